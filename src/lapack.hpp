@@ -1,0 +1,39 @@
+// The Fortran LAPACK routines the module calls, and the sizing of OpenBLAS's thread pool.
+//
+// Prototypes follow the gfortran calling convention: every argument by pointer, and one
+// hidden trailing length per character argument. They match the reference lapack.h with
+// a 32-bit lapack_int, so including both in one translation unit is harmless.
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+
+// Cholesky factor A = L L^T (uplo "L") or U^T U (uplo "U"), in place; info > 0 names the
+// first pivot that is not positive (or is NaN).
+void dpotrf_(char const* uplo, int const* n, double* a, int const* lda, int* info,
+             std::size_t uplo_len);
+
+// Solves A X = B with the factor from dpotrf_, overwriting B.
+void dpotrs_(char const* uplo, int const* n, int const* nrhs, double const* a, int const* lda,
+             double* b, int const* ldb, int* info, std::size_t uplo_len);
+
+// Eigenvalues (ascending, in w) and, with jobz "V", eigenvectors (in a) of a symmetric
+// matrix by divide and conquer. A call with lwork = liwork = -1 returns the sizes of the
+// work arrays in work[0] and iwork[0].
+void dsyevd_(char const* jobz, char const* uplo, int const* n, double* a, int const* lda,
+             double* w, double* work, int const* lwork, int* iwork, int const* liwork,
+             int* info, std::size_t jobz_len, std::size_t uplo_len);
+
+void openblas_set_num_threads(int num_threads);
+
+}  // extern "C"
+
+namespace kestrune::lapack {
+
+// Sizes OpenBLAS's pool once per process: RAYON_NUM_THREADS when it holds a positive
+// integer, otherwise OpenBLAS's own default (the number of processors). Every caller of
+// the routines above calls this first; later calls cost one atomic load.
+void configure_threads();
+
+}  // namespace kestrune::lapack
