@@ -1,0 +1,469 @@
+#include "prepared.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <Eigen/Cholesky>
+#include <Eigen/Eigenvalues>
+
+#include "blocks.hpp"
+#include "deviance.hpp"
+#include "lapack.hpp"
+
+namespace kestrune::prepared {
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Eigenvalues of a block below this are tolerated as rounding and stored as 0.0.
+constexpr double psd_tolerance = -1e-9;
+// An eigenvalue of x'x not above this share of the largest means x lacks full column rank.
+constexpr double rank_tolerance = 1e-12;
+constexpr double log_two_pi = 1.8378770664093453;
+constexpr double normal_975 = 1.959963984540054;
+// 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
+constexpr double mixture_cut = 2.705543454095404;
+constexpr double golden_ratio = 0.6180339887498948;
+
+// Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
+// pays for its workspace query and the thread pool's hand-off (measured: Eigen is twice as
+// fast at order 32, even at 112, and 1.4 times slower at 192).
+constexpr Eigen::Index lapack_order = 128;
+
+struct SymmetricEigen {
+  Eigen::VectorXd values;
+  Eigen::MatrixXd vectors;  // column j pairs with values[j]
+};
+
+std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
+  lapack::configure_threads();
+  const int order = static_cast<int>(a.rows());
+  SymmetricEigen result{Eigen::VectorXd(order), a};
+  int info = 0;
+  int lwork = -1;
+  int liwork = -1;
+  double work_size = 0.0;
+  int iwork_size = 0;
+  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
+          &lwork, &iwork_size, &liwork, &info, 1, 1);
+  if (info != 0) return std::nullopt;
+  lwork = static_cast<int>(work_size);
+  liwork = iwork_size;
+  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
+  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
+  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), work.data(),
+          &lwork, iwork.data(), &liwork, &info, 1, 1);
+  if (info != 0) return std::nullopt;
+  return result;
+}
+
+// Orthonormal eigenvectors paired with their eigenvalues (ascending).
+SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
+  if (a.rows() == 1) return {a.diagonal(), Eigen::MatrixXd::Identity(1, 1)};
+  if (a.rows() >= lapack_order) {
+    if (auto result = lapack_eigen(a)) return std::move(*result);
+  }
+  // Small orders, and the rare LAPACK failure to converge, go through Eigen.
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
+  return {solver.eigenvalues(), solver.eigenvectors()};
+}
+
+bool is_lower_hex_digest(const std::string& text) {
+  return text.size() == 64 && std::ranges::all_of(text, [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// Exact equality of k(i, j) and k(j, i), tile by tile so that the transposed reads stay in cache.
+bool is_symmetric(const Eigen::MatrixXd& k) {
+  constexpr Eigen::Index tile = 64;
+  const Eigen::Index n = k.rows();
+  for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
+    for (Eigen::Index i0 = 0; i0 <= j0; i0 += tile) {
+      const Eigen::Index j1 = std::min(j0 + tile, n);
+      const Eigen::Index i1 = std::min(i0 + tile, n);
+      for (Eigen::Index j = j0; j < j1; ++j) {
+        for (Eigen::Index i = i0; i < std::min(i1, j); ++i) {
+          if (k(i, j) != k(j, i)) return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+// ln det x'x from the eigenvalues of g = x'x, or nothing when x lacks full column rank.
+std::optional<double> log_determinant_full_rank(const Eigen::MatrixXd& g) {
+  const Eigen::VectorXd values = symmetric_eigen(g).values;
+  double largest = 0.0;
+  for (const double value : values) largest = std::fmax(largest, value);
+  const double threshold = rank_tolerance * largest;
+  double logdet = 0.0;
+  for (const double value : values) {
+    if (!(value > threshold)) return std::nullopt;
+    logdet += std::log(value);
+  }
+  return logdet;
+}
+
+}  // namespace
+
+Result<PreparedModel> PreparedModel::build(const Eigen::MatrixXd& x, const Eigen::MatrixXd& k,
+                                           std::optional<std::string> subject_order_sha256) {
+  if (subject_order_sha256 && !is_lower_hex_digest(*subject_order_sha256)) {
+    return fail("PREPARE_SUBJECT_ORDER_SHA256_INVALID");
+  }
+  if (k.rows() != k.cols()) return fail("PREPARE_K_NOT_SQUARE");
+  if (k.rows() != x.rows()) return fail("PREPARE_SHAPE_MISMATCH");
+  if (x.cols() == 0 || x.cols() >= x.rows()) return fail("PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
+  if (!x.allFinite()) return fail("PREPARE_X_NOT_FINITE");
+  if (!k.allFinite()) return fail("PREPARE_K_NOT_FINITE");
+  if (!is_symmetric(k)) return fail("PREPARE_K_ASYMMETRIC");
+
+  const Eigen::Index n = x.rows();
+  const Eigen::Index p = x.cols();
+  PreparedModel model;
+  model.eigenvalues_.resize(n);
+  model.rotated_x_.resize(n, p);
+  model.min_eigenvalue_ = infinity;
+
+  Eigen::Index row = 0;
+  for (blocks::Block& indices : blocks::family_blocks(k)) {
+    const Eigen::Index m = static_cast<Eigen::Index>(indices.size());
+    Eigen::MatrixXd k_b(m, m);
+    Eigen::MatrixXd x_b(m, p);
+    for (Eigen::Index r = 0; r < m; ++r) {
+      const Eigen::Index ir = static_cast<Eigen::Index>(indices[r]);
+      for (Eigen::Index c = 0; c < m; ++c) k_b(r, c) = k(ir, static_cast<Eigen::Index>(indices[c]));
+      x_b.row(r) = x.row(ir);
+    }
+    SymmetricEigen eigen = symmetric_eigen(k_b);
+    model.rotated_x_.middleRows(row, m).noalias() = eigen.vectors.transpose() * x_b;
+    for (Eigen::Index u = 0; u < m; ++u) {
+      const double lambda = eigen.values[u];
+      if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
+      model.eigenvalues_[row + u] = lambda < 0.0 ? 0.0 : lambda;
+      model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
+    }
+    model.blocks_.push_back({std::move(indices), std::move(eigen.vectors)});
+    row += m;
+  }
+
+  const Eigen::MatrixXd g = model.rotated_x_.transpose() * model.rotated_x_;
+  const std::optional<double> logdet = log_determinant_full_rank(g);
+  if (!logdet) return fail("PREPARE_X_RANK_DEFICIENT");
+
+  model.logdet_xtx_ = *logdet;
+  model.n_ = static_cast<std::size_t>(n);
+  model.p_ = static_cast<std::size_t>(p);
+  model.nu_ = static_cast<double>(n - p);
+  model.subject_order_sha256_ = std::move(subject_order_sha256);
+  return model;
+}
+
+Eigen::VectorXd PreparedModel::rotate(const Eigen::Ref<const Eigen::VectorXd>& y) const {
+  Eigen::VectorXd rotated(static_cast<Eigen::Index>(n_));
+  Eigen::Index row = 0;
+  for (const Block& block : blocks_) {
+    const Eigen::Index m = static_cast<Eigen::Index>(block.indices.size());
+    Eigen::VectorXd y_b(m);
+    for (Eigen::Index r = 0; r < m; ++r) y_b[r] = y[static_cast<Eigen::Index>(block.indices[r])];
+    rotated.segment(row, m).noalias() = block.eigenvectors.transpose() * y_b;
+    row += m;
+  }
+  return rotated;
+}
+
+std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd& rotated_y,
+                                               bool reml) const {
+  const Eigen::Index n = static_cast<Eigen::Index>(n_);
+  const Eigen::Index p = static_cast<Eigen::Index>(p_);
+
+  // Variance factors of the diagonal covariance in the rotated frame; the two bounds are
+  // taken exactly so that h2 = 0 is ordinary least squares and h2 = 1 uses k alone.
+  Eigen::VectorXd factors(n);
+  if (h2 == 0.0) {
+    factors.setOnes();
+  } else if (h2 == 1.0) {
+    factors = eigenvalues_;
+  } else {
+    for (Eigen::Index i = 0; i < n; ++i) factors[i] = (eigenvalues_[i] + (-1.0)) * h2 + 1.0;
+  }
+  for (const double v : factors) {
+    if (!std::isfinite(v) || !(v > 0.0)) return std::nullopt;
+  }
+
+  // One pass: sum of log factors, A = X*' W^-1 X* (both triangles) and b = X*' W^-1 y*.
+  const double* x = rotated_x_.data();
+  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
+  Eigen::VectorXd b = Eigen::VectorXd::Zero(p);
+  Eigen::VectorXd t(p);
+  double log_factor_sum = 0.0;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    log_factor_sum += std::log(factors[i]);
+    const double w = 1.0 / factors[i];
+    for (Eigen::Index j = 0; j < p; ++j) t[j] = w * x[i + j * n];
+    for (Eigen::Index j = 0; j < p; ++j) {
+      b[j] += rotated_y[i] * t[j];
+      for (Eigen::Index c = 0; c < p; ++c) a(j, c) += t[j] * x[i + c * n];
+    }
+  }
+
+  // Eigen's LLT lets a NaN pivot through, so the pivots are checked here.
+  const Eigen::LLT<Eigen::MatrixXd> llt(a);
+  if (llt.info() != Eigen::Success) return std::nullopt;
+  const auto l = llt.matrixLLT();
+  for (Eigen::Index j = 0; j < p; ++j) {
+    if (!std::isfinite(l(j, j)) || !(l(j, j) > 0.0)) return std::nullopt;
+  }
+  Profiled result;
+  result.beta = llt.solve(b);
+  result.cov = llt.solve(Eigen::MatrixXd::Identity(p, p));
+
+  double rss = 0.0;
+  double yss = 0.0;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    double fitted = 0.0;
+    for (Eigen::Index j = 0; j < p; ++j) fitted += x[i + j * n] * result.beta[j];
+    const double residual = rotated_y[i] - fitted;
+    rss += residual * residual / factors[i];
+    yss += rotated_y[i] * rotated_y[i] / factors[i];
+  }
+  // The fixed effects fit the response exactly: the variance scale is zero.
+  if (rss <= 1e-12 * yss) return std::nullopt;
+
+  const double count = static_cast<double>(n);
+  if (reml) {
+    result.total_variance = rss / nu_;
+    double log_pivots = 0.0;
+    for (Eigen::Index j = 0; j < p; ++j) log_pivots += std::log(l(j, j));
+    const double logdet_a = 2.0 * log_pivots;
+    result.loglik = -0.5 * (nu_ + (nu_ * std::log(result.total_variance) +
+                                   (((log_factor_sum + nu_ * log_two_pi) + logdet_a) - logdet_xtx_)));
+  } else {
+    result.total_variance = rss / count;
+    result.loglik = -0.5 * (((count * log_two_pi + log_factor_sum) +
+                             count * std::log(result.total_variance)) + count);
+  }
+  return result;
+}
+
+namespace {
+
+// The fit's view of the profile likelihood: l(h), and -infinity where there is no profile.
+class ProfileCurve {
+ public:
+  ProfileCurve(const PreparedModel& model, const Eigen::VectorXd& rotated_y, bool reml)
+      : model_(model), rotated_y_(rotated_y), reml_(reml) {}
+
+  std::optional<Profiled> at(double h2) const { return model_.profile(h2, rotated_y_, reml_); }
+
+  double loglik(double h2) const {
+    const std::optional<Profiled> profiled = at(h2);
+    return profiled ? profiled->loglik : -infinity;
+  }
+
+  // The search minimises -l(h), with +infinity wherever l is not finite.
+  double objective(double h2) const {
+    const double value = loglik(h2);
+    return std::isfinite(value) ? -value : infinity;
+  }
+
+ private:
+  const PreparedModel& model_;
+  const Eigen::VectorXd& rotated_y_;
+  bool reml_;
+};
+
+struct GridBest {
+  double h2;
+  double value;  // +infinity when no grid point has a finite log-likelihood
+};
+
+// A 33-point grid on [0, 1], then golden section over the best point's neighbours. Ties keep
+// the lowest h2, and the bracket's midpoint replaces the grid point only when strictly better.
+GridBest search(const ProfileCurve& curve) {
+  constexpr int last = 32;
+  std::array<double, last + 1> grid{};
+  int best = 0;
+  double best_value = infinity;
+  for (int i = 0; i <= last; ++i) {
+    grid[i] = static_cast<double>(i) * 0.03125;
+    const double value = curve.objective(grid[i]);
+    if (value < best_value) {
+      best = i;
+      best_value = value;
+    }
+  }
+  double a = grid[std::max(best - 1, 0)];
+  double b = grid[std::min(best, last - 1) + 1];
+  if (best_value == infinity || !(b > a)) return {grid[best], best_value};
+
+  double w = b - a;
+  double c = b - golden_ratio * w;
+  double d = a + golden_ratio * w;
+  double fc = curve.objective(c);
+  double fd = curve.objective(d);
+  while (w > 1e-9) {
+    if (fc < fd) {
+      b = d;
+      d = c;
+      fd = fc;
+      w = b - a;
+      c = b - golden_ratio * w;
+      fc = curve.objective(c);
+    } else {
+      a = c;
+      c = d;
+      fc = fd;
+      w = b - a;
+      d = a + golden_ratio * w;
+      fd = curve.objective(d);
+    }
+  }
+  const double mid = (a + b) * 0.5;
+  const double mid_value = curve.objective(mid);
+  if (std::isfinite(mid_value) && mid_value < best_value) return {mid, best_value};
+  return {grid[best], best_value};
+}
+
+// Estimates within rounding of a bound are reported on it.
+double snap(double h2) {
+  if (h2 <= 1e-12) return 0.0;
+  if (h2 >= 0.9999999) return 1.0;
+  return h2;
+}
+
+Boundary boundary_of(double h2) {
+  if (h2 == 0.0) return Boundary::lower;
+  if (h2 == 1.0) return Boundary::upper;
+  return Boundary::interior;
+}
+
+std::vector<FixedEffect> wald_rows(const Profiled& profiled) {
+  std::vector<FixedEffect> rows;
+  rows.reserve(static_cast<std::size_t>(profiled.beta.size()));
+  for (Eigen::Index j = 0; j < profiled.beta.size(); ++j) {
+    FixedEffect row{profiled.beta[j], {}, {}, {}, {}, {}};
+    const double variance = profiled.total_variance * profiled.cov(j, j);
+    if (std::isfinite(variance) && variance > 0.0) {
+      const double se = std::sqrt(variance);
+      const double z = row.estimate / se;
+      row.standard_error = se;
+      row.z = z;
+      row.p_value = std::erfc(std::fabs(z) / 1.4142135623730951);
+      row.lower = row.estimate - normal_975 * se;
+      row.upper = normal_975 * se + row.estimate;
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// A side that stops at its bound contains it when the statistic there is within the
+// 95% point of the 50:50 mixture, the law of the statistic with h2 held at a bound.
+std::optional<bool> contains_bound(bool limited, const std::optional<double>& statistic) {
+  if (!limited || !statistic) return std::nullopt;
+  return *statistic <= mixture_cut;
+}
+
+std::optional<HeritabilityTest> heritability_test(const ProfileCurve& curve, double loglik) {
+  const double null_loglik = curve.loglik(0.0);
+  if (!std::isfinite(null_loglik)) return std::nullopt;
+  const double d = loglik - null_loglik;
+  const double statistic = std::fmax(d + d, 0.0);
+  const double p_value =
+      statistic <= 0.0 ? 1.0 : 0.5 * deviance::gamma_q(0.5, statistic * 0.5);
+  return HeritabilityTest{statistic, null_loglik, p_value};
+}
+
+// 1 / sqrt of the observed information from a numerical second derivative of l; the
+// difference leans inwards within a step of a bound.
+std::optional<double> h2_standard_error(const ProfileCurve& curve, double h2) {
+  constexpr double step = 1e-4;
+  const auto clamp = [](double h) { return std::fmin(std::fmax(h, 0.0), 1.0); };
+  std::array<double, 3> points{};
+  if (h2 < step) {
+    points = {h2, std::fmin(h2 + step, 1.0), std::fmin(h2 + 2.0 * step, 1.0)};
+  } else if (h2 > 0.9999) {
+    points = {std::fmin(h2, 1.0), clamp(h2 - step), clamp(h2 - 2.0 * step)};
+  } else {
+    points = {std::fmin(h2 + step, 1.0), std::fmin(h2, 1.0), clamp(h2 - step)};
+  }
+  const double first = curve.loglik(points[0]);
+  const double second = curve.loglik(points[1]);
+  const double third = curve.loglik(points[2]);
+  const double curvature = (first - 2.0 * second) + third;
+  const double information = curvature / -1e-8;  // the step squared, negated
+  if (!std::isfinite(information) || !(information > 0.0)) return std::nullopt;
+  return 1.0 / std::sqrt(information);
+}
+
+std::vector<std::string> distinct_value_warnings(const Eigen::Ref<const Eigen::VectorXd>& y) {
+  std::vector<double> sorted(y.begin(), y.end());
+  std::ranges::sort(sorted);
+  std::size_t distinct = sorted.empty() ? 0 : 1;
+  for (std::size_t i = 1; i < sorted.size(); ++i) {
+    if (sorted[i] != sorted[i - 1]) ++distinct;
+  }
+  if (distinct > 2) return {};
+  return {"response has " + std::to_string(distinct) + " distinct values; fitted as quantitative"};
+}
+
+}  // namespace
+
+OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml) const {
+  const ProfileCurve curve(*this, rotated_y, reml);
+  const GridBest best = search(curve);
+
+  OneTraitFit fit;
+  fit.h2 = snap(best.h2);
+  fit.boundary = boundary_of(fit.h2);
+  const std::optional<Profiled> final_profile = curve.at(fit.h2);
+  fit.converged = best.value != infinity && final_profile && std::isfinite(final_profile->loglik);
+  if (final_profile) {
+    fit.total_variance = final_profile->total_variance;
+    fit.beta = final_profile->beta;
+    fit.loglik = final_profile->loglik;
+    fit.fixed_effects = wald_rows(*final_profile);
+  } else {
+    fit.total_variance = nan;
+    fit.beta = Eigen::VectorXd::Constant(static_cast<Eigen::Index>(p_), nan);
+    fit.loglik = nan;
+  }
+  if (!fit.converged) return fit;
+
+  const auto refit = [&curve](double h2) -> std::optional<double> {
+    const std::optional<Profiled> profiled = curve.at(h2);
+    if (!profiled) return std::nullopt;
+    return profiled->loglik;
+  };
+  fit.interval = interval::profile_interval(refit, fit.h2, 0.0, 1.0);
+  fit.interval.contains_lower_bound =
+      contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
+  fit.interval.contains_upper_bound =
+      contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
+  fit.test = heritability_test(curve, fit.loglik);
+  if (fit.boundary == Boundary::interior) fit.h2_standard_error = h2_standard_error(curve, fit.h2);
+  return fit;
+}
+
+Result<FitReport> PreparedModel::fit(const Eigen::Ref<const Eigen::VectorXd>& y,
+                                     std::string_view estimator) const {
+  bool reml = false;
+  if (estimator == "reml") {
+    reml = true;
+  } else if (estimator != "ml") {
+    return fail("FIT_ESTIMATOR_INVALID");
+  }
+  if (static_cast<std::size_t>(y.size()) != n_) return fail("FIT_Y_LENGTH_MISMATCH");
+  if (!y.allFinite()) return fail("FIT_Y_NOT_FINITE");
+  return FitReport{std::string(estimator), n_, distinct_value_warnings(y),
+                   fit_one_trait(rotate(y), reml)};
+}
+
+}  // namespace kestrune::prepared
