@@ -1,0 +1,89 @@
+#include "dense.hpp"
+
+#include <Eigen/Core>
+#include <cmath>
+
+#include "lapack.hpp"
+
+namespace kestrune::dense {
+namespace {
+
+// A pivot's square root that may stand on L's diagonal. NaN, zero and negative pivots
+// fail the first test; an infinite pivot fails the second, since its column would then
+// carry zeros or NaN and the factor would no longer reproduce A.
+bool usable_root(double root) { return root > 0.0 && std::isfinite(root); }
+
+// Unblocked left-looking Cholesky on the lower triangle, in place.
+bool factor_small(Eigen::MatrixXd& m) {
+  const Eigen::Index n = m.rows();
+  for (Eigen::Index j = 0; j < n; ++j) {
+    for (Eigen::Index k = 0; k < j; ++k) {
+      const double factor = m(j, k);
+      for (Eigen::Index i = j; i < n; ++i) m(i, j) -= factor * m(i, k);
+    }
+    const double pivot = m(j, j);
+    if (!(pivot > 0.0)) return false;
+    const double root = std::sqrt(pivot);
+    if (!usable_root(root)) return false;
+    m(j, j) = root;
+    for (Eigen::Index i = j + 1; i < n; ++i) m(i, j) /= root;
+  }
+  return true;
+}
+
+// LAPACK's blocked factor on the lower triangle, in place.
+bool factor_large(Eigen::MatrixXd& m) {
+  lapack::configure_threads();
+  const int n = static_cast<int>(m.rows());
+  int info = 0;
+  dpotrf_("L", &n, m.data(), &n, &info, 1);
+  if (info != 0) return false;
+  // dpotrf accepts an infinite pivot; refuse it here as on the small route.
+  for (Eigen::Index j = 0; j < m.rows(); ++j) {
+    if (!usable_root(m(j, j))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::MatrixXd>& a) {
+  if (a.rows() != a.cols()) return std::nullopt;
+  Eigen::MatrixXd m = a;
+  const bool ok = m.rows() < large_order ? factor_small(m) : factor_large(m);
+  if (!ok) return std::nullopt;
+  return DenseFactor(std::move(m));
+}
+
+Eigen::MatrixXd DenseFactor::solve_matrix(const Eigen::Ref<const Eigen::MatrixXd>& b) const {
+  Eigen::MatrixXd x = b;
+  if (x.size() == 0) return x;
+  if (order() < large_order) {
+    const auto l = lower_.triangularView<Eigen::Lower>();
+    l.solveInPlace(x);
+    l.transpose().solveInPlace(x);
+    return x;
+  }
+  lapack::configure_threads();
+  const int n = static_cast<int>(order());
+  const int nrhs = static_cast<int>(x.cols());
+  int info = 0;
+  dpotrs_("L", &n, &nrhs, lower_.data(), &n, x.data(), &n, &info, 1);
+  return x;
+}
+
+Eigen::VectorXd DenseFactor::solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const {
+  return solve_matrix(b);
+}
+
+double DenseFactor::logdet() const {
+  double sum = 0.0;
+  for (Eigen::Index j = 0; j < order(); ++j) sum += std::log(lower_(j, j));
+  return sum + sum;
+}
+
+Eigen::MatrixXd DenseFactor::inverse() const {
+  return solve_matrix(Eigen::MatrixXd::Identity(order(), order()));
+}
+
+}  // namespace kestrune::dense

@@ -1,0 +1,44 @@
+// The Cholesky factor of a symmetric positive-definite matrix, for a family's covariance.
+#pragma once
+
+#include <Eigen/Core>
+#include <optional>
+
+namespace kestrune::dense {
+
+// A = L L^T, where A is the symmetric matrix whose lower triangle (diagonal included) is
+// that of the matrix given; the strict upper triangle is never read. Below order 12 the
+// factor is computed here, column by column; from order 12 on by LAPACK's blocked,
+// multi-threaded dpotrf. Every diagonal entry of L is positive and finite. Immutable once
+// made; every operation returns a new result.
+class DenseFactor {
+ public:
+  // The order at which factorisation and solves move to LAPACK.
+  static constexpr Eigen::Index large_order = 12;
+
+  // The factor, or nothing when a pivot is zero, negative, NaN, or has an infinite root
+  // (and for a matrix that is not square). The matrix is read only.
+  static std::optional<DenseFactor> make(const Eigen::Ref<const Eigen::MatrixXd>& a);
+
+  Eigen::Index order() const { return lower_.rows(); }
+
+  // x with A x = b; b has order() entries.
+  Eigen::VectorXd solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const;
+
+  // X with A X = B; B has order() rows and any number of columns, none included.
+  Eigen::MatrixXd solve_matrix(const Eigen::Ref<const Eigen::MatrixXd>& b) const;
+
+  // ln det A = 2 * sum of ln L(j, j), summed in ascending j from zero.
+  double logdet() const;
+
+  // A^{-1}, solved column by column from the identity; not symmetrised.
+  Eigen::MatrixXd inverse() const;
+
+ private:
+  explicit DenseFactor(Eigen::MatrixXd lower) : lower_(std::move(lower)) {}
+
+  // L in the lower triangle; the strict upper triangle holds whatever the input had.
+  Eigen::MatrixXd lower_;
+};
+
+}  // namespace kestrune::dense
