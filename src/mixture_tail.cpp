@@ -1,0 +1,196 @@
+#include "mixture_tail.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "deviance.hpp"
+
+namespace kestrune::mixture_tail {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Nodes (ascending) and weights of 20-point Gauss-Legendre on [-1, 1].
+constexpr std::array<std::pair<double, double>, 20> gauss_legendre{{
+    {-0.9931285991850949, 0.017614007139152118}, {-0.9639719272779138, 0.04060142980038694},
+    {-0.912234428251326, 0.06267204833410907},   {-0.8391169718222188, 0.08327674157670475},
+    {-0.7463319064601508, 0.10193011981724044},  {-0.636053680726515, 0.11819453196151841},
+    {-0.5108670019508271, 0.13168863844917664},  {-0.37370608871541955, 0.14209610931838204},
+    {-0.22778585114164507, 0.14917298647260374}, {-0.07652652113349734, 0.15275338713072584},
+    {0.07652652113349734, 0.15275338713072584},  {0.22778585114164507, 0.14917298647260374},
+    {0.37370608871541955, 0.14209610931838204},  {0.5108670019508271, 0.13168863844917664},
+    {0.636053680726515, 0.11819453196151841},    {0.7463319064601508, 0.10193011981724044},
+    {0.8391169718222188, 0.08327674157670475},   {0.912234428251326, 0.06267204833410907},
+    {0.9639719272779138, 0.04060142980038694},   {0.9931285991850949, 0.017614007139152118},
+}};
+
+// Half the summed phases of the weights' characteristic-function factors at t.
+double half_phase_sum(std::span<const double> weights, double t) {
+  double sum = -0.0;
+  for (const double w : weights) sum += std::atan(t * (w + w));
+  return sum * 0.5;
+}
+
+// Which half-period of sin(theta(t)) t lies in: f changes sign exactly where this does.
+double band_index(std::span<const double> weights, double t, double q) {
+  return std::floor((half_phase_sum(weights, t) - q * t) / pi);
+}
+
+// The Imhof integrand sin(theta(t)) * prod (1 + 4 w^2 t^2)^(-1/4) / t; 0 for t <= 0.
+double integrand(std::span<const double> weights, double t, double q) {
+  if (!(t > 0.0)) return 0.0;
+  const double theta = half_phase_sum(weights, t) - q * t;
+  double log_modulus = 0.0;
+  for (const double w : weights) log_modulus += std::log1p(t * (t * (w * (w * 4.0))));
+  return std::sin(theta) * std::exp(log_modulus * -0.25) / t;
+}
+
+TailResult exact(double probability, std::string_view method) {
+  return TailResult{probability, method, 0.0, true};
+}
+
+// Weights above 1e-12 of the largest, in input order; none when no weight is positive.
+std::vector<double> kept_weights(std::span<const double> weights) {
+  double largest = 0.0;
+  for (const double w : weights) largest = std::fmax(largest, w);
+  std::vector<double> kept;
+  for (const double w : weights) {
+    if (w > largest * 1e-12) kept.push_back(w);
+  }
+  return kept;
+}
+
+bool all_equal(const std::vector<double>& kept) {
+  const double first = kept.front();
+  return std::all_of(kept.begin(), kept.end(),
+                     [first](double w) { return std::fabs(w - first) <= 1e-12 * first; });
+}
+
+// P(Q > q) = 1/2 + (1/pi) * integral of f over (0, infinity), summed band by band between
+// the zeros of f until the last band no longer moves the sum.
+TailResult gil_pelaez(std::span<const double> weights, double q) {
+  const double largest = *std::max_element(weights.begin(), weights.end());
+  const double h0 = std::fmin(0.25 / largest, 0.5);
+  const double h_max = std::fmax(pi / q * 0.125, h0);
+  double band = band_index(weights, 1e-14, q);
+
+  double t = 0.0;
+  double h = h0;
+  double sum = 0.0;
+  double last = infinity;
+  long bands = 0;
+  for (;;) {
+    const double a = t;
+    const double h_a = h;
+    // Step ahead until the band index changes; a band never closed contributes nothing.
+    double t_next = 0.0;
+    bool found = false;
+    for (int steps = 1; steps <= 8000; ++steps) {
+      t_next = h + t;
+      if (!std::isfinite(t_next)) break;
+      if (band_index(weights, t_next, q) != band) {
+        found = true;
+        break;
+      }
+      h = std::fmin(h * 1.05, h_max);
+      t = t_next;
+    }
+    if (!found) break;
+
+    double lo = t;
+    double hi = t_next;
+    for (int i = 0; i < 80; ++i) {
+      const double mid = (hi + lo) * 0.5;
+      if (band_index(weights, mid, q) == band) {
+        lo = mid;
+      } else {
+        hi = mid;
+      }
+    }
+    const double b = hi;
+    const double integral = graded_band(weights, a, b, q, h0);
+    band = band_index(weights, b + 1e-13, q);
+    sum = sum + integral;
+    last = std::fabs(integral);
+    bands += 1;
+    h = std::fmin(std::fmax(b - a, h_a), h_max);
+    t = b;
+    if (bands >= 5) {
+      const double p = sum / pi + 0.5;
+      const double smallest_normal = std::numeric_limits<double>::min();
+      if (last / pi < 1e-10 * std::fmax(std::fabs(p), smallest_normal) || bands == 40000) break;
+    }
+  }
+
+  double p = sum / pi + 0.5;
+  if (p < 0.0) p = 0.0;
+  if (p > 1.0) p = 1.0;
+  const double settled_to = p > 0.0 ? (last / pi) / p : infinity;
+  return TailResult{p, "gil_pelaez_inversion", settled_to, settled_to < 0.001 && p > 1e-11};
+}
+
+}  // namespace
+
+double gauss_panel(std::span<const double> weights, double a, double b, double q) {
+  const double centre = (a + b) * 0.5;
+  const double radius = (b - a) * 0.5;
+  double sum = -0.0;
+  for (const auto& [node, weight] : gauss_legendre) {
+    sum += weight * integrand(weights, centre + radius * node, q);
+  }
+  return radius * sum;
+}
+
+double graded_band(std::span<const double> weights, double a, double b, double q, double h0) {
+  const double width = b - a;
+  if (!(width > 0.0)) return 0.0;
+  if (h0 >= width) return gauss_panel(weights, a, b, q);
+  // The integrand varies fastest near the band's start at small t: panels of width
+  // W/2^k, W/2^k, W/2^(k-1), ..., W/2 from a, with W/2^k about h0.
+  int doublings = 0;
+  double reach = h0;
+  do {
+    reach *= 2.0;
+    ++doublings;
+  } while (reach < width && doublings < 39);
+
+  double sum = 0.0;
+  double lo = a;
+  for (int panel = 0; panel <= doublings; ++panel) {
+    const int halvings = panel == 0 ? doublings : doublings - panel + 1;
+    const double hi = panel == doublings ? b : lo + std::ldexp(width, -halvings);
+    sum += gauss_panel(weights, lo, hi, q);
+    lo = hi;
+  }
+  return sum;
+}
+
+Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, double q) {
+  if (!std::isfinite(q)) return fail(not_finite);
+  if (!std::all_of(weights.begin(), weights.end(), [](double w) { return std::isfinite(w); })) {
+    return fail(not_finite);
+  }
+  if (std::any_of(weights.begin(), weights.end(), [](double w) { return w < 0.0; })) {
+    return fail(weight_negative);
+  }
+  const std::vector<double> kept = kept_weights(weights);
+  if (kept.empty()) return exact(q <= 0.0 ? 1.0 : 0.0, "degenerate");
+  if (q <= 0.0) return exact(1.0, "below_support");
+  // q / w may overflow to +infinity for a tiny weight; the tails below give 0 there.
+  if (kept.size() == 1) {
+    const double x = q / kept.front();
+    return exact(x <= 0.0 ? 1.0 : deviance::gamma_q(0.5, x / 2.0), "exact_single_weight");
+  }
+  if (all_equal(kept)) {
+    const double df = static_cast<double>(kept.size());
+    return exact(deviance::chi2_upper_tail(q / kept.front(), df), "exact_equal_weights");
+  }
+  return gil_pelaez(kept, q);
+}
+
+}  // namespace kestrune::mixture_tail
