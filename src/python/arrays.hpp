@@ -1,0 +1,105 @@
+// Read-only views of NumPy arrays through the buffer protocol, and new float64 arrays.
+//
+// A view takes exactly the element type asked for in native byte order and exactly
+// the number of dimensions asked for; it honours any strides (negative ones too) and
+// releases the buffer when it goes out of scope, on every path. Nothing is converted:
+// a float32, integer or boolean array, a list or an array of another rank is a
+// TypeError naming the argument.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "python/arguments.hpp"
+#include "python/owned.hpp"
+
+namespace kestrune::python {
+
+namespace detail {
+struct BufferRelease {
+  void operator()(Py_buffer* buffer) const noexcept;
+};
+using Buffer = std::unique_ptr<Py_buffer, BufferRelease>;
+
+enum class Element { float64, int64 };
+// Takes a buffer of `object` if it is a NumPy array of that element type and rank;
+// otherwise sets TypeError naming `name`.
+Fallible<Buffer> take_buffer(PyObject* object, const char* name, Element element, int dims);
+}  // namespace detail
+
+// A read-only view of a NumPy array of `Scalar` (double or std::int64_t) with
+// `Dims` (1 or 2) dimensions. Element (i, j) of a vector is read with j = 0.
+template <class Scalar, int Dims>
+class ArrayView {
+  static_assert(Dims == 1 || Dims == 2);
+
+ public:
+  static Fallible<ArrayView> from(const Argument& argument) {
+    auto buffer = detail::take_buffer(argument.object, argument.name, element(), Dims);
+    if (!buffer) return std::unexpected(buffer.error());
+    return ArrayView(std::move(*buffer));
+  }
+
+  Py_ssize_t rows() const noexcept { return buffer_->shape[0]; }
+  Py_ssize_t cols() const noexcept { return Dims == 2 ? buffer_->shape[1] : 1; }
+  Py_ssize_t size() const noexcept { return rows() * cols(); }
+
+  Scalar operator()(Py_ssize_t i, Py_ssize_t j = 0) const noexcept {
+    const char* at = static_cast<const char*>(buffer_->buf) + i * buffer_->strides[0];
+    if constexpr (Dims == 2) at += j * buffer_->strides[1];
+    Scalar value;  // NumPy arrays need not be aligned
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  }
+
+  // A column-major copy of the array (a column vector for one dimension).
+  Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> to_matrix() const {
+    Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> copy(rows(), cols());
+    for (Py_ssize_t j = 0; j < cols(); ++j)
+      for (Py_ssize_t i = 0; i < rows(); ++i) copy(i, j) = (*this)(i, j);
+    return copy;
+  }
+
+  // The elements in index order (row by row for two dimensions).
+  std::vector<Scalar> to_vector() const {
+    std::vector<Scalar> copy;
+    copy.reserve(static_cast<std::size_t>(size()));
+    for (Py_ssize_t i = 0; i < rows(); ++i)
+      for (Py_ssize_t j = 0; j < cols(); ++j) copy.push_back((*this)(i, j));
+    return copy;
+  }
+
+ private:
+  explicit ArrayView(detail::Buffer buffer) : buffer_(std::move(buffer)) {}
+  static constexpr detail::Element element() {
+    static_assert(std::is_same_v<Scalar, double> || std::is_same_v<Scalar, std::int64_t>);
+    return std::is_same_v<Scalar, double> ? detail::Element::float64 : detail::Element::int64;
+  }
+  detail::Buffer buffer_;
+};
+
+using VectorView = ArrayView<double, 1>;
+using MatrixView = ArrayView<double, 2>;
+using CodesView = ArrayView<std::int64_t, 1>;
+
+// Shortcuts that view and copy at once, for arguments a model only needs as copies.
+Fallible<Eigen::MatrixXd> copy_matrix(const Argument& argument);
+Fallible<Eigen::VectorXd> copy_vector(const Argument& argument);
+// Any sequence except a str, each element a two-dimensional float64 array.
+Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument);
+
+// New C-order float64 arrays made by NumPy and filled with one copy.
+Fallible<Owned> make_array(std::span<const double> values);       // one dimension
+Fallible<Owned> make_array(const Eigen::VectorXd& values);        // one dimension
+Fallible<Owned> make_array(const Eigen::MatrixXd& values);        // two dimensions, same shape
+// Two dimensions from row-major data: values.size() must be rows * cols.
+Fallible<Owned> make_array(std::span<const double> row_major, Py_ssize_t rows, Py_ssize_t cols);
+
+}  // namespace kestrune::python

@@ -1,0 +1,97 @@
+// Entry points: the guard every call runs in, and the C functions the interpreter
+// calls, generated from a signature and a body.
+#pragma once
+
+#include <Python.h>
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <type_traits>
+
+#include "python/arguments.hpp"
+#include "python/owned.hpp"
+
+namespace kestrune::python {
+
+namespace detail {
+void raise_runtime(const char* what) noexcept;
+// The name after the last '.', for the method table ("PreparedModel.fit" -> "fit").
+const char* short_name(const char* name) noexcept;
+}  // namespace detail
+
+// Runs an entry body (returning Fallible<Owned>) and hands its result to the
+// interpreter: the new reference, or null with the exception set. A model's error
+// becomes ValueError(code or "code: detail"); std::bad_alloc becomes MemoryError and
+// any other C++ exception RuntimeError, so that none crosses into the interpreter.
+template <class Body>
+PyObject* guard(Body&& body) noexcept {
+  try {
+    Fallible<Owned> result = body();
+    if (result) return result->release();
+    result.error().raise();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    detail::raise_runtime(error.what());
+  } catch (...) {
+    detail::raise_runtime("unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+namespace detail {
+
+template <const auto& Sig, auto Body>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> Fallible<Owned> {
+    auto bound = bind(Sig, args, nargs, kwnames);
+    if (!bound) return std::unexpected(bound.error());
+    if constexpr (std::is_invocable_v<decltype(Body), PyObject*, decltype(*bound)>)
+      return Body(self, *bound);
+    else
+      return Body(*bound);
+  });
+}
+
+template <const auto& Sig, auto Body>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> Fallible<Owned> {
+    auto bound = bind(Sig, args, kwargs);
+    if (!bound) return std::unexpected(bound.error());
+    return Body(type, *bound);
+  });
+}
+
+template <auto Body>
+PyObject* get(PyObject* self, void*) {
+  return guard([&]() -> Fallible<Owned> { return Body(self); });
+}
+
+}  // namespace detail
+
+// A module function or a method, fast-called with positional and keyword arguments.
+// `Body` is Fallible<Owned>(const Arguments<N>&) for a function, or
+// Fallible<Owned>(PyObject* self, const Arguments<N>&) for a method. `doc` begins
+// with the signature line, then "--" and a blank line, so that the interpreter
+// reports the parameters through __text_signature__.
+template <const auto& Sig, auto Body>
+PyMethodDef function(const char* doc) {
+  auto* call = &detail::fastcall<Sig, Body>;
+  return {detail::short_name(Sig.name), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// A tp_new slot value: `Body` is Fallible<Owned>(PyTypeObject*, const Arguments<N>&).
+template <const auto& Sig, auto Body>
+constexpr newfunc constructor() {
+  return &detail::construct<Sig, Body>;
+}
+
+// A property getter: `Body` is Fallible<Owned>(PyObject* self).
+template <auto Body>
+constexpr getter property() {
+  return &detail::get<Body>;
+}
+
+}  // namespace kestrune::python
