@@ -1,0 +1,79 @@
+#include "relationship_python.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/toolkit.hpp"
+
+namespace kestrune::relationship {
+
+namespace py = kestrune::python;
+
+python::Fallible<python::Owned> raise_pedigree_error(const PedigreeError& error) {
+  auto message = py::make_str(error.code());
+  if (!message) return std::unexpected(message.error());
+  PyErr_SetObject(PyExc_ValueError, message->get());
+  return py::raised();
+}
+
+namespace {
+
+using OptionalTexts = std::vector<std::optional<std::string>>;
+
+constexpr auto relationship_signature =
+    py::signature("relationship", py::required("ids"), py::required("father"),
+                  py::required("mother"), py::optional("mz_twin"), py::optional("keep"));
+
+std::vector<Person> people_of(std::vector<std::string>& ids, OptionalTexts& father,
+                              OptionalTexts& mother, std::optional<OptionalTexts>& twin) {
+  std::vector<Person> people(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    people[i] = Person{std::move(ids[i]), std::move(father[i]), std::move(mother[i]),
+                       twin ? std::move((*twin)[i]) : std::nullopt};
+  }
+  return people;
+}
+
+py::Fallible<py::Owned> relationship_body(const py::Arguments<5>& args) {
+  auto ids = py::extract(args[0], py::as_str_list);
+  if (!ids) return std::unexpected(ids.error());
+  auto father = py::extract(args[1], py::as_optional_str_list);
+  if (!father) return std::unexpected(father.error());
+  auto mother = py::extract(args[2], py::as_optional_str_list);
+  if (!mother) return std::unexpected(mother.error());
+  auto twin = py::extract_optional(args[3], py::as_optional_str_list);
+  if (!twin) return std::unexpected(twin.error());
+  auto keep = py::extract_optional(args[4], py::as_str_list);
+  if (!keep) return std::unexpected(keep.error());
+
+  const std::size_t n = ids->size();
+  if (father->size() != n || mother->size() != n || (*twin && (*twin)->size() != n)) {
+    return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
+  }
+  const std::vector<Person> people = people_of(*ids, *father, *mother, *twin);
+  const auto related = relationship_matrix(people, keep->value_or(std::vector<std::string>{}));
+  if (!related) return raise_pedigree_error(related.error());
+
+  const Eigen::MatrixXd& matrix = related->matrix;
+  const auto k = static_cast<Eigen::Index>(related->ids.size());
+  if (matrix.rows() != k || matrix.cols() != k) {
+    return std::unexpected(py::Failure(Error{"PEDIGREE_MATRIX_SHAPE", {}}));
+  }
+  return py::make_tuple(py::make_array(matrix), py::make_list(std::span(related->ids)));
+}
+
+}  // namespace
+
+PyMethodDef relationship_function = py::function<relationship_signature, relationship_body>(
+    "relationship(ids, father, mother, mz_twin=None, keep=None)\n"
+    "--\n"
+    "\n"
+    "Build the additive relationship matrix from a pedigree held in memory.\n"
+    "\n"
+    "Returns the matrix and the identifiers its rows are in so the caller can\n"
+    "align the response and design before passing the numerical arrays to\n"
+    "`prepare`.");
+
+}  // namespace kestrune::relationship
