@@ -190,3 +190,189 @@ INSTANTIATE_TEST_SUITE_P(
                        {0.5, 0.25}, 1e-6},
         RosenbrockCase{"4-d unbounded with gradient", {-1.2, 1.0, -1.2, 1.0}, {-inf, -inf, -inf, -inf},
                        {inf, inf, inf, inf}, true, {1.0, 1.0, 1.0, 1.0}, 1e-4}));
+
+// --- Ways out -----------------------------------------------------------
+
+TEST(MainLoop, WrongSignGradientEndsInLineSearchFailure) {
+  Problem p;
+  p.value = [](std::span<const double> x) { return x[0] * x[0]; };
+  p.gradient = [](std::span<const double> x) { return Vec{-2.0 * x[0]}; };
+  const auto r = run(p, {1.0}, {-inf}, {inf}, with_gradient());
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->convergence, 52);
+  EXPECT_EQ(r->message, "ERROR: ABNORMAL_TERMINATION_IN_LNSRCH");
+  EXPECT_EQ(r->par, (Vec{1.0}));
+  EXPECT_EQ(r->value, 1.0);
+  EXPECT_EQ(r->counts, (std::pair<std::size_t, std::size_t>{21, 21}));
+}
+
+struct LimitCase {
+  std::size_t maxit;
+  std::size_t accepted_steps;
+};
+
+class IterationLimit : public ::testing::TestWithParam<LimitCase> {};
+
+// Rosenbrock from its usual start needs far more steps than these limits, so
+// every run ends on the limit after maxit + 1 accepted steps; with lmm large
+// and a user gradient each accepted step here costs one evaluation or more.
+TEST_P(IterationLimit, StopsAfterMaxitPlusOneAcceptedSteps) {
+  const LimitCase c = GetParam();
+  Problem p = rosenbrock();
+  RunControls controls = with_gradient();
+  controls.maxit = c.maxit;
+  const auto r = run(p, {-1.2, 1.0}, {-inf, -inf}, {inf, inf}, controls);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->convergence, 1);
+  EXPECT_EQ(r->message, "NEW_X");
+  EXPECT_GE(r->counts.first, c.accepted_steps + 1);
+  // The reported point is the last one evaluated by the last line search.
+  EXPECT_EQ(r->par, p.points.back());
+  EXPECT_EQ(r->value, p.value(r->par));
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, IterationLimit,
+                         ::testing::Values(LimitCase{0, 1}, LimitCase{1, 2}, LimitCase{5, 6}));
+
+TEST(MainLoop, MaxitZeroTakesExactlyOneStepOnQuadratic) {
+  // With an empty history the subspace point is x - g = (3, -3); every bound
+  // infinite caps the first trial at 1 / max(|d|, 1) = 1/3 of that step, and
+  // the More-Thuente search accepts it.
+  Problem p = half_squares({3.0, -3.0});
+  RunControls controls = with_gradient();
+  controls.maxit = 0;
+  const auto r = run(p, {0.0, 0.0}, {-inf, -inf}, {inf, inf}, controls);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->convergence, 1);
+  EXPECT_EQ(r->counts, (std::pair<std::size_t, std::size_t>{2, 2}));
+  EXPECT_EQ(r->par, (Vec{1.0, -1.0}));
+  EXPECT_EQ(r->value, 4.0);
+}
+
+TEST(MainLoop, NonFiniteStartValueIsAnInitialError) {
+  for (const double bad : {std::nan(""), inf, -inf}) {
+    Problem p;
+    p.value = [bad](std::span<const double>) { return bad; };
+    p.gradient = [](std::span<const double>) { return Vec{0.0}; };
+    const auto r = run(p, {1.0}, {-inf}, {inf}, with_gradient());
+    ASSERT_FALSE(r.has_value());
+    const auto* e = std::get_if<compat_lbfgsb::error::NonFiniteInitialValue>(&r.error());
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(std::isnan(bad) ? std::isnan(e->value) : e->value == bad);
+  }
+}
+
+TEST(MainLoop, NonFiniteValueAtATrialPointPassesUnchanged) {
+  // Finite at the start, +inf at the first trial point (x = 0.5).
+  Problem p = half_squares({3.0});
+  const auto inner = p.value;
+  p.value = [inner](std::span<const double> x) { return x[0] > 0.25 ? inf : inner(x); };
+  const auto r = run(p, {0.0}, {-inf}, {inf}, with_gradient());
+  ASSERT_FALSE(r.has_value());
+  const auto* e = std::get_if<compat_lbfgsb::error::NonFiniteValue>(&r.error());
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->value, inf);
+}
+
+TEST(MainLoop, GradientErrorAtTheStartPassesUnchanged) {
+  struct WrongLength final : BackendProblem {
+    std::expected<ValueAndGradient, OptimError> value_and_gradient(std::span<const double>) override {
+      return std::unexpected(compat_lbfgsb::error::InvalidGradient{std::nullopt, std::nullopt, "expected length 2, got 1"});
+    }
+  } problem;
+  const auto r = NativeBackend{}.minimize(problem, Vec{0.0, 0.0}, Vec{-inf, -inf}, Vec{inf, inf},
+                                          with_gradient());
+  ASSERT_FALSE(r.has_value());
+  const auto* e = std::get_if<compat_lbfgsb::error::InvalidGradient>(&r.error());
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->message, "expected length 2, got 1");
+}
+
+// A start at the minimiser: which stops count the zero-gradient pass and
+// re-evaluate before they report.
+struct ZeroGradientCase {
+  const char* name;
+  Vec lower, upper;
+  bool has_gradient;
+  double pgtol;
+  std::size_t evaluations;
+};
+
+class ZeroGradientStart : public ::testing::TestWithParam<ZeroGradientCase> {};
+
+TEST_P(ZeroGradientStart, StopsWithTheExpectedCounts) {
+  const ZeroGradientCase& c = GetParam();
+  Problem p = half_squares({0.25, -0.5});
+  RunControls controls;
+  controls.has_gradient = c.has_gradient;
+  controls.pgtol = c.pgtol;
+  const auto r = run(p, {0.25, -0.5}, c.lower, c.upper, controls);
+  ASSERT_TRUE(r.has_value()) << c.name;
+  EXPECT_EQ(r->convergence, 0) << c.name;
+  EXPECT_EQ(r->message, kPgtol) << c.name;
+  EXPECT_EQ(r->par, (Vec{0.25, -0.5})) << c.name;
+  EXPECT_EQ(r->value, 0.0) << c.name;
+  EXPECT_EQ(r->counts.first, c.evaluations) << c.name;
+  EXPECT_EQ(r->counts.second, c.evaluations) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, ZeroGradientStart,
+    ::testing::Values(
+        // The pass is taken at the head, the no-descent stop follows and re-evaluates.
+        ZeroGradientCase{"infinite bounds, gradient, pgtol 0", {-inf, -inf}, {inf, inf}, true, 0.0, 2},
+        ZeroGradientCase{"infinite bounds, no gradient, pgtol 0", {-inf, -inf}, {inf, inf}, false, 0.0, 1},
+        ZeroGradientCase{"infinite bounds, gradient, pgtol 1e-5", {-inf, -inf}, {inf, inf}, true, 1e-5, 1},
+        ZeroGradientCase{"finite box, gradient, pgtol 0", {-1.0, -1.0}, {1.0, 1.0}, true, 0.0, 1}));
+
+TEST(MainLoop, ReductionStopAndFactrZero) {
+  // 1-d quadratic: backtracking and the projected direction. The default
+  // factr stops by relative reduction or gradient; factr = 0 can only stop on
+  // the gradient, the no-descent test, code 52 or the limit.
+  Problem p = half_squares({1.0});
+  p.value = [](std::span<const double> x) { return std::pow(x[0] - 1.0, 4.0) + 1.0; };
+  p.gradient = [](std::span<const double> x) { return Vec{4.0 * std::pow(x[0] - 1.0, 3.0)}; };
+  RunControls controls = with_gradient();
+  controls.maxit = 1000;
+  const auto r = run(p, {3.0}, {-inf}, {inf}, controls);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->message, kFactr);
+  EXPECT_NEAR(r->par[0], 1.0, 0.05);
+  controls.factr = 0.0;
+  Problem q = p;
+  const auto s = run(q, {3.0}, {-inf}, {inf}, controls);
+  ASSERT_TRUE(s.has_value());
+  EXPECT_NE(s->message, kFactr);
+  EXPECT_LT(std::fabs(s->par[0] - 1.0), std::fabs(r->par[0] - 1.0));
+}
+
+TEST(MainLoop, StartOutsideTheBoxIsProjectedFirst) {
+  Problem p = half_squares({0.5, 0.5});
+  RunControls controls = with_gradient();
+  controls.pgtol = 10.0;  // stops at the head of iteration 1
+  const auto r = run(p, {5.0, -inf}, {0.0, 0.0}, {1.0, 1.0}, controls);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->par, (Vec{1.0, 0.0}));
+  EXPECT_EQ(r->value, 0.25);
+  EXPECT_EQ(r->counts, (std::pair<std::size_t, std::size_t>{1, 1}));
+  EXPECT_EQ(p.points.front(), (Vec{1.0, 0.0}));
+}
+
+// A gradient of -inf at a variable on its upper bound: the projected
+// steepest direction is zero there, so g.d = (-inf) * 0 = NaN. A NaN slope is
+// not a descent slope; the run must stop instead of line-searching along it.
+TEST(MainLoop, NaNSlopeIsNotTakenForDescent) {
+  for (const bool has_gradient : {true, false}) {
+    Problem p;
+    p.value = [](std::span<const double> x) { return x[0] - x[1]; };
+    p.gradient = [](std::span<const double>) { return Vec{1.0, -inf}; };
+    RunControls controls;
+    controls.has_gradient = has_gradient;
+    const auto r = run(p, {0.5, 1.0}, {-inf, -inf}, {inf, 1.0}, controls);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->convergence, 0);
+    EXPECT_EQ(r->message, kPgtol);
+    EXPECT_EQ(r->counts, (std::pair<std::size_t, std::size_t>{1, 1})) << has_gradient;
+    EXPECT_EQ(p.points.size(), 1u);
+  }
+}
