@@ -9,7 +9,7 @@
 #include "python/toolkit.hpp"
 #include "relationship_python.hpp"
 
-namespace kestrune::kinship_classes {
+namespace kestrune::kinship_classes::python {
 
 namespace py = kestrune::python;
 using relationship::Person;
@@ -69,7 +69,7 @@ py::Fallible<py::Owned> kinship_classes_body(const py::Arguments<5>& args) {
   const SexTable sexes = sex_table(*ids, *sex);
   const std::vector<Person> people = people_of(*ids, *father, *mother);
   auto split = KinshipClasses::build(people, sexes, keep->value_or(std::vector<std::string>{}));
-  if (!split) return relationship::raise_pedigree_error(split.error());
+  if (!split) return relationship::python::raise_pedigree_error(split.error());
 
   const std::vector<std::string> row_ids = std::move(split->ids);
   const std::array<std::size_t, 4> counts = split->pair_counts;
@@ -79,23 +79,26 @@ py::Fallible<py::Owned> kinship_classes_body(const py::Arguments<5>& args) {
       py::make_list_of(counts, [](std::size_t count) { return py::make_uint(count); }));
 }
 
+constexpr const char* kinship_classes_doc =
+    "kinship_classes(ids, father, mother, sex, keep=None)\n"
+    "--\n"
+    "\n"
+    "Split the relationship matrix by the kind of parent\u2013offspring tie.\n"
+    "\n"
+    "Returns the five matrices the model wants \u2014 everything else, then\n"
+    "mother\u2013son, mother\u2013daughter, father\u2013son and father\u2013daughter \u2014 with the\n"
+    "identifiers their rows are in, the class names, and how many pairs fell\n"
+    "in each class.\n"
+    "\n"
+    "**The pair counts are worth reading before the answer is.** A class's\n"
+    "weight is determined by the pairs in it, and these classes are rarely\n"
+    "balanced: a sample of adult twins and their parents may hold some four\n"
+    "hundred mother\u2013daughter pairs and fewer than forty father\u2013son pairs.";
+
 }  // namespace
 
-PyMethodDef kinship_classes_function =
-    py::function<kinship_classes_signature, kinship_classes_body>(
-        "kinship_classes(ids, father, mother, sex, keep=None)\n"
-        "--\n"
-        "\n"
-        "Split the relationship matrix by the kind of parent\u2013offspring tie.\n"
-        "\n"
-        "Returns the five matrices the model wants \u2014 everything else, then\n"
-        "mother\u2013son, mother\u2013daughter, father\u2013son and father\u2013daughter \u2014 with the\n"
-        "identifiers their rows are in, the class names, and how many pairs fell\n"
-        "in each class.\n"
-        "\n"
-        "**The pair counts are worth reading before the answer is.** A class's\n"
-        "weight is determined by the pairs in it, and these classes are rarely\n"
-        "balanced: a sample of adult twins and their parents may hold some four\n"
-        "hundred mother\u2013daughter pairs and fewer than forty father\u2013son pairs.");
+PyMethodDef kinship_classes_method() {
+  return py::function<kinship_classes_signature, kinship_classes_body>(kinship_classes_doc);
+}
 
-}  // namespace kestrune::kinship_classes
+}  // namespace kestrune::kinship_classes::python

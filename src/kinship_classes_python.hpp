@@ -1,11 +1,11 @@
-// Python entry `kinship_classes`.
+// The Python entry point kinship_classes(ids, father, mother, sex, keep=None).
 #pragma once
 
 #include <Python.h>
 
-namespace kestrune::kinship_classes {
+namespace kestrune::kinship_classes::python {
 
-// Registered by the module initialiser.
-extern PyMethodDef kinship_classes_function;
+// The module's method-table entry for kinship_classes.
+PyMethodDef kinship_classes_method();
 
-}  // namespace kestrune::kinship_classes
+}  // namespace kestrune::kinship_classes::python

@@ -7,11 +7,11 @@
 
 #include "python/toolkit.hpp"
 
-namespace kestrune::relationship {
+namespace kestrune::relationship::python {
 
 namespace py = kestrune::python;
 
-python::Fallible<python::Owned> raise_pedigree_error(const PedigreeError& error) {
+py::Fallible<py::Owned> raise_pedigree_error(const PedigreeError& error) {
   auto message = py::make_str(error.code());
   if (!message) return std::unexpected(message.error());
   PyErr_SetObject(PyExc_ValueError, message->get());
@@ -64,9 +64,7 @@ py::Fallible<py::Owned> relationship_body(const py::Arguments<5>& args) {
   return py::make_tuple(py::make_array(matrix), py::make_list(std::span(related->ids)));
 }
 
-}  // namespace
-
-PyMethodDef relationship_function = py::function<relationship_signature, relationship_body>(
+constexpr const char* relationship_doc =
     "relationship(ids, father, mother, mz_twin=None, keep=None)\n"
     "--\n"
     "\n"
@@ -74,6 +72,12 @@ PyMethodDef relationship_function = py::function<relationship_signature, relatio
     "\n"
     "Returns the matrix and the identifiers its rows are in so the caller can\n"
     "align the response and design before passing the numerical arrays to\n"
-    "`prepare`.");
+    "`prepare`.";
 
-}  // namespace kestrune::relationship
+}  // namespace
+
+PyMethodDef relationship_method() {
+  return py::function<relationship_signature, relationship_body>(relationship_doc);
+}
+
+}  // namespace kestrune::relationship::python

@@ -1,4 +1,5 @@
-// Python entry `relationship`, and the ValueError both pedigree entries raise for a fault.
+// The Python entry point relationship(ids, father, mother, mz_twin=None, keep=None), and the
+// ValueError both pedigree entry points raise for a fault.
 #pragma once
 
 #include <Python.h>
@@ -6,13 +7,13 @@
 #include "python/owned.hpp"
 #include "relationship.hpp"
 
-namespace kestrune::relationship {
+namespace kestrune::relationship::python {
 
-// Registered by the module initialiser.
-extern PyMethodDef relationship_function;
+// The module's method-table entry for relationship.
+PyMethodDef relationship_method();
 
 // Sets ValueError with the fault's whole message. The message is built as a Python str so
 // that an empty identifier keeps its ": " and an identifier holding NUL is not cut short.
-python::Fallible<python::Owned> raise_pedigree_error(const PedigreeError& error);
+kestrune::python::Fallible<kestrune::python::Owned> raise_pedigree_error(const PedigreeError& error);
 
-}  // namespace kestrune::relationship
+}  // namespace kestrune::relationship::python
