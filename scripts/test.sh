@@ -11,4 +11,4 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_TESTS=ON \
       -DPython_EXECUTABLE="$(command -v "$PYTHON")"
 cmake --build "$BUILD" -j "$jobs"
 ctest --test-dir "$BUILD" --output-on-failure -j "$jobs"
-PYTHONPATH="$PWD/$BUILD/python" "$PYTHON" -m pytest -q -p no:cacheprovider tests
+PYTHONPATH="$PWD/$BUILD/python" "$PYTHON" -P -m pytest -q -p no:cacheprovider tests
