@@ -44,7 +44,8 @@ double compatibility_dot(bool compact, std::span<const double> a, std::span<cons
   }
   // The compact path sums blocks of four with rounded products and fuses the
   // remainder, so that its iterates repeat those of the reference form.
-  const std::size_t n = a.size();
+  // Callers pass |b| >= |a|; the bound only keeps a shorter b from being overread.
+  const std::size_t n = std::min(a.size(), b.size());
   const std::size_t k = n - n % 4;
   double sum = +0.0;
   for (std::size_t i = 0; i < k; ++i) {
@@ -73,8 +74,9 @@ double norm_inf(std::span<const double> v) {
 std::size_t active_count_with_activity(std::span<const double> x, std::span<const double> lower,
                                        std::span<const double> upper) {
   constexpr double e = 1e-12;
+  const std::size_t n = std::min({x.size(), lower.size(), upper.size()});
   std::size_t count = 0;
-  for (std::size_t i = 0; i < x.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const double l = lower[i];
     const double u = upper[i];
     const bool active = l == u || (std::isfinite(l) && x[i] <= l + e) || (std::isfinite(u) && x[i] >= u - e);

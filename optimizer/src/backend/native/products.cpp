@@ -1,5 +1,6 @@
 #include "backend/native/products.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "backend/native/kernels.hpp"
@@ -39,7 +40,8 @@ std::vector<double> scaled(double factor, std::span<const double> v) {
 void project_direction(std::span<const double> x, std::span<const double> lower, std::span<const double> upper,
                        std::span<double> d) {
   constexpr double tol = 1e-12;
-  for (std::size_t i = 0; i < d.size(); ++i) {
+  const std::size_t n = std::min({x.size(), lower.size(), upper.size(), d.size()});
+  for (std::size_t i = 0; i < n; ++i) {
     const bool fixed = lower[i] == upper[i];
     const bool leaves_lower = x[i] <= lower[i] + tol && d[i] < 0.0;
     const bool leaves_upper = x[i] >= upper[i] - tol && d[i] > 0.0;
