@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -58,13 +59,28 @@ void dealloc_instance(PyObject* self) noexcept {
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
+namespace detail {
+// "builtins." before a name that carries no module: a class that belongs to no
+// module is a builtins class (its __module__ is "builtins"), as the interpreter
+// expects of every type made from a spec.
+std::string qualified_type_name(const char* name);
+}  // namespace detail
+
 // The type made from `spec` at the first call and kept for the life of the process;
 // later calls return the same object (borrowed). Null with the exception set when
 // making it fails; the next call tries again.
 template <PyType_Spec& spec>
 PyObject* lasting_type() noexcept {
   static PyObject* type = nullptr;  // guarded by the interpreter lock
-  if (type == nullptr) type = PyType_FromSpec(&spec);
+  if (type != nullptr) return type;
+  try {
+    static const std::string name = detail::qualified_type_name(spec.name);  // lives as long as the type
+    PyType_Spec named = spec;
+    named.name = name.c_str();
+    type = PyType_FromSpec(&named);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
   return type;
 }
 
