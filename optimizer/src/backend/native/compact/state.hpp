@@ -72,6 +72,9 @@ struct ExactCompactState {
     // wn. False when a factorisation or solve fails (wn1 and wn then unusable).
     bool formk(const FreeSetChange& change);
 
+    // The first half of formk alone: wn1 follows the pairs and the free set.
+    void update_inner_products(const FreeSetChange& change);
+
     // Slot of the pair of age j (0 = oldest).
     std::size_t slot(std::size_t age) const noexcept { return (head + age) % m; }
 

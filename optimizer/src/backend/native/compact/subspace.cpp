@@ -45,7 +45,7 @@ std::optional<std::vector<double>> reduced_gradient(const ExactCompactState& sta
     return r;
 }
 
-bool ExactCompactState::formk(const FreeSetChange& change) {
+void ExactCompactState::update_inner_products(const FreeSetChange& change) {
     const std::span<const std::size_t> free_vars(index.data(), change.nfree);
     const std::span<const std::size_t> active_vars(index.data() + change.nfree, n - change.nfree);
     const std::span<const std::size_t> entering(indx2.data(), change.nenter);
@@ -103,6 +103,10 @@ bool ExactCompactState::formk(const FreeSetChange& change) {
             wn1(m + i, jy) = wn1(m + i, jy) + change_in;
         }
     }
+}
+
+bool ExactCompactState::formk(const FreeSetChange& change) {
+    update_inner_products(change);
 
     // Upper triangle of K = [[Y'ZZ'Y/theta + D, -L_a' + R_z'], [., theta S'AA'S]].
     for (std::size_t iy = 0; iy < col; ++iy) {
