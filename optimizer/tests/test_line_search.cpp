@@ -243,6 +243,45 @@ TEST(MoreThuente, BracketsAndConvergesOnQuartic) {
   EXPECT_EQ(counts.first, step.line_search + 2);
 }
 
+TEST(MoreThuente, NarrowBracketAcceptance) {
+  // f = -0.01 t has sufficient decrease everywhere, but the reported slope has
+  // magnitude 100 and flips sign at 0.5: the curvature test never passes.
+  // The first trial (t = 1) becomes stx and every later one sty, so the
+  // bracket closes on 1. A compact search, once it is narrow, re-tries stx
+  // itself and accepts there; a refreshed one accepts as soon as the bracket is
+  // within half its upper end; a plain one spends its twenty trials.
+  struct Case {
+    const char* label;
+    bool compact, refreshed;
+    std::size_t evaluations;
+    double alpha;  // 0: the search fails
+  };
+  const Case cases[] = {{"compact", true, false, 6, 1.0},
+                        {"refreshed", false, true, 4, -1.0},
+                        {"plain", false, false, 20, 0.0}};
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.label);
+    const SearchSetup s{{0}, {-1}, {1}, {-inf}, {inf}};
+    RecordingProblem p;
+    p.f = [](const V& x) { return -0.01 * x[0]; };
+    p.grad = [](const V& x) { return V{x[0] > 0.5 ? 100.0 : -100.0}; };
+    auto c = s.context(0.0);
+    c.compact = tc.compact;
+    c.refreshed = tc.refreshed;
+    EvaluationCounts counts{1, 1};
+    const auto out = more_thuente_search(c, p, counts);
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(p.points.size(), tc.evaluations);
+    ASSERT_EQ(out->has_value(), tc.alpha != 0.0);
+    if (!out->has_value()) continue;
+    const AcceptedStep& step = **out;
+    EXPECT_FALSE(step.wolfe_curv);
+    EXPECT_EQ(step.curvature_ratio, 100.0);
+    EXPECT_EQ(step.alpha, tc.alpha > 0 ? tc.alpha : p.points.back()[0]);
+    EXPECT_GT(step.alpha, 0.5);
+  }
+}
+
 // ---- more_thuente_step ----------------------------------------------------------
 
 TEST(MoreThuenteStep, CasesOnExactQuadratic) {
