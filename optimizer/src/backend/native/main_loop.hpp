@@ -1,4 +1,4 @@
-// Pieces of the main iteration loop that tests and the trace may read.
+// Quantities the main loop derives from its controls and its iterates.
 #pragma once
 
 #include <cstddef>
