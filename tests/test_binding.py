@@ -1,0 +1,224 @@
+"""The binding layer as every entry point meets it: argument binding, conversion, arrays."""
+
+import sys
+
+import numpy as np
+import pytest
+
+from kestrune._core import PreparedModel, relationship, weighted_chi2_upper_tail as tail
+
+X = np.column_stack([np.ones(6), np.arange(6.0)])
+K = np.eye(6) + 0.25 * (np.eye(6, k=1) + np.eye(6, k=-1))
+Y = np.array([0.3, -1.2, 0.8, 2.1, -0.4, 1.7])
+MODEL = PreparedModel(X, K)
+
+
+# ---- binding: the interpreter's wording, checked in its order -----------------------------
+
+@pytest.mark.parametrize("call, args, kwargs, message", [
+    (tail, (), {}, "weighted_chi2_upper_tail() missing 2 required positional arguments: 'q' and 'weights'"),
+    (relationship, (), {}, "relationship() missing 3 required positional arguments: 'ids', 'father', and 'mother'"),
+    (relationship, ([],), {"father": []}, "relationship() missing 1 required positional argument: 'mother'"),
+    (relationship, ([],) * 6, {}, "relationship() takes from 3 to 5 positional arguments but 6 were given"),
+    (relationship, ([],) * 3, {"ids": []}, "relationship() got multiple values for argument 'ids'"),
+    (relationship, ([],) * 3, {"sex": []}, "relationship() got an unexpected keyword argument 'sex'"),
+    # surplus positionals come first, then keywords in the order given, then missing ones
+    (relationship, ([],) * 6, {"bogus": 1}, "relationship() takes from 3 to 5 positional arguments but 6 were given"),
+    (relationship, ([],) * 3, {"bogus": 1, "ids": []}, "relationship() got an unexpected keyword argument 'bogus'"),
+    (relationship, ([],) * 3, {"ids": [], "bogus": 1}, "relationship() got multiple values for argument 'ids'"),
+    (relationship, (), {"bogus": 1}, "relationship() got an unexpected keyword argument 'bogus'"),
+    (tail, (1.0, [1.0]), {"Q": 1.0}, "weighted_chi2_upper_tail() got an unexpected keyword argument 'Q'"),
+    # the constructor binds a tuple and a dict
+    (PreparedModel, (), {}, "PreparedModel() missing 2 required positional arguments: 'x' and 'k'"),
+    (PreparedModel, (X, K, None, 1), {}, "PreparedModel() takes from 2 to 3 positional arguments but 4 were given"),
+    (PreparedModel, (X,), {"x": X, "k": K}, "PreparedModel() got multiple values for argument 'x'"),
+    (PreparedModel, (X, K), {"digest": None}, "PreparedModel() got an unexpected keyword argument 'digest'"),
+    # a method is named with its class
+    (MODEL.fit, (), {}, "PreparedModel.fit() missing 1 required positional argument: 'y'"),
+    (MODEL.fit, (Y, "ml", 1), {}, "PreparedModel.fit() takes from 1 to 2 positional arguments but 3 were given"),
+    (MODEL.fit, (Y,), {"y": Y}, "PreparedModel.fit() got multiple values for argument 'y'"),
+    (MODEL.fit, (Y,), {"method": "ml"}, "PreparedModel.fit() got an unexpected keyword argument 'method'"),
+])
+def test_binding_errors(call, args, kwargs, message):
+    with pytest.raises(TypeError) as raised:
+        call(*args, **kwargs)
+    assert str(raised.value) == message
+
+
+def test_keywords_in_any_order_bind_like_positions():
+    expected = relationship(["a", "b", "c"], [None, None, "a"], [None, None, "b"], None, ["c", "a"])
+    again = relationship(keep=["c", "a"], mother=[None, None, "b"], ids=["a", "b", "c"], father=[None, None, "a"])
+    assert again[1] == expected[1] == ["c", "a"]
+    np.testing.assert_array_equal(again[0], expected[0])
+    assert MODEL.fit(estimator="ml", y=Y)["loglik"] == MODEL.fit(Y, "ml")["loglik"]
+
+
+# ---- conversion: TypeErrors name the argument, other errors pass unchanged ------------------
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Rows:
+    """A sequence by the old protocol: __len__ and __getitem__ only."""
+
+    def __init__(self, values, fail_at=None):
+        self.values, self.fail_at = values, fail_at
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, i):
+        if i == self.fail_at:
+            raise ZeroDivisionError("item unreadable")
+        return self.values[i]
+
+
+class OddTypeError(TypeError):
+    pass
+
+
+class BadFloat:
+    def __float__(self):
+        raise OddTypeError("own message")
+
+
+@pytest.mark.parametrize("args", [
+    (3, [1, 2]),
+    (Index(3), [Index(1), 2.0]),
+    (FloatLike(3.0), (FloatLike(1.0), np.float64(2.0))),
+    (np.float32(3.0), np.array([1.0, 2.0])),
+    (3.0, Rows([1.0, 2.0])),
+    (3.0, range(1, 3)),
+])
+def test_numbers_and_sequences_accepted(args):
+    assert tail(*args) == tail(3.0, [1.0, 2.0])
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: tail(3.0, iter([1.0])), TypeError,
+     "argument 'weights': 'list_iterator' object cannot be converted to 'Sequence'"),
+    (lambda: tail(3.0, (w for w in [1.0])), TypeError,
+     "argument 'weights': 'generator' object cannot be converted to 'Sequence'"),
+    (lambda: tail(3.0, {1.0: 1.0}), TypeError, "argument 'weights': 'dict' object cannot be converted to 'Sequence'"),
+    (lambda: tail(None, [1.0]), TypeError, "argument 'q': must be real number, not NoneType"),
+    (lambda: tail(3.0, [[1.0]]), TypeError, "argument 'weights': must be real number, not list"),
+    (lambda: relationship(["a"], [None], [None], keep=[None]), TypeError,
+     "argument 'keep': 'NoneType' object cannot be converted to 'str'"),
+    (lambda: relationship([b"a"], [None], [None]), TypeError,
+     "argument 'ids': 'bytes' object cannot be converted to 'str'"),
+    (lambda: PreparedModel(X, K, 1.5), TypeError,
+     "argument 'subject_order_sha256': 'float' object cannot be converted to 'str'"),
+    (lambda: MODEL.fit(Y, None), TypeError, "argument 'estimator': 'NoneType' object cannot be converted to 'str'"),
+    # only a plain TypeError is renamed; everything else reaches the caller as raised
+    (lambda: tail(10 ** 400, [1.0]), OverflowError, "int too large to convert to float"),
+    (lambda: tail(3.0, Rows([1.0, 2.0], fail_at=1)), ZeroDivisionError, "item unreadable"),
+    (lambda: tail(BadFloat(), [1.0]), OddTypeError, "own message"),
+    (lambda: relationship(["\ud800"], [None], [None]), UnicodeEncodeError, None),
+])
+def test_conversion_errors(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert type(raised.value) is error
+    if message is not None:
+        assert str(raised.value) == message
+
+
+def test_text_crosses_as_utf8_both_ways():
+    ids = ["Åsa", "李", "x\U0001F600"]
+    matrix, rows = relationship(ids, [None] * 3, [None] * 3, keep=["x\U0001F600", "Åsa"])
+    assert rows == ["x\U0001F600", "Åsa"]
+    np.testing.assert_array_equal(matrix, np.eye(2))
+
+
+# ---- arrays ---------------------------------------------------------------------------------
+
+def unaligned(values):
+    raw = bytearray(values.size * 8 + 1)
+    view = np.frombuffer(raw, dtype=np.float64, count=values.size, offset=1).reshape(values.shape)
+    view[...] = values
+    assert not view.flags.aligned
+    return view
+
+
+def read_only(values):
+    copy = values.copy()
+    copy.flags.writeable = False
+    return copy
+
+
+@pytest.mark.parametrize("make", [unaligned, read_only, lambda a: a.view(np.matrix) if a.ndim == 2 else a])
+def test_unaligned_read_only_and_subclassed_arrays_read_the_same_values(make):
+    expected = MODEL.fit(Y)
+    fit = PreparedModel(make(X), make(K)).fit(make(Y))
+    assert (fit["h2"], fit["loglik"], fit["beta"]) == (expected["h2"], expected["loglik"], expected["beta"])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: PreparedModel(X.tolist(), K), "argument 'x': expected a NumPy array of float64 with 2 dimensions, got 'list'"),
+    (lambda: PreparedModel(memoryview(X), K),
+     "argument 'x': expected a NumPy array of float64 with 2 dimensions, got 'memoryview'"),
+    (lambda: PreparedModel(X.astype(np.float32), K), "argument 'x': expected an array of dtype float64, got float32"),
+    (lambda: PreparedModel(X.astype(">f8"), K), "argument 'x': expected an array of dtype float64, got >f8"),
+    (lambda: PreparedModel(X.astype(object), K), "argument 'x': expected an array of dtype float64, got object"),
+    (lambda: PreparedModel(X > 0, K), "argument 'x': expected an array of dtype float64, got bool"),
+    (lambda: PreparedModel(X.astype(np.complex128), K), "argument 'x': expected an array of dtype float64, got complex128"),
+    (lambda: PreparedModel(X[:, 0], K), "argument 'x': expected an array of 2 dimensions, got 1"),
+    (lambda: PreparedModel(X, K[None]), "argument 'k': expected an array of 2 dimensions, got 3"),
+    # x is taken before k
+    (lambda: PreparedModel(X[:, 0], K.astype(np.int64)), "argument 'x': expected an array of 2 dimensions, got 1"),
+    (lambda: MODEL.fit(np.float64(1.0)), "argument 'y': expected a NumPy array of float64 with 1 dimension, got 'float64'"),
+    (lambda: MODEL.fit(np.array(1.0)), "argument 'y': expected an array of 1 dimension, got 0"),
+    (lambda: MODEL.fit(Y[:, None]), "argument 'y': expected an array of 1 dimension, got 2"),
+    (lambda: MODEL.fit(Y.astype(np.int64)), "argument 'y': expected an array of dtype float64, got int64"),
+])
+def test_array_refusals(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_views_are_released_on_every_path():
+    x, k, y = X.copy(), K.copy(), Y.copy()
+    bad_k = K[:5]
+    before = [sys.getrefcount(a) for a in (x, k, y, bad_k)]
+    for _ in range(20):
+        model = PreparedModel(x, k)
+        model.fit(y)
+        with pytest.raises(ValueError, match="^FIT_Y_LENGTH_MISMATCH$"):
+            model.fit(y[:5])
+        with pytest.raises(ValueError, match="^PREPARE_K_NOT_SQUARE$"):
+            PreparedModel(x, bad_k)
+        with pytest.raises(TypeError):
+            PreparedModel(x, k.astype(np.float32))
+        with pytest.raises(TypeError):
+            PreparedModel(x, k, 5)
+    assert [sys.getrefcount(a) for a in (x, k, y, bad_k)] == before
+    np.testing.assert_array_equal(x, X)
+    np.testing.assert_array_equal(k, K)
+
+
+@pytest.mark.parametrize("ids, father, mother, expected", [
+    ([], [], [], np.zeros((0, 0))),
+    (["a"], [None], [None], np.ones((1, 1))),
+    (["a", "b", "c"], [None, None, "a"], [None, None, "b"],
+     np.array([[1.0, 0.0, 0.5], [0.0, 1.0, 0.5], [0.5, 0.5, 1.0]])),
+])
+def test_new_arrays_are_c_order_float64_and_owned(ids, father, mother, expected):
+    matrix, _ = relationship(ids, father, mother)
+    assert type(matrix) is np.ndarray and matrix.dtype == np.float64
+    assert matrix.shape == expected.shape
+    assert matrix.flags.c_contiguous and matrix.flags.writeable and matrix.flags.owndata
+    np.testing.assert_array_equal(matrix, expected)
