@@ -376,3 +376,40 @@ TEST(MainLoop, NaNSlopeIsNotTakenForDescent) {
     EXPECT_EQ(p.points.size(), 1u);
   }
 }
+
+// --- What a run derives from its controls and bounds ------------------------------
+
+TEST(RunSetup, EffectiveControlsAndModes) {
+  RunControls c;
+  c.lmm = 7;
+  c.maxit = 3;
+  EXPECT_EQ(compat_lbfgsb::backend::native::effective_run_controls(c).ftol, 2.220446049250313e-09);
+  c.factr = 1000.0;
+  const auto effective = compat_lbfgsb::backend::native::effective_run_controls(c);
+  EXPECT_EQ(effective.ftol, 2.220446049250313e-13);
+  EXPECT_EQ(effective.lmm, 7u);
+  EXPECT_EQ(effective.maxit, 3u);
+  c.factr = 0.0;
+  EXPECT_FALSE(compat_lbfgsb::backend::native::effective_run_controls(c).ftol.has_value());
+
+  using compat_lbfgsb::BackendModes;
+  const RunControls no_gradient;
+  const RunControls gradient = with_gradient();
+  const Vec boxed{0.0, 1.0}, open{0.0, inf}, nan_bound{0.0, std::nan("")};
+  EXPECT_TRUE(BackendModes::for_problem(no_gradient, 2, boxed, boxed).more_thuente);
+  EXPECT_FALSE(BackendModes::for_problem(no_gradient, 2, boxed, open).subspace);
+  EXPECT_FALSE(BackendModes::for_problem(no_gradient, 2, nan_bound, boxed).more_thuente);
+  EXPECT_TRUE(BackendModes::for_problem(gradient, 2, boxed, open).subspace);
+  EXPECT_FALSE(BackendModes::for_problem(gradient, 1, Vec{0.0}, Vec{1.0}).more_thuente);
+}
+
+TEST(RunSetup, ProjectedGradientNorm) {
+  using compat_lbfgsb::backend::native::projected_gradient_norm;
+  // Pulled towards zero by the room left to the bound it moves towards; a
+  // NaN term is ignored; an infinite bound leaves g as it is.
+  EXPECT_EQ(projected_gradient_norm(Vec{0.0, 0.5}, Vec{3.0, -2.0}, Vec{0.0, 0.0}, Vec{1.0, 1.0}), 0.5);
+  EXPECT_EQ(projected_gradient_norm(Vec{0.25, 1.0}, Vec{-0.75, std::nan("")}, Vec{-inf, 0.0}, Vec{inf, 1.0}),
+            0.75);
+  EXPECT_EQ(projected_gradient_norm(Vec{1.0}, Vec{-4.0}, Vec{0.0}, Vec{1.0}), 0.0);
+  EXPECT_EQ(projected_gradient_norm(Vec{}, Vec{}, Vec{}, Vec{}), 0.0);
+}
