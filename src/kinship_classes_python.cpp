@@ -43,7 +43,7 @@ std::vector<Person> people_of(const std::vector<std::string>& ids, OptionalTexts
 py::Fallible<py::Owned> arrays_of(std::vector<Eigen::MatrixXd> matrices) {
   std::vector<py::Fallible<py::Owned>> arrays;
   for (Eigen::MatrixXd& matrix : matrices) {
-    arrays.push_back(py::make_array(matrix));
+    arrays.push_back(relationship::python::symmetric_array(matrix));
     matrix.resize(0, 0);
     if (!arrays.back()) break;
   }

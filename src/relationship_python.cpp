@@ -11,6 +11,13 @@ namespace kestrune::relationship::python {
 
 namespace py = kestrune::python;
 
+py::Fallible<py::Owned> symmetric_array(const Eigen::MatrixXd& matrix) {
+  // A symmetric matrix's column-major storage is also its row-major order, so the array is
+  // filled by one contiguous copy instead of a strided transpose.
+  const auto size = static_cast<std::size_t>(matrix.size());
+  return py::make_array(std::span<const double>(matrix.data(), size), matrix.rows(), matrix.cols());
+}
+
 py::Fallible<py::Owned> raise_pedigree_error(const PedigreeError& error) {
   auto message = py::make_str(error.code());
   if (!message) return std::unexpected(message.error());
@@ -61,7 +68,7 @@ py::Fallible<py::Owned> relationship_body(const py::Arguments<5>& args) {
   if (matrix.rows() != k || matrix.cols() != k) {
     return std::unexpected(py::Failure(Error{"PEDIGREE_MATRIX_SHAPE", {}}));
   }
-  return py::make_tuple(py::make_array(matrix), py::make_list(std::span(related->ids)));
+  return py::make_tuple(symmetric_array(matrix), py::make_list(std::span(related->ids)));
 }
 
 constexpr const char* relationship_doc =

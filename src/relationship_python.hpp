@@ -12,6 +12,9 @@ namespace kestrune::relationship::python {
 // The module's method-table entry for relationship.
 PyMethodDef relationship_method();
 
+// A new C-order float64 array holding a symmetric matrix.
+kestrune::python::Fallible<kestrune::python::Owned> symmetric_array(const Eigen::MatrixXd& matrix);
+
 // Sets ValueError with the fault's whole message. The message is built as a Python str so
 // that an empty identifier keeps its ": " and an identifier holding NUL is not cut short.
 kestrune::python::Fallible<kestrune::python::Owned> raise_pedigree_error(const PedigreeError& error);

@@ -305,3 +305,22 @@ def test_selfing_chain_of_3000_generations():
     assert matrix[-1, -1] == 2.0
     kept, rows = relationship(ids, parents, parents, keep=["g0", "g2999"])
     np.testing.assert_array_equal(kept, [[2.0, 1.0], [1.0, 1.0]])
+
+
+def overcommit_mode():
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as mode:
+            return mode.read().strip()
+    except OSError:
+        return None
+
+
+# With overcommit left to the heuristic or made strict, a 320 GB matrix is refused up front.
+@pytest.mark.skipif(overcommit_mode() not in ("0", "2"), reason="the kernel may promise any size")
+def test_matrix_too_large_for_memory_is_a_memory_error():
+    n = 200_000
+    ids = [str(i) for i in range(n)]
+    with pytest.raises(MemoryError):
+        relationship(ids, [None] * n, [None] * n)
+    matrix, rows = relationship(ids, [None] * n, [None] * n, keep=["7"])
+    assert rows == ["7"] and matrix.tolist() == [[1.0]]
