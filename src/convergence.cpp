@@ -7,8 +7,6 @@
 #include "compat_lbfgsb/control.hpp"
 
 namespace kestrune::convergence {
-namespace {
-
 // Tight controls for a short run from an optimum already found.
 compat_lbfgsb::OptimControl polish_controls(std::size_t n, double start_value) {
   auto control = compat_lbfgsb::OptimControl::default_for_dimension(n);
@@ -20,8 +18,6 @@ compat_lbfgsb::OptimControl polish_controls(std::size_t n, double start_value) {
   control.lmm = std::min<std::size_t>(n, 10);
   return control;
 }
-
-}  // namespace
 
 std::optional<Polished> polish(std::span<const double> x0, std::span<const double> lower,
                                std::span<const double> upper, const compat_lbfgsb::compat::Objective& objective,

@@ -44,6 +44,9 @@ std::optional<Polished> polish(std::span<const double> x0, std::span<const doubl
                                const compat_lbfgsb::compat::Gradient& gradient, const Evaluate& evaluate,
                                double reference, double tolerance);
 
+// The controls of that run for n parameters and the objective's value at x0.
+compat_lbfgsb::OptimControl polish_controls(std::size_t n, double start_value);
+
 // Which part of a gradient entry counts toward the measure: at an edge of
 // the box only the part that points into it.
 enum class Edge { interior, lower, upper, fixed };

@@ -120,14 +120,6 @@ TEST(FiniteDiff, FirstFailureEndsTheCallBeforeLaterCoordinates) {
   EXPECT_EQ(calls, 4);  // two for coordinate 1, two for coordinate 2, none after
 }
 
-TEST(FiniteDiff, InputPointIsNotChanged) {
-  Recorder rec{{0.0, 0.0}, {1.0, 1.0}};
-  const Vec x{0.3, 1.0};
-  const Vec copy = x;
-  ASSERT_TRUE(finite_difference_gradient(x, rec.lower, rec.upper, Vec{1e-3, 1e-3}, rec.value(cube_sum)));
-  EXPECT_EQ(x, copy);
-}
-
 // f = sum_i exp(a_i x_i) + x_0 x_1 on a box; analytic gradient for comparison.
 double smooth(std::span<const double> x) { return std::exp(0.5 * x[0]) + std::exp(-1.5 * x[1]) + x[0] * x[1]; }
 
