@@ -42,11 +42,16 @@ Decimal decompose(double magnitude, int precision) {
   return d;
 }
 
-void append_integer(std::string& out, long long value) {
+// Decimal exponents and counts: to_chars writes no "+" and no padding.
+template <class Integer>
+void append_decimal(std::string& out, Integer value) {
   char buffer[24];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   out.append(buffer, result.ptr);
 }
+
+void append_integer(std::string& out, int value) { append_decimal(out, value); }
+void append_unsigned(std::string& out, std::size_t value) { append_decimal(out, value); }
 
 // NaN, the infinities and the sign; true when v was fully written.
 bool append_special(std::string& out, double v) {
@@ -141,7 +146,7 @@ void maybe_trace(std::size_t iteration, const AcceptedStep& step, const RunContr
   std::string line;
   line.reserve(256);
   line += "iter=";
-  append_integer(line, static_cast<long long>(iteration));
+  append_unsigned(line, iteration);
   line += " f=";
   append_exponent(line, f, 6);
   line += " rel_red=";
@@ -149,7 +154,7 @@ void maybe_trace(std::size_t iteration, const AcceptedStep& step, const RunContr
   line += " ||proj_grad||_inf=";
   append_exponent(line, pg_inf, 3);
   line += " line_search=";
-  append_integer(line, static_cast<long long>(step.line_search));
+  append_unsigned(line, step.line_search);
   line += " alpha=";
   append_exponent(line, step.alpha, 6);
   line += " max_alpha=";
@@ -195,11 +200,11 @@ void maybe_trace_cauchy_point(std::span<const double> x, std::span<const double>
   std::string line;
   line.reserve(128);
   line += "gcp_active=";
-  append_integer(line, static_cast<long long>(cauchy.active));
+  append_unsigned(line, cauchy.active);
   line += " gcp_step_inf=";
   append_exponent(line, step_inf(cauchy.point, x), 3);
   line += " subspace_free=";
-  append_integer(line, step ? static_cast<long long>(step->free) : 0);
+  append_unsigned(line, step ? step->free : 0);
   line += " subspace_step_inf=";
   append_exponent(line, step ? step_inf(step->point, x) : std::nan(""), 3);
   line += " subspace_clipped=";
