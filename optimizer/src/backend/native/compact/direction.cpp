@@ -73,6 +73,132 @@ void add_scaled(std::span<double> a, double s, std::span<const double> b) {
     for (std::size_t i = 0; i < a.size(); ++i) a[i] = std::fma(s, b[i], a[i]);
 }
 
+// The working data of one Cauchy search: the path direction d, p = W'd, the
+// breakpoints, and the model's slope f1 and curvature f2 along the current
+// segment.
+struct CauchySearch {
+    ExactCompactState& state;
+    std::span<const double> x, g, lower, upper;
+    std::vector<double> d, p, wbp, v;
+    Breakpoints heap;
+    std::size_t nbreak = 0;
+    std::size_t nunbounded = 0;
+    std::size_t ibkmin = 0;
+    double bkmin = 0.0;
+    bool bnded = true;
+    double f1 = 0.0;
+    double f2 = 0.0;
+    double f2_org = 0.0;
+
+    // Rewrites the bound status of each variable and, over the free ones,
+    // gathers d = -g, f1 = -g'g, p = W'd and the breakpoints.
+    void gather() {
+        const std::size_t n = state.n, col = state.col;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int32_t& status = state.iwhere[i];
+            if (status != ALWAYS_FREE && status != ALWAYS_FIXED)
+                status = cauchy_status(x[i], g[i], lower[i], upper[i]);
+            if (status != FREE && status != ALWAYS_FREE) {
+                d[i] = 0.0;
+                continue;
+            }
+            const double gi = g[i];
+            d[i] = -gi;
+            const double square = gi * gi;
+            f1 = f1 - square;
+            for (std::size_t j = 0; j < col; ++j) {
+                const std::size_t s = state.slot(j);
+                const double py = gi * state.wy(s, i);
+                p[j] = p[j] - py;
+                const double ps = gi * state.ws(s, i);
+                p[col + j] = p[col + j] - ps;
+            }
+            add_breakpoint(i, gi);
+        }
+        if (col > 0 && state.theta != 1.0)
+            for (std::size_t j = col; j < 2 * col; ++j) p[j] = state.theta * p[j];
+    }
+
+    void add_breakpoint(std::size_t i, double gi) {
+        std::optional<double> t;
+        if (gi > 0.0 && std::isfinite(lower[i]))
+            t = (x[i] - lower[i]) / gi;
+        else if (gi < 0.0 && std::isfinite(upper[i]))
+            t = (upper[i] - x[i]) / -gi;
+        if (!t) {
+            // A free variable without a breakpoint: kept at the back of iorder.
+            ++nunbounded;
+            heap.iorder[state.n - nunbounded] = i;
+            if (gi != 0.0 && !std::isnan(gi)) bnded = false;
+            return;
+        }
+        heap.t[nbreak] = *t;
+        heap.iorder[nbreak] = i;
+        if (nbreak == 0 || *t < bkmin) {
+            ibkmin = nbreak;
+            bkmin = *t;
+        }
+        ++nbreak;
+    }
+
+    // The breakpoint of the given pass, with nleft breakpoints not yet passed.
+    std::size_t next_breakpoint(std::size_t pass, std::size_t nleft, double& tj) {
+        if (pass == 1) {
+            tj = bkmin;
+            return heap.iorder[ibkmin];
+        }
+        if (pass == 2) {
+            // The breakpoint used first leaves; the last one takes its place.
+            if (ibkmin != nbreak - 1) {
+                heap.t[ibkmin] = heap.t[nbreak - 1];
+                heap.iorder[ibkmin] = heap.iorder[nbreak - 1];
+            }
+            heap.build_heap(nleft);
+        }
+        heap.pop_to_back(nleft);
+        tj = heap.t[nleft - 1];
+        return heap.iorder[nleft - 1];
+    }
+
+    // Slope and curvature of the model on the next segment, once variable
+    // ibp (moving by dibp, zibp away from its bound) has been fixed after a
+    // segment of length dt. False when a product with M fails.
+    bool pass_breakpoint(std::size_t ibp, double dibp, double zibp, double dt, std::vector<double>& c) {
+        const std::size_t col = state.col;
+        const double theta = state.theta;
+        const double dibp2 = dibp * dibp;
+        const double f2_dt = f2 * dt;
+        const double a = f2_dt + dibp2;
+        const double shrink = theta * dibp2;
+        if (col == 0) {
+            const double dz = dibp * zibp;
+            f1 = f1 + (a - dz);
+            f2 = f2 - shrink;
+            return true;
+        }
+        const double dz = (theta * dibp) * zibp;
+        f1 = f1 + (a - dz);
+        const double f2_partial = f2 - shrink;
+        add_scaled(c, dt, p);
+        for (std::size_t j = 0; j < col; ++j) {
+            const std::size_t s = state.slot(j);
+            wbp[j] = state.wy(s, ibp);
+            wbp[col + j] = theta * state.ws(s, ibp);
+        }
+        if (!state.bmv_into(wbp, v)) return false;
+        const double wmc = compatibility_dot(true, c, v);
+        const double wmp = compatibility_dot(true, p, v);
+        const double wmw = compatibility_dot(true, wbp, v);
+        for (std::size_t j = 0; j < 2 * col; ++j) p[j] = std::fma(-wbp[j], dibp, p[j]);
+        const double f1_change = dibp * wmc;
+        f1 = f1 + f1_change;
+        const double cross = (dibp + dibp) * wmp;
+        const double own = dibp2 * wmw;
+        f2 = f2_partial + (cross - own);
+        return true;
+    }
+};
+
 }  // namespace
 
 std::optional<CompactCauchyPoint> cauchy_point(ExactCompactState& state, std::span<const double> x,
@@ -80,97 +206,36 @@ std::optional<CompactCauchyPoint> cauchy_point(ExactCompactState& state, std::sp
                                                std::span<const double> upper, double projected_gradient_norm) {
     const std::size_t n = state.n;
     const std::size_t col = state.col;
-    const double theta = state.theta;
     CompactCauchyPoint out{std::vector<double>(x.begin(), x.begin() + n), std::vector<double>(2 * col, 0.0)};
     if (projected_gradient_norm <= 0.0) return out;
 
-    std::vector<double> d(n, 0.0);
-    std::vector<double> p(2 * col, 0.0);
-    Breakpoints heap{std::vector<double>(n, 0.0), std::vector<std::size_t>(n, 0)};
-    std::size_t nbreak = 0;
-    std::size_t nunbounded = 0;
-    std::size_t ibkmin = 0;
-    double bkmin = 0.0;
-    bool bnded = true;
-    double f1 = 0.0;
-
-    for (std::size_t i = 0; i < n; ++i) {
-        std::int32_t& status = state.iwhere[i];
-        if (status != ALWAYS_FREE && status != ALWAYS_FIXED) status = cauchy_status(x[i], g[i], lower[i], upper[i]);
-        if (status != FREE && status != ALWAYS_FREE) {
-            d[i] = 0.0;
-            continue;
-        }
-        const double gi = g[i];
-        d[i] = -gi;
-        const double square = gi * gi;
-        f1 = f1 - square;
-        for (std::size_t j = 0; j < col; ++j) {
-            const std::size_t s = state.slot(j);
-            const double py = gi * state.wy(s, i);
-            p[j] = p[j] - py;
-            const double ps = gi * state.ws(s, i);
-            p[col + j] = p[col + j] - ps;
-        }
-        std::optional<double> t;
-        if (gi > 0.0 && std::isfinite(lower[i]))
-            t = (x[i] - lower[i]) / gi;
-        else if (gi < 0.0 && std::isfinite(upper[i]))
-            t = (upper[i] - x[i]) / -gi;
-        if (t) {
-            heap.t[nbreak] = *t;
-            heap.iorder[nbreak] = i;
-            if (nbreak == 0 || *t < bkmin) {
-                ibkmin = nbreak;
-                bkmin = *t;
-            }
-            ++nbreak;
-        } else {
-            // A free variable without a breakpoint: kept at the back of iorder.
-            ++nunbounded;
-            heap.iorder[n - nunbounded] = i;
-            if (gi != 0.0 && !std::isnan(gi)) bnded = false;
-        }
-    }
-    if (col > 0 && theta != 1.0)
-        for (std::size_t j = col; j < 2 * col; ++j) p[j] = theta * p[j];
-
-    if (nbreak == 0 && nunbounded == 0) return out;  // d is zero: the Cauchy point is x
+    CauchySearch search{state, x, g, lower, upper,
+                        std::vector<double>(n, 0.0), std::vector<double>(2 * col, 0.0),
+                        std::vector<double>(2 * col, 0.0), std::vector<double>(2 * col, 0.0),
+                        Breakpoints{std::vector<double>(n, 0.0), std::vector<std::size_t>(n, 0)}};
+    search.gather();
+    if (search.nbreak == 0 && search.nunbounded == 0) return out;  // d is zero: the Cauchy point is x
 
     std::vector<double>& xcp = out.xcp;
     std::vector<double>& c = out.c;
-    double f2 = -theta * f1;
-    const double f2_org = f2;
-    std::vector<double> v(2 * col, 0.0);
+    std::vector<double>& d = search.d;
+    double& f1 = search.f1;
+    double& f2 = search.f2;
+    f2 = -state.theta * f1;
+    search.f2_org = f2;
     if (col > 0) {
-        if (!state.bmv_into(p, v)) return std::nullopt;
-        f2 = f2 - compatibility_dot(true, v, p);
+        if (!state.bmv_into(search.p, search.v)) return std::nullopt;
+        f2 = f2 - compatibility_dot(true, search.v, search.p);
     }
     double dtm = f2 == 0.0 ? 0.0 : -f1 / f2;
     double tsum = 0.0;
     double tj = 0.0;
 
-    std::vector<double> wbp(2 * col, 0.0);
+    const std::size_t nbreak = search.nbreak;
     std::size_t nleft = nbreak;
     for (std::size_t pass = 1; nleft > 0; ++pass) {
         const double tj0 = tj;
-        std::size_t ibp = 0;
-        if (pass == 1) {
-            tj = bkmin;
-            ibp = heap.iorder[ibkmin];
-        } else {
-            if (pass == 2) {
-                // The breakpoint used first leaves; the last one takes its place.
-                if (ibkmin != nbreak - 1) {
-                    heap.t[ibkmin] = heap.t[nbreak - 1];
-                    heap.iorder[ibkmin] = heap.iorder[nbreak - 1];
-                }
-                heap.build_heap(nleft);
-            }
-            heap.pop_to_back(nleft);
-            tj = heap.t[nleft - 1];
-            ibp = heap.iorder[nleft - 1];
-        }
+        const std::size_t ibp = search.next_breakpoint(pass, nleft, tj);
         const double dt = tj - tj0;
         if (dtm < dt) break;  // the minimiser lies in this segment
 
@@ -178,65 +243,26 @@ std::optional<CompactCauchyPoint> cauchy_point(ExactCompactState& state, std::sp
         --nleft;
         const double dibp = d[ibp];
         d[ibp] = 0.0;
-        double zibp;
-        if (dibp > 0.0) {
-            zibp = upper[ibp] - x[ibp];
-            xcp[ibp] = upper[ibp];
-            state.iwhere[ibp] = AT_UPPER;
-        } else {
-            zibp = lower[ibp] - x[ibp];
-            xcp[ibp] = lower[ibp];
-            state.iwhere[ibp] = AT_LOWER;
-        }
+        const bool to_upper = dibp > 0.0;
+        const double bound = to_upper ? upper[ibp] : lower[ibp];
+        const double zibp = bound - x[ibp];
+        xcp[ibp] = bound;
+        state.iwhere[ibp] = to_upper ? AT_UPPER : AT_LOWER;
         if (nleft == 0 && nbreak == n) {
             // Every variable is fixed: xcp no longer moves.
             dtm = dt;
             break;
         }
-
-        const double dibp2 = dibp * dibp;
-        const double f2_dt = f2 * dt;
-        const double a = f2_dt + dibp2;
-        if (col == 0) {
-            const double dz = dibp * zibp;
-            f1 = f1 + (a - dz);
-            const double shrink = theta * dibp2;
-            f2 = f2 - shrink;
-        } else {
-            const double dz = (theta * dibp) * zibp;
-            f1 = f1 + (a - dz);
-            const double shrink = theta * dibp2;
-            const double f2_partial = f2 - shrink;
-            add_scaled(c, dt, p);
-            for (std::size_t j = 0; j < col; ++j) {
-                const std::size_t s = state.slot(j);
-                wbp[j] = state.wy(s, ibp);
-                wbp[col + j] = theta * state.ws(s, ibp);
-            }
-            if (!state.bmv_into(wbp, v)) return std::nullopt;
-            const double wmc = compatibility_dot(true, c, v);
-            const double wmp = compatibility_dot(true, p, v);
-            const double wmw = compatibility_dot(true, wbp, v);
-            for (std::size_t j = 0; j < 2 * col; ++j) p[j] = std::fma(-wbp[j], dibp, p[j]);
-            const double f1_change = dibp * wmc;
-            f1 = f1 + f1_change;
-            const double cross = (dibp + dibp) * wmp;
-            const double own = dibp2 * wmw;
-            f2 = f2_partial + (cross - own);
-        }
+        if (!search.pass_breakpoint(ibp, dibp, zibp, dt, c)) return std::nullopt;
         // Keeps the model's curvature along the path from collapsing.
-        f2 = std::fmax(f2, EPSMCH * f2_org);
-        if (nleft > 0) {
-            dtm = -f1 / f2;
-        } else {
-            dtm = bnded ? 0.0 : -f1 / f2;
-        }
+        f2 = std::fmax(f2, EPSMCH * search.f2_org);
+        dtm = nleft == 0 && search.bnded ? 0.0 : -f1 / f2;
     }
 
     if (dtm <= 0.0) dtm = 0.0;
     tsum = tsum + dtm;
     add_scaled(xcp, tsum, d);
-    if (col > 0) add_scaled(c, dtm, p);
+    if (col > 0) add_scaled(c, dtm, search.p);
     return out;
 }
 

@@ -1,6 +1,7 @@
 #include "backend/native/compact/subspace.hpp"
 
 #include <cmath>
+#include <utility>
 
 namespace compat_lbfgsb::backend::native::compact {
 namespace {
@@ -137,8 +138,11 @@ bool ExactCompactState::formk(const FreeSetChange& change) {
     return coherent_cholesky_upper_in_place(wn, col, col);
 }
 
-bool subspace_step(const ExactCompactState& state, std::span<const double> lower, std::span<const double> upper,
-                   std::size_t nfree, std::span<double> r, std::span<double> xcp) {
+namespace {
+
+// r <- the Newton step of the compact model over the free variables, from the
+// reduced gradient r, through the block factor of K in state.wn.
+bool newton_step(const ExactCompactState& state, std::size_t nfree, std::span<double> r) {
     const std::size_t col = state.col;
     const double theta = state.theta;
     std::vector<double> wv(2 * col, 0.0);
@@ -169,10 +173,16 @@ bool subspace_step(const ExactCompactState& state, std::span<const double> lower
         }
     }
     for (std::size_t i = 0; i < nfree; ++i) r[i] = r[i] / theta;
+    return true;
+}
 
-    // The longest common fraction of the Newton step that stays in the box.
-    // temp1 carries over between positions: a position that sets nothing
-    // leaves a value that is never below alpha.
+// The longest common fraction alpha <= 1 of the step r from xcp that stays in
+// the box, and the free position that limits it. temp1 carries over between
+// positions: a position that sets nothing leaves a value never below alpha.
+std::pair<double, std::optional<std::size_t>> box_fraction(const ExactCompactState& state,
+                                                           std::span<const double> lower,
+                                                           std::span<const double> upper, std::size_t nfree,
+                                                           std::span<const double> r, std::span<const double> xcp) {
     double alpha = 1.0;
     double temp1 = 1.0;
     std::optional<std::size_t> ibd;
@@ -200,7 +210,17 @@ bool subspace_step(const ExactCompactState& state, std::span<const double> lower
             ibd = i;
         }
     }
+    return {alpha, ibd};
+}
+
+}  // namespace
+
+bool subspace_step(const ExactCompactState& state, std::span<const double> lower, std::span<const double> upper,
+                   std::size_t nfree, std::span<double> r, std::span<double> xcp) {
+    if (!newton_step(state, nfree, r)) return false;
+    const auto [alpha, ibd] = box_fraction(state, lower, upper, nfree, r, xcp);
     if (alpha < 1.0 && ibd) {
+        // The limiting variable lands exactly on its bound.
         const std::size_t k = state.index[*ibd];
         if (r[*ibd] > 0.0) {
             xcp[k] = upper[k];
