@@ -91,7 +91,9 @@ TEST(CoherentCholesky, OneByOneCases) {
         RowMatrix m(1, 1);
         m(0, 0) = c.a;
         EXPECT_EQ(coherent_cholesky_upper_in_place(m, 0, 1), c.ok) << c.a;
-        if (c.ok) EXPECT_EQ(m(0, 0), c.r);
+        if (c.ok) {
+            EXPECT_EQ(m(0, 0), c.r);
+        }
     }
 }
 
