@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/control.hpp"
 
 namespace kestrune::convergence {
+
 // Tight controls for a short run from an optimum already found.
 compat_lbfgsb::OptimControl polish_controls(std::size_t n, double start_value) {
   auto control = compat_lbfgsb::OptimControl::default_for_dimension(n);

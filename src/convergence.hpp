@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "compat_lbfgsb/control.hpp"
 #include "compat_lbfgsb/run.hpp"
 
 namespace kestrune::convergence {
