@@ -225,38 +225,3 @@ TEST(CompactDirectionEdges, AbsentWhenNothingMoves) {
     EXPECT_EQ(flat.nfree, 2u);
     EXPECT_EQ(flat.index, (std::vector<std::size_t>{0, 1, 2}));
 }
-
-// A direction that leaves no variable free skips the reduced matrix; the
-// inner products it keeps must still follow the pairs and the free set, or
-// the next subspace step minimises the wrong model.
-TEST(CompactDirectionEdges, AllFixedStepKeepsTheReducedMatrixCurrent) {
-    const std::size_t n = 3;
-    const Vec lo(n, 0.0), hi(n, 1.0);
-    const Mat a{{3.0, 0.5, 0.2}, {0.5, 2.0, 0.3}, {0.2, 0.3, 4.0}};
-    ExactCompactState state(n, 3, lo, hi);
-    std::vector<Pair> pairs;
-    auto store = [&](const Vec& d) {
-        const Vec y = times(a, d);
-        ASSERT_TRUE(state.update(d, y, 1.0, -1.0, -1.0 + dot(d, y)));
-        pairs.push_back({d, y});
-    };
-    auto check = [&](const Vec& x, const Vec& g) {
-        const std::vector<Pair> kept(pairs.end() - std::min<std::size_t>(pairs.size(), 3), pairs.end());
-        const Expected want = model_minimiser(bfgs_matrix(kept, n), !kept.empty(), x, g, lo, hi);
-        const auto got = state.direction(x, g, lo, hi, 1.0, 1e-16);
-        ASSERT_TRUE(got.has_value());
-        expect_close(*got->full_step_point, want.xbar, 1e-9);
-    };
-    check({0.5, 0.5, 0.5}, {0.3, -0.2, 0.1});
-    store({0.2, -0.1, 0.05});
-    check({0.4, 0.6, 0.45}, {0.2, 0.1, -0.3});
-    store({-0.1, 0.2, 0.1});
-    // Every variable is driven onto a bound along the path.
-    const Vec x_corner{0.5, 0.5, 0.5};
-    check(x_corner, {-20.0, 30.0, -25.0});
-    EXPECT_EQ(state.nfree, 0u);
-    store({0.5, -0.5, 0.5});
-    check({0.7, 0.3, 0.8}, {0.5, -0.4, 0.2});
-    store({0.1, 0.1, -0.2});
-    check({0.6, 0.35, 0.7}, {-0.3, 0.2, 0.25});
-}

@@ -306,11 +306,6 @@ std::optional<DirectionChoice> ExactCompactState::direction(std::span<const doub
             return std::nullopt;
         }
         if (!subspace_step(*this, lower, upper, change.nfree, *r, xbar)) return std::nullopt;
-    } else if (col > 0 && change.wrk) {
-        // No free variable, so no subspace step; the inner products must still
-        // follow this partition and the newest pair, since the next formk
-        // only adds the changes relative to it.
-        update_inner_products(change);
     }
     nfree = change.nfree;
     ++iter;
