@@ -90,10 +90,21 @@ namespace {
 
 // numpy.empty(shape, "float64") and a writable C-contiguous buffer of it, filled by
 // `fill(double* row_major)`.
+// NumPy from sys.modules, imported only when nobody has imported it yet.
+Fallible<Owned> numpy_module() {
+  Owned name = Owned::steal(PyUnicode_FromString("numpy"));
+  if (!name) return raised();
+  Owned loaded = Owned::steal(PyImport_GetModule(name.get()));
+  if (loaded) return loaded;
+  if (PyErr_Occurred()) return raised();
+  return checked(PyImport_Import(name.get()));
+}
+
 template <class Fill>
 Fallible<Owned> new_array(Owned shape, Fill fill) {
-  Owned numpy = Owned::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return raised();
+  auto module = numpy_module();
+  if (!module) return module;
+  Owned numpy = std::move(*module);
   Owned empty = Owned::steal(PyObject_GetAttrString(numpy.get(), "empty"));
   if (!empty) return raised();
   Owned args = Owned::steal(Py_BuildValue("(Os)", shape.get(), "float64"));
