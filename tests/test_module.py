@@ -52,7 +52,7 @@ def test_all_follows_the_registration_order():
     assert set(names) <= set(FULL_ORDER)
     assert names == [name for name in FULL_ORDER if name in names]
     assert names[-9:] == ATTRIBUTES
-    assert {"PreparedModel", "weighted_chi2_upper_tail"} <= set(names)
+    assert {"PreparedModel", "weighted_chi2_upper_tail", "relationship", "kinship_classes"} <= set(names)
     for name in names:
         assert hasattr(_core, name)
 

@@ -60,6 +60,7 @@ std::unexpected<Failure> wrong_dtype(PyObject* object, const char* name, Element
 }  // namespace
 
 Fallible<Buffer> take_buffer(PyObject* object, const char* name, Element element, int dims) {
+  if (object == nullptr) return no_value(name);
   auto array = is_ndarray(object);
   if (!array) return std::unexpected(array.error());
   if (!*array) {
@@ -136,6 +137,7 @@ Fallible<Eigen::VectorXd> copy_vector(const Argument& argument) {
 }
 
 Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument) {
+  if (!argument.given()) return detail::no_value(argument.name);
   auto iterator = detail::sequence_iterator(argument.object);
   if (!iterator) {
     detail::name_argument(argument.name);

@@ -107,6 +107,11 @@ std::unexpected<Failure> cannot_convert(PyObject* object, const char* target) {
   return raised();
 }
 
+std::unexpected<Failure> no_value(const char* name) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': no value given", name);
+  return raised();
+}
+
 Fallible<Owned> sequence_iterator(PyObject* object) {
   if (PyUnicode_Check(object)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");

@@ -55,13 +55,17 @@ namespace detail {
 void name_argument(const char* name);
 // Sets the TypeError "'<type>' object cannot be converted to '<target>'".
 std::unexpected<Failure> cannot_convert(PyObject* object, const char* target);
+// Sets TypeError "argument '<name>': no value given".
+std::unexpected<Failure> no_value(const char* name);
 // The sequence protocol check and the str refusal shared by every list converter.
 Fallible<Owned> sequence_iterator(PyObject* object);
 }  // namespace detail
 
-// Converts a given argument; the argument must have been given.
+// Converts a given argument. An optional argument the caller left out has no value
+// to convert: use extract_or or extract_optional for those.
 template <class Convert>
 Fallible<converted_t<Convert>> extract(const Argument& argument, Convert convert) {
+  if (!argument.given()) return detail::no_value(argument.name);
   auto value = convert(argument.object);
   if (!value) detail::name_argument(argument.name);
   return value;
