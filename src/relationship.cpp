@@ -29,23 +29,10 @@ std::string PedigreeError::code() const {
 
 namespace {
 
-constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
-
+using detail::Checked;
+using detail::none;
+using detail::Parents;
 using IdIndex = std::unordered_map<std::string_view, std::size_t>;
-
-// Positions of a person's father and mother; both `none` for a founder.
-struct Parents {
-  std::size_t father = none;
-  std::size_t mother = none;
-  bool known() const { return father != none; }
-};
-
-// A checked pedigree: every identifier indexed, every parent resolved, the traversal done.
-struct Checked {
-  IdIndex index;
-  std::vector<Parents> parents;
-  std::vector<std::size_t> order;
-};
 
 std::unexpected<PedigreeError> fault(auto value) {
   return std::unexpected<PedigreeError>(PedigreeError{std::move(value)});
@@ -184,11 +171,13 @@ struct Source {
 // current block are read from the upper triangle.
 constexpr Eigen::Index block_rows = 64;
 
-double upper(const Eigen::MatrixXd& a, Eigen::Index i, Eigen::Index j) {
+using Square = Eigen::Map<Eigen::MatrixXd>;
+
+double upper(const Square& a, Eigen::Index i, Eigen::Index j) {
   return i <= j ? a(i, j) : a(j, i);
 }
 
-void fill_row(Eigen::MatrixXd& a, Eigen::Index r, Eigen::Index b0, const Source& source) {
+void fill_row(Square& a, Eigen::Index r, Eigen::Index b0, const Source& source) {
   double* column = a.col(r).data();
   if (source.twin >= 0) {
     const double* twin = a.col(source.twin).data();
@@ -209,16 +198,17 @@ void fill_row(Eigen::MatrixXd& a, Eigen::Index r, Eigen::Index b0, const Source&
   }
 }
 
-void mirror_block(Eigen::MatrixXd& a, Eigen::Index b0, Eigen::Index b1) {
+void mirror_block(Square& a, Eigen::Index b0, Eigen::Index b1) {
   for (Eigen::Index c = 0; c < b1; ++c) {
     for (Eigen::Index r = std::max(b0, c + 1); r < b1; ++r) a(r, c) = a(c, r);
   }
 }
 
-// Henderson's tabular recursion over `order`; fills `row_of` (person position -> row).
-Eigen::MatrixXd tabulate(const std::vector<Person>& people, const std::vector<Parents>& parents,
-                         const std::vector<std::size_t>& order, std::vector<std::size_t>& row_of) {
-  Eigen::MatrixXd a = square_matrix(order.size());
+// Henderson's tabular recursion over `order` into `a` (order.size() square); fills `row_of`
+// (person position -> row).
+void tabulate_order(const std::vector<Person>& people, const std::vector<Parents>& parents,
+                    const std::vector<std::size_t>& order, std::vector<std::size_t>& row_of,
+                    Square a) {
   std::unordered_map<std::string_view, Eigen::Index> twin_rows;
   const auto n = static_cast<Eigen::Index>(order.size());
   for (Eigen::Index b0 = 0; b0 < n; b0 += block_rows) {
@@ -240,22 +230,19 @@ Eigen::MatrixXd tabulate(const std::vector<Person>& people, const std::vector<Pa
     }
     mirror_block(a, b0, b1);
   }
-  return a;
 }
 
-RelationshipMatrix restrict_to(const Eigen::MatrixXd& a, const std::vector<std::string>& keep,
-                               const Checked& pedigree, const std::vector<std::size_t>& row_of) {
+void restrict_to(const Eigen::MatrixXd& a, const RelationshipPlan& plan,
+                 const std::vector<std::size_t>& row_of, Square kept) {
   std::vector<Eigen::Index> rows;
-  rows.reserve(keep.size());
-  for (const std::string& entry : keep) {
-    rows.push_back(static_cast<Eigen::Index>(row_of[pedigree.index.at(entry)]));
+  rows.reserve(plan.keep.size());
+  for (const std::string& entry : plan.keep) {
+    rows.push_back(static_cast<Eigen::Index>(row_of[plan.pedigree.index.at(entry)]));
   }
-  Eigen::MatrixXd kept = square_matrix(keep.size());
-  const auto k = static_cast<Eigen::Index>(keep.size());
+  const auto k = static_cast<Eigen::Index>(rows.size());
   for (Eigen::Index b = 0; b < k; ++b) {
     for (Eigen::Index r = 0; r < k; ++r) kept(r, b) = a(rows[r], rows[b]);
   }
-  return RelationshipMatrix{std::move(kept), keep};
 }
 
 }  // namespace
@@ -267,24 +254,44 @@ std::expected<std::vector<std::size_t>, PedigreeError> pedigree_order(
   return std::move(pedigree->order);
 }
 
-std::expected<RelationshipMatrix, PedigreeError> relationship_matrix(
-    const std::vector<Person>& people, const std::vector<std::string>& keep) {
+std::expected<RelationshipPlan, PedigreeError> plan(const std::vector<Person>& people,
+                                                    const std::vector<std::string>& keep) {
   auto pedigree = check(people);
   if (!pedigree) return std::unexpected(std::move(pedigree.error()));
-  std::vector<std::size_t> order = pedigree->order;
-  if (!keep.empty()) {
-    if (auto kept = retain(order, keep, *pedigree); !kept) {
+  RelationshipPlan planned{std::move(*pedigree), {}, keep, {}};
+  planned.order = planned.pedigree.order;
+  if (keep.empty()) {
+    planned.ids.reserve(planned.order.size());
+    for (const std::size_t p : planned.order) planned.ids.push_back(people[p].id);
+  } else {
+    if (auto kept = retain(planned.order, keep, planned.pedigree); !kept) {
       return std::unexpected(std::move(kept.error()));
     }
+    planned.ids = keep;
   }
-  std::vector<std::size_t> row_of(people.size(), none);
-  Eigen::MatrixXd a = tabulate(people, pedigree->parents, order, row_of);
-  if (!keep.empty()) return restrict_to(a, keep, *pedigree, row_of);
+  return planned;
+}
 
-  std::vector<std::string> ids;
-  ids.reserve(order.size());
-  for (const std::size_t p : order) ids.push_back(people[p].id);
-  return RelationshipMatrix{std::move(a), std::move(ids)};
+void tabulate(const RelationshipPlan& plan, const std::vector<Person>& people,
+              Eigen::Map<Eigen::MatrixXd> out) {
+  std::vector<std::size_t> row_of(people.size(), none);
+  if (plan.keep.empty()) {
+    tabulate_order(people, plan.pedigree.parents, plan.order, row_of, out);
+    return;
+  }
+  Eigen::MatrixXd full = square_matrix(plan.order.size());
+  tabulate_order(people, plan.pedigree.parents, plan.order, row_of,
+                 Square(full.data(), full.rows(), full.cols()));
+  restrict_to(full, plan, row_of, out);
+}
+
+std::expected<RelationshipMatrix, PedigreeError> relationship_matrix(
+    const std::vector<Person>& people, const std::vector<std::string>& keep) {
+  auto planned = plan(people, keep);
+  if (!planned) return std::unexpected(std::move(planned.error()));
+  Eigen::MatrixXd matrix = square_matrix(planned->ids.size());
+  tabulate(*planned, people, Square(matrix.data(), matrix.rows(), matrix.cols()));
+  return RelationshipMatrix{std::move(matrix), std::move(planned->ids)};
 }
 
 }  // namespace kestrune::relationship

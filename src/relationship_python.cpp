@@ -60,15 +60,16 @@ py::Fallible<py::Owned> relationship_body(const py::Arguments<5>& args) {
     return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
   }
   const std::vector<Person> people = people_of(*ids, *father, *mother, *twin);
-  const auto related = relationship_matrix(people, keep->value_or(std::vector<std::string>{}));
-  if (!related) return raise_pedigree_error(related.error());
+  const auto planned = plan(people, keep->value_or(std::vector<std::string>{}));
+  if (!planned) return raise_pedigree_error(planned.error());
 
-  const Eigen::MatrixXd& matrix = related->matrix;
-  const auto k = static_cast<Eigen::Index>(related->ids.size());
-  if (matrix.rows() != k || matrix.cols() != k) {
-    return std::unexpected(py::Failure(Error{"PEDIGREE_MATRIX_SHAPE", {}}));
-  }
-  return py::make_tuple(symmetric_array(matrix), py::make_list(std::span(related->ids)));
+  // The matrix is written straight into the returned array: one n x n buffer in all.
+  const auto k = static_cast<Eigen::Index>(planned->ids.size());
+  auto matrix = py::make_array_filled(k, k, [&](std::span<double> out) {
+    tabulate(*planned, people, Eigen::Map<Eigen::MatrixXd>(out.data(), k, k));
+  });
+  if (!matrix) return matrix;
+  return py::make_tuple(std::move(*matrix), py::make_list(std::span(planned->ids)));
 }
 
 constexpr const char* relationship_doc =

@@ -114,8 +114,11 @@ Fallible<Owned> new_array(Owned shape, Fill fill) {
   if (!array) return raised();
   Py_buffer buffer;
   if (PyObject_GetBuffer(array.get(), &buffer, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) != 0) return raised();
+  struct Release {
+    Py_buffer* buffer;
+    ~Release() { PyBuffer_Release(buffer); }
+  } release{&buffer};
   fill(static_cast<double*>(buffer.buf));
-  PyBuffer_Release(&buffer);
   return array;
 }
 
@@ -182,6 +185,14 @@ Fallible<Owned> make_array(std::span<const double> row_major, Py_ssize_t rows, P
   return new_array(std::move(*shape), [&](double* out) {
     for (std::size_t i = 0; i < row_major.size(); ++i) out[i] = row_major[i];
   });
+}
+
+Fallible<Owned> make_array_filled(Py_ssize_t rows, Py_ssize_t cols,
+                                  const std::function<void(std::span<double>)>& fill) {
+  auto shape = shape_of(rows, cols);
+  if (!shape) return shape;
+  const auto size = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+  return new_array(std::move(*shape), [&](double* out) { fill(std::span<double>(out, size)); });
 }
 
 }  // namespace kestrune::python

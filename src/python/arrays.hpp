@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -101,5 +102,9 @@ Fallible<Owned> make_array(const Eigen::VectorXd& values);        // one dimensi
 Fallible<Owned> make_array(const Eigen::MatrixXd& values);        // two dimensions, same shape
 // Two dimensions from row-major data: values.size() must be rows * cols.
 Fallible<Owned> make_array(std::span<const double> row_major, Py_ssize_t rows, Py_ssize_t cols);
+// Two dimensions written in place: `fill` gets NumPy's own rows * cols row-major buffer, so a
+// large result costs one array and no copy. An exception from `fill` releases the array.
+Fallible<Owned> make_array_filled(Py_ssize_t rows, Py_ssize_t cols,
+                                  const std::function<void(std::span<double>)>& fill);
 
 }  // namespace kestrune::python
