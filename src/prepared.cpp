@@ -136,10 +136,11 @@ Result<PreparedModel> PreparedModel::build(const Eigen::MatrixXd& x, const Eigen
     const Eigen::Index m = static_cast<Eigen::Index>(indices.size());
     Eigen::MatrixXd k_b(m, m);
     Eigen::MatrixXd x_b(m, p);
-    for (Eigen::Index r = 0; r < m; ++r) {
-      const Eigen::Index ir = static_cast<Eigen::Index>(indices[r]);
-      for (Eigen::Index c = 0; c < m; ++c) k_b(r, c) = k(ir, static_cast<Eigen::Index>(indices[c]));
-      x_b.row(r) = x.row(ir);
+    // Column by column, so that k is read down its (contiguous) columns.
+    for (Eigen::Index c = 0; c < m; ++c) {
+      const Eigen::Index ic = static_cast<Eigen::Index>(indices[c]);
+      for (Eigen::Index r = 0; r < m; ++r) k_b(r, c) = k(static_cast<Eigen::Index>(indices[r]), ic);
+      x_b.row(c) = x.row(ic);
     }
     SymmetricEigen eigen = symmetric_eigen(k_b);
     model.rotated_x_.middleRows(row, m).noalias() = eigen.vectors.transpose() * x_b;

@@ -186,6 +186,28 @@ def test_identity_relationship_is_least_squares(estimator, divisor):
     assert fit["interval"]["contains_lower_bound"] is True
 
 
+@pytest.mark.parametrize("estimator", ["reml", "ml"])
+def test_estimate_on_the_upper_bound(estimator):
+    # Pairs related at 0.99 with a purely genetic response: the maximum lies at h2 = 1,
+    # where the search's last bracket snaps to the bound.
+    pairs = 100
+    block = np.array([[1.0, 0.99], [0.99, 1.0]])
+    k = np.kron(np.eye(pairs), block)
+    rng = np.random.default_rng(0)
+    y = (rng.normal(size=(pairs, 2)) @ np.linalg.cholesky(block).T).ravel()
+    x = np.ones((2 * pairs, 1))
+    fit = PreparedModel(x, k).fit(y, estimator)
+    reml = estimator == "reml"
+    assert (fit["h2"], fit["boundary"], fit["converged"]) == (1.0, "upper", True)
+    assert fit["loglik"] == pytest.approx(dense_profile(1.0, x, k, y, reml)[0], abs=1e-8)
+    interval = fit["interval"]
+    assert (interval["upper"], interval["upper_limited"], interval["contains_upper_bound"]) == (1.0, True, True)
+    assert interval["lower_limited"] is False and interval["contains_lower_bound"] is None
+    statistic = 2.0 * (fit["loglik"] - dense_profile(interval["lower"], x, k, y, reml)[0])
+    assert statistic == pytest.approx(CUT, abs=1e-6)
+    assert list(fit["standard_errors"]) == ["beta"]
+
+
 def test_dict_layout_and_provenance(families):
     x, k, y = families
     digest = "0123456789abcdef" * 4
