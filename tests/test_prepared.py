@@ -208,6 +208,22 @@ def test_estimate_on_the_upper_bound(estimator):
     assert list(fit["standard_errors"]) == ["beta"]
 
 
+@pytest.mark.parametrize("seed,contains", [(3, True), (19, True), (15, True), (8, False), (7, False)])
+def test_lower_bound_containment_uses_the_mixture_cut(seed, contains):
+    # Weak heritability: the lower side stops at 0, and 0 lies inside the interval exactly
+    # when the statistic there is within 2.705543454095404, the 95% point of the 50:50 mixture.
+    x, k, y = family_sample(families=30, seed=seed, h2=0.1)
+    fit = PreparedModel(x, k).fit(y)
+    interval, test = fit["interval"], fit["test"]
+    assert (interval["lower"], interval["lower_limited"]) == (0.0, True)
+    statistic = 2.0 * (fit["loglik"] - dense_profile(0.0, x, k, y, True)[0])
+    assert test["statistic"] == pytest.approx(max(statistic, 0.0), abs=1e-7)
+    assert (test["statistic"] <= 2.705543454095404) is contains
+    assert interval["contains_lower_bound"] is contains
+    expected_p = 1.0 if test["statistic"] == 0.0 else 0.5 * stats.chi2.sf(test["statistic"], 1)
+    assert test["p_value"] == pytest.approx(expected_p, rel=1e-10)
+
+
 def test_dict_layout_and_provenance(families):
     x, k, y = families
     digest = "0123456789abcdef" * 4
