@@ -50,7 +50,8 @@ std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
   int iwork_size = 0;
   dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
           &lwork, &iwork_size, &liwork, &info, 1, 1);
-  if (info != 0) return std::nullopt;
+  // Orders beyond about 46,000 need more workspace than a 32-bit LAPACK can address.
+  if (info != 0 || !(work_size <= std::numeric_limits<int>::max())) return std::nullopt;
   lwork = static_cast<int>(work_size);
   liwork = iwork_size;
   std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
@@ -67,7 +68,7 @@ SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
   if (a.rows() >= lapack_order) {
     if (auto result = lapack_eigen(a)) return std::move(*result);
   }
-  // Small orders, and the rare LAPACK failure to converge, go through Eigen.
+  // Small orders, and the orders LAPACK fails on, go through Eigen.
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
   return {solver.eigenvalues(), solver.eigenvectors()};
 }
