@@ -4,8 +4,12 @@
 
 namespace kestrune::blocks {
 
-std::vector<Block> family_blocks(const Eigen::Ref<const Eigen::MatrixXd>& k) {
-  const auto n = static_cast<std::size_t>(k.rows());
+namespace {
+
+// Connected components of the links of n members; linked(i, j) is read only for j != i not
+// yet visited, while member i is expanded.
+template <class Linked>
+std::vector<Block> components(std::size_t n, Linked linked) {
   std::vector<Block> families;
   std::vector<unsigned char> visited(n, 0);
   std::vector<std::size_t> stack;
@@ -22,8 +26,7 @@ std::vector<Block> family_blocks(const Eigen::Ref<const Eigen::MatrixXd>& k) {
       family.push_back(i);
       for (std::size_t j = 0; j < n; ++j) {
         if (j == i || visited[j]) continue;
-        const double link = k(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
-        if (link != 0.0) {  // NaN compares unequal, so it links
+        if (linked(i, j)) {
           visited[j] = 1;
           stack.push_back(j);
         }
@@ -33,6 +36,21 @@ std::vector<Block> family_blocks(const Eigen::Ref<const Eigen::MatrixXd>& k) {
     families.push_back(std::move(family));
   }
   return families;
+}
+
+}  // namespace
+
+std::vector<Block> family_blocks(const Eigen::Ref<const Eigen::MatrixXd>& k) {
+  // NaN compares unequal to zero, so it links; -0.0 does not.
+  return components(static_cast<std::size_t>(k.rows()), [&](std::size_t i, std::size_t j) {
+    return k(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j)) != 0.0;
+  });
+}
+
+std::vector<Block> family_blocks_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
+  return components(static_cast<std::size_t>(k.rows()), [&](std::size_t i, std::size_t j) {
+    return k(static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(i)) != 0.0;
+  });
 }
 
 }  // namespace kestrune::blocks

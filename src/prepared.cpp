@@ -133,7 +133,8 @@ Result<PreparedModel> PreparedModel::build(const Eigen::MatrixXd& x, const Eigen
   model.min_eigenvalue_ = infinity;
 
   Eigen::Index row = 0;
-  for (blocks::Block& indices : blocks::family_blocks(k)) {
+  // k is exactly symmetric here, so its blocks can be read down columns.
+  for (blocks::Block& indices : blocks::family_blocks_symmetric(k)) {
     const Eigen::Index m = static_cast<Eigen::Index>(indices.size());
     Eigen::MatrixXd k_b(m, m);
     Eigen::MatrixXd x_b(m, p);

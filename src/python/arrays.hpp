@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -61,10 +62,19 @@ class ArrayView {
   }
 
   // A column-major copy of the array (a column vector for one dimension).
+  // Copied tile by tile, so that a C-order source and the column-major copy both stay in
+  // cache: a large relationship matrix is read at memory speed either way round.
   Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> to_matrix() const {
+    constexpr Py_ssize_t tile = 64;
     Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> copy(rows(), cols());
-    for (Py_ssize_t j = 0; j < cols(); ++j)
-      for (Py_ssize_t i = 0; i < rows(); ++i) copy(i, j) = (*this)(i, j);
+    for (Py_ssize_t j0 = 0; j0 < cols(); j0 += tile) {
+      const Py_ssize_t j1 = std::min(cols(), j0 + tile);
+      for (Py_ssize_t i0 = 0; i0 < rows(); i0 += tile) {
+        const Py_ssize_t i1 = std::min(rows(), i0 + tile);
+        for (Py_ssize_t i = i0; i < i1; ++i)
+          for (Py_ssize_t j = j0; j < j1; ++j) copy(i, j) = (*this)(i, j);
+      }
+    }
     return copy;
   }
 

@@ -71,6 +71,8 @@ TEST(FamilyBlocks, EveryIndexInExactlyOneBlockOfALargePattern) {
   }
   const auto blocks = family_blocks(k);
   ASSERT_EQ(blocks.size(), 10u + 6u);
+  // Read down columns, a symmetric matrix gives the very same blocks.
+  EXPECT_EQ(kestrune::blocks::family_blocks_symmetric(k), blocks);
   std::vector<int> seen(n, 0);
   std::size_t previous_first = 0;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
