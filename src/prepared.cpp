@@ -80,7 +80,7 @@ bool is_lower_hex_digest(const std::string& text) {
 }
 
 // Exact equality of k(i, j) and k(j, i), tile by tile so that the transposed reads stay in cache.
-bool is_symmetric(const Eigen::MatrixXd& k) {
+bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
   constexpr Eigen::Index tile = 64;
   const Eigen::Index n = k.rows();
   for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
@@ -113,7 +113,8 @@ std::optional<double> log_determinant_full_rank(const Eigen::MatrixXd& g) {
 
 }  // namespace
 
-Result<PreparedModel> PreparedModel::build(const Eigen::MatrixXd& x, const Eigen::MatrixXd& k,
+Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixXd>& x,
+                                           const Eigen::Ref<const Eigen::MatrixXd>& k,
                                            std::optional<std::string> subject_order_sha256) {
   if (subject_order_sha256 && !is_lower_hex_digest(*subject_order_sha256)) {
     return fail("PREPARE_SUBJECT_ORDER_SHA256_INVALID");

@@ -80,7 +80,8 @@ struct FitReport {
 class PreparedModel {
  public:
   // Validates in a fixed order (the first failure wins) and prepares; the PREPARE_ codes.
-  static Result<PreparedModel> build(const Eigen::MatrixXd& x, const Eigen::MatrixXd& k,
+  static Result<PreparedModel> build(const Eigen::Ref<const Eigen::MatrixXd>& x,
+                                     const Eigen::Ref<const Eigen::MatrixXd>& k,
                                      std::optional<std::string> subject_order_sha256);
 
   // Checks the estimator and y (the FIT_ codes), rotates y and fits it.
