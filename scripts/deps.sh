@@ -14,7 +14,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 PYTHON=${PYTHON:-python3}
-"$PYTHON" - <<'PY' || "$PYTHON" -m pip install -q "numpy>=2" "pytest>=8" "scipy>=1.11" "scikit-build-core>=0.10" "cmake>=3.26" ninja
+"$PYTHON" - <<'PY' || "$PYTHON" -m pip install -q --root-user-action=ignore "numpy>=2" "pytest>=8" "scipy>=1.11" "scikit-build-core>=0.10" "cmake>=3.26" ninja
 import importlib.util, sys
 import numpy
 need = ["pytest", "scipy", "scikit_build_core", "cmake", "ninja"]

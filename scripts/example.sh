@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 PYTHON=${PYTHON:-python3}
-"$PYTHON" -m pip install -q --no-build-isolation .
+"$PYTHON" -m pip install -q --root-user-action=ignore --no-build-isolation .
 cd examples
 "$PYTHON" heritability.py
