@@ -166,6 +166,102 @@ double case_steep_slope(MoreThuenteBracket& b, const MoreThuenteTrial& t, double
 
 std::optional<AcceptedStep> none() { return std::nullopt; }
 
+constexpr double MT_FTOL = 1e-3;
+constexpr double MT_CURVATURE = 0.9;
+
+// The trial point at stp, counting it against the budget of twenty. Outside
+// the compact path a move no larger than eps is not worth an evaluation:
+// unbracketed, the step shrinks (never below eps); bracketed, the bracket's
+// midpoint replaces it at the cost of two trials. Nothing when the budget runs
+// out first.
+std::optional<Trial> more_thuente_trial(const LineSearchContext& context, const MoreThuenteBracket& bracket,
+                                        double& stp, std::size_t& trials) {
+  Trial trial = make_trial(context, stp);
+  if (context.compact) {
+    ++trials;
+    return trial;
+  }
+  if (bracket.brackt) {
+    if (norm_inf(trial.s) > context.eps) {
+      ++trials;
+      return trial;
+    }
+    if (trials > 18) return std::nullopt;
+    stp = (bracket.sty + bracket.stx) * 0.5;
+    trials += 2;
+    trial = make_trial(context, stp);
+    // Making the same midpoint again cannot enlarge it: the budget would run
+    // out without an evaluation.
+    if (norm_inf(trial.s) <= context.eps) return std::nullopt;
+    return trial;
+  }
+  ++trials;
+  while (norm_inf(trial.s) <= context.eps) {
+    stp = std::fmax(SHRINK * stp, context.eps);
+    if (++trials >= 21) return std::nullopt;
+    trial = make_trial(context, stp);
+  }
+  return trial;
+}
+
+// A bracket narrow relative to its upper end (0.1 in compact searches, 0.5
+// in a refreshed one): a trial with sufficient decrease is good enough.
+bool narrow_enough(const LineSearchContext& context, const MoreThuenteBracket& bracket) {
+  const double m = std::fmax(bracket.stx, bracket.sty);
+  const double w = std::fabs(bracket.sty - bracket.stx);
+  return m > 0.0 && ((context.compact && w <= 0.1 * m) || (context.refreshed && w <= 0.5 * m));
+}
+
+struct StepLimits {
+  double min;
+  double max;
+};
+
+// The bracket itself once bracketed; before that, up to four times stp's
+// distance from stx beyond stp, inside [0, max_alpha].
+StepLimits step_limits(const MoreThuenteBracket& bracket, double stp, double max_alpha) {
+  if (bracket.brackt) {
+    return {std::fmin(bracket.stx, bracket.sty), std::fmax(bracket.stx, bracket.sty)};
+  }
+  const double e = stp + 4.0 * (stp - bracket.stx);
+  if (stp >= bracket.stx) return {0.0, std::fmin(e, max_alpha)};
+  return {std::fmax(e, 0.0), max_alpha};
+}
+
+// The step on the modified function psi(t) = f(t) - gtest*t, which has a
+// minimiser where f has sufficient decrease; the bracket's values and slopes
+// are mapped to psi and back around it.
+double modified_step(MoreThuenteBracket& bracket, const MoreThuenteTrial& trial, double gtest, double stmin,
+                     double stmax) {
+  MoreThuenteBracket modified{bracket.stx, bracket.fx - gtest * bracket.stx, bracket.dx - gtest,
+                              bracket.sty, bracket.fy - gtest * bracket.sty, bracket.dy - gtest,
+                              bracket.brackt};
+  const double stp = more_thuente_step(
+      modified, MoreThuenteTrial{trial.stp, trial.fp - gtest * trial.stp, trial.dp - gtest}, stmin, stmax);
+  bracket.stx = modified.stx;
+  bracket.sty = modified.sty;
+  bracket.brackt = modified.brackt;
+  bracket.fx = modified.fx + gtest * bracket.stx;
+  bracket.dx = gtest + modified.dx;
+  bracket.fy = modified.fy + gtest * bracket.sty;
+  bracket.dy = gtest + modified.dy;
+  return stp;
+}
+
+// Bisect when the bracket has not shrunk enough over two steps; a compact or
+// refreshed search retries stx itself once the bracket is narrow.
+void keep_bracket_shrinking(const LineSearchContext& context, const MoreThuenteBracket& bracket, double& stp,
+                            double& width, double& width1) {
+  const double interval = std::fabs(bracket.sty - bracket.stx);
+  if (interval >= 0.66 * width1) stp = bracket.stx + (bracket.sty - bracket.stx) * 0.5;
+  if (context.compact || context.refreshed) {
+    const double m = std::fmax(bracket.stx, bracket.sty);
+    if (interval <= 0.1 * m && m > 0.0) stp = bracket.stx;
+  }
+  width1 = width;
+  width = interval;
+}
+
 }  // namespace
 
 std::vector<double> line_search_candidate(const LineSearchContext& context, double t) {
@@ -261,8 +357,6 @@ LineSearchOutcome backtracking_search(const LineSearchContext& context, BackendP
 
 LineSearchOutcome more_thuente_search(const LineSearchContext& context, BackendProblem& problem,
                                       EvaluationCounts& counts) {
-  constexpr double ftol = 1e-3;
-  constexpr double curvature_threshold = 0.9;
   const double gd = compatibility_dot(context.compact, context.g, context.d);
   // A NaN slope is no descent direction: trials along it would only feed NaN
   // points to the objective.
@@ -270,7 +364,7 @@ LineSearchOutcome more_thuente_search(const LineSearchContext& context, BackendP
 
   const double f = context.f;
   const double max_alpha = context.max_alpha;
-  const double gtest = gd * ftol;
+  const double gtest = gd * MT_FTOL;
   double stp = context.alpha0;
   MoreThuenteBracket bracket{0.0, f, gd, 0.0, f, gd, false};
   bool stage1 = true;
@@ -280,32 +374,9 @@ LineSearchOutcome more_thuente_search(const LineSearchContext& context, BackendP
   std::size_t evaluations = 0;
 
   for (;;) {
-    Trial trial = make_trial(context, stp);
-    if (context.compact) {
-      ++trials;
-    } else if (bracket.brackt) {
-      if (norm_inf(trial.s) > context.eps) {
-        ++trials;
-      } else {
-        if (trials > 18) return none();
-        stp = (bracket.sty + bracket.stx) * 0.5;
-        trials += 2;
-        trial = make_trial(context, stp);
-        while (norm_inf(trial.s) <= context.eps) {
-          if (++trials >= 21) return none();
-          trial = make_trial(context, stp);
-        }
-      }
-    } else {
-      ++trials;
-      while (norm_inf(trial.s) <= context.eps) {
-        stp = std::fmax(SHRINK * stp, context.eps);
-        if (++trials >= 21) return none();
-        trial = make_trial(context, stp);
-      }
-    }
-
-    auto at = evaluate(problem, trial.xt, counts);
+    auto trial = more_thuente_trial(context, bracket, stp, trials);
+    if (!trial) return none();
+    auto at = evaluate(problem, trial->xt, counts);
     if (!at) return std::unexpected(std::move(at.error()));
     ++evaluations;
     const double fp = at->value;
@@ -314,69 +385,24 @@ LineSearchOutcome more_thuente_search(const LineSearchContext& context, BackendP
     const double ratio = curvature_ratio(gp, gd);
 
     const bool sufficient = fp <= ftest;
-    if (sufficient && ratio <= curvature_threshold) {
-      return accept(context, std::move(trial), std::move(*at), evaluations, stp, ratio, true);
+    if (sufficient && ratio <= MT_CURVATURE) {
+      return accept(context, std::move(*trial), std::move(*at), evaluations, stp, ratio, true);
     }
     if (sufficient && stp == max_alpha && gp <= gtest) {
-      return accept(context, std::move(trial), std::move(*at), evaluations, stp, ratio, false);
+      return accept(context, std::move(*trial), std::move(*at), evaluations, stp, ratio, false);
     }
-    if (sufficient && bracket.brackt) {
-      const double m = std::fmax(bracket.stx, bracket.sty);
-      const double w = std::fabs(bracket.sty - bracket.stx);
-      if (m > 0.0 && ((context.compact && w <= 0.1 * m) || (context.refreshed && w <= 0.5 * m))) {
-        return accept(context, std::move(trial), std::move(*at), evaluations, stp, ratio, false);
-      }
+    if (sufficient && bracket.brackt && narrow_enough(context, bracket)) {
+      return accept(context, std::move(*trial), std::move(*at), evaluations, stp, ratio, false);
     }
     if (sufficient && gp >= 0.0) stage1 = false;
 
-    double stmin;
-    double stmax;
-    if (bracket.brackt) {
-      stmin = std::fmin(bracket.stx, bracket.sty);
-      stmax = std::fmax(bracket.stx, bracket.sty);
-    } else {
-      const double e = stp + 4.0 * (stp - bracket.stx);
-      if (stp >= bracket.stx) {
-        stmin = 0.0;
-        stmax = std::fmin(e, max_alpha);
-      } else {
-        stmin = std::fmax(e, 0.0);
-        stmax = max_alpha;
-      }
-    }
-
-    if (stage1 && fp <= bracket.fx && fp > ftest) {
-      // Step on the modified function psi(t) = f(t) - gtest*t, which has a
-      // minimiser where f has sufficient decrease.
-      MoreThuenteBracket modified{bracket.stx, bracket.fx - gtest * bracket.stx, bracket.dx - gtest,
-                                  bracket.sty, bracket.fy - gtest * bracket.sty, bracket.dy - gtest,
-                                  bracket.brackt};
-      stp = more_thuente_step(modified, MoreThuenteTrial{stp, fp - gtest * stp, gp - gtest}, stmin, stmax);
-      bracket.stx = modified.stx;
-      bracket.sty = modified.sty;
-      bracket.brackt = modified.brackt;
-      bracket.fx = modified.fx + gtest * bracket.stx;
-      bracket.dx = gtest + modified.dx;
-      bracket.fy = modified.fy + gtest * bracket.sty;
-      bracket.dy = gtest + modified.dy;
-    } else {
-      stp = more_thuente_step(bracket, MoreThuenteTrial{stp, fp, gp}, stmin, stmax);
-    }
-
+    const auto [stmin, stmax] = step_limits(bracket, stp, max_alpha);
+    const MoreThuenteTrial tried{stp, fp, gp};
+    stp = stage1 && fp <= bracket.fx && fp > ftest ? modified_step(bracket, tried, gtest, stmin, stmax)
+                                                   : more_thuente_step(bracket, tried, stmin, stmax);
     if (stp < 0.0) stp = 0.0;
     if (stp > max_alpha) stp = max_alpha;
-
-    if (bracket.brackt) {
-      const double interval = std::fabs(bracket.sty - bracket.stx);
-      // Bisect when the bracket has not shrunk enough over two steps.
-      if (interval >= 0.66 * width1) stp = bracket.stx + (bracket.sty - bracket.stx) * 0.5;
-      if (context.compact || context.refreshed) {
-        const double m = std::fmax(bracket.stx, bracket.sty);
-        if (interval <= 0.1 * m && m > 0.0) stp = bracket.stx;
-      }
-      width1 = width;
-      width = interval;
-    }
+    if (bracket.brackt) keep_bracket_shrinking(context, bracket, stp, width, width1);
 
     if (!positive_finite(stp)) return none();
     if (trials >= MAX_TRIALS) return none();
