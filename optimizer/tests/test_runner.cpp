@@ -247,6 +247,22 @@ TEST(Run, FixedCoordinateRunsWhenTheGradientIsGiven) {
   EXPECT_NEAR(r->par[0], 0.25, 1e-8);
 }
 
+TEST(Run, EmptyGradientFunctionMeansNoGradient) {
+  const Quadratic q{{0.25, 3.0}, {1.0, 1.0}};
+  const Objective f = [&](std::span<const double> x) { return q.value(x); };
+  // With a fixed coordinate the difference gradient is refused, as with no gradient at all.
+  const auto fixed = compat_lbfgsb::compat::run({0.5, 3.0}, Bounds{{0.0, 3.0}, {1.0, 3.0}}, f, nullptr,
+                                                OptimControl::default_for_dimension(2));
+  ASSERT_FALSE(fixed.has_value());
+  EXPECT_EQ(fixed.error(), OptimError(err::InvalidBounds{1, 3.0, 3.0, kFixedMessage}));
+  // Without one, the objective is differenced instead of calling an empty function.
+  const auto open = compat_lbfgsb::compat::run({0.5, 2.0}, open_bounds(2), f, Gradient{},
+                                               OptimControl::default_for_dimension(2));
+  ASSERT_TRUE(open.has_value());
+  EXPECT_NEAR(open->par[0], 0.25, 1e-5);
+  EXPECT_NEAR(open->par[1], 3.0, 1e-5);
+}
+
 TEST(Run, ReturnsParAndValueOnTheCallersScale) {
   // Minimum at (3, 8) with value 4; parscale (2, 4) and fnscale 2 (a power of two, so
   // value * fnscale / fnscale is exact): the result is the caller's point and value.

@@ -38,8 +38,9 @@ std::expected<void, OptimError> validate_gradient_availability(const bounds::Bou
 // returned unchanged), answers a problem with no parameters itself, and
 // otherwise runs the engine on par / parscale and f / fnscale, returning par
 // and value on the caller's scale. Without a gradient the engine is given a
-// bound-aware difference gradient. An iteration limit (code 1) or a failed
-// line search (code 52) is a result, not an error.
+// bound-aware difference gradient; an empty function counts as none. An
+// iteration limit (code 1) or a failed line search (code 52) is a result, not
+// an error.
 std::expected<OptimResult, OptimError> run(std::vector<double> par, bounds::Bounds bounds,
                                            const Objective& objective, const std::optional<Gradient>& gradient,
                                            control::OptimControl control);

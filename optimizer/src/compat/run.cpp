@@ -39,7 +39,9 @@ backend::RunControls run_controls(const control::OptimControl& control, bool has
 std::expected<OptimResult, OptimError> run(std::vector<double> par, bounds::Bounds bounds,
                                            const Objective& objective, const std::optional<Gradient>& gradient,
                                            control::OptimControl control) {
-  const bool has_gradient = gradient.has_value();
+  // An empty function (a `nullptr` passed for the gradient) is no gradient:
+  // the run differences the objective instead of calling nothing.
+  const bool has_gradient = gradient.has_value() && static_cast<bool>(*gradient);
   if (auto valid = validate_run(par, bounds, has_gradient, control); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
