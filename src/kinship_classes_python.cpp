@@ -73,8 +73,11 @@ py::Fallible<py::Owned> kinship_classes_body(const py::Arguments<5>& args) {
 
   const std::vector<std::string> row_ids = std::move(split->ids);
   const std::array<std::size_t, 4> counts = split->pair_counts;
+  // The arrays first: no further object is built while their failure's exception is set.
+  auto arrays = arrays_of(std::move(*split).matrices());
+  if (!arrays) return arrays;
   return py::make_tuple(
-      arrays_of(std::move(*split).matrices()), py::make_list(std::span(row_ids)),
+      std::move(*arrays), py::make_list(std::span(row_ids)),
       py::make_list_of(class_names, [](std::string_view name) { return py::make_str(name); }),
       py::make_list_of(counts, [](std::size_t count) { return py::make_uint(count); }));
 }
