@@ -53,7 +53,7 @@ class Steps : public testing::TestWithParam<StepCase> {};
 
 TEST_P(Steps, EvaluatesTheShrunkSidesAndDividesByTheActualWidth) {
   const StepCase& c = GetParam();
-  Recorder rec{{c.lower}, {c.upper}};
+  Recorder rec{{c.lower}, {c.upper}, {}};
   const auto g = finite_difference_gradient(Vec{c.x}, rec.lower, rec.upper, Vec{c.ndeps}, rec.value(cube_sum));
   ASSERT_TRUE(g.has_value());
   ASSERT_EQ(rec.points.size(), 2u);
@@ -83,7 +83,7 @@ TEST(FiniteDiff, UnclampedStepWouldHaveLeftTheBox) {
 }
 
 TEST(FiniteDiff, FixedCoordinateIsZeroAndNotEvaluated) {
-  Recorder rec{{-1.0, 2.0, -1.0}, {1.0, 2.0, 1.0}};
+  Recorder rec{{-1.0, 2.0, -1.0}, {1.0, 2.0, 1.0}, {}};
   const auto g = finite_difference_gradient(Vec{0.5, 2.0, -0.5}, rec.lower, rec.upper, Vec{1e-3, 1e-3, 1e-3},
                                             rec.value(cube_sum));
   ASSERT_TRUE(g.has_value());
@@ -130,7 +130,7 @@ TEST(FiniteDiff, AgreesWithAnalyticGradientWithinStepAccuracyAndStaysInTheBox) {
   // bound (one-sided on at least one side, error O(h)).
   const std::vector<Vec> points{{0.2, 0.5}, {-0.7, 1.3}, {0.9, 0.1}, {0.8996, 0.10004}, {-0.3, 1.2995}};
   for (const Vec& x : points) {
-    Recorder rec{lower, upper};
+    Recorder rec{lower, upper, {}};
     const auto g = finite_difference_gradient(x, lower, upper, Vec{h, h}, rec.value(smooth));
     ASSERT_TRUE(g.has_value());
     EXPECT_FALSE(rec.outside);

@@ -115,7 +115,9 @@ TEST_P(BadGradient, IsInvalidGradientWithIndexAndMessage) {
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->index, c.index);
   EXPECT_EQ(e->value.has_value(), c.index.has_value());
-  if (c.index) EXPECT_FALSE(std::isfinite(*e->value));
+  if (c.index) {
+    EXPECT_FALSE(std::isfinite(*e->value));
+  }
   EXPECT_EQ(e->message, c.message);
 }
 

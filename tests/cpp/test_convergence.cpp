@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Polish, PolishFnscale,
                                          FnscaleCase{1e30, 1e30}, FnscaleCase{-inf, inf}));
 
 TEST(Polish, ControlsAreTightAndLmmCapsAtTen) {
-  for (const auto [n, lmm] : {std::pair<std::size_t, std::size_t>{0, 0}, {3, 3}, {10, 10}, {25, 10}}) {
+  for (const auto& [n, lmm] : {std::pair<std::size_t, std::size_t>{0, 0}, {3, 3}, {10, 10}, {25, 10}}) {
     const auto control = polish_controls(n, 4.0);
     EXPECT_EQ(control.lmm, lmm) << n;
     EXPECT_EQ(control.parscale, Vec(n, 1.0));
