@@ -13,7 +13,6 @@ namespace {
 
 constexpr double kMovementThreshold = 1e-14;
 constexpr double kGroupingWidth = 1e-12;
-constexpr double kEpsMch = 2.220446049250313e-16;
 
 struct Breakpoint {
   double time;
@@ -75,7 +74,7 @@ CauchyPoint generalized_cauchy_point_with_hessian(std::span<const double> x,
     const double f1 = compatibility_dot(false, g, d) + compatibility_dot(false, z, bd);
     const double f2 = compatibility_dot(false, d, bd);
     if (first_pass && f2 > 0.0 && f2 < std::numeric_limits<double>::infinity()) {
-      f2_floor = f2 * kEpsMch;
+      f2_floor = f2 * EPSMCH;
     }
     first_pass = false;
     if (f1 >= 0.0) break;
