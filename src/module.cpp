@@ -5,7 +5,6 @@
 
 #include <array>
 #include <optional>
-#include <string_view>
 
 #include "kinship_classes_python.hpp"
 #include "mixture_tail_python.hpp"
@@ -27,7 +26,7 @@ struct Registration {
 };
 
 Registration function(PyMethodDef definition) { return {definition, nullptr}; }
-[[maybe_unused]] Registration type(PyObject* (*factory)()) { return {std::nullopt, factory}; }
+Registration type(PyObject* (*factory)()) { return {std::nullopt, factory}; }
 
 // The registrations, in the order __all__ lists them. The complete order is
 //   PreparedModel, weighted_chi2_upper_tail, relationship, bivariate_objective,
@@ -51,24 +50,24 @@ const std::array registrations = {
     function(kinship_classes::python::kinship_classes_method()),
 };
 
-// The provenance of the build, fixed when the module was compiled.
-py::Fallible<py::Owned> provenance(std::string_view name) {
-  namespace p = provenance;
-  if (name == "__release_manifest__") return py::make_str(p::release_manifest);
-  if (name == "__cargo_lock__") return py::make_str(p::cargo_lock);
-  if (name == "__uv_lock__") return py::make_str(p::uv_lock);
-  if (name == "__release_manifest_sha256__") return py::make_str(p::release_manifest_sha256);
-  if (name == "__cargo_lock_sha256__") return py::make_str(p::cargo_lock_sha256);
-  if (name == "__uv_lock_sha256__") return py::make_str(p::uv_lock_sha256);
-  if (name == "__source_commit__") return py::make_str(p::source_commit);
-  if (name == "__source_dirty__") return py::make_bool(p::source_dirty);
-  return py::make_str(p::version);
-}
+// The provenance of the build, fixed when the module was compiled, in the order
+// __all__ lists it: each name beside the builder of its value.
+struct Attribute {
+  const char* name;
+  py::Fallible<py::Owned> (*value)();
+};
 
-constexpr std::array<const char*, 9> provenance_names = {
-    "__release_manifest__",        "__cargo_lock__",        "__uv_lock__",
-    "__release_manifest_sha256__", "__cargo_lock_sha256__", "__uv_lock_sha256__",
-    "__source_commit__",           "__source_dirty__",      "__version__"};
+const std::array<Attribute, 9> provenance_attributes = {{
+    {"__release_manifest__", [] { return py::make_str(provenance::release_manifest); }},
+    {"__cargo_lock__", [] { return py::make_str(provenance::cargo_lock); }},
+    {"__uv_lock__", [] { return py::make_str(provenance::uv_lock); }},
+    {"__release_manifest_sha256__", [] { return py::make_str(provenance::release_manifest_sha256); }},
+    {"__cargo_lock_sha256__", [] { return py::make_str(provenance::cargo_lock_sha256); }},
+    {"__uv_lock_sha256__", [] { return py::make_str(provenance::uv_lock_sha256); }},
+    {"__source_commit__", [] { return py::make_str(provenance::source_commit); }},
+    {"__source_dirty__", [] { return py::make_bool(provenance::source_dirty); }},
+    {"__version__", [] { return py::make_str(provenance::version); }},
+}};
 
 // The module's __all__, made an empty list when the module has none yet.
 py::Fallible<py::Owned> all_list(PyObject* module) {
@@ -127,10 +126,10 @@ py::Fallible<py::Owned> core(PyObject* module) {
                                        : add_type(module, registration.type);
     if (!added) return std::unexpected(added.error());
   }
-  for (const char* attribute : provenance_names) {
-    auto name = py::make_str(attribute);
+  for (const Attribute& attribute : provenance_attributes) {
+    auto name = py::make_str(attribute.name);
     if (!name) return name;
-    auto value = provenance(attribute);
+    auto value = attribute.value();
     if (!value) return value;
     if (auto added = add(module, name->get(), value->get()); !added) return std::unexpected(added.error());
   }
