@@ -182,18 +182,32 @@ PyGetSetDef properties[] = {
     {"min_eigenvalue", python::property<py_min_eigenvalue>(), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// The collector tracks instances like those of any other class. An instance refers to no
+// Python object of its own, only to its heap type, which the traversal must report.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+int clear(PyObject*) { return 0; }
+
+void dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);  // before the model goes, so no collection can reach it half-freed
+  python::dealloc_instance<PreparedModel>(self);
+}
+
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(class_doc)},
     {Py_tp_new, reinterpret_cast<void*>(python::constructor<new_signature, new_model>())},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&python::dealloc_instance<PreparedModel>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear)},
     {Py_tp_methods, methods},
     {Py_tp_getset, properties},
     {0, nullptr},
 };
-// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. The instance holds the model and
-// no Python reference, so it needs no garbage-collector support, no dict and no weak references.
-PyType_Spec spec = {"PreparedModel", python::instance_size<PreparedModel>(), 0, Py_TPFLAGS_DEFAULT,
-                    slots};
+// No Py_TPFLAGS_BASETYPE: the class cannot be subclassed. No dict and no weak references.
+PyType_Spec spec = {"PreparedModel", python::instance_size<PreparedModel>(), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 }  // namespace
 

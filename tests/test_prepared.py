@@ -1,5 +1,6 @@
 """PreparedModel: validation, the fit against a dense likelihood, and the returned record."""
 
+import gc
 import math
 
 import numpy as np
@@ -326,6 +327,7 @@ def test_properties_and_immutability(families):
         class Derived(PreparedModel):
             pass
     assert PreparedModel.__text_signature__ == "(x, k, subject_order_sha256=None)"
+    assert gc.is_tracked(model)
     assert PreparedModel.fit.__text_signature__ == '($self, y, estimator="reml")'
 
 
