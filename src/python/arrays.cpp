@@ -89,8 +89,6 @@ Fallible<Buffer> take_buffer(PyObject* object, const char* name, Element element
 
 namespace {
 
-// numpy.empty(shape, "float64") and a writable C-contiguous buffer of it, filled by
-// `fill(double* row_major)`.
 // NumPy from sys.modules, imported only when nobody has imported it yet.
 Fallible<Owned> numpy_module() {
   Owned name = Owned::steal(PyUnicode_FromString("numpy"));
@@ -101,6 +99,8 @@ Fallible<Owned> numpy_module() {
   return checked(PyImport_Import(name.get()));
 }
 
+// numpy.empty(shape, "float64") and a writable C-contiguous buffer of it, filled by
+// `fill(double* row_major)`.
 template <class Fill>
 Fallible<Owned> new_array(Owned shape, Fill fill) {
   auto module = numpy_module();

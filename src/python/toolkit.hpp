@@ -24,9 +24,10 @@
 //   }
 //   }  // namespace
 //
-//   // Registered by the module initialiser (declared in mixture_tail_python.hpp).
-//   PyMethodDef weighted_chi2_upper_tail_function =
-//       py::function<tail_signature, tail_body>("weighted_chi2_upper_tail(q, weights)\n--\n\n...");
+//   // Declared in mixture_tail_python.hpp; the module initialiser registers what it returns.
+//   PyMethodDef weighted_chi2_upper_tail_method() {
+//     return py::function<tail_signature, tail_body>("weighted_chi2_upper_tail(q, weights)\n--\n\n...");
+//   }
 //
 // Other pieces: extract_or(args[4], as_bool, true) for a left-out default,
 // extract_optional(args[3], as_str_list) for "None or omitted means absent",
