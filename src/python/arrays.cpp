@@ -103,6 +103,7 @@ Fallible<Owned> numpy_module() {
 // `fill(double* row_major)`.
 template <class Fill>
 Fallible<Owned> new_array(Owned shape, Fill fill) {
+  if (PyErr_Occurred()) return raised();  // an earlier item of the same result failed
   auto module = numpy_module();
   if (!module) return module;
   Owned numpy = std::move(*module);

@@ -2,14 +2,36 @@
 
 namespace kestrune::python {
 
-Fallible<Owned> make_float(double value) { return checked(PyFloat_FromDouble(value)); }
-Fallible<Owned> make_int(std::int64_t value) { return checked(PyLong_FromLongLong(value)); }
-Fallible<Owned> make_uint(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
-Fallible<Owned> make_bool(bool value) { return checked(PyBool_FromLong(value ? 1 : 0)); }
+namespace {
+
+// The items of a composite result are all built before it looks at any of them, so a
+// builder may run after an earlier one failed: it must not call into Python with that
+// exception pending, and passes the failure on instead.
+template <class Make>
+Fallible<Owned> unless_pending(Make make) {
+  if (PyErr_Occurred()) return raised();
+  return checked(make());
+}
+
+}  // namespace
+
+Fallible<Owned> make_float(double value) {
+  return unless_pending([&] { return PyFloat_FromDouble(value); });
+}
+Fallible<Owned> make_int(std::int64_t value) {
+  return unless_pending([&] { return PyLong_FromLongLong(value); });
+}
+Fallible<Owned> make_uint(std::uint64_t value) {
+  return unless_pending([&] { return PyLong_FromUnsignedLongLong(value); });
+}
+Fallible<Owned> make_bool(bool value) {
+  return unless_pending([&] { return PyBool_FromLong(value ? 1 : 0); });
+}
 Fallible<Owned> make_none() { return Owned::borrow(Py_None); }
 
 Fallible<Owned> make_str(std::string_view utf8) {
-  return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+  return unless_pending(
+      [&] { return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())); });
 }
 
 Fallible<Owned> make_list(std::vector<Fallible<Owned>> items) {
