@@ -2,21 +2,22 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace kestrune {
 
 struct Error {
-  std::string_view code;  // a fixed upper-snake-case code with static storage
-  std::string detail;     // empty unless the code carries a detail
+  std::string_view code;              // a fixed upper-snake-case code with static storage
+  std::optional<std::string> detail;  // only for the codes that carry one; may be empty
 
-  // The text a caller sees: the code, then ": " and the detail when there is one.
+  // The text a caller sees: the code, then ": " and the detail when the code carries one.
   std::string message() const {
     std::string text(code);
-    if (!detail.empty()) {
+    if (detail) {
       text += ": ";
-      text += detail;
+      text += *detail;
     }
     return text;
   }
@@ -25,7 +26,11 @@ struct Error {
 template <class T>
 using Result = std::expected<T, Error>;
 
-inline std::unexpected<Error> fail(std::string_view code, std::string detail = {}) {
+inline std::unexpected<Error> fail(std::string_view code) {
+  return std::unexpected<Error>(Error{code, std::nullopt});
+}
+
+inline std::unexpected<Error> fail(std::string_view code, std::string detail) {
   return std::unexpected<Error>(Error{code, std::move(detail)});
 }
 
