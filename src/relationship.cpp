@@ -1,7 +1,6 @@
 #include "relationship.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -235,8 +234,8 @@ void tabulate_order(const std::vector<Person>& people, const std::vector<Parents
 void restrict_to(const Eigen::MatrixXd& a, const RelationshipPlan& plan,
                  const std::vector<std::size_t>& row_of, Square kept) {
   std::vector<Eigen::Index> rows;
-  rows.reserve(plan.keep.size());
-  for (const std::string& entry : plan.keep) {
+  rows.reserve(plan.ids.size());
+  for (const std::string& entry : plan.ids) {
     rows.push_back(static_cast<Eigen::Index>(row_of[plan.pedigree.index.at(entry)]));
   }
   const auto k = static_cast<Eigen::Index>(rows.size());
@@ -258,7 +257,7 @@ std::expected<RelationshipPlan, PedigreeError> plan(const std::vector<Person>& p
                                                     const std::vector<std::string>& keep) {
   auto pedigree = check(people);
   if (!pedigree) return std::unexpected(std::move(pedigree.error()));
-  RelationshipPlan planned{std::move(*pedigree), {}, keep, {}};
+  RelationshipPlan planned{std::move(*pedigree), {}, {}, !keep.empty()};
   planned.order = planned.pedigree.order;
   if (keep.empty()) {
     planned.ids.reserve(planned.order.size());
@@ -275,7 +274,7 @@ std::expected<RelationshipPlan, PedigreeError> plan(const std::vector<Person>& p
 void tabulate(const RelationshipPlan& plan, const std::vector<Person>& people,
               Eigen::Map<Eigen::MatrixXd> out) {
   std::vector<std::size_t> row_of(people.size(), none);
-  if (plan.keep.empty()) {
+  if (!plan.restricted) {
     tabulate_order(people, plan.pedigree.parents, plan.order, row_of, out);
     return;
   }

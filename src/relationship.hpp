@@ -90,8 +90,8 @@ struct Checked {
 struct RelationshipPlan {
   detail::Checked pedigree;
   std::vector<std::size_t> order;  // the pedigree order, or only the kept people and their ancestors
-  std::vector<std::string> keep;
-  std::vector<std::string> ids;    // one per row of the result
+  std::vector<std::string> ids;    // one per row of the result: the `keep` entries when restricted
+  bool restricted = false;         // rows follow `keep` rather than the pedigree order
 };
 
 // Validates the pedigree and returns the positions of all people in pedigree order: every
