@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -71,13 +72,41 @@ bool all_equal(const std::vector<double>& kept) {
                      [first](double w) { return std::fabs(w - first) <= 1e-12 * first; });
 }
 
+// Binary exponents of the largest weight between which the band search's absolute units
+// in t (the first point 1e-14, the offset 1e-13 past a zero, steps of at most 0.5) resolve
+// the bands. Far outside, the located zeros are rounding noise or skip whole bands, and a
+// plainly wrong probability would be reported as settled.
+constexpr int moderate_exponent = 20;
+
+struct Scaled {
+  std::vector<double> weights;
+  double q;
+};
+
+// The tail depends on q and the weights only through their ratios, which a power of two
+// leaves exact, so weights of extreme size are brought to a largest weight in [1, 2); q may
+// overflow to +infinity on the way. Weights of moderate size are left as they are.
+Scaled at_moderate_scale(std::vector<double> weights, double q) {
+  const int exponent = std::ilogb(*std::max_element(weights.begin(), weights.end()));
+  if (std::abs(exponent) <= moderate_exponent) return {std::move(weights), q};
+  for (double& w : weights) w = std::ldexp(w, -exponent);
+  return {std::move(weights), std::ldexp(q, -exponent)};
+}
+
 // P(Q > q) = 1/2 + (1/pi) * integral of f over (0, infinity), summed band by band between
 // the zeros of f until the last band no longer moves the sum.
 TailResult gil_pelaez(std::span<const double> weights, double q) {
   const double largest = *std::max_element(weights.begin(), weights.end());
+  double band = band_index(weights, 1e-14, q);
+  // With q so far above the weights that f has zeros below the first point looked at (or
+  // q / largest overflowed), the bands cannot be found; but the tail is then below
+  // P(largest * chi-square_n > q), which is 0 in double precision.
+  const double n = static_cast<double>(weights.size());
+  if (band < -1.0 && deviance::chi2_upper_tail(q / largest, n) == 0.0) {
+    return TailResult{0.0, "gil_pelaez_inversion", 0.0, true};
+  }
   const double h0 = std::fmin(0.25 / largest, 0.5);
   const double h_max = std::fmax(pi / q * 0.125, h0);
-  double band = band_index(weights, 1e-14, q);
 
   double t = 0.0;
   double h = h0;
@@ -178,7 +207,7 @@ Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, dou
   if (std::any_of(weights.begin(), weights.end(), [](double w) { return w < 0.0; })) {
     return fail(weight_negative);
   }
-  const std::vector<double> kept = kept_weights(weights);
+  std::vector<double> kept = kept_weights(weights);
   if (kept.empty()) return exact(q <= 0.0 ? 1.0 : 0.0, "degenerate");
   if (q <= 0.0) return exact(1.0, "below_support");
   // q / w may overflow to +infinity for a tiny weight; the tails below give 0 there.
@@ -190,7 +219,8 @@ Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, dou
     const double df = static_cast<double>(kept.size());
     return exact(deviance::chi2_upper_tail(q / kept.front(), df), "exact_equal_weights");
   }
-  return gil_pelaez(kept, q);
+  const Scaled scaled = at_moderate_scale(std::move(kept), q);
+  return gil_pelaez(scaled.weights, scaled.q);
 }
 
 }  // namespace kestrune::mixture_tail

@@ -61,6 +61,11 @@ def assert_tail(result, expected, method):
         # q / w overflows to infinity although every input is finite: the tail is 0.
         (1e10, [1e-310], 0.0, "exact_single_weight"),
         (1e10, [1e-310, 1e-310, 1e-310], 0.0, "exact_equal_weights"),
+        # So far above the weights (q / w even overflowing) that the tail is 0 in double
+        # precision, as the chi-square bound on the largest weight shows.
+        (1e20, [1.0, 2.0], 0.0, "gil_pelaez_inversion"),
+        (3.0, [1e-300, 2e-300], 0.0, "gil_pelaez_inversion"),
+        (1e300, [1e-300, 2e-300], 0.0, "gil_pelaez_inversion"),
     ],
 )
 def test_exact_recipes(q, weights, expected, method):
@@ -133,6 +138,23 @@ def test_inversion_against_convolution(w1, w_rest, k, q):
 def test_inversion_against_paired_closed_form(distinct, q):
     weights = [w for w in distinct for _ in range(2)]
     check_inversion(tail(q, weights), paired_tail(distinct, q))
+
+
+@pytest.mark.parametrize(
+    ("scale", "q", "expected"),
+    [
+        (1e-12, 3.0, 0.3577677555466),
+        (1e-300, 3.0, 0.3577677555466),
+        (1e15, 3.0, 0.3577677555466),
+        (2.0**46, 10.0, 0.0400548716143),
+        (1e300, 10.0, 0.0400548716143),
+    ],
+)
+def test_inversion_depends_only_on_the_ratios(scale, q, expected):
+    result = tail(q * scale, [scale, 2 * scale])
+    assert result["method"] == "gil_pelaez_inversion"
+    assert abs(result["probability"] - expected) < 1e-9
+    assert result["trustworthy"] is True
 
 
 def test_dropped_weights_do_not_change_the_inversion():
