@@ -55,25 +55,33 @@ std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::Matri
   return DenseFactor(std::move(m));
 }
 
-Eigen::MatrixXd DenseFactor::solve_matrix(const Eigen::Ref<const Eigen::MatrixXd>& b) const {
-  Eigen::MatrixXd x = b;
-  if (x.size() == 0) return x;
+void DenseFactor::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const {
+  if (x.size() == 0) return;
   if (order() < large_order) {
     const auto l = lower_.triangularView<Eigen::Lower>();
     l.solveInPlace(x);
     l.transpose().solveInPlace(x);
-    return x;
+    return;
   }
   lapack::configure_threads();
   const int n = static_cast<int>(order());
   const int nrhs = static_cast<int>(x.cols());
+  const int ldx = static_cast<int>(x.outerStride());
   int info = 0;
-  dpotrs_("L", &n, &nrhs, lower_.data(), &n, x.data(), &n, &info, 1);
+  dpotrs_("L", &n, &nrhs, lower_.data(), &n, x.data(), &ldx, &info, 1);
+}
+
+// Each right-hand side is copied once, into the result that is solved in place.
+Eigen::MatrixXd DenseFactor::solve_matrix(const Eigen::Ref<const Eigen::MatrixXd>& b) const {
+  Eigen::MatrixXd x = b;
+  solve_in_place(x);
   return x;
 }
 
 Eigen::VectorXd DenseFactor::solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const {
-  return solve_matrix(b);
+  Eigen::VectorXd x = b;
+  solve_in_place(x);
+  return x;
 }
 
 double DenseFactor::logdet() const {

@@ -37,6 +37,9 @@ class DenseFactor {
  private:
   explicit DenseFactor(Eigen::MatrixXd lower) : lower_(std::move(lower)) {}
 
+  // Overwrites x (order() rows) with A^{-1} x.
+  void solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
+
   // L in the lower triangle; the strict upper triangle holds whatever the input had.
   Eigen::MatrixXd lower_;
 };
