@@ -93,6 +93,30 @@ Scaled at_moderate_scale(std::vector<double> weights, double q) {
   return {std::move(weights), std::ldexp(q, -exponent)};
 }
 
+// Where the band index first leaves `band` between lo (inside it) and hi (beyond it), to
+// the resolution of exactly 80 bisections.
+double band_end(std::span<const double> weights, double q, double band, double lo, double hi) {
+  for (int i = 0; i < 80; ++i) {
+    const double mid = (hi + lo) * 0.5;
+    if (band_index(weights, mid, q) == band) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return hi;
+}
+
+// P from the sum of the completed bands' integrals, clamped to [0, 1] against cancellation,
+// with the last band's share of it.
+TailResult inversion_result(double sum, double last) {
+  double p = sum / pi + 0.5;
+  if (p < 0.0) p = 0.0;
+  if (p > 1.0) p = 1.0;
+  const double settled_to = p > 0.0 ? (last / pi) / p : infinity;
+  return TailResult{p, "gil_pelaez_inversion", settled_to, settled_to < 0.001 && p > 1e-11};
+}
+
 // P(Q > q) = 1/2 + (1/pi) * integral of f over (0, infinity), summed band by band between
 // the zeros of f until the last band no longer moves the sum.
 TailResult gil_pelaez(std::span<const double> weights, double q) {
@@ -131,17 +155,7 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     }
     if (!found) break;
 
-    double lo = t;
-    double hi = t_next;
-    for (int i = 0; i < 80; ++i) {
-      const double mid = (hi + lo) * 0.5;
-      if (band_index(weights, mid, q) == band) {
-        lo = mid;
-      } else {
-        hi = mid;
-      }
-    }
-    const double b = hi;
+    const double b = band_end(weights, q, band, t, t_next);
     const double integral = graded_band(weights, a, b, q, h0);
     band = band_index(weights, b + 1e-13, q);
     sum = sum + integral;
@@ -156,11 +170,7 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     }
   }
 
-  double p = sum / pi + 0.5;
-  if (p < 0.0) p = 0.0;
-  if (p > 1.0) p = 1.0;
-  const double settled_to = p > 0.0 ? (last / pi) / p : infinity;
-  return TailResult{p, "gil_pelaez_inversion", settled_to, settled_to < 0.001 && p > 1e-11};
+  return inversion_result(sum, last);
 }
 
 }  // namespace
