@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -75,8 +74,10 @@ bool all_equal(const std::vector<double>& kept) {
 // Binary exponents of the largest weight between which the band search's absolute units
 // in t (the first point 1e-14, the offset 1e-13 past a zero, steps of at most 0.5) resolve
 // the bands. Far outside, the located zeros are rounding noise or skip whole bands, and a
-// plainly wrong probability would be reported as settled.
-constexpr int moderate_exponent = 20;
+// plainly wrong probability would be reported as settled (seen from about 2^-30 and 2^42
+// on); the margins keep well clear of both.
+constexpr int smallest_moderate_exponent = -20;
+constexpr int largest_moderate_exponent = 36;
 
 struct Scaled {
   std::vector<double> weights;
@@ -88,7 +89,9 @@ struct Scaled {
 // overflow to +infinity on the way. Weights of moderate size are left as they are.
 Scaled at_moderate_scale(std::vector<double> weights, double q) {
   const int exponent = std::ilogb(*std::max_element(weights.begin(), weights.end()));
-  if (std::abs(exponent) <= moderate_exponent) return {std::move(weights), q};
+  if (exponent >= smallest_moderate_exponent && exponent <= largest_moderate_exponent) {
+    return {std::move(weights), q};
+  }
   for (double& w : weights) w = std::ldexp(w, -exponent);
   return {std::move(weights), std::ldexp(q, -exponent)};
 }
