@@ -30,15 +30,6 @@ SexTable sex_table(const std::vector<std::string>& ids, OptionalTexts& sex) {
   return sexes;
 }
 
-std::vector<Person> people_of(const std::vector<std::string>& ids, OptionalTexts& father,
-                              OptionalTexts& mother) {
-  std::vector<Person> people(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    people[i] = Person{ids[i], std::move(father[i]), std::move(mother[i]), std::nullopt};
-  }
-  return people;
-}
-
 // Each matrix is released once its array exists, so that at most one extra matrix is held.
 py::Fallible<py::Owned> arrays_of(std::vector<Eigen::MatrixXd> matrices) {
   std::vector<py::Fallible<py::Owned>> arrays;
@@ -51,23 +42,19 @@ py::Fallible<py::Owned> arrays_of(std::vector<Eigen::MatrixXd> matrices) {
 }
 
 py::Fallible<py::Owned> kinship_classes_body(const py::Arguments<5>& args) {
-  auto ids = py::extract(args[0], py::as_str_list);
-  if (!ids) return std::unexpected(ids.error());
-  auto father = py::extract(args[1], py::as_optional_str_list);
-  if (!father) return std::unexpected(father.error());
-  auto mother = py::extract(args[2], py::as_optional_str_list);
-  if (!mother) return std::unexpected(mother.error());
+  auto columns = relationship::python::pedigree_columns(args[0], args[1], args[2]);
+  if (!columns) return std::unexpected(columns.error());
   auto sex = py::extract(args[3], py::as_optional_str_list);
   if (!sex) return std::unexpected(sex.error());
   auto keep = py::extract_optional(args[4], py::as_str_list);
   if (!keep) return std::unexpected(keep.error());
 
-  const std::size_t n = ids->size();
-  if (father->size() != n || mother->size() != n || sex->size() != n) {
+  const std::size_t n = columns->ids.size();
+  if (columns->father.size() != n || columns->mother.size() != n || sex->size() != n) {
     return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
   }
-  const SexTable sexes = sex_table(*ids, *sex);
-  const std::vector<Person> people = people_of(*ids, *father, *mother);
+  const SexTable sexes = sex_table(columns->ids, *sex);
+  const std::vector<Person> people = relationship::python::people_of(*columns);
   auto split = KinshipClasses::build(people, sexes, keep->value_or(std::vector<std::string>{}));
   if (!split) return relationship::python::raise_pedigree_error(split.error());
 

@@ -18,6 +18,27 @@ py::Fallible<py::Owned> symmetric_array(const Eigen::MatrixXd& matrix) {
   return py::make_array(std::span<const double>(matrix.data(), size), matrix.rows(), matrix.cols());
 }
 
+py::Fallible<PedigreeColumns> pedigree_columns(const py::Argument& ids, const py::Argument& father,
+                                               const py::Argument& mother) {
+  auto id_list = py::extract(ids, py::as_str_list);
+  if (!id_list) return std::unexpected(id_list.error());
+  auto fathers = py::extract(father, py::as_optional_str_list);
+  if (!fathers) return std::unexpected(fathers.error());
+  auto mothers = py::extract(mother, py::as_optional_str_list);
+  if (!mothers) return std::unexpected(mothers.error());
+  return PedigreeColumns{std::move(*id_list), std::move(*fathers), std::move(*mothers)};
+}
+
+std::vector<Person> people_of(PedigreeColumns& columns,
+                              std::vector<std::optional<std::string>>* twin) {
+  std::vector<Person> people(columns.ids.size());
+  for (std::size_t i = 0; i < people.size(); ++i) {
+    people[i] = Person{columns.ids[i], std::move(columns.father[i]), std::move(columns.mother[i]),
+                       twin ? std::move((*twin)[i]) : std::nullopt};
+  }
+  return people;
+}
+
 py::Fallible<py::Owned> raise_pedigree_error(const PedigreeError& error) {
   auto message = py::make_str(error.code());
   if (!message) return std::unexpected(message.error());
@@ -27,39 +48,24 @@ py::Fallible<py::Owned> raise_pedigree_error(const PedigreeError& error) {
 
 namespace {
 
-using OptionalTexts = std::vector<std::optional<std::string>>;
 
 constexpr auto relationship_signature =
     py::signature("relationship", py::required("ids"), py::required("father"),
                   py::required("mother"), py::optional("mz_twin"), py::optional("keep"));
 
-std::vector<Person> people_of(std::vector<std::string>& ids, OptionalTexts& father,
-                              OptionalTexts& mother, std::optional<OptionalTexts>& twin) {
-  std::vector<Person> people(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    people[i] = Person{std::move(ids[i]), std::move(father[i]), std::move(mother[i]),
-                       twin ? std::move((*twin)[i]) : std::nullopt};
-  }
-  return people;
-}
-
 py::Fallible<py::Owned> relationship_body(const py::Arguments<5>& args) {
-  auto ids = py::extract(args[0], py::as_str_list);
-  if (!ids) return std::unexpected(ids.error());
-  auto father = py::extract(args[1], py::as_optional_str_list);
-  if (!father) return std::unexpected(father.error());
-  auto mother = py::extract(args[2], py::as_optional_str_list);
-  if (!mother) return std::unexpected(mother.error());
+  auto columns = pedigree_columns(args[0], args[1], args[2]);
+  if (!columns) return std::unexpected(columns.error());
   auto twin = py::extract_optional(args[3], py::as_optional_str_list);
   if (!twin) return std::unexpected(twin.error());
   auto keep = py::extract_optional(args[4], py::as_str_list);
   if (!keep) return std::unexpected(keep.error());
 
-  const std::size_t n = ids->size();
-  if (father->size() != n || mother->size() != n || (*twin && (*twin)->size() != n)) {
+  const std::size_t n = columns->ids.size();
+  if (columns->father.size() != n || columns->mother.size() != n || (*twin && (*twin)->size() != n)) {
     return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
   }
-  const std::vector<Person> people = people_of(*ids, *father, *mother, *twin);
+  const std::vector<Person> people = people_of(*columns, *twin ? &**twin : nullptr);
   const auto planned = plan(people, keep->value_or(std::vector<std::string>{}));
   if (!planned) return raise_pedigree_error(planned.error());
 

@@ -4,6 +4,11 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/arguments.hpp"
 #include "python/owned.hpp"
 #include "relationship.hpp"
 
@@ -11,6 +16,20 @@ namespace kestrune::relationship::python {
 
 // The module's method-table entry for relationship.
 PyMethodDef relationship_method();
+
+// The three columns every pedigree entry takes first, converted in parameter order.
+struct PedigreeColumns {
+  std::vector<std::string> ids;
+  std::vector<std::optional<std::string>> father;
+  std::vector<std::optional<std::string>> mother;
+};
+kestrune::python::Fallible<PedigreeColumns> pedigree_columns(const kestrune::python::Argument& ids,
+                                                             const kestrune::python::Argument& father,
+                                                             const kestrune::python::Argument& mother);
+
+// The records of the columns (whose parents it moves out), with twin labels when given.
+std::vector<Person> people_of(PedigreeColumns& columns,
+                              std::vector<std::optional<std::string>>* twin = nullptr);
 
 // A new C-order float64 array holding a symmetric matrix.
 kestrune::python::Fallible<kestrune::python::Owned> symmetric_array(const Eigen::MatrixXd& matrix);
