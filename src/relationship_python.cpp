@@ -48,7 +48,6 @@ py::Fallible<py::Owned> raise_pedigree_error(const PedigreeError& error) {
 
 namespace {
 
-
 constexpr auto relationship_signature =
     py::signature("relationship", py::required("ids"), py::required("father"),
                   py::required("mother"), py::optional("mz_twin"), py::optional("keep"));
