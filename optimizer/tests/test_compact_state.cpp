@@ -6,45 +6,12 @@
 #include <vector>
 
 #include "backend/native/compact/state.hpp"
+#include "dense_reference.hpp"
 
 using namespace compat_lbfgsb::backend::native::compact;
-using Vec = std::vector<double>;
+using namespace dense_reference;
 
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-double dot(const Vec& a, const Vec& b) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-    return s;
-}
-
-// Solves a x = v by Gaussian elimination with partial pivoting.
-Vec gauss_solve(std::vector<Vec> a, Vec v) {
-    const std::size_t n = v.size();
-    for (std::size_t c = 0; c < n; ++c) {
-        std::size_t piv = c;
-        for (std::size_t r = c + 1; r < n; ++r)
-            if (std::fabs(a[r][c]) > std::fabs(a[piv][c])) piv = r;
-        std::swap(a[c], a[piv]);
-        std::swap(v[c], v[piv]);
-        for (std::size_t r = c + 1; r < n; ++r) {
-            const double f = a[r][c] / a[c][c];
-            for (std::size_t k = c; k < n; ++k) a[r][k] -= f * a[c][k];
-            v[r] -= f * v[c];
-        }
-    }
-    Vec x(n);
-    for (std::size_t i = n; i-- > 0;) {
-        double s = v[i];
-        for (std::size_t k = i + 1; k < n; ++k) s -= a[i][k] * x[k];
-        x[i] = s / a[i][i];
-    }
-    return x;
-}
-
-struct Pair { Vec s, y; };
 
 // Feeds `count` curvature pairs of the quadratic with Hessian A into the
 // state and returns all of them, oldest first.
