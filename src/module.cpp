@@ -6,12 +6,12 @@
 #include <array>
 #include <optional>
 
-#include "kinship_classes_python.hpp"
-#include "mixture_tail_python.hpp"
-#include "prepared_python.hpp"
+#include "kinship_classes/python.hpp"
+#include "numerics/python.hpp"
+#include "prepared/python.hpp"
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
-#include "relationship_python.hpp"
+#include "relationship/python.hpp"
 
 namespace kestrune {
 namespace {

@@ -148,3 +148,15 @@ def test_nothing_is_registered_after_the_failure():
         spec.loader.exec_module(module)
     assert module.__all__ == ()
     assert not any(hasattr(module, name) for name in FULL_ORDER)
+
+
+def test_the_extension_exports_only_its_initialiser():
+    import shutil
+    import subprocess
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed, so the dynamic symbol table cannot be read")
+    listing = subprocess.run([nm, "-D", "--defined-only", _core.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in listing.splitlines() if line.strip()]
+    assert symbols == ["PyInit__core"]

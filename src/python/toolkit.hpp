@@ -24,7 +24,7 @@
 //   }
 //   }  // namespace
 //
-//   // Declared in mixture_tail_python.hpp; the module initialiser registers what it returns.
+//   // Declared in numerics/python.hpp; the module initialiser registers what it returns.
 //   PyMethodDef weighted_chi2_upper_tail_method() {
 //     return py::function<tail_signature, tail_body>("weighted_chi2_upper_tail(q, weights)\n--\n\n...");
 //   }

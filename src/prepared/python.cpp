@@ -1,11 +1,11 @@
-#include "prepared_python.hpp"
+#include "prepared/python.hpp"
 
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "prepared.hpp"
+#include "prepared/model.hpp"
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 

@@ -1,4 +1,4 @@
-#include "kinship_classes.hpp"
+#include "kinship_classes/kinship_classes.hpp"
 
 #include <optional>
 #include <utility>

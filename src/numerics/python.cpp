@@ -1,8 +1,8 @@
-#include "mixture_tail_python.hpp"
+#include "numerics/python.hpp"
 
 #include <vector>
 
-#include "mixture_tail.hpp"
+#include "numerics/mixture_tail.hpp"
 #include "python/arguments.hpp"
 #include "python/build.hpp"
 #include "python/convert.hpp"

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "dense.hpp"
-#include "lapack.hpp"
+#include "numerics/dense.hpp"
+#include "numerics/lapack.hpp"
 
 extern "C" int openblas_get_num_threads(void);
 

@@ -1,13 +1,13 @@
-#include "kinship_classes_python.hpp"
+#include "kinship_classes/python.hpp"
 
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "kinship_classes.hpp"
+#include "kinship_classes/kinship_classes.hpp"
 #include "python/toolkit.hpp"
-#include "relationship_python.hpp"
+#include "relationship/python.hpp"
 
 namespace kestrune::kinship_classes::python {
 

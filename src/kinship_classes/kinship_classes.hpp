@@ -15,7 +15,7 @@
 
 #include <Eigen/Core>
 
-#include "relationship.hpp"
+#include "relationship/relationship.hpp"
 
 namespace kestrune::kinship_classes {
 

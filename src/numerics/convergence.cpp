@@ -1,4 +1,4 @@
-#include "convergence.hpp"
+#include "numerics/convergence.hpp"
 
 #include <algorithm>
 #include <utility>

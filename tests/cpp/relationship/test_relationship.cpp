@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "relationship.hpp"
+#include "relationship/relationship.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "prepared.hpp"
+#include "prepared/model.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,9 +9,9 @@
 #include <Eigen/Cholesky>
 #include <Eigen/Eigenvalues>
 
-#include "blocks.hpp"
-#include "deviance.hpp"
-#include "lapack.hpp"
+#include "numerics/blocks.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/lapack.hpp"
 
 namespace kestrune::prepared {
 namespace {

@@ -1,4 +1,4 @@
-#include "prepared.hpp"
+#include "prepared/model.hpp"
 
 #include <gtest/gtest.h>
 

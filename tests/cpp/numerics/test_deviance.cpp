@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "blocks.hpp"
-#include "deviance.hpp"
+#include "numerics/blocks.hpp"
+#include "numerics/deviance.hpp"
 
 namespace {
 

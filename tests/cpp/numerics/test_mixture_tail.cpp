@@ -6,7 +6,7 @@
 #include <complex>
 #include <vector>
 
-#include "mixture_tail.hpp"
+#include "numerics/mixture_tail.hpp"
 
 namespace {
 

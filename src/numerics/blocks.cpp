@@ -1,4 +1,4 @@
-#include "blocks.hpp"
+#include "numerics/blocks.hpp"
 
 #include <algorithm>
 

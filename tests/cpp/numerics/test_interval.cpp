@@ -1,4 +1,4 @@
-#include "interval.hpp"
+#include "numerics/interval.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "convergence.hpp"
+#include "numerics/convergence.hpp"
 
 namespace {
 

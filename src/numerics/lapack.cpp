@@ -1,4 +1,4 @@
-#include "lapack.hpp"
+#include "numerics/lapack.hpp"
 
 #include <charconv>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "relationship.hpp"
+#include "relationship/relationship.hpp"
 
 #include <algorithm>
 #include <cstdint>

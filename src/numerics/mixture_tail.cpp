@@ -1,4 +1,4 @@
-#include "mixture_tail.hpp"
+#include "numerics/mixture_tail.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "deviance.hpp"
+#include "numerics/deviance.hpp"
 
 namespace kestrune::mixture_tail {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "python/arguments.hpp"
 #include "python/owned.hpp"
-#include "relationship.hpp"
+#include "relationship/relationship.hpp"
 
 namespace kestrune::relationship::python {
 

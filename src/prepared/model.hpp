@@ -15,7 +15,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
-#include "interval.hpp"
+#include "numerics/interval.hpp"
 
 namespace kestrune::prepared {
 

@@ -1,4 +1,4 @@
-#include "relationship_python.hpp"
+#include "relationship/python.hpp"
 
 #include <optional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "deviance.hpp"
+#include "numerics/deviance.hpp"
 
 #include <boost/math/special_functions/gamma.hpp>
 #include <cmath>

@@ -1,9 +1,9 @@
-#include "dense.hpp"
+#include "numerics/dense.hpp"
 
 #include <Eigen/Core>
 #include <cmath>
 
-#include "lapack.hpp"
+#include "numerics/lapack.hpp"
 
 namespace kestrune::dense {
 namespace {
