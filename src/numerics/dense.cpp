@@ -33,6 +33,7 @@ bool factor_small(Eigen::MatrixXd& m) {
 
 // LAPACK's blocked factor on the lower triangle, in place.
 bool factor_large(Eigen::MatrixXd& m) {
+  if (m.rows() == 0) return true;
   lapack::configure_threads();
   const int n = static_cast<int>(m.rows());
   int info = 0;
@@ -47,17 +48,18 @@ bool factor_large(Eigen::MatrixXd& m) {
 
 }  // namespace
 
-std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::MatrixXd>& a) {
+std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::MatrixXd>& a, Route route) {
   if (a.rows() != a.cols()) return std::nullopt;
   Eigen::MatrixXd m = a;
-  const bool ok = m.rows() < large_order ? factor_small(m) : factor_large(m);
+  const bool lapack = route == Route::lapack || m.rows() >= large_order;
+  const bool ok = lapack ? factor_large(m) : factor_small(m);
   if (!ok) return std::nullopt;
-  return DenseFactor(std::move(m));
+  return DenseFactor(std::move(m), lapack);
 }
 
 void DenseFactor::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const {
   if (x.size() == 0) return;
-  if (order() < large_order) {
+  if (!lapack_) {
     const auto l = lower_.triangularView<Eigen::Lower>();
     l.solveInPlace(x);
     l.transpose().solveInPlace(x);

@@ -16,9 +16,15 @@ class DenseFactor {
   // The order at which factorisation and solves move to LAPACK.
   static constexpr Eigen::Index large_order = 12;
 
+  // Which factorisation serves a matrix: family blocks take the small route below
+  // `large_order`; a whole-sample covariance is factored by LAPACK at every order, so
+  // its results do not change character with the size of the sample.
+  enum class Route { by_order, lapack };
+
   // The factor, or nothing when a pivot is zero, negative, NaN, or has an infinite root
   // (and for a matrix that is not square). The matrix is read only.
-  static std::optional<DenseFactor> make(const Eigen::Ref<const Eigen::MatrixXd>& a);
+  static std::optional<DenseFactor> make(const Eigen::Ref<const Eigen::MatrixXd>& a,
+                                         Route route = Route::by_order);
 
   Eigen::Index order() const { return lower_.rows(); }
 
@@ -35,13 +41,14 @@ class DenseFactor {
   Eigen::MatrixXd inverse() const;
 
  private:
-  explicit DenseFactor(Eigen::MatrixXd lower) : lower_(std::move(lower)) {}
+  DenseFactor(Eigen::MatrixXd lower, bool lapack) : lower_(std::move(lower)), lapack_(lapack) {}
 
   // Overwrites x (order() rows) with A^{-1} x.
   void solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
 
   // L in the lower triangle; the strict upper triangle holds whatever the input had.
   Eigen::MatrixXd lower_;
+  bool lapack_ = false;  // factored, and so solved, by LAPACK
 };
 
 }  // namespace kestrune::dense

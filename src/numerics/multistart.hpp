@@ -1,0 +1,52 @@
+// The loop every model's fit repeats: try the starts in order and keep the best end point.
+// What a start is, how it runs, and what a model keeps of it are the model's own; only the
+// selection rule is shared, so no fit can drift from it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+#include "compat_lbfgsb/control.hpp"
+
+namespace kestrune::multistart {
+
+// Runs `attempt` on each start in order. `attempt(start)` gives the model's record of a
+// finished start (any type with a `value` member, lower is better) or nothing when the start
+// is skipped. The best is the first record whose value is strictly below every earlier one:
+// a tie keeps the earlier start, and a NaN value never displaces a record.
+template <class Starts, class Attempt>
+auto best_of(const Starts& starts, Attempt&& attempt)
+    -> std::remove_cvref_t<decltype(attempt(*std::begin(starts)))> {
+  using Record = std::remove_cvref_t<decltype(attempt(*std::begin(starts)))>;
+  Record best;
+  for (const auto& start : starts) {
+    Record candidate = attempt(start);
+    if (!candidate) continue;
+    if (!best || candidate->value < best->value) best = std::move(candidate);
+  }
+  return best;
+}
+
+// fnscale of a run from a start whose objective value is `start_value`: the larger of
+// |f0| and 1 (1 when f0 is NaN), or 1e30 when the start cannot be evaluated at all.
+inline double start_fnscale(std::optional<double> start_value) {
+  if (!start_value) return 1e30;
+  return std::fmax(std::fabs(*start_value), 1.0);
+}
+
+// The controls most fits run with: the defaults for k parameters, then maxit, factr and
+// pgtol as given, unit parscale, lmm min(k, 10) and fnscale from the start's value.
+inline compat_lbfgsb::OptimControl start_controls(std::size_t k, std::optional<double> start_value,
+                                                  std::size_t maxit, double factr, double pgtol) {
+  auto control = compat_lbfgsb::OptimControl::default_for_dimension(k);
+  control.maxit = maxit;
+  control.factr = factr;
+  control.pgtol = pgtol;
+  control.lmm = k < 10 ? k : 10;
+  control.fnscale = start_fnscale(start_value);
+  return control;
+}
+
+}  // namespace kestrune::multistart

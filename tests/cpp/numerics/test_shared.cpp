@@ -1,0 +1,88 @@
+// The generator, the start selection and the whole-sample factor route.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "numerics/dense.hpp"
+#include "numerics/multistart.hpp"
+#include "numerics/stream.hpp"
+
+namespace {
+
+using kestrune::stream::Stream;
+
+TEST(Stream, FollowsTheSplitMix64ReferenceOutputs) {
+  // Published SplitMix64 outputs from state 0 and from state 1234567.
+  Stream zero(0);
+  EXPECT_EQ(zero.next(), 0xE220A8397B1DCDAFULL);
+  EXPECT_EQ(zero.next(), 0x6E789E6AA1B965F4ULL);
+  EXPECT_EQ(zero.next(), 0x06C45D188009454FULL);
+  Stream other(1234567);
+  EXPECT_EQ(other.next(), 6457827717110365317ULL);
+  EXPECT_EQ(other.next(), 3203168211198807973ULL);
+}
+
+TEST(Stream, NormalsUseTwoOutputsRadiusFirst) {
+  Stream a(42), b(42);
+  const double u1 = b.uniform(), u2 = b.uniform();
+  EXPECT_EQ(a.normal(), std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2));
+  EXPECT_EQ(a.state(), b.state());
+  // The smallest uniform is 2^-54, never 0, so ln u1 is always finite.
+  EXPECT_EQ((static_cast<double>(0ULL >> 11) + 0.5) * 0x1.0p-53, 0x1.0p-54);
+}
+
+struct Record {
+  double value;
+  int start;
+};
+
+TEST(Multistart, KeepsTheFirstStrictlyLowerValue) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::optional<double>> values = {std::nullopt, nan, 3.0, 2.0, 2.0, nan, 5.0};
+  const std::vector<int> starts = {0, 1, 2, 3, 4, 5, 6};
+  const auto best = kestrune::multistart::best_of(starts, [&](int s) -> std::optional<Record> {
+    if (!values[s]) return std::nullopt;
+    return Record{*values[s], s};
+  });
+  ASSERT_TRUE(best);
+  // A NaN record kept first is never displaced (nothing compares below it): a model that
+  // refuses a non-finite end point skips it in its attempt.
+  EXPECT_EQ(best->start, 1);
+  const auto finite = kestrune::multistart::best_of(starts, [&](int s) -> std::optional<Record> {
+    if (!values[s] || !std::isfinite(*values[s])) return std::nullopt;
+    return Record{*values[s], s};
+  });
+  ASSERT_TRUE(finite);
+  EXPECT_EQ(finite->start, 3);
+  const std::vector<int> none;
+  EXPECT_FALSE(kestrune::multistart::best_of(none, [](int) { return std::optional<Record>{}; }));
+}
+
+TEST(Multistart, FnscaleFromTheStartValue) {
+  using kestrune::multistart::start_fnscale;
+  EXPECT_EQ(start_fnscale(std::nullopt), 1e30);
+  EXPECT_EQ(start_fnscale(std::numeric_limits<double>::quiet_NaN()), 1.0);
+  EXPECT_EQ(start_fnscale(-250.0), 250.0);
+  EXPECT_EQ(start_fnscale(0.5), 1.0);
+}
+
+TEST(DenseRoute, LapackAtEveryOrderAgreesWithTheSmallRoute) {
+  Eigen::MatrixXd a(3, 3);
+  a << 4, 1, 0.5, 1, 3, 0.2, 0.5, 0.2, 2;
+  const auto small = kestrune::dense::DenseFactor::make(a);
+  const auto lapack = kestrune::dense::DenseFactor::make(a, kestrune::dense::DenseFactor::Route::lapack);
+  ASSERT_TRUE(small && lapack);
+  EXPECT_NEAR(small->logdet(), lapack->logdet(), 1e-14);
+  EXPECT_LT((lapack->inverse() * a - Eigen::MatrixXd::Identity(3, 3)).norm(), 1e-14);
+  Eigen::MatrixXd empty(0, 0);
+  const auto zero = kestrune::dense::DenseFactor::make(empty, kestrune::dense::DenseFactor::Route::lapack);
+  ASSERT_TRUE(zero);
+  EXPECT_EQ(zero->inverse().size(), 0);
+  Eigen::MatrixXd singular = Eigen::MatrixXd::Ones(2, 2);
+  EXPECT_FALSE(kestrune::dense::DenseFactor::make(singular, kestrune::dense::DenseFactor::Route::lapack));
+}
+
+}  // namespace
