@@ -83,6 +83,21 @@ Fallible<Common> common(const Arguments<N>& args) {
                 std::move(*surface)};
 }
 
+// `shape` and `reml`, the two arguments every entry closes with, from position `at` on.
+struct Options {
+  double shape;
+  bool reml;
+};
+
+template <std::size_t N>
+Fallible<Options> trailing(const Arguments<N>& args, std::size_t at) {
+  auto shape = extract_or(args[at], as_float, 1.0);
+  if (!shape) return std::unexpected(shape.error());
+  auto reml = extract_or(args[at + 1], as_bool, true);
+  if (!reml) return std::unexpected(reml.error());
+  return Options{*shape, *reml};
+}
+
 // The surface is named before the model is built, so its errors come first.
 Fallible<GxeModel> build(const Common& common, double shape) {
   auto surface = name_surface(common.surface, shape);
@@ -99,14 +114,12 @@ Fallible<Owned> gxe_fit(const Arguments<8>& args) {
   if (!inputs) return std::unexpected(inputs.error());
   auto grid = extract(args[5], as_float_list);
   if (!grid) return std::unexpected(grid.error());
-  auto shape = extract_or(args[6], as_float, 1.0);
-  if (!shape) return std::unexpected(shape.error());
-  auto reml = extract_or(args[7], as_bool, true);
-  if (!reml) return std::unexpected(reml.error());
+  auto options = trailing(args, 6);
+  if (!options) return std::unexpected(options.error());
 
-  auto model = build(*inputs, *shape);
+  auto model = build(*inputs, options->shape);
   if (!model) return std::unexpected(model.error());
-  auto fit = model->fit_holding(inputs->y, *reml, {});
+  auto fit = model->fit_holding(inputs->y, options->reml, {});
   if (!fit) return failure(fit);
   const GridReport report = report_on_grid(*fit, *grid);
   return make_tuple(float_list(fit->parameters), make_float(fit->loglik), make_bool(fit->converged),
@@ -121,17 +134,16 @@ Fallible<Owned> gxe_test(const Arguments<8>& args) {
   if (!inputs) return std::unexpected(inputs.error());
   auto null = extract(args[5], as_str);
   if (!null) return std::unexpected(null.error());
-  auto shape = extract_or(args[6], as_float, 1.0);
-  if (!shape) return std::unexpected(shape.error());
-  auto reml = extract_or(args[7], as_bool, true);
-  if (!reml) return std::unexpected(reml.error());
+  auto options = trailing(args, 6);
+  if (!options) return std::unexpected(options.error());
 
-  auto model = build(*inputs, *shape);
+  auto model = build(*inputs, options->shape);
   if (!model) return std::unexpected(model.error());
+  const bool reml = options->reml;
   Result<GxeTestRecord> test = [&]() -> Result<GxeTestRecord> {
-    if (*null == "variance") return model->variance_test(inputs->y, *reml);
-    if (*null == "interaction") return model->interaction_test(inputs->y, *reml);
-    if (*null == "correlation") return model->correlation_test(inputs->y, *reml);
+    if (*null == "variance") return model->variance_test(inputs->y, reml);
+    if (*null == "interaction") return model->interaction_test(inputs->y, reml);
+    if (*null == "correlation") return model->correlation_test(inputs->y, reml);
     return fail("GXE_UNKNOWN_NULL", *null + ", wanted interaction, correlation or variance");
   }();
   if (!test) return failure(test);
@@ -148,12 +160,10 @@ Fallible<Owned> gxe_interval(const Arguments<10>& args) {
   if (!first) return std::unexpected(first.error());
   auto second = extract_or(args[7], as_float, 0.0);
   if (!second) return std::unexpected(second.error());
-  auto shape = extract_or(args[8], as_float, 1.0);
-  if (!shape) return std::unexpected(shape.error());
-  auto reml = extract_or(args[9], as_bool, true);
-  if (!reml) return std::unexpected(reml.error());
+  auto options = trailing(args, 8);
+  if (!options) return std::unexpected(options.error());
 
-  auto model = build(*inputs, *shape);
+  auto model = build(*inputs, options->shape);
   if (!model) return std::unexpected(model.error());
   GxeQuantity held{GxeQuantity::Kind::Heritability, *first};
   if (*quantity == "correlation") {
@@ -162,7 +172,7 @@ Fallible<Owned> gxe_interval(const Arguments<10>& args) {
     return std::unexpected(
         Failure(Error{"GXE_UNKNOWN_QUANTITY", *quantity + ", wanted heritability or correlation"}));
   }
-  auto interval = model->profile_interval(inputs->y, *reml, held);
+  auto interval = model->profile_interval(inputs->y, options->reml, held);
   if (!interval) return failure(interval);
   return make_interval_tuple(*interval);
 }
