@@ -47,15 +47,12 @@ double trace_of_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
   return sum;
 }
 
-// r . (D r)
+// r . (D r), D r accumulated down D's columns, which are contiguous.
 double quadratic_form(const Eigen::MatrixXd& d, const Eigen::VectorXd& r) {
-  double sum = 0.0;
-  for (Eigen::Index i = 0; i < r.size(); ++i) {
-    double row = 0.0;
-    for (Eigen::Index j = 0; j < r.size(); ++j) row += d(i, j) * r(j);
-    sum += r(i) * row;
-  }
-  return sum;
+  Eigen::VectorXd dr = Eigen::VectorXd::Zero(r.size());
+  for (Eigen::Index j = 0; j < r.size(); ++j)
+    for (Eigen::Index i = 0; i < r.size(); ++i) dr(i) += d(i, j) * r(j);
+  return dot(r, dr);
 }
 
 // What the gradient keeps of one family.

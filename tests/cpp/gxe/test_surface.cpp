@@ -208,15 +208,19 @@ INSTANTIATE_TEST_SUITE_P(References, GxeTail,
                                          TailCase{"half_chi2_1_half_chi2_2", 0.0982500322430421}),
                          [](const testing::TestParamInfo<TailCase>& info) { return std::string(info.param.reference); });
 
-TEST(GxeSurface, BoundsAndParameterCounts) {
-  const auto [lower, upper] = kestrune::gxe::bounds(Surface::RandomRegression);
-  EXPECT_EQ(lower, (std::vector<double>{-15, -INFINITY, -INFINITY, -15, -INFINITY, -INFINITY}));
-  EXPECT_EQ(upper, (std::vector<double>{15, INFINITY, INFINITY, 15, INFINITY, INFINITY}));
-  for (Surface s : {Surface::PoweredExponentialHalf, Surface::Exponential, Surface::PoweredExponentialTwo}) {
-    const auto [lo, hi] = kestrune::gxe::bounds(s);
-    EXPECT_EQ(lo, (std::vector<double>{-INFINITY, -INFINITY, 0.0, -INFINITY, -INFINITY}));
-    EXPECT_EQ(hi.size(), 5u);
-  }
+TEST(GxeFit, TheResponseIsCheckedBeforeTheHeldSlots) {
+  const GxeModel model = small_model(Surface::Exponential);
+  const std::size_t beyond[] = {5};
+  const auto out_of_range = model.fit_holding(response(34), true, beyond);
+  ASSERT_FALSE(out_of_range);
+  EXPECT_EQ(out_of_range.error().code, "GXE_HELD_COORDINATE_OUT_OF_RANGE");
+  const auto constant = model.fit_holding(Eigen::VectorXd::Constant(34, 2.0), true, beyond);
+  ASSERT_FALSE(constant);
+  EXPECT_EQ(constant.error().code, "GXE_RESPONSE_CONSTANT");
+  const std::size_t decay[] = {2};
+  const auto held = model.fit_holding(response(34), true, decay);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->parameters[2], 0.0);
 }
 
 }  // namespace
