@@ -112,6 +112,17 @@ std::unexpected<Failure> no_value(const char* name) {
   return raised();
 }
 
+Fallible<void> check_sequence_length(PyObject* object, Py_ssize_t length) {
+  if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
+  const Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) return raised();
+  if (size != length) {
+    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", length, size);
+    return raised();
+  }
+  return {};
+}
+
 Fallible<Owned> sequence_iterator(PyObject* object) {
   if (PyUnicode_Check(object)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");

@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +45,10 @@ auto as_list(PyObject* object)
     -> Fallible<std::vector<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type>>;
 
 Fallible<std::vector<double>> as_float_list(PyObject* object);
+// A sequence of exactly N numbers. Another length is a ValueError naming both lengths,
+// "expected a sequence of length 2 (got 3)", checked before any element is converted.
+template <std::size_t N>
+Fallible<std::array<double, N>> as_float_array(PyObject* object);
 Fallible<std::vector<std::string>> as_str_list(PyObject* object);
 Fallible<std::vector<std::optional<std::string>>> as_optional_str_list(PyObject* object);
 
@@ -55,6 +61,8 @@ namespace detail {
 void name_argument(const char* name);
 // Sets the TypeError "'<type>' object cannot be converted to '<target>'".
 std::unexpected<Failure> cannot_convert(PyObject* object, const char* target);
+// Succeeds when `object` is a sequence of exactly `length` items; otherwise sets the exception.
+Fallible<void> check_sequence_length(PyObject* object, Py_ssize_t length);
 // Sets TypeError "argument '<name>': no value given".
 std::unexpected<Failure> no_value(const char* name);
 // The sequence protocol check and the str refusal shared by every list converter.
@@ -101,6 +109,21 @@ auto as_list(PyObject* object)
     values.push_back(std::move(*value));
   }
   if (PyErr_Occurred()) return raised();
+  return values;
+}
+
+template <std::size_t N>
+Fallible<std::array<double, N>> as_float_array(PyObject* object) {
+  if (auto length = detail::check_sequence_length(object, static_cast<Py_ssize_t>(N)); !length)
+    return std::unexpected(length.error());
+  std::array<double, N> values{};
+  for (std::size_t i = 0; i < N; ++i) {
+    Owned item = Owned::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i)));
+    if (!item) return raised();
+    auto value = as_float(item.get());
+    if (!value) return std::unexpected(value.error());
+    values[i] = *value;
+  }
   return values;
 }
 
