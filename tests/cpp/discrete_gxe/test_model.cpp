@@ -46,17 +46,6 @@ TEST_P(ConstraintShapes, ExpandThenReduceIsTheIdentity) {
   EXPECT_EQ(constraint.reduce(constraint.expand(free.data())), free);
 }
 
-TEST_P(ConstraintShapes, ReduceThenExpandAveragesTiedPairsAndHoldsRho) {
-  const Constraint& constraint = GetParam().constraint;
-  const Parameters full = constraint.expand(constraint.reduce({0.9, 0.5, 0.6, 0.8, 0.1}).data());
-  const double g = constraint.genetic_equal ? 0.7 : 0.9;
-  EXPECT_EQ(full[0], g);
-  EXPECT_EQ(full[1], constraint.genetic_equal ? 0.7 : 0.5);
-  EXPECT_EQ(full[2], constraint.residual_equal ? 0.7 : 0.6);
-  EXPECT_EQ(full[3], constraint.residual_equal ? 0.7 : 0.8);
-  EXPECT_EQ(full[4], constraint.correlation.value_or(0.1));
-}
-
 // fold is the chain rule of expand: a free step moves the full vector by expand's change,
 // so the two directional derivatives agree for any full gradient.
 TEST_P(ConstraintShapes, FoldIsTheTransposeOfExpand) {
@@ -169,19 +158,6 @@ INSTANTIATE_TEST_SUITE_P(Discrete, Gradient,
                                          GradientCase{"ml_rho_minus_one", {1.1, 0.4, 0.6, 0.5, -1.0}, false},
                                          GradientCase{"reml_rho_minus_one", {1.1, 0.4, 0.6, 0.5, -1.0}, true}),
                          [](const testing::TestParamInfo<GradientCase>& info) { return info.param.name; });
-
-TEST(Evaluate, WithoutGradientGivesZerosAndTheSameValueBetaAndCovariance) {
-  const Data data = families();
-  const DiscreteGxeModel model = model_of(data);
-  const Parameters at{0.8, 0.6, 0.7, 0.9, 0.4};
-  const auto with = model.evaluate(at, data.response, true, true);
-  const auto without = model.evaluate(at, data.response, true, false);
-  ASSERT_TRUE(with && without);
-  EXPECT_EQ(without->gradient, (Parameters{}));
-  EXPECT_EQ(without->objective, with->objective);
-  EXPECT_EQ(without->beta, with->beta);
-  EXPECT_EQ(without->covariance, with->covariance);
-}
 
 struct PointCase {
   std::string name;
