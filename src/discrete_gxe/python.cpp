@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "python/interval.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::discrete_gxe::python {
@@ -54,7 +55,7 @@ struct Options {
 Fallible<Options> options(const py::Argument& reml, const py::Argument& levels) {
   auto estimator = py::extract_or(reml, py::as_bool, true);
   if (!estimator) return std::unexpected(estimator.error());
-  auto expected = py::extract_optional(levels, py::as_float_array<2>);
+  auto expected = py::extract_optional(levels, py::as_array<py::as_float, 2>);
   if (!expected) return std::unexpected(expected.error());
   return Options{*estimator, *expected};
 }

@@ -44,11 +44,14 @@ template <auto Element>
 auto as_list(PyObject* object)
     -> Fallible<std::vector<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type>>;
 
+// As as_list, for a sequence of exactly N elements: another length is the ValueError
+// "expected a sequence of length N (got M)", raised before any element is converted.
+// A str is a sequence of its characters here, as for any fixed-length target.
+template <auto Element, std::size_t N>
+auto as_array(PyObject* object)
+    -> Fallible<std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N>>;
+
 Fallible<std::vector<double>> as_float_list(PyObject* object);
-// A sequence of exactly N numbers. Another length is a ValueError naming both lengths,
-// "expected a sequence of length 2 (got 3)", checked before any element is converted.
-template <std::size_t N>
-Fallible<std::array<double, N>> as_float_array(PyObject* object);
 Fallible<std::vector<std::string>> as_str_list(PyObject* object);
 Fallible<std::vector<std::optional<std::string>>> as_optional_str_list(PyObject* object);
 
@@ -112,17 +115,18 @@ auto as_list(PyObject* object)
   return values;
 }
 
-template <std::size_t N>
-Fallible<std::array<double, N>> as_float_array(PyObject* object) {
+template <auto Element, std::size_t N>
+auto as_array(PyObject* object)
+    -> Fallible<std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N>> {
   if (auto length = detail::check_sequence_length(object, static_cast<Py_ssize_t>(N)); !length)
     return std::unexpected(length.error());
-  std::array<double, N> values{};
+  std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N> values{};
   for (std::size_t i = 0; i < N; ++i) {
     Owned item = Owned::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i)));
     if (!item) return raised();
-    auto value = as_float(item.get());
+    auto value = Element(item.get());
     if (!value) return std::unexpected(value.error());
-    values[i] = *value;
+    values[i] = std::move(*value);
   }
   return values;
 }

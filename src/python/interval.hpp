@@ -1,4 +1,4 @@
-// The tuple every profile-interval entry returns.
+// The tuple every profile-interval entry point returns.
 #pragma once
 
 #include "numerics/interval.hpp"
@@ -6,8 +6,8 @@
 
 namespace kestrune::python {
 
-// (estimate, lower, upper, lower_limited, upper_limited, level, profile failures,
-// contains_lower_bound, contains_upper_bound); an absent estimate or flag is None.
+// (estimate, lower, upper, lower_limited, upper_limited, level, failed refits,
+//  lower bound inside, upper bound inside); an absent estimate or flag is None.
 Fallible<Owned> make_interval_tuple(const interval::ProfileInterval& record);
 
 }  // namespace kestrune::python

@@ -33,12 +33,10 @@
 // extract_optional(args[3], as_str_list) for "None or omitted means absent",
 // MatrixView::from(args[0]) / copy_matrix(args[0]) for float64 arrays,
 // make_array(matrix) for a new C-order float64 array, make_tuple(...),
-// make_list_of(values, make_float), make_interval_tuple(profile) for an interval
-// entry, as_float_array<2> for a sequence of exactly two numbers; a method is made by
-// function<...> too, its body taking the instance first
-// (Fallible<Owned>(PyObject* self, const Arguments<N>&)), and object.hpp holds C++
-// values inside Python objects (constructor<...>, property<...>, make_instance,
-// value_of, dealloc_instance, lasting_type).
+// make_list_of(values, make_float); a method is made by function<...> too, its body
+// taking the instance first (Fallible<Owned>(PyObject* self, const Arguments<N>&)),
+// and object.hpp holds C++ values inside Python objects (constructor<...>,
+// property<...>, make_instance, value_of, dealloc_instance, lasting_type).
 #pragma once
 
 #include "python/arguments.hpp"  // IWYU pragma: export
@@ -46,6 +44,5 @@
 #include "python/build.hpp"      // IWYU pragma: export
 #include "python/convert.hpp"    // IWYU pragma: export
 #include "python/entry.hpp"      // IWYU pragma: export
-#include "python/interval.hpp"   // IWYU pragma: export
 #include "python/object.hpp"     // IWYU pragma: export
 #include "python/owned.hpp"      // IWYU pragma: export
