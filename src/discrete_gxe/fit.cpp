@@ -88,7 +88,7 @@ struct Problem {
   Box box;
 
   std::optional<Evaluation> evaluate(std::span<const double> free, bool with_gradient) const {
-    return model.evaluate(constraint.expand(free.data()), y, reml, with_gradient);
+    return model.evaluate(constraint.expand(free), y, reml, with_gradient);
   }
 
   // Value and gradient of the free vector from one evaluation per point.
@@ -154,7 +154,7 @@ struct Problem {
 
 DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standard, bool reml,
                       const Constraint& constraint, const Point& point, double scaled, bool polished) {
-  const Parameters x = constraint.expand(point.free.data());
+  const Parameters x = constraint.expand(point.free);
   const double var = standard.variance;
   const double sd = standard.sd;
   const auto p = point.evaluation.beta.size();

@@ -167,7 +167,7 @@ std::size_t Constraint::free_size() const {
   return (genetic_equal ? 1 : 2) + (residual_equal ? 1 : 2) + (correlation ? 0 : 1);
 }
 
-Parameters Constraint::expand(const double* free) const {
+Parameters Constraint::expand(std::span<const double> free) const {
   Parameters full{};
   std::size_t next = 0;
   full[0] = free[next++];
@@ -264,7 +264,7 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const Eigen::Ref<cons
 
 std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const Eigen::VectorXd& response, bool reml,
                                                      bool with_gradient) const {
-  if (refused(x)) return std::nullopt;
+  if (refused(x) || static_cast<std::size_t>(response.size()) != n_) return std::nullopt;
   const auto p = static_cast<Eigen::Index>(p_);
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
   Eigen::VectorXd b = Eigen::VectorXd::Zero(p);

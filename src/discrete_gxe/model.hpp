@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -31,7 +32,7 @@ struct Constraint {
 
   std::size_t free_size() const;
   // The full vector of a free vector of exactly free_size() entries.
-  Parameters expand(const double* free) const;
+  Parameters expand(std::span<const double> free) const;
   // The gradient with respect to the free vector from the one with respect to the full vector:
   // a tied pair's two derivatives add, a held rho's is dropped.
   std::vector<double> fold(const Parameters& gradient) const;
@@ -88,7 +89,8 @@ class DiscreteGxeModel {
                                                   const Eigen::Ref<const Eigen::MatrixXd>& design,
                                                   std::optional<std::array<double, 2>> levels);
 
-  // Absent when the point is refused or a covariance cannot be used.
+  // Absent when the point is refused, a covariance cannot be used, or the response does not
+  // have n entries.
   std::optional<Evaluation> evaluate(const Parameters& parameters, const Eigen::VectorXd& response,
                                      bool reml, bool with_gradient) const;
 

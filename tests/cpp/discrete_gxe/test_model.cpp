@@ -26,7 +26,7 @@ TEST(Constraint, WorkedExampleWithGeneticEqualAndRhoHeld) {
   const Constraint held{0.25, true, false};
   EXPECT_EQ(held.reduce({0.9, 0.5, 0.6, 0.8, 0.8}), (Vec{0.7, 0.6, 0.8}));
   const Vec free{0.7, 0.6, 0.8};
-  EXPECT_EQ(held.expand(free.data()), (Parameters{0.7, 0.7, 0.6, 0.8, 0.25}));
+  EXPECT_EQ(held.expand(free), (Parameters{0.7, 0.7, 0.6, 0.8, 0.25}));
   EXPECT_EQ(held.fold({1.0, 2.0, 3.0, 4.0, 5.0}), (Vec{3.0, 3.0, 4.0}));
 }
 
@@ -43,7 +43,7 @@ TEST_P(ConstraintShapes, ExpandThenReduceIsTheIdentity) {
   ASSERT_EQ(constraint.free_size(), k);
   const Vec values{0.3, 1.7, 0.9, 0.4, -0.6};
   const Vec free(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k));
-  EXPECT_EQ(constraint.reduce(constraint.expand(free.data())), free);
+  EXPECT_EQ(constraint.reduce(constraint.expand(free)), free);
 }
 
 // fold is the chain rule of expand: a free step moves the full vector by expand's change,
@@ -54,11 +54,11 @@ TEST_P(ConstraintShapes, FoldIsTheTransposeOfExpand) {
   const Vec folded = constraint.fold(gradient);
   ASSERT_EQ(folded.size(), k);
   const Vec base(k, 0.5);
-  const Parameters at_base = constraint.expand(base.data());
+  const Parameters at_base = constraint.expand(base);
   for (std::size_t i = 0; i < k; ++i) {
     Vec step = base;
     step[i] += 1.0;
-    const Parameters moved = constraint.expand(step.data());
+    const Parameters moved = constraint.expand(step);
     double directional = 0.0;
     for (std::size_t j = 0; j < 5; ++j) directional += gradient[j] * (moved[j] - at_base[j]);
     EXPECT_EQ(folded[i], directional) << i;
