@@ -60,8 +60,9 @@ Fallible<Options> options(const py::Argument& reml, const py::Argument& levels) 
   return Options{*estimator, *expected};
 }
 
-template <class Result>
-std::unexpected<py::Failure> code(Result& result) {
+// A model's error code, to be raised as ValueError.
+template <class Expected>
+std::unexpected<py::Failure> code(Expected& result) {
   return std::unexpected(py::Failure(std::move(result.error())));
 }
 
