@@ -12,6 +12,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/lapack.hpp"
+#include "numerics/spectral.hpp"
 
 namespace kestrune::prepared {
 namespace {
@@ -28,50 +29,6 @@ constexpr double normal_975 = 1.959963984540054;
 // 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
 constexpr double mixture_cut = 2.705543454095404;
 constexpr double golden_ratio = 0.6180339887498948;
-
-// Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
-// pays for its workspace query and the thread pool's hand-off (measured: Eigen is twice as
-// fast at order 32, even at 112, and 1.4 times slower at 192).
-constexpr Eigen::Index lapack_order = 128;
-
-struct SymmetricEigen {
-  Eigen::VectorXd values;
-  Eigen::MatrixXd vectors;  // column j pairs with values[j]
-};
-
-std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
-  lapack::configure_threads();
-  const int order = static_cast<int>(a.rows());
-  SymmetricEigen result{Eigen::VectorXd(order), a};
-  int info = 0;
-  int lwork = -1;
-  int liwork = -1;
-  double work_size = 0.0;
-  int iwork_size = 0;
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
-          &lwork, &iwork_size, &liwork, &info, 1, 1);
-  // Orders beyond about 46,000 need more workspace than a 32-bit LAPACK can address.
-  if (info != 0 || !(work_size <= std::numeric_limits<int>::max())) return std::nullopt;
-  lwork = static_cast<int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
-  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), work.data(),
-          &lwork, iwork.data(), &liwork, &info, 1, 1);
-  if (info != 0) return std::nullopt;
-  return result;
-}
-
-// Orthonormal eigenvectors paired with their eigenvalues (ascending).
-SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
-  if (a.rows() == 1) return {a.diagonal(), Eigen::MatrixXd::Identity(1, 1)};
-  if (a.rows() >= lapack_order) {
-    if (auto result = lapack_eigen(a)) return std::move(*result);
-  }
-  // Small orders, and the orders LAPACK fails on, go through Eigen.
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
-  return {solver.eigenvalues(), solver.eigenvectors()};
-}
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -99,7 +56,7 @@ bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
 
 // ln det x'x from the eigenvalues of g = x'x, or nothing when x lacks full column rank.
 std::optional<double> log_determinant_full_rank(const Eigen::MatrixXd& g) {
-  const Eigen::VectorXd values = symmetric_eigen(g).values;
+  const Eigen::VectorXd values = spectral::symmetric_eigen(g).values;
   double largest = 0.0;
   for (const double value : values) largest = std::fmax(largest, value);
   const double threshold = rank_tolerance * largest;
@@ -145,7 +102,7 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
       for (Eigen::Index r = 0; r < m; ++r) k_b(r, c) = k(static_cast<Eigen::Index>(indices[r]), ic);
       x_b.row(c) = x.row(ic);
     }
-    SymmetricEigen eigen = symmetric_eigen(k_b);
+    spectral::SymmetricEigen eigen = spectral::symmetric_eigen(k_b);
     model.rotated_x_.middleRows(row, m).noalias() = eigen.vectors.transpose() * x_b;
     for (Eigen::Index u = 0; u < m; ++u) {
       const double lambda = eigen.values[u];

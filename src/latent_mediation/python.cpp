@@ -1,0 +1,307 @@
+#include "latent_mediation/python.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "latent_mediation/model.hpp"
+#include "python/toolkit.hpp"
+
+namespace kestrune::latent_mediation::python {
+namespace {
+
+namespace py = kestrune::python;
+using py::Fallible;
+using py::Item;
+using py::Owned;
+
+constexpr std::string_view numeric_boolean = "LATENT_MEDIATION_NUMERIC_BOOLEAN";
+constexpr std::string_view status_boolean = "LATENT_MEDIATION_STATUS_BOOLEAN";
+constexpr std::string_view proband_boolean = "LATENT_MEDIATION_PROBAND_BOOLEAN";
+
+// A model's error code raised as ValueError whose whole message is the code.
+std::unexpected<py::Failure> code(Error error) { return std::unexpected<py::Failure>(std::move(error)); }
+
+const LatentMediationModel& model_of(PyObject* self) { return py::value_of<LatentMediationModel>(self); }
+
+// ---- refusing booleans anywhere inside an argument ------------------------------------------
+
+// The type's __module__ as text, or nothing when it cannot be read (the error is dropped).
+std::optional<std::string> type_module(PyObject* value) {
+  Owned module = Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const char* text = PyUnicode_AsUTF8AndSize(module.get(), nullptr);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
+// Whether `value` has the attribute; an error other than AttributeError propagates.
+Fallible<bool> has_attribute(PyObject* value, const char* name) {
+  Owned attribute = Owned::steal(PyObject_GetAttrString(value, name));
+  if (attribute) return true;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::raised();
+  PyErr_Clear();
+  return false;
+}
+
+// isinstance(value, collections.abc.Sequence); a failing test is reported as unraisable
+// and the value counts as a leaf.
+bool is_abstract_sequence(PyObject* value) {
+  static PyObject* sequence = nullptr;  // kept for the life of the process, like the classes
+  if (sequence == nullptr) {
+    Owned module = Owned::steal(PyImport_ImportModule("collections.abc"));
+    if (module) sequence = PyObject_GetAttrString(module.get(), "Sequence");
+  }
+  const int answer = sequence == nullptr ? -1 : PyObject_IsInstance(value, sequence);
+  if (answer < 0) {
+    PyErr_WriteUnraisable(value);
+    return false;
+  }
+  return answer == 1;
+}
+
+Fallible<void> reject_boolean_tree(PyObject* value, std::string_view refusal);
+
+Fallible<void> walk_items(PyObject* sequence, std::string_view refusal) {
+  const Py_ssize_t length = PySequence_Size(sequence);
+  if (length < 0) return py::raised();
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Owned item = Owned::steal(PySequence_GetItem(sequence, i));
+    if (!item) return py::raised();
+    if (auto ok = reject_boolean_tree(item.get(), refusal); !ok) return ok;
+  }
+  return {};
+}
+
+Fallible<void> reject_boolean_level(PyObject* value, std::string_view refusal) {
+  if (py::is_boolean(value)) return code(Error{refusal, std::nullopt});
+  if (auto module = type_module(value); module && (*module == "numpy" || module->starts_with("numpy."))) {
+    auto dtype = has_attribute(value, "dtype");
+    if (!dtype) return std::unexpected(dtype.error());
+    auto tolist = *dtype ? has_attribute(value, "tolist") : Fallible<bool>(false);
+    if (!tolist) return std::unexpected(tolist.error());
+    if (*tolist) {
+      Owned plain = Owned::steal(PyObject_CallMethod(value, "tolist", nullptr));
+      if (!plain) return py::raised();
+      return reject_boolean_tree(plain.get(), refusal);
+    }
+  }
+  if (PyUnicode_Check(value) || PyBytes_Check(value)) return {};
+  if (PyList_Check(value) || PyTuple_Check(value) || is_abstract_sequence(value)) return walk_items(value, refusal);
+  return {};
+}
+
+// Fails with `refusal` when a bool (Python's or NumPy's) sits anywhere inside `value`, which
+// would otherwise pass silently as 1 or 0. Each level counts against the interpreter's
+// recursion limit, so a list that contains itself is a RecursionError, not a crash.
+Fallible<void> reject_boolean_tree(PyObject* value, std::string_view refusal) {
+  if (Py_EnterRecursiveCall(" while looking for booleans") != 0) return py::raised();
+  auto result = reject_boolean_level(value, refusal);
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+// ---- conversions ----------------------------------------------------------------------------
+
+constexpr auto as_optional_float = py::as_optional<py::as_float>;
+constexpr auto as_rows = py::as_list<py::as_float_list>;
+constexpr auto as_matrices = py::as_list<as_rows>;
+constexpr auto as_float_lists = py::as_list<py::as_float_list>;
+constexpr auto as_optional_float_lists = py::as_list<py::as_list<as_optional_float>>;
+constexpr auto as_status_lists = py::as_list<py::as_list<py::as_optional<py::as_int8>>>;
+constexpr auto as_optional_indices = py::as_list<py::as_optional<py::as_uint64>>;
+
+// ---- _build ---------------------------------------------------------------------------------
+
+constexpr auto build_signature = py::signature(
+    "LatentMediationCore._build", py::required("relationships"), py::required("latent_means"),
+    py::required("mediator_measurements"), py::required("mediator_measurement_error_variances"),
+    py::required("mediator_proxy_statuses"), py::required("outcome_statuses"), py::required("mediator_thresholds"),
+    py::required("outcome_thresholds"), py::required("mediator_proxy_sensitivities"),
+    py::required("mediator_proxy_specificities"), py::required("ascertainments"), py::required("proband_indices"),
+    py::required("qmc_points"), py::required("mediator_designs"), py::required("outcome_designs"),
+    py::required("outcome_prevalences"), py::optional("outcome_category_prevalences"),
+    py::optional("ascertainment_categories"));
+
+enum BuildArgument : std::size_t {
+  relationships, latent_means, mediator_measurements, mediator_measurement_error_variances,
+  mediator_proxy_statuses, outcome_statuses, mediator_thresholds, outcome_thresholds,
+  mediator_proxy_sensitivities, mediator_proxy_specificities, ascertainments, proband_indices, qmc_points,
+  mediator_designs, outcome_designs, outcome_prevalences, outcome_category_prevalences, ascertainment_categories,
+};
+
+// Every per-family list, converted.
+struct Packed {
+  std::vector<std::string> ascertainments;
+  std::vector<std::optional<std::uint64_t>> ascertainment_categories;
+  std::vector<std::vector<Rows>> matrices;  // relationships, mediator designs, outcome designs
+  std::vector<std::vector<std::optional<double>>> outcome_prevalences;
+  std::vector<Rows> outcome_category_prevalences;
+  std::vector<std::vector<double>> latent_means;
+  std::vector<std::vector<std::optional<double>>> measurements, error_variances;
+  std::vector<std::vector<std::optional<std::int8_t>>> proxy_statuses, outcome_statuses;
+  std::vector<std::vector<double>> mediator_thresholds, outcome_thresholds, sensitivities, specificities;
+  std::vector<std::optional<std::uint64_t>> proband_indices;
+  std::uint64_t qmc_points = 0;
+};
+
+template <class T, class Convert>
+Fallible<void> convert_into(T& target, PyObject* object, Convert convert) {
+  auto value = convert(object);
+  if (!value) return std::unexpected(value.error());
+  target = std::move(*value);
+  return {};
+}
+
+Fallible<void> reject_booleans(const py::Arguments<18>& args) {
+  for (const BuildArgument numeric :
+       {relationships, latent_means, mediator_measurements, mediator_measurement_error_variances, mediator_thresholds,
+        outcome_thresholds, mediator_proxy_sensitivities, mediator_proxy_specificities, qmc_points, mediator_designs,
+        outcome_designs, outcome_prevalences})
+    if (auto ok = reject_boolean_tree(args[numeric].object, numeric_boolean); !ok) return ok;
+  for (const BuildArgument status : {mediator_proxy_statuses, outcome_statuses})
+    if (auto ok = reject_boolean_tree(args[status].object, status_boolean); !ok) return ok;
+  return reject_boolean_tree(args[proband_indices].object, proband_boolean);
+}
+
+// The conversions after the walks, in the binding's order.
+Fallible<void> convert_lists(const py::Arguments<18>& args, bool categories_given, Packed& packed) {
+  packed.matrices.resize(3);
+  const BuildArgument matrices[] = {relationships, mediator_designs, outcome_designs};
+  for (std::size_t m = 0; m < 3; ++m)
+    if (auto ok = convert_into(packed.matrices[m], args[matrices[m]].object, as_matrices); !ok) return ok;
+  if (auto ok = convert_into(packed.outcome_prevalences, args[outcome_prevalences].object, as_optional_float_lists); !ok)
+    return ok;
+  if (!args[outcome_category_prevalences].none_or_omitted()) {
+    PyObject* categories = args[outcome_category_prevalences].object;
+    if (auto ok = reject_boolean_tree(categories, numeric_boolean); !ok) return ok;
+    if (auto ok = convert_into(packed.outcome_category_prevalences, categories, py::as_list<as_rows>); !ok) return ok;
+  } else {
+    packed.outcome_category_prevalences.assign(packed.outcome_prevalences.size(), Rows{});
+  }
+  if (!categories_given) packed.ascertainment_categories.assign(packed.outcome_prevalences.size(), std::nullopt);
+  Fallible<void> ok = convert_into(packed.latent_means, args[latent_means].object, as_float_lists);
+  if (ok) ok = convert_into(packed.measurements, args[mediator_measurements].object, as_optional_float_lists);
+  if (ok) ok = convert_into(packed.error_variances, args[mediator_measurement_error_variances].object, as_optional_float_lists);
+  if (ok) ok = convert_into(packed.proxy_statuses, args[mediator_proxy_statuses].object, as_status_lists);
+  if (ok) ok = convert_into(packed.outcome_statuses, args[outcome_statuses].object, as_status_lists);
+  if (ok) ok = convert_into(packed.mediator_thresholds, args[mediator_thresholds].object, as_float_lists);
+  if (ok) ok = convert_into(packed.outcome_thresholds, args[outcome_thresholds].object, as_float_lists);
+  if (ok) ok = convert_into(packed.sensitivities, args[mediator_proxy_sensitivities].object, as_float_lists);
+  if (ok) ok = convert_into(packed.specificities, args[mediator_proxy_specificities].object, as_float_lists);
+  if (ok) ok = convert_into(packed.proband_indices, args[proband_indices].object, as_optional_indices);
+  if (ok) ok = convert_into(packed.qmc_points, args[qmc_points].object, py::as_uint64);
+  return ok;
+}
+
+// Every list with one entry per family has as many as `relationships`; the designs and
+// prevalences, read by family index, have at least that many.
+bool lengths_agree(const Packed& p) {
+  const std::size_t n = p.matrices[0].size();
+  const std::size_t exact[] = {p.proband_indices.size(), p.latent_means.size(), p.measurements.size(),
+                               p.error_variances.size(), p.proxy_statuses.size(), p.outcome_statuses.size(),
+                               p.mediator_thresholds.size(), p.outcome_thresholds.size(), p.sensitivities.size(),
+                               p.specificities.size(), p.ascertainments.size()};
+  for (const std::size_t size : exact)
+    if (size != n) return false;
+  return p.matrices[1].size() >= n && p.matrices[2].size() >= n && p.outcome_prevalences.size() >= n;
+}
+
+std::vector<LatentMediationFamilyInput> pack(Packed& p) {
+  const std::size_t n = p.matrices[0].size();
+  std::vector<LatentMediationFamilyInput> families(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    LatentMediationFamilyInput& family = families[i];
+    family.relationship = std::move(p.matrices[0][i]);
+    family.latent_mean = std::move(p.latent_means[i]);
+    family.mediator_design = std::move(p.matrices[1][i]);
+    family.outcome_design = std::move(p.matrices[2][i]);
+    family.mediator_measurement = std::move(p.measurements[i]);
+    family.mediator_measurement_error_variance = std::move(p.error_variances[i]);
+    family.mediator_proxy_status = std::move(p.proxy_statuses[i]);
+    family.outcome_status = std::move(p.outcome_statuses[i]);
+    family.mediator_threshold = std::move(p.mediator_thresholds[i]);
+    family.outcome_threshold = std::move(p.outcome_thresholds[i]);
+    family.outcome_prevalence = std::move(p.outcome_prevalences[i]);
+    if (i < p.outcome_category_prevalences.size()) family.outcome_category_prevalence = std::move(p.outcome_category_prevalences[i]);
+    if (i < p.ascertainment_categories.size()) family.ascertainment_category = p.ascertainment_categories[i];
+    family.mediator_proxy_sensitivity = std::move(p.sensitivities[i]);
+    family.mediator_proxy_specificity = std::move(p.specificities[i]);
+    family.ascertainment = std::move(p.ascertainments[i]);
+    family.proband_index = p.proband_indices[i];
+  }
+  return families;
+}
+
+Fallible<Owned> build(const py::Arguments<18>& args) {
+  Packed packed;
+  auto names = py::extract(args[ascertainments], py::as_str_list);
+  if (!names) return std::unexpected(names.error());
+  packed.ascertainments = std::move(*names);
+  const bool categories_given = !args[ascertainment_categories].none_or_omitted();
+  if (categories_given) {
+    auto categories = py::extract(args[ascertainment_categories], as_optional_indices);
+    if (!categories) return std::unexpected(categories.error());
+    packed.ascertainment_categories = std::move(*categories);
+  }
+  if (auto ok = reject_booleans(args); !ok) return std::unexpected(ok.error());
+  if (auto ok = convert_lists(args, categories_given, packed); !ok) return std::unexpected(ok.error());
+  if (!lengths_agree(packed)) return code(Error{"LATENT_MEDIATION_PACKED_FAMILY_LENGTH_MISMATCH", std::nullopt});
+  auto model = LatentMediationModel::build(pack(packed), packed.qmc_points);
+  if (!model) return code(std::move(model.error()));
+  return py::make_instance(reinterpret_cast<PyTypeObject*>(latent_mediation_core_type()), std::move(*model));
+}
+
+// ---- the type -------------------------------------------------------------------------------
+
+constexpr const char class_doc[] = "Compiled storage and numerical evaluation for the Python wrapper.";
+
+constexpr const char build_doc[] =
+    "_build(relationships, latent_means, mediator_measurements, mediator_measurement_error_variances, "
+    "mediator_proxy_statuses, outcome_statuses, mediator_thresholds, outcome_thresholds, "
+    "mediator_proxy_sensitivities, mediator_proxy_specificities, ascertainments, proband_indices, qmc_points, "
+    "mediator_designs, outcome_designs, outcome_prevalences, outcome_category_prevalences=None, "
+    "ascertainment_categories=None)\n--\n\n";
+
+PyMethodDef methods[] = {
+    py::static_function<build_signature, build>(build_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// An instance refers to no Python object of its own, only to its heap type.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+int clear(PyObject*) { return 0; }
+
+void dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  py::dealloc_instance<LatentMediationModel>(self);
+}
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&clear)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+// Instances come only from _build: calling the class is refused by the interpreter.
+PyType_Spec spec = {"LatentMediationCore", py::instance_size<LatentMediationModel>(), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+}  // namespace
+
+PyObject* latent_mediation_core_type() noexcept { return py::lasting_type<spec>(); }
+
+}  // namespace kestrune::latent_mediation::python

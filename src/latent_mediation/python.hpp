@@ -1,0 +1,12 @@
+// The Python class LatentMediationCore and the function latent_mediation_simulate.
+#pragma once
+
+#include <Python.h>
+
+namespace kestrune::latent_mediation::python {
+
+// The class, created once per process at the first request: borrowed, or null with the
+// exception set when the type cannot be created.
+PyObject* latent_mediation_core_type() noexcept;
+
+}  // namespace kestrune::latent_mediation::python
