@@ -50,6 +50,7 @@ const std::array registrations = {
     function(relationship::python::relationship_method()),
     function(kinship_classes::python::kinship_classes_method()),
     type(latent_mediation::python::latent_mediation_core_type),
+    function(latent_mediation::python::latent_mediation_simulate_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

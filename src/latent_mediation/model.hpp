@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
@@ -52,9 +53,11 @@ struct Observation {
 };
 
 // Of one family's evaluation.
+// Integration methods are kept as a set of bits, one per `Method` (rectangle.hpp), whose
+// order is that of the names; `method_names` lists them.
 struct LatentMediationFamilyEvaluation {
-  std::vector<std::string> integration_methods;  // each once, ascending
-  std::string ascertainment;
+  std::uint8_t integration_methods = 0;
+  std::string_view ascertainment;  // "population_unconditioned" or "condition_on_named_proband_case"
   double log_likelihood = 0.0;
   double log_continuous_density = 0.0;
   double log_discrete_probability = 0.0;
@@ -67,7 +70,7 @@ struct LatentMediationFamilyEvaluation {
 
 // Of the whole model's evaluation.
 struct LatentMediationEvaluation {
-  std::vector<std::string> integration_methods;  // union over families, each once, ascending
+  std::uint8_t integration_methods = 0;  // union over the families
   std::vector<LatentMediationFamilyEvaluation> family_evaluations;
   double log_likelihood = 0.0;
   double maximum_qmc_log_batch_range = 0.0;

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "latent_mediation/model.hpp"
+#include "latent_mediation/rectangle.hpp"
+#include "latent_mediation/simulate.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::latent_mediation::python {
@@ -260,6 +262,176 @@ Fallible<Owned> build(const py::Arguments<18>& args) {
   return py::make_instance(reinterpret_cast<PyTypeObject*>(latent_mediation_core_type()), std::move(*model));
 }
 
+// ---- evaluate ------------------------------------------------------------------------------
+
+constexpr auto evaluate_signature =
+    py::signature("LatentMediationCore.evaluate", py::keyword_only("a"), py::keyword_only("b"),
+                  py::keyword_only("c_prime"), py::keyword_only("d"), py::keyword_only("sigma_m2"));
+
+Fallible<Owned> method_list(std::uint8_t methods) {
+  return py::make_list_of(method_names(methods), py::make_str);
+}
+
+bool approximate(std::uint8_t methods) {
+  return (methods & (method_bit(Method::bivariate_quadrature) | method_bit(Method::bivariate_tail_quadrature) |
+                     method_bit(Method::deterministic_genz_halton))) != 0;
+}
+
+Fallible<Owned> fixed_parameters() {
+  return py::make_dict(Item{"sigma_y2", py::make_float(1.0)}, Item{"tau", py::make_float(0.0)});
+}
+
+Fallible<Owned> family_diagnostics(const LatentMediationFamilyEvaluation& family) {
+  return py::make_dict(Item{"log_likelihood", py::make_float(family.log_likelihood)},
+                       Item{"log_continuous_density", py::make_float(family.log_continuous_density)},
+                       Item{"log_discrete_probability", py::make_float(family.log_discrete_probability)},
+                       Item{"log_ascertainment_denominator", py::make_float(family.log_ascertainment_denominator)},
+                       Item{"ordinary_scale_representable", py::make_bool(family.ordinary_scale_representable)},
+                       Item{"integration_methods", method_list(family.integration_methods)},
+                       Item{"maximum_qmc_log_batch_range", py::make_float(family.maximum_qmc_log_batch_range)},
+                       Item{"family_size", py::make_uint(family.family_size)},
+                       Item{"mediator_proxy_truth_configurations", py::make_uint(family.mediator_proxy_truth_configurations)},
+                       Item{"ascertainment", py::make_str(family.ascertainment)});
+}
+
+Fallible<Owned> evaluation_dict(const LatentMediationEvaluation& evaluation) {
+  return py::make_dict(Item{"log_likelihood", py::make_float(evaluation.log_likelihood)},
+                       Item{"ordinary_scale_representable", py::make_bool(evaluation.ordinary_scale_representable)},
+                       Item{"integration_methods", method_list(evaluation.integration_methods)},
+                       Item{"maximum_qmc_log_batch_range", py::make_float(evaluation.maximum_qmc_log_batch_range)},
+                       Item{"approximate", py::make_bool(approximate(evaluation.integration_methods))},
+                       Item{"fixed_parameters", fixed_parameters()},
+                       Item{"family_diagnostics", py::make_list_of(evaluation.family_evaluations, family_diagnostics)});
+}
+
+Fallible<Owned> evaluate(PyObject* self, const py::Arguments<5>& args) {
+  for (const auto& arg : args)
+    if (auto ok = reject_boolean_tree(arg.object, "LATENT_MEDIATION_PARAMETER_BOOLEAN"); !ok)
+      return std::unexpected(ok.error());
+  Structural parameters{};
+  for (std::size_t i = 0; i < 5; ++i)
+    if (auto ok = convert_into(parameters[i], args[i].object, py::as_float); !ok) return std::unexpected(ok.error());
+  auto evaluation = model_of(self).evaluate(parameters);
+  if (!evaluation) return code(std::move(evaluation.error()));
+  return evaluation_dict(*evaluation);
+}
+
+// ---- latent_mediation_simulate ------------------------------------------------------------
+
+constexpr auto simulate_signature = py::signature(
+    "latent_mediation_simulate", py::required("relationship"), py::required("mediator_design"),
+    py::required("mediator_coefficients"), py::required("outcome_design"), py::required("outcome_coefficients"),
+    py::required("outcome_prevalence"), py::required("mediator_threshold"), py::required("outcome_threshold"),
+    py::required("mediator_measurement_error_variance"), py::required("observe_mediator_proxy"),
+    py::required("mediator_proxy_sensitivity"), py::required("mediator_proxy_specificity"),
+    py::required("observe_outcome"), py::required("a"), py::required("b"), py::required("c_prime"), py::required("d"),
+    py::required("sigma_m2"), py::required("families"), py::required("seed"), py::optional("ascertainment"),
+    py::optional("proband_index"), py::optional("outcome_category_prevalence"), py::optional("ascertainment_category"));
+
+constexpr const char simulate_doc[] =
+    "latent_mediation_simulate(relationship, mediator_design, mediator_coefficients, outcome_design, "
+    "outcome_coefficients, outcome_prevalence, mediator_threshold, outcome_threshold, "
+    "mediator_measurement_error_variance, observe_mediator_proxy, mediator_proxy_sensitivity, "
+    "mediator_proxy_specificity, observe_outcome, a, b, c_prime, d, sigma_m2, families, seed, "
+    "ascertainment=\"population_unconditioned\", proband_index=None, outcome_category_prevalence=None, "
+    "ascertainment_category=None)\n--\n\n"
+    "Draw families from the model, for calibration and power work.\n\n"
+    "The design is one family's shape, drawn from as many times as asked. It is\n"
+    "returned as the same dictionaries the model takes, so a campaign is\n"
+    "`simulate` then `LatentMediationModel` with nothing in between to get wrong.";
+
+template <class T, class Convert>
+Fallible<void> extract_into(T& target, const py::Argument& argument, Convert convert) {
+  auto value = py::extract(argument, convert);
+  if (!value) return std::unexpected(value.error());
+  target = std::move(*value);
+  return {};
+}
+
+Fallible<void> convert_design(const py::Arguments<24>& args, LatentMediationDesign& design) {
+  Fallible<void> ok = extract_into(design.relationship, args[0], as_rows);
+  if (ok) ok = extract_into(design.mediator_design, args[1], as_rows);
+  if (ok) ok = extract_into(design.mediator_coefficients, args[2], py::as_float_list);
+  if (ok) ok = extract_into(design.outcome_design, args[3], as_rows);
+  if (ok) ok = extract_into(design.outcome_coefficients, args[4], py::as_float_list);
+  if (ok) ok = extract_into(design.outcome_prevalence, args[5], py::as_list<as_optional_float>);
+  if (ok) ok = extract_into(design.mediator_threshold, args[6], py::as_float_list);
+  if (ok) ok = extract_into(design.outcome_threshold, args[7], py::as_float_list);
+  if (ok) ok = extract_into(design.mediator_measurement_error_variance, args[8], py::as_list<as_optional_float>);
+  if (ok) ok = extract_into(design.observe_mediator_proxy, args[9], py::as_list<py::as_bool>);
+  if (ok) ok = extract_into(design.mediator_proxy_sensitivity, args[10], py::as_float_list);
+  if (ok) ok = extract_into(design.mediator_proxy_specificity, args[11], py::as_float_list);
+  if (ok) ok = extract_into(design.observe_outcome, args[12], py::as_list<py::as_bool>);
+  return ok;
+}
+
+Fallible<void> convert_options(const py::Arguments<24>& args, LatentMediationDesign& design) {
+  auto ascertainment = py::extract_or(args[20], py::as_str, std::string("population_unconditioned"));
+  if (!ascertainment) return std::unexpected(ascertainment.error());
+  design.ascertainment = std::move(*ascertainment);
+  auto proband = py::extract_optional(args[21], py::as_uint64);
+  if (!proband) return std::unexpected(proband.error());
+  design.proband_index = *proband;
+  auto categories = py::extract_optional(args[22], as_rows);
+  if (!categories) return std::unexpected(categories.error());
+  if (*categories) design.outcome_category_prevalence = std::move(**categories);
+  auto category = py::extract_optional(args[23], py::as_uint64);
+  if (!category) return std::unexpected(category.error());
+  design.ascertainment_category = *category;
+  return {};
+}
+
+Fallible<Owned> float_rows(const Rows& rows) {
+  return py::make_list_of(rows, [](const std::vector<double>& row) { return py::make_list(std::span<const double>(row)); });
+}
+
+Fallible<Owned> optional_floats(const std::vector<std::optional<double>>& values) {
+  return py::make_list_of(values, [](const std::optional<double>& value) { return py::make_optional(value, py::make_float); });
+}
+
+Fallible<Owned> optional_statuses(const std::vector<std::optional<std::int8_t>>& values) {
+  return py::make_list_of(values, [](const std::optional<std::int8_t>& value) {
+    return py::make_optional(value, [](std::int8_t status) { return py::make_int(status); });
+  });
+}
+
+Fallible<Owned> family_dict(const LatentMediationFamilyInput& family) {
+  const auto make_index = [](std::uint64_t index) { return py::make_uint(index); };
+  return py::make_dict(
+      Item{"relationship", float_rows(family.relationship)},
+      Item{"latent_mean", py::make_list(std::span<const double>(family.latent_mean))},
+      Item{"mediator_design", float_rows(family.mediator_design)},
+      Item{"outcome_design", float_rows(family.outcome_design)},
+      Item{"mediator_measurement", optional_floats(family.mediator_measurement)},
+      Item{"mediator_measurement_error_variance", optional_floats(family.mediator_measurement_error_variance)},
+      Item{"mediator_proxy_status", optional_statuses(family.mediator_proxy_status)},
+      Item{"outcome_status", optional_statuses(family.outcome_status)},
+      Item{"mediator_threshold", py::make_list(std::span<const double>(family.mediator_threshold))},
+      Item{"outcome_threshold", py::make_list(std::span<const double>(family.outcome_threshold))},
+      Item{"outcome_prevalence", optional_floats(family.outcome_prevalence)},
+      Item{"outcome_category_prevalence", float_rows(family.outcome_category_prevalence)},
+      Item{"ascertainment_category", py::make_optional(family.ascertainment_category, make_index)},
+      Item{"mediator_proxy_sensitivity", py::make_list(std::span<const double>(family.mediator_proxy_sensitivity))},
+      Item{"mediator_proxy_specificity", py::make_list(std::span<const double>(family.mediator_proxy_specificity))},
+      Item{"ascertainment", py::make_str(family.ascertainment)},
+      Item{"proband_index", py::make_optional(family.proband_index, make_index)});
+}
+
+Fallible<Owned> simulate_entry(const py::Arguments<24>& args) {
+  LatentMediationDesign design;
+  if (auto ok = convert_design(args, design); !ok) return std::unexpected(ok.error());
+  Structural parameters{};
+  for (std::size_t i = 0; i < 5; ++i)
+    if (auto ok = extract_into(parameters[i], args[13 + i], py::as_float); !ok) return std::unexpected(ok.error());
+  std::uint64_t families = 0, seed = 0;
+  if (auto ok = extract_into(families, args[18], py::as_uint64); !ok) return std::unexpected(ok.error());
+  if (auto ok = extract_into(seed, args[19], py::as_uint64); !ok) return std::unexpected(ok.error());
+  if (auto ok = convert_options(args, design); !ok) return std::unexpected(ok.error());
+  auto drawn = simulate(design, parameters, families, seed);
+  if (!drawn) return code(std::move(drawn.error()));
+  return py::make_list_of(*drawn, family_dict);
+}
+
 // ---- the type -------------------------------------------------------------------------------
 
 constexpr const char class_doc[] = "Compiled storage and numerical evaluation for the Python wrapper.";
@@ -271,8 +443,11 @@ constexpr const char build_doc[] =
     "mediator_designs, outcome_designs, outcome_prevalences, outcome_category_prevalences=None, "
     "ascertainment_categories=None)\n--\n\n";
 
+constexpr const char evaluate_doc[] = "evaluate($self, *, a, b, c_prime, d, sigma_m2)\n--\n\n";
+
 PyMethodDef methods[] = {
     py::static_function<build_signature, build>(build_doc),
+    py::function<evaluate_signature, evaluate>(evaluate_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -303,5 +478,9 @@ PyType_Spec spec = {"LatentMediationCore", py::instance_size<LatentMediationMode
 }  // namespace
 
 PyObject* latent_mediation_core_type() noexcept { return py::lasting_type<spec>(); }
+
+PyMethodDef latent_mediation_simulate_method() {
+  return py::function<simulate_signature, simulate_entry>(simulate_doc);
+}
 
 }  // namespace kestrune::latent_mediation::python

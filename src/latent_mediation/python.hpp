@@ -9,4 +9,7 @@ namespace kestrune::latent_mediation::python {
 // exception set when the type cannot be created.
 PyObject* latent_mediation_core_type() noexcept;
 
+// The module's method-table entry for latent_mediation_simulate.
+PyMethodDef latent_mediation_simulate_method();
+
 }  // namespace kestrune::latent_mediation::python
