@@ -13,6 +13,7 @@
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "tobit/python.hpp"
 
 namespace kestrune {
 namespace {
@@ -50,6 +51,9 @@ const std::array registrations = {
     function(relationship::python::relationship_method()),
     function(kinship_classes::python::kinship_classes_method()),
     function(liability::python::region_log_probability_method()),
+    function(tobit::python::tobit_fit_method()),
+    function(tobit::python::tobit_interval_method()),
+    function(tobit::python::tobit_test_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order
