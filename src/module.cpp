@@ -8,11 +8,13 @@
 
 #include "kinship_classes/python.hpp"
 #include "latent_mediation/python.hpp"
+#include "liability/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "tobit/python.hpp"
 
 namespace kestrune {
 namespace {
@@ -51,6 +53,10 @@ const std::array registrations = {
     function(kinship_classes::python::kinship_classes_method()),
     type(latent_mediation::python::latent_mediation_core_type),
     function(latent_mediation::python::latent_mediation_simulate_method()),
+    function(liability::python::region_log_probability_method()),
+    function(tobit::python::tobit_fit_method()),
+    function(tobit::python::tobit_interval_method()),
+    function(tobit::python::tobit_test_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

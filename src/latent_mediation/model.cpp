@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "numerics/blocks.hpp"
-#include "numerics/spectral.hpp"
+#include "numerics/eigen.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
@@ -36,7 +36,7 @@ Result<Eigen::MatrixXd> checked_relationship(const Rows& rows) {
     for (Eigen::Index j = 0; j < i; ++j)
       if (k(i, j) != k(j, i)) return fail("LATENT_MEDIATION_RELATIONSHIP_NOT_SYMMETRIC");
   }
-  if (spectral::symmetric_eigen(k).values.minCoeff() < -1e-9)
+  if (eigen::symmetric_eigen(k).values.minCoeff() < -1e-9)
     return fail("LATENT_MEDIATION_RELATIONSHIP_NOT_POSITIVE_SEMIDEFINITE");
   if (n > 1) {
     const auto linked = [&k](std::size_t i, std::size_t j) {

@@ -1,14 +1,15 @@
-#include "numerics/spectral.hpp"
+#include "numerics/eigen.hpp"
 
-#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <limits>
 #include <optional>
 #include <vector>
 
+#include <Eigen/Eigenvalues>
+
 #include "numerics/lapack.hpp"
 
-namespace kestrune::spectral {
+namespace kestrune::eigen {
 namespace {
 
 // Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
@@ -46,9 +47,8 @@ SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
   if (a.rows() >= lapack_order) {
     if (auto result = lapack_eigen(a)) return std::move(*result);
   }
-  // Small orders, and the orders LAPACK fails on, go through Eigen.
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
   return {solver.eigenvalues(), solver.eigenvectors()};
 }
 
-}  // namespace kestrune::spectral
+}  // namespace kestrune::eigen
