@@ -215,15 +215,21 @@ Result<LatentMediationEvaluation> LatentMediationModel::evaluate_at(const Struct
   return evaluation;
 }
 
-Result<LatentMediationEvaluation> LatentMediationModel::evaluate_transformed(double scale,
-                                                                             const std::vector<double>& x) const {
+Result<Structural> natural_parameters(double scale, const std::vector<double>& x) {
   bool valid = x.size() >= 5 && scale > 0.0 && std::isfinite(scale);
   for (const double value : x) valid = valid && std::isfinite(value);
   if (!valid || x[0] < 0.0 || x[3] < 0.0) return fail("LATENT_MEDIATION_TRANSFORMED_PARAMETER_INVALID");
   const double root = std::sqrt(scale);
   const Structural parameters = {root * x[0], x[1] / root, x[2], std::sqrt(x[3]), scale * std::exp(x[4])};
   if (auto ok = check_structural(parameters); !ok) return std::unexpected(ok.error());
-  return evaluate_at(parameters, std::vector<double>(x.begin() + 5, x.end()));
+  return parameters;
+}
+
+Result<LatentMediationEvaluation> LatentMediationModel::evaluate_transformed(double scale,
+                                                                             const std::vector<double>& x) const {
+  auto parameters = natural_parameters(scale, x);
+  if (!parameters) return std::unexpected(parameters.error());
+  return evaluate_at(*parameters, std::vector<double>(x.begin() + 5, x.end()));
 }
 
 }  // namespace kestrune::latent_mediation

@@ -107,6 +107,60 @@ struct LatentMediationFamily {
                                                    const std::vector<double>& coefficients) const;
 };
 
+// One optimiser coordinate (0 to 4) held at a value in coordinate units.
+struct HeldCoordinate {
+  std::size_t index;
+  double value;
+};
+
+// A maximum-likelihood fit with some coordinates possibly held.
+struct LatentMediationFit {
+  std::vector<double> coefficients;
+  std::vector<std::string_view> boundary_parameters;  // "a" then "d", when on their lower bounds
+  LatentMediationEvaluation evaluation;
+  double a = 0.0, b = 0.0, c_prime = 0.0, d = 0.0, sigma_m2 = 0.0;
+  double log_likelihood = 0.0;
+  double scaled_gradient = 0.0;
+  bool horizontal_identified = true;
+};
+
+struct HorizontalTest {
+  std::string_view rule;
+  std::string_view reference;
+  double statistic = 0.0;
+  double p_value = 1.0;
+};
+
+struct VerticalTest {
+  std::string_view rule;
+  std::string_view loading_reference;
+  double loading_statistic = 0.0;
+  double loading_p_value = 1.0;
+  double path_statistic = 0.0;
+  double path_p_value = 1.0;
+  double p_value = 1.0;
+  std::size_t bootstrap_replicates = 0;
+};
+
+struct VerticalSet {
+  std::optional<double> lower, upper;
+  double estimate = 0.0;
+  double level = 0.975;
+  std::size_t profile_failures = 0;
+  double searched_to = 0.0;
+  bool contains_zero = false;
+  bool disjoint = false;
+};
+
+struct HorizontalSet {
+  std::optional<double> lower, upper;
+  double estimate = 0.0;
+  double level = 0.975;
+  std::size_t profile_failures = 0;
+  double searched_to = 0.0;
+  bool unbounded = false;
+};
+
 class LatentMediationModel {
  public:
   static Result<LatentMediationModel> build(std::vector<LatentMediationFamilyInput> inputs,
@@ -118,6 +172,16 @@ class LatentMediationModel {
                                                 const std::vector<double>& coefficients) const;
   // At optimiser coordinates x = [a/sqrt s, b sqrt s, c_prime, d^2, ln(sigma_m2/s), coefficients...].
   Result<LatentMediationEvaluation> evaluate_transformed(double scale, const std::vector<double>& x) const;
+
+  // Maximum likelihood from five fixed starts, the held coordinates fixed (fit.cpp).
+  Result<LatentMediationFit> fit_holding_at(const std::vector<HeldCoordinate>& held) const;
+
+  // Tests of the estimands against nought and their 97.5 per cent sets (inference.cpp).
+  Result<HorizontalTest> test_horizontal() const;
+  Result<VerticalTest> test_vertical_with(std::size_t bootstrap_replicates) const;
+  double vertical_profile(std::size_t& failures, double theta) const;
+  Result<VerticalSet> vertical_set(double searched_to, std::size_t bootstrap_replicates) const;
+  Result<HorizontalSet> horizontal_set(double searched_to) const;
 
   const std::vector<LatentMediationFamily>& families() const { return families_; }
   const std::vector<LatentMediationFamilyInput>& inputs() const { return inputs_; }
@@ -132,6 +196,10 @@ class LatentMediationModel {
   std::vector<LatentMediationFamilyInput> inputs_;
   std::uint64_t qmc_points_ = 0;
 };
+
+// The natural parameters at optimiser coordinates x on mediator scale s, checked as the
+// evaluation checks them.
+Result<Structural> natural_parameters(double scale, const std::vector<double>& x);
 
 // The width of a design given as rows (0 without rows), checked against n rows.
 Result<std::size_t> design_width(const Rows& rows, std::size_t n);

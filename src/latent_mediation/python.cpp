@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "latent_mediation/fit.hpp"
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/rectangle.hpp"
 #include "latent_mediation/simulate.hpp"
@@ -316,6 +317,123 @@ Fallible<Owned> evaluate(PyObject* self, const py::Arguments<5>& args) {
   return evaluation_dict(*evaluation);
 }
 
+// ---- fit, the tests and the sets ----------------------------------------------------------
+
+bool uses_qmc(std::uint8_t methods) { return (methods & method_bit(Method::deterministic_genz_halton)) != 0; }
+bool uses_bivariate(std::uint8_t methods) {
+  return (methods & (method_bit(Method::bivariate_quadrature) | method_bit(Method::bivariate_tail_quadrature))) != 0;
+}
+
+Fallible<Owned> integration_diagnostics(const LatentMediationEvaluation& evaluation, std::uint64_t qmc_points) {
+  std::vector<Fallible<Owned>> families;
+  for (std::size_t f = 0; f < evaluation.family_evaluations.size(); ++f) {
+    const auto& family = evaluation.family_evaluations[f];
+    families.push_back(py::make_dict(
+        Item{"family_index", py::make_uint(f)}, Item{"integration_methods", method_list(family.integration_methods)},
+        Item{"maximum_qmc_log_batch_range", py::make_float(family.maximum_qmc_log_batch_range)},
+        Item{"ascertainment", py::make_str(family.ascertainment)}, Item{"family_size", py::make_uint(family.family_size)},
+        Item{"mediator_proxy_truth_configurations", py::make_uint(family.mediator_proxy_truth_configurations)}));
+    if (!families.back()) break;
+  }
+  const std::uint8_t methods = evaluation.integration_methods;
+  return py::make_dict(Item{"qmc_points", py::make_uint(qmc_points)}, Item{"integration_methods", method_list(methods)},
+                       Item{"maximum_qmc_log_batch_range", py::make_float(evaluation.maximum_qmc_log_batch_range)},
+                       Item{"family_diagnostics", py::make_list(std::move(families))},
+                       Item{"uses_qmc", py::make_bool(uses_qmc(methods))},
+                       Item{"uses_bivariate_quadrature", py::make_bool(uses_bivariate(methods))},
+                       Item{"approximate", py::make_bool(approximate(methods))});
+}
+
+Fallible<Owned> fit_dict(const LatentMediationModel& model, const LatentMediationFit& fit) {
+  std::size_t people = 0;
+  for (const auto& family : model.families()) people += family.size();
+  std::vector<std::string_view> warnings;
+  if (!fit.horizontal_identified) warnings.push_back("horizontal_decomposition_unidentified_at_a_zero");
+  if (approximate(fit.evaluation.integration_methods)) warnings.push_back("integration_is_approximate");
+  const double vertical = fit.a * fit.b;
+  return py::make_dict(
+      Item{"parameters", py::make_dict(Item{"a", py::make_float(fit.a)}, Item{"b", py::make_float(fit.b)},
+                                       Item{"c_prime", py::make_float(fit.c_prime)}, Item{"d", py::make_float(fit.d)},
+                                       Item{"sigma_m2", py::make_float(fit.sigma_m2)})},
+      Item{"loglik", py::make_float(fit.log_likelihood)}, Item{"estimator", py::make_str("ml")},
+      Item{"route", py::make_str("latent_mediation")}, Item{"n", py::make_uint(people)},
+      Item{"family_count", py::make_uint(model.families().size())}, Item{"optimiser", py::make_str("compat-lbfgsb")},
+      Item{"convergence_rule", py::make_str("scaled_projected_gradient")},
+      Item{"deterministic_starts", py::make_uint(5)}, Item{"converged", py::make_bool(true)},
+      Item{"scaled_gradient", py::make_float(fit.scaled_gradient)}, Item{"gradient_tolerance", py::make_float(1e-5)},
+      Item{"boundary_parameters", py::make_list_of(fit.boundary_parameters, py::make_str)},
+      Item{"coefficients", py::make_list(std::span<const double>(fit.coefficients))},
+      Item{"horizontal_identified", py::make_bool(fit.horizontal_identified)}, Item{"fixed_parameters", fixed_parameters()},
+      Item{"estimands", py::make_dict(Item{"theta_vertical", py::make_float(vertical)},
+                                      Item{"theta_horizontal", py::make_float(fit.c_prime)},
+                                      Item{"total_mediator_related_outcome_loading", py::make_float(vertical + fit.c_prime)})},
+      Item{"integration_diagnostics", integration_diagnostics(fit.evaluation, model.qmc_points())},
+      Item{"warnings", py::make_list_of(warnings, py::make_str)});
+}
+
+Fallible<Owned> optional_end(const std::optional<double>& end) { return py::make_optional(end, py::make_float); }
+
+constexpr auto fit_signature = py::signature("LatentMediationCore.fit");
+Fallible<Owned> fit(PyObject* self, const py::Arguments<0>&) {
+  const LatentMediationModel& model = model_of(self);
+  auto result = model.fit_holding_at({});
+  if (!result) return code(std::move(result.error()));
+  return fit_dict(model, *result);
+}
+
+constexpr auto vertical_set_signature = py::signature("LatentMediationCore.vertical_set", py::optional("searched_to"),
+                                                      py::optional("bootstrap_replicates"));
+Fallible<Owned> vertical_set(PyObject* self, const py::Arguments<2>& args) {
+  auto searched_to = py::extract_or(args[0], py::as_float, 1.0);
+  if (!searched_to) return std::unexpected(searched_to.error());
+  auto replicates = py::extract_or(args[1], py::as_uint64, std::uint64_t{200});
+  if (!replicates) return std::unexpected(replicates.error());
+  auto set = model_of(self).vertical_set(*searched_to, static_cast<std::size_t>(*replicates));
+  if (!set) return code(std::move(set.error()));
+  return py::make_dict(Item{"estimate", py::make_float(set->estimate)}, Item{"lower", optional_end(set->lower)},
+                       Item{"upper", optional_end(set->upper)}, Item{"contains_zero", py::make_bool(set->contains_zero)},
+                       Item{"disjoint", py::make_bool(set->disjoint)}, Item{"level", py::make_float(set->level)},
+                       Item{"profile_failures", py::make_uint(set->profile_failures)},
+                       Item{"searched_to", py::make_float(set->searched_to)});
+}
+
+constexpr auto test_vertical_signature =
+    py::signature("LatentMediationCore.test_vertical", py::optional("bootstrap_replicates"));
+Fallible<Owned> test_vertical(PyObject* self, const py::Arguments<1>& args) {
+  auto replicates = py::extract_or(args[0], py::as_uint64, std::uint64_t{200});
+  if (!replicates) return std::unexpected(replicates.error());
+  auto test = model_of(self).test_vertical_with(static_cast<std::size_t>(*replicates));
+  if (!test) return code(std::move(test.error()));
+  return py::make_dict(Item{"p_value", py::make_float(test->p_value)}, Item{"rule", py::make_str(test->rule)},
+                       Item{"loading_reference", py::make_str(test->loading_reference)},
+                       Item{"bootstrap_replicates", py::make_uint(test->bootstrap_replicates)},
+                       Item{"loading_statistic", py::make_float(test->loading_statistic)},
+                       Item{"loading_p_value", py::make_float(test->loading_p_value)},
+                       Item{"path_statistic", py::make_float(test->path_statistic)},
+                       Item{"path_p_value", py::make_float(test->path_p_value)});
+}
+
+constexpr auto horizontal_set_signature =
+    py::signature("LatentMediationCore.horizontal_set", py::optional("searched_to"));
+Fallible<Owned> horizontal_set(PyObject* self, const py::Arguments<1>& args) {
+  auto searched_to = py::extract_or(args[0], py::as_float, 4.0);
+  if (!searched_to) return std::unexpected(searched_to.error());
+  auto set = model_of(self).horizontal_set(*searched_to);
+  if (!set) return code(std::move(set.error()));
+  return py::make_dict(Item{"estimate", py::make_float(set->estimate)}, Item{"lower", optional_end(set->lower)},
+                       Item{"upper", optional_end(set->upper)}, Item{"unbounded", py::make_bool(set->unbounded)},
+                       Item{"level", py::make_float(set->level)}, Item{"searched_to", py::make_float(set->searched_to)});
+}
+
+constexpr auto test_horizontal_signature = py::signature("LatentMediationCore.test_horizontal");
+Fallible<Owned> test_horizontal(PyObject* self, const py::Arguments<0>&) {
+  auto test = model_of(self).test_horizontal();
+  if (!test) return code(std::move(test.error()));
+  return py::make_dict(Item{"p_value", py::make_float(test->p_value)}, Item{"rule", py::make_str(test->rule)},
+                       Item{"reference", py::make_str(test->reference)},
+                       Item{"statistic", py::make_float(test->statistic)});
+}
+
 // ---- latent_mediation_simulate ------------------------------------------------------------
 
 constexpr auto simulate_signature = py::signature(
@@ -445,9 +563,41 @@ constexpr const char build_doc[] =
 
 constexpr const char evaluate_doc[] = "evaluate($self, *, a, b, c_prime, d, sigma_m2)\n--\n\n";
 
+constexpr const char fit_doc[] = "fit($self)\n--\n\nFit the five structural parameters with the fixed ML recipe.";
+
+constexpr const char vertical_set_doc[] =
+    "vertical_set($self, searched_to=1.0, bootstrap_replicates=200)\n--\n\n"
+    "A 97.5 per cent confidence set for the vertical estimand.\n\n"
+    "`contains_zero` is decided by the intersection-union test rather than by\n"
+    "the profile, because at nought the null is a union and one likelihood\n"
+    "ratio has no reference across it. `disjoint` is true where the set spans\n"
+    "nought but excludes it, so it is two pieces rather than one -- read it\n"
+    "before treating `lower` and `upper` as an interval, because the values\n"
+    "between them are then not all in the set.";
+
+constexpr const char test_vertical_doc[] =
+    "test_vertical($self, bootstrap_replicates=200)\n--\n\nTest the vertical estimand `a b` against nought.";
+
+constexpr const char horizontal_set_doc[] =
+    "horizontal_set($self, searched_to=4.0)\n--\n\n"
+    "A 97.5 per cent confidence set for the horizontal estimand.\n\n"
+    "`lower` and `upper` are `None` where that end did not close within\n"
+    "`searched_to`. That is the point of them: an end reported as the edge of\n"
+    "the search would be a statement about the search rather than the data.\n"
+    "`unbounded` is true when neither end closed, which is what a direct path\n"
+    "the data cannot locate looks like.";
+
+constexpr const char test_horizontal_doc[] =
+    "test_horizontal($self)\n--\n\nTest the horizontal estimand `c_prime` against nought.";
+
 PyMethodDef methods[] = {
     py::static_function<build_signature, build>(build_doc),
     py::function<evaluate_signature, evaluate>(evaluate_doc),
+    py::function<test_vertical_signature, test_vertical>(test_vertical_doc),
+    py::function<test_horizontal_signature, test_horizontal>(test_horizontal_doc),
+    py::function<horizontal_set_signature, horizontal_set>(horizontal_set_doc),
+    py::function<vertical_set_signature, vertical_set>(vertical_set_doc),
+    py::function<fit_signature, fit>(fit_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
