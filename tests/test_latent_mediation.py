@@ -310,6 +310,8 @@ def log_rectangle(lower, upper, mean, cov):
     a, b = (np.asarray(lower) - mean) / sd, (np.asarray(upper) - mean) / sd
     if len(lower) == 1:
         return log_interval(a[0], b[0])
+    if len(lower) > 2:
+        return sequential_transcription(lower, upper, mean, cov)
     rho = cov[0, 1] / (sd[0] * sd[1])
     s = np.sqrt(1 - rho * rho)
     inner = lambda x: norm.pdf(x) * (norm.cdf((b[1] - rho * x) / s) - norm.cdf((a[1] - rho * x) / s))
@@ -773,3 +775,183 @@ def test_simulate_takes_numpy_booleans_and_documents_itself():
     assert simulate.__text_signature__.endswith(
         'ascertainment="population_unconditioned", proband_index=None, outcome_category_prevalence=None, '
         'ascertainment_category=None)')
+
+
+# ---- fit, the tests of the estimands and the confidence sets --------------------------------
+
+from scipy.optimize import minimize
+from scipy.stats import chi2
+
+NATURAL = ("a", "b", "c_prime", "d", "sigma_m2")
+
+
+def sibs_model(families=30, d=0.5, seed=11, **changes):
+    drawn = simulate(**dict(design(mediator_measurement_error_variance=[0.5] * 3, observe_mediator_proxy=[False] * 3,
+                                   d=d, **changes)), families=families, seed=seed)
+    return build(drawn), drawn
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    model, drawn = sibs_model()
+    return model, drawn, model.fit()
+
+
+def dense_loglik(drawn, **parameters):
+    total = 0.0
+    for f in drawn:
+        density, discrete, denominator = reference_family(f, **parameters)
+        total += density + discrete - denominator
+    return total
+
+
+def best_over(model, start, fixed):
+    """An independent Nelder-Mead maximum of the likelihood with `fixed` parameters held."""
+    free = [name for name in NATURAL if name not in fixed]
+
+    def negative(v):
+        parameters = dict(fixed, **dict(zip(free, v)))
+        parameters["a"], parameters["d"] = abs(parameters["a"]), abs(parameters["d"])
+        parameters["sigma_m2"] = math.exp(parameters["sigma_m2"]) if "sigma_m2" in free else parameters["sigma_m2"]
+        try:
+            return -model.evaluate(**parameters)["log_likelihood"]
+        except ValueError:
+            return 1e10
+
+    x0 = [math.log(start[name]) if name == "sigma_m2" else start[name] for name in free]
+    result = minimize(negative, x0, method="Nelder-Mead", options=dict(xatol=1e-7, fatol=1e-9, maxiter=4000))
+    return -result.fun
+
+
+def test_fit_record(fitted):
+    model, drawn, fit = fitted
+    assert list(fit) == ["parameters", "loglik", "estimator", "route", "n", "family_count", "optimiser",
+                         "convergence_rule", "deterministic_starts", "converged", "scaled_gradient",
+                         "gradient_tolerance", "boundary_parameters", "coefficients", "horizontal_identified",
+                         "fixed_parameters", "estimands", "integration_diagnostics", "warnings"]
+    assert (fit["estimator"], fit["route"], fit["optimiser"], fit["convergence_rule"]) == \
+        ("ml", "latent_mediation", "compat-lbfgsb", "scaled_projected_gradient")
+    assert (fit["deterministic_starts"], fit["converged"], fit["gradient_tolerance"]) == (5, True, 1e-5)
+    assert (fit["n"], fit["family_count"], fit["coefficients"]) == (90, 30, [])
+    assert fit["fixed_parameters"] == {"sigma_y2": 1.0, "tau": 0.0}
+    assert fit["scaled_gradient"] < 1e-5
+    p = fit["parameters"]
+    assert list(p) == list(NATURAL)
+    assert fit["estimands"] == {"theta_vertical": p["a"] * p["b"], "theta_horizontal": p["c_prime"],
+                                "total_mediator_related_outcome_loading": p["a"] * p["b"] + p["c_prime"]}
+    diagnostics = fit["integration_diagnostics"]
+    assert list(diagnostics) == ["qmc_points", "integration_methods", "maximum_qmc_log_batch_range",
+                                 "family_diagnostics", "uses_qmc", "uses_bivariate_quadrature", "approximate"]
+    assert diagnostics["integration_methods"] == ["sequential_truncation"] and not diagnostics["approximate"]
+    assert diagnostics["family_diagnostics"][29] == {
+        "family_index": 29, "integration_methods": ["sequential_truncation"], "maximum_qmc_log_batch_range": 0.0,
+        "ascertainment": "population_unconditioned", "family_size": 3, "mediator_proxy_truth_configurations": 1}
+    assert fit["warnings"] == ([] if fit["horizontal_identified"] else ["horizontal_decomposition_unidentified_at_a_zero"])
+
+
+def test_fit_is_the_maximum_of_the_dense_likelihood(fitted):
+    model, drawn, fit = fitted
+    p = fit["parameters"]
+    assert fit["loglik"] == pytest.approx(model.evaluate(**p)["log_likelihood"], abs=1e-9)
+    assert fit["loglik"] == pytest.approx(dense_loglik(drawn, **p), abs=1e-8)
+    assert best_over(model, p, {}) - fit["loglik"] <= 1e-3
+
+
+def test_horizontal_test_against_an_independent_null_maximum(fitted):
+    model, _, fit = fitted
+    test = model.test_horizontal()
+    assert list(test) == ["p_value", "rule", "reference", "statistic"]
+    assert (test["rule"], test["reference"]) == ("likelihood_ratio_on_the_interior_direct_path", "chi_square_on_one")
+    null = best_over(model, fit["parameters"], {"c_prime": 0.0})
+    assert test["statistic"] == pytest.approx(max(2 * (fit["loglik"] - null), 0.0), abs=5e-3)
+    assert test["p_value"] == pytest.approx(chi2.sf(test["statistic"], 1) if test["statistic"] >= 1e-6 else 1.0, rel=1e-12)
+
+
+def test_vertical_test_against_independent_null_maxima():
+    model, _ = sibs_model(d=1.0, seed=1)
+    fit = model.fit()
+    test = model.test_vertical(bootstrap_replicates=0)
+    assert list(test) == ["p_value", "rule", "loading_reference", "bootstrap_replicates", "loading_statistic",
+                          "loading_p_value", "path_statistic", "path_p_value"]
+    assert test["loading_reference"] == "even_mixture_of_a_point_mass_and_chi_square_on_one"
+    assert test["bootstrap_replicates"] == 0
+    loading = best_over(model, dict(fit["parameters"], a=0.0), {"a": 0.0})
+    path = best_over(model, fit["parameters"], {"b": 0.0})
+    assert test["loading_statistic"] == pytest.approx(max(2 * (fit["loglik"] - loading), 0.0), abs=5e-3)
+    assert test["path_statistic"] == pytest.approx(max(2 * (fit["loglik"] - path), 0.0), abs=5e-3)
+    assert test["loading_p_value"] == pytest.approx(0.5 * chi2.sf(test["loading_statistic"], 1), rel=1e-12)
+    assert test["path_p_value"] == pytest.approx(chi2.sf(test["path_statistic"], 1), rel=1e-12)
+    assert test["p_value"] == max(test["loading_p_value"], test["path_p_value"])
+
+
+def test_bootstrap_of_the_loading_when_d_is_on_its_boundary():
+    model, _ = sibs_model(d=0.0, seed=2)
+    assert "d" in model.fit()["boundary_parameters"]
+    test = model.test_vertical(bootstrap_replicates=6)
+    assert test["loading_reference"] == "parametric_bootstrap_under_the_fitted_null"
+    usable = test["bootstrap_replicates"]
+    assert 3 <= usable <= 6
+    exceedances = test["loading_p_value"] * (usable + 1) - 1
+    assert exceedances == pytest.approx(round(exceedances), abs=1e-12) and 0 <= round(exceedances) <= usable
+    assert model.test_vertical(bootstrap_replicates=6) == test
+    none = model.test_vertical(bootstrap_replicates=0)
+    assert (none["loading_p_value"], none["bootstrap_replicates"]) == (1.0, 0)
+    assert none["p_value"] == 1.0
+
+
+def test_horizontal_set_ends_solve_the_profile_cut(fitted):
+    model, _, fit = fitted
+    at_estimate = best_over(model, fit["parameters"], {"c_prime": fit["parameters"]["c_prime"]})
+    result = model.horizontal_set()
+    assert list(result) == ["estimate", "lower", "upper", "unbounded", "level", "searched_to"]
+    assert (result["estimate"], result["level"], result["searched_to"]) == (fit["parameters"]["c_prime"], 0.975, 4.0)
+    for end in (result["lower"], result["upper"]):
+        assert end is not None
+        profile = best_over(model, dict(fit["parameters"], c_prime=end), {"c_prime": end})
+        assert 2 * (at_estimate - profile) == pytest.approx(5.023886187353339, abs=1e-2)
+    narrow = model.horizontal_set(searched_to=0.5)
+    assert narrow["lower"] is None and narrow["upper"] is None and narrow["unbounded"] is True
+    for edge in (result["estimate"] - 0.5, result["estimate"] + 0.5):
+        profile = best_over(model, dict(fit["parameters"], c_prime=edge), {"c_prime": edge})
+        assert 2 * (at_estimate - profile) < 5.023886187353339
+
+
+def test_vertical_set_takes_zero_from_the_test(fitted):
+    model, _, fit = fitted
+    result = model.vertical_set(searched_to=0.02, bootstrap_replicates=0)
+    assert list(result) == ["estimate", "lower", "upper", "contains_zero", "disjoint", "level", "profile_failures",
+                            "searched_to"]
+    assert result["estimate"] == fit["estimands"]["theta_vertical"]
+    assert (result["level"], result["searched_to"], result["lower"], result["upper"]) == (0.975, 0.02, None, None)
+    p_value = model.test_vertical(bootstrap_replicates=0)["p_value"]
+    assert result["contains_zero"] == (p_value > 0.025000000000000022)
+    assert result["disjoint"] == (not result["contains_zero"])
+
+
+@pytest.mark.parametrize("searched_to", [0.0, -1.0, NAN, math.inf])
+def test_search_ranges_are_checked_before_any_fit(searched_to):
+    unfittable = build([family(mediator_measurement=[None, None], mediator_measurement_error_variance=[None, None])])
+    assert code_of(lambda: unfittable.fit()) == "LATENT_MEDIATION_MEDIATOR_SCALE_UNIDENTIFIED"
+    assert code_of(lambda: unfittable.vertical_set(searched_to)) == "LATENT_MEDIATION_SEARCH_RANGE_INVALID"
+    assert code_of(lambda: unfittable.horizontal_set(searched_to=searched_to)) == "LATENT_MEDIATION_SEARCH_RANGE_INVALID"
+
+
+def test_families_of_different_design_widths_give_no_coefficients():
+    model = build([family(mediator_design=[[1.0], [0.5]]), family(outcome_design=[[1.0], [0.5]])])
+    with pytest.raises(ValueError):
+        model.fit()
+
+
+def test_method_signatures_and_argument_names():
+    assert LatentMediationCore.vertical_set.__text_signature__ == "($self, searched_to=1.0, bootstrap_replicates=200)"
+    assert LatentMediationCore.horizontal_set.__text_signature__ == "($self, searched_to=4.0)"
+    assert LatentMediationCore.test_vertical.__text_signature__ == "($self, bootstrap_replicates=200)"
+    assert LatentMediationCore.fit.__doc__ == "Fit the five structural parameters with the fixed ML recipe."
+    assert LatentMediationCore.vertical_set.__doc__.startswith("A 97.5 per cent confidence set for the vertical")
+    model = build([family()])
+    with pytest.raises(TypeError, match="argument 'searched_to'"):
+        model.horizontal_set("wide")
+    with pytest.raises(TypeError, match="argument 'bootstrap_replicates'"):
+        model.vertical_set(1.0, "many")
+    with pytest.raises(OverflowError):
+        model.test_vertical(bootstrap_replicates=-1)
