@@ -164,4 +164,51 @@ TEST(LatentModel, TransformedCoordinatesMapToTheNaturalOnes) {
             "LATENT_MEDIATION_PARAMETER_NOT_FINITE");
 }
 
+// Families and covariances no valid model produces, for the codes a built model never meets.
+struct FamilyCode {
+  const char* name;
+  void (*alter)(lm::LatentMediationFamily&, Eigen::MatrixXd&);
+  std::string_view code;
+};
+
+class LatentFamilyCodes : public testing::TestWithParam<FamilyCode> {};
+
+TEST_P(LatentFamilyCodes, Reached) {
+  auto family = *lm::LatentMediationFamily::build(one_person(0, 0));
+  Eigen::MatrixXd covariance = *lm::directional_covariance(family.relationship, {0.5, 0.3, 0.1, 0.4, 1.0});
+  GetParam().alter(family, covariance);
+  const auto evaluation = family.evaluate(covariance, 0, {});
+  ASSERT_FALSE(evaluation);
+  EXPECT_EQ(evaluation.error().code, GetParam().code);
+}
+
+const FamilyCode family_codes[] = {
+    {"observed_covariance", [](lm::LatentMediationFamily&, Eigen::MatrixXd& c) { c(0, 0) = -5.0; },
+     "LATENT_MEDIATION_OBSERVED_COVARIANCE_NOT_POSITIVE_DEFINITE"},
+    {"continuous_density", [](lm::LatentMediationFamily& f, Eigen::MatrixXd&) { f.measurements[0] = 1e200; },
+     "LATENT_MEDIATION_CONTINUOUS_LOG_DENSITY_NOT_FINITE"},
+    {"conditional_covariance", [](lm::LatentMediationFamily&, Eigen::MatrixXd& c) { c(1, 1) = 0.1; c(0, 1) = c(1, 0) = 2.0; },
+     "LATENT_MEDIATION_CONDITIONAL_COVARIANCE_NOT_POSITIVE_DEFINITE"},
+    {"ascertainment_variance",
+     [](lm::LatentMediationFamily& f, Eigen::MatrixXd& c) {
+       f.proband = 0;
+       f.outcome_observations.clear();
+       f.discrete_liabilities.clear();
+       c(1, 1) = -1.0;
+     },
+     "LATENT_MEDIATION_ASCERTAINMENT_VARIANCE_INVALID"},
+    {"ascertainment_variate",
+     [](lm::LatentMediationFamily& f, Eigen::MatrixXd&) {
+       f.proband = 0;
+       f.outcome_observations.clear();
+       f.discrete_liabilities.clear();
+       f.outcome_threshold[0] = 1e308;
+       f.latent_mean[1] = -1e308;
+     },
+     "LATENT_MEDIATION_NORMAL_VARIATE_NOT_FINITE"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, LatentFamilyCodes, testing::ValuesIn(family_codes),
+                         [](const testing::TestParamInfo<FamilyCode>& info) { return std::string(info.param.name); });
+
 }  // namespace
