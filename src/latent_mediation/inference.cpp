@@ -1,5 +1,6 @@
 // Tests of the estimands a b and c_prime against nought, with the parametric bootstrap of
 // the loading test at a boundary, and their 97.5 per cent profile-likelihood sets.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -35,8 +36,6 @@ double chi_square_one_tail(double t) {
   return std::clamp(deviance::chi2_upper_tail(t, 1.0), 0.0, 1.0);
 }
 
-Result<std::size_t> checked_width(const Rows& rows, std::size_t n) { return design_width(rows, n); }
-
 // One replicate family drawn from an observed family's input under the null fit, keeping
 // the observed pattern; nothing when any piece of the draw fails.
 std::optional<LatentMediationFamilyInput> draw_replicate(const LatentMediationFamilyInput& input,
@@ -52,8 +51,8 @@ std::optional<LatentMediationFamilyInput> draw_replicate(const LatentMediationFa
   if (!sigma) return std::nullopt;
   auto factor = dense::DenseFactor::make(*sigma);
   if (!factor) return std::nullopt;
-  auto w_m = checked_width(input.mediator_design, n);
-  auto w_o = checked_width(input.outcome_design, n);
+  auto w_m = design_width(input.mediator_design, n);
+  auto w_o = design_width(input.outcome_design, n);
   if (!w_m || !w_o || *w_m + *w_o != coefficients.size() || input.latent_mean.size() != 2 * n) return std::nullopt;
 
   FamilyDrawPlan plan;
