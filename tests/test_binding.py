@@ -5,7 +5,8 @@ import sys
 import numpy as np
 import pytest
 
-from kestrune._core import PreparedModel, discrete_gxe_test, relationship, weighted_chi2_upper_tail as tail
+from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship,
+                            weighted_chi2_upper_tail as tail)
 
 X = np.column_stack([np.ones(6), np.arange(6.0)])
 K = np.eye(6) + 0.25 * (np.eye(6, k=1) + np.eye(6, k=-1))
@@ -38,6 +39,10 @@ MODEL = PreparedModel(X, K)
     (MODEL.fit, (Y, "ml", 1), {}, "PreparedModel.fit() takes from 1 to 2 positional arguments but 3 were given"),
     (MODEL.fit, (Y,), {"y": Y}, "PreparedModel.fit() got multiple values for argument 'y'"),
     (MODEL.fit, (Y,), {"method": "ml"}, "PreparedModel.fit() got an unexpected keyword argument 'method'"),
+    # a static method binds no instance: every argument counts
+    (LatentMediationCore._build, ([],) * 19, {}, "LatentMediationCore._build() takes from 16 to 18 positional arguments but 19 were given"),
+    (LatentMediationCore._build, ([],) * 15, {},
+     "LatentMediationCore._build() missing 1 required positional argument: 'outcome_prevalences'"),
 ])
 def test_binding_errors(call, args, kwargs, message):
     with pytest.raises(TypeError) as raised:

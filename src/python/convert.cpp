@@ -43,6 +43,13 @@ Fallible<std::uint64_t> as_uint64(PyObject* object) {
   return static_cast<std::uint64_t>(value);
 }
 
+Fallible<std::int8_t> as_int8(PyObject* object) {
+  auto value = as_int64(object);
+  if (!value) return std::unexpected(value.error());
+  if (*value < -128 || *value > 127) return raise(PyExc_OverflowError, "value out of range for an 8-bit signed integer");
+  return static_cast<std::int8_t>(*value);
+}
+
 Fallible<bool> as_bool(PyObject* object) {
   if (PyBool_Check(object)) return object == Py_True;
   if (is_numpy_bool(object)) {

@@ -28,6 +28,8 @@ Fallible<double> as_float(PyObject* object);
 Fallible<std::int64_t> as_int64(PyObject* object);
 // As as_int64; a negative value is an OverflowError.
 Fallible<std::uint64_t> as_uint64(PyObject* object);
+// As as_int64; OverflowError outside -128..127.
+Fallible<std::int8_t> as_int8(PyObject* object);
 // Exactly bool, or a NumPy boolean scalar; ints are refused.
 Fallible<bool> as_bool(PyObject* object);
 // Exactly a str (or subclass), as its UTF-8 bytes.
@@ -38,6 +40,17 @@ Fallible<std::optional<std::string>> as_optional_str(PyObject* object);
 // True for Python's bool and NumPy's boolean scalar: the values a model that wants
 // a number refuses, since bool is an int and would pass as 1 or 0.
 bool is_boolean(PyObject* object);
+
+// None as an absent value, anything else by `Element`.
+template <auto Element>
+auto as_optional(PyObject* object)
+    -> Fallible<std::optional<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type>> {
+  using Value = typename std::invoke_result_t<decltype(Element), PyObject*>::value_type;
+  if (object == Py_None) return std::optional<Value>();
+  auto value = Element(object);
+  if (!value) return std::unexpected(value.error());
+  return std::optional<Value>(std::move(*value));
+}
 
 // Any sequence except a str ("Can't extract `str` to `Vec`"), element by element.
 template <auto Element>
