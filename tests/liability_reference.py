@@ -8,17 +8,16 @@ from scipy import sparse, special, stats
 
 
 def bivariate_cdf(h, k, r):
-    """P(X <= h, Y <= k) for standard normals with correlation r, by Owen's T function."""
-    phi = lambda t: 0.5 * math.erfc(-t / math.sqrt(2.0))  # noqa: E731
-    if r == 0.0:
-        return phi(h) * phi(k)
-    s = math.sqrt((1.0 - r) * (1.0 + r))
-    h = h if h != 0.0 else 1e-300
-    k = k if k != 0.0 else 1e-300
-    correction = 0.5 if h * k < 0.0 else 0.0
-    value = (0.5 * (phi(h) + phi(k))
-             - special.owens_t(h, (k - r * h) / (h * s)) - special.owens_t(k, (h - r * k) / (k * s)) - correction)
-    return min(max(value, 0.0), 1.0)
+    """P(X <= h, Y <= k) for standard normals with correlation r, by Owen's T function;
+    elementwise over arrays."""
+    h, k, r = np.broadcast_arrays(*(np.asarray(v, float) for v in (h, k, r)))
+    s = np.sqrt((1.0 - r) * (1.0 + r))
+    h = np.where(h == 0.0, 1e-300, h)
+    k = np.where(k == 0.0, 1e-300, k)
+    value = (0.5 * (special.ndtr(h) + special.ndtr(k)) - special.owens_t(h, (k - r * h) / (h * s))
+             - special.owens_t(k, (h - r * k) / (k * s)) - np.where(h * k < 0.0, 0.5, 0.0))
+    value = np.where(r == 0.0, special.ndtr(h) * special.ndtr(k), value)
+    return np.clip(value, 0.0, 1.0)[()]
 
 
 def log_ncdf(t):
@@ -71,6 +70,18 @@ def conditional_region(v, mean, measured, censored, observed):
     cm = mean[censored] + vcm @ np.linalg.solve(vmm, observed - mean[measured])
     cv = v[np.ix_(censored, censored)] - vcm @ np.linalg.solve(vmm, vcm.T)
     return cm, cv, float(density)
+
+
+def badly_scaled_pairs(seed, intercept, fam=15):
+    """Sib pairs with a covariate of a large scale, which makes the search badly conditioned:
+    the relationship, the design, a trait and the generator for more."""
+    rng = np.random.default_rng(seed)
+    scale = 10 ** rng.uniform(2.5, 3.7)
+    a = sibships([2] * fam)
+    n = a.shape[0]
+    x = np.column_stack([np.ones(n), rng.normal(size=n) * scale])
+    y = x @ [intercept, 0.5 / scale] + rng.normal(size=n)
+    return a, x, y, rng
 
 
 def sibships(sizes, relatedness=0.5):

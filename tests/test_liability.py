@@ -11,7 +11,7 @@ from scipy import optimize, stats
 from kestrune import _core
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
-from liability_reference import families, orthant_log, sibships
+from liability_reference import badly_scaled_pairs, families, orthant_log, sibships
 
 CUT = 3.841458820694124
 
@@ -109,14 +109,8 @@ def test_interval_ends_inside_the_range_solve_the_cut(sibs, sibs_fit):
         assert lower == 0.0
 
 
-def scaled_design_sample(seed, fam=15):
-    """Sib pairs with a covariate of a large scale: a badly conditioned search."""
-    rng = np.random.default_rng(seed)
-    scale = 10 ** rng.uniform(2.5, 3.7)
-    a = sibships([2] * fam)
-    n = a.shape[0]
-    x = np.column_stack([np.ones(n), rng.normal(size=n) * scale])
-    y = x @ [0.2, 0.5 / scale] + rng.normal(size=n)
+def scaled_design_sample(seed):
+    a, x, y, _ = badly_scaled_pairs(seed, 0.2)
     return a, (y > 0).astype(float), x
 
 

@@ -11,7 +11,7 @@ from scipy import optimize, stats
 from kestrune import _core
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
-from liability_reference import conditional_region, families, orthant_log, sibships
+from liability_reference import badly_scaled_pairs, conditional_region, families, orthant_log, sibships
 
 CUT = 3.841458820694124
 
@@ -125,15 +125,9 @@ def test_interval_ends_inside_the_range_solve_the_cut(sample, fitted):
             assert 2 * (reference - profile(end)) == pytest.approx(CUT, abs=2e-3)
 
 
-def scaled_design_sample(seed, scale, fam=15):
-    """Sib pairs with a covariate of scale `scale`: a badly conditioned search."""
-    rng = np.random.default_rng(seed)
-    scale = 10 ** rng.uniform(2.5, 3.7) if scale is None else scale
-    a = sibships([2] * fam)
-    n = a.shape[0]
-    x = np.column_stack([np.ones(n), rng.normal(size=n) * scale])
-    y = x @ [1.0, 0.5 / scale] + rng.normal(size=n)
-    return a, y, np.where(y > 1.5, 1, 0).astype(np.int64), np.full(n, 1.5), x
+def scaled_design_sample(seed):
+    a, x, y, _ = badly_scaled_pairs(seed, 1.0)
+    return a, y, np.where(y > 1.5, 1, 0).astype(np.int64), np.full(len(y), 1.5), x
 
 
 @pytest.mark.parametrize(
@@ -148,11 +142,11 @@ def scaled_design_sample(seed, scale, fam=15):
 )
 def test_searches_that_do_not_converge_are_refused(function, seed, code):
     with pytest.raises(ValueError, match=f"^{code}$"):
-        function(*scaled_design_sample(seed, None))
+        function(*scaled_design_sample(seed))
 
 
 def test_a_fit_that_does_not_converge_is_still_returned():
-    result = _core.tobit_fit(*scaled_design_sample(1, None))
+    result = _core.tobit_fit(*scaled_design_sample(1))
     assert result[4] is False and result[5] >= 1e-6
 
 
