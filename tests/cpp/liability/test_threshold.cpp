@@ -1,15 +1,13 @@
-// What Python cannot reach of the liability-threshold model: the held range and the domain of
-// its likelihood, and the shared fit loop's refusal of an unevaluable end point.
+// What Python cannot reach of the liability-threshold model (the held range), and of the shared
+// fit loop: the refusal of an unevaluable end point.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <string>
 #include <vector>
 
 #include <Eigen/Core>
 
-#include "liability/region.hpp"
 #include "liability/threshold.hpp"
 #include "numerics/difference_fit.hpp"
 
@@ -40,23 +38,6 @@ TEST(Liability, HeldHeritabilityOutsideTheUnitIntervalIsRefused) {
   EXPECT_EQ(at_one->h2, 1.0);
 }
 
-TEST(Liability, HeritabilityOneUsesTheRelationshipAlone) {
-  const LiabilityModel model = pairs();
-  const std::vector<double> beta{0.3, -0.2};
-  const auto at_one = model.loglik(1.0, beta);
-  ASSERT_TRUE(at_one);
-  // The singletons have variance A_ii = 1; the pairs correlation 0.5 between their two sides.
-  double expected = 0.0;
-  const double m[6] = {0.3 - 0.04, 0.3 + 0.1, 0.3 - 0.2, 0.3 - 0.02, 0.3 + 0.24, 0.3 - 0.08};
-  expected += std::log(kestrune::liability::bivariate_normal_cdf(m[0], -m[1], -0.5));
-  expected += std::log(kestrune::liability::bivariate_normal_cdf(m[2], m[3], 0.5));
-  expected += std::log(kestrune::liability::normal_cdf(-m[4])) + std::log(kestrune::liability::normal_cdf(-m[5]));
-  EXPECT_NEAR(*at_one, expected, 1e-13);
-  EXPECT_FALSE(model.loglik(1.0000001, beta));
-  EXPECT_FALSE(model.loglik(nan, beta));
-  EXPECT_FALSE(model.loglik(0.5, std::vector<double>{0.3, nan}));
-}
-
 // ---- the shared fit loop -------------------------------------------------------------------
 
 difference_fit::Problem box(double threshold) {
@@ -82,42 +63,5 @@ TEST(DifferenceFit, AStartThatEndsUnevaluableFailsInsteadOfWinning) {
   EXPECT_NEAR(fit->x[0], 1.0, 1e-5);
   EXPECT_NEAR(fit->value, 3.0, 1e-9);
 }
-
-TEST(DifferenceFit, EqualEndPointsKeepTheEarlierStart) {
-  int calls = 0;
-  const difference_fit::Objective f = [&](std::span<const double> x) {
-    ++calls;
-    return std::fabs(x[0]) < 2.0 ? 7.0 : bowl(x) + 10.0;  // flat: every start ends where it began
-  };
-  const auto fit = difference_fit::fit(box(1e-6), {{0.5, 0.0}, {-0.5, 0.0}}, f);
-  ASSERT_TRUE(fit);
-  EXPECT_EQ(fit->x[0], 0.5);
-  EXPECT_FALSE(fit->polished);
-  EXPECT_GT(calls, 0);
-}
-
-struct MeasureCase {
-  std::string name;
-  double x, lower, upper, g, edge, expected;
-};
-
-class Measure : public testing::TestWithParam<MeasureCase> {};
-
-TEST_P(Measure, CountsOnlyTheInwardPartAtAnEdge) {
-  const MeasureCase& c = GetParam();
-  const double x[1] = {c.x}, g[1] = {c.g}, lower[1] = {c.lower}, upper[1] = {c.upper};
-  EXPECT_EQ(difference_fit::projected_magnitude(x, g, lower, upper, c.edge), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Edges, Measure,
-    testing::Values(MeasureCase{"interior", 0.5, 0.0, 1.0, -2.0, 0.0, 2.0},
-                    MeasureCase{"at_lower_pushing_out", 0.0, 0.0, 1.0, 2.0, 0.0, 0.0},
-                    MeasureCase{"at_lower_pulling_in", 0.0, 0.0, 1.0, -2.0, 0.0, 2.0},
-                    MeasureCase{"near_upper_within_edge", 1.0 - 5e-10, 0.0, 1.0, -3.0, 1e-9, 0.0},
-                    MeasureCase{"near_upper_beyond_edge", 1.0 - 5e-10, 0.0, 1.0, -3.0, 0.0, 3.0},
-                    MeasureCase{"held", 0.3, 0.3, 0.3, 5.0, 0.0, 0.0},
-                    MeasureCase{"nan_gradient", 0.5, 0.0, 1.0, nan, 0.0, 0.0}),
-    [](const testing::TestParamInfo<MeasureCase>& info) { return info.param.name; });
 
 }  // namespace

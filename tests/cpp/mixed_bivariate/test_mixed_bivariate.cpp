@@ -55,30 +55,4 @@ INSTANTIATE_TEST_SUITE_P(
                     HeldCase{"correlation_below_minus_one", {5, -1.1}, "MIXED_BIVARIATE_HELD_VALUE_OUT_OF_RANGE"}),
     [](const testing::TestParamInfo<HeldCase>& info) { return info.param.name; });
 
-TEST(MixedBivariate, HeldCoordinatesStayAndABinaryVarianceIsOne) {
-  const MixedBivariateModel m = model();
-  const auto free = m.fit_holding(std::nullopt);
-  ASSERT_TRUE(free);
-  EXPECT_EQ(free->variance[1], 1.0);
-  EXPECT_EQ(free->method, "ml");
-  EXPECT_EQ(free->largest_family, 2u);
-  const auto held = m.fit_holding(Held{4, -0.25});
-  ASSERT_TRUE(held);
-  EXPECT_EQ(held->genetic_correlation, -0.25);
-  EXPECT_LE(held->loglik, free->loglik + 1e-9);
-  const auto variance = m.fit_holding(Held{3, 0.0});
-  ASSERT_TRUE(variance);
-  EXPECT_EQ(variance->variance[1], 1.0);
-}
-
-TEST(MixedBivariate, LikelihoodDomain) {
-  const MixedBivariateModel m = model();
-  const std::vector<double> beta{0.1};
-  EXPECT_TRUE(m.loglik({0.3, 0.4}, {1.5, 1.0}, 1.0, -1.0, beta, beta));
-  EXPECT_FALSE(m.loglik({0.3, 0.4}, {1.5, 1.0}, 1.0000001, 0.0, beta, beta));
-  EXPECT_FALSE(m.loglik({0.3, nan}, {1.5, 1.0}, 0.0, 0.0, beta, beta));
-  EXPECT_FALSE(m.loglik({0.3, 0.4}, {0.0, 1.0}, 0.0, 0.0, beta, beta));
-  EXPECT_FALSE(m.loglik({0.3, 0.4}, {1.5, 1.0}, 0.0, 0.0, beta, std::vector<double>{0.1, 0.2}));
-}
-
 }  // namespace
