@@ -2,6 +2,7 @@
 
 #include "liability/region.hpp"
 #include "liability/threshold.hpp"
+#include "python/interval.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::liability::python {
@@ -109,10 +110,7 @@ Fallible<Owned> py_liability_interval(const Arguments<3>& args) {
   if (!model) return std::unexpected(model.error());
   const auto found = model->heritability_interval();
   if (!found) return std::unexpected(Failure(found.error()));
-  return make_tuple(make_float(*found->estimate), make_float(found->lower), make_float(found->upper),
-                    make_bool(found->lower_limited), make_bool(found->upper_limited), make_float(found->level),
-                    make_uint(found->profile_failures), make_optional(found->contains_lower_bound, make_bool),
-                    make_optional(found->contains_upper_bound, make_bool));
+  return make_interval_tuple(*found);
 }
 
 }  // namespace
