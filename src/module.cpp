@@ -11,6 +11,7 @@
 #include "kinship_classes/python.hpp"
 #include "latent_mediation/python.hpp"
 #include "liability/python.hpp"
+#include "mixed_bivariate/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
 #include "provenance_data.hpp"
@@ -60,10 +61,16 @@ const std::array registrations = {
     function(discrete_gxe::python::discrete_gxe_correlation_interval_method()),
     type(latent_mediation::python::latent_mediation_core_type),
     function(latent_mediation::python::latent_mediation_simulate_method()),
+    function(liability::python::liability_fit_method()),
+    function(liability::python::liability_interval_method()),
+    function(liability::python::liability_test_method()),
     function(liability::python::region_log_probability_method()),
     function(tobit::python::tobit_fit_method()),
     function(tobit::python::tobit_interval_method()),
     function(tobit::python::tobit_test_method()),
+    function(mixed_bivariate::python::mixed_bivariate_test_method()),
+    function(mixed_bivariate::python::mixed_bivariate_fit_method()),
+    function(mixed_bivariate::python::mixed_bivariate_interval_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

@@ -1,6 +1,8 @@
 #include "liability/python.hpp"
 
 #include "liability/region.hpp"
+#include "liability/threshold.hpp"
+#include "python/interval.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::liability::python {
@@ -46,7 +48,78 @@ Fallible<Owned> py_region_log_probability(const Arguments<3>& args) {
   return make_float(*value);
 }
 
+// ---- the liability-threshold model ----------------------------------------------------------
+
+constexpr auto fit_signature =
+    signature("liability_fit", required("relationship"), required("status"), required("design"));
+constexpr auto test_signature =
+    signature("liability_test", required("relationship"), required("status"), required("design"));
+constexpr auto interval_signature =
+    signature("liability_interval", required("relationship"), required("status"), required("design"));
+
+constexpr const char* fit_doc =
+    "liability_fit(relationship, status, design)\n--\n\n"
+    "Fit one binary trait through a liability threshold.\n\n"
+    "Returns the liability heritability, the fixed effects, the log\n"
+    "likelihood, whether the search converged, its scaled gradient, the\n"
+    "prevalence and the largest family the region probability had to cover.";
+
+constexpr const char* test_doc =
+    "liability_test(relationship, status, design)\n--\n\n"
+    "Test the liability heritability against nought.";
+
+constexpr const char* interval_doc =
+    "liability_interval(relationship, status, design)\n--\n\n"
+    "A 95 per cent profile interval for the liability heritability.";
+
+// The three arrays viewed in parameter order, copied, and the model built.
+Fallible<LiabilityModel> build(const Arguments<3>& args) {
+  auto relationship = MatrixView::from(args[0]);
+  if (!relationship) return std::unexpected(relationship.error());
+  auto status = VectorView::from(args[1]);
+  if (!status) return std::unexpected(status.error());
+  auto design = MatrixView::from(args[2]);
+  if (!design) return std::unexpected(design.error());
+  Result<LiabilityModel> model =
+      LiabilityModel::build(relationship->to_matrix(), status->to_vector(), design->to_matrix());
+  if (!model) return std::unexpected(Failure(model.error()));
+  return std::move(*model);
+}
+
+Fallible<Owned> py_liability_fit(const Arguments<3>& args) {
+  const auto model = build(args);
+  if (!model) return std::unexpected(model.error());
+  const auto fit = model->fit_holding(std::nullopt);
+  if (!fit) return std::unexpected(Failure(fit.error()));
+  return make_tuple(make_float(fit->h2), make_list(fit->beta), make_float(fit->loglik),
+                    make_bool(fit->converged), make_bool(fit->polished), make_float(fit->scaled_gradient),
+                    make_float(fit->prevalence), make_uint(fit->largest_family));
+}
+
+Fallible<Owned> py_liability_test(const Arguments<3>& args) {
+  const auto model = build(args);
+  if (!model) return std::unexpected(model.error());
+  const auto test = model->heritability_test();
+  if (!test) return std::unexpected(Failure(test.error()));
+  return make_tuple(make_float(test->statistic), make_float(test->p_value), make_str(test->reference),
+                    make_float(test->null_loglik));
+}
+
+Fallible<Owned> py_liability_interval(const Arguments<3>& args) {
+  const auto model = build(args);
+  if (!model) return std::unexpected(model.error());
+  const auto found = model->heritability_interval();
+  if (!found) return std::unexpected(Failure(found.error()));
+  return make_interval_tuple(*found);
+}
+
 }  // namespace
+
+PyMethodDef liability_fit_method() { return function<fit_signature, py_liability_fit>(fit_doc); }
+PyMethodDef liability_test_method() { return function<test_signature, py_liability_test>(test_doc); }
+PyMethodDef liability_interval_method() {
+  return function<interval_signature, py_liability_interval>(interval_doc);
+}
 
 PyMethodDef region_log_probability_method() {
   return function<region_signature, py_region_log_probability>(region_doc);

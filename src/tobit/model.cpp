@@ -31,44 +31,38 @@ TobitModel::Family cut_family(const blocks::Block& members,
                               std::span<const double> value, std::span<const Censoring> censoring,
                               std::span<const double> limit,
                               const Eigen::Ref<const Eigen::MatrixXd>& design) {
-  TobitModel::Family family;
-  family.relationship = relationship(members, members);
-  family.design = design(members, Eigen::all);
+  TobitModel::Family family{relationship(members, members), design(members, Eigen::all), {}};
   for (std::size_t r = 0; r < members.size(); ++r) {
     const std::size_t i = members[r];
-    const auto position = static_cast<Eigen::Index>(r);
-    if (censoring[i] == Censoring::Measured) {
-      family.measured.push_back(position);
-      family.value.push_back(value[i]);
-    } else {
-      family.censored.push_back(position);
-      family.limit.push_back(limit[i]);
-      family.sign.push_back(censoring[i] == Censoring::AtOrAbove ? 1.0 : -1.0);
-    }
+    family.split.add(static_cast<Eigen::Index>(r), censoring[i], value[i], limit[i]);
   }
   return family;
 }
 
-// One family's contribution at (h2, s2) given its means.
-std::optional<double> family_loglik(const TobitModel::Family& family, double h2, double s2,
-                                    const Eigen::VectorXd& mean) {
-  const auto covariance = [&](Eigen::Index i, Eigen::Index j) {
-    return s2 * (h2 * family.relationship(i, j) + (i == j ? 1.0 - h2 : 0.0));
-  };
-  const auto m = static_cast<Eigen::Index>(family.measured.size());
-  const auto c = static_cast<Eigen::Index>(family.censored.size());
-  double total = 0.0;
+}  // namespace
 
-  Eigen::MatrixXd v_mm(m, m);
-  for (Eigen::Index j = 0; j < m; ++j)
-    for (Eigen::Index i = 0; i < m; ++i) v_mm(i, j) = covariance(family.measured[i], family.measured[j]);
+void Split::add(Eigen::Index position, Censoring code, double observed, double at) {
+  if (code == Censoring::Measured) {
+    measured.push_back(position);
+    value.push_back(observed);
+  } else {
+    censored.push_back(position);
+    limit.push_back(at);
+    sign.push_back(code == Censoring::AtOrAbove ? 1.0 : -1.0);
+  }
+}
+
+std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::VectorXd& mean, const Split& split) {
+  const auto m = static_cast<Eigen::Index>(split.measured.size());
+  const auto c = static_cast<Eigen::Index>(split.censored.size());
+  double total = 0.0;
   std::optional<dense::DenseFactor> factor;
   Eigen::VectorXd w;
   if (m > 0) {
-    factor = dense::DenseFactor::make(v_mm);
+    factor = dense::DenseFactor::make(v(split.measured, split.measured));
     if (!factor) return std::nullopt;
     Eigen::VectorXd residual(m);
-    for (Eigen::Index k = 0; k < m; ++k) residual[k] = family.value[k] - mean[family.measured[k]];
+    for (Eigen::Index k = 0; k < m; ++k) residual[k] = split.value[k] - mean[split.measured[k]];
     w = factor->solve_vector(residual);
     double q = 0.0;
     for (Eigen::Index k = 0; k < m; ++k) q += residual[k] * w[k];
@@ -78,15 +72,11 @@ std::optional<double> family_loglik(const TobitModel::Family& family, double h2,
   }
   if (c == 0) return total;
 
-  Eigen::MatrixXd v_cc(c, c);
-  for (Eigen::Index j = 0; j < c; ++j)
-    for (Eigen::Index i = 0; i < c; ++i) v_cc(i, j) = covariance(family.censored[i], family.censored[j]);
+  Eigen::MatrixXd v_cc = v(split.censored, split.censored);
   std::vector<double> region_mean(static_cast<std::size_t>(c));
-  for (Eigen::Index i = 0; i < c; ++i) region_mean[i] = mean[family.censored[i]];
+  for (Eigen::Index i = 0; i < c; ++i) region_mean[i] = mean[split.censored[i]];
   if (m > 0) {
-    Eigen::MatrixXd v_mc(m, c);
-    for (Eigen::Index j = 0; j < c; ++j)
-      for (Eigen::Index i = 0; i < m; ++i) v_mc(i, j) = covariance(family.measured[i], family.censored[j]);
+    const Eigen::MatrixXd v_mc = v(split.measured, split.censored);
     for (Eigen::Index i = 0; i < c; ++i) {
       double shift = 0.0;
       for (Eigen::Index k = 0; k < m; ++k) shift += v_mc(k, i) * w[k];
@@ -94,14 +84,11 @@ std::optional<double> family_loglik(const TobitModel::Family& family, double h2,
     }
     v_cc.noalias() -= v_mc.transpose() * factor->solve_matrix(v_mc);
   }
-  for (Eigen::Index i = 0; i < c; ++i) region_mean[i] -= family.limit[i];
-  const std::optional<double> region =
-      liability::region_log_probability(region_mean, family.sign, v_cc);
+  for (Eigen::Index i = 0; i < c; ++i) region_mean[i] -= split.limit[i];
+  const std::optional<double> region = liability::region_log_probability(region_mean, split.sign, v_cc);
   if (!region || !std::isfinite(*region)) return std::nullopt;
   return total + *region;
 }
-
-}  // namespace
 
 Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes) {
   std::vector<Censoring> censoring;
@@ -166,11 +153,17 @@ std::optional<double> TobitModel::loglik(double h2, double total_variance, std::
   }
   double total = 0.0;
   Eigen::VectorXd mean;
+  Eigen::MatrixXd v;
   for (const Family& family : families_) {
     mean = Eigen::VectorXd::Zero(family.design.rows());
     for (Eigen::Index r = 0; r < family.design.rows(); ++r)
       for (std::size_t j = 0; j < p_; ++j) mean[r] += family.design(r, static_cast<Eigen::Index>(j)) * beta[j];
-    const std::optional<double> term = family_loglik(family, h2, total_variance, mean);
+    const Eigen::Index m = family.relationship.rows();
+    v.resize(m, m);
+    for (Eigen::Index j = 0; j < m; ++j)
+      for (Eigen::Index i = 0; i < m; ++i)
+        v(i, j) = total_variance * (h2 * family.relationship(i, j) + (i == j ? 1.0 - h2 : 0.0));
+    const std::optional<double> term = censored_loglik(v, mean, family.split);
     if (!term) return std::nullopt;
     total += *term;
   }

@@ -31,6 +31,23 @@ Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> code
 // The share of observations that are not measured.
 double censored_share(std::span<const Censoring> censoring);
 
+// A family's coordinates split by what is known of them; positions are within the family.
+struct Split {
+  std::vector<Eigen::Index> measured;
+  std::vector<Eigen::Index> censored;
+  std::vector<double> value;  // of the measured positions
+  std::vector<double> limit;  // of the censored positions
+  std::vector<double> sign;   // 1.0 at or above, -1.0 at or below
+
+  void add(Eigen::Index position, Censoring code, double value, double limit);
+};
+
+// For Y normal with `mean` and covariance `v` over one family: the density of the measured
+// coordinates at their values plus the log-probability that the censored ones lie beyond their
+// limits given them (the Schur complement of the measured block). Nothing when the measured
+// block is not positive definite or a term is not finite.
+std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::VectorXd& mean, const Split& split);
+
 struct TobitFit {
   std::vector<double> beta;
   std::string_view method;  // "ml"
@@ -53,15 +70,11 @@ struct TobitHeritabilityTest {
 
 class TobitModel {
  public:
-  // One family's inputs, cut out once: positions are within the family, in block order.
+  // One family's inputs, cut out once, in block order.
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
-    std::vector<Eigen::Index> measured;
-    std::vector<Eigen::Index> censored;
-    std::vector<double> value;  // of the measured positions
-    std::vector<double> limit;  // of the censored positions
-    std::vector<double> sign;   // 1.0 at or above, -1.0 at or below
+    Split split;
   };
 
   // The TOBIT_ build codes, in the order of the checks; the first failure is returned.
