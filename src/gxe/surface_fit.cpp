@@ -10,6 +10,7 @@
 #include "gxe/surface.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/difference_fit.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::gxe {
@@ -395,11 +396,7 @@ std::optional<double> GxeModel::profile_objective(const Eigen::Ref<const Eigen::
   const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) { return memo(x).gradient; };
   // Only the part of a component that points into the box counts at an edge (within 1e-12).
   const auto measure = [&](std::span<const double> x, std::span<const double> g) {
-    return convergence::largest_contribution(g, [&](std::size_t i) {
-      if (x[i] <= lower[i] + 1e-12) return convergence::Edge::lower;
-      if (x[i] >= upper[i] - 1e-12) return convergence::Edge::upper;
-      return convergence::Edge::interior;
-    });
+    return difference_fit::projected_magnitude(x, g, lower, upper, 1e-12);
   };
 
   std::vector<Point> candidates;
