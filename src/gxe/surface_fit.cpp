@@ -59,24 +59,20 @@ double population_variance(const Eigen::Ref<const Eigen::VectorXd>& y) {
   return squares / static_cast<double>(y.size());
 }
 
-// One finished start: its value (for the selection), its point and its evaluation.
+// One finished start: its value (for the selection) and its point.
 struct StartOutcome {
   double value;
   Point par;
-  Evaluation evaluation;
 };
 
 }  // namespace
 
 double test_p_value(std::string_view reference, double statistic) {
+  if (reference == "mixture_50_50") return deviance::p_value(statistic);
   if (statistic < 1e-6) return 1.0;
-  double p;
-  if (reference == "chi2_1")
-    p = deviance::chi2_upper_tail(statistic, 1.0);
-  else if (reference == "mixture_50_50")
-    p = 0.5 * deviance::chi2_upper_tail(statistic, 1.0);
-  else
-    p = 0.5 * std::exp(-statistic / 2.0) + 0.5 * deviance::chi2_upper_tail(statistic, 1.0);
+  const double p = reference == "chi2_1" ? deviance::chi2_upper_tail(statistic, 1.0)
+                                         : 0.5 * deviance::chi2_upper_tail(statistic, 2.0) +
+                                               0.5 * deviance::chi2_upper_tail(statistic, 1.0);
   return p < 0.0 ? 0.0 : p > 1.0 ? 1.0 : p;
 }
 
@@ -132,10 +128,9 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
         d, at_start ? std::optional<double>(at_start->objective) : std::nullopt, 300, 1000.0, 1e-8);
     auto run = compat_lbfgsb::compat::run(start, std::move(*box), objective, gradient, control);
     if (!run) return std::nullopt;
-    auto evaluation = evaluate(six_slots(run->par), ys, reml, true);
+    const auto& evaluation = memo(run->par);
     if (!evaluation || !std::isfinite(evaluation->objective)) return std::nullopt;
-    const double value = evaluation->objective;
-    return StartOutcome{value, std::move(run->par), std::move(*evaluation)};
+    return StartOutcome{evaluation->objective, std::move(run->par)};
   });
   if (!best) return fail("GXE_NO_START_CONVERGED");
 
