@@ -42,7 +42,12 @@ def one_blas_thread():
     """The dense references are hundreds of small solves: NumPy's and SciPy's own OpenBLAS
     run them on one thread, which a busy machine otherwise turns into minutes of hand-offs."""
     restore = []
-    for path in sorted({line.split()[-1] for line in open("/proc/self/maps") if "scipy_openblas" in line}):
+    try:
+        with open("/proc/self/maps") as maps:
+            paths = sorted({line.split()[-1] for line in maps if "scipy_openblas" in line})
+    except OSError:
+        paths = []
+    for path in paths:
         library = ctypes.CDLL(path)
         for suffix in ("64_", ""):
             get = getattr(library, f"scipy_openblas_get_num_threads{suffix}", None)
