@@ -73,7 +73,9 @@ TEST_P(GxeGradient, MatchesCentralDifferencesOfTheObjective) {
         (model.evaluate(up, y, c.reml, false)->objective - model.evaluate(down, y, c.reml, false)->objective) / (2 * h);
     EXPECT_NEAR(at->gradient[slot], numeric, 1e-6 * std::fmax(1.0, std::fabs(numeric))) << "slot " << slot;
   }
-  if (d == 5) EXPECT_EQ(at->gradient[5], 0.0);
+  if (d == 5) {
+    EXPECT_EQ(at->gradient[5], 0.0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -140,7 +142,9 @@ TEST_P(GxeRepair, ReproducesTheHeldValueAndKeepsTheOtherPart) {
       EXPECT_NEAR(kestrune::gxe::genetic_covariance(c.surface, *repaired, e, e),
                   kestrune::gxe::genetic_covariance(c.surface, padded, e, e), 1e-12);
   }
-  if (for_heritability && c.surface != Surface::RandomRegression) EXPECT_EQ((*repaired)[4], padded[4]);
+  if (for_heritability && c.surface != Surface::RandomRegression) {
+    EXPECT_EQ((*repaired)[4], padded[4]);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
