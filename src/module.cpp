@@ -12,6 +12,7 @@
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "spatial/python.hpp"
 
 namespace kestrune {
 namespace {
@@ -48,6 +49,8 @@ const std::array registrations = {
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(spatial::python::spatial_fit_method()),
+    function(spatial::python::spatial_distances_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

@@ -51,10 +51,15 @@ bool factor_large(Eigen::MatrixXd& m) {
 std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::MatrixXd>& a, Route route) {
   if (a.rows() != a.cols()) return std::nullopt;
   Eigen::MatrixXd m = a;
-  const bool lapack = route == Route::lapack || m.rows() >= large_order;
-  const bool ok = lapack ? factor_large(m) : factor_small(m);
+  return make_in_place(m, route);
+}
+
+std::optional<DenseFactor> DenseFactor::make_in_place(Eigen::MatrixXd& a, Route route) {
+  if (a.rows() != a.cols()) return std::nullopt;
+  const bool lapack = route == Route::lapack || a.rows() >= large_order;
+  const bool ok = lapack ? factor_large(a) : factor_small(a);
   if (!ok) return std::nullopt;
-  return DenseFactor(std::move(m), lapack);
+  return DenseFactor(std::move(a), lapack);
 }
 
 void DenseFactor::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const {
@@ -94,6 +99,21 @@ double DenseFactor::logdet() const {
 
 Eigen::MatrixXd DenseFactor::inverse() const {
   return solve_matrix(Eigen::MatrixXd::Identity(order(), order()));
+}
+
+void DenseFactor::symmetric_inverse_into(Eigen::MatrixXd& out) const {
+  const Eigen::Index n = order();
+  out.resize(n, n);
+  if (n == 0) return;
+  out.triangularView<Eigen::Lower>() = lower_.triangularView<Eigen::Lower>();
+  lapack::configure_threads();
+  const int order = static_cast<int>(n);
+  int info = 0;
+  // L has a positive diagonal, so dpotri cannot meet a singular factor.
+  dpotri_("L", &order, out.data(), &order, &info, 1);
+  for (Eigen::Index j = 1; j < n; ++j) {
+    for (Eigen::Index i = 0; i < j; ++i) out(i, j) = out(j, i);
+  }
 }
 
 }  // namespace kestrune::dense

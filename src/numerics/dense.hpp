@@ -26,7 +26,19 @@ class DenseFactor {
   static std::optional<DenseFactor> make(const Eigen::Ref<const Eigen::MatrixXd>& a,
                                          Route route = Route::by_order);
 
+  // As make, factoring `a` in its own storage: on success the factor takes the storage
+  // over and `a` is left empty; on failure `a` keeps it, its contents overwritten. A model
+  // that factors a matrix of one order at every evaluation hands the storage back and forth
+  // (see release) instead of allocating it anew.
+  static std::optional<DenseFactor> make_in_place(Eigen::MatrixXd& a, Route route = Route::by_order);
+
+  // The storage of L, handed back for the next make_in_place.
+  Eigen::MatrixXd release() && { return std::move(lower_); }
+
   Eigen::Index order() const { return lower_.rows(); }
+
+  // L itself: the lower triangle of the storage, the strict upper one read as zero.
+  auto lower() const { return lower_.triangularView<Eigen::Lower>(); }
 
   // x with A x = b; b has order() entries.
   Eigen::VectorXd solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const;
@@ -39,6 +51,11 @@ class DenseFactor {
 
   // A^{-1}, solved column by column from the identity; not symmetrised.
   Eigen::MatrixXd inverse() const;
+
+  // A^{-1} written into `out` (resized only when its shape differs): from L by LAPACK's
+  // dpotri, a third of the work of inverse(), the lower triangle mirrored so the result is
+  // exactly symmetric. Equal to inverse() up to rounding.
+  void symmetric_inverse_into(Eigen::MatrixXd& out) const;
 
  private:
   DenseFactor(Eigen::MatrixXd lower, bool lapack) : lower_(std::move(lower)), lapack_(lapack) {}

@@ -1,0 +1,350 @@
+"""The spatial model: distances, the fit against a dense numpy likelihood, codes and arguments."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy import linalg, optimize
+
+from kestrune import _core
+
+LN2 = 0.6931471805599453
+LOG_2PI = 1.8378770664093453
+
+
+# ---- data and a dense reference ---------------------------------------------------------
+
+
+def haversine(lat, lon):
+    lat, lon = np.radians(lat), np.radians(lon)
+    dlat = lat[:, None] - lat[None, :]
+    dlon = lon[:, None] - lon[None, :]
+    h = np.sin(dlat / 2) ** 2 + np.cos(lat)[:, None] * np.cos(lat)[None, :] * np.sin(dlon / 2) ** 2
+    return 12742.0176 * np.arcsin(np.sqrt(np.clip(h, 0.0, 1.0)))
+
+
+def families(n, size=3):
+    k = np.eye(n)
+    for start in range(0, n, size):
+        block = slice(start, min(start + size, n))
+        k[block, block] = np.where(np.eye(k[block, block].shape[0]) == 1, 1.0, 0.5)
+    return k
+
+
+def sample(seed, n=36, sites=12, m=1):
+    """People at sites from coordinates, families of three, design [1, x]."""
+    rng = np.random.default_rng(seed)
+    lat = rng.uniform(50.0, 53.0, sites)
+    lon = rng.uniform(-2.0, 2.0, sites)
+    site = np.concatenate([np.arange(sites), rng.integers(0, sites, n - sites)])
+    distance = np.array(_core.spatial_distances(lat[site], lon[site]))
+    fixed = [families(n)] if m else []
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    v = 0.8 * np.exp(-distance / 60.0) + 0.6 * np.eye(n) + sum(0.5 * a for a in fixed)
+    y = x @ [3.0, 0.5] + np.linalg.cholesky(v) @ rng.normal(size=n)
+    return fixed, distance, x, y
+
+
+def covariance(coefficients, decay, fixed, distance):
+    n = distance.shape[0]
+    v = coefficients[-2] * np.exp(-decay * distance) + coefficients[-1] * np.eye(n)
+    for c, a in zip(coefficients, fixed):
+        v = v + c * a
+    return v
+
+
+def gls(v, x, y):
+    chol = linalg.cho_factor(v, lower=True)
+    vx = linalg.cho_solve(chol, x)
+    a = x.T @ vx
+    cov = np.linalg.inv(a)
+    beta = cov @ (vx.T @ y)
+    return beta, cov, chol, a
+
+
+def dense_loglik(coefficients, decay, fixed, distance, x, y, reml):
+    n, p = x.shape
+    v = covariance(coefficients, decay, fixed, distance)
+    beta, _, chol, a = gls(v, x, y)
+    r = y - x @ beta
+    q = float(r @ linalg.cho_solve(chol, r))
+    logdet = 2.0 * np.sum(np.log(np.diag(chol[0])))
+    if not reml:
+        return -0.5 * (n * LOG_2PI + logdet + q)
+    return -0.5 * ((n - p) * LOG_2PI + logdet + np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1] + q)
+
+
+def bounds_of(distance):
+    below = distance[np.tril_indices_from(distance, -1)]
+    positive = below[below > 0]
+    return LN2 / positive.max(), LN2 / positive.min()
+
+
+def nodes(distance):
+    lo, hi = bounds_of(distance)
+    return lo * np.exp(np.log(hi / lo) * (np.arange(12) + 0.5) / 12)
+
+
+def integrated_loglik(coefficients, fixed, distance, x, y, reml):
+    values = np.array([dense_loglik(coefficients, d, fixed, distance, x, y, reml) for d in nodes(distance)])
+    top = values.max()
+    return top + math.log(np.sum(np.exp(values - top)) / 12), values
+
+
+def unpack(result):
+    keys = ["coefficients", "proportions", "total", "decay_rate", "half_distance", "loglik",
+            "scaled_gradient", "converged", "polished", "beta", "beta_se"]
+    assert len(result) == len(keys)
+    return dict(zip(keys, result))
+
+
+def nelder_mead_best(fit, fixed, distance, x, y, reml, integrated):
+    """An independent search from the fit's point on log variances (and log decay)."""
+    lo, hi = bounds_of(distance)
+    start = np.log(np.maximum(fit["coefficients"], 1e-8))
+    if not integrated:
+        start = np.append(start, math.log(fit["decay_rate"]))
+
+    def negative(t):
+        c = np.exp(t[: len(fit["coefficients"])])
+        if integrated:
+            return -integrated_loglik(c, fixed, distance, x, y, reml)[0]
+        d = math.exp(t[-1])
+        if not lo <= d <= hi:
+            return 1e30
+        return -dense_loglik(c, d, fixed, distance, x, y, reml)
+
+    found = optimize.minimize(negative, start, method="Nelder-Mead",
+                              options={"xatol": 1e-9, "fatol": 1e-12, "maxiter": 4000})
+    return -found.fun
+
+
+# ---- distances --------------------------------------------------------------------------
+
+
+def test_distances_match_a_haversine_and_the_equator():
+    assert _core.spatial_distances(np.array([0.0, 0.0]), np.array([0.0, 180.0]))[1][0] == 20015.114442035923
+    rng = np.random.default_rng(3)
+    lat, lon = rng.uniform(-90, 90, 25), rng.uniform(-180, 180, 25)
+    got = np.array(_core.spatial_distances(lat, lon))
+    assert np.abs(got - haversine(lat, lon)).max() < 1e-9
+    assert np.all(np.diag(got) == 0.0) and np.array_equal(got, got.T)
+    assert _core.spatial_distances(np.array([]), np.array([])) == []
+
+
+@pytest.mark.parametrize("lat, lon, code", [
+    ([90.0, -90.0], [-180.0, 180.0], None),
+    ([90.0000001], [0.0], "SPATIAL_LATITUDE_OUT_OF_RANGE"),
+    ([0.0, math.nan], [0.0, 0.0], "SPATIAL_LATITUDE_OUT_OF_RANGE"),
+    # a person's longitude is checked before the next person's latitude
+    ([0.0, 91.0], [181.0, 0.0], "SPATIAL_LONGITUDE_OUT_OF_RANGE"),
+    ([0.0], [math.inf], "SPATIAL_LONGITUDE_OUT_OF_RANGE"),
+    ([0.0, 0.0, 95.0], [0.0, 200.0], "SPATIAL_COORDINATE_COUNT_MISMATCH"),
+])
+def test_coordinate_checks(lat, lon, code):
+    call = lambda: _core.spatial_distances(np.array(lat), np.array(lon))
+    if code is None:
+        assert len(call()) == len(lat)
+    else:
+        with pytest.raises(ValueError, match=f"^{code}$"):
+            call()
+
+
+# ---- the fit against the dense likelihood -----------------------------------------------
+
+
+@pytest.mark.parametrize("m", [0, 1])
+@pytest.mark.parametrize("reml", [True, False])
+def test_fit_is_the_dense_maximum(m, reml):
+    fixed, distance, x, y = sample(5 + m, m=m)
+    fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml))
+    assert fit["converged"] and fit["scaled_gradient"] < 1e-6
+    c, d = np.array(fit["coefficients"]), fit["decay_rate"]
+    assert len(c) == m + 2
+    dense = dense_loglik(c, d, fixed, distance, x, y, reml)
+    assert fit["loglik"] == pytest.approx(dense, rel=1e-8)
+    assert nelder_mead_best(fit, fixed, distance, x, y, reml, False) <= fit["loglik"] + 1e-6
+    beta, cov, _, _ = gls(covariance(c, d, fixed, distance), x, y)
+    np.testing.assert_allclose(fit["beta"], beta, rtol=1e-7)
+    np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(cov)), rtol=1e-7)
+    assert fit["half_distance"] * fit["decay_rate"] == pytest.approx(LN2, rel=1e-15)
+    assert fit["total"] == pytest.approx(c.sum(), rel=1e-15)
+    assert sum(fit["proportions"]) == pytest.approx(1.0, rel=1e-14)
+
+
+@pytest.mark.parametrize("m", [0, 1])
+@pytest.mark.parametrize("reml", [True, False])
+def test_integrated_fit_is_the_twelve_node_mean(m, reml):
+    fixed, distance, x, y = sample(21 + m, m=m)
+    fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=True))
+    assert fit["converged"]
+    assert math.isnan(fit["decay_rate"]) and math.isnan(fit["half_distance"])
+    c = np.array(fit["coefficients"])
+    expected, values = integrated_loglik(c, fixed, distance, x, y, reml)
+    assert fit["loglik"] == pytest.approx(expected, rel=1e-8)
+    assert nelder_mead_best(fit, fixed, distance, x, y, reml, True) <= fit["loglik"] + 1e-6
+    w = np.exp(values - values.max())
+    w /= w.sum()
+    fits = [gls(covariance(c, d, fixed, distance), x, y)[:2] for d in nodes(distance)]
+    mean = sum(wj * b for wj, (b, _) in zip(w, fits))
+    spread = sum(wj * (cov + np.outer(b - mean, b - mean)) for wj, (b, cov) in zip(w, fits))
+    np.testing.assert_allclose(fit["beta"], mean, rtol=1e-7)
+    np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(spread)), rtol=1e-7)
+
+
+@pytest.mark.parametrize("integrated", [False, True])
+def test_scaling_the_response(integrated):
+    fixed, distance, x, y = sample(8)
+    n, p = x.shape
+    one = unpack(_core.spatial_fit(fixed, distance, x, y, integrated=integrated))
+    three = unpack(_core.spatial_fit(fixed, distance, x, 3.0 * y, integrated=integrated))
+    np.testing.assert_allclose(three["coefficients"], 9.0 * np.array(one["coefficients"]), rtol=1e-6)
+    np.testing.assert_allclose(three["beta"], 3.0 * np.array(one["beta"]), rtol=1e-6)
+    np.testing.assert_allclose(three["beta_se"], 3.0 * np.array(one["beta_se"]), rtol=1e-6)
+    assert three["loglik"] == pytest.approx(one["loglik"] - (n - p) * math.log(3.0), rel=1e-9)
+    np.testing.assert_allclose(three["proportions"], one["proportions"], rtol=1e-6)
+
+
+def test_one_positive_distance_fixes_the_decay_rate():
+    rng = np.random.default_rng(2)
+    n = 20
+    side = np.arange(n) % 2
+    distance = 7.5 * (side[:, None] != side[None, :])
+    x = np.ones((n, 1))
+    y = 1.0 + rng.normal(size=n) + 0.7 * side
+    fit = unpack(_core.spatial_fit([], distance, x, y))
+    assert fit["decay_rate"] == LN2 / 7.5
+    assert fit["half_distance"] == LN2 / (LN2 / 7.5)
+
+
+def test_mean_stays_in_the_fixed_effects():
+    fixed, distance, x, y = sample(9, m=0)
+    shifted = unpack(_core.spatial_fit(fixed, distance, x, y + 100.0))
+    assert shifted["beta"][0] > 90.0
+
+
+# ---- codes ------------------------------------------------------------------------------
+
+
+def base():
+    fixed, distance, x, y = sample(4, n=6, sites=3)
+    return {"fixed": fixed, "distance": distance, "design": x, "y": y}
+
+
+def with_entries(a, *entries):
+    a = a.copy()
+    for (i, j), value in entries:
+        a[i, j] = value
+    return a
+
+
+BUILD_CASES = [
+    # each case also carries a later fault, so the order of the checks is tested
+    ("no_rows", lambda b: dict(b, design=np.ones((0, 1)), distance=np.ones((1, 1))), "SPATIAL_NO_ROWS"),
+    ("distance_size", lambda b: dict(b, distance=np.zeros((6, 5)), design=with_entries(b["design"], ((0, 0), math.nan))),
+     "SPATIAL_DISTANCE_WRONG_SIZE"),
+    ("design_finite", lambda b: dict(b, design=with_entries(b["design"], ((2, 1), math.inf)),
+                                     distance=with_entries(b["distance"], ((0, 1), math.nan))),
+     "SPATIAL_DESIGN_NOT_FINITE"),
+    ("distance_finite", lambda b: dict(b, distance=with_entries(b["distance"], ((3, 3), 5.0), ((5, 4), math.inf))),
+     "SPATIAL_DISTANCE_NOT_FINITE"),
+    # an asymmetric pair in row 1 comes before a bad diagonal in row 2
+    ("row_order", lambda b: dict(b, distance=with_entries(b["distance"], ((1, 0), b["distance"][0, 1] + 1e-8), ((2, 2), 1.0))),
+     "SPATIAL_DISTANCE_NOT_SYMMETRIC"),
+    ("diagonal", lambda b: dict(b, distance=with_entries(b["distance"], ((2, 2), 2e-9), ((4, 3), -1.0), ((3, 4), -1.0))),
+     "SPATIAL_DISTANCE_DIAGONAL_NOT_ZERO"),
+    ("asymmetric_before_negative", lambda b: dict(b, distance=with_entries(b["distance"], ((3, 1), -3.0), ((1, 3), -3.000000002))),
+     "SPATIAL_DISTANCE_NOT_SYMMETRIC"),
+    ("negative", lambda b: dict(b, distance=with_entries(b["distance"], ((3, 1), -3.0), ((1, 3), -3.0)), fixed=[np.eye(5)]),
+     "SPATIAL_DISTANCE_NEGATIVE"),
+    ("matrix_size", lambda b: dict(b, fixed=[np.eye(6), np.eye(5), np.full((6, 6), math.nan)]), "SPATIAL_MATRIX_WRONG_SIZE"),
+    ("matrix_finite", lambda b: dict(b, fixed=[with_entries(np.eye(6), ((5, 0), math.nan)), np.eye(5)],
+                                     design=np.column_stack([b["design"], np.zeros(6)])),
+     "SPATIAL_MATRIX_NOT_FINITE"),
+    ("rank", lambda b: dict(b, design=np.column_stack([b["design"], np.zeros(6)]), y=np.full(6, math.nan)),
+     "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    ("length", lambda b: dict(b, y=np.append(b["y"], math.nan)), "SPATIAL_RESPONSE_WRONG_LENGTH"),
+    ("response_finite", lambda b: dict(b, y=with_entries(np.ones((6, 1)), ((2, 0), math.inf))[:, 0]),
+     "SPATIAL_RESPONSE_NOT_FINITE"),
+    ("constant", lambda b: dict(b, y=np.full(6, 2.5)), "SPATIAL_RESPONSE_CONSTANT"),
+    # a fixed matrix no start can make positive definite
+    ("no_start", lambda b: dict(b, fixed=[-1e6 * np.eye(6)]), "SPATIAL_NO_START_CONVERGED"),
+]
+
+
+@pytest.mark.parametrize("integrated", [False, True])
+@pytest.mark.parametrize("name, change, code", BUILD_CASES, ids=[c[0] for c in BUILD_CASES])
+def test_codes_in_order(name, change, code, integrated):
+    args = change(base())
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        _core.spatial_fit(args["fixed"], args["distance"], args["design"], args["y"], integrated=integrated)
+
+
+@pytest.mark.parametrize("diagonal, asymmetry, passes", [
+    (1e-10, 5e-10, True), (2e-9, 0.0, False), (0.0, 2e-9, False),
+])
+def test_distance_tolerances(diagonal, asymmetry, passes):
+    b = base()
+    d = with_entries(b["distance"], ((0, 0), diagonal), ((2, 1), b["distance"][1, 2] + asymmetry))
+    call = lambda: _core.spatial_fit(b["fixed"], d, b["design"], b["y"])
+    if passes:
+        assert len(call()) == 11
+    else:
+        with pytest.raises(ValueError, match="^SPATIAL_DISTANCE_"):
+            call()
+
+
+# ---- arguments --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("change, word", [
+    (lambda b: dict(b, fixed="abc"), "fixed"),
+    (lambda b: dict(b, fixed=[np.eye(6).astype(np.float32)]), "fixed"),
+    (lambda b: dict(b, distance=b["distance"].tolist()), "distance"),
+    (lambda b: dict(b, design=b["design"][:, 0]), "design"),
+    (lambda b: dict(b, y=np.arange(6)), "y"),
+    (lambda b: dict(b, reml=1), "reml"),
+    (lambda b: dict(b, integrated=None), "integrated"),
+])
+def test_type_errors_name_the_argument(change, word):
+    with pytest.raises(TypeError, match=f"'{word}'"):
+        _core.spatial_fit(**change(base()))
+
+
+def test_str_for_fixed_is_refused_as_a_sequence():
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        _core.spatial_fit(**dict(base(), fixed="abc"))
+
+
+def test_layouts_give_the_same_tuple_and_inputs_stay_untouched():
+    b = base()
+    expected = _core.spatial_fit(**b)
+    frozen = {key: ([a.copy() for a in value] if key == "fixed" else value.copy()) for key, value in b.items()}
+    for value in [b["distance"], b["design"], b["y"], *b["fixed"]]:
+        value.setflags(write=False)
+    assert _core.spatial_fit(**b) == expected
+    fortran = {"fixed": [np.asfortranarray(a) for a in b["fixed"]], "distance": np.asfortranarray(b["distance"]),
+               "design": np.asfortranarray(b["design"]), "y": b["y"]}
+    assert _core.spatial_fit(**fortran) == expected
+    wide = np.zeros((6, 6, 2))
+    wide[:, :, 0] = b["distance"]
+    long_y = np.zeros(12)
+    long_y[::2] = b["y"]
+    strided = dict(b, distance=wide[:, :, 0], y=long_y[::2], design=np.ascontiguousarray(b["design"][::-1])[::-1])
+    assert _core.spatial_fit(**strided) == expected
+    for key, value in frozen.items():
+        if key == "fixed":
+            assert all(np.array_equal(a, c) for a, c in zip(b[key], value))
+        else:
+            assert np.array_equal(b[key], value)
+
+
+@pytest.mark.parametrize("name, signature, first_line", [
+    ("spatial_fit", "(fixed, distance, design, y, reml=True, integrated=False)",
+     "Fit one trait with fixed components plus an estimated spatial range."),
+    ("spatial_distances", "(latitude, longitude)", "Pairwise great-circle distances in kilometres."),
+])
+def test_signatures(name, signature, first_line):
+    function = getattr(_core, name)
+    assert function.__text_signature__ == signature
+    assert function.__doc__.splitlines()[0] == first_line
