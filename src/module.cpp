@@ -50,7 +50,9 @@ const std::array registrations = {
     function(relationship::python::relationship_method()),
     function(kinship_classes::python::kinship_classes_method()),
     function(spatial::python::spatial_fit_method()),
+    function(spatial::python::spatial_interval_method()),
     function(spatial::python::spatial_distances_method()),
+    function(spatial::python::spatial_blup_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

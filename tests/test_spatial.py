@@ -45,6 +45,15 @@ def sample(seed, n=36, sites=12, m=1):
     return fixed, distance, x, y
 
 
+def spread_sample(seed, n=40):
+    """One person per site over ten degrees, a strong spatial term and no fixed matrices."""
+    rng = np.random.default_rng(seed)
+    distance = np.array(_core.spatial_distances(rng.uniform(45.0, 55.0, n), rng.uniform(-5.0, 5.0, n)))
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    y = x @ [3.0, 0.5] + np.linalg.cholesky(np.exp(-distance / 150.0) + 0.2 * np.eye(n)) @ rng.normal(size=n)
+    return [], distance, x, y
+
+
 def covariance(coefficients, decay, fixed, distance):
     n = distance.shape[0]
     v = coefficients[-2] * np.exp(-decay * distance) + coefficients[-1] * np.eye(n)
@@ -343,8 +352,169 @@ def test_layouts_give_the_same_tuple_and_inputs_stay_untouched():
     ("spatial_fit", "(fixed, distance, design, y, reml=True, integrated=False)",
      "Fit one trait with fixed components plus an estimated spatial range."),
     ("spatial_distances", "(latitude, longitude)", "Pairwise great-circle distances in kilometres."),
+    ("spatial_interval", "(fixed, distance, design, y, quantity, reml=True, integrated=False)",
+     "A 95 per cent profile interval for a raw coefficient proportion, or for"),
+    ("spatial_blup", "(fixed, distance, design, y, component, reml=True, integrated=False)",
+     "Predict the random effects of one component."),
 ])
 def test_signatures(name, signature, first_line):
     function = getattr(_core, name)
     assert function.__text_signature__ == signature
     assert function.__doc__.splitlines()[0] == first_line
+
+
+# ---- predictions ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("component", [0, 1])
+def test_blup_is_the_dense_prediction(component):
+    fixed, distance, x, y = sample(13)
+    fit = unpack(_core.spatial_fit(fixed, distance, x, y))
+    c, d = np.array(fit["coefficients"]), fit["decay_rate"]
+    effects, errors = _core.spatial_blup(fixed, distance, x, y, component)
+    g = c[0] * fixed[0] if component == 0 else c[1] * np.exp(-d * distance)
+    v = covariance(c, d, fixed, distance)
+    vinv = np.linalg.inv(v)
+    vx = vinv @ x
+    p = vinv - vx @ np.linalg.inv(x.T @ vx) @ vx.T
+    np.testing.assert_allclose(effects, g @ vinv @ (y - x @ np.array(fit["beta"])), rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(errors, np.sqrt(np.clip(np.diag(g - g @ p @ g), 0, None)), rtol=1e-8)
+
+
+@pytest.mark.parametrize("change, kwargs, code", [
+    (lambda b: b, {"component": 2}, "SPATIAL_NO_SUCH_COMPONENT_TO_PREDICT"),
+    (lambda b: dict(b, fixed=[]), {"component": 1}, "SPATIAL_NO_SUCH_COMPONENT_TO_PREDICT"),
+    # before any fit, so a response the fit would refuse does not matter
+    (lambda b: dict(b, y=np.full(6, 1.0)), {"component": 0, "integrated": True}, "SPATIAL_NO_PREDICTION_WHEN_INTEGRATED"),
+    # but after the build
+    (lambda b: dict(b, design=np.zeros((6, 1))), {"component": 0, "integrated": True}, "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda b: dict(b, y=np.full(6, 1.0)), {"component": 0}, "SPATIAL_RESPONSE_CONSTANT"),
+])
+def test_blup_codes(change, kwargs, code):
+    args = change(base())
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        _core.spatial_blup(args["fixed"], args["distance"], args["design"], args["y"], **kwargs)
+
+
+def test_blup_of_the_spatial_component_without_fixed_matrices():
+    fixed, distance, x, y = sample(17, m=0)
+    effects, errors = _core.spatial_blup([], distance, x, y, 0)
+    assert len(effects) == len(errors) == len(y)
+    assert all(e >= 0 for e in errors)
+
+
+# ---- profile intervals ------------------------------------------------------------------
+
+
+def profile_maximum(held, value, fit, fixed, distance, x, y, reml, integrated):
+    """The dense log-likelihood maximised over everything but the held quantity."""
+    m = len(fixed)
+    lo, hi = bounds_of(distance)
+    c0 = np.maximum(np.array(fit["coefficients"]), 1e-3 * fit["total"])
+
+    def loglik(c, d):
+        if integrated:
+            return integrated_loglik(c, fixed, distance, x, y, reml)[0]
+        return dense_loglik(c, d, fixed, distance, x, y, reml)
+
+    if held == "lambda":
+        def negative(t):
+            return -loglik(np.exp(t), value)
+        start = np.log(c0)
+    else:
+        free = [j for j in range(m + 2) if j != held]
+
+        def negative(t):
+            w = np.exp(t[: len(free)])
+            c = np.zeros(m + 2)
+            c[free] = (1 - value) * w
+            c[held] = value * w.sum()
+            d = None if integrated else math.exp(t[-1])
+            if d is not None and not lo <= d <= hi:
+                return 1e30
+            return -loglik(c, d)
+        start = np.log(c0[free])
+        if not integrated:
+            start = np.append(start, math.log(min(max(fit["decay_rate"], lo), hi)))
+    best = None
+    for scale in (1.0, 0.5):
+        found = optimize.minimize(negative, start + math.log(scale), method="Nelder-Mead",
+                                  options={"xatol": 1e-8, "fatol": 1e-10, "maxiter": 6000})
+        best = found.fun if best is None else min(best, found.fun)
+    return -best
+
+
+@pytest.mark.parametrize("quantity, integrated, data", [
+    ("1", False, lambda: sample(33, n=30, sites=10)),
+    ("lambda", False, lambda: spread_sample(0)),
+    ("1", True, lambda: sample(33, n=30, sites=10)),
+])
+def test_interval_ends_are_the_dense_profile_cut(quantity, integrated, data):
+    fixed, distance, x, y = data()
+    fit = unpack(_core.spatial_fit(fixed, distance, x, y, integrated=integrated))
+    record = _core.spatial_interval(fixed, distance, x, y, quantity, integrated=integrated)
+    estimate, lower, upper, lower_limited, upper_limited, level, failures, inside_lo, inside_hi = record
+    assert level == 0.95 and inside_lo is None and inside_hi is None
+    held = "lambda" if quantity == "lambda" else int(quantity)
+    assert estimate == (fit["decay_rate"] if held == "lambda" else fit["proportions"][held])
+    bounds = bounds_of(distance) if held == "lambda" else (0.0, 1.0)
+    peak = fit["loglik"]
+    checked = 0
+    for end, limited, bound in [(lower, lower_limited, bounds[0]), (upper, upper_limited, bounds[1])]:
+        if limited:
+            assert end == bound
+            continue
+        statistic = 2 * (peak - profile_maximum(held, end, fit, fixed, distance, x, y, True, integrated))
+        assert statistic == pytest.approx(3.841458820694124, abs=1e-3)
+        checked += 1
+    assert checked >= 1
+
+
+QUANTITY_CASES = ["-0", " 1", "1 ", "Lambda", "", "+", "1.0", "-1", str(2 ** 64), "\u0661", "++1"]
+
+
+@pytest.mark.parametrize("quantity", QUANTITY_CASES)
+def test_unknown_quantities_come_before_the_arrays(quantity):
+    b = base()
+    with pytest.raises(ValueError, match="^SPATIAL_QUANTITY_UNKNOWN$"):
+        _core.spatial_interval(b["fixed"], b["distance"], np.full((6, 2), math.nan), b["y"], quantity)
+
+
+def test_index_spellings_and_the_largest_index():
+    b = base()
+    args = (b["fixed"], b["distance"], b["design"], b["y"])
+    assert _core.spatial_interval(*args, "+1") == _core.spatial_interval(*args, "01") == _core.spatial_interval(*args, "1")
+    with pytest.raises(ValueError, match="^SPATIAL_NO_SUCH_COMPONENT$"):
+        _core.spatial_interval(*args, str(2 ** 64 - 1))
+    with pytest.raises(ValueError, match="^SPATIAL_NO_SUCH_COMPONENT$"):
+        _core.spatial_interval(*args, "3")
+    # the residual's proportion is a valid quantity
+    assert len(_core.spatial_interval(*args, "2")) == 9
+
+
+@pytest.mark.parametrize("change, kwargs, code", [
+    (lambda b: dict(b, y=np.full(6, 1.0)), {"integrated": True}, "SPATIAL_NO_RANGE_WHEN_INTEGRATED"),
+    (lambda b: dict(b, design=np.zeros((6, 1))), {"integrated": True}, "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda b: dict(b, y=np.full(6, 1.0)), {}, "SPATIAL_RESPONSE_CONSTANT"),
+])
+def test_interval_codes(change, kwargs, code):
+    args = change(base())
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        _core.spatial_interval(args["fixed"], args["distance"], args["design"], args["y"], "lambda", **kwargs)
+
+
+@pytest.mark.parametrize("function, extra, word", [
+    ("spatial_interval", {"quantity": 1}, "quantity"),
+    ("spatial_blup", {"component": 1.0}, "component"),
+    ("spatial_blup", {"component": "1"}, "component"),
+])
+def test_entry_type_errors(function, extra, word):
+    with pytest.raises(TypeError, match=f"'{word}'"):
+        getattr(_core, function)(**base(), **extra)
+
+
+def test_component_out_of_range_is_an_overflow():
+    with pytest.raises(OverflowError):
+        _core.spatial_blup(**base(), component=-1)
+    with pytest.raises(OverflowError):
+        _core.spatial_blup(**base(), component=2 ** 64)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/interval.hpp"
 #include "spatial/whole_sample.hpp"
 
 namespace kestrune::spatial {
@@ -45,6 +47,30 @@ struct SpatialFit {
   std::vector<double> beta;
   std::vector<double> beta_se;
   std::string_view estimator;  // "reml" or "ml"
+};
+
+// The quantity an interval holds: the proportion of the variance coefficient at `index`
+// (0 .. m + 1), or the decay rate.
+struct Held {
+  enum class Kind { proportion, decay } kind;
+  std::size_t index = 0;  // for a proportion
+};
+
+// The parametric bootstrap of the statistic against no spatial variance.
+struct SpatialBootstrap {
+  double statistic;  // observed
+  std::uint64_t exceedances;
+  std::uint64_t usable;
+  std::uint64_t requested;
+  double p_value;  // (exceedances + 1) / (requested + 1)
+  std::string_view rule;
+  std::uint64_t seed;
+};
+
+// Predicted random effects of one component and their standard errors.
+struct Prediction {
+  Eigen::VectorXd effects;
+  Eigen::VectorXd standard_errors;
 };
 
 // The response divided by its population standard deviation (not centred).
@@ -87,6 +113,24 @@ class SpatialModel {
   // The multistart fit with the decay rate estimated, or integrated out.
   Result<SpatialFit> fit(const Eigen::VectorXd& y, bool reml, Workspace& workspace) const;
   Result<SpatialFit> fit_integrated(const Eigen::VectorXd& y, bool reml, Workspace& workspace) const;
+
+  // 2 (l - l0) against the model without spatial variance, at least 0.
+  Result<double> spatial_statistic(const Eigen::VectorXd& y, bool reml, bool integrated, Workspace& workspace) const;
+
+  // The statistic's p-value from `replicates` responses drawn under the fitted null.
+  Result<SpatialBootstrap> bootstrap_spatial_variance(const Eigen::VectorXd& y, bool reml, std::uint64_t replicates,
+                                                      std::uint64_t seed, bool integrated) const;
+
+  // Best linear unbiased predictions of component `component` (m the spatial one) at the fit.
+  Result<Prediction> blup(const Eigen::VectorXd& y, bool reml, std::size_t component, bool integrated) const;
+
+  // The 95 per cent profile-likelihood interval of a proportion or of the decay rate.
+  Result<interval::ProfileInterval> profile_interval(const Eigen::VectorXd& y, bool reml, Held held,
+                                                     bool integrated) const;
+
+  // The log-likelihood of the scaled response y with `held` at `value` and the rest maximised.
+  std::optional<double> profile_objective(const Eigen::VectorXd& y, bool reml, Held held, double value,
+                                          bool integrated, Workspace& workspace) const;
 
   std::size_t n() const { return n_; }
   std::size_t m() const { return fixed_.size(); }

@@ -1,8 +1,11 @@
 #include "spatial/python.hpp"
 
+#include <charconv>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "python/interval.hpp"
 #include "python/toolkit.hpp"
 #include "spatial/model.hpp"
 
@@ -45,6 +48,24 @@ Fallible<SpatialModel> model_of(Inputs& inputs) {
 
 Fallible<Owned> list(const std::vector<double>& values) { return py::make_list(std::span<const double>(values)); }
 
+Fallible<Owned> list(const Eigen::VectorXd& values) {
+  return py::make_list(std::span<const double>(values.data(), static_cast<std::size_t>(values.size())));
+}
+
+// The options every model entry ends with.
+struct Options {
+  bool reml;
+  bool integrated;
+};
+
+Fallible<Options> options(const py::Argument& reml, const py::Argument& integrated) {
+  auto r = py::extract_or(reml, py::as_bool, true);
+  if (!r) return std::unexpected(r.error());
+  auto i = py::extract_or(integrated, py::as_bool, false);
+  if (!i) return std::unexpected(i.error());
+  return Options{*r, *i};
+}
+
 // ---- spatial_fit --------------------------------------------------------------------
 
 constexpr auto fit_signature = py::signature("spatial_fit", py::required("fixed"), py::required("distance"),
@@ -69,16 +90,82 @@ Fallible<Owned> fit_tuple(const SpatialFit& fit) {
 Fallible<Owned> spatial_fit(const py::Arguments<6>& args) {
   auto given = inputs(args[0], args[1], args[2], args[3]);
   if (!given) return std::unexpected(given.error());
-  auto reml = py::extract_or(args[4], py::as_bool, true);
-  if (!reml) return std::unexpected(reml.error());
-  auto integrated = py::extract_or(args[5], py::as_bool, false);
-  if (!integrated) return std::unexpected(integrated.error());
+  auto option = options(args[4], args[5]);
+  if (!option) return std::unexpected(option.error());
   auto model = model_of(*given);
   if (!model) return std::unexpected(model.error());
   Workspace workspace;
-  auto fit = *integrated ? model->fit_integrated(given->y, *reml, workspace) : model->fit(given->y, *reml, workspace);
+  auto fit = option->integrated ? model->fit_integrated(given->y, option->reml, workspace)
+                                : model->fit(given->y, option->reml, workspace);
   if (!fit) return code(std::move(fit.error()));
   return fit_tuple(*fit);
+}
+
+// ---- spatial_interval ---------------------------------------------------------------
+
+constexpr auto interval_signature =
+    py::signature("spatial_interval", py::required("fixed"), py::required("distance"), py::required("design"),
+                  py::required("y"), py::required("quantity"), py::optional("reml"), py::optional("integrated"));
+
+constexpr const char* interval_doc =
+    "spatial_interval(fixed, distance, design, y, quantity, reml=True, integrated=False)\n--\n\n"
+    "A 95 per cent profile interval for a raw coefficient proportion, or for\n"
+    "the decay rate.\n\n"
+    "`quantity` is an index into the variances, or the string `lambda`.";
+
+// "lambda", or an optional '+' and ASCII digits whose value fits in 64 bits.
+Result<Held> parse_quantity(std::string_view text) {
+  if (text == "lambda") return Held{Held::Kind::decay, 0};
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  std::uint64_t index = 0;
+  if (digits) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), index);
+    if (ec == std::errc{} && end == text.data() + text.size()) {
+      return Held{Held::Kind::proportion, static_cast<std::size_t>(index)};
+    }
+  }
+  return fail("SPATIAL_QUANTITY_UNKNOWN");
+}
+
+Fallible<Owned> spatial_interval(const py::Arguments<7>& args) {
+  auto given = inputs(args[0], args[1], args[2], args[3]);
+  if (!given) return std::unexpected(given.error());
+  auto quantity = py::extract(args[4], py::as_str);
+  if (!quantity) return std::unexpected(quantity.error());
+  auto option = options(args[5], args[6]);
+  if (!option) return std::unexpected(option.error());
+  auto held = parse_quantity(*quantity);
+  if (!held) return code(std::move(held.error()));
+  auto model = model_of(*given);
+  if (!model) return std::unexpected(model.error());
+  auto record = model->profile_interval(given->y, option->reml, *held, option->integrated);
+  if (!record) return code(std::move(record.error()));
+  return py::make_interval_tuple(*record);
+}
+
+// ---- spatial_blup -------------------------------------------------------------------
+
+constexpr auto blup_signature =
+    py::signature("spatial_blup", py::required("fixed"), py::required("distance"), py::required("design"),
+                  py::required("y"), py::required("component"), py::optional("reml"), py::optional("integrated"));
+
+constexpr const char* blup_doc =
+    "spatial_blup(fixed, distance, design, y, component, reml=True, integrated=False)\n--\n\n"
+    "Predict the random effects of one component.";
+
+Fallible<Owned> spatial_blup(const py::Arguments<7>& args) {
+  auto given = inputs(args[0], args[1], args[2], args[3]);
+  if (!given) return std::unexpected(given.error());
+  auto component = py::extract(args[4], py::as_uint64);
+  if (!component) return std::unexpected(component.error());
+  auto option = options(args[5], args[6]);
+  if (!option) return std::unexpected(option.error());
+  auto model = model_of(*given);
+  if (!model) return std::unexpected(model.error());
+  auto prediction = model->blup(given->y, option->reml, static_cast<std::size_t>(*component), option->integrated);
+  if (!prediction) return code(std::move(prediction.error()));
+  return py::make_tuple(list(prediction->effects), list(prediction->standard_errors));
 }
 
 // ---- spatial_distances --------------------------------------------------------------
@@ -112,6 +199,8 @@ Fallible<Owned> spatial_distances(const py::Arguments<2>& args) {
 }  // namespace
 
 PyMethodDef spatial_fit_method() { return py::function<fit_signature, spatial_fit>(fit_doc); }
+PyMethodDef spatial_interval_method() { return py::function<interval_signature, spatial_interval>(interval_doc); }
+PyMethodDef spatial_blup_method() { return py::function<blup_signature, spatial_blup>(blup_doc); }
 PyMethodDef spatial_distances_method() { return py::function<distances_signature, spatial_distances>(distances_doc); }
 
 }  // namespace kestrune::spatial::python

@@ -7,6 +7,8 @@ namespace kestrune::spatial::python {
 
 // The module's method-table entries.
 PyMethodDef spatial_fit_method();
+PyMethodDef spatial_interval_method();
 PyMethodDef spatial_distances_method();
+PyMethodDef spatial_blup_method();
 
 }  // namespace kestrune::spatial::python
