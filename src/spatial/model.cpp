@@ -114,12 +114,15 @@ std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, 
   if (!any_positive) return std::nullopt;
 
   const double spatial = theta[m];
-  const Eigen::MatrixXd kernel = (site_distance_ * (-lambda)).array().exp().matrix();
-  std::vector<Eigen::MatrixXd> derivative;
-  if (with_gradient) derivative.push_back((site_distance_ * (-spatial)).cwiseProduct(kernel));
-
+  Eigen::MatrixXd& kernel = workspace.kernel;
+  kernel = (site_distance_ * (-lambda)).array().exp().matrix();
+  std::span<const Eigen::MatrixXd> derivatives;
+  if (with_gradient) {
+    workspace.derivative = (site_distance_ * (-spatial)).cwiseProduct(kernel);
+    derivatives = std::span<const Eigen::MatrixXd>(&workspace.derivative, 1);
+  }
   const GroupedCovariance covariance{fixed_, theta.first(m), site_of_, kernel, spatial, theta[m + 1]};
-  auto likelihood = whole_sample_likelihood(covariance, Design{design_, logdet_xtx_}, y, reml, derivative,
+  auto likelihood = whole_sample_likelihood(covariance, Design{design_, logdet_xtx_}, y, reml, derivatives,
                                             with_gradient, workspace);
   if (!likelihood) return std::nullopt;
   if (!with_gradient) likelihood->gradient.assign(m + 3, 0.0);

@@ -59,7 +59,7 @@ struct Shared {
   const Eigen::VectorXd& r;
   const Eigen::MatrixXd& b;
   const Eigen::MatrixXd& c_inverse;
-  Eigen::MatrixXd place_inverse;
+  Eigen::MatrixXd& place_inverse;
   Eigen::VectorXd place_r;
   Eigen::MatrixXd place_b;
   bool reml_term;  // REML with at least one fixed effect
@@ -67,7 +67,7 @@ struct Shared {
 
 void sum_by_place(Shared& s, std::span<const std::size_t> group_of, Index places) {
   const Index n = s.r.size();
-  s.place_inverse = Eigen::MatrixXd::Zero(places, places);
+  s.place_inverse.setZero(places, places);
   s.place_r = Eigen::VectorXd::Zero(places);
   s.place_b = Eigen::MatrixXd::Zero(places, s.b.cols());
   for (Index j = 0; j < n; ++j) {
@@ -157,7 +157,7 @@ std::optional<WholeSampleLikelihood> with_factor(const dense::DenseFactor& facto
 
   factor.symmetric_inverse_into(workspace.inverse);
   const Eigen::VectorXd r = z - b * result.beta;
-  Shared shared{workspace.inverse, r, b, result.beta_covariance, {}, {}, {}, reml && x.cols() > 0};
+  Shared shared{workspace.inverse, r, b, result.beta_covariance, workspace.place_inverse, {}, {}, reml && x.cols() > 0};
   sum_by_place(shared, cov.group_of, cov.kernel.rows());
   for (const Eigen::MatrixXd& a : cov.fixed) result.gradient.push_back(given_coordinate(shared, a));
   result.gradient.push_back(place_coordinate(shared, cov.kernel));

@@ -43,11 +43,14 @@ struct WholeSampleLikelihood {
   std::vector<double> gradient;
 };
 
-// The n x n storage one evaluation needs, kept between evaluations of one call so that a
-// fit, a bootstrap or an interval allocates it once.
+// The storage of the order of n x n (or places x places) one evaluation needs, kept between
+// evaluations of one call so that a fit, a bootstrap or an interval allocates it once.
 struct Workspace {
-  Eigen::MatrixXd covariance;  // V, then its factor
-  Eigen::MatrixXd inverse;     // V^-1, when a gradient asks for it
+  Eigen::MatrixXd covariance;     // V, then its factor
+  Eigen::MatrixXd inverse;        // V^-1, when a gradient asks for it
+  Eigen::MatrixXd place_inverse;  // Z'V^-1 Z
+  Eigen::MatrixXd kernel;         // for the model's own use: its place kernel
+  Eigen::MatrixXd derivative;     // and a place-level derivative
 };
 
 // The value, the GLS fixed effects and, when asked, the gradient; nothing when V or X'V^-1 X
