@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "numerics/dense.hpp"
+#include "numerics/stream.hpp"
+#include "spatial/inference.hpp"
 #include "spatial/model.hpp"
 
 namespace {
@@ -248,5 +250,73 @@ TEST(SpatialModel, ResponseReproducedByTheDesignIsNotEvaluable) {
   const Eigen::VectorXd exact = s.design * Eigen::Vector2d(1.0, 2.0);
   EXPECT_FALSE(model->evaluate(std::vector<double>{0.5, 0.5, model->decay_lower()}, exact, false, false));
 }
+
+// ---- the bootstrap's draws and tally ------------------------------------------------
+
+TEST(SpatialBootstrap, DrawsTwoOutputsPerDeviateInPersonOrder) {
+  kestrune::stream::Stream stream(0);
+  const auto identity = DenseFactor::make(Eigen::MatrixXd::Identity(2, 2));
+  const Eigen::VectorXd y = kestrune::spatial::null_response(*identity, Eigen::Vector2d(0.0, 10.0), stream);
+  EXPECT_EQ(y[0], -0.45275774021745807);
+  EXPECT_EQ(y[1], 10.0 + 2.65060581207967);
+  kestrune::stream::Stream reference(0);
+  EXPECT_EQ(reference.next(), 0xe220a8397b1dcdafULL);
+  EXPECT_EQ(reference.next(), 0x6e789e6aa1b965f4ULL);
+  for (int i = 0; i < 2; ++i) reference.next();
+  EXPECT_EQ(stream.state(), reference.state());
+  // L z with the lower factor of V0, not its upper triangle.
+  Eigen::MatrixXd v(2, 2);
+  v << 4.0, 2.0, 2.0, 5.0;
+  const auto factor = DenseFactor::make(v);
+  kestrune::stream::Stream again(0);
+  const Eigen::VectorXd w = kestrune::spatial::null_response(*factor, Eigen::Vector2d::Zero(), again);
+  EXPECT_DOUBLE_EQ(w[0], 2.0 * -0.45275774021745807);
+  EXPECT_DOUBLE_EQ(w[1], 1.0 * -0.45275774021745807 + 2.0 * 2.65060581207967);
+}
+
+TEST(SpatialBootstrap, NullCovarianceAddsTheResidualLast) {
+  const std::vector<Eigen::MatrixXd> fixed{Eigen::MatrixXd::Ones(2, 2)};
+  const std::vector<double> c{0.5, 2.0};
+  EXPECT_EQ(kestrune::spatial::null_covariance(2, fixed, c), (Eigen::Matrix2d() << 2.5, 0.5, 0.5, 2.5).finished());
+  EXPECT_EQ(kestrune::spatial::null_covariance(3, {}, std::vector<double>{1.5}), 1.5 * Eigen::MatrixXd::Identity(3, 3));
+}
+
+struct TallyCase {
+  std::string name;
+  double observed;
+  std::vector<std::optional<double>> statistics;
+  std::string code;  // empty: a record
+  std::uint64_t exceedances;
+  double p_value;
+};
+
+class SpatialTally : public testing::TestWithParam<TallyCase> {};
+
+TEST_P(SpatialTally, CountsTiesAndFailsOnlyAfterEveryReplicate) {
+  const TallyCase& c = GetParam();
+  kestrune::spatial::Tally tally{c.observed};
+  for (const auto& s : c.statistics) tally.add(s);
+  const auto record = kestrune::spatial::bootstrap_record(tally, c.statistics.size(), 99);
+  if (!c.code.empty()) {
+    ASSERT_FALSE(record);
+    EXPECT_EQ(record.error().code, c.code);
+    return;
+  }
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->exceedances, c.exceedances);
+  EXPECT_EQ(record->usable, c.statistics.size());
+  EXPECT_EQ(record->p_value, c.p_value);
+  EXPECT_EQ(record->rule, "parametric_bootstrap_add_one");
+  EXPECT_EQ(record->seed, 99u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpatialBootstrap, SpatialTally,
+    testing::Values(TallyCase{"tie_counts", 2.0, {2.0, 1.0, 3.0}, "", 2, 3.0 / 4.0},
+                    TallyCase{"all_below", 5.0, {1.0, 2.0, 0.0, 4.9}, "", 0, 1.0 / 5.0},
+                    TallyCase{"observed_zero", 0.0, {0.0, 0.0}, "", 2, 1.0},
+                    TallyCase{"one_failed", 1.0, {2.0, std::nullopt, 0.5}, "SPATIAL_BOOTSTRAP_REPLICATE_FAILED", 0, 0},
+                    TallyCase{"all_failed", 1.0, {std::nullopt, std::nullopt}, "SPATIAL_BOOTSTRAP_NO_USABLE_REPLICATE", 0, 0}),
+    [](const testing::TestParamInfo<TallyCase>& info) { return info.param.name; });
 
 }  // namespace
