@@ -6,6 +6,8 @@
 #include <array>
 #include <optional>
 
+#include "autoregressive/python.hpp"
+#include "components/python.hpp"
 #include "kinship_classes/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
@@ -48,9 +50,14 @@ const std::array registrations = {
     type(prepared::prepared_model_type),
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
+    function(autoregressive::python::autoregressive_fit_method()),
+    function(autoregressive::python::autoregressive_cells_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(components::python::component_fit_method()),
     function(spatial::python::spatial_fit_method()),
+    function(spatial::python::spatial_statistic_method()),
     function(spatial::python::spatial_interval_method()),
+    function(spatial::python::spatial_bootstrap_method()),
     function(spatial::python::spatial_distances_method()),
     function(spatial::python::spatial_blup_method()),
 };

@@ -107,25 +107,33 @@ def unpack(result):
     return dict(zip(keys, result))
 
 
-def nelder_mead_best(fit, fixed, distance, x, y, reml, integrated):
-    """An independent search from the fit's point on log variances (and log decay)."""
+def dense_search(fit, fixed, distance, x, y, reml, integrated, held=None, value=None):
+    """The dense log-likelihood maximised by Nelder-Mead on log variances (log shares of the
+    rest when a proportion is held) and the log decay rate, unless held or integrated out."""
+    m = len(fixed)
     lo, hi = bounds_of(distance)
-    start = np.log(np.maximum(fit["coefficients"], 1e-8))
-    if not integrated:
-        start = np.append(start, math.log(fit["decay_rate"]))
+    c0 = np.maximum(np.array(fit["coefficients"]), 1e-3 * fit["total"])
+    free = [j for j in range(m + 2) if j != held]
+    decay_free = not integrated and held != "lambda"
 
     def negative(t):
-        c = np.exp(t[: len(fit["coefficients"])])
+        w = np.exp(t[: len(free)])
+        c = w
+        if isinstance(held, int):
+            c = np.zeros(m + 2)
+            c[free] = (1 - value) * w
+            c[held] = value * w.sum()
         if integrated:
             return -integrated_loglik(c, fixed, distance, x, y, reml)[0]
-        d = math.exp(t[-1])
-        if not lo <= d <= hi:
-            return 1e30
-        return -dense_loglik(c, d, fixed, distance, x, y, reml)
+        d = math.exp(t[-1]) if decay_free else value
+        return 1e30 if not lo <= d <= hi else -dense_loglik(c, d, fixed, distance, x, y, reml)
 
-    found = optimize.minimize(negative, start, method="Nelder-Mead",
-                              options={"xatol": 1e-9, "fatol": 1e-12, "maxiter": 4000})
-    return -found.fun
+    start = np.log(c0[free])
+    if decay_free:
+        start = np.append(start, math.log(min(max(fit["decay_rate"], lo), hi)))
+    return -min(optimize.minimize(negative, start + shift, method="Nelder-Mead",
+                                  options={"xatol": 1e-9, "fatol": 1e-12, "maxiter": 6000}).fun
+                for shift in (0.0, -0.7))
 
 
 # ---- distances --------------------------------------------------------------------------
@@ -172,7 +180,7 @@ def test_fit_is_the_dense_maximum(m, reml):
     assert len(c) == m + 2
     dense = dense_loglik(c, d, fixed, distance, x, y, reml)
     assert fit["loglik"] == pytest.approx(dense, rel=1e-8)
-    assert nelder_mead_best(fit, fixed, distance, x, y, reml, False) <= fit["loglik"] + 1e-6
+    assert dense_search(fit, fixed, distance, x, y, reml, False) <= fit["loglik"] + 1e-6
     beta, cov, _, _ = gls(covariance(c, d, fixed, distance), x, y)
     np.testing.assert_allclose(fit["beta"], beta, rtol=1e-7)
     np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(cov)), rtol=1e-7)
@@ -191,7 +199,7 @@ def test_integrated_fit_is_the_twelve_node_mean(m, reml):
     c = np.array(fit["coefficients"])
     expected, values = integrated_loglik(c, fixed, distance, x, y, reml)
     assert fit["loglik"] == pytest.approx(expected, rel=1e-8)
-    assert nelder_mead_best(fit, fixed, distance, x, y, reml, True) <= fit["loglik"] + 1e-6
+    assert dense_search(fit, fixed, distance, x, y, reml, True) <= fit["loglik"] + 1e-6
     w = np.exp(values - values.max())
     w /= w.sum()
     fits = [gls(covariance(c, d, fixed, distance), x, y)[:2] for d in nodes(distance)]
@@ -356,6 +364,10 @@ def test_layouts_give_the_same_tuple_and_inputs_stay_untouched():
      "A 95 per cent profile interval for a raw coefficient proportion, or for"),
     ("spatial_blup", "(fixed, distance, design, y, component, reml=True, integrated=False)",
      "Predict the random effects of one component."),
+    ("spatial_statistic", "(fixed, distance, design, y, reml=True, integrated=False)",
+     "The likelihood ratio against no spatial variance."),
+    ("spatial_bootstrap", "(fixed, distance, design, y, replicates, seed, reml=True, integrated=False)",
+     "The parametric bootstrap p-value for no spatial variance."),
 ])
 def test_signatures(name, signature, first_line):
     function = getattr(_core, name)
@@ -406,44 +418,6 @@ def test_blup_of_the_spatial_component_without_fixed_matrices():
 # ---- profile intervals ------------------------------------------------------------------
 
 
-def profile_maximum(held, value, fit, fixed, distance, x, y, reml, integrated):
-    """The dense log-likelihood maximised over everything but the held quantity."""
-    m = len(fixed)
-    lo, hi = bounds_of(distance)
-    c0 = np.maximum(np.array(fit["coefficients"]), 1e-3 * fit["total"])
-
-    def loglik(c, d):
-        if integrated:
-            return integrated_loglik(c, fixed, distance, x, y, reml)[0]
-        return dense_loglik(c, d, fixed, distance, x, y, reml)
-
-    if held == "lambda":
-        def negative(t):
-            return -loglik(np.exp(t), value)
-        start = np.log(c0)
-    else:
-        free = [j for j in range(m + 2) if j != held]
-
-        def negative(t):
-            w = np.exp(t[: len(free)])
-            c = np.zeros(m + 2)
-            c[free] = (1 - value) * w
-            c[held] = value * w.sum()
-            d = None if integrated else math.exp(t[-1])
-            if d is not None and not lo <= d <= hi:
-                return 1e30
-            return -loglik(c, d)
-        start = np.log(c0[free])
-        if not integrated:
-            start = np.append(start, math.log(min(max(fit["decay_rate"], lo), hi)))
-    best = None
-    for scale in (1.0, 0.5):
-        found = optimize.minimize(negative, start + math.log(scale), method="Nelder-Mead",
-                                  options={"xatol": 1e-8, "fatol": 1e-10, "maxiter": 6000})
-        best = found.fun if best is None else min(best, found.fun)
-    return -best
-
-
 @pytest.mark.parametrize("quantity, integrated, data", [
     ("1", False, lambda: sample(33, n=30, sites=10)),
     ("lambda", False, lambda: spread_sample(0)),
@@ -464,7 +438,7 @@ def test_interval_ends_are_the_dense_profile_cut(quantity, integrated, data):
         if limited:
             assert end == bound
             continue
-        statistic = 2 * (peak - profile_maximum(held, end, fit, fixed, distance, x, y, True, integrated))
+        statistic = 2 * (peak - dense_search(fit, fixed, distance, x, y, True, integrated, held, end))
         assert statistic == pytest.approx(3.841458820694124, abs=1e-3)
         checked += 1
     assert checked >= 1
@@ -518,3 +492,110 @@ def test_component_out_of_range_is_an_overflow():
         _core.spatial_blup(**base(), component=-1)
     with pytest.raises(OverflowError):
         _core.spatial_blup(**base(), component=2 ** 64)
+
+
+# ---- the statistic and the bootstrap ----------------------------------------------------
+
+
+def null_maximum(fixed, x, y, reml):
+    """The dense log-likelihood of the given matrices and a residual, maximised."""
+    n = len(y)
+
+    def negative(t):
+        c = np.exp(t)  # the given matrices, then the residual; no spatial term
+        return -dense_loglik(np.concatenate([c[:-1], [0.0, c[-1]]]), 1.0, fixed, np.zeros((n, n)), x, y, reml)
+
+    start = np.full(len(fixed) + 1, math.log(np.var(y) / (len(fixed) + 1)))
+    return -min(optimize.minimize(negative, start + shift, method="Nelder-Mead",
+                                  options={"xatol": 1e-9, "fatol": 1e-12, "maxiter": 4000}).fun
+                for shift in (0.0, -1.0))
+
+
+def dense_statistic(fixed, distance, x, y, reml, integrated):
+    fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=integrated))
+    full = max(fit["loglik"], dense_search(fit, fixed, distance, x, y, reml, integrated))
+    return max(2 * (full - null_maximum(fixed, x, y, reml)), 0.0)
+
+
+@pytest.mark.parametrize("reml, integrated", [(True, False), (False, False), (True, True)])
+def test_statistic_is_twice_the_dense_likelihood_gain(reml, integrated):
+    fixed, distance, x, y = sample(41, n=30, sites=10)
+    statistic = _core.spatial_statistic(fixed, distance, x, y, reml=reml, integrated=integrated)
+    assert statistic > 1.0
+    assert statistic == pytest.approx(dense_statistic(fixed, distance, x, y, reml, integrated), abs=1e-4)
+
+
+def splitmix_normals(seed, count):
+    state, mask = seed, (1 << 64) - 1
+
+    def output():
+        nonlocal state
+        state = (state + 0x9E3779B97F4A7C15) & mask
+        z = state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        return z ^ (z >> 31)
+
+    def uniform():
+        return ((output() >> 11) + 0.5) * 2.0 ** -53
+
+    return np.array([math.sqrt(-2 * math.log(uniform())) * math.cos(6.283185307179586 * uniform())
+                     for _ in range(count)])
+
+
+def test_one_replicate_lies_on_the_reported_side():
+    fixed, distance, x, _ = sample(43, n=24, sites=8)
+    # a response without spatial variance, so replicates fall on both sides
+    y = x @ [1.0, 0.5] + np.linalg.cholesky(0.5 * fixed[0] + 0.6 * np.eye(24)) @ np.random.default_rng(0).normal(size=24)
+    observed = _core.spatial_statistic(fixed, distance, x, y)
+    null = _core.component_fit(fixed, x, y)
+    coefficients, beta = null[0], np.array(null[6])
+    v0 = sum(c * a for c, a in zip(coefficients, fixed)) + coefficients[-1] * np.eye(len(y))
+    chol = np.linalg.cholesky(v0)
+    sides = set()
+    for seed in range(12):
+        record = _core.spatial_bootstrap(fixed, distance, x, y, 1, seed)
+        assert record[0] == observed and record[2] == record[3] == 1
+        assert record[4] == (record[1] + 1) / 2
+        replicate = chol @ splitmix_normals(seed, len(y)) + x @ beta
+        statistic = dense_statistic(fixed, distance, x, replicate, True, False)
+        assert (statistic >= observed) == (record[1] == 1), seed
+        sides.add(record[1])
+    assert sides == {0, 1}
+
+
+def test_bootstrap_is_reproducible_and_counts_with_one_added():
+    fixed, distance, x, y = sample(45, n=24, sites=8)
+    first = _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=True)
+    assert first == _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=True)
+    statistic, exceedances, usable, requested, p_value, rule = first
+    assert statistic == _core.spatial_statistic(fixed, distance, x, y, integrated=True)
+    assert (usable, requested, rule) == (6, 6, "parametric_bootstrap_add_one")
+    assert p_value == (exceedances + 1) / 7
+
+
+@pytest.mark.parametrize("function, extra", [
+    ("spatial_statistic", {}), ("spatial_bootstrap", {"replicates": 2, "seed": 1}),
+])
+@pytest.mark.parametrize("change, code", [
+    # the null model refuses an empty list of given matrices, after the full fit
+    (lambda b: dict(b, fixed=[]), "COMPONENTS_NONE_GIVEN"),
+    (lambda b: dict(b, y=np.full(6, 3.0), fixed=[]), "SPATIAL_RESPONSE_CONSTANT"),
+    (lambda b: dict(b, design=np.zeros((6, 1))), "SPATIAL_DESIGN_RANK_DEFICIENT"),
+])
+def test_statistic_and_bootstrap_codes(function, extra, change, code):
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        getattr(_core, function)(**change(base()), **extra)
+
+
+def test_no_replicates_before_the_response():
+    b = base()
+    with pytest.raises(ValueError, match="^SPATIAL_BOOTSTRAP_NO_REPLICATES$"):
+        _core.spatial_bootstrap(b["fixed"], b["distance"], b["design"], np.ones(3), 0, 5)
+    with pytest.raises(ValueError, match="^SPATIAL_DESIGN_RANK_DEFICIENT$"):
+        _core.spatial_bootstrap(b["fixed"], b["distance"], np.zeros((6, 1)), b["y"], 0, 5)
+    for bad in (-1, 2 ** 64):
+        with pytest.raises(OverflowError):
+            _core.spatial_bootstrap(**b, replicates=1, seed=bad)
+    with pytest.raises(TypeError, match="'replicates'"):
+        _core.spatial_bootstrap(**b, replicates=1.5, seed=1)

@@ -26,15 +26,6 @@ class DenseFactor {
   static std::optional<DenseFactor> make(const Eigen::Ref<const Eigen::MatrixXd>& a,
                                          Route route = Route::by_order);
 
-  // As make, factoring `a` in its own storage: on success the factor takes the storage
-  // over and `a` is left empty; on failure `a` keeps it, its contents overwritten. A model
-  // that factors a matrix of one order at every evaluation hands the storage back and forth
-  // (see release) instead of allocating it anew.
-  static std::optional<DenseFactor> make_in_place(Eigen::MatrixXd& a, Route route = Route::by_order);
-
-  // The storage of L, handed back for the next make_in_place.
-  Eigen::MatrixXd release() && { return std::move(lower_); }
-
   Eigen::Index order() const { return lower_.rows(); }
 
   // L itself: the lower triangle of the storage, the strict upper one read as zero.
@@ -66,6 +57,30 @@ class DenseFactor {
   // L in the lower triangle; the strict upper triangle holds whatever the input had.
   Eigen::MatrixXd lower_;
   bool lapack_ = false;  // factored, and so solved, by LAPACK
+};
+
+// The same factor held in storage the caller owns, for inner loops that must not allocate:
+// make overwrites the lower triangle of `storage` with L and gives nothing where
+// DenseFactor::make would. The view reads that storage, so it lives no longer than it.
+class FactorView {
+ public:
+  static std::optional<FactorView> make(Eigen::Ref<Eigen::MatrixXd> storage,
+                                        DenseFactor::Route route = DenseFactor::Route::by_order);
+
+  Eigen::Index order() const { return lower_.rows(); }
+
+  // Overwrites x (order() rows) with A^{-1} x.
+  void solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
+  // As DenseFactor::logdet.
+  double logdet() const;
+  // As DenseFactor::symmetric_inverse_into.
+  void symmetric_inverse_into(Eigen::MatrixXd& out) const;
+
+ private:
+  FactorView(Eigen::Ref<Eigen::MatrixXd> lower, bool lapack) : lower_(lower), lapack_(lapack) {}
+
+  Eigen::Ref<Eigen::MatrixXd> lower_;
+  bool lapack_ = false;
 };
 
 }  // namespace kestrune::dense

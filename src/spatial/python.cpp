@@ -101,6 +101,64 @@ Fallible<Owned> spatial_fit(const py::Arguments<6>& args) {
   return fit_tuple(*fit);
 }
 
+// ---- spatial_statistic --------------------------------------------------------------
+
+constexpr auto statistic_signature =
+    py::signature("spatial_statistic", py::required("fixed"), py::required("distance"), py::required("design"),
+                  py::required("y"), py::optional("reml"), py::optional("integrated"));
+
+constexpr const char* statistic_doc =
+    "spatial_statistic(fixed, distance, design, y, reml=True, integrated=False)\n--\n\n"
+    "The likelihood ratio against no spatial variance.\n\n"
+    "**This is a statistic and not a p-value.** With the decay rate\n"
+    "unidentified when the spatial variance is nought, there is no closed-form\n"
+    "null distribution, so turning this into a p-value takes a bootstrap.";
+
+Fallible<Owned> spatial_statistic(const py::Arguments<6>& args) {
+  auto given = inputs(args[0], args[1], args[2], args[3]);
+  if (!given) return std::unexpected(given.error());
+  auto option = options(args[4], args[5]);
+  if (!option) return std::unexpected(option.error());
+  auto model = model_of(*given);
+  if (!model) return std::unexpected(model.error());
+  Workspace workspace;
+  auto statistic = model->spatial_statistic(given->y, option->reml, option->integrated, workspace);
+  if (!statistic) return code(std::move(statistic.error()));
+  return py::make_float(*statistic);
+}
+
+// ---- spatial_bootstrap --------------------------------------------------------------
+
+constexpr auto bootstrap_signature =
+    py::signature("spatial_bootstrap", py::required("fixed"), py::required("distance"), py::required("design"),
+                  py::required("y"), py::required("replicates"), py::required("seed"), py::optional("reml"),
+                  py::optional("integrated"));
+
+constexpr const char* bootstrap_doc =
+    "spatial_bootstrap(fixed, distance, design, y, replicates, seed, reml=True, integrated=False)\n--\n\n"
+    "The parametric bootstrap p-value for no spatial variance.\n\n"
+    "Returns the observed statistic, the exceedances, the replicates that\n"
+    "produced a usable statistic, the number asked for, the p-value and the\n"
+    "rule.";
+
+Fallible<Owned> spatial_bootstrap(const py::Arguments<8>& args) {
+  auto given = inputs(args[0], args[1], args[2], args[3]);
+  if (!given) return std::unexpected(given.error());
+  auto replicates = py::extract(args[4], py::as_uint64);
+  if (!replicates) return std::unexpected(replicates.error());
+  auto seed = py::extract(args[5], py::as_uint64);
+  if (!seed) return std::unexpected(seed.error());
+  auto option = options(args[6], args[7]);
+  if (!option) return std::unexpected(option.error());
+  auto model = model_of(*given);
+  if (!model) return std::unexpected(model.error());
+  auto record = model->bootstrap_spatial_variance(given->y, option->reml, *replicates, *seed, option->integrated);
+  if (!record) return code(std::move(record.error()));
+  return py::make_tuple(py::make_float(record->statistic), py::make_uint(record->exceedances),
+                        py::make_uint(record->usable), py::make_uint(record->requested),
+                        py::make_float(record->p_value), py::make_str(record->rule));
+}
+
 // ---- spatial_interval ---------------------------------------------------------------
 
 constexpr auto interval_signature =
@@ -199,6 +257,8 @@ Fallible<Owned> spatial_distances(const py::Arguments<2>& args) {
 }  // namespace
 
 PyMethodDef spatial_fit_method() { return py::function<fit_signature, spatial_fit>(fit_doc); }
+PyMethodDef spatial_statistic_method() { return py::function<statistic_signature, spatial_statistic>(statistic_doc); }
+PyMethodDef spatial_bootstrap_method() { return py::function<bootstrap_signature, spatial_bootstrap>(bootstrap_doc); }
 PyMethodDef spatial_interval_method() { return py::function<interval_signature, spatial_interval>(interval_doc); }
 PyMethodDef spatial_blup_method() { return py::function<blup_signature, spatial_blup>(blup_doc); }
 PyMethodDef spatial_distances_method() { return py::function<distances_signature, spatial_distances>(distances_doc); }

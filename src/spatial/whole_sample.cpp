@@ -130,15 +130,17 @@ double residual_coordinate(const Shared& s) {
   return g;
 }
 
-std::optional<WholeSampleLikelihood> with_factor(const dense::DenseFactor& factor, const GroupedCovariance& cov,
+std::optional<WholeSampleLikelihood> with_factor(const dense::FactorView& factor, const GroupedCovariance& cov,
                                                  const Design& design, const Eigen::VectorXd& y, bool reml,
                                                  std::span<const Eigen::MatrixXd> derivatives, bool with_gradient,
                                                  Workspace& workspace) {
   const double logdet_v = factor.logdet();
   if (!std::isfinite(logdet_v)) return std::nullopt;
   const Eigen::MatrixXd& x = design.x;
-  const Eigen::VectorXd z = factor.solve_vector(y);
-  const Eigen::MatrixXd b = factor.solve_matrix(x);
+  Eigen::VectorXd z = y;
+  factor.solve_in_place(z);
+  Eigen::MatrixXd b = x;
+  factor.solve_in_place(b);
   const Eigen::MatrixXd c = x.transpose() * b;
   const Eigen::VectorXd xz = x.transpose() * z;
   const auto c_factor = dense::DenseFactor::make(c);
@@ -172,11 +174,9 @@ std::optional<WholeSampleLikelihood> whole_sample_likelihood(
     const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,
     std::span<const Eigen::MatrixXd> derivatives, bool with_gradient, Workspace& workspace) {
   assemble(covariance, workspace.covariance);
-  auto factor = dense::DenseFactor::make_in_place(workspace.covariance, dense::DenseFactor::Route::lapack);
+  const auto factor = dense::FactorView::make(workspace.covariance, dense::DenseFactor::Route::lapack);
   if (!factor) return std::nullopt;
-  auto result = with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
-  workspace.covariance = std::move(*factor).release();
-  return result;
+  return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
 }
 
 }  // namespace kestrune::spatial
