@@ -265,13 +265,6 @@ TEST(SpatialBootstrap, DrawsTwoOutputsPerDeviateInPersonOrder) {
   EXPECT_DOUBLE_EQ(w[1], 1.0 * -0.45275774021745807 + 2.0 * 2.65060581207967);
 }
 
-TEST(SpatialBootstrap, NullCovarianceAddsTheResidualLast) {
-  const std::vector<Eigen::MatrixXd> fixed{Eigen::MatrixXd::Ones(2, 2)};
-  const std::vector<double> c{0.5, 2.0};
-  EXPECT_EQ(kestrune::spatial::null_covariance(2, fixed, c), (Eigen::Matrix2d() << 2.5, 0.5, 0.5, 2.5).finished());
-  EXPECT_EQ(kestrune::spatial::null_covariance(3, {}, std::vector<double>{1.5}), 1.5 * Eigen::MatrixXd::Identity(3, 3));
-}
-
 struct TallyCase {
   std::string name;
   double observed;
