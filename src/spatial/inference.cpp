@@ -232,7 +232,8 @@ Result<interval::ProfileInterval> SpatialModel::profile_interval(const Eigen::Ve
     lower = 0.0;
     upper = 1.0;
   }
-  const auto response = standardise(y);  // the fit has checked y already
+  const auto response = standardise(y);
+  if (!response) return std::unexpected(response.error());  // not reached: the fit checked y
   auto record = interval::profile_interval(
       [&](double value) { return profile_objective(response->y, reml, held, value, integrated, workspace); },
       estimate, lower, upper);
