@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "autoregressive/python.hpp"
+#include "components/python.hpp"
 #include "discrete_gxe/python.hpp"
 #include "gxe/python.hpp"
 #include "kinship_classes/python.hpp"
@@ -18,6 +19,7 @@
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "spatial/python.hpp"
 #include "tobit/python.hpp"
 
 namespace kestrune {
@@ -57,6 +59,7 @@ const std::array registrations = {
     function(autoregressive::python::autoregressive_fit_method()),
     function(autoregressive::python::autoregressive_cells_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(components::python::component_fit_method()),
     function(gxe::python::gxe_fit_method()),
     function(gxe::python::gxe_test_method()),
     function(gxe::python::gxe_interval_method()),
@@ -75,6 +78,12 @@ const std::array registrations = {
     function(mixed_bivariate::python::mixed_bivariate_test_method()),
     function(mixed_bivariate::python::mixed_bivariate_fit_method()),
     function(mixed_bivariate::python::mixed_bivariate_interval_method()),
+    function(spatial::python::spatial_fit_method()),
+    function(spatial::python::spatial_statistic_method()),
+    function(spatial::python::spatial_interval_method()),
+    function(spatial::python::spatial_bootstrap_method()),
+    function(spatial::python::spatial_distances_method()),
+    function(spatial::python::spatial_blup_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

@@ -28,7 +28,7 @@ class DenseFactor {
 
   Eigen::Index order() const { return lower_.rows(); }
 
-  // L, read-only, in the lower triangle; the strict upper triangle is not part of it.
+  // L, read-only, zeros above the diagonal.
   const Eigen::MatrixXd& lower() const { return lower_; }
 
   // x with A x = b; b has order() entries.
@@ -43,15 +43,44 @@ class DenseFactor {
   // A^{-1}, solved column by column from the identity; not symmetrised.
   Eigen::MatrixXd inverse() const;
 
+  // A^{-1} written into `out` (resized only when its shape differs): from L by LAPACK's
+  // dpotri, a third of the work of inverse(), the lower triangle mirrored so the result is
+  // exactly symmetric. Equal to inverse() up to rounding.
+  void symmetric_inverse_into(Eigen::MatrixXd& out) const;
+
  private:
   DenseFactor(Eigen::MatrixXd lower, bool lapack) : lower_(std::move(lower)), lapack_(lapack) {}
 
   // Overwrites x (order() rows) with A^{-1} x.
   void solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
 
-  // L in the lower triangle; the strict upper triangle holds whatever the input had.
+  // L, its strict upper triangle zero.
   Eigen::MatrixXd lower_;
   bool lapack_ = false;  // factored, and so solved, by LAPACK
+};
+
+// The same factor held in storage the caller owns, for inner loops that must not allocate:
+// make overwrites the lower triangle of `storage` with L and gives nothing where
+// DenseFactor::make would. The view reads that storage, so it lives no longer than it.
+class FactorView {
+ public:
+  static std::optional<FactorView> make(Eigen::Ref<Eigen::MatrixXd> storage,
+                                        DenseFactor::Route route = DenseFactor::Route::by_order);
+
+  Eigen::Index order() const { return lower_.rows(); }
+
+  // Overwrites x (order() rows) with A^{-1} x.
+  void solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
+  // As DenseFactor::logdet.
+  double logdet() const;
+  // As DenseFactor::symmetric_inverse_into.
+  void symmetric_inverse_into(Eigen::MatrixXd& out) const;
+
+ private:
+  FactorView(Eigen::Ref<Eigen::MatrixXd> lower, bool lapack) : lower_(lower), lapack_(lapack) {}
+
+  Eigen::Ref<Eigen::MatrixXd> lower_;
+  bool lapack_ = false;
 };
 
 }  // namespace kestrune::dense

@@ -18,6 +18,10 @@ void dpotrf_(char const* uplo, int const* n, double* a, int const* lda, int* inf
 void dpotrs_(char const* uplo, int const* n, int const* nrhs, double const* a, int const* lda,
              double* b, int const* ldb, int* info, std::size_t uplo_len);
 
+// A^{-1} from the factor of dpotrf_, overwriting it; only the uplo triangle is written.
+void dpotri_(char const* uplo, int const* n, double* a, int const* lda, int* info,
+             std::size_t uplo_len);
+
 // Eigenvalues (ascending, in w) and, with jobz "V", eigenvectors (in a) of a symmetric
 // matrix by divide and conquer. A call with lwork = liwork = -1 returns the sizes of the
 // work arrays in work[0] and iwork[0].

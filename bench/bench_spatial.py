@@ -1,0 +1,156 @@
+"""The spatial model against a dense numpy route, in the same run.
+
+evaluation  one REML value-and-gradient evaluation on 1,000 people at 200 sites with one
+            kinship matrix, against numpy/scipy: Cholesky, the inverse by cho_solve, and an
+            n x n trace per coordinate. Target: at least 2 times faster. The C++ side is
+            bench/spatial_timing.cpp, compiled here against a build tree's core library.
+fit         spatial_fit (REML) at 1,000 and 2,000 people, timed.
+inference   on 300 people at 60 sites: a 20-replicate spatial_bootstrap (time per
+            replicate) and a decay-rate spatial_interval, with the time of one held refit
+            from spatial_timing.cpp. The model is built once per call and every refit reuses
+            one workspace (tests/cpp/spatial/test_allocation.cpp counts the allocations).
+
+    python bench/bench_spatial.py --build /work/build-spatial [--case evaluation|fit] [--repeats R]
+"""
+
+import argparse
+import math
+import pathlib
+import statistics
+import subprocess
+import tempfile
+import time
+
+import numpy as np
+from scipy import linalg
+
+from kestrune import _core
+
+LOG_2PI = 1.8378770664093453
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def sample(n, sites, seed=1):
+    """People at sites from coordinates, families of four, design [1, x]."""
+    rng = np.random.default_rng(seed)
+    lat, lon = rng.uniform(50, 55, sites), rng.uniform(-3, 2, sites)
+    site = np.concatenate([np.arange(sites), rng.integers(0, sites, n - sites)])
+    distance = np.array(_core.spatial_distances(lat[site], lon[site]))
+    k = np.eye(n)
+    for start in range(0, n, 4):
+        block = slice(start, min(n, start + 4))
+        k[block, block] = np.where(np.eye(k[block, block].shape[0]) == 1, 1.0, 0.5)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    v = 0.4 * k + 0.5 * np.exp(-distance / 80) + 0.4 * np.eye(n)
+    y = x @ [1.0, 0.3] + np.linalg.cholesky(v) @ rng.normal(size=n)
+    return k, distance, x, y
+
+
+def numpy_evaluation(theta, k, distance, x, y):
+    """-l_R and its gradient through the dense route."""
+    n, p = x.shape
+    c_k, c_s, c_e, lam = theta
+    kernel = np.exp(-lam * distance)
+    v = c_k * k + c_s * kernel + c_e * np.eye(n)
+    chol = linalg.cho_factor(v, lower=True)
+    vinv = linalg.cho_solve(chol, np.eye(n))
+    z = linalg.cho_solve(chol, y)
+    b = linalg.cho_solve(chol, x)
+    c = x.T @ b
+    cinv = np.linalg.inv(c)
+    beta = cinv @ (x.T @ z)
+    q = y @ z - (x.T @ z) @ beta
+    logdet = 2 * np.sum(np.log(np.diag(chol[0])))
+    value = 0.5 * ((n - p) * LOG_2PI + logdet + np.linalg.slogdet(c)[1] - np.linalg.slogdet(x.T @ x)[1] + q)
+    r = z - b @ beta
+    gradient = []
+    for vdot in (k, kernel, np.eye(n), -c_s * distance * kernel):
+        t = np.sum(vdot * vinv)
+        gradient.append(0.5 * (t - r @ vdot @ r) - 0.5 * np.trace(cinv @ (b.T @ (vdot @ b))))
+    return value, np.array(gradient)
+
+
+def compile_timing(build, out):
+    sources = [str(ROOT / "bench/spatial_timing.cpp"), str(build / "libkestrune_core.a"),
+               str(build / "optimizer/libcompat_lbfgsb.a")]
+    subprocess.run(["g++", "-std=c++23", "-O2", "-ffp-contract=off", "-I", str(ROOT / "src"),
+                    "-I", str(ROOT / "optimizer/include"), "-isystem", "/usr/include/eigen3", *sources,
+                    "-lopenblas", "-o", str(out)], check=True)
+
+
+def run_timing(build, mode, repeats, k, distance, x, y, theta):
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        (folder / "n.txt").write_text(f"{x.shape[0]} {x.shape[1]}\n")
+        for name, value in [("kinship", k), ("distance", distance), ("design", x), ("y", y), ("theta", theta)]:
+            np.asfortranarray(value).T.tofile(folder / name) if value.ndim == 2 else value.tofile(folder / name)
+        program = folder / "spatial_timing"
+        compile_timing(build, program)
+        out = subprocess.run([str(program), str(folder), str(repeats), mode], check=True, capture_output=True,
+                             text=True)
+    return out.stdout
+
+
+def evaluation_case(build, repeats):
+    k, distance, x, y = sample(1000, 200)
+    theta = np.array([0.4, 0.5, 0.4, 1 / 80])
+    out = run_timing(build, "evaluation", repeats, k, distance, x, y, theta)
+    fields = [float(v) for v in out.split()]
+    ours, value, gradient = fields[0], fields[1], np.array(fields[2:])
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        ref_value, ref_gradient = numpy_evaluation(theta, k, distance, x, y)
+        times.append(time.perf_counter() - start)
+    reference = statistics.median(times)
+    print(f"evaluation n=1000 sites=200: kestrune {ours * 1e3:.1f} ms, numpy {reference * 1e3:.1f} ms, "
+          f"ratio {reference / ours:.2f}x (target >= 2)")
+    print(f"  value agrees to {abs(value - ref_value) / abs(ref_value):.1e}, "
+          f"gradient to {np.max(np.abs(gradient - ref_gradient)) / np.max(np.abs(ref_gradient)):.1e}")
+
+
+def fit_case(repeats):
+    for n, sites in [(1000, 200), (2000, 400)]:
+        k, distance, x, y = sample(n, sites)
+        times = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            fit = _core.spatial_fit([k], distance, x, y)
+            times.append(time.perf_counter() - start)
+        print(f"spatial_fit n={n} sites={sites}: {statistics.median(times):.2f} s, converged {fit[7]}")
+
+
+def inference_case(build, repeats):
+    k, distance, x, y = sample(300, 60)
+    start = time.perf_counter()
+    statistic = _core.spatial_statistic([k], distance, x, y)
+    one_statistic = time.perf_counter() - start
+    start = time.perf_counter()
+    record = _core.spatial_bootstrap([k], distance, x, y, 20, 1)
+    bootstrap = time.perf_counter() - start
+    print(f"bootstrap n=300 sites=60 B=20: {bootstrap:.2f} s, {(bootstrap - one_statistic) / 20:.3f} s per replicate "
+          f"(the observed statistic alone {one_statistic:.3f} s); statistic {statistic:.3f}, p {record[4]:.3f}")
+    start = time.perf_counter()
+    interval = _core.spatial_interval([k], distance, x, y, "lambda")
+    elapsed = time.perf_counter() - start
+    per_refit, failed = run_timing(build, "refit", max(repeats, 10), k, distance, x, y, np.zeros(4)).split()
+    print(f"decay interval n=300 sites=60: {elapsed:.2f} s, ends {interval[1]:.5f} .. {interval[2]:.5f}; "
+          f"one held refit {float(per_refit) * 1e3:.1f} ms ({failed} of {max(repeats, 10)} failed)")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", type=pathlib.Path, required=True)
+    parser.add_argument("--case", choices=["evaluation", "fit", "inference"])
+    parser.add_argument("--repeats", type=int, default=5)
+    args = parser.parse_args()
+    if args.case in (None, "evaluation"):
+        evaluation_case(args.build, args.repeats)
+    if args.case in (None, "inference"):
+        inference_case(args.build, args.repeats)
+    if args.case in (None, "fit"):
+        fit_case(max(1, args.repeats // 5))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,94 @@
+// The likelihood-ratio statistic against no spatial variance and its parametric bootstrap.
+#include <cmath>
+
+#include "components/model.hpp"
+#include "spatial/inference.hpp"
+
+namespace kestrune::spatial {
+namespace {
+
+struct Statistic {
+  double value;
+  components::ComponentFit null_fit;
+};
+
+// The model without spatial variance: the given matrices and the design, with a residual.
+Result<components::ComponentModel> null_model_of(const SpatialModel& model) {
+  return components::ComponentModel::build(model.fixed(), model.design());
+}
+
+// The statistic against a null model built once per call; its build error, like every
+// other, is reported in the order of the steps: after the full fit and its convergence.
+Result<Statistic> statistic_with(const SpatialModel& model, const Result<components::ComponentModel>& null_model,
+                                 const Eigen::VectorXd& y, bool reml, bool integrated, Workspace& workspace) {
+  auto full = integrated ? model.fit_integrated(y, reml, workspace) : model.fit(y, reml, workspace);
+  if (!full) return std::unexpected(full.error());
+  if (!full->converged) return fail("SPATIAL_FIT_NOT_CONVERGED");
+  if (!null_model) return std::unexpected(null_model.error());
+  auto null_fit = null_model->fit_general(y, reml, {}, {});
+  if (!null_fit) return std::unexpected(null_fit.error());
+  if (!null_fit->converged) return fail("SPATIAL_NULL_FIT_NOT_CONVERGED");
+  // A NaN difference counts as no evidence: fmax gives 0.
+  const double statistic = std::fmax(2.0 * (full->loglik - null_fit->loglik), 0.0);
+  return Statistic{statistic, std::move(*null_fit)};
+}
+
+}  // namespace
+
+Result<double> SpatialModel::spatial_statistic(const Eigen::VectorXd& y, bool reml, bool integrated,
+                                               Workspace& workspace) const {
+  auto statistic = statistic_with(*this, null_model_of(*this), y, reml, integrated, workspace);
+  if (!statistic) return std::unexpected(statistic.error());
+  return statistic->value;
+}
+
+Result<SpatialBootstrap> SpatialModel::bootstrap_spatial_variance(const Eigen::VectorXd& y, bool reml,
+                                                                  std::uint64_t replicates, std::uint64_t seed,
+                                                                  bool integrated) const {
+  if (replicates == 0) return fail("SPATIAL_BOOTSTRAP_NO_REPLICATES");
+  Workspace workspace;
+  const auto null_model = null_model_of(*this);
+  auto observed = statistic_with(*this, null_model, y, reml, integrated, workspace);
+  if (!observed) return std::unexpected(observed.error());
+  const components::ComponentFit& null_fit = observed->null_fit;
+  const auto factor = dense::DenseFactor::make(
+      null_covariance(static_cast<Eigen::Index>(n_), fixed_, null_fit.coefficients));
+  if (!factor) return fail("SPATIAL_NULL_COVARIANCE_NOT_POSITIVE_DEFINITE");
+  const Eigen::VectorXd mean =
+      design_ * Eigen::Map<const Eigen::VectorXd>(null_fit.beta.data(), static_cast<Eigen::Index>(null_fit.beta.size()));
+  stream::Stream stream(seed);
+  Tally tally{observed->value};
+  for (std::uint64_t r = 0; r < replicates; ++r) {
+    const Eigen::VectorXd replicate = null_response(*factor, mean, stream);
+    const auto statistic = statistic_with(*this, null_model, replicate, reml, integrated, workspace);
+    tally.add(statistic ? std::optional(statistic->value) : std::nullopt);
+  }
+  return bootstrap_record(tally, replicates, seed);
+}
+
+Eigen::MatrixXd null_covariance(Eigen::Index n, std::span<const Eigen::MatrixXd> fixed,
+                                std::span<const double> coefficients) {
+  Eigen::MatrixXd v = Eigen::MatrixXd::Zero(n, n);
+  for (std::size_t j = 0; j < fixed.size(); ++j) v += coefficients[j] * fixed[j];
+  v.diagonal().array() += coefficients[fixed.size()];
+  return v;
+}
+
+Eigen::VectorXd null_response(const dense::DenseFactor& null_factor, const Eigen::VectorXd& mean,
+                              stream::Stream& stream) {
+  Eigen::VectorXd z(mean.size());
+  for (Eigen::Index i = 0; i < z.size(); ++i) z[i] = stream.normal();
+  Eigen::VectorXd y = null_factor.lower() * z;
+  y += mean;
+  return y;
+}
+
+Result<SpatialBootstrap> bootstrap_record(const Tally& tally, std::uint64_t requested, std::uint64_t seed) {
+  if (tally.usable == 0) return fail("SPATIAL_BOOTSTRAP_NO_USABLE_REPLICATE");
+  if (tally.usable != requested) return fail("SPATIAL_BOOTSTRAP_REPLICATE_FAILED");
+  const double p_value = (static_cast<double>(tally.exceedances) + 1.0) / (static_cast<double>(requested) + 1.0);
+  return SpatialBootstrap{tally.observed, tally.exceedances, tally.usable, requested, p_value,
+                          "parametric_bootstrap_add_one", seed};
+}
+
+}  // namespace kestrune::spatial

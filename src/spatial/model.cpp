@@ -1,0 +1,155 @@
+#include "spatial/model.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "numerics/dense.hpp"
+
+namespace kestrune::spatial {
+namespace {
+
+using Eigen::Index;
+
+template <class Matrix>
+bool all_finite(const Matrix& a) {
+  for (Index j = 0; j < a.cols(); ++j) {
+    for (Index i = 0; i < a.rows(); ++i) {
+      if (!std::isfinite(a(i, j))) return false;
+    }
+  }
+  return true;
+}
+
+// Row by row: the diagonal, then each earlier column's symmetry and sign, so an early
+// row's fault is reported before a later one's.
+std::optional<std::string_view> distance_fault(const Eigen::MatrixXd& d) {
+  for (Index i = 0; i < d.rows(); ++i) {
+    if (std::fabs(d(i, i)) > 1e-9) return "SPATIAL_DISTANCE_DIAGONAL_NOT_ZERO";
+    for (Index j = 0; j < i; ++j) {
+      if (std::fabs(d(i, j) - d(j, i)) > 1e-9) return "SPATIAL_DISTANCE_NOT_SYMMETRIC";
+      if (d(i, j) < 0.0) return "SPATIAL_DISTANCE_NEGATIVE";
+    }
+  }
+  return std::nullopt;
+}
+
+// A person opens a site unless an earlier site's first person lies at distance exactly 0.0
+// from them; chains of zeros do not join sites. Returns each person's site and each site's
+// first person.
+std::pair<std::vector<std::size_t>, std::vector<Index>> sites(const Eigen::MatrixXd& d) {
+  constexpr std::size_t unassigned = std::numeric_limits<std::size_t>::max();
+  const Index n = d.rows();
+  std::vector<std::size_t> site_of(static_cast<std::size_t>(n), unassigned);
+  std::vector<Index> first;
+  for (Index i = 0; i < n; ++i) {
+    if (site_of[i] != unassigned) continue;
+    const std::size_t site = first.size();
+    first.push_back(i);
+    site_of[i] = site;
+    for (Index j = i + 1; j < n; ++j) {
+      if (site_of[j] == unassigned && d(i, j) == 0.0) site_of[j] = site;
+    }
+  }
+  return {std::move(site_of), std::move(first)};
+}
+
+}  // namespace
+
+std::pair<double, double> decay_bounds(const Eigen::MatrixXd& distance) {
+  double largest = 0.0;
+  double smallest = std::numeric_limits<double>::infinity();
+  for (Index j = 0; j < distance.cols(); ++j) {
+    for (Index i = j + 1; i < distance.rows(); ++i) {
+      const double d = distance(i, j);
+      if (!(d > 0.0)) continue;
+      largest = std::fmax(largest, d);
+      smallest = std::fmin(smallest, d);
+    }
+  }
+  if (largest > 0.0 && std::isfinite(smallest)) return {ln_2 / largest, ln_2 / smallest};
+  return {1e-6, 1.0};
+}
+
+Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, const Eigen::MatrixXd& distance,
+                                         Eigen::MatrixXd design) {
+  const Index n = design.rows();
+  if (n == 0) return fail("SPATIAL_NO_ROWS");
+  if (distance.rows() != n || distance.cols() != n) return fail("SPATIAL_DISTANCE_WRONG_SIZE");
+  if (!all_finite(design)) return fail("SPATIAL_DESIGN_NOT_FINITE");
+  if (!all_finite(distance)) return fail("SPATIAL_DISTANCE_NOT_FINITE");
+  if (const auto fault = distance_fault(distance)) return fail(*fault);
+  for (const Eigen::MatrixXd& a : fixed) {
+    if (a.rows() != n || a.cols() != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
+    if (!all_finite(a)) return fail("SPATIAL_MATRIX_NOT_FINITE");
+  }
+  const auto xtx = dense::DenseFactor::make(design.transpose() * design);
+  if (!xtx) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
+
+  SpatialModel model;
+  auto [site_of, first] = sites(distance);
+  const auto k = static_cast<Index>(first.size());
+  model.site_distance_.resize(k, k);
+  for (Index b = 0; b < k; ++b) {
+    for (Index a = 0; a < k; ++a) model.site_distance_(a, b) = distance(first[a], first[b]);
+  }
+  model.site_of_ = std::move(site_of);
+  std::tie(model.decay_lower_, model.decay_upper_) = decay_bounds(distance);
+  model.logdet_xtx_ = xtx->logdet();
+  model.n_ = static_cast<std::size_t>(n);
+  model.design_ = std::move(design);
+  model.fixed_ = std::move(fixed);
+  return model;
+}
+
+std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
+                                                 bool reml, bool with_gradient, Workspace& workspace) const {
+  const std::size_t m = this->m();
+  bool any_positive = false;
+  for (std::size_t i = 0; i < m + 2; ++i) {
+    if (!(std::isfinite(theta[i]) && theta[i] >= 0.0)) return std::nullopt;
+    any_positive = any_positive || theta[i] > 0.0;
+  }
+  const double lambda = theta[m + 2];
+  if (!(std::isfinite(lambda) && decay_lower_ <= lambda && lambda <= decay_upper_)) return std::nullopt;
+  if (!any_positive) return std::nullopt;
+
+  const double spatial = theta[m];
+  Eigen::MatrixXd& kernel = workspace.kernel;
+  kernel = (site_distance_ * (-lambda)).array().exp().matrix();
+  std::span<const Eigen::MatrixXd> derivatives;
+  if (with_gradient) {
+    workspace.derivative = (site_distance_ * (-spatial)).cwiseProduct(kernel);
+    derivatives = std::span<const Eigen::MatrixXd>(&workspace.derivative, 1);
+  }
+  const GroupedCovariance covariance{fixed_, theta.first(m), site_of_, kernel, spatial, theta[m + 1]};
+  auto likelihood = whole_sample_likelihood(covariance, Design{design_, logdet_xtx_}, y, reml, derivatives,
+                                            with_gradient, workspace);
+  if (!likelihood) return std::nullopt;
+  if (!with_gradient) likelihood->gradient.assign(m + 3, 0.0);
+  return Evaluation{std::move(likelihood->gradient), std::move(likelihood->beta),
+                    std::move(likelihood->beta_covariance), likelihood->value};
+}
+
+std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
+                                                 bool reml, bool with_gradient) const {
+  Workspace workspace;
+  return evaluate(theta, y, reml, with_gradient, workspace);
+}
+
+Result<Standardised> SpatialModel::standardise(const Eigen::VectorXd& y) const {
+  if (static_cast<std::size_t>(y.size()) != n_) return fail("SPATIAL_RESPONSE_WRONG_LENGTH");
+  if (!all_finite(y)) return fail("SPATIAL_RESPONSE_NOT_FINITE");
+  if (y.size() == 0) return fail("SPATIAL_RESPONSE_CONSTANT");
+  const auto count = static_cast<double>(y.size());
+  double sum = 0.0;
+  for (Index i = 0; i < y.size(); ++i) sum += y[i];
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (Index i = 0; i < y.size(); ++i) squares += (y[i] - mean) * (y[i] - mean);
+  const double variance = squares / count;
+  if (!(variance > 0.0)) return fail("SPATIAL_RESPONSE_CONSTANT");
+  const double sd = std::sqrt(variance);
+  return Standardised{y / sd, variance, sd};
+}
+
+}  // namespace kestrune::spatial

@@ -1,0 +1,64 @@
+// The Gaussian likelihood of a whole sample under one dense covariance, with the fixed
+// effects profiled out, and its analytic gradient.
+//
+// The covariance of n people is V = sum_l c_l A_l + c_g R[g(i)][g(j)] + c_e I: given n x n
+// matrices A_l, a kernel R over the places people share (sites, grid cells) spread to pairs
+// of people through each person's place g(i), and a residual. V is factored once per
+// evaluation (LAPACK at every order); the gradient never forms an n x n product: a given
+// matrix costs one pass over its entries, and every place-level derivative works on the
+// k x k sums Z'V^-1 Z, Z'r and Z'B of the place indicator Z.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <Eigen/Core>
+
+namespace kestrune::spatial {
+
+// The terms of V at one point. Terms whose coefficient is exactly 0.0 are skipped.
+struct GroupedCovariance {
+  std::span<const Eigen::MatrixXd> fixed;      // A_1 .. A_m, each n x n
+  std::span<const double> fixed_coefficients;  // c_1 .. c_m
+  std::span<const std::size_t> group_of;       // g(i) for each of the n people
+  const Eigen::MatrixXd& kernel;               // R, k x k over the places
+  double kernel_coefficient;                   // c_g
+  double residual;                             // c_e
+};
+
+// What the design contributes, fixed for a model.
+struct Design {
+  const Eigen::MatrixXd& x;  // n x p
+  double logdet_xtx;         // ln det X'X
+};
+
+struct WholeSampleLikelihood {
+  double value;                    // -l (ML) or -l_R (REML)
+  Eigen::VectorXd beta;            // (X'V^-1 X)^-1 X'V^-1 y
+  Eigen::MatrixXd beta_covariance; // (X'V^-1 X)^-1
+  // d value / d(c_1 .. c_m, c_g, c_e, then each place-level derivative given); empty when
+  // the gradient was not asked for.
+  std::vector<double> gradient;
+};
+
+// The storage of the order of n x n (or places x places) one evaluation needs, kept between
+// evaluations of one call so that a fit, a bootstrap or an interval allocates it once.
+struct Workspace {
+  Eigen::MatrixXd covariance;     // V, then its factor
+  Eigen::MatrixXd inverse;        // V^-1, when a gradient asks for it
+  Eigen::MatrixXd place_inverse;  // Z'V^-1 Z
+  Eigen::MatrixXd kernel;         // for the model's own use: its place kernel
+  Eigen::MatrixXd derivative;     // and a place-level derivative
+};
+
+// The value, the GLS fixed effects and, when asked, the gradient; nothing when V or X'V^-1 X
+// is not positive definite, ln det V is not finite, or y'Py is not finite and positive.
+// `derivatives` are k x k place-level matrices dV/dtheta beyond the coefficients (already
+// scaled by whatever multiplies them). The value never depends on `with_gradient`.
+std::optional<WholeSampleLikelihood> whole_sample_likelihood(
+    const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,
+    std::span<const Eigen::MatrixXd> derivatives, bool with_gradient, Workspace& workspace);
+
+}  // namespace kestrune::spatial
