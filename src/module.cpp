@@ -53,6 +53,12 @@ const std::array registrations = {
     function(autoregressive::python::autoregressive_cells_method()),
     function(kinship_classes::python::kinship_classes_method()),
     function(components::python::component_fit_method()),
+    function(components::python::component_interval_method()),
+    function(components::python::component_mean_diagonal_interval_method()),
+    function(components::python::component_test_method()),
+    function(components::python::component_equality_test_method()),
+    function(components::python::component_contrasts_method()),
+    function(components::python::component_blup_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "components/fit.hpp"
+#include "components/inference.hpp"
 #include "numerics/stream.hpp"
 
 namespace {
@@ -315,5 +316,78 @@ INSTANTIATE_TEST_SUITE_P(
         FitCodeCase{"signed_before_pinned", 21, false, false, {3}, {{3, 0.0}}, "COMPONENTS_SIGNED_INDEX_OUT_OF_RANGE"},
         FitCodeCase{"pinned", 21, false, false, {2}, {{0, 0.1}, {3, 0.0}}, "COMPONENTS_PINNED_INDEX_OUT_OF_RANGE"}),
     [](const auto& info) { return info.param.name; });
+
+}  // namespace
+
+// ---- the held-share profile ------------------------------------------------------------------
+
+namespace {
+
+using kestrune::components::profile_objective;
+
+struct Standardised {
+  ComponentModel model;
+  Eigen::VectorXd y;
+};
+
+Standardised standardised_sample() {
+  const Sample s = sample();
+  auto response = kestrune::components::standardise(s.y, 21);
+  return {built(s), response->y};
+}
+
+struct RefusedCase {
+  std::string name;
+  std::size_t t;
+  std::vector<double> weights;
+  double share;
+};
+
+class HeldShareRefused : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(HeldShareRefused, GivesNothing) {
+  const Standardised s = standardised_sample();
+  const auto& c = GetParam();
+  EXPECT_FALSE(profile_objective(s.model, s.y, true, c.t, c.weights, c.share).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeldShareRefused,
+    ::testing::Values(RefusedCase{"share_above_one", 0, {1, 1, 1}, 1.2}, RefusedCase{"share_below_zero", 0, {1, 1, 1}, -0.1},
+                      RefusedCase{"share_nan", 0, {1, 1, 1}, nan}, RefusedCase{"two_weights", 0, {1, 1}, 0.3},
+                      RefusedCase{"zero_weight", 0, {1, 0, 1}, 0.3}, RefusedCase{"infinite_weight", 0, {1, inf, 1}, 0.3},
+                      RefusedCase{"index_above_m", 3, {1, 1, 1}, 0.3}, RefusedCase{"far_index", 1000, {1, 1, 1}, 0.3}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(HeldShare, AtTheFittedShareIsTheFitAndWeightsScaleFreely) {
+  const Standardised s = standardised_sample();
+  const auto fit = s.model.fit_general(s.y, true, {}, {});
+  ASSERT_TRUE(fit && fit->converged);
+  const std::vector<double> ones{1, 1, 1}, tens{10, 10, 10};
+  for (std::size_t t = 0; t < 3; ++t) {
+    const auto at_fit = profile_objective(s.model, s.y, true, t, ones, fit->proportions[t]);
+    ASSERT_TRUE(at_fit.has_value()) << t;
+    EXPECT_NEAR(*at_fit, fit->loglik, 1e-8) << t;
+    const double off = 0.5 * fit->proportions[t] + 0.1;
+    const auto scaled = profile_objective(s.model, s.y, true, t, tens, off);
+    EXPECT_NEAR(*scaled, *profile_objective(s.model, s.y, true, t, ones, off), 1e-8) << t;
+    EXPECT_LT(*scaled, fit->loglik) << t;
+  }
+}
+
+TEST(HeldShare, ShareOneIsTheFitWithTheOthersPinnedAtZero) {
+  const Standardised s = standardised_sample();
+  const std::vector<double> weights{0.5, 2.0, 1.0};
+  const std::vector<Pin> others{{1, 0.0}, {2, 0.0}};
+  const auto pinned = s.model.fit_general(s.y, false, {}, others);
+  ASSERT_TRUE(pinned && pinned->converged);
+  EXPECT_EQ(*profile_objective(s.model, s.y, false, 0, weights, 1.0), pinned->loglik);
+  // The household matrix alone is singular: share one falls back to the profile at 0.999999.
+  EXPECT_EQ(profile_objective(s.model, s.y, false, 1, weights, 1.0),
+            profile_objective(s.model, s.y, false, 1, weights, 0.999999));
+  // The residual alone: its share one is the closed-form residual model.
+  EXPECT_NEAR(*profile_objective(s.model, s.y, false, 2, weights, 1.0), *s.model.residual_only_loglik(s.y, false),
+              1e-8);
+}
 
 }  // namespace
