@@ -1,7 +1,7 @@
 #include "components/python.hpp"
 
 #include <cstdint>
-#include <limits>
+#include <type_traits>
 #include <span>
 #include <utility>
 
@@ -79,17 +79,8 @@ Fallible<Call<py::converted_t<decltype(Convert)>>> convert_call(const py::Argume
 constexpr auto as_index = py::as_uint64;
 constexpr auto as_indices = py::as_list<py::as_uint64>;
 
-std::size_t to_size(std::uint64_t index) {
-  // An index beyond the address space names no component, as does any index past the last.
-  return index > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max()
-                                                         : static_cast<std::size_t>(index);
-}
-
-std::vector<std::size_t> to_sizes(const std::vector<std::uint64_t>& indices) {
-  std::vector<std::size_t> sizes;
-  for (const auto index : indices) sizes.push_back(to_size(index));
-  return sizes;
-}
+// Indices convert as unsigned 64-bit integers, which are the model's sizes on the platforms built for.
+static_assert(std::is_same_v<std::uint64_t, std::size_t>);
 
 // The parameters of every entry but component_fit.
 constexpr auto five(const char* name, const char* index) {
@@ -109,7 +100,7 @@ constexpr auto test_signature = five("component_test", "component");
 Fallible<Owned> test_body(const py::Arguments<5>& args) {
   auto call = convert_call<as_index>(args);
   if (!call) return std::unexpected(call.error());
-  auto test = component_test(call->model, call->y, to_size(call->index), call->reml);
+  auto test = component_test(call->model, call->y, call->index, call->reml);
   if (!test) return code(std::move(test.error()));
   return test_tuple(*test);
 }
@@ -123,7 +114,7 @@ constexpr auto equality_signature = five("component_equality_test", "components"
 Fallible<Owned> equality_body(const py::Arguments<5>& args) {
   auto call = convert_call<as_indices>(args);
   if (!call) return std::unexpected(call.error());
-  auto test = equality_test(call->model, call->y, to_sizes(call->index), call->reml);
+  auto test = equality_test(call->model, call->y, call->index, call->reml);
   if (!test) return code(std::move(test.error()));
   return test_tuple(*test);
 }
@@ -141,7 +132,7 @@ constexpr auto interval_signature = five("component_interval", "component");
 Fallible<Owned> interval_body(const py::Arguments<5>& args) {
   auto call = convert_call<as_index>(args);
   if (!call) return std::unexpected(call.error());
-  auto found = profile_interval(call->model, call->y, to_size(call->index), call->reml);
+  auto found = profile_interval(call->model, call->y, call->index, call->reml);
   if (!found) return code(std::move(found.error()));
   return py::make_tuple(py::make_float(found->lower), py::make_float(found->upper),
                         py::make_bool(found->lower_limited), py::make_bool(found->upper_limited),
@@ -157,7 +148,7 @@ constexpr auto mean_diagonal_signature = five("component_mean_diagonal_interval"
 Fallible<Owned> mean_diagonal_body(const py::Arguments<5>& args) {
   auto call = convert_call<as_index>(args);
   if (!call) return std::unexpected(call.error());
-  auto found = mean_diagonal_profile_interval(call->model, call->y, to_size(call->index), call->reml);
+  auto found = mean_diagonal_profile_interval(call->model, call->y, call->index, call->reml);
   if (!found) return code(std::move(found.error()));
   return py::make_tuple(py::make_float(*found->estimate), py::make_float(found->lower),
                         py::make_float(found->upper), py::make_bool(found->lower_limited),
@@ -183,7 +174,7 @@ Fallible<Owned> contrast_tuple(const Contrast& row) {
 Fallible<Owned> contrasts_body(const py::Arguments<5>& args) {
   auto call = convert_call<as_indices>(args);
   if (!call) return std::unexpected(call.error());
-  auto rows = contrasts(call->model, call->y, to_sizes(call->index), call->reml);
+  auto rows = contrasts(call->model, call->y, call->index, call->reml);
   if (!rows) return code(std::move(rows.error()));
   return py::make_list_of(*rows, contrast_tuple);
 }
@@ -203,7 +194,7 @@ constexpr auto blup_signature = five("component_blup", "component");
 Fallible<Owned> blup_body(const py::Arguments<5>& args) {
   auto call = convert_call<as_index>(args);
   if (!call) return std::unexpected(call.error());
-  auto predicted = blup(call->model, call->y, to_size(call->index), call->reml);
+  auto predicted = blup(call->model, call->y, call->index, call->reml);
   if (!predicted) return code(std::move(predicted.error()));
   return py::make_tuple(list_of(predicted->first), list_of(predicted->second));
 }
