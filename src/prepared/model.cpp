@@ -7,11 +7,11 @@
 #include <utility>
 
 #include <Eigen/Cholesky>
-#include <Eigen/Eigenvalues>
 
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
-#include "numerics/lapack.hpp"
+#include "numerics/eigen.hpp"
+#include "numerics/relationship_checks.hpp"
 
 namespace kestrune::prepared {
 namespace {
@@ -25,53 +25,10 @@ constexpr double psd_tolerance = -1e-9;
 constexpr double rank_tolerance = 1e-12;
 constexpr double log_two_pi = 1.8378770664093453;
 constexpr double normal_975 = 1.959963984540054;
-// 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
-constexpr double mixture_cut = 2.705543454095404;
 constexpr double golden_ratio = 0.6180339887498948;
 
-// Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
-// pays for its workspace query and the thread pool's hand-off (measured: Eigen is twice as
-// fast at order 32, even at 112, and 1.4 times slower at 192).
-constexpr Eigen::Index lapack_order = 128;
-
-struct SymmetricEigen {
-  Eigen::VectorXd values;
-  Eigen::MatrixXd vectors;  // column j pairs with values[j]
-};
-
-std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
-  lapack::configure_threads();
-  const int order = static_cast<int>(a.rows());
-  SymmetricEigen result{Eigen::VectorXd(order), a};
-  int info = 0;
-  int lwork = -1;
-  int liwork = -1;
-  double work_size = 0.0;
-  int iwork_size = 0;
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
-          &lwork, &iwork_size, &liwork, &info, 1, 1);
-  // Orders beyond about 46,000 need more workspace than a 32-bit LAPACK can address.
-  if (info != 0 || !(work_size <= std::numeric_limits<int>::max())) return std::nullopt;
-  lwork = static_cast<int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
-  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), work.data(),
-          &lwork, iwork.data(), &liwork, &info, 1, 1);
-  if (info != 0) return std::nullopt;
-  return result;
-}
-
-// Orthonormal eigenvectors paired with their eigenvalues (ascending).
-SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
-  if (a.rows() == 1) return {a.diagonal(), Eigen::MatrixXd::Identity(1, 1)};
-  if (a.rows() >= lapack_order) {
-    if (auto result = lapack_eigen(a)) return std::move(*result);
-  }
-  // Small orders, and the orders LAPACK fails on, go through Eigen.
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
-  return {solver.eigenvalues(), solver.eigenvectors()};
-}
+using eigen::symmetric_eigen;
+using eigen::SymmetricEigen;
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -79,22 +36,9 @@ bool is_lower_hex_digest(const std::string& text) {
          });
 }
 
-// Exact equality of k(i, j) and k(j, i), tile by tile so that the transposed reads stay in cache.
+// Exact equality of k(i, j) and k(j, i).
 bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
-  constexpr Eigen::Index tile = 64;
-  const Eigen::Index n = k.rows();
-  for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
-    for (Eigen::Index i0 = 0; i0 <= j0; i0 += tile) {
-      const Eigen::Index j1 = std::min(j0 + tile, n);
-      const Eigen::Index i1 = std::min(i0 + tile, n);
-      for (Eigen::Index j = j0; j < j1; ++j) {
-        for (Eigen::Index i = i0; i < std::min(i1, j); ++i) {
-          if (k(i, j) != k(j, i)) return false;
-        }
-      }
-    }
-  }
-  return true;
+  return !relationship_checks::any_pair(k, [](double upper, double lower) { return upper != lower; });
 }
 
 // ln det x'x from the eigenvalues of g = x'x, or nothing when x lacks full column rank.
@@ -368,13 +312,6 @@ std::vector<FixedEffect> wald_rows(const Profiled& profiled) {
   return rows;
 }
 
-// A side that stops at its bound contains it when the statistic there is within the
-// 95% point of the 50:50 mixture, the law of the statistic with h2 held at a bound.
-std::optional<bool> contains_bound(bool limited, const std::optional<double>& statistic) {
-  if (!limited || !statistic) return std::nullopt;
-  return *statistic <= mixture_cut;
-}
-
 std::optional<HeritabilityTest> heritability_test(const ProfileCurve& curve, double loglik) {
   const double null_loglik = curve.loglik(0.0);
   if (!std::isfinite(null_loglik)) return std::nullopt;
@@ -448,9 +385,9 @@ OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool 
   };
   fit.interval = interval::profile_interval(refit, fit.h2, 0.0, 1.0);
   fit.interval.contains_lower_bound =
-      contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
+      interval::contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
   fit.interval.contains_upper_bound =
-      contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
+      interval::contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
   fit.test = heritability_test(curve, fit.loglik);
   if (fit.boundary == Boundary::interior) fit.h2_standard_error = h2_standard_error(curve, fit.h2);
   return fit;
