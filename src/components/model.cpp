@@ -43,14 +43,19 @@ Scan scan(const Eigen::MatrixXd& k) {
     const Eigen::Index c1 = std::min(n, c0 + tile);
     for (Eigen::Index r0 = c0; r0 < n; r0 += tile) {
       const Eigen::Index r1 = std::min(n, r0 + tile);
+      // Without branches (& rather than &&): the whole tile is read either way.
+      bool finite = true, within_tolerance = true, same_pattern = true;
       for (Eigen::Index c = c0; c < c1; ++c) {
         for (Eigen::Index r = std::max(r0, c); r < r1; ++r) {
           const double below = k(r, c), above = k(c, r);
-          result.finite = result.finite && std::isfinite(below) && std::isfinite(above);
-          result.within_tolerance = result.within_tolerance && !(std::fabs(below - above) > symmetry_tolerance);
-          result.same_pattern = result.same_pattern && ((below != 0.0) == (above != 0.0));
+          finite &= std::isfinite(below) & std::isfinite(above);
+          within_tolerance &= !(std::fabs(below - above) > symmetry_tolerance);
+          same_pattern &= (below != 0.0) == (above != 0.0);
         }
       }
+      result.finite &= finite;
+      result.within_tolerance &= within_tolerance;
+      result.same_pattern &= same_pattern;
     }
   }
   return result;
