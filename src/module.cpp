@@ -9,6 +9,7 @@
 #include "autoregressive/python.hpp"
 #include "components/python.hpp"
 #include "discrete_gxe/python.hpp"
+#include "gxe/python.hpp"
 #include "kinship_classes/python.hpp"
 #include "latent_mediation/python.hpp"
 #include "liability/python.hpp"
@@ -64,6 +65,9 @@ const std::array registrations = {
     function(components::python::component_equality_test_method()),
     function(components::python::component_contrasts_method()),
     function(components::python::component_blup_method()),
+    function(gxe::python::gxe_fit_method()),
+    function(gxe::python::gxe_test_method()),
+    function(gxe::python::gxe_interval_method()),
     function(discrete_gxe::python::discrete_gxe_fit_method()),
     function(discrete_gxe::python::discrete_gxe_test_method()),
     function(discrete_gxe::python::discrete_gxe_correlation_interval_method()),

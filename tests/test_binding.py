@@ -278,3 +278,20 @@ def test_new_arrays_are_c_order_float64_and_owned(ids, father, mother, expected)
     assert matrix.shape == expected.shape
     assert matrix.flags.c_contiguous and matrix.flags.writeable and matrix.flags.owndata
     np.testing.assert_array_equal(matrix, expected)
+
+
+# ---- the interval tuple every profile-interval entry returns --------------------------------
+
+def test_interval_tuple_has_nine_fields_in_order_with_absent_flags_as_none():
+    from kestrune._core import gxe_interval
+
+    rng = np.random.default_rng(4)
+    k = np.kron(np.eye(30), np.full((3, 3), 0.5) + 0.5 * np.eye(3))
+    env = rng.uniform(-1, 1, 90)
+    x = np.ones((90, 1))
+    y = np.repeat(rng.normal(size=30), 3) + rng.normal(size=90)
+    record = gxe_interval(k, env, x, y, "exponential", "heritability", 0.0)
+    assert [type(v) for v in record] == [float, float, float, bool, bool, float, int, type(None), type(None)]
+    estimate, lower, upper, lower_limited, upper_limited, level, failures = record[:7]
+    assert lower <= estimate <= upper and level == 0.95 and failures >= 0
+    assert upper_limited == (upper == 0.999999) and lower_limited == (lower == 1e-6)
