@@ -5,8 +5,10 @@ households) and the numpy route: the likelihood through one Cholesky factor of t
 n x n covariance, the scale profiled, Nelder-Mead over the two shares. Cases:
   families   2,000 people in 400 families of five: at least 50 times faster than numpy
   large     10,000 people in 2,000 families of five: component_fit alone (goal under 1 s)
+  inference the families data: component_interval of the household share and
+            component_contrasts of the two matrices (times only)
 
-    python bench/bench_components.py [--case families|large] [--repeats R]
+    python bench/bench_components.py [--case families|large|inference] [--repeats R]
 """
 
 import argparse
@@ -67,7 +69,7 @@ def dense_fit(k, h, x, y):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", choices=["families", "large"], action="append")
+    parser.add_argument("--case", choices=["families", "large", "inference"], action="append")
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     cases = args.case or ["families", "large"]
@@ -83,6 +85,12 @@ def main():
         k, h, x, y = sample(2000)
         ours, fit = best_time(lambda: _core.component_fit([k, h], x, y), args.repeats)
         print(f"large     n=10000  component_fit {ours:.3f} s (goal under 1 s); converged {fit[5]}")
+    if "inference" in cases:
+        k, h, x, y = sample(400)
+        interval_time, found = best_time(lambda: _core.component_interval([k, h], x, y, 1), args.repeats)
+        contrasts_time, rows = best_time(lambda: _core.component_contrasts([k, h], x, y, [0, 1]), args.repeats)
+        print(f"inference n=2000   component_interval {interval_time:.3f} s {found[:2]}; "
+              f"component_contrasts {contrasts_time:.3f} s")
 
 
 if __name__ == "__main__":

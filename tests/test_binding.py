@@ -190,13 +190,32 @@ def unaligned(values):
     return view
 
 
+def odd_strides(values):
+    """Elements 12 bytes apart: each one aligned in turn or not, no stride a whole element."""
+    base = np.zeros(values.size * 3 // 2 + 2)
+    view = np.lib.stride_tricks.as_strided(base, shape=values.shape,
+                                           strides=tuple(12 * s // 8 for s in values.strides))
+    view[...] = values
+    return view
+
+
+def reversed_strided(values):
+    """Every other element of a larger array, in reverse order along each axis."""
+    flip = tuple(slice(None, None, -1) for _ in values.shape)
+    big = np.zeros(tuple(2 * n for n in values.shape))
+    view = big[tuple(slice(None, None, -2) for _ in values.shape)]
+    view[...] = values[flip]
+    return view[flip]
+
+
 def read_only(values):
     copy = values.copy()
     copy.flags.writeable = False
     return copy
 
 
-@pytest.mark.parametrize("make", [unaligned, read_only, lambda a: a.view(np.matrix) if a.ndim == 2 else a])
+@pytest.mark.parametrize("make", [unaligned, odd_strides, reversed_strided, read_only,
+                                  lambda a: a.view(np.matrix) if a.ndim == 2 else a])
 def test_unaligned_read_only_and_subclassed_arrays_read_the_same_values(make):
     expected = MODEL.fit(Y)
     fit = PreparedModel(make(X), make(K)).fit(make(Y))

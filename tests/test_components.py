@@ -1,14 +1,16 @@
-"""component_fit: the fit against a dense likelihood, its scale rules, codes and conversions."""
+"""The components model: component_fit, its tests, intervals, contrasts and predictions,
+against dense computations; codes and conversions."""
 
 import math
 
 import numpy as np
 import pytest
-from scipy import linalg, optimize
+from scipy import linalg, optimize, stats
 
 from kestrune import _core
 
 LOG_2PI = math.log(2.0 * math.pi)
+CUT = 3.841458820694124
 
 
 # ---- data: pedigrees of 1 to 15 people, rows shuffled, and a dense reference ---------------
@@ -242,7 +244,7 @@ def _small():
     ("design", lambda k, h, x, y: _core.component_fit([k], x[:, 0], y)),
     ("y", lambda k, h, x, y: _core.component_fit([k], x, y[:, None])),
     ("y", lambda k, h, x, y: _core.component_fit([k], x, y.astype(np.int64))),
-    ("matrices", lambda k, h, x, y: _core.component_fit("kk", x, y)),
+    ("matrices': Can't extract `str` to `Vec`", lambda k, h, x, y: _core.component_fit("kk", x, y)),
     ("matrices", lambda k, h, x, y: _core.component_fit([k, h.astype(np.int64)], x, y)),
     ("matrices", lambda k, h, x, y: _core.component_fit(k, x, y)),
     ("reml", lambda k, h, x, y: _core.component_fit([k], x, y, reml=1)),
@@ -252,12 +254,6 @@ def _small():
 def test_type_errors_name_the_argument(name, call):
     with pytest.raises(TypeError, match=name):
         call(*_small())
-
-
-def test_str_matrices_message():
-    k, h, x, y = _small()
-    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
-        _core.component_fit("kk", x, y)
 
 
 def test_layouts_give_the_same_tuple_and_inputs_stay_unmodified():
@@ -290,3 +286,297 @@ def test_docstring_and_signature():
         "for you and is always last in what comes back.")
     with pytest.raises(TypeError):
         _core.component_fit([np.eye(2)], np.ones((2, 1)))
+
+
+# ==== inference ===========================================================================
+
+
+@pytest.fixture(scope="module")
+def small():
+    return pedigree_sample(SIZES[:16], seed=4)
+
+
+def profile(coefficients, matrices, x, y, reml):
+    """The dense log-likelihood at these relative coefficients, the scale maximised."""
+    return dense_loglik(coefficients, matrices, x, y, reml, profiled=True)[0]
+
+
+# ---- component_test and component_equality_test -----------------------------------------------
+
+
+@pytest.mark.parametrize("reml", [True, False], ids=["reml", "ml"])
+def test_one_matrix_null_is_the_closed_form_residual_model(sample, reml):
+    k, _, x, y = sample
+    n, p = x.shape
+    statistic, p_value, reference, null_loglik = _core.component_test([k], x, y, 0, reml=reml)
+    d = n - p if reml else n
+    rss = float(np.sum((y - x @ np.linalg.lstsq(x, y, rcond=None)[0]) ** 2))
+    assert null_loglik == pytest.approx(-(d / 2) * (math.log(rss / d) + math.log(2 * math.pi) + 1), rel=1e-10)
+    full = _core.component_fit([k], x, y, reml=reml)[3]
+    assert statistic == pytest.approx(2 * (full - null_loglik), abs=1e-9)
+    assert statistic > 1e-6 and reference == "mixture_50_50"
+    assert p_value == pytest.approx(0.5 * stats.chi2.sf(statistic, 1), rel=1e-10)
+
+
+@pytest.mark.parametrize("reml", [True, False], ids=["reml", "ml"])
+def test_two_matrices_null_is_the_fit_without_the_tested_one(sample, reml):
+    k, h, x, y = sample
+    for tested, kept in ((0, h), (1, k)):
+        statistic, p_value, _, null_loglik = _core.component_test([k, h], x, y, tested, reml)
+        assert null_loglik == _core.component_fit([kept], x, y, reml)[3]
+        assert statistic == max(2 * (_core.component_fit([k, h], x, y, reml)[3] - null_loglik), 0.0)
+        assert p_value == (1.0 if statistic < 1e-6 else pytest.approx(0.5 * stats.chi2.sf(statistic, 1), rel=1e-10))
+
+
+def test_equality_over_three_matrices_and_the_pooled_pair(sample):
+    k, h, x, y = sample
+    d = k * k
+    statistic, p_value, reference, null_loglik = _core.component_equality_test([k, h, d], x, y, [2, 0, 1])
+    assert reference == "chi2_k_minus_one"
+    assert null_loglik == _core.component_fit([k + h + d], x, y)[3]
+    assert p_value == pytest.approx(math.exp(-statistic / 2), rel=1e-12)
+    statistic, p_value, _, null_loglik = _core.component_equality_test([k, h, d], x, y, [1, 0, 1])
+    assert null_loglik == _core.component_fit([d, k + h], x, y)[3]
+    assert p_value == pytest.approx(stats.chi2.sf(statistic, 1), rel=1e-10)
+
+
+def test_codes_of_the_tests_in_order(sample):
+    k, h, x, y = sample
+    n = len(y)
+    cases = [
+        (_core.component_test, [k, h], y[:5], 3, "COMPONENTS_NO_SUCH_COMPONENT"),
+        (_core.component_test, [k, h], y[:5], 2, "COMPONENTS_RESIDUAL_NOT_TESTABLE"),
+        (_core.component_test, [k, h], y[:5], 0, "COMPONENTS_RESPONSE_WRONG_LENGTH"),
+        (_core.component_equality_test, [k, h, k * k], y[:5], [0, 7, 0], "COMPONENTS_INDEX_OUT_OF_RANGE"),
+        (_core.component_equality_test, [k, h, k * k], y[:5], [0, 3], "COMPONENTS_INDEX_OUT_OF_RANGE"),
+        (_core.component_equality_test, [k, h], y[:5], [1, 1], "COMPONENTS_EQUALITY_NEEDS_TWO"),
+        (_core.component_equality_test, [k, h], y[:5], [], "COMPONENTS_EQUALITY_NEEDS_TWO"),
+    ]
+    for function, matrices, response, index, code in cases:
+        with pytest.raises(ValueError) as raised:
+            function(matrices, x, response, index)
+        assert str(raised.value) == code, (function.__name__, index)
+    # A response with no household variance: the household share is fitted at 0.
+    rng = np.random.default_rng(2)
+    y0 = x @ [1, 0.5, -0.3] + np.linalg.cholesky(0.5 * k + 0.5 * np.eye(n)) @ rng.normal(size=n)
+    assert _core.component_fit([k, h], x, y0)[1][1] <= 1e-9
+    with pytest.raises(ValueError, match="^COMPONENTS_ANOTHER_COMPONENT_AT_ZERO$"):
+        _core.component_test([k, h], x, y0, 0)
+    statistic, p_value, _, _ = _core.component_test([k, h], x, y0, 1)
+    assert statistic == 0.0 and p_value == 1.0
+
+
+# ---- intervals -----------------------------------------------------------------------------
+
+
+def roots(curve, estimate, reference):
+    """Where 2 (reference - curve) reaches the cut on each side of the estimate, in [0, 1]."""
+    f = lambda share: 2.0 * (reference - curve(share)) - CUT
+    lower = 0.0 if f(0.0) <= 0 else optimize.brentq(f, 0.0, estimate, xtol=1e-9)
+    upper = 1.0 if f(1.0 - 1e-9) <= 0 else optimize.brentq(f, estimate, 1.0 - 1e-9, xtol=1e-9)
+    return lower, upper
+
+
+@pytest.mark.parametrize("reml", [True, False], ids=["reml", "ml"])
+@pytest.mark.parametrize("scale", [1.0, 3.0], ids=["unit", "scaled_matrix"])
+def test_one_matrix_intervals_are_the_closed_form_profile(small, reml, scale):
+    k, _, x, y = small
+    k = scale * k
+    w = np.trace(k) / len(y)
+    fit = _core.component_fit([k], x, y, reml)
+    lower, upper, lower_limited, upper_limited, level, failures = _core.component_interval([k], x, y, 0, reml)
+    curve = lambda share: profile([share, 1.0 - share], [k], x, y, reml)
+    assert (lower, upper) == pytest.approx(roots(curve, fit[1][0], curve(fit[1][0])), abs=1e-4)
+    assert (level, failures) == (0.95, 0) and isinstance(lower_limited, bool)
+
+    estimate, lower, upper, *rest = _core.component_mean_diagonal_interval([k], x, y, 0, reml)
+    assert estimate == pytest.approx(fit[0][0] * w / (fit[0][0] * w + fit[0][1]), rel=1e-12)
+    curve = lambda share: profile([share / w, 1.0 - share], [k], x, y, reml)
+    assert (lower, upper) == pytest.approx(roots(curve, estimate, curve(estimate)), abs=1e-4)
+    assert rest[2:] == [0.95, 0]
+
+
+def test_two_matrix_interval_against_a_scalar_profile_search(small):
+    k, h, x, y = small
+    fit = _core.component_fit([k, h], x, y)
+
+    def curve(share):
+        inner = optimize.minimize_scalar(
+            lambda a: -profile([(1 - share) * a, share, (1 - share) * (1 - a)], [k, h], x, y, True),
+            bounds=(0.0, 1.0), method="bounded", options={"xatol": 1e-7})
+        return -inner.fun
+
+    lower, upper, *_ = _core.component_interval([k, h], x, y, 1)
+    assert (lower, upper) == pytest.approx(roots(curve, fit[1][1], fit[3]), abs=1e-4)
+    ten = _core.component_mean_diagonal_interval([10 * k, h], x, y, 1)
+    one = _core.component_mean_diagonal_interval([k, h], x, y, 1)
+    assert ten[:3] == pytest.approx(one[:3], abs=1e-5)
+
+
+def test_interval_codes_and_the_residual_share(small):
+    k, h, x, y = small
+    residual = _core.component_interval([k, h], x, y, 2)
+    assert 0.0 <= residual[0] < residual[1] <= 1.0
+    not_positive = h.copy()
+    np.fill_diagonal(not_positive, 0.0)
+    for function, matrices, response, index, code in [
+        (_core.component_interval, [k, h], y, 3, "COMPONENTS_NO_SUCH_COMPONENT"),
+        (_core.component_mean_diagonal_interval, [k, h], y[:3], 3, "COMPONENTS_NO_SUCH_COMPONENT"),
+        (_core.component_mean_diagonal_interval, [k, -h], y[:3], 0, "COMPONENTS_MEAN_DIAGONAL_PROPORTION_UNDEFINED"),
+        (_core.component_mean_diagonal_interval, [k, not_positive], y[:3], 0,
+         "COMPONENTS_MEAN_DIAGONAL_PROPORTION_UNDEFINED"),
+        (_core.component_interval, [k, not_positive], y[:3], 0, "COMPONENTS_RESPONSE_WRONG_LENGTH"),
+    ]:
+        with pytest.raises(ValueError) as raised:
+            function(matrices, x, response, index)
+        assert str(raised.value) == code
+
+
+# ---- contrasts -----------------------------------------------------------------------------
+
+
+def household_classes(h, x, seed):
+    """The households split into two classes (alternate households), and a response with
+    class variances 0.4 and 0.1 on top of 0.5 I."""
+    n = len(h)
+    _, labels = np.unique(h, axis=0, return_inverse=True)
+    in_a = (labels.ravel() % 2 == 0).astype(float)
+    a, b = h * np.outer(in_a, in_a), h * np.outer(1 - in_a, 1 - in_a)
+    rng = np.random.default_rng(seed)
+    y = x @ [1.0, 0.5, -0.3] + np.linalg.cholesky(0.4 * a + 0.1 * b + 0.5 * np.eye(n)) @ rng.normal(size=n)
+    return a, b, y
+
+
+def test_two_class_contrasts_against_the_fit_and_a_dense_profile(small):
+    k, h, x, _ = small
+    a, b, y = household_classes(h, x, seed=8)
+    rows = _core.component_contrasts([a, b], x, y, [1, 0])
+    fit = _core.component_fit([a, b], x, y)
+    (d0, lower0, upper0, *_, p0, s0), (d1, lower1, upper1, *_, p1, s1) = rows
+    assert d0 == pytest.approx(-d1, abs=1e-6 * fit[2])
+    assert d0 == pytest.approx((fit[0][0] - fit[0][1]) / 2, abs=1e-4 * fit[2])
+    pooled = _core.component_fit([a + b], x, y)[3]
+    assert s0 == pytest.approx(2 * (fit[3] - pooled), abs=1e-5)
+    assert s1 == pytest.approx(s0, abs=1e-5) and p0 == pytest.approx(stats.chi2.sf(s0, 1), rel=1e-8)
+
+    def minus_loglik(coefficients):
+        if min(coefficients[0] + coefficients[1], coefficients[2]) < 0:
+            return 1e10
+        try:
+            return -dense_loglik(coefficients, [a, b], x, y, True)[0]
+        except np.linalg.LinAlgError:
+            return 1e10
+
+    def held(d):  # the profile with v_a = c + d, v_b = c - d, the mean c >= 0 and the residual maximised
+        best = optimize.minimize(lambda z: minus_loglik([z[0] + d, z[0] - d, z[1]]),
+                                 [max((fit[0][0] + fit[0][1]) / 2, abs(d)), fit[0][2]], method="Nelder-Mead",
+                                 options={"xatol": 1e-7, "fatol": 1e-9})
+        return -best.fun
+
+    width = upper0 - lower0
+    slope = 4 * CUT / width  # of the statistic at the ends: ends within 2e-4 widths move it by this much
+    for end in (lower0, upper0):
+        assert 2 * (fit[3] - held(end)) == pytest.approx(CUT, abs=2e-4 * width * slope)
+    assert (lower1, upper1) == pytest.approx((-upper0, -lower0), abs=1e-4 * width)
+
+
+def test_contrasts_are_scale_equivariant_for_a_response_of_small_variance(sample):
+    # The first trial steps follow the response's variance: with y * 1e-3 the differences
+    # and ends scale by 1e-6 and the tests do not change.
+    k, h, x, _ = sample
+    a, b, y = household_classes(h, x, seed=8)
+    rows = _core.component_contrasts([k, a, b], x, y, [1, 2])
+    small_rows = _core.component_contrasts([k, a, b], x, 1e-3 * y, [1, 2])
+    for row, small_row in zip(rows, small_rows):
+        assert small_row[:3] == pytest.approx(tuple(1e-6 * v for v in row[:3]), rel=1e-4, abs=1e-6 * 1e-4)
+        assert small_row[3:5] == row[3:5]
+        assert small_row[5:] == pytest.approx(row[5:], abs=1e-5)
+    # The non-class matrix stays in the contrast model: the statistic is against [k, a + b].
+    fit, pooled = _core.component_fit([k, a, b], x, y)[3], _core.component_fit([k, a + b], x, y)[3]
+    assert rows[0][6] == pytest.approx(2 * (fit - pooled), abs=1e-5)
+    assert sum(row[0] for row in rows) == pytest.approx(0.0, abs=1e-6)
+
+
+def test_contrast_codes(sample):
+    k, h, x, y = sample
+    for classes, code in [([0, 2], "COMPONENTS_INDEX_OUT_OF_RANGE"), ([1, 1], "COMPONENTS_CONTRASTS_NEED_TWO"),
+                          ([0, 1], "COMPONENTS_RESPONSE_WRONG_LENGTH")]:
+        with pytest.raises(ValueError) as raised:
+            _core.component_contrasts([k, h], x, y[:4], classes)
+        assert str(raised.value) == code
+
+
+# ---- predictions ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("component, reml", [(0, True), (1, False)], ids=["additive_reml", "household_ml"])
+def test_predictions_are_the_dense_blup(sample, component, reml):
+    k, h, x, y = sample
+    n = len(y)
+    fit = _core.component_fit([k, h], x, y, reml)
+    theta = fit[0]
+    v = theta[0] * k + theta[1] * h + theta[2] * np.eye(n)
+    g = theta[component] * [k, h][component]
+    _, cov, *_ = gls(v, x, y)
+    v_inv = np.linalg.inv(v)
+    p_matrix = v_inv - v_inv @ x @ cov @ x.T @ v_inv
+    r = y - x @ np.array(fit[6])
+    effects, errors = _core.component_blup([k, h], x, y, component, reml)
+    np.testing.assert_allclose(effects, g @ v_inv @ r, rtol=1e-8, atol=1e-12)
+    np.testing.assert_allclose(errors, np.sqrt(np.diag(g - g @ p_matrix @ g)), rtol=1e-7, atol=1e-12)
+    alone = [i for i in range(n) if np.count_nonzero(k[i]) == 1 and np.count_nonzero(h[i]) == 1]
+    assert alone
+    for i in alone:
+        assert effects[i] == pytest.approx(g[i, i] * r[i] / v[i, i], rel=1e-12)
+
+
+def test_prediction_codes_come_before_the_fit(sample):
+    k, h, x, y = sample
+    for component in (2, 9):
+        with pytest.raises(ValueError, match="^COMPONENTS_NO_SUCH_COMPONENT_TO_PREDICT$"):
+            _core.component_blup([k, h], x, y[:3], component)
+
+
+# ---- conversions ---------------------------------------------------------------------------
+
+ENTRIES = [
+    ("component_interval", "component", "A 95 per cent profile interval for one raw coefficient proportion."),
+    ("component_mean_diagonal_interval", "component",
+     "A 95 per cent profile interval for one scale-invariant mean-diagonal\ncontribution proportion."),
+    ("component_test", "component", "Test one component against having no variance at all."),
+    ("component_equality_test", "components", "Test whether several components share one variance."),
+    ("component_contrasts", "classes", "Every class's difference from a shared baseline, with an interval each."),
+    ("component_blup", "component", "Predict the random effects of one component."),
+]
+
+
+def test_registered_after_component_fit_with_their_signatures():
+    names = ["component_fit"] + [name for name, *_ in ENTRIES]
+    position = _core.__all__.index("component_fit")
+    assert _core.__all__[position:position + 7] == names
+    for name, index, first_line in ENTRIES:
+        function = getattr(_core, name)
+        assert function.__text_signature__ == f"(matrices, design, y, {index}, reml=True)"
+        assert function.__doc__.startswith(first_line)
+    assert _core.component_blup.__doc__.endswith(
+        "Returns one predicted effect per person and the standard error of each,\n"
+        "in the order the matrices are indexed.")
+
+
+@pytest.mark.parametrize("name, index, _", ENTRIES, ids=[e[0] for e in ENTRIES])
+def test_index_arguments_are_integers(name, index, _):
+    k, h, x, y = pedigree_sample([1, 2, 3], seed=1)
+    function = getattr(_core, name)
+    is_list = index != "component"
+    for bad in ([0.0, 1.0], ["0"]) if is_list else (0.0, "0"):
+        with pytest.raises(TypeError, match=index):
+            function([k, h], x, y, bad)
+    with pytest.raises(OverflowError):
+        function([k, h], x, y, [0, -1] if is_list else -1)
+    with pytest.raises(OverflowError):
+        function([k, h], x, y, [2 ** 70] if is_list else 2 ** 70)
+    if is_list:
+        with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+            function([k, h], x, y, "01")
+    with pytest.raises(TypeError, match="reml"):
+        function([k, h], x, y, [0, 1] if is_list else 0, reml="yes")

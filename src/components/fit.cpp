@@ -30,7 +30,6 @@ struct Best {
   bool converged;
 };
 
-
 // The fit on the response's own scale: coefficients times v, fixed effects and their
 // standard errors times s, the log-likelihood less the Jacobian of the standardisation.
 ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, const FitBox& box,

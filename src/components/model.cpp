@@ -27,8 +27,8 @@ void assemble_into(Eigen::Ref<Eigen::MatrixXd> out, std::span<const double> coef
   out.diagonal().array() += coefficients[m];
 }
 
-// Steps 4 (b) and (c) of the checks in one pass, tile by tile so that both mirror entries
-// stay in cache; also whether the two triangles agree on which entries are zero.
+// Finiteness and symmetry within the tolerance in one pass, tile by tile so that both mirror
+// entries stay in cache; also whether the two triangles agree on which entries are zero.
 struct Scan {
   bool finite = true;
   bool within_tolerance = true;
@@ -43,20 +43,26 @@ Scan scan(const Eigen::MatrixXd& k) {
     const Eigen::Index c1 = std::min(n, c0 + tile);
     for (Eigen::Index r0 = c0; r0 < n; r0 += tile) {
       const Eigen::Index r1 = std::min(n, r0 + tile);
+      // Without branches (& rather than &&): the whole tile is read either way.
+      bool finite = true, within_tolerance = true, same_pattern = true;
       for (Eigen::Index c = c0; c < c1; ++c) {
         for (Eigen::Index r = std::max(r0, c); r < r1; ++r) {
           const double below = k(r, c), above = k(c, r);
-          result.finite = result.finite && std::isfinite(below) && std::isfinite(above);
-          result.within_tolerance = result.within_tolerance && !(std::fabs(below - above) > symmetry_tolerance);
-          result.same_pattern = result.same_pattern && ((below != 0.0) == (above != 0.0));
+          finite &= std::isfinite(below) & std::isfinite(above);
+          within_tolerance &= !(std::fabs(below - above) > symmetry_tolerance);
+          same_pattern &= (below != 0.0) == (above != 0.0);
         }
       }
+      result.finite &= finite;
+      result.within_tolerance &= within_tolerance;
+      result.same_pattern &= same_pattern;
     }
   }
   return result;
 }
 
-// Step 4 for one matrix: size, finiteness, symmetry. Whether its zero pattern is symmetric.
+// The checks of one matrix, in order: size, finiteness, symmetry. Whether its zero pattern is
+// symmetric.
 Result<bool> check_matrix(const Eigen::MatrixXd& k, Eigen::Index n) {
   if (k.rows() != n || k.cols() != n) return fail("COMPONENTS_MATRIX_WRONG_SIZE");
   const Scan found = scan(k);
@@ -117,8 +123,6 @@ struct Scratch {
 using Map = Eigen::Map<Eigen::MatrixXd>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 
-// ---- construction -------------------------------------------------------------------------
-
 // The inner products <K_i, K_j> for j <= i, in one pass down the columns of all the matrices.
 Eigen::MatrixXd inner_products(const Matrices& matrices) {
   const auto m = static_cast<Eigen::Index>(matrices.size());
@@ -131,6 +135,8 @@ Eigen::MatrixXd inner_products(const Matrices& matrices) {
 }
 
 }  // namespace
+
+// ---- construction -------------------------------------------------------------------------
 
 bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n) {
   const std::size_t m = matrices.size();

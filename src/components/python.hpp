@@ -11,8 +11,14 @@
 
 namespace kestrune::components::python {
 
-// The module's method-table entry for component_fit.
+// The module's method-table entries, in the order the module registers them.
 PyMethodDef component_fit_method();
+PyMethodDef component_interval_method();
+PyMethodDef component_mean_diagonal_interval_method();
+PyMethodDef component_test_method();
+PyMethodDef component_equality_test_method();
+PyMethodDef component_contrasts_method();
+PyMethodDef component_blup_method();
 
 // The arrays every components entry takes first, copied in parameter order: a TypeError
 // names the first that is not a float64 array of its rank (or, for `matrices`, a sequence

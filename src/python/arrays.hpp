@@ -16,6 +16,7 @@
 #include <optional>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
@@ -68,6 +69,20 @@ class ArrayView {
   Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> to_matrix() const {
     constexpr Py_ssize_t tile = 64;
     Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic> copy(rows(), cols());
+    if (const auto strides = element_strides()) {
+      // Aligned elements: read them as Scalar through strides counted in elements.
+      const auto* data = static_cast<const Scalar*>(buffer_->buf);
+      const auto [row_step, col_step] = *strides;
+      for (Py_ssize_t j0 = 0; j0 < cols(); j0 += tile) {
+        const Py_ssize_t j1 = std::min(cols(), j0 + tile);
+        for (Py_ssize_t i0 = 0; i0 < rows(); i0 += tile) {
+          const Py_ssize_t i1 = std::min(rows(), i0 + tile);
+          for (Py_ssize_t j = j0; j < j1; ++j)
+            for (Py_ssize_t i = i0; i < i1; ++i) copy(i, j) = data[i * row_step + j * col_step];
+        }
+      }
+      return copy;
+    }
     for (Py_ssize_t j0 = 0; j0 < cols(); j0 += tile) {
       const Py_ssize_t j1 = std::min(cols(), j0 + tile);
       for (Py_ssize_t i0 = 0; i0 < rows(); i0 += tile) {
@@ -113,6 +128,16 @@ class ArrayView {
     static_assert(std::is_same_v<Scalar, double> || std::is_same_v<Scalar, std::int64_t>);
     return std::is_same_v<Scalar, double> ? detail::Element::float64 : detail::Element::int64;
   }
+  // The strides in elements, when the data are aligned for Scalar and both strides are whole
+  // elements (negative ones included); absent otherwise.
+  std::optional<std::pair<Py_ssize_t, Py_ssize_t>> element_strides() const {
+    constexpr auto item = static_cast<Py_ssize_t>(sizeof(Scalar));
+    const Py_ssize_t s0 = buffer_->strides[0], s1 = Dims == 2 ? buffer_->strides[1] : 0;
+    if (reinterpret_cast<std::uintptr_t>(buffer_->buf) % alignof(Scalar) != 0 || s0 % item != 0 || s1 % item != 0)
+      return std::nullopt;
+    return std::pair{s0 / item, s1 / item};
+  }
+
   detail::Buffer buffer_;
 };
 

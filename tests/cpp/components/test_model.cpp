@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "components/fit.hpp"
+#include "components/inference.hpp"
 #include "numerics/stream.hpp"
 
 namespace {
@@ -80,21 +81,6 @@ ComponentModel built(const Sample& s) {
   return std::move(*model);
 }
 
-TEST(ComponentModelBuild, BlocksAreTheFamiliesInOrderOfSmallestMember) {
-  const Sample s = sample();
-  const ComponentModel model = built(s);
-  std::vector<std::size_t> sizes;
-  std::size_t previous_first = 0;
-  for (const auto& family : model.families()) {
-    sizes.push_back(family.indices.size());
-    EXPECT_TRUE(std::is_sorted(family.indices.begin(), family.indices.end()));
-    if (&family != &model.families().front()) EXPECT_GT(family.indices.front(), previous_first);
-    previous_first = family.indices.front();
-  }
-  std::sort(sizes.begin(), sizes.end());
-  EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 2, 3, 15}));
-}
-
 TEST(ComponentModelBuild, OneSidedEntryLinksOnlyFromItsRow) {
   // A mirror pair (0, 2) of 1e-11 and exactly 0: symmetric within tolerance, linked from row 0.
   Eigen::MatrixXd k = Eigen::MatrixXd::Identity(3, 3);
@@ -147,13 +133,6 @@ INSTANTIATE_TEST_SUITE_P(
                       GradientCase{"reml_small_residual", true, {1.3, 0.05, 0.1}},
                       GradientCase{"ml_household_heavy", false, {0.1, 0.9, 0.3}}),
     [](const auto& info) { return info.param.name; });
-
-TEST(ComponentLikelihood, WithoutGradientTheGradientIsZeros) {
-  const Sample s = sample();
-  const auto evaluation = built(s).evaluate_with_signs(std::vector<double>{0.4, 0.2, 0.5}, s.y, true, false, {});
-  ASSERT_TRUE(evaluation.has_value());
-  EXPECT_EQ(evaluation->gradient, Eigen::VectorXd::Zero(3));
-}
 
 TEST(ComponentLikelihood, ResidualOnlyIsMinusTheValueAtItsVariance) {
   const Sample s = sample();
@@ -283,37 +262,91 @@ TEST(ComponentFitGeneral, PinnedPairReturnsItsValue) {
   EXPECT_EQ(refused.error().code, "COMPONENTS_NO_START_CONVERGED");
 }
 
-struct FitCodeCase {
-  std::string name;
-  Eigen::Index length;
-  bool nan;
-  bool constant;
-  std::vector<std::size_t> signed_components;
-  std::vector<Pin> pinned;
-  std::string code;
+// Index checks that Python cannot reach: signed indices are checked before pinned ones.
+TEST(ComponentFitGeneral, SignedThenPinnedIndicesAreRangeChecked) {
+  const Sample s = sample();
+  const ComponentModel model = built(s);
+  const std::vector<std::size_t> out_of_range{3}, in_range{2};
+  const std::vector<Pin> pinned_out{{0, 0.1}, {3, 0.0}};
+  const auto signed_first = model.fit_general(s.y, true, out_of_range, pinned_out);
+  ASSERT_FALSE(signed_first.has_value());
+  EXPECT_EQ(signed_first.error().code, "COMPONENTS_SIGNED_INDEX_OUT_OF_RANGE");
+  const auto pinned = model.fit_general(s.y, true, in_range, pinned_out);
+  ASSERT_FALSE(pinned.has_value());
+  EXPECT_EQ(pinned.error().code, "COMPONENTS_PINNED_INDEX_OUT_OF_RANGE");
+}
+
+}  // namespace
+
+// ---- the held-share profile ------------------------------------------------------------------
+
+namespace {
+
+using kestrune::components::profile_objective;
+
+struct Standardised {
+  ComponentModel model;
+  Eigen::VectorXd y;
 };
 
-class ComponentFitCodes : public ::testing::TestWithParam<FitCodeCase> {};
-
-TEST_P(ComponentFitCodes, FirstFailingCheckDecides) {
+Standardised standardised_sample() {
   const Sample s = sample();
+  auto response = kestrune::components::standardise(s.y, 21);
+  return {built(s), response->y};
+}
+
+struct RefusedCase {
+  std::string name;
+  std::size_t t;
+  std::vector<double> weights;
+  double share;
+};
+
+class HeldShareRefused : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(HeldShareRefused, GivesNothing) {
+  const Standardised s = standardised_sample();
   const auto& c = GetParam();
-  Eigen::VectorXd y = Eigen::VectorXd::Ones(c.length);
-  if (!c.constant) y.head(21) = s.y;
-  if (c.nan) y[3] = nan;
-  const auto fit = built(s).fit_general(y, true, c.signed_components, c.pinned);
-  ASSERT_FALSE(fit.has_value());
-  EXPECT_EQ(fit.error().code, c.code);
+  EXPECT_FALSE(profile_objective(s.model, s.y, true, c.t, c.weights, c.share).has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ComponentFitCodes,
-    ::testing::Values(
-        FitCodeCase{"wrong_length_before_nan", 22, true, false, {}, {}, "COMPONENTS_RESPONSE_WRONG_LENGTH"},
-        FitCodeCase{"nan", 21, true, false, {}, {}, "COMPONENTS_RESPONSE_NOT_FINITE"},
-        FitCodeCase{"constant", 21, false, true, {}, {}, "COMPONENTS_RESPONSE_CONSTANT"},
-        FitCodeCase{"signed_before_pinned", 21, false, false, {3}, {{3, 0.0}}, "COMPONENTS_SIGNED_INDEX_OUT_OF_RANGE"},
-        FitCodeCase{"pinned", 21, false, false, {2}, {{0, 0.1}, {3, 0.0}}, "COMPONENTS_PINNED_INDEX_OUT_OF_RANGE"}),
+    Cases, HeldShareRefused,
+    ::testing::Values(RefusedCase{"share_above_one", 0, {1, 1, 1}, 1.2}, RefusedCase{"share_below_zero", 0, {1, 1, 1}, -0.1},
+                      RefusedCase{"share_nan", 0, {1, 1, 1}, nan}, RefusedCase{"two_weights", 0, {1, 1}, 0.3},
+                      RefusedCase{"zero_weight", 0, {1, 0, 1}, 0.3}, RefusedCase{"infinite_weight", 0, {1, inf, 1}, 0.3},
+                      RefusedCase{"index_above_m", 3, {1, 1, 1}, 0.3}, RefusedCase{"far_index", 1000, {1, 1, 1}, 0.3}),
     [](const auto& info) { return info.param.name; });
+
+TEST(HeldShare, AtTheFittedShareIsTheFitAndWeightsScaleFreely) {
+  const Standardised s = standardised_sample();
+  const auto fit = s.model.fit_general(s.y, true, {}, {});
+  ASSERT_TRUE(fit && fit->converged);
+  const std::vector<double> ones{1, 1, 1}, tens{10, 10, 10};
+  for (std::size_t t = 0; t < 3; ++t) {
+    const auto at_fit = profile_objective(s.model, s.y, true, t, ones, fit->proportions[t]);
+    ASSERT_TRUE(at_fit.has_value()) << t;
+    EXPECT_NEAR(*at_fit, fit->loglik, 1e-8) << t;
+    const double off = 0.5 * fit->proportions[t] + 0.1;
+    const auto scaled = profile_objective(s.model, s.y, true, t, tens, off);
+    EXPECT_NEAR(*scaled, *profile_objective(s.model, s.y, true, t, ones, off), 1e-8) << t;
+    EXPECT_LT(*scaled, fit->loglik) << t;
+  }
+}
+
+TEST(HeldShare, ShareOneIsTheFitWithTheOthersPinnedAtZero) {
+  const Standardised s = standardised_sample();
+  const std::vector<double> weights{0.5, 2.0, 1.0};
+  const std::vector<Pin> others{{1, 0.0}, {2, 0.0}};
+  const auto pinned = s.model.fit_general(s.y, false, {}, others);
+  ASSERT_TRUE(pinned && pinned->converged);
+  EXPECT_EQ(*profile_objective(s.model, s.y, false, 0, weights, 1.0), pinned->loglik);
+  // The household matrix alone is singular: share one falls back to the profile at 0.999999.
+  EXPECT_EQ(profile_objective(s.model, s.y, false, 1, weights, 1.0),
+            profile_objective(s.model, s.y, false, 1, weights, 0.999999));
+  // The residual alone: its share one is the closed-form residual model.
+  EXPECT_NEAR(*profile_objective(s.model, s.y, false, 2, weights, 1.0), *s.model.residual_only_loglik(s.y, false),
+              1e-8);
+}
 
 }  // namespace
