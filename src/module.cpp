@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 
+#include "association/python.hpp"
 #include "kinship_classes/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
@@ -48,6 +49,7 @@ const std::array registrations = {
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(association::python::association_sweep_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

@@ -28,6 +28,10 @@ class DenseFactor {
 
   Eigen::Index order() const { return lower_.rows(); }
 
+  // L(j, j), the square root of the j-th pivot: the part of A's j-th diagonal entry that
+  // the earlier rows and columns leave unexplained.
+  double diagonal(Eigen::Index j) const { return lower_(j, j); }
+
   // x with A x = b; b has order() entries.
   Eigen::VectorXd solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const;
 

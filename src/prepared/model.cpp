@@ -7,11 +7,10 @@
 #include <utility>
 
 #include <Eigen/Cholesky>
-#include <Eigen/Eigenvalues>
 
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
-#include "numerics/lapack.hpp"
+#include "numerics/rotation.hpp"
 
 namespace kestrune::prepared {
 namespace {
@@ -28,50 +27,6 @@ constexpr double normal_975 = 1.959963984540054;
 // 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
 constexpr double mixture_cut = 2.705543454095404;
 constexpr double golden_ratio = 0.6180339887498948;
-
-// Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
-// pays for its workspace query and the thread pool's hand-off (measured: Eigen is twice as
-// fast at order 32, even at 112, and 1.4 times slower at 192).
-constexpr Eigen::Index lapack_order = 128;
-
-struct SymmetricEigen {
-  Eigen::VectorXd values;
-  Eigen::MatrixXd vectors;  // column j pairs with values[j]
-};
-
-std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
-  lapack::configure_threads();
-  const int order = static_cast<int>(a.rows());
-  SymmetricEigen result{Eigen::VectorXd(order), a};
-  int info = 0;
-  int lwork = -1;
-  int liwork = -1;
-  double work_size = 0.0;
-  int iwork_size = 0;
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
-          &lwork, &iwork_size, &liwork, &info, 1, 1);
-  // Orders beyond about 46,000 need more workspace than a 32-bit LAPACK can address.
-  if (info != 0 || !(work_size <= std::numeric_limits<int>::max())) return std::nullopt;
-  lwork = static_cast<int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
-  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), work.data(),
-          &lwork, iwork.data(), &liwork, &info, 1, 1);
-  if (info != 0) return std::nullopt;
-  return result;
-}
-
-// Orthonormal eigenvectors paired with their eigenvalues (ascending).
-SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
-  if (a.rows() == 1) return {a.diagonal(), Eigen::MatrixXd::Identity(1, 1)};
-  if (a.rows() >= lapack_order) {
-    if (auto result = lapack_eigen(a)) return std::move(*result);
-  }
-  // Small orders, and the orders LAPACK fails on, go through Eigen.
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
-  return {solver.eigenvalues(), solver.eigenvectors()};
-}
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -99,7 +54,7 @@ bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
 
 // ln det x'x from the eigenvalues of g = x'x, or nothing when x lacks full column rank.
 std::optional<double> log_determinant_full_rank(const Eigen::MatrixXd& g) {
-  const Eigen::VectorXd values = symmetric_eigen(g).values;
+  const Eigen::VectorXd values = rotation::symmetric_eigen(g).values;
   double largest = 0.0;
   for (const double value : values) largest = std::fmax(largest, value);
   const double threshold = rank_tolerance * largest;
@@ -130,32 +85,18 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   const Eigen::Index p = x.cols();
   PreparedModel model;
   model.eigenvalues_.resize(n);
-  model.rotated_x_.resize(n, p);
   model.min_eigenvalue_ = infinity;
 
-  Eigen::Index row = 0;
   // k is exactly symmetric here, so its blocks can be read down columns.
-  for (blocks::Block& indices : blocks::family_blocks_symmetric(k)) {
-    const Eigen::Index m = static_cast<Eigen::Index>(indices.size());
-    Eigen::MatrixXd k_b(m, m);
-    Eigen::MatrixXd x_b(m, p);
-    // Column by column, so that k is read down its (contiguous) columns.
-    for (Eigen::Index c = 0; c < m; ++c) {
-      const Eigen::Index ic = static_cast<Eigen::Index>(indices[c]);
-      for (Eigen::Index r = 0; r < m; ++r) k_b(r, c) = k(static_cast<Eigen::Index>(indices[r]), ic);
-      x_b.row(c) = x.row(ic);
-    }
-    SymmetricEigen eigen = symmetric_eigen(k_b);
-    model.rotated_x_.middleRows(row, m).noalias() = eigen.vectors.transpose() * x_b;
-    for (Eigen::Index u = 0; u < m; ++u) {
-      const double lambda = eigen.values[u];
-      if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
-      model.eigenvalues_[row + u] = lambda < 0.0 ? 0.0 : lambda;
-      model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
-    }
-    model.blocks_.push_back({std::move(indices), std::move(eigen.vectors)});
-    row += m;
+  rotation::Rotation rotation = rotation::decompose(k, blocks::family_blocks_symmetric(k));
+  for (Eigen::Index u = 0; u < n; ++u) {
+    const double lambda = rotation.eigenvalues[u];
+    if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
+    model.eigenvalues_[u] = lambda < 0.0 ? 0.0 : lambda;
+    model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
   }
+  model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
+  model.blocks_ = std::move(rotation.blocks);
 
   const Eigen::MatrixXd g = model.rotated_x_.transpose() * model.rotated_x_;
   const std::optional<double> logdet = log_determinant_full_rank(g);
@@ -170,16 +111,7 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
 }
 
 Eigen::VectorXd PreparedModel::rotate(const Eigen::Ref<const Eigen::VectorXd>& y) const {
-  Eigen::VectorXd rotated(static_cast<Eigen::Index>(n_));
-  Eigen::Index row = 0;
-  for (const Block& block : blocks_) {
-    const Eigen::Index m = static_cast<Eigen::Index>(block.indices.size());
-    Eigen::VectorXd y_b(m);
-    for (Eigen::Index r = 0; r < m; ++r) y_b[r] = y[static_cast<Eigen::Index>(block.indices[r])];
-    rotated.segment(row, m).noalias() = block.eigenvectors.transpose() * y_b;
-    row += m;
-  }
-  return rotated;
+  return rotation::rotate(blocks_, y);
 }
 
 std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd& rotated_y,
