@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "association/python.hpp"
+#include "autoregressive/python.hpp"
+#include "components/python.hpp"
 #include "kinship_classes/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
@@ -48,7 +50,10 @@ const std::array registrations = {
     type(prepared::prepared_model_type),
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
+    function(autoregressive::python::autoregressive_fit_method()),
+    function(autoregressive::python::autoregressive_cells_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(components::python::component_fit_method()),
     function(association::python::association_sweep_method()),
 };
 

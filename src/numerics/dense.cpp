@@ -14,7 +14,7 @@ namespace {
 bool usable_root(double root) { return root > 0.0 && std::isfinite(root); }
 
 // Unblocked left-looking Cholesky on the lower triangle, in place.
-bool factor_small(Eigen::MatrixXd& m) {
+bool factor_small(Eigen::Ref<Eigen::MatrixXd> m) {
   const Eigen::Index n = m.rows();
   for (Eigen::Index j = 0; j < n; ++j) {
     for (Eigen::Index k = 0; k < j; ++k) {
@@ -32,12 +32,13 @@ bool factor_small(Eigen::MatrixXd& m) {
 }
 
 // LAPACK's blocked factor on the lower triangle, in place.
-bool factor_large(Eigen::MatrixXd& m) {
+bool factor_large(Eigen::Ref<Eigen::MatrixXd> m) {
   if (m.rows() == 0) return true;
   lapack::configure_threads();
   const int n = static_cast<int>(m.rows());
+  const int lda = static_cast<int>(m.outerStride());
   int info = 0;
-  dpotrf_("L", &n, m.data(), &n, &info, 1);
+  dpotrf_("L", &n, m.data(), &lda, &info, 1);
   if (info != 0) return false;
   // dpotrf accepts an infinite pivot; refuse it here as on the small route.
   for (Eigen::Index j = 0; j < m.rows(); ++j) {
@@ -46,32 +47,49 @@ bool factor_large(Eigen::MatrixXd& m) {
   return true;
 }
 
-}  // namespace
-
-std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::MatrixXd>& a, Route route) {
-  if (a.rows() != a.cols()) return std::nullopt;
-  Eigen::MatrixXd m = a;
-  const bool lapack = route == Route::lapack || m.rows() >= large_order;
+// Factors the square m in place by the route its order and `route` choose; whether LAPACK
+// served, or nothing when m is not positive definite.
+std::optional<bool> factor(Eigen::Ref<Eigen::MatrixXd> m, DenseFactor::Route route) {
+  if (m.rows() != m.cols()) return std::nullopt;
+  const bool lapack = route == DenseFactor::Route::lapack || m.rows() >= DenseFactor::large_order;
   const bool ok = lapack ? factor_large(m) : factor_small(m);
   if (!ok) return std::nullopt;
-  return DenseFactor(std::move(m), lapack);
+  return lapack;
 }
 
-void DenseFactor::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const {
+void solve_with(const Eigen::Ref<const Eigen::MatrixXd>& lower, bool lapack, Eigen::Ref<Eigen::MatrixXd> x) {
   if (x.size() == 0) return;
-  if (!lapack_) {
-    const auto l = lower_.triangularView<Eigen::Lower>();
+  if (!lapack) {
+    const auto l = lower.triangularView<Eigen::Lower>();
     l.solveInPlace(x);
     l.transpose().solveInPlace(x);
     return;
   }
   lapack::configure_threads();
-  const int n = static_cast<int>(order());
+  const int n = static_cast<int>(lower.rows());
+  const int lda = static_cast<int>(lower.outerStride());
   const int nrhs = static_cast<int>(x.cols());
   const int ldx = static_cast<int>(x.outerStride());
   int info = 0;
-  dpotrs_("L", &n, &nrhs, lower_.data(), &n, x.data(), &ldx, &info, 1);
+  dpotrs_("L", &n, &nrhs, lower.data(), &lda, x.data(), &ldx, &info, 1);
 }
+
+double logdet_of(const Eigen::Ref<const Eigen::MatrixXd>& lower) {
+  double sum = 0.0;
+  for (Eigen::Index j = 0; j < lower.rows(); ++j) sum += std::log(lower(j, j));
+  return sum + sum;
+}
+
+}  // namespace
+
+std::optional<DenseFactor> DenseFactor::make(const Eigen::Ref<const Eigen::MatrixXd>& a, Route route) {
+  Eigen::MatrixXd m = a;
+  const std::optional<bool> lapack = factor(m, route);
+  if (!lapack) return std::nullopt;
+  return DenseFactor(std::move(m), *lapack);
+}
+
+void DenseFactor::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const { solve_with(lower_, lapack_, x); }
 
 // Each right-hand side is copied once, into the result that is solved in place.
 Eigen::MatrixXd DenseFactor::solve_matrix(const Eigen::Ref<const Eigen::MatrixXd>& b) const {
@@ -86,14 +104,20 @@ Eigen::VectorXd DenseFactor::solve_vector(const Eigen::Ref<const Eigen::VectorXd
   return x;
 }
 
-double DenseFactor::logdet() const {
-  double sum = 0.0;
-  for (Eigen::Index j = 0; j < order(); ++j) sum += std::log(lower_(j, j));
-  return sum + sum;
-}
+double DenseFactor::logdet() const { return logdet_of(lower_); }
 
 Eigen::MatrixXd DenseFactor::inverse() const {
   return solve_matrix(Eigen::MatrixXd::Identity(order(), order()));
 }
+
+std::optional<FactorView> FactorView::make(Eigen::Ref<Eigen::MatrixXd> storage, DenseFactor::Route route) {
+  const std::optional<bool> lapack = factor(storage, route);
+  if (!lapack) return std::nullopt;
+  return FactorView(storage, *lapack);
+}
+
+void FactorView::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const { solve_with(lower_, lapack_, x); }
+
+double FactorView::logdet() const { return logdet_of(lower_); }
 
 }  // namespace kestrune::dense

@@ -55,4 +55,26 @@ class DenseFactor {
   bool lapack_ = false;  // factored, and so solved, by LAPACK
 };
 
+// The same factor held in storage the caller owns, for inner loops that must not allocate:
+// make overwrites the lower triangle of `storage` with L and gives nothing where
+// DenseFactor::make would. The view reads that storage, so it lives no longer than it.
+class FactorView {
+ public:
+  static std::optional<FactorView> make(Eigen::Ref<Eigen::MatrixXd> storage,
+                                        DenseFactor::Route route = DenseFactor::Route::by_order);
+
+  Eigen::Index order() const { return lower_.rows(); }
+
+  // Overwrites x (order() rows) with A^{-1} x.
+  void solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
+  // As DenseFactor::logdet.
+  double logdet() const;
+
+ private:
+  FactorView(Eigen::Ref<Eigen::MatrixXd> lower, bool lapack) : lower_(lower), lapack_(lapack) {}
+
+  Eigen::Ref<Eigen::MatrixXd> lower_;
+  bool lapack_ = false;
+};
+
 }  // namespace kestrune::dense

@@ -1,0 +1,193 @@
+// The fit of the components model: a fixed list of starts on the standardised response,
+// the best end point, a polish when it is not flat enough, and the map back.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "compat_lbfgsb/bounds.hpp"
+#include "compat_lbfgsb/run.hpp"
+#include "components/fit.hpp"
+#include "components/model.hpp"
+#include "numerics/convergence.hpp"
+#include "numerics/multistart.hpp"
+
+namespace kestrune::components {
+namespace {
+
+constexpr double converged_below = 1e-6;
+constexpr double signed_floor = -1000.0;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// The kept end point of one start, on the standardised scale.
+struct Best {
+  std::vector<double> coefficients;
+  Eigen::VectorXd beta;
+  std::string message;
+  double value;
+  double scaled_gradient;
+  std::int32_t convergence;
+  bool converged;
+};
+
+
+// The fit on the response's own scale: coefficients times v, fixed effects and their
+// standard errors times s, the log-likelihood less the Jacobian of the standardisation.
+ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, const FitBox& box,
+                      const StandardResponse& response, bool reml, std::size_t n, std::size_t p) {
+  ComponentFit fit;
+  fit.total = 0.0;
+  for (const double theta : best.coefficients) {
+    fit.coefficients.push_back(theta * response.variance);
+    fit.total += fit.coefficients.back();
+  }
+  for (const double c : fit.coefficients) fit.proportions.push_back(c / fit.total);
+  for (const double b : best.beta) fit.beta.push_back(b * response.scale);
+  const Eigen::MatrixXd& c = *final_evaluation.covariance;
+  for (Eigen::Index t = 0; t < c.rows(); ++t) fit.beta_se.push_back(response.scale * std::sqrt(std::fmax(c(t, t), 0.0)));
+  fit.message = best.message;
+  fit.estimator = reml ? "reml" : "ml";
+  const double rows = reml ? static_cast<double>(n) - static_cast<double>(p) : static_cast<double>(n);
+  fit.loglik = -best.value - rows * std::log(response.scale);
+  fit.scaled_gradient =
+      convergence::scaled_gradient(box.measure(best.coefficients, final_evaluation.gradient), best.value);
+  fit.convergence = best.convergence;
+  fit.converged = best.converged;
+  fit.polished = false;
+  return fit;
+}
+
+}  // namespace
+
+Result<StandardResponse> standardise(const Eigen::VectorXd& y, std::size_t n) {
+  if (static_cast<std::size_t>(y.size()) != n) return fail("COMPONENTS_RESPONSE_WRONG_LENGTH");
+  for (const double value : y)
+    if (!std::isfinite(value)) return fail("COMPONENTS_RESPONSE_NOT_FINITE");
+  if (n == 0) return fail("COMPONENTS_RESPONSE_CONSTANT");
+  double sum = 0.0;
+  for (const double value : y) sum += value;
+  const double mean = sum / static_cast<double>(n);
+  double squares = 0.0;
+  for (const double value : y) {
+    const double d = value - mean;
+    squares += d * d;
+  }
+  const double variance = squares / static_cast<double>(n);
+  if (variance <= 0.0) return fail("COMPONENTS_RESPONSE_CONSTANT");
+  const double scale = std::sqrt(variance);
+  return StandardResponse{y / scale, variance, scale};
+}
+
+double FitBox::measure(std::span<const double> theta, const Eigen::VectorXd& gradient) const {
+  const std::span<const double> g(gradient.data(), static_cast<std::size_t>(gradient.size()));
+  return convergence::largest_contribution(g, [&](std::size_t i) {
+    if (lower[i] == upper[i]) return convergence::Edge::fixed;
+    if (std::find(signed_components.begin(), signed_components.end(), i) != signed_components.end())
+      return convergence::Edge::interior;
+    return theta[i] <= 1e-9 ? convergence::Edge::lower : convergence::Edge::interior;
+  });
+}
+
+std::vector<std::vector<double>> fit_starts(std::size_t m, std::span<const std::size_t> signed_components) {
+  const std::size_t k = m + 1;
+  const double kd = static_cast<double>(k);
+  std::vector<std::vector<double>> starts;
+  if (!signed_components.empty()) {
+    const double free = kd - static_cast<double>(signed_components.size());
+    std::vector<double> start(k, free == 0.0 ? 0.0 : 1.0 / free);
+    for (const std::size_t j : signed_components) start[j] = 0.0;
+    starts.push_back(std::move(start));
+  }
+  starts.emplace_back(k, 1.0 / kd);
+  std::vector<double> residual_heavy(k, 0.1 / kd);
+  residual_heavy[m] = 0.9;
+  starts.push_back(std::move(residual_heavy));
+  for (std::size_t j = 0; j < m; ++j) {
+    std::vector<double> start(k, 0.1 / kd);
+    start[j] = 0.6;
+    start[m] = 0.3;
+    starts.push_back(std::move(start));
+  }
+  return starts;
+}
+
+Result<FitBox> fit_box(std::size_t k, double variance, std::span<const std::size_t> signed_components,
+                       std::span<const Pin> pinned) {
+  FitBox box{std::vector<double>(k, 0.0), std::vector<double>(k, infinity), signed_components};
+  for (const std::size_t j : signed_components) {
+    if (j >= k) return fail("COMPONENTS_SIGNED_INDEX_OUT_OF_RANGE");
+    box.lower[j] = signed_floor;
+  }
+  for (const Pin& pin : pinned) {
+    if (pin.component >= k) return fail("COMPONENTS_PINNED_INDEX_OUT_OF_RANGE");
+    box.lower[pin.component] = box.upper[pin.component] = pin.value / variance;
+  }
+  return box;
+}
+
+Result<ComponentFit> ComponentModel::fit_general(const Eigen::VectorXd& y, bool reml,
+                                                 std::span<const std::size_t> signed_components,
+                                                 std::span<const Pin> pinned) const {
+  auto response = standardise(y, n_);
+  if (!response) return std::unexpected(response.error());
+  auto box = fit_box(k(), response->variance, signed_components, pinned);
+  if (!box) return std::unexpected(box.error());
+  const Eigen::VectorXd& ys = response->y;
+
+  // The engine asks for the value and then the gradient at one point: one evaluation serves both.
+  compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> theta) {
+    return evaluate_with_signs(theta, ys, reml, true, signed_components);
+  });
+  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> theta) {
+    const auto& evaluation = memo(theta);
+    return evaluation ? evaluation->value : 1e30;
+  };
+  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> theta) {
+    const auto& evaluation = memo(theta);
+    if (!evaluation) return std::vector<double>(theta.size(), 0.0);
+    return std::vector<double>(evaluation->gradient.begin(), evaluation->gradient.end());
+  };
+
+  const auto attempt = [&](const std::vector<double>& start) -> std::optional<Best> {
+    auto bounds = compat_lbfgsb::Bounds::create(box->lower, box->upper);
+    if (!bounds) return std::nullopt;
+    const auto at_start = evaluate_with_signs(start, ys, reml, false, signed_components);
+    auto control = multistart::start_controls(k(), at_start ? std::optional(at_start->value) : std::nullopt,
+                                              500, 1000.0, 1e-9);
+    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, std::move(control));
+    if (!run) return std::nullopt;
+    const auto& end = memo(run->par);
+    if (!end || !std::isfinite(end->value)) return std::nullopt;
+    const double scaled = convergence::scaled_gradient(box->measure(run->par, end->gradient), end->value);
+    return Best{run->par, end->beta, std::move(run->message), end->value, scaled, run->convergence,
+                scaled < converged_below};
+  };
+  std::optional<Best> best = multistart::best_of(fit_starts(m(), signed_components), attempt);
+  if (!best) return fail("COMPONENTS_NO_START_CONVERGED");
+
+  bool polished = false;
+  if (!best->converged) {
+    const convergence::Evaluate measured = [&](std::span<const double> theta) -> std::optional<convergence::Evaluation> {
+      const auto& evaluation = memo(theta);
+      if (!evaluation) return std::nullopt;
+      return convergence::Evaluation{evaluation->value, box->measure(theta, evaluation->gradient)};
+    };
+    auto polish = convergence::polish(best->coefficients, box->lower, box->upper, objective, gradient, measured,
+                                      best->value, best->scaled_gradient);
+    if (polish) {
+      const auto& at = memo(polish->par);
+      if (!at) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
+      *best = Best{polish->par, at->beta, std::move(polish->message), polish->value, polish->scaled_gradient,
+                   polish->convergence, polish->scaled_gradient < converged_below};
+      polished = true;
+    }
+  }
+
+  const auto& final_evaluation = memo(best->coefficients);
+  if (!final_evaluation) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
+  ComponentFit fit = map_back(*best, *final_evaluation, *box, *response, reml, n_, p());
+  fit.polished = polished;
+  return fit;
+}
+
+}  // namespace kestrune::components

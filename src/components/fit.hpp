@@ -1,0 +1,45 @@
+// Pieces of the components fit that its refits share: the standardised response and the
+// box of the standardised coefficients with its convergence measure.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "components/model.hpp"
+#include "error.hpp"
+
+namespace kestrune::components {
+
+// y divided by its population standard deviation (divisor n, the mean not removed).
+struct StandardResponse {
+  Eigen::VectorXd y;
+  double variance;  // v, about the mean
+  double scale;     // s = sqrt(v)
+};
+
+// The response checks of a fit, in order: length, finiteness, a positive variance.
+Result<StandardResponse> standardise(const Eigen::VectorXd& y, std::size_t n);
+
+// Bounds of the standardised coefficients: 0 to infinity, -1000 below for a signed
+// component, both at value / v for a pinned one (pinning applied last, so it wins).
+struct FitBox {
+  std::vector<double> lower, upper;
+  std::span<const std::size_t> signed_components;
+
+  // The largest gradient entry that counts at theta: none for a pinned coordinate, the whole
+  // entry for a signed one, only a pull away from zero for a coordinate at or below 1e-9.
+  double measure(std::span<const double> theta, const Eigen::VectorXd& gradient) const;
+};
+
+// The starts of a fit, in order: with signed components first one that leaves them at 0 and
+// shares the rest equally; then equal shares; then 0.1 / k each with the residual at 0.9;
+// then for each structured j, 0.1 / k each with j at 0.6 and the residual at 0.3.
+std::vector<std::vector<double>> fit_starts(std::size_t m, std::span<const std::size_t> signed_components);
+
+Result<FitBox> fit_box(std::size_t k, double variance, std::span<const std::size_t> signed_components,
+                       std::span<const Pin> pinned);
+
+}  // namespace kestrune::components

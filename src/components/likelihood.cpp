@@ -1,0 +1,132 @@
+// The likelihood of the components model, block by block, and its exact gradient.
+#include <algorithm>
+#include <cmath>
+
+#include "components/model.hpp"
+#include "numerics/dense.hpp"
+
+namespace kestrune::components {
+namespace {
+
+constexpr double ln_2pi = 1.8378770664093453;
+
+bool admissible(std::span<const double> coefficients, std::span<const std::size_t> signed_components) {
+  for (const double c : coefficients)
+    if (!std::isfinite(c)) return false;
+  for (std::size_t j = 0; j < coefficients.size(); ++j) {
+    const bool may_be_negative =
+        std::find(signed_components.begin(), signed_components.end(), j) != signed_components.end();
+    if (coefficients[j] < 0.0 && !may_be_negative) return false;
+  }
+  return std::any_of(coefficients.begin(), coefficients.end(), [](double c) { return c > 0.0; });
+}
+
+// sum over r, c of a(c, r) b(r, c): trace(a b) in the order the gradient fixes.
+double trace_of_product(const Eigen::Ref<const Eigen::MatrixXd>& a, const Eigen::Ref<const Eigen::MatrixXd>& b) {
+  double sum = 0.0;
+  for (Eigen::Index r = 0; r < b.rows(); ++r)
+    for (Eigen::Index c = 0; c < b.cols(); ++c) sum += a(c, r) * b(r, c);
+  return sum;
+}
+
+// e'K e.
+double quadratic_form(const Eigen::Ref<const Eigen::VectorXd>& e, const Eigen::Ref<const Eigen::MatrixXd>& k) {
+  double sum = 0.0;
+  for (Eigen::Index r = 0; r < k.rows(); ++r) {
+    double row = 0.0;
+    for (Eigen::Index c = 0; c < k.cols(); ++c) row += k(r, c) * e(c);
+    sum += e(r) * row;
+  }
+  return sum;
+}
+
+// What each component's gradient entry sums over the blocks.
+struct Sums {
+  std::vector<double> trace, quadratic;  // trace(V^-1 K_j), e'K_j e
+  std::vector<Eigen::MatrixXd> reml;     // W'K_j W, REML only
+};
+
+}  // namespace
+
+std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const double> coefficients,
+                                                              const Eigen::VectorXd& y, bool reml,
+                                                              bool want_gradient,
+                                                              std::span<const std::size_t> signed_components) const {
+  if (!admissible(coefficients, signed_components)) return std::nullopt;
+  auto solved = solve_blocks(coefficients, y, want_gradient);
+  if (!solved) return std::nullopt;
+  const auto a = dense::DenseFactor::make(solved->xtvx);
+  if (!a) return std::nullopt;
+  Eigen::VectorXd beta = a->solve_vector(solved->xtvr);
+  const double ypy = solved->quadratic - solved->xtvr.dot(beta);
+  if (!(std::isfinite(ypy) && ypy > 0.0)) return std::nullopt;
+
+  const double n = static_cast<double>(n_), p = static_cast<double>(design_.cols());
+  double value = 0.5 * (ypy + (solved->logdet + n * ln_2pi));
+  if (reml) value = value + (0.5 * (a->logdet() - xtx_logdet_) + (p / 2.0) * (-ln_2pi));
+
+  Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta),
+                        a->inverse()};
+  if (want_gradient) evaluation.gradient = gradient(*solved->solves, evaluation.beta, *evaluation.covariance, reml);
+  return evaluation;
+}
+
+// 0.5 (trace(V^-1 K_j) - e'K_j e) with e = V^-1 (y - X beta), and for REML the further
+// -0.5 trace(C W'K_j W), C = (X'V^-1 X)^-1: the derivative of the value in each coefficient.
+Eigen::VectorXd ComponentModel::gradient(const BlockSolves& solves, const Eigen::VectorXd& beta,
+                                         const Eigen::MatrixXd& c, bool reml) const {
+  const std::size_t m = this->m();
+  const Eigen::Index p = design_.cols();
+  Sums sums{std::vector<double>(m + 1, 0.0), std::vector<double>(m + 1, 0.0),
+            std::vector<Eigen::MatrixXd>(reml ? m + 1 : 0, Eigen::MatrixXd::Zero(p, p))};
+  Eigen::VectorXd e(static_cast<Eigen::Index>(n_));
+  Eigen::MatrixXd kw(largest_, p);
+  for (std::size_t b = 0; b < families_.size(); ++b) {
+    const Family& family = families_[b];
+    const BlockSolve block = block_solve(solves, b);
+    const auto s = static_cast<Eigen::Index>(family.indices.size());
+    auto e_b = e.segment(family.offset, s);
+    e_b.noalias() = block.solved_response - block.solved_design * beta;
+    for (std::size_t j = 0; j < m; ++j) {
+      const Eigen::MatrixXd& k = family.kernels[j];
+      sums.trace[j] += trace_of_product(block.inverse, k);
+      sums.quadratic[j] += quadratic_form(e_b, k);
+      if (reml) {
+        auto kw_b = kw.topRows(s);
+        kw_b.noalias() = k * block.solved_design;
+        sums.reml[j].noalias() += block.solved_design.transpose() * kw_b;
+      }
+    }
+    double trace = 0.0, quadratic = 0.0;  // the residual's basis is the identity
+    for (Eigen::Index r = 0; r < s; ++r) {
+      trace += block.inverse(r, r);
+      quadratic += e_b(r) * e_b(r);
+    }
+    sums.trace[m] += trace;
+    sums.quadratic[m] += quadratic;
+    if (reml) sums.reml[m].noalias() += block.solved_design.transpose() * block.solved_design;
+  }
+  Eigen::VectorXd g(static_cast<Eigen::Index>(m + 1));
+  for (std::size_t j = 0; j <= m; ++j) {
+    double gj = (sums.trace[j] - sums.quadratic[j]) * 0.5;
+    if (reml) gj = gj + trace_of_product(c, sums.reml[j]) * (-0.5);
+    g(static_cast<Eigen::Index>(j)) = gj;
+  }
+  return g;
+}
+
+Result<double> ComponentModel::residual_only_loglik(const Eigen::VectorXd& y, bool reml) const {
+  const auto xtx = dense::DenseFactor::make(design_.transpose() * design_);
+  if (!xtx) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
+  const Eigen::VectorXd beta = xtx->solve_vector(design_.transpose() * y);
+  const Eigen::VectorXd residuals = y - design_ * beta;
+  const double rss = residuals.squaredNorm();
+  const std::size_t p = static_cast<std::size_t>(design_.cols());
+  const std::size_t d = reml ? (p > n_ ? 0 : n_ - p) : n_;
+  if (d == 0) return fail("COMPONENTS_REML_NO_RESIDUAL_DF");
+  const double sigma2 = rss / static_cast<double>(d);
+  if (!(std::isfinite(sigma2) && sigma2 > 0.0)) return fail("COMPONENTS_RESPONSE_CONSTANT");
+  return (static_cast<double>(d) * (-0.5)) * ((std::log(sigma2) + ln_2pi) + 1.0);
+}
+
+}  // namespace kestrune::components

@@ -1,0 +1,158 @@
+// One trait with several given covariance components:
+//   y ~ N(X beta, theta_0 K_0 + ... + theta_{m-1} K_{m-1} + theta_m I).
+//
+// Component j < m is the caller's matrix j; the residual, whose basis is the identity and
+// is never stored, is always last (index m), so every coefficient vector has k = m + 1
+// entries. The structured matrices together link people into family blocks; V has no
+// entries outside them, so every likelihood evaluation is a sum over blocks, each factored
+// on its own, and costs the sum of the cubes of the block sizes instead of n^3.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/blocks.hpp"
+
+namespace kestrune::components {
+
+using Matrices = std::vector<Eigen::MatrixXd>;
+
+// One family block with what every evaluation reads of it, cut once at build.
+struct Family {
+  blocks::Block indices;                 // rows, ascending
+  std::vector<Eigen::MatrixXd> kernels;  // K_j restricted to the rows, j = 0 .. m-1
+  Eigen::MatrixXd design;                // the design's rows
+  Eigen::Index offset = 0;               // first row of the block in block order
+  Eigen::Index square_offset = 0;        // first entry of the block's s x s matrix in an arena
+};
+
+// The model at one coefficient vector.
+struct Evaluation {
+  double value;                               // negative (restricted) log-likelihood
+  Eigen::VectorXd gradient;                   // d value / d coefficient, k entries; zeros unless asked
+  Eigen::VectorXd beta;                       // (X'V^-1 X)^-1 X'V^-1 y
+  std::optional<Eigen::MatrixXd> covariance;  // (X'V^-1 X)^-1, always filled here
+};
+
+// Every block's solves at one coefficient vector, block after block in three arenas, so
+// that a pass over the blocks allocates nothing per block. Read one block through
+// ComponentModel::block_solve.
+struct BlockSolves {
+  std::vector<double> inverses;     // V_B^-1 of each block, column-major, one after another
+  Eigen::VectorXd solved_response;  // V_B^-1 r_B, blocks in order (r the right-hand side given)
+  Eigen::MatrixXd solved_design;    // V_B^-1 X_B, blocks in order
+};
+
+// One block's view of BlockSolves.
+struct BlockSolve {
+  const blocks::Block& indices;
+  Eigen::Map<const Eigen::MatrixXd> inverse;
+  Eigen::VectorBlock<const Eigen::VectorXd> solved_response;
+  Eigen::Block<const Eigen::MatrixXd> solved_design;
+};
+
+// A component held at a value on the response's variance scale.
+struct Pin {
+  std::size_t component;
+  double value;
+};
+
+// A finished fit, on the response's own scale.
+struct ComponentFit {
+  std::vector<double> coefficients;  // k, residual last
+  std::vector<double> proportions;   // each coefficient / total
+  std::vector<double> beta;
+  std::vector<double> beta_se;
+  std::string message;    // of the adopted run or polish
+  std::string estimator;  // "reml" or "ml"
+  double total;
+  double loglik;
+  double scaled_gradient;
+  std::int32_t convergence;
+  bool converged;
+  bool polished;
+};
+
+class ComponentModel {
+ public:
+  // Validates in a fixed order, the first failure deciding the code, and cuts the blocks.
+  static Result<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design);
+
+  // The s x s covariance of a block: the structured components in index order, a zero
+  // coefficient skipped, then the residual coefficients[m] on the diagonal.
+  static Eigen::MatrixXd assemble(const Matrices& matrices, const blocks::Block& block,
+                                  std::span<const double> coefficients);
+
+  // The negative ML or REML log-likelihood, the GLS fixed effects and their covariance,
+  // and on request the exact gradient. Absent for a coefficient that is not finite, a
+  // negative one outside `signed`, none positive, a block covariance or X'V^-1 X that is not
+  // positive definite, or y'Py not finite and positive. y has n entries.
+  std::optional<Evaluation> evaluate_with_signs(std::span<const double> coefficients,
+                                                const Eigen::VectorXd& y, bool reml, bool want_gradient,
+                                                std::span<const std::size_t> signed_components) const;
+
+  // The log-likelihood at its maximum of the model whose only component is the residual.
+  Result<double> residual_only_loglik(const Eigen::VectorXd& y, bool reml) const;
+
+  // Fits the coefficients from a fixed list of starts; `signed` components may go below 0,
+  // `pinned` ones are held. The COMPONENTS_ codes of the response, the indices and the fit.
+  Result<ComponentFit> fit_general(const Eigen::VectorXd& y, bool reml,
+                                   std::span<const std::size_t> signed_components,
+                                   std::span<const Pin> pinned) const;
+
+  // One pass over the blocks at the coefficients, each block solved against its rows of
+  // `rhs`; with `keep`, every block's solves are kept. Absent when a block covariance is not
+  // positive definite.
+  struct Solved {
+    Eigen::MatrixXd xtvx;  // X'V^-1 X
+    Eigen::VectorXd xtvr;  // X'V^-1 rhs
+    double logdet;         // ln det V, block by block in order
+    double quadratic;      // rhs'V^-1 rhs, block by block in order
+    std::optional<BlockSolves> solves;
+  };
+  std::optional<Solved> solve_blocks(std::span<const double> coefficients, const Eigen::VectorXd& rhs,
+                                     bool keep) const;
+
+  BlockSolve block_solve(const BlockSolves& solves, std::size_t block) const;
+
+  const Matrices& matrices() const { return matrices_; }
+  const Eigen::MatrixXd& design() const { return design_; }
+  const std::vector<Family>& families() const { return families_; }
+  std::size_t n() const { return n_; }
+  std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
+  std::size_t m() const { return matrices_.size(); }
+  std::size_t k() const { return matrices_.size() + 1; }
+  double xtx_logdet() const { return xtx_logdet_; }
+
+ private:
+  ComponentModel() = default;
+
+  // The exact gradient from the kept solves, the fixed effects and C = (X'V^-1 X)^-1.
+  Eigen::VectorXd gradient(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,
+                           bool reml) const;
+
+  Matrices matrices_;
+  Eigen::MatrixXd design_;
+  std::vector<Family> families_;
+  std::size_t n_ = 0;
+  double xtx_logdet_ = 0.0;
+  Eigen::Index largest_ = 0;  // rows of the largest block
+};
+
+// True when the m matrices and the n x n identity are linearly independent as vectors of
+// n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest.
+bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n);
+
+// Copies of every matrix whose index differs from `index`, in order.
+Matrices all_but(const Matrices& matrices, std::size_t index);
+// Copies of every matrix whose index is not in `indices`, in order.
+Matrices outside(const Matrices& matrices, std::span<const std::size_t> indices);
+
+}  // namespace kestrune::components
