@@ -15,6 +15,7 @@
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "variant_set/python.hpp"
 
 namespace kestrune {
 namespace {
@@ -55,6 +56,8 @@ const std::array registrations = {
     function(kinship_classes::python::kinship_classes_method()),
     function(components::python::component_fit_method()),
     function(association::python::association_sweep_method()),
+    function(variant_set::python::variant_set_scan_method()),
+    function(variant_set::python::variant_set_family_scan_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order
