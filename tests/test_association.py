@@ -237,6 +237,10 @@ def build_case(name):
         "ASSOCIATION_NOT_FINITE ": (k, bad_x, y, g, "held"),
         "ASSOCIATION_NOT_FINITE  ": (k, x, bad_y, g, "held"),
         "ASSOCIATION_MARKERS_WRONG_LENGTH": (k, x, y, g[:-1], "held"),
+        # A response of zeros leaves no residual at any heritability; one near the largest
+        # double overflows the residual sum, so that no start ends at a finite value.
+        "ASSOCIATION_NOT_EVALUABLE": (k, x, np.zeros(n), g, "Held"),
+        "ASSOCIATION_NO_START_CONVERGED": (k, x, np.linspace(-1.0, 1.0, n) * 1e200, g, "Held"),
         "ASSOCIATION_UNKNOWN_VARIANCE: Held, wanted held or refitted": (k, x, y, g, "Held"),
         "ASSOCIATION_UNKNOWN_VARIANCE: hel, wanted held or refitted": (k, x, y, g, "hel"),
         "ASSOCIATION_UNKNOWN_VARIANCE: , wanted held or refitted": (k, x, y, g[:-1], ""),
@@ -247,7 +251,8 @@ def build_case(name):
     "ASSOCIATION_NO_ROWS", "ASSOCIATION_RELATIONSHIP_WRONG_SHAPE", "ASSOCIATION_DESIGN_WRONG_SHAPE",
     "ASSOCIATION_DESIGN_HAS_NO_COLUMNS", "ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE",
     "ASSOCIATION_NOT_FINITE", "ASSOCIATION_NOT_FINITE ", "ASSOCIATION_NOT_FINITE  ",
-    "ASSOCIATION_MARKERS_WRONG_LENGTH", "ASSOCIATION_UNKNOWN_VARIANCE: Held, wanted held or refitted",
+    "ASSOCIATION_MARKERS_WRONG_LENGTH", "ASSOCIATION_NOT_EVALUABLE", "ASSOCIATION_NO_START_CONVERGED",
+    "ASSOCIATION_UNKNOWN_VARIANCE: Held, wanted held or refitted",
     "ASSOCIATION_UNKNOWN_VARIANCE: hel, wanted held or refitted",
     "ASSOCIATION_UNKNOWN_VARIANCE: , wanted held or refitted",
 ])

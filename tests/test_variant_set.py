@@ -242,6 +242,10 @@ def test_bad_correlations_fail_every_set_before_its_root(data, correlations, cod
 # ---- whole-call errors and arguments ----------------------------------------------------------
 
 
+STALLED = (np.array([-0.7442228248609216, -0.5710121896521256, -1.3396174905367448, -0.734652735527344]),
+           np.array([91.06210633791326, 209.0571639449679, -267.2193043022889, 124.16980179222628]))
+
+
 def build_cases():
     backgrounds, x, y, _ = sample(families=4, chain=3)
     k = backgrounds[0]
@@ -262,6 +266,9 @@ def build_cases():
         (([], x, y), "COMPONENTS_NONE_GIVEN"),
         (([k], np.column_stack([x, 2.0 * x[:, 1]]), y), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
         (([k], x, np.full(n, 3.0)), "COMPONENTS_RESPONSE_CONSTANT"),
+        # A rank-one background with a trace of a residual: the fit stops short of its tolerance.
+        (([np.outer(STALLED[0], STALLED[0]) + 1e-9 * np.eye(4)], np.ones((4, 1)), STALLED[1]),
+         "VARIANT_SET_NULL_DID_NOT_CONVERGE"),
     ]
 
 
