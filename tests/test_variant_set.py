@@ -84,16 +84,6 @@ def test_statistic_weights_and_tail_against_the_dense_projection(data, reml):
     assert records == _core.variant_set_scan(backgrounds, x, y, list(roots.values()), *([] if reml else [False]))
 
 
-def test_layouts_of_a_root_give_the_same_record(data):
-    backgrounds, x, y, roots = data
-    z = roots[5]
-    wide = np.zeros((z.shape[0], 2 * z.shape[1]))
-    wide[:, ::2] = z
-    expected = _core.variant_set_scan(backgrounds, x, y, [z])
-    for layout in (np.asfortranarray(z), np.ascontiguousarray(z[::-1])[::-1], wide[:, ::2]):
-        assert _core.variant_set_scan(backgrounds, x, y, [layout]) == expected
-
-
 def test_each_failing_set_carries_its_code_and_leaves_the_others(data):
     backgrounds, x, y, roots = data
     n = len(y)
