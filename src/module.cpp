@@ -9,12 +9,18 @@
 #include "association/python.hpp"
 #include "autoregressive/python.hpp"
 #include "components/python.hpp"
+#include "discrete_gxe/python.hpp"
+#include "gxe/python.hpp"
 #include "kinship_classes/python.hpp"
+#include "latent_mediation/python.hpp"
+#include "liability/python.hpp"
+#include "mixed_bivariate/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "tobit/python.hpp"
 #include "variant_set/python.hpp"
 
 namespace kestrune {
@@ -55,9 +61,27 @@ const std::array registrations = {
     function(autoregressive::python::autoregressive_cells_method()),
     function(kinship_classes::python::kinship_classes_method()),
     function(components::python::component_fit_method()),
+    function(gxe::python::gxe_fit_method()),
+    function(gxe::python::gxe_test_method()),
+    function(gxe::python::gxe_interval_method()),
     function(association::python::association_sweep_method()),
+    function(discrete_gxe::python::discrete_gxe_fit_method()),
+    function(discrete_gxe::python::discrete_gxe_test_method()),
+    function(discrete_gxe::python::discrete_gxe_correlation_interval_method()),
+    type(latent_mediation::python::latent_mediation_core_type),
+    function(latent_mediation::python::latent_mediation_simulate_method()),
+    function(liability::python::liability_fit_method()),
+    function(liability::python::liability_interval_method()),
+    function(liability::python::liability_test_method()),
+    function(liability::python::region_log_probability_method()),
     function(variant_set::python::variant_set_scan_method()),
     function(variant_set::python::variant_set_family_scan_method()),
+    function(tobit::python::tobit_fit_method()),
+    function(tobit::python::tobit_interval_method()),
+    function(tobit::python::tobit_test_method()),
+    function(mixed_bivariate::python::mixed_bivariate_test_method()),
+    function(mixed_bivariate::python::mixed_bivariate_fit_method()),
+    function(mixed_bivariate::python::mixed_bivariate_interval_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

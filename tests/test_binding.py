@@ -5,7 +5,8 @@ import sys
 import numpy as np
 import pytest
 
-from kestrune._core import PreparedModel, relationship, variant_set_scan, weighted_chi2_upper_tail as tail
+from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship,
+                            variant_set_scan, weighted_chi2_upper_tail as tail)
 
 X = np.column_stack([np.ones(6), np.arange(6.0)])
 K = np.eye(6) + 0.25 * (np.eye(6, k=1) + np.eye(6, k=-1))
@@ -38,6 +39,10 @@ MODEL = PreparedModel(X, K)
     (MODEL.fit, (Y, "ml", 1), {}, "PreparedModel.fit() takes from 1 to 2 positional arguments but 3 were given"),
     (MODEL.fit, (Y,), {"y": Y}, "PreparedModel.fit() got multiple values for argument 'y'"),
     (MODEL.fit, (Y,), {"method": "ml"}, "PreparedModel.fit() got an unexpected keyword argument 'method'"),
+    # a static method binds no instance: every argument counts
+    (LatentMediationCore._build, ([],) * 19, {}, "LatentMediationCore._build() takes from 16 to 18 positional arguments but 19 were given"),
+    (LatentMediationCore._build, ([],) * 15, {},
+     "LatentMediationCore._build() missing 1 required positional argument: 'outcome_prevalences'"),
 ])
 def test_binding_errors(call, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
@@ -136,6 +141,38 @@ def test_conversion_errors(call, error, message):
         assert str(raised.value) == message
 
 
+# A fixed-length sequence: its length is checked before any element is converted.
+GXE_K = np.eye(4)
+GXE_ENV = np.array([1.0, 2.0, 1.0, 2.0])
+GXE_X = np.ones((4, 1))
+
+
+def levels_call(levels):
+    return lambda: discrete_gxe_test(GXE_K, GXE_ENV, GXE_X, np.arange(4.0), "none", levels=levels)
+
+
+@pytest.mark.parametrize("levels, error, message", [
+    ([1.0, 2.0, 3.0], ValueError, "expected a sequence of length 2 (got 3)"),
+    ((1.0,), ValueError, "expected a sequence of length 2 (got 1)"),
+    (["a", 2.0, None], ValueError, "expected a sequence of length 2 (got 3)"),
+    ("ab", TypeError, "argument 'levels': must be real number, not str"),
+    (5.0, TypeError, "argument 'levels': 'float' object cannot be converted to 'Sequence'"),
+    (iter([1.0, 2.0]), TypeError, "argument 'levels': 'list_iterator' object cannot be converted to 'Sequence'"),
+    ([1.0, None], TypeError, "argument 'levels': must be real number, not NoneType"),
+    # accepted pairs reach the entry's own check
+    ((2, 1), ValueError, "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"),
+    (np.array([1.0, 2.0]), ValueError,
+     "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"),
+    ((Index(1), FloatLike(2.0)), ValueError,
+     "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"),
+])
+def test_fixed_length_sequences(levels, error, message):
+    with pytest.raises(error) as raised:
+        levels_call(levels)()
+    assert type(raised.value) is error
+    assert str(raised.value) == message
+
+
 def test_text_crosses_as_utf8_both_ways():
     ids = ["Åsa", "李", "x\U0001F600"]
     matrix, rows = relationship(ids, [None] * 3, [None] * 3, keep=["x\U0001F600", "Åsa"])
@@ -222,6 +259,23 @@ def test_new_arrays_are_c_order_float64_and_owned(ids, father, mother, expected)
     assert matrix.shape == expected.shape
     assert matrix.flags.c_contiguous and matrix.flags.writeable and matrix.flags.owndata
     np.testing.assert_array_equal(matrix, expected)
+
+
+# ---- the interval tuple every profile-interval entry returns --------------------------------
+
+def test_interval_tuple_has_nine_fields_in_order_with_absent_flags_as_none():
+    from kestrune._core import gxe_interval
+
+    rng = np.random.default_rng(4)
+    k = np.kron(np.eye(30), np.full((3, 3), 0.5) + 0.5 * np.eye(3))
+    env = rng.uniform(-1, 1, 90)
+    x = np.ones((90, 1))
+    y = np.repeat(rng.normal(size=30), 3) + rng.normal(size=90)
+    record = gxe_interval(k, env, x, y, "exponential", "heritability", 0.0)
+    assert [type(v) for v in record] == [float, float, float, bool, bool, float, int, type(None), type(None)]
+    estimate, lower, upper, lower_limited, upper_limited, level, failures = record[:7]
+    assert lower <= estimate <= upper and level == 0.95 and failures >= 0
+    assert upper_limited == (upper == 0.999999) and lower_limited == (lower == 1e-6)
 
 
 # ---- a list of array views: every element type-tested at once, copied later one by one -----

@@ -161,7 +161,7 @@ std::optional<WeightedFit> AssociationModel::solve(const WeightedSystem& s, std:
   auto factor = dense::DenseFactor::make(a);
   if (!factor) return std::nullopt;
   if (bordered) {
-    const double root = factor->diagonal(p);
+    const double root = factor->lower()(p, p);
     if (root * root <= pivot_tolerance * a(p, p)) return std::nullopt;
   }
   Eigen::VectorXd beta = factor->solve_vector(b);

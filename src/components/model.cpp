@@ -70,13 +70,13 @@ Result<bool> check_matrix(const Eigen::MatrixXd& k, Eigen::Index n) {
 // down a column, which is contiguous.
 std::vector<blocks::Block> link_blocks(const Matrices& matrices, std::size_t n, bool same_pattern) {
   if (same_pattern) {
-    return blocks::family_blocks_by(n, [&](std::size_t u, std::size_t v) {
+    return blocks::connected_components(n, [&](std::size_t u, std::size_t v) {
       for (const auto& k : matrices)
         if (k(static_cast<Eigen::Index>(v), static_cast<Eigen::Index>(u)) != 0.0) return true;
       return false;
     });
   }
-  return blocks::family_blocks_by(n, [&](std::size_t u, std::size_t v) {
+  return blocks::connected_components(n, [&](std::size_t u, std::size_t v) {
     for (const auto& k : matrices)
       if (k(static_cast<Eigen::Index>(u), static_cast<Eigen::Index>(v)) != 0.0) return true;
     return false;

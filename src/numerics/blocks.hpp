@@ -11,11 +11,11 @@ namespace kestrune::blocks {
 // Row indices of one family, strictly ascending.
 using Block = std::vector<std::size_t>;
 
-// The families of n members whose links are given by linked(i, j): the search of
-// family_blocks, which reads linked(i, j) only for j != i not yet placed, while member i is
-// expanded. For links that no single matrix holds (e.g. any of several matrices nonzero).
+// The connected components of the links among n members, each ascending, ordered by
+// smallest member. linked(i, j) is asked only for j != i not yet reached, while i is
+// expanded, so it may be any symmetric predicate.
 template <class Linked>
-std::vector<Block> family_blocks_by(std::size_t n, Linked linked) {
+std::vector<Block> connected_components(std::size_t n, Linked linked) {
   std::vector<Block> families;
   std::vector<unsigned char> visited(n, 0);
   std::vector<std::size_t> stack;

@@ -28,9 +28,8 @@ class DenseFactor {
 
   Eigen::Index order() const { return lower_.rows(); }
 
-  // L(j, j), the square root of the j-th pivot: the part of A's j-th diagonal entry that
-  // the earlier rows and columns leave unexplained.
-  double diagonal(Eigen::Index j) const { return lower_(j, j); }
+  // L, read-only, in the lower triangle; the strict upper triangle is not part of it.
+  const Eigen::MatrixXd& lower() const { return lower_; }
 
   // x with A x = b; b has order() entries.
   Eigen::VectorXd solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const;

@@ -15,16 +15,6 @@
 
 namespace kestrune::rotation {
 
-// Eigenvalues (ascending) and orthonormal eigenvectors, column j paired with values[j].
-struct SymmetricEigen {
-  Eigen::VectorXd values;
-  Eigen::MatrixXd vectors;
-};
-
-// The eigendecomposition of the symmetric matrix whose lower triangle `a` holds: LAPACK's
-// divide and conquer for large orders, Eigen's tridiagonal QR for small ones.
-SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a);
-
 // One family: its rows (ascending) and the eigenvectors of K restricted to them, column j
 // paired with the block's j-th eigenvalue.
 struct RotationBlock {

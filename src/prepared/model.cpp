@@ -10,6 +10,8 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/eigen.hpp"
+#include "numerics/relationship_checks.hpp"
 #include "numerics/rotation.hpp"
 
 namespace kestrune::prepared {
@@ -24,9 +26,9 @@ constexpr double psd_tolerance = -1e-9;
 constexpr double rank_tolerance = 1e-12;
 constexpr double log_two_pi = 1.8378770664093453;
 constexpr double normal_975 = 1.959963984540054;
-// 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
-constexpr double mixture_cut = 2.705543454095404;
 constexpr double golden_ratio = 0.6180339887498948;
+
+using eigen::symmetric_eigen;
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -34,27 +36,14 @@ bool is_lower_hex_digest(const std::string& text) {
          });
 }
 
-// Exact equality of k(i, j) and k(j, i), tile by tile so that the transposed reads stay in cache.
+// Exact equality of k(i, j) and k(j, i).
 bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
-  constexpr Eigen::Index tile = 64;
-  const Eigen::Index n = k.rows();
-  for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
-    for (Eigen::Index i0 = 0; i0 <= j0; i0 += tile) {
-      const Eigen::Index j1 = std::min(j0 + tile, n);
-      const Eigen::Index i1 = std::min(i0 + tile, n);
-      for (Eigen::Index j = j0; j < j1; ++j) {
-        for (Eigen::Index i = i0; i < std::min(i1, j); ++i) {
-          if (k(i, j) != k(j, i)) return false;
-        }
-      }
-    }
-  }
-  return true;
+  return !relationship_checks::any_pair(k, [](double upper, double lower) { return upper != lower; });
 }
 
 // ln det x'x from the eigenvalues of g = x'x, or nothing when x lacks full column rank.
 std::optional<double> log_determinant_full_rank(const Eigen::MatrixXd& g) {
-  const Eigen::VectorXd values = rotation::symmetric_eigen(g).values;
+  const Eigen::VectorXd values = symmetric_eigen(g).values;
   double largest = 0.0;
   for (const double value : values) largest = std::fmax(largest, value);
   const double threshold = rank_tolerance * largest;
@@ -300,13 +289,6 @@ std::vector<FixedEffect> wald_rows(const Profiled& profiled) {
   return rows;
 }
 
-// A side that stops at its bound contains it when the statistic there is within the
-// 95% point of the 50:50 mixture, the law of the statistic with h2 held at a bound.
-std::optional<bool> contains_bound(bool limited, const std::optional<double>& statistic) {
-  if (!limited || !statistic) return std::nullopt;
-  return *statistic <= mixture_cut;
-}
-
 std::optional<HeritabilityTest> heritability_test(const ProfileCurve& curve, double loglik) {
   const double null_loglik = curve.loglik(0.0);
   if (!std::isfinite(null_loglik)) return std::nullopt;
@@ -380,9 +362,9 @@ OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool 
   };
   fit.interval = interval::profile_interval(refit, fit.h2, 0.0, 1.0);
   fit.interval.contains_lower_bound =
-      contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
+      interval::contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
   fit.interval.contains_upper_bound =
-      contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
+      interval::contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
   fit.test = heritability_test(curve, fit.loglik);
   if (fit.boundary == Boundary::interior) fit.h2_standard_error = h2_standard_error(curve, fit.h2);
   return fit;

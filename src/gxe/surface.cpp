@@ -1,0 +1,309 @@
+#include "gxe/surface.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "numerics/blocks.hpp"
+#include "numerics/dense.hpp"
+
+namespace kestrune::gxe {
+namespace {
+
+constexpr double ln_2pi = 1.8378770664093453;
+constexpr std::array<double, 4> powered_shapes = {0.5, 1.0, 1.5, 2.0};
+
+bool is_random_regression(Surface surface) { return surface == Surface::RandomRegression; }
+
+// A plain decimal: the shortest digits that read back to the same double, never an exponent,
+// no decimal point for an integral value ("3", "0.7", "1.25").
+std::string plain_decimal(double value) {
+  if (std::isnan(value)) return "NaN";
+  std::array<char, 400> buffer{};
+  const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed);
+  return std::string(buffer.data(), written.ptr);
+}
+
+bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) {
+  for (Eigen::Index j = 0; j < m.cols(); ++j)
+    for (Eigen::Index i = 0; i < m.rows(); ++i)
+      if (!(std::fabs(m(i, j)) < INFINITY)) return false;
+  return true;
+}
+
+// Ordered sums where the likelihood fixes the order.
+double dot(const Eigen::Ref<const Eigen::VectorXd>& a, const Eigen::Ref<const Eigen::VectorXd>& b) {
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < a.size(); ++i) sum += a(i) * b(i);
+  return sum;
+}
+
+// sum_ij a(i, j) b(j, i): the trace of a b.
+double trace_of_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < a.rows(); ++i)
+    for (Eigen::Index j = 0; j < a.cols(); ++j) sum += a(i, j) * b(j, i);
+  return sum;
+}
+
+// r . (D r), D r accumulated down D's columns, which are contiguous.
+double quadratic_form(const Eigen::MatrixXd& d, const Eigen::VectorXd& r) {
+  Eigen::VectorXd dr = Eigen::VectorXd::Zero(r.size());
+  for (Eigen::Index j = 0; j < r.size(); ++j)
+    for (Eigen::Index i = 0; i < r.size(); ++i) dr(i) += d(i, j) * r(j);
+  return dot(r, dr);
+}
+
+// What the gradient keeps of one family.
+struct BlockTerms {
+  Eigen::MatrixXd inverse;       // V_b^-1
+  Eigen::VectorXd solved_y;      // V_b^-1 y_b
+  Eigen::MatrixXd solved_design; // V_b^-1 X_b
+};
+
+}  // namespace
+
+// ---- surfaces -----------------------------------------------------------------------------
+
+std::size_t parameter_count(Surface surface) { return is_random_regression(surface) ? 6 : 5; }
+
+std::optional<double> shape_of(Surface surface) {
+  switch (surface) {
+    case Surface::RandomRegression: return std::nullopt;
+    case Surface::Exponential: return 1.0;
+    default: return powered_shapes[static_cast<std::size_t>(surface)];
+  }
+}
+
+std::pair<std::vector<double>, std::vector<double>> bounds(Surface surface) {
+  if (is_random_regression(surface))
+    return {{-15.0, -INFINITY, -INFINITY, -15.0, -INFINITY, -INFINITY},
+            {15.0, INFINITY, INFINITY, 15.0, INFINITY, INFINITY}};
+  return {{-INFINITY, -INFINITY, 0.0, -INFINITY, -INFINITY}, {INFINITY, INFINITY, INFINITY, INFINITY, INFINITY}};
+}
+
+Result<Surface> name_surface(std::string_view text, double shape) {
+  if (text == "powered_exponential") {
+    for (std::size_t i = 0; i < powered_shapes.size(); ++i)
+      if (std::fabs(shape - powered_shapes[i]) < 1e-9) return static_cast<Surface>(i);
+    return fail("GXE_SHAPE_NOT_ON_THE_GRID",
+                plain_decimal(shape) +
+                    ", wanted one of 0.5, 1.0, 1.5, 2.0. The shape is chosen and not fitted, because a shape and a "
+                    "decay rate trade off against each other and a search over both wanders.");
+  }
+  if (text == "random_regression") return Surface::RandomRegression;
+  if (text == "exponential") return Surface::Exponential;
+  return fail("GXE_UNKNOWN_SURFACE",
+              std::string(text) + ", wanted exponential, random_regression or powered_exponential");
+}
+
+Theta six_slots(std::span<const double> theta) {
+  Theta slots{};
+  for (std::size_t i = 0; i < theta.size() && i < slots.size(); ++i) slots[i] = theta[i];
+  return slots;
+}
+
+double genetic_covariance(Surface surface, const Theta& t, double e1, double e2) {
+  if (is_random_regression(surface)) {
+    const double a = std::exp(t[0]);
+    return a * a + (e1 + e2) * a * t[1] + e1 * e2 * (t[1] * t[1] + t[2] * t[2]);
+  }
+  const double distance = std::pow(std::fabs(e1 - e2), *shape_of(surface));
+  return std::exp((t[0] + t[1] * e1) / 2.0) * std::exp((t[0] + t[1] * e2) / 2.0) * std::exp(-t[2] * distance);
+}
+
+double residual_variance(Surface surface, const Theta& t, double e) {
+  if (is_random_regression(surface)) {
+    const double b = std::exp(t[3]);
+    return b * b + 2.0 * e * b * t[4] + e * e * (t[4] * t[4] + t[5] * t[5]);
+  }
+  return std::exp(t[3] + t[4] * e);
+}
+
+// ---- construction -------------------------------------------------------------------------
+
+Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                 std::span<const double> environment,
+                                 const Eigen::Ref<const Eigen::MatrixXd>& design) {
+  const auto n = static_cast<Eigen::Index>(design.rows());
+  if (n == 0) return fail("GXE_NO_ROWS");
+  if (relationship.rows() != n || relationship.cols() != n) return fail("GXE_RELATIONSHIP_WRONG_SIZE");
+  if (static_cast<Eigen::Index>(environment.size()) != n) return fail("GXE_ENVIRONMENT_WRONG_LENGTH");
+  if (!all_finite(relationship)) return fail("GXE_RELATIONSHIP_NOT_FINITE");
+  if (!all_finite(design)) return fail("GXE_DESIGN_NOT_FINITE");
+  for (double e : environment)
+    if (!(std::fabs(e) < INFINITY)) return fail("GXE_ENVIRONMENT_NOT_FINITE");
+
+  const Eigen::MatrixXd xtx = design.transpose() * design;
+  const auto xtx_factor = dense::DenseFactor::make(xtx);
+  if (!xtx_factor) return fail("GXE_DESIGN_RANK_DEFICIENT");
+
+  GxeModel model;
+  model.environment_ = Eigen::Map<const Eigen::VectorXd>(environment.data(), n);
+  model.design_ = design;
+  model.blocks_ = blocks::family_blocks(relationship);
+  model.n_ = static_cast<std::size_t>(n);
+  model.log_det_xtx_ = xtx_factor->logdet();
+  model.surface_ = surface;
+
+  const std::optional<double> shape = shape_of(surface);
+  model.families_.reserve(model.blocks_.size());
+  for (const auto& rows : model.blocks_) {
+    const auto m = static_cast<Eigen::Index>(rows.size());
+    Family family{rows, Eigen::MatrixXd(m, m), Eigen::VectorXd(m), Eigen::MatrixXd(), Eigen::MatrixXd(m, design.cols())};
+    for (Eigen::Index r = 0; r < m; ++r) {
+      const auto row = static_cast<Eigen::Index>(rows[r]);
+      family.environment(r) = environment[rows[r]];
+      family.design.row(r) = design.row(row);
+      for (Eigen::Index c = 0; c < m; ++c) family.relationship(r, c) = relationship(row, static_cast<Eigen::Index>(rows[c]));
+    }
+    if (shape) {
+      family.distance.resize(m, m);
+      for (Eigen::Index c = 0; c < m; ++c)
+        for (Eigen::Index r = 0; r < m; ++r)
+          family.distance(r, c) = std::pow(std::fabs(family.environment(r) - family.environment(c)), *shape);
+    }
+    model.families_.push_back(std::move(family));
+  }
+  return model;
+}
+
+// ---- likelihood ---------------------------------------------------------------------------
+
+Eigen::MatrixXd GxeModel::family_covariance(const Family& family, const Theta& t) const {
+  const Eigen::Index m = family.environment.size();
+  const Eigen::VectorXd& e = family.environment;
+  Eigen::MatrixXd v(m, m);
+  if (is_random_regression(surface_)) {
+    const double a = std::exp(t[0]), b = std::exp(t[3]);
+    const double slope = t[1] * t[1] + t[2] * t[2];
+    const double residual_slope = t[4] * t[4] + t[5] * t[5];
+    for (Eigen::Index c = 0; c < m; ++c)
+      for (Eigen::Index r = 0; r < m; ++r)
+        v(r, c) = family.relationship(r, c) * (a * a + a * t[1] * (e(r) + e(c)) + slope * e(r) * e(c));
+    for (Eigen::Index r = 0; r < m; ++r)
+      v(r, r) += b * b + 2.0 * b * t[4] * e(r) + residual_slope * (e(r) * e(r));
+    return v;
+  }
+  Eigen::VectorXd half(m);
+  for (Eigen::Index r = 0; r < m; ++r) half(r) = std::exp((t[0] + t[1] * e(r)) / 2.0);
+  for (Eigen::Index c = 0; c < m; ++c)
+    for (Eigen::Index r = 0; r < m; ++r)
+      v(r, c) = family.relationship(r, c) * half(r) * half(c) * std::exp(-t[2] * family.distance(r, c));
+  for (Eigen::Index r = 0; r < m; ++r) v(r, r) += std::exp(t[3] + t[4] * e(r));
+  return v;
+}
+
+void GxeModel::family_derivative(const Family& family, const Theta& t, std::size_t slot,
+                                 Eigen::MatrixXd& out) const {
+  const Eigen::Index m = family.environment.size();
+  const Eigen::VectorXd& e = family.environment;
+  const Eigen::MatrixXd& k = family.relationship;
+  out.setZero(m, m);
+  if (is_random_regression(surface_)) {
+    const double a = std::exp(t[0]), b = std::exp(t[3]);
+    switch (slot) {
+      case 0:
+        for (Eigen::Index c = 0; c < m; ++c)
+          for (Eigen::Index r = 0; r < m; ++r) out(r, c) = k(r, c) * (2.0 * a * a + a * t[1] * (e(r) + e(c)));
+        break;
+      case 1:
+        for (Eigen::Index c = 0; c < m; ++c)
+          for (Eigen::Index r = 0; r < m; ++r) out(r, c) = k(r, c) * (a * (e(r) + e(c)) + 2.0 * t[1] * e(r) * e(c));
+        break;
+      case 2:
+        for (Eigen::Index c = 0; c < m; ++c)
+          for (Eigen::Index r = 0; r < m; ++r) out(r, c) = k(r, c) * (2.0 * t[2] * e(r) * e(c));
+        break;
+      case 3:
+        for (Eigen::Index r = 0; r < m; ++r) out(r, r) = 2.0 * b * b + 2.0 * b * t[4] * e(r);
+        break;
+      case 4:
+        for (Eigen::Index r = 0; r < m; ++r) out(r, r) = 2.0 * b * e(r) + 2.0 * t[4] * (e(r) * e(r));
+        break;
+      default:
+        for (Eigen::Index r = 0; r < m; ++r) out(r, r) = 2.0 * t[5] * (e(r) * e(r));
+        break;
+    }
+    return;
+  }
+  if (slot <= 2) {
+    Eigen::VectorXd half(m);
+    for (Eigen::Index r = 0; r < m; ++r) half(r) = std::exp((t[0] + t[1] * e(r)) / 2.0);
+    for (Eigen::Index c = 0; c < m; ++c)
+      for (Eigen::Index r = 0; r < m; ++r) {
+        const double g = k(r, c) * half(r) * half(c) * std::exp(-t[2] * family.distance(r, c));
+        out(r, c) = slot == 0 ? g : slot == 1 ? g * (e(r) + e(c)) / 2.0 : -g * family.distance(r, c);
+      }
+    return;
+  }
+  if (slot == 3)
+    for (Eigen::Index r = 0; r < m; ++r) out(r, r) = std::exp(t[3] + t[4] * e(r));
+  if (slot == 4)
+    for (Eigen::Index r = 0; r < m; ++r) out(r, r) = e(r) * std::exp(t[3] + t[4] * e(r));
+}
+
+std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                             bool reml, bool with_gradient) const {
+  for (double t : theta)
+    if (!std::isfinite(t)) return std::nullopt;
+  if (!is_random_regression(surface_) && theta[2] < 0.0) return std::nullopt;
+
+  const Eigen::Index p = design_.cols();
+  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
+  Eigen::VectorXd u = Eigen::VectorXd::Zero(p);
+  double log_det = 0.0, yvy = 0.0;
+  std::vector<BlockTerms> terms;
+  if (with_gradient) terms.reserve(families_.size());
+
+  for (const Family& family : families_) {
+    const auto factor = dense::DenseFactor::make(family_covariance(family, theta));
+    if (!factor) return std::nullopt;
+    log_det += factor->logdet();
+    Eigen::VectorXd y_b(family.rows.size());
+    for (std::size_t r = 0; r < family.rows.size(); ++r) y_b(static_cast<Eigen::Index>(r)) = y(static_cast<Eigen::Index>(family.rows[r]));
+    Eigen::VectorXd solved_y = factor->solve_vector(y_b);
+    Eigen::MatrixXd solved_design = factor->solve_matrix(family.design);
+    a.noalias() += family.design.transpose() * solved_design;
+    u.noalias() += family.design.transpose() * solved_y;
+    yvy += dot(y_b, solved_y);
+    if (with_gradient) terms.push_back({factor->inverse(), std::move(solved_y), std::move(solved_design)});
+  }
+
+  const auto a_factor = dense::DenseFactor::make(a);
+  if (!a_factor) return std::nullopt;
+  Evaluation result;
+  result.beta = a_factor->solve_vector(u);
+  const double q = yvy - dot(u, result.beta);
+  if (!(std::isfinite(q) && q > 0.0)) return std::nullopt;
+
+  const double n = static_cast<double>(n_);
+  result.objective = 0.5 * (q + log_det + n * ln_2pi);
+  if (reml) result.objective += 0.5 * (a_factor->logdet() - log_det_xtx_) - (static_cast<double>(p) / 2.0) * ln_2pi;
+  const Eigen::MatrixXd a_inverse = a_factor->inverse();
+  result.covariance = a_inverse;
+  if (!with_gradient) return result;
+
+  std::vector<Eigen::VectorXd> residuals;
+  residuals.reserve(terms.size());
+  for (const BlockTerms& block : terms) residuals.push_back(block.solved_y - block.solved_design * result.beta);
+
+  Eigen::MatrixXd derivative;
+  for (std::size_t slot = 0; slot < parameter_count(surface_); ++slot) {
+    double trace = 0.0, quadratic = 0.0;
+    Eigen::MatrixXd m = Eigen::MatrixXd::Zero(p, p);
+    for (std::size_t b = 0; b < families_.size(); ++b) {
+      family_derivative(families_[b], theta, slot, derivative);
+      trace += trace_of_product(terms[b].inverse, derivative);
+      quadratic += quadratic_form(derivative, residuals[b]);
+      if (reml) m.noalias() += terms[b].solved_design.transpose() * derivative * terms[b].solved_design;
+    }
+    double g = 0.5 * (trace - quadratic);
+    if (reml) g -= 0.5 * trace_of_product(a_inverse, m);
+    result.gradient[slot] = g;
+  }
+  return result;
+}
+
+}  // namespace kestrune::gxe

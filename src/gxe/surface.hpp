@@ -1,0 +1,200 @@
+// One trait over a continuous environment: the genetic covariance of two people is their
+// relationship times a covariance surface at their two environments; the residual variance
+// follows each person's own environment. Surfaces, the model, its likelihood, its fit, its
+// tests and its profile intervals.
+#pragma once
+
+#include <Eigen/Core>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "numerics/interval.hpp"
+
+namespace kestrune::gxe {
+
+// Values 1 and 4 give the same covariance and stay distinct: a fit records which was asked for.
+enum class Surface : std::uint8_t {
+  PoweredExponentialHalf = 0,
+  PoweredExponentialOne = 1,
+  PoweredExponentialThreeHalves = 2,
+  PoweredExponentialTwo = 3,
+  Exponential = 4,
+  RandomRegression = 5,
+};
+
+// Surface parameters on the standardised scale, always carried in six slots: the surface's
+// d parameters, then zeros. Under the powered exponential surfaces: log genetic variance at
+// environment 0, its slope, the decay rate, log residual variance at 0, its slope. Under random
+// regression: the genetic factor [[exp t0, 0], [t1, t2]], the residual factor [[exp t3, 0], [t4, t5]].
+using Theta = std::array<double, 6>;
+
+// d: 6 for random regression, else 5.
+std::size_t parameter_count(Surface surface);
+
+// The exponent on the environment distance (1 for exponential); none for random regression.
+std::optional<double> shape_of(Surface surface);
+
+// (lower, upper), d entries each: the decay rate is never negative; under random regression
+// the two log diagonals are boxed to [-15, 15].
+std::pair<std::vector<double>, std::vector<double>> bounds(Surface surface);
+
+// The surface a caller names: "exponential", "random_regression" (shape ignored), or
+// "powered_exponential" with a shape within 1e-9 of 0.5, 1.0, 1.5 or 2.0.
+Result<Surface> name_surface(std::string_view text, double shape);
+
+// theta padded to six slots with zeros.
+Theta six_slots(std::span<const double> theta);
+
+// The surface between two environments and the residual variance at one, on the scale of
+// theta (the relationship coefficient left out).
+double genetic_covariance(Surface surface, const Theta& theta, double e1, double e2);
+double residual_variance(Surface surface, const Theta& theta, double e);
+
+// One likelihood evaluation.
+struct Evaluation {
+  Eigen::VectorXd beta;                     // GLS fixed effects on the scale of the y given
+  std::optional<Eigen::MatrixXd> covariance;  // (X'V^-1X)^-1
+  double objective = 0.0;                   // negative log-likelihood (ML or REML)
+  Theta gradient{};                         // d objective / d theta; zeros when not asked for
+};
+
+// A fitted surface. Variances come back on the response's own scale.
+struct GxeFit {
+  std::vector<double> parameters;  // theta, d entries, standardised scale; held slots 0
+  Eigen::VectorXd beta;
+  std::vector<double> beta_se;
+  std::string_view method;  // "reml" or "ml"
+  double loglik = 0.0;
+  double scaled_gradient = 0.0;
+  double response_variance = 0.0;
+  bool converged = false;
+  bool polished = false;
+  Surface surface = Surface::Exponential;
+
+  double genetic_covariance(double e1, double e2) const;
+  double residual_variance(double e) const;
+  // NaN when the total variance at e is not positive.
+  double heritability_at(double e) const;
+  // G(e1, e2) / sqrt(G(e1, e1) G(e2, e2)) clamped to [-1, 1]; nothing when that product is
+  // not positive.
+  std::optional<double> genetic_correlation(double e1, double e2) const;
+};
+
+// A fit read on a grid of environments g_1 ... g_m, on the response's own scale.
+struct GridReport {
+  std::vector<double> genetic_variance;  // G(g_i, g_i)
+  std::vector<double> residual_variance; // R(g_i)
+  std::vector<double> heritability;      // NaN where the total variance is not positive
+  std::vector<double> correlation;       // m x m flattened, (i, j) at i m + j; NaN where undefined
+};
+
+GridReport report_on_grid(const GxeFit& fit, std::span<const double> grid);
+
+// The p-value of a test statistic against its reference: 1 below 1e-6, else the upper tail of
+// "chi2_1", half of it ("mixture_50_50"), or the even mixture of the tails on two and on one
+// degree of freedom ("half_chi2_1_half_chi2_2"), clamped to [0, 1].
+double test_p_value(std::string_view reference, double statistic);
+
+struct GxeTestRecord {
+  std::string_view reference;  // "chi2_1", "mixture_50_50" or "half_chi2_1_half_chi2_2"
+  double statistic = 0.0;
+  double p_value = 1.0;
+  double null_loglik = 0.0;
+  double full_loglik = 0.0;
+};
+
+// The quantity an interval holds: the heritability at one environment, or the genetic
+// correlation between two.
+struct GxeQuantity {
+  enum class Kind { Heritability, Correlation };
+  Kind kind;
+  double first;         // the environment of a heritability; e1 of a correlation
+  double second = 0.0;  // e2 of a correlation
+};
+
+class GxeModel {
+ public:
+  // Checks sizes, then the relationship's, design's and environment's content, then the
+  // design's rank. The relationship is not checked for symmetry or definiteness.
+  static Result<GxeModel> build(Surface surface, const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                std::span<const double> environment,
+                                const Eigen::Ref<const Eigen::MatrixXd>& design);
+
+  Surface surface() const { return surface_; }
+  std::size_t n() const { return n_; }
+  Eigen::Index p() const { return design_.cols(); }
+  double log_det_xtx() const { return log_det_xtx_; }
+  const std::vector<std::vector<std::size_t>>& blocks() const { return blocks_; }
+
+  // The likelihood at theta of y (n entries), family block by family block; nothing where
+  // the model cannot be evaluated (a non-finite slot, a negative decay rate, a block or
+  // X'V^-1X not positive definite, a residual quadratic form that is not positive).
+  std::optional<Evaluation> evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                     bool with_gradient) const;
+
+  // The fit with the slots in `held` fixed at 0.
+  Result<GxeFit> fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                             std::span<const std::size_t> held) const;
+
+  // Likelihood-ratio tests against no interaction (slots 1 and 2 held), a genetic correlation
+  // of one (slot 2) and a constant genetic variance (slot 1; on random regression the
+  // interaction test).
+  Result<GxeTestRecord> interaction_test(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) const;
+  Result<GxeTestRecord> correlation_test(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) const;
+  Result<GxeTestRecord> variance_test(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) const;
+
+  // The 95 per cent profile-likelihood interval of the quantity.
+  Result<interval::ProfileInterval> profile_interval(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                                     const GxeQuantity& quantity) const;
+
+  // The maximised log-likelihood of the standardised response with the quantity held at
+  // `value`, refitted from `start` (the fit's theta); nothing when no refit converged.
+  std::optional<double> profile_objective(const Eigen::Ref<const Eigen::VectorXd>& y_standardised, bool reml,
+                                          const GxeQuantity& quantity, std::span<const double> start,
+                                          double value) const;
+
+  // theta moved, in closed form, to a surface whose quantity equals `value`: a heritability
+  // moves only the residual level (and, on random regression, the residual factor), a
+  // correlation only the genetic part. Nothing where no such surface exists.
+  std::optional<Theta> repair(const Theta& theta, const GxeQuantity& quantity, double value) const;
+
+  // The random-regression genetic factor with standard deviations exp x[0] and exp x[1] at
+  // e1 and e2 and correlation r between them; the residual part x[2..4] copied. Nothing unless
+  // x has five entries and the factor exists.
+  static std::optional<Theta> repair_random_regression_correlation(std::span<const double> x, double e1,
+                                                                   double e2, double r);
+
+ private:
+  // One family's rows of the model, gathered once.
+  struct Family {
+    std::vector<std::size_t> rows;
+    Eigen::MatrixXd relationship;  // K restricted to the family
+    Eigen::VectorXd environment;
+    Eigen::MatrixXd distance;      // |e_r - e_c|^shape (powered exponential surfaces only)
+    Eigen::MatrixXd design;        // X's rows of the family
+  };
+
+  GxeModel() = default;
+
+  // V_b, the covariance of one family at theta.
+  Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;
+  // dV_b / d theta_slot, written into `out` (m x m).
+  void family_derivative(const Family& family, const Theta& theta, std::size_t slot, Eigen::MatrixXd& out) const;
+
+  Eigen::VectorXd environment_;
+  Eigen::MatrixXd design_;
+  std::vector<std::vector<std::size_t>> blocks_;
+  std::vector<Family> families_;
+  std::size_t n_ = 0;
+  double log_det_xtx_ = 0.0;
+  Surface surface_ = Surface::Exponential;
+};
+
+}  // namespace kestrune::gxe

@@ -1,0 +1,472 @@
+// The fit of a surface, its likelihood-ratio tests and its profile intervals.
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "compat_lbfgsb/bounds.hpp"
+#include "compat_lbfgsb/run.hpp"
+#include "gxe/surface.hpp"
+#include "numerics/convergence.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/difference_fit.hpp"
+#include "numerics/multistart.hpp"
+
+namespace kestrune::gxe {
+namespace {
+
+using compat_lbfgsb::Bounds;
+using compat_lbfgsb::compat::LastPointMemo;
+using Point = std::vector<double>;
+
+constexpr double unevaluable = 1e30;
+constexpr double converged_below = 1e-6;
+
+// The fixed starts of each surface, in the order they are tried.
+std::vector<Point> surface_starts(Surface surface) {
+  if (surface == Surface::RandomRegression)
+    return {{-0.36, 0.0, 0.0, -0.36, 0.0, 0.0},  {-0.36, -0.6, 0.4, -0.36, -0.1, 0.3},
+            {-0.36, -0.2, 0.6, -0.36, -0.1, 0.3}, {-0.36, 0.0, 0.6, -0.36, 0.0, 0.3},
+            {-0.36, 0.2, 0.6, -0.36, 0.1, 0.3},   {-0.36, 0.6, 0.4, -0.36, 0.1, 0.3},
+            {-0.9, 0.0, 0.6, -0.22, 0.0, 0.45}};
+  return {{-0.7, 0.0, 0.01, -0.7, 0.0},
+          {-0.7, 0.3, 0.5, -0.7, 0.1},
+          {-0.7, -0.3, 0.1, -0.7, -0.1},
+          {-0.7, 0.0, 2.0, -0.7, 0.0}};
+}
+
+// Drops each point within 1e-12 in every coordinate of the last point kept before it: only
+// neighbours are compared, so an equal point further down stays.
+std::vector<Point> without_repeated_neighbours(const std::vector<Point>& points) {
+  std::vector<Point> kept;
+  for (const Point& point : points) {
+    bool repeated = !kept.empty();
+    for (std::size_t i = 0; repeated && i < point.size(); ++i)
+      repeated = std::fabs(point[i] - kept.back()[i]) < 1e-12;
+    if (!repeated) kept.push_back(point);
+  }
+  return kept;
+}
+
+// The variance of y with divisor n, from its deviations about the mean.
+double population_variance(const Eigen::Ref<const Eigen::VectorXd>& y) {
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < y.size(); ++i) sum += y(i);
+  const double mean = sum / static_cast<double>(y.size());
+  double squares = 0.0;
+  for (Eigen::Index i = 0; i < y.size(); ++i) squares += (y(i) - mean) * (y(i) - mean);
+  return squares / static_cast<double>(y.size());
+}
+
+// One finished start: its value (for the selection) and its point.
+struct StartOutcome {
+  double value;
+  Point par;
+};
+
+}  // namespace
+
+double test_p_value(std::string_view reference, double statistic) {
+  if (reference == "mixture_50_50") return deviance::p_value(statistic);
+  if (statistic < 1e-6) return 1.0;
+  const double p = reference == "chi2_1" ? deviance::chi2_upper_tail(statistic, 1.0)
+                                         : 0.5 * deviance::chi2_upper_tail(statistic, 2.0) +
+                                               0.5 * deviance::chi2_upper_tail(statistic, 1.0);
+  return p < 0.0 ? 0.0 : p > 1.0 ? 1.0 : p;
+}
+
+// ---- the fit ------------------------------------------------------------------------------
+
+Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                     std::span<const std::size_t> held) const {
+  if (static_cast<std::size_t>(y.size()) != n_) return fail("GXE_RESPONSE_WRONG_LENGTH");
+  for (Eigen::Index i = 0; i < y.size(); ++i)
+    if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
+  const double variance = population_variance(y);
+  if (!(variance > 0.0)) return fail("GXE_RESPONSE_CONSTANT");
+  const double s = std::sqrt(variance);
+  const Eigen::VectorXd ys = y / s;
+
+  const std::size_t d = parameter_count(surface_);
+  auto [lower, upper] = bounds(surface_);
+  std::vector<bool> is_held(d, false);
+  for (std::size_t h : held) {
+    if (h >= d) return fail("GXE_HELD_COORDINATE_OUT_OF_RANGE");
+    lower[h] = upper[h] = 0.0;
+    is_held[h] = true;
+  }
+  std::vector<Point> starts = surface_starts(surface_);
+  for (Point& start : starts)
+    for (std::size_t h : held) start[h] = 0.0;
+  starts = without_repeated_neighbours(starts);
+
+  LastPointMemo memo([&](std::span<const double> x) { return evaluate(six_slots(x), ys, reml, true); });
+  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
+    const auto& e = memo(x);
+    return e ? e->objective : unevaluable;
+  };
+  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
+    const auto& e = memo(x);
+    Point g(d, 0.0);
+    if (e) std::copy_n(e->gradient.begin(), d, g.begin());
+    return g;
+  };
+  // Only lower bounds enter: a slot at its upper bound counts in full.
+  const auto measure = [&](std::span<const double> x, const Theta& g) {
+    return convergence::largest_contribution(std::span<const double>(g.data(), d), [&](std::size_t i) {
+      if (is_held[i]) return convergence::Edge::fixed;
+      return std::isfinite(lower[i]) && x[i] <= lower[i] ? convergence::Edge::lower : convergence::Edge::interior;
+    });
+  };
+
+  auto best = multistart::best_of(starts, [&](const Point& start) -> std::optional<StartOutcome> {
+    auto box = Bounds::create(lower, upper);
+    if (!box) return std::nullopt;
+    const auto& at_start = memo(start);
+    const auto control = multistart::start_controls(
+        d, at_start ? std::optional<double>(at_start->objective) : std::nullopt, 300, 1000.0, 1e-8);
+    auto run = compat_lbfgsb::compat::run(start, std::move(*box), objective, gradient, control);
+    if (!run) return std::nullopt;
+    const auto& evaluation = memo(run->par);
+    if (!evaluation || !std::isfinite(evaluation->objective)) return std::nullopt;
+    return StartOutcome{evaluation->objective, std::move(run->par)};
+  });
+  if (!best) return fail("GXE_NO_START_CONVERGED");
+
+  auto again = evaluate(six_slots(best->par), ys, reml, true);
+  if (!again) return fail("GXE_OPTIMUM_NOT_EVALUABLE");
+  Evaluation chosen = std::move(*again);
+  Point par = std::move(best->par);
+  double scaled = convergence::scaled_gradient(measure(par, chosen.gradient), chosen.objective);
+
+  bool polished = false;
+  if (!(scaled < converged_below)) {
+    const convergence::Evaluate evaluate_measure =
+        [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
+      const auto& e = memo(x);
+      if (!e) return std::nullopt;
+      return convergence::Evaluation{e->objective, measure(x, e->gradient)};
+    };
+    auto polish = convergence::polish(par, lower, upper, objective, gradient, evaluate_measure, chosen.objective,
+                                      scaled);
+    if (polish) {
+      if (auto at_polish = evaluate(six_slots(polish->par), ys, reml, true)) {
+        par = std::move(polish->par);
+        chosen = std::move(*at_polish);
+        scaled = polish->scaled_gradient;
+        polished = true;
+      }
+    }
+  }
+
+  GxeFit fit;
+  fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
+  fit.beta = chosen.beta * s;
+  if (chosen.covariance) {
+    for (Eigen::Index i = 0; i < chosen.covariance->rows(); ++i)
+      fit.beta_se.push_back(s * std::sqrt(std::fmax((*chosen.covariance)(i, i), 0.0)));
+  }
+  fit.method = reml ? "reml" : "ml";
+  const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
+  fit.loglik = -chosen.objective - std::log(s) * kept;
+  fit.scaled_gradient = scaled;
+  fit.response_variance = variance;
+  fit.converged = scaled < converged_below;
+  fit.polished = polished;
+  fit.surface = surface_;
+  return fit;
+}
+
+double GxeFit::genetic_covariance(double e1, double e2) const {
+  return response_variance * gxe::genetic_covariance(surface, six_slots(parameters), e1, e2);
+}
+
+double GxeFit::residual_variance(double e) const {
+  return response_variance * gxe::residual_variance(surface, six_slots(parameters), e);
+}
+
+double GxeFit::heritability_at(double e) const {
+  const double g = genetic_covariance(e, e);
+  const double total = g + residual_variance(e);
+  return total > 0.0 ? g / total : NAN;
+}
+
+std::optional<double> GxeFit::genetic_correlation(double e1, double e2) const {
+  const double product = genetic_covariance(e1, e1) * genetic_covariance(e2, e2);
+  if (!(product > 0.0)) return std::nullopt;
+  return std::clamp(genetic_covariance(e1, e2) / std::sqrt(product), -1.0, 1.0);
+}
+
+GridReport report_on_grid(const GxeFit& fit, std::span<const double> grid) {
+  GridReport report;
+  for (double g : grid) {
+    report.genetic_variance.push_back(fit.genetic_covariance(g, g));
+    report.residual_variance.push_back(fit.residual_variance(g));
+    report.heritability.push_back(fit.heritability_at(g));
+  }
+  for (double gi : grid)
+    for (double gj : grid) report.correlation.push_back(fit.genetic_correlation(gi, gj).value_or(NAN));
+  return report;
+}
+
+// ---- tests --------------------------------------------------------------------------------
+
+namespace {
+
+Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                            bool reml, std::span<const std::size_t> held,
+                                            std::string_view reference) {
+  auto full = model.fit_holding(y, reml, {});
+  if (!full) return std::unexpected(full.error());
+  auto null = model.fit_holding(y, reml, held);
+  if (!null) return std::unexpected(null.error());
+  if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
+  if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
+  double statistic = std::fmax(2.0 * (full->loglik - null->loglik), 0.0);
+  if (statistic == 0.0) statistic = 0.0;  // never a negative zero
+  return GxeTestRecord{reference, statistic, test_p_value(reference, statistic), null->loglik, full->loglik};
+}
+
+}  // namespace
+
+Result<GxeTestRecord> GxeModel::interaction_test(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) const {
+  constexpr std::size_t held[] = {1, 2};
+  return likelihood_ratio_test(*this, y, reml, held, "half_chi2_1_half_chi2_2");
+}
+
+Result<GxeTestRecord> GxeModel::correlation_test(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) const {
+  constexpr std::size_t held[] = {2};
+  return likelihood_ratio_test(*this, y, reml, held, "mixture_50_50");
+}
+
+Result<GxeTestRecord> GxeModel::variance_test(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) const {
+  if (surface_ == Surface::RandomRegression) return interaction_test(y, reml);
+  constexpr std::size_t held[] = {1};
+  return likelihood_ratio_test(*this, y, reml, held, "chi2_1");
+}
+
+// ---- profile intervals --------------------------------------------------------------------
+
+std::optional<Theta> GxeModel::repair(const Theta& theta, const GxeQuantity& quantity, double value) const {
+  Theta repaired = theta;
+  if (quantity.kind == GxeQuantity::Kind::Heritability) {
+    const double e = quantity.first;
+    if (!(value > 0.0 && value < 1.0)) return std::nullopt;
+    const double g = gxe::genetic_covariance(surface_, theta, e, e);
+    const double target = (1.0 - value) * g / value;
+    if (!(std::isfinite(target) && target > 0.0)) return std::nullopt;
+    const double current = gxe::residual_variance(surface_, theta, e);
+    if (!(current > 0.0)) return std::nullopt;
+    const double q = target / current;
+    if (surface_ != Surface::RandomRegression) {
+      repaired[3] = theta[3] + std::log(q);
+    } else {
+      repaired[3] = theta[3] + 0.5 * std::log(q);
+      repaired[4] = theta[4] * std::sqrt(q);
+      repaired[5] = theta[5] * std::sqrt(q);
+    }
+    return repaired;
+  }
+  const double e1 = quantity.first, e2 = quantity.second;
+  if (!(std::fabs(value) <= 1.0) || std::fabs(e1 - e2) < 1e-12) return std::nullopt;
+  if (surface_ == Surface::RandomRegression) {
+    const double g11 = gxe::genetic_covariance(surface_, theta, e1, e1);
+    const double g22 = gxe::genetic_covariance(surface_, theta, e2, e2);
+    if (!(g11 > 0.0 && g22 > 0.0)) return std::nullopt;
+    const double x[] = {0.5 * std::log(g11), 0.5 * std::log(g22), theta[3], theta[4], theta[5]};
+    return repair_random_regression_correlation(x, e1, e2, value);
+  }
+  if (!(value > 0.0)) return std::nullopt;
+  repaired[2] = -std::log(value) / std::pow(std::fabs(e1 - e2), *shape_of(surface_));
+  return repaired;
+}
+
+std::optional<Theta> GxeModel::repair_random_regression_correlation(std::span<const double> x, double e1,
+                                                                    double e2, double r) {
+  if (x.size() != 5 || !(std::fabs(e1 - e2) >= 1e-12) || !(std::fabs(r) <= 1.0)) return std::nullopt;
+  const double sigma1 = std::exp(x[0]), sigma2 = std::exp(x[1]);
+  const auto usable = [](double sigma) { return sigma != 0.0 && std::isfinite(sigma); };
+  if (!usable(sigma1) || !usable(sigma2)) return std::nullopt;
+  const double delta = e2 - e1;
+  Theta theta{0.0, 0.0, 0.0, x[2], x[3], x[4]};
+  if (std::fabs(r) == 1.0) {
+    // Rank one: intercept a and slope b put sigma1 at e1 and r sigma2 at e2.
+    const double a = (e2 * sigma1 - e1 * r * sigma2) / delta;
+    const double b = (r * sigma2 - sigma1) / delta;
+    if (!std::isfinite(b) || a == 0.0 || !std::isfinite(a)) return std::nullopt;
+    theta[0] = std::log(std::fabs(a));
+    theta[1] = a > 0.0 ? b : -b;
+    theta[2] = 0.0;
+    return theta;
+  }
+  const double c = r * sigma1 * sigma2;
+  const double delta2 = delta * delta;
+  const double m00 = (e2 * e2 * sigma1 * sigma1 + e1 * e1 * sigma2 * sigma2 - 2.0 * e1 * e2 * c) / delta2;
+  const double m01 = ((e1 + e2) * c - e2 * sigma1 * sigma1 - e1 * sigma2 * sigma2) / delta2;
+  const double m11 = (sigma1 * sigma1 + sigma2 * sigma2 - 2.0 * c) / delta2;
+  if (!(m11 >= 0.0 && std::isfinite(m11) && std::isfinite(m00) && m00 > 0.0 && std::isfinite(m01)))
+    return std::nullopt;
+  const double l11 = std::sqrt(m00);
+  const double l21 = m01 / l11;
+  const double rest = m11 - l21 * l21;
+  if (rest < -1e-10 * (std::fabs(m11) + 1.0 + l21 * l21)) return std::nullopt;
+  theta[0] = std::log(l11);
+  theta[1] = l21;
+  theta[2] = std::sqrt(std::fmax(rest, 0.0));
+  return theta;
+}
+
+namespace {
+
+// The objective of a refit and its gradient in the optimiser's coordinates, from one pass.
+struct ProfilePoint {
+  double value;
+  Point gradient;
+};
+
+}  // namespace
+
+std::optional<double> GxeModel::profile_objective(const Eigen::Ref<const Eigen::VectorXd>& ys, bool reml,
+                                                  const GxeQuantity& quantity, std::span<const double> start,
+                                                  double value) const {
+  const std::size_t d = parameter_count(surface_);
+  const bool factor_mode =
+      quantity.kind == GxeQuantity::Kind::Correlation && surface_ == Surface::RandomRegression;
+  const std::size_t k = factor_mode ? 5 : d;
+  const double e1 = quantity.first, e2 = quantity.second;
+  const auto to_theta = [&](std::span<const double> x) -> std::optional<Theta> {
+    if (factor_mode) return repair_random_regression_correlation(x, e1, e2, value);
+    return repair(six_slots(x), quantity, value);
+  };
+
+  Point lower, upper, x0;
+  if (factor_mode) {
+    lower = {-INFINITY, -INFINITY, -15.0, -INFINITY, -INFINITY};
+    upper = {INFINITY, INFINITY, 15.0, INFINITY, INFINITY};
+    const Theta theta = six_slots(start);
+    const double g11 = gxe::genetic_covariance(surface_, theta, e1, e1);
+    const double g22 = gxe::genetic_covariance(surface_, theta, e2, e2);
+    if (g11 <= 0.0 || g22 <= 0.0) return std::nullopt;
+    x0 = {0.5 * std::log(g11), 0.5 * std::log(g22), theta[3], theta[4], theta[5]};
+  } else {
+    std::tie(lower, upper) = bounds(surface_);
+    x0.assign(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(std::min(d, start.size())));
+    x0.resize(d, 0.0);
+  }
+
+  // The gradient through central differences of the repair, one-sided where only one side
+  // of a coordinate has a repair.
+  LastPointMemo memo([&](std::span<const double> x) -> ProfilePoint {
+    ProfilePoint point{unevaluable, Point(k, 0.0)};
+    const auto theta = to_theta(x);
+    if (!theta) return point;
+    const auto evaluation = evaluate(*theta, ys, reml, true);
+    if (!evaluation) return point;
+    point.value = evaluation->objective;
+    Point shifted(x.begin(), x.end());
+    for (std::size_t i = 0; i < k; ++i) {
+      const double h = 1e-6 * std::fmax(std::fabs(x[i]), 1.0);
+      shifted[i] = x[i] + h;
+      const auto plus = to_theta(shifted);
+      shifted[i] = x[i] - h;
+      const auto minus = to_theta(shifted);
+      shifted[i] = x[i];
+      if (!plus && !minus) {
+        point.gradient[i] = NAN;
+        continue;
+      }
+      double component = 0.0;
+      for (std::size_t j = 0; j < d; ++j) {
+        const double derivative = plus && minus ? ((*plus)[j] - (*minus)[j]) / (2.0 * h)
+                                  : plus        ? ((*plus)[j] - (*theta)[j]) / h
+                                                : ((*theta)[j] - (*minus)[j]) / h;
+        component += evaluation->gradient[j] * derivative;
+      }
+      point.gradient[i] = component;
+    }
+    return point;
+  });
+  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) { return memo(x).value; };
+  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) { return memo(x).gradient; };
+  // Only the part of a component that points into the box counts at an edge (within 1e-12).
+  const auto measure = [&](std::span<const double> x, std::span<const double> g) {
+    return difference_fit::projected_magnitude(x, g, lower, upper, 1e-12);
+  };
+
+  std::vector<Point> candidates;
+  if (to_theta(x0)) candidates.push_back(x0);
+  if (factor_mode && std::fabs(value) >= 1.0) {
+    for (double shift : {-1.0, 1.0}) {
+      Point moved = x0;
+      moved[0] += shift;
+      if (to_theta(moved)) candidates.push_back(std::move(moved));
+    }
+  }
+  candidates = without_repeated_neighbours(candidates);
+
+  std::optional<double> least;
+  for (const Point& candidate : candidates) {
+    auto box = Bounds::create(lower, upper);
+    if (!box) return std::nullopt;
+    const double at_candidate = objective(candidate);
+    const auto control = multistart::start_controls(k, at_candidate, 300, 1000.0, 1e-8);
+    Point kept = candidate;
+    double value_kept = at_candidate;
+    if (auto run = compat_lbfgsb::compat::run(candidate, std::move(*box), objective, gradient, control)) {
+      const double at_run = objective(run->par);
+      if (at_run < at_candidate) {
+        kept = std::move(run->par);
+        value_kept = at_run;
+      }
+    }
+    double scaled = convergence::scaled_gradient(measure(kept, gradient(kept)), value_kept);
+    if (!(scaled < converged_below)) {
+      const convergence::Evaluate evaluate_measure =
+          [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
+        const ProfilePoint& point = memo(x);
+        return convergence::Evaluation{point.value, measure(x, point.gradient)};
+      };
+      if (auto polish =
+              convergence::polish(kept, lower, upper, objective, gradient, evaluate_measure, value_kept, scaled)) {
+        kept = std::move(polish->par);
+        value_kept = polish->value;
+        scaled = polish->scaled_gradient;
+      }
+    }
+    const bool converged = std::isfinite(value_kept) && scaled < converged_below;
+    if (converged && (!least || value_kept < *least)) least = value_kept;
+  }
+  if (!least) return std::nullopt;
+  return -*least;
+}
+
+Result<interval::ProfileInterval> GxeModel::profile_interval(const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                             bool reml, const GxeQuantity& quantity) const {
+  auto fit = fit_holding(y, reml, {});
+  if (!fit) return std::unexpected(fit.error());
+  if (!fit->converged) return fail("GXE_FIT_NOT_CONVERGED");
+
+  double estimate;
+  bool factor_mode = false;
+  if (quantity.kind == GxeQuantity::Kind::Heritability) {
+    estimate = fit->heritability_at(quantity.first);
+  } else {
+    const auto correlation = fit->genetic_correlation(quantity.first, quantity.second);
+    if (!correlation) return fail("GXE_QUANTITY_NOT_FINITE");
+    estimate = *correlation;
+    factor_mode = surface_ == Surface::RandomRegression;
+  }
+  if (!std::isfinite(estimate)) return fail("GXE_QUANTITY_NOT_FINITE");
+
+  const Eigen::VectorXd ys = y / std::sqrt(population_variance(y));
+  const double lower = factor_mode ? -1.0 : 1e-6;
+  const double upper = quantity.kind == GxeQuantity::Kind::Heritability ? 0.999999 : 1.0;
+  auto result = interval::profile_interval(
+      [&](double value) { return profile_objective(ys, reml, quantity, fit->parameters, value); }, estimate, lower,
+      upper);
+  if (!result.estimate) return fail("GXE_QUANTITY_NOT_HELD_AT_ITS_OWN_ESTIMATE");
+  return result;
+}
+
+}  // namespace kestrune::gxe

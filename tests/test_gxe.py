@@ -1,0 +1,291 @@
+"""gxe_fit, gxe_test and gxe_interval against a dense likelihood written here."""
+
+import ctypes
+import inspect
+import math
+
+import numpy as np
+import pytest
+from scipy import optimize, stats
+
+from kestrune._core import gxe_fit, gxe_interval, gxe_test
+
+LOG_2PI = math.log(2 * math.pi)
+CUT = 3.841458820694124
+SHAPES = {"exponential": 1.0, "powered_exponential": 0.5}
+
+
+def families(count):
+    block = np.full((5, 5), 0.5)
+    np.fill_diagonal(block, 1.0)
+    block[0, 1] = block[1, 0] = 0.0
+    return np.kron(np.eye(count), block)
+
+
+def simulate(count=60, seed=3):
+    """Families of five, a uniform environment, a genetic effect whose correlation decays
+    with the environment distance and whose variance grows with the environment."""
+    rng = np.random.default_rng(seed)
+    k = families(count)
+    n = len(k)
+    env = rng.uniform(-1.0, 1.0, n)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    scale = np.exp(0.4 * env / 2)
+    genetic = k * np.outer(scale, scale) * np.exp(-0.8 * np.abs(env[:, None] - env[None, :]))
+    g = np.linalg.cholesky(genetic + 1e-10 * np.eye(n)) @ rng.normal(size=n)
+    y = x @ [2.0, 0.5] + g + rng.normal(size=n) * 0.9
+    return k, env, x, y
+
+
+@pytest.fixture(autouse=True, scope="module")
+def one_blas_thread():
+    """The dense references are hundreds of small solves: NumPy's and SciPy's own OpenBLAS
+    run them on one thread, which a busy machine otherwise turns into minutes of hand-offs."""
+    restore = []
+    try:
+        with open("/proc/self/maps") as maps:
+            paths = sorted({line.split()[-1] for line in maps if "scipy_openblas" in line})
+    except OSError:
+        paths = []
+    for path in paths:
+        library = ctypes.CDLL(path)
+        for suffix in ("64_", ""):
+            get = getattr(library, f"scipy_openblas_get_num_threads{suffix}", None)
+            put = getattr(library, f"scipy_openblas_set_num_threads{suffix}", None)
+            if get and put:
+                restore.append((put, get()))
+                put(1)
+    yield
+    for put, threads in restore:
+        put(threads)
+
+
+K, ENV, X, Y = simulate()
+N, P = X.shape
+
+
+def surface_matrix(surface, t, e1, e2):
+    if surface == "random_regression":
+        a = math.exp(t[0])
+        return a * a + a * t[1] * (e1 + e2) + (t[1] ** 2 + t[2] ** 2) * e1 * e2
+    shape = SHAPES[surface]
+    return np.exp((t[0] + t[1] * e1) / 2) * np.exp((t[0] + t[1] * e2) / 2) * np.exp(-t[2] * np.abs(e1 - e2) ** shape)
+
+
+def residual(surface, t, e):
+    if surface == "random_regression":
+        b = math.exp(t[3])
+        return b * b + 2 * b * t[4] * e + (t[4] ** 2 + t[5] ** 2) * e * e
+    return np.exp(t[3] + t[4] * e)
+
+
+def dense(surface, t, y=Y, reml=True):
+    """(loglik, beta, beta_se) of y with covariance var(y) V(theta), all at once."""
+    v = np.var(y) * (K * surface_matrix(surface, t, ENV[:, None], ENV[None, :]) + np.diag(residual(surface, t, ENV)))
+    c = np.linalg.cholesky(v)
+    vi_x = np.linalg.solve(v, X)
+    a = X.T @ vi_x
+    beta = np.linalg.solve(a, vi_x.T @ y)
+    r = y - X @ beta
+    quad = r @ np.linalg.solve(v, r)
+    loglik = -0.5 * (N * LOG_2PI + 2 * np.log(np.diag(c)).sum() + quad)
+    if reml:
+        loglik -= 0.5 * (np.linalg.slogdet(a)[1] - np.linalg.slogdet(X.T @ X)[1] - P * LOG_2PI)
+    return loglik, beta, np.sqrt(np.diag(np.linalg.inv(a)))
+
+
+def safe(surface, t, reml=True):
+    try:
+        with np.errstate(all="ignore"):
+            value = dense(surface, t, reml=reml)[0]
+    except np.linalg.LinAlgError:
+        return -1e30
+    return value if np.isfinite(value) else -1e30
+
+
+def bounds(surface, fixed):
+    box = [(-15, 15), (None, None), (None, None), (-15, 15), (None, None), (None, None)]
+    if surface != "random_regression":
+        box = [(None, None), (None, None), (0, None), (None, None), (None, None)]
+    return [(fixed[i], fixed[i]) if i in fixed else b for i, b in enumerate(box)]
+
+
+def maximise(surface, starts, held=(), reml=True, constraint=None, fixed=None):
+    """The highest dense log-likelihood found from the starts, with the held slots at 0, the
+    fixed ones at their values, and an equality constraint if given."""
+    fixed = {**(fixed or {}), **{i: 0.0 for i in held}}
+    best = -np.inf
+    for start in starts:
+        start = np.array([fixed.get(i, v) for i, v in enumerate(start)])
+        if constraint is None:
+            found = optimize.minimize(lambda t: -safe(surface, t, reml), start, method="L-BFGS-B",
+                                      bounds=bounds(surface, fixed))
+        else:
+            found = optimize.minimize(lambda t: -safe(surface, t, reml), start, method="SLSQP",
+                                      bounds=bounds(surface, fixed), constraints=[constraint],
+                                      options={"ftol": 1e-12, "maxiter": 500})
+        best = max(best, -found.fun)
+    return best
+
+
+def other_start(surface):
+    return [-0.36, 0.0, 0.3, -0.36, 0.0, 0.3] if surface == "random_regression" else [-0.7, 0.2, 0.5, -0.7, 0.0]
+
+
+FITS = [("exponential", 1.0, True), ("exponential", 1.0, False), ("powered_exponential", 0.5, True),
+        ("random_regression", 1.0, True)]
+
+
+@pytest.mark.parametrize("surface, shape, reml", FITS)
+def test_fit_is_the_dense_maximum_and_reads_the_grid_from_theta(surface, shape, reml):
+    grid = [-0.8, 0.1, 0.9]
+    theta, loglik, converged, _, scaled, beta, beta_se, g, r, h2, corr = gxe_fit(
+        K, ENV, X, Y, surface, grid, shape=shape, reml=reml)
+    assert converged and scaled < 1e-6
+    name = "powered_exponential" if shape == 0.5 else surface
+    expected, gls, gls_se = dense(name, theta, reml=reml)
+    assert loglik == pytest.approx(expected, abs=1e-8)
+    np.testing.assert_allclose(beta, gls, rtol=1e-9)
+    np.testing.assert_allclose(beta_se, gls_se, rtol=1e-9)
+    assert maximise(name, [theta, other_start(surface)], reml=reml) <= loglik + 1e-6
+
+    v = np.var(Y)
+    gg = np.array([[v * surface_matrix(name, theta, a, b) for b in grid] for a in grid])
+    rr = np.array([v * residual(name, theta, a) for a in grid])
+    np.testing.assert_allclose(g, np.diag(gg), rtol=1e-12)
+    np.testing.assert_allclose(r, rr, rtol=1e-12)
+    np.testing.assert_allclose(h2, np.diag(gg) / (np.diag(gg) + rr), rtol=1e-12)
+    flat = np.clip(gg / np.sqrt(np.outer(np.diag(gg), np.diag(gg))), -1, 1).ravel()
+    np.testing.assert_allclose(corr, flat, rtol=1e-12)
+
+
+def test_scaling_the_response_keeps_theta_and_shifts_the_loglik():
+    one = gxe_fit(K, ENV, X, Y, "exponential", [])
+    ten = gxe_fit(K, ENV, X, 10 * Y, "exponential", [])
+    np.testing.assert_allclose(ten[0], one[0], atol=1e-5)
+    assert ten[1] == pytest.approx(one[1] - (N - P) * math.log(10), abs=1e-8)
+    np.testing.assert_allclose(ten[5], 10 * np.array(one[5]), rtol=1e-6)
+    assert ten[7:] == ([], [], [], [])
+
+
+@pytest.mark.parametrize("surface, null, held, reference", [
+    ("exponential", "interaction", (1, 2), "half_chi2_1_half_chi2_2"),
+    ("exponential", "correlation", (2,), "mixture_50_50"),
+    ("exponential", "variance", (1,), "chi2_1"),
+    ("random_regression", "variance", (1, 2), "half_chi2_1_half_chi2_2"),
+    ("random_regression", "correlation", (2,), "mixture_50_50"),
+])
+def test_likelihood_ratio_tests(surface, null, held, reference):
+    statistic, p, name, null_loglik, full_loglik = gxe_test(K, ENV, X, Y, surface, null)
+    assert name == reference
+    assert full_loglik == gxe_fit(K, ENV, X, Y, surface, [])[1]
+    theta = gxe_fit(K, ENV, X, Y, surface, [])[0]
+    best_null = maximise(surface, [theta, other_start(surface)], held=held)
+    assert null_loglik == pytest.approx(best_null, abs=1e-5)
+    assert statistic == pytest.approx(max(2 * (full_loglik - best_null), 0.0), abs=1e-4)
+    tails = {"chi2_1": stats.chi2.sf(statistic, 1), "mixture_50_50": 0.5 * stats.chi2.sf(statistic, 1),
+             "half_chi2_1_half_chi2_2": 0.5 * stats.chi2.sf(statistic, 2) + 0.5 * stats.chi2.sf(statistic, 1)}
+    assert p == (1.0 if statistic < 1e-6 else pytest.approx(tails[reference], rel=1e-10))
+
+
+def heritability(surface, t, e):
+    g = surface_matrix(surface, t, e, e)
+    return g / (g + residual(surface, t, e))
+
+
+def correlation(surface, t, e1, e2):
+    return surface_matrix(surface, t, e1, e2) / math.sqrt(surface_matrix(surface, t, e1, e1) * surface_matrix(surface, t, e2, e2))
+
+
+@pytest.mark.parametrize("surface, quantity, first, second, lowest", [
+    ("exponential", "heritability", 0.3, 0.0, 1e-6),
+    ("exponential", "correlation", -0.5, 0.5, 1e-6),
+    ("random_regression", "correlation", -0.5, 0.5, -1.0),
+])
+def test_interval_ends_cut_the_dense_profile_at_the_chi2_point(surface, quantity, first, second, lowest):
+    estimate, lower, upper, lower_limited, upper_limited, level, _, inside_lower, inside_upper = gxe_interval(
+        K, ENV, X, Y, surface, quantity, first, second)
+    assert (level, inside_lower, inside_upper) == (0.95, None, None)
+    theta, loglik = gxe_fit(K, ENV, X, Y, surface, [])[:2]
+    read = (lambda t: heritability(surface, t, first)) if quantity == "heritability" else (
+        lambda t: correlation(surface, t, first, second))
+    assert estimate == pytest.approx(read(theta), abs=1e-12)
+    highest = 0.999999 if quantity == "heritability" else 1.0
+    assert lower <= estimate <= upper
+    for end, limited, bound in [(lower, lower_limited, lowest), (upper, upper_limited, highest)]:
+        if limited:
+            assert end == bound
+            continue
+        if quantity == "correlation" and surface == "exponential":  # the decay rate alone sets it
+            profile = maximise(surface, [theta, other_start(surface)], fixed={2: -math.log(end) / abs(first - second)})
+        else:
+            held = {"type": "eq", "fun": lambda t, end=end: read(t) - end}
+            profile = maximise(surface, [theta, other_start(surface)], constraint=held)
+        assert 2 * (loglik - profile) == pytest.approx(CUT, abs=1e-3)
+    assert not (lower_limited and upper_limited)
+
+
+# ---- texts and codes -------------------------------------------------------------------------
+
+BAD = np.array([[np.nan]])
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: gxe_fit(K, ENV, X, Y, "powered_exponential", [], shape=1.25),
+     "GXE_SHAPE_NOT_ON_THE_GRID: 1.25, wanted one of 0.5, 1.0, 1.5, 2.0. The shape is chosen and not fitted, "
+     "because a shape and a decay rate trade off against each other and a search over both wanders."),
+    (lambda: gxe_fit(K, ENV, X, Y, "powered_exponential", [], shape=3.0), "GXE_SHAPE_NOT_ON_THE_GRID: 3, wanted"),
+    (lambda: gxe_fit(K, ENV, X, Y, "powered_exponential", [], shape=0.7), "GXE_SHAPE_NOT_ON_THE_GRID: 0.7, wanted"),
+    (lambda: gxe_fit(K, ENV, X, Y, "Exponential", []),
+     "GXE_UNKNOWN_SURFACE: Exponential, wanted exponential, random_regression or powered_exponential"),
+    (lambda: gxe_test(K, ENV, X, Y, "exponential", "Variance"),
+     "GXE_UNKNOWN_NULL: Variance, wanted interaction, correlation or variance"),
+    (lambda: gxe_interval(K, ENV, X, Y, "exponential", "Heritability", 0.0),
+     "GXE_UNKNOWN_QUANTITY: Heritability, wanted heritability or correlation"),
+    (lambda: gxe_test(K, ENV, X, Y, "bogus", "bogus"), "GXE_UNKNOWN_SURFACE: bogus, wanted"),
+    (lambda: gxe_interval(K[:3], ENV, X, Y, "exponential", "bogus", 0.0), "GXE_RELATIONSHIP_WRONG_SIZE"),
+    (lambda: gxe_interval(K, ENV, X, Y, "exponential", "correlation", 0.2, 0.2),
+     "GXE_QUANTITY_NOT_HELD_AT_ITS_OWN_ESTIMATE"),
+    # construction: sizes, then relationship, design and environment content, then rank
+    (lambda: gxe_fit(BAD, [np.nan], X[:0], Y, "exponential", []), "GXE_NO_ROWS"),
+    (lambda: gxe_fit(BAD, [np.nan] * N, X, Y, "exponential", []), "GXE_RELATIONSHIP_WRONG_SIZE"),
+    (lambda: gxe_fit(K * np.nan, ENV[:-1], X, Y, "exponential", []), "GXE_ENVIRONMENT_WRONG_LENGTH"),
+    (lambda: gxe_fit(K * np.nan, ENV * np.nan, X * np.inf, Y, "exponential", []), "GXE_RELATIONSHIP_NOT_FINITE"),
+    (lambda: gxe_fit(K, ENV * np.nan, X * np.inf, Y, "exponential", []), "GXE_DESIGN_NOT_FINITE"),
+    (lambda: gxe_fit(K, ENV * np.inf, X, Y, "exponential", []), "GXE_ENVIRONMENT_NOT_FINITE"),
+    # two equal columns whose X'X pivots cancel exactly (225 ones: its root is 15)
+    (lambda: gxe_fit(K, ENV, np.repeat((np.arange(N) < 225.0)[:, None], 2, 1) * 1.0, Y, "exponential", []),
+     "GXE_DESIGN_RANK_DEFICIENT"),
+    # the fit: length, then content, then spread
+    (lambda: gxe_fit(K, ENV, X, Y[:-1] * np.nan, "exponential", []), "GXE_RESPONSE_WRONG_LENGTH"),
+    (lambda: gxe_test(K, ENV, X, Y * np.nan, "exponential", "variance"), "GXE_RESPONSE_NOT_FINITE"),
+    (lambda: gxe_interval(K, ENV, X, Y * 0 + 2, "exponential", "heritability", 0.0), "GXE_RESPONSE_CONSTANT"),
+])
+def test_error_texts(call, message):
+    with pytest.raises(ValueError) as raised:
+        call()
+    assert str(raised.value).startswith(message)
+    assert message.endswith("wanted") or str(raised.value) == message
+
+
+def test_accepted_spellings_and_argument_types():
+    exact = gxe_fit(K, ENV, X, Y, "powered_exponential", [0.0], shape=1.0)
+    assert gxe_fit(K, ENV, X, Y, "powered_exponential", (0.0,), shape=1.0000000005) == exact
+    assert gxe_fit(K, ENV, X, Y, "exponential", [0.0], shape=1.25)[1] == exact[1]
+    ints = np.round(ENV * 2)
+    assert gxe_fit(K, ints.astype(int).tolist(), X, Y, "exponential", [0]) == gxe_fit(K, ints, X, Y, "exponential", [0.0])
+    with pytest.raises(TypeError, match="argument 'environment': Can't extract `str` to `Vec`"):
+        gxe_fit(K, "1.0", X, Y, "exponential", [])
+    with pytest.raises(TypeError, match="argument 'y'"):
+        gxe_test(K, ENV, X, Y.astype(np.int64), "exponential", "variance")
+
+
+@pytest.mark.parametrize("function, text", [
+    (gxe_fit, "(relationship, environment, design, y, surface, grid, shape=1.0, reml=True)"),
+    (gxe_test, "(relationship, environment, design, y, surface, null, shape=1.0, reml=True)"),
+    (gxe_interval, "(relationship, environment, design, y, surface, quantity, first, second=0.0, shape=1.0, reml=True)"),
+])
+def test_signatures_and_docstrings(function, text):
+    assert str(inspect.signature(function)) == text
+    lines = function.__doc__.splitlines()
+    assert lines[1] == "" and all(len(line) <= 74 for line in lines)
