@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 
+#include "association/python.hpp"
 #include "autoregressive/python.hpp"
 #include "components/python.hpp"
 #include "discrete_gxe/python.hpp"
@@ -21,6 +22,7 @@
 #include "relationship/python.hpp"
 #include "spatial/python.hpp"
 #include "tobit/python.hpp"
+#include "variant_set/python.hpp"
 
 namespace kestrune {
 namespace {
@@ -69,6 +71,7 @@ const std::array registrations = {
     function(gxe::python::gxe_fit_method()),
     function(gxe::python::gxe_test_method()),
     function(gxe::python::gxe_interval_method()),
+    function(association::python::association_sweep_method()),
     function(discrete_gxe::python::discrete_gxe_fit_method()),
     function(discrete_gxe::python::discrete_gxe_test_method()),
     function(discrete_gxe::python::discrete_gxe_correlation_interval_method()),
@@ -78,6 +81,8 @@ const std::array registrations = {
     function(liability::python::liability_interval_method()),
     function(liability::python::liability_test_method()),
     function(liability::python::region_log_probability_method()),
+    function(variant_set::python::variant_set_scan_method()),
+    function(variant_set::python::variant_set_family_scan_method()),
     function(tobit::python::tobit_fit_method()),
     function(tobit::python::tobit_interval_method()),
     function(tobit::python::tobit_test_method()),

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship,
-                            weighted_chi2_upper_tail as tail)
+                            variant_set_scan, weighted_chi2_upper_tail as tail)
 
 X = np.column_stack([np.ones(6), np.arange(6.0)])
 K = np.eye(6) + 0.25 * (np.eye(6, k=1) + np.eye(6, k=-1))
@@ -295,3 +295,36 @@ def test_interval_tuple_has_nine_fields_in_order_with_absent_flags_as_none():
     estimate, lower, upper, lower_limited, upper_limited, level, failures = record[:7]
     assert lower <= estimate <= upper and level == 0.95 and failures >= 0
     assert upper_limited == (upper == 0.999999) and lower_limited == (lower == 1e-6)
+
+
+# ---- a list of array views: every element type-tested at once, copied later one by one -----
+
+SCAN_K, SCAN_X = np.eye(6) + 0.3 * (np.eye(6, k=1) + np.eye(6, k=-1)), X
+
+
+@pytest.mark.parametrize("roots, message", [
+    ("ab", "argument 'roots': Can't extract `str` to `Vec`"),
+    (7, "argument 'roots': 'int' object cannot be converted to 'Sequence'"),
+    ([np.ones((6, 1)), np.ones((6, 1), dtype=np.int64)], "argument 'roots': expected an array of dtype float64, got int64"),
+    ((np.ones((6, 1)), np.ones(6)), "argument 'roots': expected an array of 2 dimensions, got 1"),
+])
+def test_view_list_refusals(roots, message):
+    with pytest.raises(TypeError) as raised:
+        variant_set_scan([SCAN_K], SCAN_X, Y, roots)
+    assert str(raised.value) == message
+
+
+def test_view_lists_take_any_sequence_and_release_every_view():
+    z = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 1.0], [0.0, 0.0], [1.0, 2.0], [2.0, 0.0]])
+    bad = np.ones((6, 1), dtype=np.int64)
+    expected = variant_set_scan([SCAN_K], SCAN_X, Y, [z, z])
+    assert variant_set_scan([SCAN_K], SCAN_X, Y, (z, z)) == expected
+    before = sys.getrefcount(z), sys.getrefcount(bad)
+    for _ in range(10):
+        variant_set_scan([SCAN_K], SCAN_X, Y, [z, z])
+        with pytest.raises(TypeError):
+            variant_set_scan([SCAN_K], SCAN_X, Y, [z, bad])
+        with pytest.raises(ValueError):
+            variant_set_scan([SCAN_K], SCAN_X, Y[:-1], [z])
+    assert (sys.getrefcount(z), sys.getrefcount(bad)) == before
+    assert expected[0]["code"] == "" and z[4, 1] == 2.0

@@ -12,6 +12,7 @@
 #include "numerics/deviance.hpp"
 #include "numerics/eigen.hpp"
 #include "numerics/relationship_checks.hpp"
+#include "numerics/rotation.hpp"
 
 namespace kestrune::prepared {
 namespace {
@@ -28,7 +29,6 @@ constexpr double normal_975 = 1.959963984540054;
 constexpr double golden_ratio = 0.6180339887498948;
 
 using eigen::symmetric_eigen;
-using eigen::SymmetricEigen;
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -74,32 +74,18 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   const Eigen::Index p = x.cols();
   PreparedModel model;
   model.eigenvalues_.resize(n);
-  model.rotated_x_.resize(n, p);
   model.min_eigenvalue_ = infinity;
 
-  Eigen::Index row = 0;
   // k is exactly symmetric here, so its blocks can be read down columns.
-  for (blocks::Block& indices : blocks::family_blocks_symmetric(k)) {
-    const Eigen::Index m = static_cast<Eigen::Index>(indices.size());
-    Eigen::MatrixXd k_b(m, m);
-    Eigen::MatrixXd x_b(m, p);
-    // Column by column, so that k is read down its (contiguous) columns.
-    for (Eigen::Index c = 0; c < m; ++c) {
-      const Eigen::Index ic = static_cast<Eigen::Index>(indices[c]);
-      for (Eigen::Index r = 0; r < m; ++r) k_b(r, c) = k(static_cast<Eigen::Index>(indices[r]), ic);
-      x_b.row(c) = x.row(ic);
-    }
-    SymmetricEigen eigen = symmetric_eigen(k_b);
-    model.rotated_x_.middleRows(row, m).noalias() = eigen.vectors.transpose() * x_b;
-    for (Eigen::Index u = 0; u < m; ++u) {
-      const double lambda = eigen.values[u];
-      if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
-      model.eigenvalues_[row + u] = lambda < 0.0 ? 0.0 : lambda;
-      model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
-    }
-    model.blocks_.push_back({std::move(indices), std::move(eigen.vectors)});
-    row += m;
+  rotation::Rotation rotation = rotation::decompose(k, blocks::family_blocks_symmetric(k));
+  for (Eigen::Index u = 0; u < n; ++u) {
+    const double lambda = rotation.eigenvalues[u];
+    if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
+    model.eigenvalues_[u] = lambda < 0.0 ? 0.0 : lambda;
+    model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
   }
+  model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
+  model.blocks_ = std::move(rotation.blocks);
 
   const Eigen::MatrixXd g = model.rotated_x_.transpose() * model.rotated_x_;
   const std::optional<double> logdet = log_determinant_full_rank(g);
@@ -114,16 +100,7 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
 }
 
 Eigen::VectorXd PreparedModel::rotate(const Eigen::Ref<const Eigen::VectorXd>& y) const {
-  Eigen::VectorXd rotated(static_cast<Eigen::Index>(n_));
-  Eigen::Index row = 0;
-  for (const Block& block : blocks_) {
-    const Eigen::Index m = static_cast<Eigen::Index>(block.indices.size());
-    Eigen::VectorXd y_b(m);
-    for (Eigen::Index r = 0; r < m; ++r) y_b[r] = y[static_cast<Eigen::Index>(block.indices[r])];
-    rotated.segment(row, m).noalias() = block.eigenvectors.transpose() * y_b;
-    row += m;
-  }
-  return rotated;
+  return rotation::rotate(blocks_, y);
 }
 
 std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd& rotated_y,

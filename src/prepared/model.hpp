@@ -16,15 +16,13 @@
 
 #include "error.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/rotation.hpp"
 
 namespace kestrune::prepared {
 
 // One family: its subject rows (ascending) and the eigenvectors of its part of k, column j
 // paired with the j-th of the block's entries in the model's eigenvalues.
-struct Block {
-  std::vector<std::size_t> indices;
-  Eigen::MatrixXd eigenvectors;
-};
+using Block = rotation::RotationBlock;
 
 // The model profiled at one h2: fixed effects by generalised least squares, the variance
 // scale in closed form.

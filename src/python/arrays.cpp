@@ -140,20 +140,29 @@ Fallible<Eigen::VectorXd> copy_vector(const Argument& argument) {
   return Eigen::VectorXd(view->to_matrix());
 }
 
-Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument) {
+Fallible<std::vector<MatrixView>> view_matrix_list(const Argument& argument) {
   if (!argument.given()) return detail::no_value(argument.name);
   auto iterator = detail::sequence_iterator(argument.object);
   if (!iterator) {
     detail::name_argument(argument.name);
     return std::unexpected(iterator.error());
   }
-  std::vector<Eigen::MatrixXd> matrices;
+  std::vector<MatrixView> views;
   while (Owned item = Owned::steal(PyIter_Next(iterator->get()))) {
-    auto matrix = copy_matrix(Argument{item.get(), argument.name});
-    if (!matrix) return std::unexpected(matrix.error());
-    matrices.push_back(std::move(*matrix));
+    auto view = MatrixView::from(Argument{item.get(), argument.name});
+    if (!view) return std::unexpected(view.error());
+    views.push_back(std::move(*view));
   }
   if (PyErr_Occurred()) return raised();
+  return views;
+}
+
+Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument) {
+  auto views = view_matrix_list(argument);
+  if (!views) return std::unexpected(views.error());
+  std::vector<Eigen::MatrixXd> matrices;
+  matrices.reserve(views->size());
+  for (const MatrixView& view : *views) matrices.push_back(view.to_matrix());
   return matrices;
 }
 

@@ -148,7 +148,10 @@ using CodesView = ArrayView<std::int64_t, 1>;
 // Shortcuts that view and copy at once, for arguments a model only needs as copies.
 Fallible<Eigen::MatrixXd> copy_matrix(const Argument& argument);
 Fallible<Eigen::VectorXd> copy_vector(const Argument& argument);
-// Any sequence except a str, each element a two-dimensional float64 array.
+// Any sequence except a str, each element a two-dimensional float64 array: views of all of
+// them, every element tested at once, for a caller that copies them one at a time later.
+Fallible<std::vector<MatrixView>> view_matrix_list(const Argument& argument);
+// The same, copied.
 Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument);
 
 // New C-order float64 arrays made by NumPy and filled with one copy.

@@ -1,0 +1,353 @@
+#include "association/model.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
+
+#include "compat_lbfgsb/bounds.hpp"
+#include "compat_lbfgsb/run.hpp"
+#include "numerics/blocks.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/multistart.hpp"
+
+namespace kestrune::association {
+namespace {
+
+constexpr double two_pi = 6.283185307179586;
+// The objective's value where the profile likelihood cannot be evaluated.
+constexpr double unevaluable = 1e30;
+// A marker pivot at most this share of its diagonal entry counts as zero.
+constexpr double pivot_tolerance = 1e-10;
+// Markers are read and rotated this many columns at a time.
+constexpr Eigen::Index batch_columns = 256;
+constexpr std::array<double, 3> starts = {0.05, 0.35, 0.7};
+
+// Clamped into [0, 1]; a NaN stays NaN.
+double unit(double p) { return p < 0.0 ? 0.0 : (p > 1.0 ? 1.0 : p); }
+
+double chi2_1_tail(double statistic) { return unit(deviance::chi2_upper_tail(statistic, 1.0)); }
+
+// The variance of a coefficient, floored at 0 (a NaN too), its root and its Wald statistic.
+struct Wald {
+  double standard_error;
+  double statistic;
+};
+
+Wald wald_of(double estimate, double scale, double inverse_diagonal) {
+  const double variance = std::fmax(scale * inverse_diagonal, 0.0);
+  const double standard_error = std::sqrt(variance);
+  if (!(variance > 0.0)) return {standard_error, 0.0};
+  const double z = estimate / standard_error;
+  return {standard_error, z * z};
+}
+
+// Entry (j, j) of M^-1 through the fit's factor.
+double inverse_diagonal(const dense::DenseFactor& factor, Eigen::Index j) {
+  Eigen::VectorXd unit_vector = Eigen::VectorXd::Zero(factor.order());
+  unit_vector[j] = 1.0;
+  return factor.solve_vector(unit_vector)[j];
+}
+
+// The profile log-likelihood at one heritability and the residual scale it implies.
+struct ProfilePoint {
+  double loglik;
+  double scale;
+};
+
+bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
+
+bool has_no_variation(const Eigen::Ref<const Eigen::VectorXd>& x) {
+  const double first = x[0];
+  for (const double value : x) {
+    if (!(std::fabs(value - first) < 1e-12)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+MarkerColumns columns_of(const Eigen::MatrixXd& markers) {
+  return {markers.rows(), markers.cols(), [source = &markers](Eigen::Index first, Eigen::Ref<Eigen::MatrixXd> batch) {
+            batch = source->middleCols(first, batch.cols());
+          }};
+}
+
+Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                                 const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                                 const Eigen::Ref<const Eigen::VectorXd>& y) {
+  const Eigen::Index n = y.size();
+  if (n == 0) return fail("ASSOCIATION_NO_ROWS");
+  if (relationship.rows() != n || relationship.cols() != n) return fail("ASSOCIATION_RELATIONSHIP_WRONG_SHAPE");
+  if (design.rows() != n) return fail("ASSOCIATION_DESIGN_WRONG_SHAPE");
+  if (design.cols() == 0) return fail("ASSOCIATION_DESIGN_HAS_NO_COLUMNS");
+  if (design.cols() >= n) return fail("ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE");
+  if (!all_finite(relationship) || !all_finite(design) || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
+
+  AssociationModel model;
+  rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
+  model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
+  model.rotated_response_ = rotation::rotate(rotation.blocks, y);
+  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, design);
+  model.blocks_ = std::move(rotation.blocks);
+  model.n_ = static_cast<std::size_t>(n);
+
+  const auto null = model.fit_variance({});
+  if (!null) return std::unexpected(null.error());
+  model.null_h2_ = null->h2;
+  model.null_scale_ = null->scale;
+  model.null_loglik_ = null->loglik;
+  return model;
+}
+
+Eigen::VectorXd AssociationModel::weights(double h2) const {
+  Eigen::VectorXd w(eigenvalues_.size());
+  for (Eigen::Index i = 0; i < w.size(); ++i) w[i] = 1.0 / std::fmax(h2 * eigenvalues_[i] + 1.0 - h2, 1e-12);
+  return w;
+}
+
+WeightedSystem AssociationModel::system(const Eigen::VectorXd& weights) const {
+  const Eigen::Index n = rotated_design_.rows();
+  const Eigen::Index p = rotated_design_.cols();
+  WeightedSystem s{weights, Eigen::MatrixXd(n, p), Eigen::MatrixXd(p, p), Eigen::VectorXd(p), 0.0};
+  for (Eigen::Index j = 0; j < p; ++j) {
+    for (Eigen::Index i = 0; i < n; ++i) s.weighted_design(i, j) = weights[i] * rotated_design_(i, j);
+  }
+  // One triangle, summed over the rotated rows in order, then mirrored.
+  for (Eigen::Index c = 0; c < p; ++c) {
+    for (Eigen::Index r = c; r < p; ++r) {
+      double sum = 0.0;
+      for (Eigen::Index i = 0; i < n; ++i) sum += s.weighted_design(i, c) * rotated_design_(i, r);
+      s.cross(r, c) = sum;
+      s.cross(c, r) = sum;
+    }
+    double sum = 0.0;
+    for (Eigen::Index i = 0; i < n; ++i) sum += s.weighted_design(i, c) * rotated_response_[i];
+    s.right[c] = sum;
+  }
+  double log_weights = 0.0;
+  for (Eigen::Index i = 0; i < n; ++i) log_weights += std::log(weights[i]);
+  s.log_determinant = -log_weights;
+  return s;
+}
+
+std::optional<WeightedFit> AssociationModel::solve(const WeightedSystem& s, std::span<const double> marker) const {
+  const Eigen::Index n = rotated_design_.rows();
+  const Eigen::Index p = rotated_design_.cols();
+  const bool bordered = !marker.empty();
+  const Eigen::Index q = bordered ? p + 1 : p;
+  Eigen::MatrixXd a(q, q);
+  Eigen::VectorXd b(q);
+  a.topLeftCorner(p, p) = s.cross;
+  b.head(p) = s.right;
+  if (bordered) {
+    for (Eigen::Index c = 0; c < p; ++c) {
+      double sum = 0.0;
+      for (Eigen::Index i = 0; i < n; ++i) sum += s.weighted_design(i, c) * marker[i];
+      a(p, c) = sum;
+      a(c, p) = sum;
+    }
+    double diagonal = 0.0;
+    double right = 0.0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      const double wz = s.weights[i] * marker[i];
+      diagonal += wz * marker[i];
+      right += wz * rotated_response_[i];
+    }
+    a(p, p) = diagonal;
+    b[p] = right;
+  }
+
+  auto factor = dense::DenseFactor::make(a);
+  if (!factor) return std::nullopt;
+  if (bordered) {
+    const double root = factor->lower()(p, p);
+    if (root * root <= pivot_tolerance * a(p, p)) return std::nullopt;
+  }
+  Eigen::VectorXd beta = factor->solve_vector(b);
+
+  // Fitted values column by column: for each row the same sum, over the columns in order.
+  Eigen::VectorXd fitted = Eigen::VectorXd::Zero(n);
+  for (Eigen::Index j = 0; j < p; ++j) {
+    for (Eigen::Index i = 0; i < n; ++i) fitted[i] += rotated_design_(i, j) * beta[j];
+  }
+  if (bordered) {
+    for (Eigen::Index i = 0; i < n; ++i) fitted[i] += marker[i] * beta[p];
+  }
+  double rss = 0.0;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double r = rotated_response_[i] - fitted[i];
+    rss += s.weights[i] * (r * r);
+  }
+  return WeightedFit{std::move(beta), rss, s.log_determinant, std::move(*factor)};
+}
+
+std::optional<WeightedFit> AssociationModel::weighted_least_squares(const Eigen::VectorXd& weights,
+                                                                    std::span<const double> marker) const {
+  return solve(system(weights), marker);
+}
+
+Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker) const {
+  const double count = static_cast<double>(n_);
+  const auto profile = [&](double h2) -> std::optional<ProfilePoint> {
+    const auto fit = weighted_least_squares(weights(h2), marker);
+    if (!fit) return std::nullopt;
+    const double scale = fit->residual_sum_of_squares / count;
+    if (!(scale > 0.0)) return std::nullopt;
+    return ProfilePoint{-0.5 * (fit->log_determinant + count * (std::log(two_pi * scale) + 1.0)), scale};
+  };
+  const auto objective = [&](double h2) {
+    const auto point = profile(h2);
+    return point ? -point->loglik : unevaluable;
+  };
+  // A central difference inside [0, 1], one-sided at a bound.
+  const auto slope = [&](double h2) {
+    const double hi = std::fmin(h2 + 1e-6, 1.0);
+    const double lo = std::fmax(h2 - 1e-6, 0.0);
+    if (hi - lo <= 0.0) return 0.0;
+    return (objective(hi) - objective(lo)) / (hi - lo);
+  };
+
+  struct Candidate {
+    double h2;
+    double value;
+  };
+  const auto attempt = [&](double start) -> std::optional<Candidate> {
+    auto bounds = compat_lbfgsb::Bounds::create({0.0}, {1.0});
+    if (!bounds) return std::nullopt;
+    const auto at_start = profile(start);
+    auto control = multistart::start_controls(
+        1, at_start ? std::optional<double>(at_start->loglik) : std::nullopt, 200, 1000.0, 1e-10);
+    struct Evaluated {
+      double value;
+      std::vector<double> gradient;
+    };
+    compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> h) {
+      return Evaluated{objective(h[0]), {slope(h[0])}};
+    });
+    const auto run = compat_lbfgsb::compat::run(
+        {start}, std::move(*bounds), [&](std::span<const double> h) { return memo(h).value; },
+        [&](std::span<const double> h) { return memo(h).gradient; }, std::move(control));
+    if (!run) return std::nullopt;
+    const double h2 = run->par[0];
+    const double value = objective(h2);
+    if (!std::isfinite(value)) return std::nullopt;
+    return Candidate{h2, value};
+  };
+
+  const auto best = multistart::best_of(starts, attempt);
+  if (!best) return fail("ASSOCIATION_NO_START_CONVERGED");
+  const auto point = profile(best->h2);
+  if (!point) return fail("ASSOCIATION_NOT_EVALUABLE");
+  return VarianceFit{best->h2, point->scale, point->loglik};
+}
+
+Eigen::VectorXd AssociationModel::rotate(const Eigen::Ref<const Eigen::VectorXd>& marker) const {
+  return rotation::rotate(blocks_, marker);
+}
+
+Eigen::MatrixXd AssociationModel::rotate_columns(const Eigen::Ref<const Eigen::MatrixXd>& markers) const {
+  return rotation::rotate_columns(blocks_, markers);
+}
+
+AssociationModel::HeldNull AssociationModel::held_null() const {
+  HeldNull held{system(weights(null_h2_)), std::nullopt};
+  if (const auto null = solve(held.system, {})) held.residual_sum_of_squares = null->residual_sum_of_squares;
+  return held;
+}
+
+Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const {
+  const std::span<const double> marker(z.data(), static_cast<std::size_t>(z.size()));
+  const double count = static_cast<double>(n_);
+  double h2 = null_h2_;
+  double loglik = 0.0;
+  std::optional<WeightedFit> fit;
+  if (refit) {
+    const auto variance = fit_variance(marker);
+    if (!variance) return std::unexpected(variance.error());
+    h2 = variance->h2;
+    loglik = variance->loglik;
+    fit = weighted_least_squares(weights(h2), marker);
+  } else {
+    fit = solve(held.system, marker);
+  }
+  if (!fit) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
+
+  const Eigen::Index last = fit->beta.size() - 1;
+  const double scale = refit ? fit->residual_sum_of_squares / count : null_scale_;
+  MarkerTest test{};
+  test.effect = fit->beta[last];
+  const Wald wald = wald_of(test.effect, scale, inverse_diagonal(fit->factor, last));
+  test.standard_error = wald.standard_error;
+  test.wald = wald.statistic;
+  if (refit) {
+    if (!std::isfinite(loglik)) {
+      loglik = -0.5 * (fit->log_determinant +
+                       count * (std::log(two_pi * (fit->residual_sum_of_squares / count)) + 1.0));
+    }
+    test.likelihood_ratio = std::fmax(2.0 * (loglik - null_loglik_), 0.0);
+    test.p_value = chi2_1_tail(test.likelihood_ratio);
+  } else {
+    if (!held.residual_sum_of_squares) return fail("ASSOCIATION_NULL_RANK_DEFICIENT");
+    test.likelihood_ratio = std::fmax((*held.residual_sum_of_squares - fit->residual_sum_of_squares) / null_scale_, 0.0);
+    test.p_value = chi2_1_tail(test.wald);
+  }
+  test.h2 = h2;
+  test.refitted = refit;
+  return test;
+}
+
+Result<MarkerTest> AssociationModel::test_marker(const Eigen::Ref<const Eigen::VectorXd>& marker, bool refit) const {
+  if (static_cast<std::size_t>(marker.size()) != n_) return fail("ASSOCIATION_MARKER_WRONG_LENGTH");
+  if (!marker.allFinite()) return fail("ASSOCIATION_MARKER_NOT_FINITE");
+  if (has_no_variation(marker)) return fail("ASSOCIATION_MARKER_HAS_NO_VARIATION");
+  return test_rotated(rotate(marker), refit, held_null());
+}
+
+Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
+    const MarkerColumns& markers, bool refit, std::optional<double> refit_below) const {
+  if (markers.rows != static_cast<Eigen::Index>(n_)) return fail("ASSOCIATION_MARKERS_WRONG_LENGTH");
+  // The held null is the same for every marker: computed once, it gives the same rows.
+  const HeldNull held = held_null();
+  std::vector<Result<MarkerTest>> results;
+  results.reserve(static_cast<std::size_t>(markers.cols));
+  Eigen::MatrixXd raw;
+  for (Eigen::Index first = 0; first < markers.cols; first += batch_columns) {
+    raw.resize(markers.rows, std::min(batch_columns, markers.cols - first));
+    markers.read(first, raw);
+    // A rotated column depends on its own column alone: a NaN in one leaves the others intact.
+    const Eigen::MatrixXd rotated = rotate_columns(raw);
+    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
+      if (!raw.col(j).allFinite()) {
+        results.push_back(fail("ASSOCIATION_MARKER_NOT_FINITE"));
+        continue;
+      }
+      if (has_no_variation(raw.col(j))) {
+        results.push_back(fail("ASSOCIATION_MARKER_HAS_NO_VARIATION"));
+        continue;
+      }
+      const Eigen::VectorXd z = rotated.col(j);
+      Result<MarkerTest> result = test_rotated(z, refit, held);
+      if (!refit && refit_below && result && result->p_value <= *refit_below) {
+        result = test_rotated(z, true, held);
+      }
+      results.push_back(std::move(result));
+    }
+  }
+  return results;
+}
+
+Result<std::vector<CovariateEffect>> AssociationModel::covariate_effects() const {
+  const auto fit = weighted_least_squares(weights(null_h2_), {});
+  if (!fit) return fail("ASSOCIATION_NULL_RANK_DEFICIENT");
+  const Eigen::MatrixXd inverse = fit->factor.inverse();
+  std::vector<CovariateEffect> effects;
+  effects.reserve(static_cast<std::size_t>(fit->beta.size()));
+  for (Eigen::Index j = 0; j < fit->beta.size(); ++j) {
+    const Wald wald = wald_of(fit->beta[j], null_scale_, inverse(j, j));
+    effects.push_back({fit->beta[j], wald.standard_error, chi2_1_tail(wald.statistic)});
+  }
+  return effects;
+}
+
+}  // namespace kestrune::association

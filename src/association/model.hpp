@@ -1,0 +1,144 @@
+// Marker-by-marker association through a polygenic model.
+//
+// The null model is y ~ N(X beta, s2 (h2 K + (1 - h2) I)). K is cut into family blocks and
+// each block is eigendecomposed once, so that in the rotated frame the covariance is
+// diagonal and every likelihood evaluation is a weighted least-squares fit. The null
+// heritability is fitted once, in build; a marker then costs one weighted fit with the
+// heritability held, or three bounded one-dimensional searches when it is refitted.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/dense.hpp"
+#include "numerics/rotation.hpp"
+
+namespace kestrune::association {
+
+using rotation::RotationBlock;
+
+// The weighted cross-products of the rotated design and response at one set of weights.
+// A marker borders them with one row and column.
+struct WeightedSystem {
+  Eigen::VectorXd weights;
+  Eigen::MatrixXd weighted_design;  // w_i x_ij
+  Eigen::MatrixXd cross;            // sum_i w_i x_i x_i^T over the design columns
+  Eigen::VectorXd right;            // sum_i w_i x_i y_i
+  double log_determinant;           // -sum_i ln w_i
+};
+
+// One weighted least-squares fit; the marker's coefficient, when there is one, is last.
+struct WeightedFit {
+  Eigen::VectorXd beta;
+  double residual_sum_of_squares;  // sum_i w_i r_i^2
+  double log_determinant;          // -sum_i ln w_i
+  dense::DenseFactor factor;       // of the fit's own cross-product matrix M
+};
+
+struct VarianceFit {
+  double h2;
+  double scale;  // sigma^2 at h2
+  double loglik;
+};
+
+struct MarkerTest {
+  double effect;
+  double standard_error;
+  double wald;
+  double likelihood_ratio;
+  double p_value;
+  double h2;  // the heritability the test used
+  bool refitted;
+};
+
+struct CovariateEffect {
+  double estimate;
+  double standard_error;
+  double p_value;
+};
+
+// The markers of a sweep, one per column, handed over a batch of columns at a time so that
+// a sweep never holds more than one batch: `read(first, batch)` fills batch's columns with
+// columns first, first + 1, ... of the markers.
+struct MarkerColumns {
+  Eigen::Index rows;
+  Eigen::Index cols;
+  std::function<void(Eigen::Index first, Eigen::Ref<Eigen::MatrixXd> batch)> read;
+};
+
+// Columns read from a matrix that outlives the result.
+MarkerColumns columns_of(const Eigen::MatrixXd& markers);
+
+class AssociationModel {
+ public:
+  // Checks in a fixed order (the first failure decides the code), rotates and fits the null.
+  static Result<AssociationModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                        const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                        const Eigen::Ref<const Eigen::VectorXd>& y);
+
+  // w_i = 1 / max(h2 d_i + 1 - h2, 1e-12).
+  Eigen::VectorXd weights(double h2) const;
+  WeightedSystem system(const Eigen::VectorXd& weights) const;
+
+  // Absent when M is not positive definite, or when a marker's pivot is at most 1e-10 of
+  // its diagonal entry: a marker in the span of the design has no effect of its own, and
+  // rounding leaves its pivot at a few ulps rather than at zero. An empty marker is none.
+  std::optional<WeightedFit> weighted_least_squares(const Eigen::VectorXd& weights,
+                                                    std::span<const double> marker) const;
+  std::optional<WeightedFit> solve(const WeightedSystem& system, std::span<const double> marker) const;
+
+  // The heritability that maximises the profile likelihood, from three starts.
+  Result<VarianceFit> fit_variance(std::span<const double> marker) const;
+
+  // A marker in the people's order brought into the rotated frame; columns likewise.
+  Eigen::VectorXd rotate(const Eigen::Ref<const Eigen::VectorXd>& marker) const;
+  Eigen::MatrixXd rotate_columns(const Eigen::Ref<const Eigen::MatrixXd>& markers) const;
+
+  Result<MarkerTest> test_marker(const Eigen::Ref<const Eigen::VectorXd>& marker, bool refit) const;
+
+  // One entry per column, in order; a column's failure is its own entry.
+  Result<std::vector<Result<MarkerTest>>> sweep_refitting_below(const MarkerColumns& markers, bool refit,
+                                                                std::optional<double> refit_below) const;
+
+  Result<std::vector<CovariateEffect>> covariate_effects() const;
+
+  std::size_t n() const { return n_; }
+  double null_h2() const { return null_h2_; }
+  double null_scale() const { return null_scale_; }
+  double null_loglik() const { return null_loglik_; }
+  const Eigen::VectorXd& eigenvalues() const { return eigenvalues_; }
+  const Eigen::VectorXd& rotated_response() const { return rotated_response_; }
+  const Eigen::MatrixXd& rotated_design() const { return rotated_design_; }
+  const std::vector<RotationBlock>& blocks() const { return blocks_; }
+
+ private:
+  AssociationModel() = default;
+
+  // What every held test of one sweep shares: the weighted system at the null heritability
+  // and the null fit's residual sum of squares (absent when that fit fails).
+  struct HeldNull {
+    WeightedSystem system;
+    std::optional<double> residual_sum_of_squares;
+  };
+  HeldNull held_null() const;
+
+  // The marker's test once its raw values have passed their checks; z is it rotated.
+  Result<MarkerTest> test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const;
+
+  Eigen::VectorXd eigenvalues_;
+  Eigen::VectorXd rotated_response_;
+  Eigen::MatrixXd rotated_design_;
+  std::vector<RotationBlock> blocks_;
+  std::size_t n_ = 0;
+  double null_h2_ = 0.0;
+  double null_scale_ = 1.0;
+  double null_loglik_ = 0.0;
+};
+
+}  // namespace kestrune::association

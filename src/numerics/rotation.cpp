@@ -1,0 +1,56 @@
+#include "numerics/rotation.hpp"
+
+#include <utility>
+
+#include "numerics/eigen.hpp"
+
+namespace kestrune::rotation {
+
+Rotation decompose(const Eigen::Ref<const Eigen::MatrixXd>& k, std::vector<blocks::Block> families) {
+  Rotation rotation;
+  rotation.eigenvalues.resize(k.rows());
+  rotation.blocks.reserve(families.size());
+  Eigen::Index row = 0;
+  for (blocks::Block& indices : families) {
+    const auto m = static_cast<Eigen::Index>(indices.size());
+    Eigen::MatrixXd k_b(m, m);
+    // Column by column, so that k is read down its (contiguous) columns.
+    for (Eigen::Index c = 0; c < m; ++c) {
+      const auto ic = static_cast<Eigen::Index>(indices[c]);
+      for (Eigen::Index r = 0; r < m; ++r) k_b(r, c) = k(static_cast<Eigen::Index>(indices[r]), ic);
+    }
+    eigen::SymmetricEigen eigen = eigen::symmetric_eigen(k_b);
+    rotation.eigenvalues.segment(row, m) = eigen.values;
+    rotation.blocks.push_back({std::move(indices), std::move(eigen.vectors)});
+    row += m;
+  }
+  return rotation;
+}
+
+Eigen::VectorXd rotate(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::VectorXd>& x) {
+  Eigen::VectorXd rotated(x.size());
+  Eigen::Index row = 0;
+  for (const RotationBlock& block : blocks) {
+    const auto m = static_cast<Eigen::Index>(block.indices.size());
+    Eigen::VectorXd x_b(m);
+    for (Eigen::Index r = 0; r < m; ++r) x_b[r] = x[static_cast<Eigen::Index>(block.indices[r])];
+    rotated.segment(row, m).noalias() = block.eigenvectors.transpose() * x_b;
+    row += m;
+  }
+  return rotated;
+}
+
+Eigen::MatrixXd rotate_columns(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x) {
+  Eigen::MatrixXd rotated(x.rows(), x.cols());
+  Eigen::Index row = 0;
+  for (const RotationBlock& block : blocks) {
+    const auto m = static_cast<Eigen::Index>(block.indices.size());
+    Eigen::MatrixXd x_b(m, x.cols());
+    for (Eigen::Index r = 0; r < m; ++r) x_b.row(r) = x.row(static_cast<Eigen::Index>(block.indices[r]));
+    rotated.middleRows(row, m).noalias() = block.eigenvectors.transpose() * x_b;
+    row += m;
+  }
+  return rotated;
+}
+
+}  // namespace kestrune::rotation

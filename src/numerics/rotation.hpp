@@ -1,0 +1,41 @@
+// Family blocks in their eigenbases: the frame in which a covariance a K + b I is diagonal.
+//
+// K is cut into family blocks and each block's part of K is eigendecomposed once; any
+// vector or matrix over the people is then brought into that frame block by block, at the
+// cost of the blocks' orders rather than the sample's.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "numerics/blocks.hpp"
+
+namespace kestrune::rotation {
+
+// One family: its rows (ascending) and the eigenvectors of K restricted to them, column j
+// paired with the block's j-th eigenvalue.
+struct RotationBlock {
+  std::vector<std::size_t> indices;
+  Eigen::MatrixXd eigenvectors;
+};
+
+// The blocks of one K, and their eigenvalues as the decompositions return them, block after
+// block. Position r of a rotated vector is an eigen-direction: block b holds the positions
+// after all earlier blocks, in the order of its eigenvalues.
+struct Rotation {
+  std::vector<RotationBlock> blocks;
+  Eigen::VectorXd eigenvalues;
+};
+
+// U_b^T x[indices] for every block b, at the block's positions; x has one entry per person.
+Eigen::VectorXd rotate(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::VectorXd>& x);
+// The same for every column of x (one row per person).
+Eigen::MatrixXd rotate_columns(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x);
+
+// Eigendecomposes k on each family of `families` (which must partition k's rows), in order.
+Rotation decompose(const Eigen::Ref<const Eigen::MatrixXd>& k, std::vector<blocks::Block> families);
+
+}  // namespace kestrune::rotation

@@ -1,0 +1,184 @@
+#include "variant_set/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <utility>
+
+#include <Eigen/Eigenvalues>
+
+#include "components/model.hpp"
+#include "numerics/mixture_tail.hpp"
+
+namespace kestrune::variant_set {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+// A set whose largest eigenvalue of S is at most this share of trace(Z'V^-1 Z) is explained
+// by the design: what is left of S is rounding.
+constexpr double carrier_tolerance = 1e-10;
+
+bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
+
+// Eigenvalues of a symmetric matrix, each floored at 0 (a NaN too), in decreasing order.
+std::vector<double> chi2_weights(const Eigen::MatrixXd& s) {
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(s, Eigen::EigenvaluesOnly);
+  std::vector<double> weights(solver.eigenvalues().begin(), solver.eigenvalues().end());
+  for (double& w : weights) w = std::fmax(w, 0.0);
+  std::ranges::sort(weights, std::greater<>());
+  return weights;
+}
+
+Result<VariantSetTest> tail_test(double statistic, std::vector<double> weights) {
+  const auto tail = mixture_tail::weighted_chi2_upper_tail(weights, statistic);
+  if (!tail) return std::unexpected(tail.error());
+  return VariantSetTest{statistic, tail->probability, std::move(weights), tail->method, tail->trustworthy};
+}
+
+Result<void> check_correlations(std::span<const double> correlations) {
+  if (correlations.empty()) return fail("VARIANT_SET_NO_CORRELATIONS");
+  for (const double rho : correlations) {
+    if (!(rho >= 0.0 && rho < 1.0)) return fail("VARIANT_SET_CORRELATION_OUTSIDE_UNIT");
+  }
+  return {};
+}
+
+// The symmetric square root of the exchangeable correlation matrix (1 - rho) I + rho J.
+Eigen::MatrixXd exchangeable_root(double rho, Eigen::Index q) {
+  const double diagonal = std::sqrt(1.0 - rho);
+  const double c = (std::sqrt(1.0 - rho + rho * static_cast<double>(q)) - diagonal) / static_cast<double>(q);
+  Eigen::MatrixXd root = Eigen::MatrixXd::Constant(q, q, c);
+  root.diagonal().array() += diagonal;
+  return root;
+}
+
+}  // namespace
+
+Result<VariantSetModel> VariantSetModel::build(std::vector<Eigen::MatrixXd> backgrounds, const Eigen::MatrixXd& design,
+                                               const Eigen::VectorXd& response, bool reml) {
+  const Eigen::Index n = design.rows();
+  if (n == 0) return fail("VARIANT_SET_NO_ROWS");
+  if (response.size() != n) return fail("VARIANT_SET_RESPONSE_WRONG_LENGTH");
+  for (const Eigen::MatrixXd& background : backgrounds) {
+    if (background.rows() != n || background.cols() != n) return fail("VARIANT_SET_BACKGROUND_WRONG_SHAPE");
+  }
+  const bool finite = std::ranges::all_of(backgrounds, all_finite) && all_finite(design) && response.allFinite();
+  if (!finite) return fail("VARIANT_SET_NOT_FINITE");
+
+  const auto null = components::ComponentModel::build(std::move(backgrounds), design);
+  if (!null) return std::unexpected(null.error());
+  const auto fit = null->fit_general(response, reml, {}, {});
+  if (!fit) return std::unexpected(fit.error());
+  if (!fit->converged) return fail("VARIANT_SET_NULL_DID_NOT_CONVERGE");
+
+  // V is block diagonal over the null model's families: each block is assembled and
+  // factored on its own.
+  std::vector<Block> blocks;
+  blocks.reserve(null->families().size());
+  for (const components::Family& family : null->families()) {
+    const Eigen::MatrixXd v = components::ComponentModel::assemble(null->matrices(), family.indices, fit->coefficients);
+    auto factor = dense::DenseFactor::make(v);
+    if (!factor) return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
+    blocks.push_back({family.indices, std::move(*factor)});
+  }
+  const Eigen::MatrixXd a = solve_blocks(blocks, design);  // V^-1 X
+  auto information = dense::DenseFactor::make(design.transpose() * a);
+  if (!information) return fail("VARIANT_SET_DESIGN_RANK_DEFICIENT");
+
+  const Eigen::VectorXd solved = solve_blocks(blocks, response);  // V^-1 y
+  const Eigen::VectorXd beta = information->solve_vector(design.transpose() * solved);
+  return VariantSetModel(design, std::move(blocks), std::move(*information), solved - a * beta);
+}
+
+Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
+                                              const Eigen::Ref<const Eigen::MatrixXd>& b) {
+  Eigen::MatrixXd solved(b.rows(), b.cols());
+  Eigen::MatrixXd rows;
+  for (const Block& block : blocks) {
+    const auto s = static_cast<Eigen::Index>(block.indices.size());
+    rows.resize(s, b.cols());
+    for (Eigen::Index r = 0; r < s; ++r) rows.row(r) = b.row(static_cast<Eigen::Index>(block.indices[r]));
+    const Eigen::MatrixXd x = block.factor.solve_matrix(rows);
+    for (Eigen::Index r = 0; r < s; ++r) solved.row(static_cast<Eigen::Index>(block.indices[r])) = x.row(r);
+  }
+  return solved;
+}
+
+Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
+  if (root.rows() != static_cast<Eigen::Index>(n_)) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
+  if (root.cols() == 0) return fail("VARIANT_SET_NO_VARIANTS");
+  if (!root.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
+  if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");
+
+  Projection projection;
+  projection.score = root.transpose() * projected_response_;
+  const Eigen::MatrixXd w = solve_blocks(blocks_, root);  // V^-1 Z
+  const Eigen::MatrixXd xw = design_.transpose() * w;
+  const Eigen::MatrixXd zw = root.transpose() * w;
+  const Eigen::MatrixXd c = zw - xw.transpose() * information_.solve_matrix(xw);
+  projection.information = (c + c.transpose()) / 2.0;
+  projection.eigenvalues = chi2_weights(projection.information);
+  // A set the design explains leaves S at rounding level: its eigenvalues would be clamped
+  // noise, read as a p-value of 0 or of chance.
+  const double largest = projection.eigenvalues.front();
+  if (!(largest > carrier_tolerance * zw.trace())) return fail("VARIANT_SET_NO_CARRIERS");
+  return projection;
+}
+
+Result<VariantSetTest> VariantSetModel::test(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
+  auto projection = projected(root);
+  if (!projection) return std::unexpected(projection.error());
+  double statistic = 0.0;
+  for (const double u : projection->score) statistic += u * u;
+  return tail_test(statistic, std::move(projection->eigenvalues));
+}
+
+Result<VariantSetFamily> VariantSetModel::test_family(const Eigen::Ref<const Eigen::MatrixXd>& root,
+                                                      std::span<const double> correlations) const {
+  if (auto checked = check_correlations(correlations); !checked) return std::unexpected(checked.error());
+  const auto projection = projected(root);
+  if (!projection) return std::unexpected(projection.error());
+  double s1 = 0.0;
+  double s2 = 0.0;
+  for (const double u : projection->score) {
+    s1 += u;
+    s2 += u * u;
+  }
+
+  VariantSetFamily family;
+  family.correlations.assign(correlations.begin(), correlations.end());
+  const Eigen::Index q = projection->score.size();
+  for (const double rho : correlations) {
+    const Eigen::MatrixXd root_r = exchangeable_root(rho, q);
+    Eigen::MatrixXd m = root_r * projection->information * root_r;
+    m = (m + m.transpose()) / 2.0;
+    const double statistic = (1.0 - rho) * s2 + rho * (s1 * s1);
+    auto test = tail_test(statistic, chi2_weights(m));
+    if (!test) return std::unexpected(test.error());
+    family.tests.push_back(std::move(*test));
+  }
+
+  std::vector<double> p_values;
+  std::size_t strongest = 0;
+  for (std::size_t i = 0; i < family.tests.size(); ++i) {
+    p_values.push_back(family.tests[i].p_value);
+    if (family.tests[i].p_value < family.tests[strongest].p_value) strongest = i;
+  }
+  family.strongest_correlation = correlations[strongest];
+  family.p_value = cauchy_combination(p_values);
+  family.trustworthy = std::ranges::all_of(family.tests, &VariantSetTest::trustworthy);
+  return family;
+}
+
+double cauchy_combination(std::span<const double> p_values) {
+  const double count = static_cast<double>(p_values.size());
+  double sum = 0.0;
+  for (const double p : p_values) {
+    const double clamped = std::fmin(std::fmax(p, 1e-300), 0.999999);
+    sum += clamped < 1e-6 ? 1.0 / (clamped * pi) : std::tan((0.5 - clamped) * pi);
+  }
+  const double t = sum / count;
+  return t <= 1.0 ? 0.5 - std::atan(t) / pi : std::atan(1.0 / t) / pi;
+}
+
+}  // namespace kestrune::variant_set

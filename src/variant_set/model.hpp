@@ -1,0 +1,93 @@
+// Variance-component score tests of variant sets against one fitted Gaussian null.
+//
+// The null carries the design X, the background covariance bases and a residual; it is
+// fitted once. A set enters as its root Z (n x q, the weighted dosages), whose score is
+// u = Z' P y with P = V^-1 - V^-1 X (X'V^-1 X)^-1 X'V^-1. Under the null ||u||^2 is a
+// weighted sum of chi-squares on one degree of freedom with the eigenvalues of S = Z' P Z as
+// weights. V is block diagonal over the null model's family blocks and is factored block by
+// block; P is applied through those factors and never formed.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/blocks.hpp"
+#include "numerics/dense.hpp"
+
+namespace kestrune::variant_set {
+
+// One test: the statistic, its tail and the chi-square weights used.
+struct VariantSetTest {
+  double statistic;
+  double p_value;
+  std::vector<double> eigenvalues;  // each >= 0, decreasing
+  std::string_view tail_method;
+  bool trustworthy;
+};
+
+// One set tested across assumed effect correlations, the p-values combined.
+struct VariantSetFamily {
+  std::vector<double> correlations;
+  std::vector<VariantSetTest> tests;  // one per correlation, in the same order
+  double strongest_correlation;       // the first with the smallest p-value
+  double p_value;                     // the Cauchy combination
+  bool trustworthy;                   // every test trustworthy
+};
+
+// A set after projection: its score, S = Z'PZ (symmetric entry for entry) and the
+// eigenvalues of S, each floored at 0 and in decreasing order.
+struct Projection {
+  Eigen::VectorXd score;
+  Eigen::MatrixXd information;
+  std::vector<double> eigenvalues;
+};
+
+class VariantSetModel {
+ public:
+  // Checks, fits the null with the component model and factors V; the first failure's code.
+  static Result<VariantSetModel> build(std::vector<Eigen::MatrixXd> backgrounds, const Eigen::MatrixXd& design,
+                                       const Eigen::VectorXd& response, bool reml);
+
+  Result<Projection> projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const;
+  Result<VariantSetTest> test(const Eigen::Ref<const Eigen::MatrixXd>& root) const;
+  Result<VariantSetFamily> test_family(const Eigen::Ref<const Eigen::MatrixXd>& root,
+                                       std::span<const double> correlations) const;
+
+  std::size_t n() const { return n_; }
+  const Eigen::VectorXd& projected_response() const { return projected_response_; }
+
+ private:
+  // One family block of V: its rows and the Cholesky factor of V restricted to them.
+  struct Block {
+    blocks::Block indices;
+    dense::DenseFactor factor;
+  };
+
+  VariantSetModel(Eigen::MatrixXd design, std::vector<Block> blocks, dense::DenseFactor information,
+                  Eigen::VectorXd projected_response)
+      : design_(std::move(design)),
+        blocks_(std::move(blocks)),
+        information_(std::move(information)),
+        projected_response_(std::move(projected_response)),
+        n_(static_cast<std::size_t>(design_.rows())) {}
+
+  // V^-1 b, block by block; b has n rows.
+  static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
+
+  Eigen::MatrixXd design_;
+  std::vector<Block> blocks_;
+  dense::DenseFactor information_;  // of X'V^-1 X
+  Eigen::VectorXd projected_response_;  // P y
+  std::size_t n_;
+};
+
+// The combination of p-values by the Cauchy distribution, each weighted 1/K.
+double cauchy_combination(std::span<const double> p_values);
+
+}  // namespace kestrune::variant_set

@@ -1,0 +1,98 @@
+// Internals of the association model that Python cannot reach: the marker pivot, batch
+// boundaries of a sweep, the single-marker checks and the weights' floor.
+#include "association/model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace {
+
+using kestrune::association::AssociationModel;
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Pairs of relatives, one pair related above 1 so that its block has a negative eigenvalue.
+AssociationModel model(Eigen::MatrixXd& x, int n = 60) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> normal;
+  Eigen::MatrixXd k = Eigen::MatrixXd::Identity(n, n);
+  for (int i = 0; i + 1 < n; i += 2) k(i, i + 1) = k(i + 1, i) = i == 0 ? 1.5 : 0.5;
+  x = Eigen::MatrixXd::Ones(n, 2);
+  Eigen::VectorXd y(n);
+  for (int i = 0; i < n; ++i) {
+    x(i, 1) = normal(rng);
+    y[i] = 1.0 + 0.3 * x(i, 1) + normal(rng);
+  }
+  return *AssociationModel::build(k, x, y);
+}
+
+TEST(AssociationModel, WeightsAndSingleMarkerChecks) {
+  Eigen::MatrixXd x;
+  const AssociationModel m = model(x);
+  EXPECT_EQ(m.eigenvalues().minCoeff(), 0.0);  // [[1, 1.5], [1.5, 1]] has -0.5
+  EXPECT_EQ(m.weights(1.0).maxCoeff(), 1e12);
+  EXPECT_TRUE((m.weights(nan).array() == 1e12).all());
+  Eigen::VectorXd marker = Eigen::VectorXd::Constant(60, 1.0);
+  EXPECT_EQ(m.test_marker(marker.head(59), false).error().code, "ASSOCIATION_MARKER_WRONG_LENGTH");
+  marker[3] = nan;
+  EXPECT_EQ(m.test_marker(marker, true).error().code, "ASSOCIATION_MARKER_NOT_FINITE");
+  marker[3] = 1.0 + 5e-13;
+  EXPECT_EQ(m.test_marker(marker, true).error().code, "ASSOCIATION_MARKER_HAS_NO_VARIATION");
+}
+
+// Rounding leaves the pivot of a marker in the design's span at a few ulps of either sign;
+// every such marker must be refused, not only those whose pivot happens to come out <= 0.
+TEST(AssociationModel, EveryMarkerInTheDesignSpanIsRefused) {
+  Eigen::MatrixXd x;
+  const AssociationModel m = model(x);
+  const Eigen::VectorXd w = m.weights(m.null_h2());
+  const auto fits = [&](const Eigen::VectorXd& marker) {
+    const Eigen::VectorXd z = m.rotate(marker);
+    return m.weighted_least_squares(w, {z.data(), static_cast<std::size_t>(z.size())}).has_value();
+  };
+  for (int a = 1; a <= 12; ++a) {
+    for (int b = -3; b <= 3; ++b) {
+      const Eigen::VectorXd marker = (0.37 * a * a) * x.col(1) + (0.1 * b) * x.col(0);
+      EXPECT_FALSE(fits(marker)) << a << " " << b;
+      // Off the span by a little more than rounding, the marker is fitted.
+      const Eigen::VectorXd wobble = Eigen::VectorXd::LinSpaced(60, 0.0, 177.0).array().sin();
+      EXPECT_TRUE(fits(marker + (1e-3 * 0.37 * a * a) * wobble)) << a << " " << b;
+    }
+  }
+}
+
+// Columns on both sides of a batch boundary, a failing one first in its batch, give what a
+// single test gives, refitted below the threshold.
+TEST(AssociationModel, SweepAgreesWithSingleTestsAcrossBatches) {
+  Eigen::MatrixXd x;
+  const AssociationModel m = model(x);
+  Eigen::MatrixXd markers(60, 300);
+  for (int j = 0; j < 300; ++j)
+    for (int i = 0; i < 60; ++i) markers(i, j) = std::fmod(std::floor(1.7 * i + 0.31 * j * j), 3.0);
+  markers(5, 256) = nan;
+  const auto swept = m.sweep_refitting_below(kestrune::association::columns_of(markers), false, 0.2);
+  ASSERT_EQ(swept->size(), 300u);
+  int refitted = 0;
+  for (int j = 0; j < 300; ++j) {
+    const auto& got = (*swept)[j];
+    auto expected = m.test_marker(markers.col(j), false);
+    if (expected && expected->p_value <= 0.2) expected = m.test_marker(markers.col(j), true);
+    ASSERT_EQ(got.has_value(), expected.has_value()) << j;
+    if (!got) {
+      EXPECT_EQ(got.error().code, expected.error().code);
+      continue;
+    }
+    refitted += got->refitted;
+    EXPECT_EQ(got->refitted, expected->refitted) << j;
+    EXPECT_NEAR(got->effect, expected->effect, 1e-9 * std::fabs(expected->effect)) << j;
+    EXPECT_NEAR(got->p_value, expected->p_value, 1e-8) << j;
+  }
+  EXPECT_EQ((*swept)[256].error().code, "ASSOCIATION_MARKER_NOT_FINITE");
+  EXPECT_GT(refitted, 0);
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+"""association_sweep: the null fit, held and refitted rows against dense GLS, codes and arguments."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy import linalg, optimize, stats
+
+from kestrune import _core
+
+
+def sample(seed=3, families=40, chain=130, markers=14):
+    """Nuclear families of five and one chain of relatives long enough for the large-block
+    route, rows shuffled so that no family is contiguous; two markers carry real effects."""
+    rng = np.random.default_rng(seed)
+    nuclear = np.array([[1, 0, .5, .5, .5], [0, 1, .5, .5, .5], [.5, .5, 1, .5, .5],
+                        [.5, .5, .5, 1, .5], [.5, .5, .5, .5, 1.0]])
+    k = linalg.block_diag(np.kron(np.eye(families), nuclear),
+                          np.eye(chain) + 0.45 * (np.eye(chain, k=1) + np.eye(chain, k=-1)))
+    n = k.shape[0]
+    order = rng.permutation(n)
+    k = k[np.ix_(order, order)]
+    x = np.column_stack([np.ones(n), rng.normal(size=n), rng.integers(0, 2, size=n)])
+    g = rng.binomial(2, rng.uniform(0.1, 0.5, size=markers), size=(n, markers)).astype(float)
+    genetic = np.linalg.cholesky(k) @ rng.normal(size=n)
+    y = x @ [1.0, 0.4, -0.3] + 0.35 * g[:, 0] - 0.25 * g[:, 1] + 0.8 * genetic + 0.7 * rng.normal(size=n)
+    return k, x, y, g
+
+
+def gls(k, x, y, h):
+    """Dense GLS under h K + (1 - h) I: coefficients, (X'V^-1X)^-1, residual sum, log det V."""
+    factor = np.linalg.cholesky(h * k + (1.0 - h) * np.eye(len(y)))
+    wx, wy = linalg.solve_triangular(factor, x, lower=True), linalg.solve_triangular(factor, y, lower=True)
+    inverse = np.linalg.inv(wx.T @ wx)
+    beta = inverse @ (wx.T @ wy)
+    residual = wy - wx @ beta
+    return beta, inverse, residual @ residual, 2.0 * np.log(np.diag(factor)).sum()
+
+
+def dense_maximum(k, x, y):
+    """Bounded Brent maximum of the ML profile -1/2 [ln det V_h + n (ln(2 pi R_h / n) + 1)]."""
+    def negative(h):
+        _, _, rss, logdet = gls(k, x, y, h)
+        return 0.5 * (logdet + len(y) * (math.log(2.0 * math.pi * rss / len(y)) + 1.0))
+    found = optimize.minimize_scalar(negative, bounds=(0.0, 1.0), method="bounded", options={"xatol": 1e-9})
+    return found.x, -found.fun
+
+
+@pytest.fixture(scope="module")
+def data():
+    return sample()
+
+
+@pytest.fixture(scope="module")
+def held(data):
+    return _core.association_sweep(*data)
+
+
+def test_null_fit_rows_and_covariates_are_dense_gls(data, held):
+    k, x, y, g = data
+    h, loglik = dense_maximum(k, x, y)
+    assert held[0] == pytest.approx(h, abs=1e-4) and held[1] == pytest.approx(loglik, abs=1e-6)
+    beta0, inverse0, rss0, _ = gls(k, x, y, held[0])
+    scale = rss0 / len(y)
+    assert len(held[2]) == g.shape[1]
+    for j, (effect, se, wald, lr, p, refitted, code) in enumerate(held[2]):
+        beta, inverse, rss1, _ = gls(k, np.column_stack([x, g[:, j]]), y, held[0])
+        assert effect == pytest.approx(beta[-1], rel=1e-8)
+        assert se == pytest.approx(math.sqrt(scale * inverse[-1, -1]), rel=1e-8)
+        assert wald == pytest.approx((beta[-1] / se) ** 2, rel=1e-8) and lr == pytest.approx(wald, rel=1e-7)
+        assert p == pytest.approx(stats.chi2.sf(wald, 1), rel=1e-10)
+        assert (refitted, code) == (False, "")
+    assert len(held[3]) == x.shape[1]
+    for j, (estimate, se, p) in enumerate(held[3]):
+        assert estimate == pytest.approx(beta0[j], rel=1e-8)
+        assert se == pytest.approx(math.sqrt(scale * inverse0[j, j]), rel=1e-8)
+        assert p == pytest.approx(stats.chi2.sf((beta0[j] / se) ** 2, 1), rel=1e-8, abs=1e-300)
+
+
+def dense_refit_statistic(k, x, y, marker, null_loglik):
+    return max(2.0 * (dense_maximum(k, np.column_stack([x, marker]), y)[1] - null_loglik), 0.0)
+
+
+def test_refit_below_refits_exactly_the_small_held_p_values(data, held):
+    k, x, y, g = data
+    refit = _core.association_sweep(k, x, y, g, "held", 0.05)
+    small = [j for j, row in enumerate(held[2]) if row[4] <= 0.05]
+    assert 0 < len(small) < g.shape[1]
+    assert [j for j, row in enumerate(refit[2]) if row[5]] == small
+    for j, (held_row, row) in enumerate(zip(held[2], refit[2])):
+        if j in small:
+            assert row[3] == pytest.approx(dense_refit_statistic(k, x, y, g[:, j], held[1]), abs=1e-5)
+            assert row[4] == pytest.approx(stats.chi2.sf(row[3], 1), rel=1e-10) and row[2] != row[3]
+        else:
+            assert row == held_row
+    for threshold in (math.nan, -1.0):
+        assert _core.association_sweep(k, x, y, g, refit_below=threshold)[2] == held[2]
+    refitted = _core.association_sweep(k, x, y, g[:, :3], "refitted", 1e-300)[2]  # the threshold is moot
+    for j, row in enumerate(refitted):
+        assert row[5] is True and row[3] == pytest.approx(dense_refit_statistic(k, x, y, g[:, j], held[1]), abs=1e-5)
+
+
+@pytest.mark.parametrize("variance, in_span_code", [
+    ("held", "ASSOCIATION_DESIGN_RANK_DEFICIENT"),
+    ("refitted", "ASSOCIATION_NOT_EVALUABLE"),
+])
+def test_each_untestable_marker_carries_its_code(data, variance, in_span_code):
+    k, x, y, g = data
+    n = len(y)
+    nan_marker = np.linspace(0.0, 2.0, n)
+    nan_marker[7] = math.nan
+    failing = [nan_marker, 1.0 + np.linspace(0.0, 9e-13, n), np.full(n, 2.0), 3.0 * x[:, 2] - 0.5 * x[:, 1] + 1.0]
+    rows = _core.association_sweep(k, x, y, np.column_stack([g[:, 0], *failing, g[:, 1]]), variance)[2]
+    assert [row[6] for row in rows[1:-1]] == ["ASSOCIATION_MARKER_NOT_FINITE", "ASSOCIATION_MARKER_HAS_NO_VARIATION",
+                                              "ASSOCIATION_MARKER_HAS_NO_VARIATION", in_span_code]
+    assert all(math.isnan(v) for row in rows[1:-1] for v in row[:5]) and not any(row[5] for row in rows[1:-1])
+    alone = _core.association_sweep(k, x, y, g[:, :2], variance)[2]
+    for row, reference in zip([rows[0], rows[-1]], alone):  # batch neighbours change rounding only
+        assert row[:5] == pytest.approx(reference[:5], rel=1e-9) and row[5:] == reference[5:]
+
+
+def test_marker_layouts_and_an_empty_marker_matrix(data, held):
+    k, x, y, g = data
+    wide = np.zeros((len(y), 2 * g.shape[1]))
+    wide[:, ::2] = g
+    for layout in (np.asfortranarray(g), wide[:, ::2], np.ascontiguousarray(g[:, ::-1])[:, ::-1]):
+        assert _core.association_sweep(k, x, y, layout)[2] == held[2]
+    empty = _core.association_sweep(k, x, y, np.zeros((len(y), 0)))
+    assert empty == (held[0], held[1], [], held[3])
+
+
+def whole_call_errors():
+    k, x, y, g = sample(families=4, chain=3, markers=2)
+    n = len(y)
+    bad = [a.copy() for a in (k, x, y)]
+    bad[0][1, 2], bad[1][0, 1], bad[2][4] = math.inf, math.nan, math.nan
+    return [
+        ((np.zeros((0, 0)), np.zeros((0, 1)), np.zeros(0), np.zeros((0, 1)), "Held"), "ASSOCIATION_NO_ROWS"),
+        ((k[:, :-1], x, y, g, "held"), "ASSOCIATION_RELATIONSHIP_WRONG_SHAPE"),
+        ((k, x[:-1], y, g, "held"), "ASSOCIATION_DESIGN_WRONG_SHAPE"),
+        ((k, np.zeros((n, 0)), y, g, "nope"), "ASSOCIATION_DESIGN_HAS_NO_COLUMNS"),
+        ((k, np.ones((n, n)), y, g, "held"), "ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE"),
+        ((bad[0], x, y, g, "held"), "ASSOCIATION_NOT_FINITE"),
+        ((k, bad[1], y, g, "held"), "ASSOCIATION_NOT_FINITE"),
+        ((k, x, bad[2], g, "held"), "ASSOCIATION_NOT_FINITE"),
+        # Zeros leave no residual at any heritability; near the largest double the residual
+        # sum overflows, so that no start ends at a finite value.
+        ((k, x, np.zeros(n), g, "Held"), "ASSOCIATION_NOT_EVALUABLE"),
+        ((k, x, np.linspace(-1.0, 1.0, n) * 1e200, g, "Held"), "ASSOCIATION_NO_START_CONVERGED"),
+        ((k, x, y, g[:-1], "held"), "ASSOCIATION_MARKERS_WRONG_LENGTH"),
+        ((k, x, y, g, "Held"), "ASSOCIATION_UNKNOWN_VARIANCE: Held, wanted held or refitted"),
+        ((k, x, y, g[:-1], ""), "ASSOCIATION_UNKNOWN_VARIANCE: , wanted held or refitted"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(len(whole_call_errors())))
+def test_whole_call_errors_in_their_order(case):
+    arguments, message = whole_call_errors()[case]
+    with pytest.raises(ValueError) as raised:
+        _core.association_sweep(*arguments)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("position, name, value", [
+    (0, "relationship", np.eye(3, dtype=np.int64)), (1, "design", np.ones((3, 1), dtype=np.float32)),
+    (2, "y", np.ones((3, 1))), (3, "markers", np.ones(3)), (3, "markers", [[1.0], [2.0], [3.0]]),
+    (4, "variance", 1), (5, "refit_below", "0.05"),
+])
+def test_bad_arguments_are_type_errors_naming_them(position, name, value):
+    arguments = [np.full((3, 3), math.nan), np.ones((3, 1)), np.ones(3), np.ones((3, 1)), "held", None]
+    arguments[position] = value
+    with pytest.raises(TypeError, match=f"'{name}'"):
+        _core.association_sweep(*arguments)
+
+
+def test_signature_and_docstring():
+    fn = _core.association_sweep
+    assert fn.__text_signature__ == '(relationship, design, y, markers, variance="held", refit_below=None)'
+    assert fn.__doc__.splitlines()[0] == "Sweep many markers through a polygenic model."
