@@ -7,14 +7,16 @@
 #include <utility>
 
 #include <Eigen/Cholesky>
-#include <Eigen/Eigenvalues>
 
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
-#include "numerics/lapack.hpp"
+#include "numerics/eigen.hpp"
 
 namespace kestrune::prepared {
 namespace {
+
+using eigen::SymmetricEigen;
+using eigen::symmetric_eigen;
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -28,50 +30,6 @@ constexpr double normal_975 = 1.959963984540054;
 // 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
 constexpr double mixture_cut = 2.705543454095404;
 constexpr double golden_ratio = 0.6180339887498948;
-
-// Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
-// pays for its workspace query and the thread pool's hand-off (measured: Eigen is twice as
-// fast at order 32, even at 112, and 1.4 times slower at 192).
-constexpr Eigen::Index lapack_order = 128;
-
-struct SymmetricEigen {
-  Eigen::VectorXd values;
-  Eigen::MatrixXd vectors;  // column j pairs with values[j]
-};
-
-std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
-  lapack::configure_threads();
-  const int order = static_cast<int>(a.rows());
-  SymmetricEigen result{Eigen::VectorXd(order), a};
-  int info = 0;
-  int lwork = -1;
-  int liwork = -1;
-  double work_size = 0.0;
-  int iwork_size = 0;
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
-          &lwork, &iwork_size, &liwork, &info, 1, 1);
-  // Orders beyond about 46,000 need more workspace than a 32-bit LAPACK can address.
-  if (info != 0 || !(work_size <= std::numeric_limits<int>::max())) return std::nullopt;
-  lwork = static_cast<int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
-  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
-  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), work.data(),
-          &lwork, iwork.data(), &liwork, &info, 1, 1);
-  if (info != 0) return std::nullopt;
-  return result;
-}
-
-// Orthonormal eigenvectors paired with their eigenvalues (ascending).
-SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
-  if (a.rows() == 1) return {a.diagonal(), Eigen::MatrixXd::Identity(1, 1)};
-  if (a.rows() >= lapack_order) {
-    if (auto result = lapack_eigen(a)) return std::move(*result);
-  }
-  // Small orders, and the orders LAPACK fails on, go through Eigen.
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
-  return {solver.eigenvalues(), solver.eigenvectors()};
-}
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {

@@ -1,0 +1,53 @@
+#include "numerics/eigen.hpp"
+
+#include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "numerics/lapack.hpp"
+
+namespace kestrune::eigen {
+namespace {
+
+// Below this order Eigen's tridiagonal QR beats LAPACK's divide and conquer once the call
+// pays for its workspace query and the thread pool's hand-off (measured: Eigen is twice as
+// fast at order 32, even at 112, and 1.4 times slower at 192).
+constexpr Eigen::Index lapack_order = 128;
+
+std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
+  lapack::configure_threads();
+  const int order = static_cast<int>(a.rows());
+  SymmetricEigen result{Eigen::VectorXd(order), a};
+  int info = 0;
+  int lwork = -1;
+  int liwork = -1;
+  double work_size = 0.0;
+  int iwork_size = 0;
+  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), &work_size,
+          &lwork, &iwork_size, &liwork, &info, 1, 1);
+  // Orders beyond about 46,000 need more workspace than a 32-bit LAPACK can address.
+  if (info != 0 || !(work_size <= std::numeric_limits<int>::max())) return std::nullopt;
+  lwork = static_cast<int>(work_size);
+  liwork = iwork_size;
+  std::vector<double> work(static_cast<std::size_t>(std::max(lwork, 1)));
+  std::vector<int> iwork(static_cast<std::size_t>(std::max(liwork, 1)));
+  dsyevd_("V", "L", &order, result.vectors.data(), &order, result.values.data(), work.data(),
+          &lwork, iwork.data(), &liwork, &info, 1, 1);
+  if (info != 0) return std::nullopt;
+  return result;
+}
+
+}  // namespace
+
+SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
+  if (a.rows() == 1) return {a.diagonal(), Eigen::MatrixXd::Identity(1, 1)};
+  if (a.rows() >= lapack_order) {
+    if (auto result = lapack_eigen(a)) return std::move(*result);
+  }
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
+  return {solver.eigenvalues(), solver.eigenvectors()};
+}
+
+}  // namespace kestrune::eigen
