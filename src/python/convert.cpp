@@ -107,6 +107,11 @@ std::unexpected<Failure> cannot_convert(PyObject* object, const char* target) {
   return raised();
 }
 
+std::unexpected<Failure> wrong_length(std::size_t expected, std::size_t actual) {
+  PyErr_Format(PyExc_TypeError, "expected a sequence of length %zu (got %zu)", expected, actual);
+  return raised();
+}
+
 std::unexpected<Failure> no_value(const char* name) {
   PyErr_Format(PyExc_TypeError, "argument '%s': no value given", name);
   return raised();

@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +44,12 @@ template <auto Element>
 auto as_list(PyObject* object)
     -> Fallible<std::vector<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type>>;
 
+// As as_list, for a sequence of exactly N elements; another length is a TypeError
+// "expected a sequence of length N (got M)".
+template <auto Element, std::size_t N>
+auto as_array(PyObject* object)
+    -> Fallible<std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N>>;
+
 Fallible<std::vector<double>> as_float_list(PyObject* object);
 Fallible<std::vector<std::string>> as_str_list(PyObject* object);
 Fallible<std::vector<std::optional<std::string>>> as_optional_str_list(PyObject* object);
@@ -55,6 +63,8 @@ namespace detail {
 void name_argument(const char* name);
 // Sets the TypeError "'<type>' object cannot be converted to '<target>'".
 std::unexpected<Failure> cannot_convert(PyObject* object, const char* target);
+// Sets the TypeError "expected a sequence of length <expected> (got <actual>)".
+std::unexpected<Failure> wrong_length(std::size_t expected, std::size_t actual);
 // Sets TypeError "argument '<name>': no value given".
 std::unexpected<Failure> no_value(const char* name);
 // The sequence protocol check and the str refusal shared by every list converter.
@@ -102,6 +112,18 @@ auto as_list(PyObject* object)
   }
   if (PyErr_Occurred()) return raised();
   return values;
+}
+
+template <auto Element, std::size_t N>
+auto as_array(PyObject* object)
+    -> Fallible<std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N>> {
+  using Value = typename std::invoke_result_t<decltype(Element), PyObject*>::value_type;
+  auto values = as_list<Element>(object);
+  if (!values) return std::unexpected(values.error());
+  if (values->size() != N) return detail::wrong_length(N, values->size());
+  std::array<Value, N> fixed;
+  for (std::size_t i = 0; i < N; ++i) fixed[i] = std::move((*values)[i]);
+  return fixed;
 }
 
 }  // namespace kestrune::python
