@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 
+#include "bivariate/python.hpp"
 #include "kinship_classes/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
@@ -47,7 +48,11 @@ const std::array registrations = {
     type(prepared::prepared_model_type),
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
+    function(bivariate::python::bivariate_objective_method()),
+    function(bivariate::python::bivariate_fit_method()),
+    function(bivariate::python::bivariate_interval_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(bivariate::python::bivariate_correlation_test_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order
