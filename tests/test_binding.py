@@ -5,7 +5,7 @@ import sys
 import numpy as np
 import pytest
 
-from kestrune._core import PreparedModel, relationship, weighted_chi2_upper_tail as tail
+from kestrune._core import PreparedModel, bivariate_objective, relationship, weighted_chi2_upper_tail as tail
 
 X = np.column_stack([np.ones(6), np.arange(6.0)])
 K = np.eye(6) + 0.25 * (np.eye(6, k=1) + np.eye(6, k=-1))
@@ -127,6 +127,15 @@ def test_numbers_and_sequences_accepted(args):
     (lambda: tail(3.0, Rows([1.0, 2.0], fail_at=1)), ZeroDivisionError, "item unreadable"),
     (lambda: tail(BadFloat(), [1.0]), OddTypeError, "own message"),
     (lambda: relationship(["\ud800"], [None], [None]), UnicodeEncodeError, None),
+    # a fixed-length sequence: its length, then each element
+    (lambda: bivariate_objective(K, [(True, True, True)], X, Y, [1.0] * 6), TypeError,
+     "argument 'observed': expected a sequence of length 2 (got 3)"),
+    (lambda: bivariate_objective(K, [[True]], X, Y, [1.0] * 6), TypeError,
+     "argument 'observed': expected a sequence of length 2 (got 1)"),
+    (lambda: bivariate_objective(K, [(True, 1)], X, Y, [1.0] * 6), TypeError,
+     "argument 'observed': 'int' object cannot be converted to 'bool'"),
+    (lambda: bivariate_objective(K, ["ab"], X, Y, [1.0] * 6), TypeError,
+     "argument 'observed': Can't extract `str` to `Vec`"),
 ])
 def test_conversion_errors(call, error, message):
     with pytest.raises(error) as raised:
