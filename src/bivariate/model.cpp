@@ -19,29 +19,6 @@ constexpr double rank_tolerance = 1e-12;
 // How far below zero det G and det E may fall through rounding.
 constexpr double cone_tolerance = -1e-12;
 
-bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
-  const Eigen::Index n = k.rows();
-  for (Eigen::Index j = 0; j < n; ++j)
-    for (Eigen::Index i = 0; i < j; ++i)
-      if (k(i, j) != k(j, i)) return false;
-  return true;
-}
-
-// The sum of ln(eigenvalue) of g, or nothing when an eigenvalue is at or below
-// relative * max(0, largest eigenvalue) (or at or below zero when relative is 0).
-std::optional<double> log_det_above(const Eigen::MatrixXd& g, double relative) {
-  const Eigen::VectorXd values = eigen::symmetric_eigen(g).values;
-  double largest = 0.0;
-  for (const double value : values) largest = std::fmax(largest, value);
-  const double threshold = relative * largest;
-  double log_det = 0.0;
-  for (const double value : values) {
-    if (!(value > threshold)) return std::nullopt;
-    log_det += std::log(value);
-  }
-  return log_det;
-}
-
 // The family's relationship projected onto the PSD cone, or nothing when an eigenvalue lies
 // below the tolerance.
 std::optional<Eigen::MatrixXd> projected(const Eigen::MatrixXd& k) {
@@ -133,13 +110,8 @@ bool covariance_basis_is_full_rank(const std::vector<Block>& blocks) {
       }
     }
   }
-  const Eigen::VectorXd values = eigen::symmetric_eigen(gram).values;
-  double largest = 0.0;
-  for (const double value : values) largest = std::fmax(largest, value);
-  if (!(largest > 0.0)) return false;
-  for (const double value : values)
-    if (!(value > rank_tolerance * largest)) return false;
-  return true;
+  // A zero matrix has no eigenvalue above 1e-12 times its largest, 0.
+  return eigen::log_det_above(gram, rank_tolerance).has_value();
 }
 
 Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
@@ -150,7 +122,7 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   if (observed.size() != static_cast<std::size_t>(n)) return fail("BIVARIATE_OBSERVED_LENGTH_MISMATCH");
   if (n == 0) return fail("BIVARIATE_NOTHING_MEASURED");
   if (!relationship.allFinite()) return fail("BIVARIATE_RELATIONSHIP_NOT_FINITE");
-  if (!is_symmetric(relationship)) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
+  if (!blocks::is_symmetric(relationship)) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
   std::size_t count = 0;
   for (const auto& flags : observed) count += (flags[0] ? 1 : 0) + (flags[1] ? 1 : 0);
   if (count == 0) return fail("BIVARIATE_NOTHING_MEASURED");
@@ -159,7 +131,7 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   if (design.cols() == 0 || big_n <= design.cols()) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!design.allFinite()) return fail("BIVARIATE_DESIGN_NOT_FINITE");
   const Eigen::MatrixXd cross = design.transpose() * design;
-  const std::optional<double> log_det = log_det_above(cross, rank_tolerance);
+  const std::optional<double> log_det = eigen::log_det_above(cross, rank_tolerance);
   if (!log_det) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
 
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
@@ -361,7 +333,7 @@ Result<StandardisedProblem> BivariateModel::standardised_problem(
     ml_constant += std::log(sd[t]);
   }
   const Eigen::MatrixXd cross = model.design_.transpose() * model.design_;
-  const std::optional<double> log_det = log_det_above(cross, 0.0);
+  const std::optional<double> log_det = eigen::log_det_above(cross, 0.0);
   if (!log_det) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
   model.design_log_det_ = *log_det;
   model.cut_design();

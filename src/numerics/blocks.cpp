@@ -40,6 +40,24 @@ std::vector<Block> components(std::size_t n, Linked linked) {
 
 }  // namespace
 
+// Tile by tile, so that the transposed reads stay in cache.
+bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
+  constexpr Eigen::Index tile = 64;
+  const Eigen::Index n = k.rows();
+  for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
+    for (Eigen::Index i0 = 0; i0 <= j0; i0 += tile) {
+      const Eigen::Index j1 = std::min(j0 + tile, n);
+      const Eigen::Index i1 = std::min(i0 + tile, n);
+      for (Eigen::Index j = j0; j < j1; ++j) {
+        for (Eigen::Index i = i0; i < std::min(i1, j); ++i) {
+          if (k(i, j) != k(j, i)) return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
 std::vector<Block> family_blocks(const Eigen::Ref<const Eigen::MatrixXd>& k) {
   // NaN compares unequal to zero, so it links; -0.0 does not.
   return components(static_cast<std::size_t>(k.rows()), [&](std::size_t i, std::size_t j) {

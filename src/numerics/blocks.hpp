@@ -7,6 +7,9 @@
 
 namespace kestrune::blocks {
 
+// Whether k(i, j) == k(j, i) exactly for every pair; the matrix must be square.
+bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k);
+
 // Row indices of one family, strictly ascending.
 using Block = std::vector<std::size_t>;
 
