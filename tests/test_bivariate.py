@@ -188,8 +188,11 @@ def test_fit_is_the_dense_maximum(reml):
     assert values[6] == pytest.approx(rg * np.sqrt(h1 * h2) + re * np.sqrt((1 - h1) * (1 - h2)), abs=1e-14)
 
 
+NO_GENETIC_VARIANCE = simulate(families=15, seed=18, h=(0.0, 0.0), rho=(0.0, 0.3))
+
+
 def test_fit_without_genetic_variance_holds_both_heritabilities_at_zero():
-    data = simulate(families=15, seed=18, h=(0.0, 0.0), rho=(0.0, 0.3))
+    data = NO_GENETIC_VARIANCE
     values, loglik, _, converged = _core.bivariate_fit(*data)
     assert values[2:5] == [0.0, 0.0, None] and converged
     assert values[5] is not None and values[6] == pytest.approx(values[5], abs=1e-15)
@@ -220,6 +223,15 @@ def test_correlation_test_statistic_is_the_dense_profile(quantity, index, null, 
     from scipy.stats import chi2
     expected = chi2.sf(statistic, 1) * (0.5 if reference == "mixture_50_50" else 1.0)
     assert p_value == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: _core.bivariate_interval(*NO_GENETIC_VARIANCE, "rho_g"),
+    lambda: _core.bivariate_correlation_test(*NO_GENETIC_VARIANCE, "rho_g", 0.0),
+])
+def test_genetic_correlation_of_a_fit_without_genetic_variance_is_absent(call):
+    with pytest.raises(ValueError, match="^BIVARIATE_QUANTITY_ABSENT$"):
+        call()
 
 
 def test_null_outside_the_range_cannot_be_fitted():
