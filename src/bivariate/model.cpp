@@ -284,10 +284,14 @@ std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
   for (std::size_t b = 0; b < blocks_.size(); ++b)
     solves[b].residual = solves[b].solved_response - solves[b].solved_design * beta;
   const Eigen::MatrixXd a_inverse = reml ? a_factor->inverse() : Eigen::MatrixXd();
+  // Workspaces for dV r and dV W, sized once for the largest family.
+  Eigen::VectorXd dv_r(largest_block_);
+  Eigen::MatrixXd dv_w(largest_block_, reml ? p : 0);
+  Eigen::MatrixXd m_k(p, p);
   for (std::size_t k = 0; k < 6; ++k) {
     const Covariances d = derivative(theta, k);
     double trace = 0.0, squares = 0.0;
-    Eigen::MatrixXd m_k = Eigen::MatrixXd::Zero(p, p);
+    m_k.setZero();
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
       const Block& block = blocks_[b];
       const BlockSolve& solve = solves[b];
@@ -295,8 +299,12 @@ std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
       assemble(block, d.genetic, d.residual, v);
       const auto dv = v.topLeftCorner(m, m);
       trace += trace_of_product(solve.inverse, v, m);
-      squares += dot(solve.residual, dv * solve.residual);
-      if (reml) m_k.noalias() += solve.solved_design.transpose() * (dv * solve.solved_design);
+      dv_r.head(m).noalias() = dv * solve.residual;
+      squares += dot(solve.residual, dv_r.head(m));
+      if (reml) {
+        dv_w.topRows(m).noalias() = dv * solve.solved_design;
+        m_k.noalias() += solve.solved_design.transpose() * dv_w.topRows(m);
+      }
     }
     double g = 0.5 * (trace - squares);
     if (reml) g -= 0.5 * trace_of_product(a_inverse, m_k, p);
