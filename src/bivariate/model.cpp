@@ -235,6 +235,44 @@ double dot(const Eigen::Ref<const Eigen::VectorXd>& a, const Eigen::Ref<const Ei
   return sum;
 }
 
+// The six derivatives of the objective from the kept solves: for each coordinate k, half of
+// trace(V^-1 dV) - r' dV r, less half of trace(A^-1 W' dV W) under REML, summed family by family.
+std::array<double, 6> gradient(const Theta& theta, const std::vector<Block>& blocks, std::vector<BlockSolve>& solves,
+                               const Eigen::VectorXd& beta, const dense::DenseFactor& a_factor, bool reml,
+                               Eigen::Index largest) {
+  for (BlockSolve& solve : solves) solve.residual = solve.solved_response - solve.solved_design * beta;
+  const Eigen::Index p = beta.size();
+  const Eigen::MatrixXd a_inverse = reml ? a_factor.inverse() : Eigen::MatrixXd();
+  // Workspaces for dV, dV r and dV W, sized once for the largest family.
+  Eigen::MatrixXd v(largest, largest);
+  Eigen::VectorXd dv_r(largest);
+  Eigen::MatrixXd dv_w(largest, reml ? p : 0);
+  Eigen::MatrixXd m_k(p, p);
+  std::array<double, 6> result{};
+  for (std::size_t k = 0; k < 6; ++k) {
+    const Covariances d = derivative(theta, k);
+    double trace = 0.0, squares = 0.0;
+    m_k.setZero();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+      const BlockSolve& solve = solves[b];
+      const auto m = static_cast<Eigen::Index>(blocks[b].pairs.size());
+      BivariateModel::assemble(blocks[b], d.genetic, d.residual, v);
+      const auto dv = v.topLeftCorner(m, m);
+      trace += trace_of_product(solve.inverse, v, m);
+      dv_r.head(m).noalias() = dv * solve.residual;
+      squares += dot(solve.residual, dv_r.head(m));
+      if (reml) {
+        dv_w.topRows(m).noalias() = dv * solve.solved_design;
+        m_k.noalias() += solve.solved_design.transpose() * dv_w.topRows(m);
+      }
+    }
+    double g = 0.5 * (trace - squares);
+    if (reml) g -= 0.5 * trace_of_product(a_inverse, m_k, p);
+    result[k] = g;
+  }
+  return result;
+}
+
 }  // namespace
 
 std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
@@ -281,35 +319,7 @@ std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
   }
   if (!with_gradient) return result;
 
-  for (std::size_t b = 0; b < blocks_.size(); ++b)
-    solves[b].residual = solves[b].solved_response - solves[b].solved_design * beta;
-  const Eigen::MatrixXd a_inverse = reml ? a_factor->inverse() : Eigen::MatrixXd();
-  // Workspaces for dV r and dV W, sized once for the largest family.
-  Eigen::VectorXd dv_r(largest_block_);
-  Eigen::MatrixXd dv_w(largest_block_, reml ? p : 0);
-  Eigen::MatrixXd m_k(p, p);
-  for (std::size_t k = 0; k < 6; ++k) {
-    const Covariances d = derivative(theta, k);
-    double trace = 0.0, squares = 0.0;
-    m_k.setZero();
-    for (std::size_t b = 0; b < blocks_.size(); ++b) {
-      const Block& block = blocks_[b];
-      const BlockSolve& solve = solves[b];
-      const auto m = static_cast<Eigen::Index>(block.pairs.size());
-      assemble(block, d.genetic, d.residual, v);
-      const auto dv = v.topLeftCorner(m, m);
-      trace += trace_of_product(solve.inverse, v, m);
-      dv_r.head(m).noalias() = dv * solve.residual;
-      squares += dot(solve.residual, dv_r.head(m));
-      if (reml) {
-        dv_w.topRows(m).noalias() = dv * solve.solved_design;
-        m_k.noalias() += solve.solved_design.transpose() * dv_w.topRows(m);
-      }
-    }
-    double g = 0.5 * (trace - squares);
-    if (reml) g -= 0.5 * trace_of_product(a_inverse, m_k, p);
-    result.gradient[k] = g;
-  }
+  result.gradient = gradient(theta, blocks_, solves, beta, *a_factor, reml, largest_block_);
   return result;
 }
 

@@ -44,14 +44,14 @@ Fallible<Inputs> inputs(const py::Arguments<N>& args) {
   return Inputs{std::move(*relationship), std::move(*observed), std::move(*design), std::move(*y)};
 }
 
-// The built model and its response. A square relationship is read in place where its layout
-// allows: a row-major one is then seen transposed, which no check before the symmetry test
-// can tell, and past it the matrix equals its transpose.
 struct Built {
   BivariateModel model;
   Eigen::VectorXd y;
 };
 
+// The copies, then the model. A square relationship is read in place where its layout allows:
+// a row-major one is then seen transposed, which no check before the symmetry test can tell,
+// and past it the matrix equals its transpose.
 Fallible<Built> build(const Inputs& in) {
   const Eigen::MatrixXd design = in.design.to_matrix();
   Eigen::VectorXd y = in.y.to_matrix().col(0);
