@@ -6,13 +6,19 @@
 #include <array>
 #include <optional>
 
+#include "autoregressive/python.hpp"
 #include "bivariate/python.hpp"
+#include "discrete_gxe/python.hpp"
 #include "kinship_classes/python.hpp"
+#include "latent_mediation/python.hpp"
+#include "liability/python.hpp"
+#include "mixed_bivariate/python.hpp"
 #include "numerics/python.hpp"
 #include "prepared/python.hpp"
 #include "provenance_data.hpp"
 #include "python/toolkit.hpp"
 #include "relationship/python.hpp"
+#include "tobit/python.hpp"
 
 namespace kestrune {
 namespace {
@@ -49,9 +55,26 @@ const std::array registrations = {
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
     function(bivariate::python::bivariate_objective_method()),
+    function(autoregressive::python::autoregressive_fit_method()),
+    function(autoregressive::python::autoregressive_cells_method()),
     function(bivariate::python::bivariate_fit_method()),
     function(bivariate::python::bivariate_interval_method()),
     function(kinship_classes::python::kinship_classes_method()),
+    function(discrete_gxe::python::discrete_gxe_fit_method()),
+    function(discrete_gxe::python::discrete_gxe_test_method()),
+    function(discrete_gxe::python::discrete_gxe_correlation_interval_method()),
+    type(latent_mediation::python::latent_mediation_core_type),
+    function(latent_mediation::python::latent_mediation_simulate_method()),
+    function(liability::python::liability_fit_method()),
+    function(liability::python::liability_interval_method()),
+    function(liability::python::liability_test_method()),
+    function(liability::python::region_log_probability_method()),
+    function(tobit::python::tobit_fit_method()),
+    function(tobit::python::tobit_interval_method()),
+    function(tobit::python::tobit_test_method()),
+    function(mixed_bivariate::python::mixed_bivariate_test_method()),
+    function(mixed_bivariate::python::mixed_bivariate_fit_method()),
+    function(mixed_bivariate::python::mixed_bivariate_interval_method()),
     function(bivariate::python::bivariate_correlation_test_method()),
 };
 

@@ -5,7 +5,8 @@ import sys
 import numpy as np
 import pytest
 
-from kestrune._core import PreparedModel, bivariate_objective, relationship, weighted_chi2_upper_tail as tail
+from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship,
+                            weighted_chi2_upper_tail as tail)
 
 X = np.column_stack([np.ones(6), np.arange(6.0)])
 K = np.eye(6) + 0.25 * (np.eye(6, k=1) + np.eye(6, k=-1))
@@ -38,6 +39,10 @@ MODEL = PreparedModel(X, K)
     (MODEL.fit, (Y, "ml", 1), {}, "PreparedModel.fit() takes from 1 to 2 positional arguments but 3 were given"),
     (MODEL.fit, (Y,), {"y": Y}, "PreparedModel.fit() got multiple values for argument 'y'"),
     (MODEL.fit, (Y,), {"method": "ml"}, "PreparedModel.fit() got an unexpected keyword argument 'method'"),
+    # a static method binds no instance: every argument counts
+    (LatentMediationCore._build, ([],) * 19, {}, "LatentMediationCore._build() takes from 16 to 18 positional arguments but 19 were given"),
+    (LatentMediationCore._build, ([],) * 15, {},
+     "LatentMediationCore._build() missing 1 required positional argument: 'outcome_prevalences'"),
 ])
 def test_binding_errors(call, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
@@ -127,15 +132,6 @@ def test_numbers_and_sequences_accepted(args):
     (lambda: tail(3.0, Rows([1.0, 2.0], fail_at=1)), ZeroDivisionError, "item unreadable"),
     (lambda: tail(BadFloat(), [1.0]), OddTypeError, "own message"),
     (lambda: relationship(["\ud800"], [None], [None]), UnicodeEncodeError, None),
-    # a fixed-length sequence: its length, then each element
-    (lambda: bivariate_objective(K, [(True, True, True)], X, Y, [1.0] * 6), TypeError,
-     "argument 'observed': expected a sequence of length 2 (got 3)"),
-    (lambda: bivariate_objective(K, [[True]], X, Y, [1.0] * 6), TypeError,
-     "argument 'observed': expected a sequence of length 2 (got 1)"),
-    (lambda: bivariate_objective(K, [(True, 1)], X, Y, [1.0] * 6), TypeError,
-     "argument 'observed': 'int' object cannot be converted to 'bool'"),
-    (lambda: bivariate_objective(K, ["ab"], X, Y, [1.0] * 6), TypeError,
-     "argument 'observed': Can't extract `str` to `Vec`"),
 ])
 def test_conversion_errors(call, error, message):
     with pytest.raises(error) as raised:
@@ -143,6 +139,38 @@ def test_conversion_errors(call, error, message):
     assert type(raised.value) is error
     if message is not None:
         assert str(raised.value) == message
+
+
+# A fixed-length sequence: its length is checked before any element is converted.
+GXE_K = np.eye(4)
+GXE_ENV = np.array([1.0, 2.0, 1.0, 2.0])
+GXE_X = np.ones((4, 1))
+
+
+def levels_call(levels):
+    return lambda: discrete_gxe_test(GXE_K, GXE_ENV, GXE_X, np.arange(4.0), "none", levels=levels)
+
+
+@pytest.mark.parametrize("levels, error, message", [
+    ([1.0, 2.0, 3.0], ValueError, "expected a sequence of length 2 (got 3)"),
+    ((1.0,), ValueError, "expected a sequence of length 2 (got 1)"),
+    (["a", 2.0, None], ValueError, "expected a sequence of length 2 (got 3)"),
+    ("ab", TypeError, "argument 'levels': must be real number, not str"),
+    (5.0, TypeError, "argument 'levels': 'float' object cannot be converted to 'Sequence'"),
+    (iter([1.0, 2.0]), TypeError, "argument 'levels': 'list_iterator' object cannot be converted to 'Sequence'"),
+    ([1.0, None], TypeError, "argument 'levels': must be real number, not NoneType"),
+    # accepted pairs reach the entry's own check
+    ((2, 1), ValueError, "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"),
+    (np.array([1.0, 2.0]), ValueError,
+     "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"),
+    ((Index(1), FloatLike(2.0)), ValueError,
+     "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"),
+])
+def test_fixed_length_sequences(levels, error, message):
+    with pytest.raises(error) as raised:
+        levels_call(levels)()
+    assert type(raised.value) is error
+    assert str(raised.value) == message
 
 
 def test_text_crosses_as_utf8_both_ways():

@@ -357,7 +357,6 @@ def test_quantity_names(call, args, message):
 @pytest.mark.parametrize("args, message", [
     ((K.astype(np.int64), OBSERVED, X, Y, THETA), "argument 'relationship'"),
     ((K, "tf" * len(OBSERVED), X, Y, THETA), "Can't extract `str` to `Vec`"),
-    ((K, [(True, True, True)] * len(OBSERVED), X, Y, THETA), "expected a sequence of length 2 (got 3)"),
     ((K, [(1, 0)] * len(OBSERVED), X, Y, THETA), "argument 'observed'"),
     ((K, OBSERVED, X, Y, THETA, 1), "argument 'reml'"),
     ((K, OBSERVED, X, Y, ["a"] * 6), "argument 'theta'"),
@@ -366,6 +365,11 @@ def test_argument_types(args, message):
     with pytest.raises(TypeError) as raised:
         _core.bivariate_objective(*args)
     assert message in str(raised.value)
+
+
+def test_observed_pairs_have_two_flags():
+    with pytest.raises(ValueError, match=r"^expected a sequence of length 2 \(got 3\)$"):
+        _core.bivariate_objective(K, [(True, True, True)] * len(OBSERVED), X, Y, THETA)
 
 
 def test_signatures_and_registration_order():

@@ -216,3 +216,91 @@ def test_docstring():
         "for the value to be read as a probability."
     )
     assert tail.__text_signature__ == "(q, weights)"
+
+
+def ruben_tail(q, weights, terms=1200):
+    """P(sum w_j X_j > q) by Ruben's chi-square mixture series, with beta = min w."""
+    w = np.asarray(weights, dtype=float)
+    n, beta = len(w), w.min()
+    ratios = 1.0 - beta / w
+    c = [float(np.prod(np.sqrt(beta / w)))]
+    h = np.array([0.0] + [float(np.sum(ratios**j)) for j in range(1, terms)])
+    for k in range(1, terms):
+        c.append(float(np.dot(h[k:0:-1], c)) / (2 * k))
+    dofs = n + 2 * np.arange(terms)
+    lower = float(np.dot(c, stats.chi2.cdf(q / beta, dofs)))
+    upper = float(np.dot(c, stats.chi2.sf(q / beta, dofs)))
+    # The coefficients add up to 1; take the side that does not cancel.
+    return upper if upper < 0.5 else 1.0 - lower
+
+
+def two_weights_lower_tail(q, w1, w2):
+    """P(w1 X_1 + w2 X_2 <= q) as a one-dimensional integral over X_1 = u^2."""
+
+    def density_times_cdf(u):
+        return math.sqrt(2 / math.pi) * math.exp(-u * u / 2) * stats.chi2.cdf((q - w1 * u * u) / w2, 1)
+
+    value, _ = integrate.quad(density_times_cdf, 0, math.sqrt(q / w1), epsabs=0, epsrel=1e-12, limit=200)
+    return value
+
+
+def sum_as_rounded(weights):
+    total = 0.0
+    for w in weights:
+        total += w
+    return total
+
+
+def random_sum_cases():
+    rng = np.random.default_rng(20261207)
+    cases = []
+    for _ in range(100):
+        n = int(rng.integers(2, 41))
+        weights = list(rng.uniform(0.05, 1.0, n))  # within a ratio of 20
+        cases.append((sum_as_rounded(weights), weights))
+    return cases
+
+
+def random_tiny_q_cases():
+    rng = np.random.default_rng(7)
+    cases = []
+    for _ in range(40):
+        n = int(rng.integers(2, 5))
+        weights = list(rng.uniform(0.05, 1.0, n))
+        cases.append((10.0 ** rng.uniform(-30, -12) * max(weights), weights))
+    return cases
+
+
+def check_against_reference(cases, reference):
+    trusted = 0
+    for q, weights in cases:
+        result = tail(q, weights)
+        if result["trustworthy"]:
+            trusted += 1
+            expected = reference(q, weights)
+            p = result["probability"]
+            assert abs(p - expected) <= 1e-7 + 10 * result["settled_to"] * p, (q, weights, result, expected)
+    assert trusted >= 0.9 * len(cases)
+
+
+def test_q_at_the_rounded_sum_of_the_weights():
+    # The phase grows only as t^3 there, so rounding used to flip the band index and a run of
+    # empty bands passed for convergence at exactly 0.5.
+    result = tail(2.001, [2.0, 0.001])
+    expected = 1.0 - two_weights_lower_tail(2.001, 2.0, 0.001)
+    assert abs(expected - 0.317311) < 1e-6
+    assert result["trustworthy"] is True
+    assert abs(result["probability"] - expected) <= 1e-7 + 10 * result["settled_to"] * expected
+    check_against_reference(random_sum_cases(), ruben_tail)
+
+
+def test_q_tiny_against_the_weights():
+    # The first band is about 1/q wide; it is graded finely enough however wide it is.
+    for q, weights in [(1e-16, [1.0, 2.0]), (1e-30, [1.0, 0.5, 0.25])]:
+        result = tail(q, weights)
+        assert result["trustworthy"] is True
+        assert abs(result["probability"] - 1.0) <= 1e-7 + 10 * result["settled_to"]
+    far_apart = tail(1e-14, [1.0, 1e-6])
+    expected = 1.0 - two_weights_lower_tail(1e-14, 1.0, 1e-6)
+    assert abs(far_apart["probability"] - expected) <= 1e-7 + 10 * far_apart["settled_to"] * expected
+    check_against_reference(random_tiny_q_cases(), ruben_tail)

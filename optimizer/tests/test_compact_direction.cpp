@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "backend/native/compact/direction.hpp"
@@ -153,7 +154,12 @@ TEST_P(CompactDirection, MatchesDenseCauchyPointAndSubspaceMinimiser) {
 
 INSTANTIATE_TEST_SUITE_P(Boxes, CompactDirection,
                          ::testing::Values(Trajectory{5, 3, 8, 1.0, 3, 2, 1}, Trajectory{6, 2, 10, 4.0, 5, 15, 0},
-                                           Trajectory{8, 4, 12, 10.0, 7, 54, 2}, Trajectory{3, 1, 6, 3.0, 9, 9, 0}));
+                                           Trajectory{8, 4, 12, 10.0, 7, 54, 2}, Trajectory{3, 1, 6, 3.0, 9, 9, 0}),
+                         [](const ::testing::TestParamInfo<Trajectory>& info) {
+                           const Trajectory& t = info.param;
+                           return "n" + std::to_string(t.n) + "_m" + std::to_string(t.m) + "_steps" +
+                                  std::to_string(t.steps) + "_seed" + std::to_string(t.seed);
+                         });
 
 TEST(CompactDirectionEdges, NoPairsTakesTheScaledSteepestDescentStep) {
     const Vec lo(3, -10.0), hi(3, 10.0), x{0.5, -0.25, 1.0}, g{0.5, 1.0, -2.0};

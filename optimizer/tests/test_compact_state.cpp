@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "backend/native/compact/state.hpp"
@@ -99,7 +100,10 @@ TEST_P(CompactMemory, MatricesAndMiddleProductMatchDenseAlgebra) {
 INSTANTIATE_TEST_SUITE_P(Fills, CompactMemory,
                          ::testing::Values(FillCase{3, 2, 0, 1}, FillCase{3, 3, 0, 2}, FillCase{3, 4, 1, 0},
                                            FillCase{3, 6, 0, 2}, FillCase{1, 1, 0, 0}, FillCase{1, 3, 0, 0},
-                                           FillCase{4, 7, 3, 2}));
+                                           FillCase{4, 7, 3, 2}),
+                         [](const ::testing::TestParamInfo<FillCase>& info) {
+                           return "m" + std::to_string(info.param.m) + "_pairs" + std::to_string(info.param.count);
+                         });
 
 TEST(ExactCompactState, UnitAndScaledSteps) {
     const Vec lower(4, -1.0), upper(4, 1.0);

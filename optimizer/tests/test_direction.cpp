@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "backend/native/direction.hpp"
@@ -41,14 +42,15 @@ TEST_P(DirectionSelection, PicksTheExpectedDirection) {
 INSTANTIATE_TEST_SUITE_P(
     Table, DirectionSelection,
     ::testing::Values(
-        Case{"subspace off", {0.5}, {-1.0}, {0.0}, {1.0}, false, 0.0, {1.0}},
-        Case{"step above tolerance", {0.5}, {-1.0}, {0.0}, {1.0}, true, 0.49999, {0.5}},
-        Case{"step equal to tolerance", {0.5}, {-1.0}, {0.0}, {1.0}, true, 0.5, {1.0}},
-        Case{"step onto a bound carries no full-step point", {0.5, 0.0}, {-1.0, 2.0}, {0.0, -inf},
+        Case{"subspace_off", {0.5}, {-1.0}, {0.0}, {1.0}, false, 0.0, {1.0}},
+        Case{"step_above_tolerance", {0.5}, {-1.0}, {0.0}, {1.0}, true, 0.49999, {0.5}},
+        Case{"step_equal_to_tolerance", {0.5}, {-1.0}, {0.0}, {1.0}, true, 0.5, {1.0}},
+        Case{"step_onto_a_bound_carries_no_full_step_point", {0.5, 0.0}, {-1.0, 2.0}, {0.0, -inf},
              {1.0, inf}, true, 1e-16, {0.5, -2.0}},
         // Pushed outward at both bounds: the Cauchy point is x, nothing is free,
         // the step is 0 and the projected direction (zero) is returned.
-        Case{"nothing moves", {0.0, 1.0}, {1.0, -1.0}, {0.0, 0.0}, {1.0, 1.0}, true, 1e-16, {-0.0, 0.0}}));
+        Case{"nothing_moves", {0.0, 1.0}, {1.0, -1.0}, {0.0, 0.0}, {1.0, 1.0}, true, 1e-16, {-0.0, 0.0}}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST(DirectionSelection, SubspaceOffEqualsProjectedLbfgs) {
   const std::vector<native::Correction> history{{{1.0, -0.5}, {2.0, -0.25}, 1.0 / 2.125},

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "finite_diff/finite_diff.hpp"
+#include "compat_lbfgsb/finite_diff.hpp"
 
 namespace {
 
@@ -141,6 +141,27 @@ TEST(FiniteDiff, AgreesWithAnalyticGradientWithinStepAccuracyAndStaysInTheBox) {
     EXPECT_NEAR((*g)[0], g0, tol) << x[0] << "," << x[1];
     EXPECT_NEAR((*g)[1], g1, tol) << x[0] << "," << x[1];
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FiniteDiff, StepRuleSetsEachCoordinatesStepFromItsEntry) {
+  // A step relative to the entry's size, as a model's own gradient takes it.
+  const compat_lbfgsb::finite_diff::StepRule relative = [](std::size_t, double xi) {
+    return 1e-5 * std::fmax(std::fabs(xi), 1.0);
+  };
+  Recorder rec{{-inf, -inf, 0.0}, {inf, inf, 1.0}, {}};
+  const auto g = finite_difference_gradient(Vec{250.0, 0.5, 1.0}, rec.lower, rec.upper, relative, rec.value(cube_sum));
+  ASSERT_TRUE(g.has_value());
+  ASSERT_EQ(rec.points.size(), 6u);
+  EXPECT_EQ(rec.points[0][0], 250.0 + 2.5e-3);
+  EXPECT_EQ(rec.points[1][0], 250.0 - 2.5e-3);
+  EXPECT_EQ(rec.points[2][1], 0.5 + 1e-5);
+  EXPECT_EQ(rec.points[4][2], 1.0);          // at the upper bound only the lower side moves
+  EXPECT_EQ(rec.points[5][2], 1.0 - 1e-5);
+  EXPECT_NEAR((*g)[0], 3.0 * 250.0 * 250.0, 1e-3);
 }
 
 }  // namespace

@@ -181,16 +181,17 @@ TEST_P(RosenbrockRuns, ReachTheMinimiser) {
 INSTANTIATE_TEST_SUITE_P(
     Configurations, RosenbrockRuns,
     ::testing::Values(
-        RosenbrockCase{"unbounded with gradient", {-1.2, 1.0}, {-inf, -inf}, {inf, inf}, true,
+        RosenbrockCase{"unbounded_with_gradient", {-1.2, 1.0}, {-inf, -inf}, {inf, inf}, true,
                        {1.0, 1.0}, 1e-5},
-        RosenbrockCase{"unbounded without gradient", {-1.2, 1.0}, {-inf, -inf}, {inf, inf}, false,
+        RosenbrockCase{"unbounded_without_gradient", {-1.2, 1.0}, {-inf, -inf}, {inf, inf}, false,
                        {1.0, 1.0}, 1e-3},
-        RosenbrockCase{"boxed, exact compact path", {-1.2, 1.0}, {-2.0, -2.0}, {0.5, 2.0}, true,
+        RosenbrockCase{"boxed_exact_compact_path", {-1.2, 1.0}, {-2.0, -2.0}, {0.5, 2.0}, true,
                        {0.5, 0.25}, 1e-6},
-        RosenbrockCase{"half-open box with gradient", {-1.2, 1.0}, {-inf, -inf}, {0.5, inf}, true,
+        RosenbrockCase{"half_open_box_with_gradient", {-1.2, 1.0}, {-inf, -inf}, {0.5, inf}, true,
                        {0.5, 0.25}, 1e-6},
-        RosenbrockCase{"4-d unbounded with gradient", {-1.2, 1.0, -1.2, 1.0}, {-inf, -inf, -inf, -inf},
-                       {inf, inf, inf, inf}, true, {1.0, 1.0, 1.0, 1.0}, 1e-4}));
+        RosenbrockCase{"unbounded_4d_with_gradient", {-1.2, 1.0, -1.2, 1.0}, {-inf, -inf, -inf, -inf},
+                       {inf, inf, inf, inf}, true, {1.0, 1.0, 1.0, 1.0}, 1e-4}),
+    [](const ::testing::TestParamInfo<RosenbrockCase>& info) { return std::string(info.param.name); });
 
 // --- Ways out -----------------------------------------------------------
 
@@ -320,10 +321,11 @@ INSTANTIATE_TEST_SUITE_P(
     Stops, ZeroGradientStart,
     ::testing::Values(
         // The pass is taken at the head, the no-descent stop follows and re-evaluates.
-        ZeroGradientCase{"infinite bounds, gradient, pgtol 0", {-inf, -inf}, {inf, inf}, true, 0.0, 2},
-        ZeroGradientCase{"infinite bounds, no gradient, pgtol 0", {-inf, -inf}, {inf, inf}, false, 0.0, 1},
-        ZeroGradientCase{"infinite bounds, gradient, pgtol 1e-5", {-inf, -inf}, {inf, inf}, true, 1e-5, 1},
-        ZeroGradientCase{"finite box, gradient, pgtol 0", {-1.0, -1.0}, {1.0, 1.0}, true, 0.0, 1}));
+        ZeroGradientCase{"infinite_bounds_gradient_pgtol_0", {-inf, -inf}, {inf, inf}, true, 0.0, 2},
+        ZeroGradientCase{"infinite_bounds_no_gradient_pgtol_0", {-inf, -inf}, {inf, inf}, false, 0.0, 1},
+        ZeroGradientCase{"infinite_bounds_gradient_pgtol_1e_minus_5", {-inf, -inf}, {inf, inf}, true, 1e-5, 1},
+        ZeroGradientCase{"finite_box_gradient_pgtol_0", {-1.0, -1.0}, {1.0, 1.0}, true, 0.0, 1}),
+    [](const ::testing::TestParamInfo<ZeroGradientCase>& info) { return std::string(info.param.name); });
 
 TEST(MainLoop, ReductionStopAndFactrZero) {
   // 1-d quadratic: backtracking and the projected direction. The default

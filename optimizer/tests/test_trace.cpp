@@ -1,11 +1,13 @@
 // The trace: its number forms, the lines it writes and when it writes them.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <span>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backend/native/history.hpp"
@@ -47,6 +49,26 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
+// A number's text as a test-name fragment: -1.5e-07 -> minus_1p5e_minus_07, since gtest
+// allows only letters, digits and underscores.
+std::string name_of(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '-': out += i == 0 ? "minus_" : "_minus_"; break;
+      case '.': out += 'p'; break;
+      case '+': break;
+      default: out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string name_of(double v) {
+  char buf[32];
+  return name_of(std::string_view(buf, std::to_chars(buf, buf + sizeof buf, v).ptr));
+}
+
 }  // namespace
 
 // --- Number forms ----------------------------------------------------------
@@ -73,7 +95,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ExponentCase{9.9996, 3, "1.000e1"}, ExponentCase{1.23456789e-300, 3, "1.235e-300"},
                       ExponentCase{1e300, 6, "1.000000e300"}, ExponentCase{5e-324, 3, "4.941e-324"},
                       ExponentCase{kNaN, 6, "NaN"}, ExponentCase{-kNaN, 3, "NaN"},
-                      ExponentCase{inf, 3, "inf"}, ExponentCase{-inf, 6, "-inf"}));
+                      ExponentCase{inf, 3, "inf"}, ExponentCase{-inf, 6, "-inf"}),
+    [](const ::testing::TestParamInfo<ExponentCase>& info) {
+      return name_of(info.param.value) + "_digits" + std::to_string(info.param.digits);
+    });
 
 struct ShortestCase {
   double value;
@@ -95,7 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortestCase{2.5e20, "2.5e20"}, ShortestCase{9999999999999998.0, "9999999999999998.0"},
                       ShortestCase{123.456, "123.456"}, ShortestCase{0.1 + 0.2, "0.30000000000000004"},
                       ShortestCase{-0.00012, "-0.00012"}, ShortestCase{1e100, "1e100"},
-                      ShortestCase{kNaN, "NaN"}, ShortestCase{inf, "inf"}, ShortestCase{-inf, "-inf"}));
+                      ShortestCase{kNaN, "NaN"}, ShortestCase{inf, "inf"}, ShortestCase{-inf, "-inf"}),
+    // Named by the text: an all-digit name such as "1" would be replaced by the raw
+    // parameter bytes when CTest discovers the tests.
+    [](const ::testing::TestParamInfo<ShortestCase>& info) { return name_of(info.param.text); });
 
 TEST(VectorForm, BracketsAndSeparators) {
   std::string s;
@@ -152,7 +180,12 @@ TEST_P(IterationLineWhen, OnlyOnReportingIterations) {
 INSTANTIATE_TEST_SUITE_P(Table, IterationLineWhen,
                          ::testing::Values(WhenCase{10, 0, 10, false}, WhenCase{10, 1, 0, false},
                                            WhenCase{11, 1, 10, false}, WhenCase{30, 1, 10, true},
-                                           WhenCase{7, 2, 1, true}, WhenCase{7, 3, 0, false}));
+                                           WhenCase{7, 2, 1, true}, WhenCase{7, 3, 0, false}),
+                         [](const ::testing::TestParamInfo<WhenCase>& info) {
+                           const WhenCase& c = info.param;
+                           return "iteration" + std::to_string(c.iteration) + "_trace" + std::to_string(c.trace) +
+                                  "_report" + std::to_string(c.report);
+                         });
 
 TEST(CauchyPointLine, ExactTextAndLevel) {
   // x = 2, g = 4, no history, no bounds: the Cauchy point and the subspace

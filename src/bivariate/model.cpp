@@ -7,6 +7,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/relationship_checks.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -122,7 +123,7 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   if (observed.size() != static_cast<std::size_t>(n)) return fail("BIVARIATE_OBSERVED_LENGTH_MISMATCH");
   if (n == 0) return fail("BIVARIATE_NOTHING_MEASURED");
   if (!relationship.allFinite()) return fail("BIVARIATE_RELATIONSHIP_NOT_FINITE");
-  if (!blocks::is_symmetric(relationship)) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
+  if (!relationship_checks::exactly_symmetric(relationship)) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
   std::size_t count = 0;
   for (const auto& flags : observed) count += (flags[0] ? 1 : 0) + (flags[1] ? 1 : 0);
   if (count == 0) return fail("BIVARIATE_NOTHING_MEASURED");

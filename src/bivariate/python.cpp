@@ -10,6 +10,8 @@
 #include "bivariate/fit.hpp"
 #include "bivariate/inference.hpp"
 #include "bivariate/model.hpp"
+#include "python/interval.hpp"
+#include "python/test_record.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::bivariate::python {

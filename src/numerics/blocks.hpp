@@ -2,16 +2,47 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
 namespace kestrune::blocks {
 
-// Whether k(i, j) == k(j, i) exactly for every pair; the matrix must be square.
-bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k);
-
 // Row indices of one family, strictly ascending.
 using Block = std::vector<std::size_t>;
+
+// The connected components of the links among n members, each ascending, ordered by
+// smallest member. linked(i, j) is asked only for j != i not yet reached, while i is
+// expanded, so it may be any symmetric predicate.
+template <class Linked>
+std::vector<Block> connected_components(std::size_t n, Linked linked) {
+  std::vector<Block> families;
+  std::vector<unsigned char> visited(n, 0);
+  std::vector<std::size_t> stack;
+  for (std::size_t start = 0; start < n; ++start) {
+    if (visited[start]) continue;
+    // Every index below start is visited already, so start is the family's smallest
+    // member and the list comes out ordered by it.
+    visited[start] = 1;
+    stack.assign(1, start);
+    Block family;
+    while (!stack.empty()) {
+      const std::size_t i = stack.back();
+      stack.pop_back();
+      family.push_back(i);
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j == i || visited[j]) continue;
+        if (linked(i, j)) {
+          visited[j] = 1;
+          stack.push_back(j);
+        }
+      }
+    }
+    std::sort(family.begin(), family.end());
+    families.push_back(std::move(family));
+  }
+  return families;
+}
 
 // The families of the square matrix k, ordered by smallest member; every row lies in
 // exactly one. Row i links to j when k(i, j) != 0.0 (NaN links, -0.0 does not); the

@@ -28,6 +28,9 @@ class DenseFactor {
 
   Eigen::Index order() const { return lower_.rows(); }
 
+  // L, read-only, in the lower triangle; the strict upper triangle is not part of it.
+  const Eigen::MatrixXd& lower() const { return lower_; }
+
   // x with A x = b; b has order() entries.
   Eigen::VectorXd solve_vector(const Eigen::Ref<const Eigen::VectorXd>& b) const;
 

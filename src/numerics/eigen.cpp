@@ -1,11 +1,12 @@
 #include "numerics/eigen.hpp"
 
-#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
+
+#include <Eigen/Eigenvalues>
 
 #include "numerics/lapack.hpp"
 

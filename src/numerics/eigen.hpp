@@ -1,4 +1,4 @@
-// The symmetric eigendecomposition every model takes of a relationship block or a cross-product.
+// The symmetric eigendecomposition of a relationship block.
 #pragma once
 
 #include <Eigen/Core>
@@ -11,9 +11,9 @@ struct SymmetricEigen {
   Eigen::MatrixXd vectors;  // orthonormal; column j pairs with values[j]
 };
 
-// The decomposition of the symmetric matrix a, whose lower triangle is read. From order 128
-// on by LAPACK's divide and conquer (dsyevd), below it, and where LAPACK fails, by Eigen's
-// tridiagonal QR.
+// Eigenvalues and eigenvectors of the symmetric matrix whose lower triangle is that of `a`:
+// LAPACK's divide and conquer from order 128, Eigen's tridiagonal QR below it and wherever
+// LAPACK fails.
 SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a);
 
 // ln det g as the sum of the logarithms of its eigenvalues, or nothing when an eigenvalue is

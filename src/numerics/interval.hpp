@@ -19,6 +19,8 @@ namespace kestrune::interval {
 // 0.95 quantile of the chi-square distribution on one degree of freedom (1.959963984540054²).
 inline constexpr double chi2_1_cut = 3.841458820694124;
 inline constexpr double confidence_level = 0.95;
+// 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
+inline constexpr double mixture_cut = 2.705543454095404;
 // Refits one side's bisection may spend; only brackets wider than about 1.2e15 reach it.
 inline constexpr int max_side_refits = 80;
 // A bracket this narrow is as precise as the interval is reported.
@@ -127,6 +129,14 @@ ProfileInterval profile_interval(F&& refit, double estimate, double lower_bound,
   result.upper_statistic = upper.statistic;
   result.profile_failures = failures;
   return result;
+}
+
+// Whether a side that stops at its bound contains it: when the statistic there is within the
+// 95% point of the 50:50 mixture, the law of the statistic with the parameter held at a bound.
+// Absent for a side found by bisection and for a bound whose refit failed.
+inline std::optional<bool> contains_bound(bool limited, const std::optional<double>& statistic) {
+  if (!limited || !statistic) return std::nullopt;
+  return *statistic <= mixture_cut;
 }
 
 }  // namespace kestrune::interval

@@ -29,25 +29,104 @@ constexpr std::array<std::pair<double, double>, 20> gauss_legendre{{
     {0.9639719272779138, 0.04060142980038694},   {0.9931285991850949, 0.017614007139152118},
 }};
 
-// Half the summed phases of the weights' characteristic-function factors at t.
-double half_phase_sum(std::span<const double> weights, double t) {
+// The phase theta(t) = sum_j atan(2 w_j t) / 2 - q t and the band index floor(theta / pi).
+// Where q equals the sum of the weights to within rounding, the plain sum leaves theta's sign
+// to rounding noise near t = 0 (its true size there is only O(t^3)), and the band search would
+// count a run of spurious bands; the phase is then computed as
+//   sum_j (atan(x_j) - x_j) / 2 + (sum_j w_j - q) t,   x_j = 2 w_j t,
+// with the excess sum_j w_j - q carried exactly and atan(x) - x by its series for small x.
+struct Phase {
+  std::span<const double> weights;
+  double q;
+  bool compensated = false;
+  double excess = 0.0;  // sum_j w_j - q, compensated
+};
+
+// atan(x) - x, accurate to rounding also where the difference is far below x.
+double atan_minus_identity(double x) {
+  if (std::fabs(x) > 0.125) return std::atan(x) - x;
+  const double x2 = x * x;
+  double series = 0.0;
+  for (int k = 12; k >= 1; --k) series = (k % 2 == 1 ? -1.0 : 1.0) / (2 * k + 1) + x2 * series;
+  return x * x2 * series;
+}
+
+// sum_j w_j - q to about one rounding of the result: Neumaier's compensated sum.
+double compensated_excess(std::span<const double> weights, double q) {
+  double sum = 0.0, correction = 0.0;
+  auto add = [&](double term) {
+    const double next = sum + term;
+    correction += std::fabs(sum) >= std::fabs(term) ? (sum - next) + term : (term - next) + sum;
+    sum = next;
+  };
+  for (const double w : weights) add(w);
+  add(-q);
+  return sum + correction;
+}
+
+Phase make_phase(std::span<const double> weights, double q) {
+  Phase phase{weights, q};
+  const double excess = compensated_excess(weights, q);
+  if (std::fabs(excess) <= std::ldexp(std::fabs(q), -44)) {
+    phase.compensated = true;
+    phase.excess = excess;
+  }
+  return phase;
+}
+
+double theta(const Phase& phase, double t) {
   double sum = -0.0;
-  for (const double w : weights) sum += std::atan(t * (w + w));
-  return sum * 0.5;
+  if (phase.compensated) {
+    for (const double w : phase.weights) sum += atan_minus_identity(t * (w + w));
+    return sum * 0.5 + phase.excess * t;
+  }
+  for (const double w : phase.weights) sum += std::atan(t * (w + w));
+  return sum * 0.5 - phase.q * t;
 }
 
 // Which half-period of sin(theta(t)) t lies in: f changes sign exactly where this does.
-double band_index(std::span<const double> weights, double t, double q) {
-  return std::floor((half_phase_sum(weights, t) - q * t) / pi);
-}
+double band_index(const Phase& phase, double t) { return std::floor(theta(phase, t) / pi); }
 
 // The Imhof integrand sin(theta(t)) * prod (1 + 4 w^2 t^2)^(-1/4) / t; 0 for t <= 0.
-double integrand(std::span<const double> weights, double t, double q) {
+double integrand(const Phase& phase, double t) {
   if (!(t > 0.0)) return 0.0;
-  const double theta = half_phase_sum(weights, t) - q * t;
   double log_modulus = 0.0;
-  for (const double w : weights) log_modulus += std::log1p(t * (t * (w * (w * 4.0))));
-  return std::sin(theta) * std::exp(log_modulus * -0.25) / t;
+  for (const double w : phase.weights) log_modulus += std::log1p(t * (t * (w * (w * 4.0))));
+  return std::sin(theta(phase, t)) * std::exp(log_modulus * -0.25) / t;
+}
+
+double panel(const Phase& phase, double a, double b) {
+  const double centre = (a + b) * 0.5;
+  const double radius = (b - a) * 0.5;
+  double sum = -0.0;
+  for (const auto& [node, weight] : gauss_legendre) sum += weight * integrand(phase, centre + radius * node);
+  return radius * sum;
+}
+
+// The band in panels whose widths double from a, the finest about h0 wide. Doubling goes on
+// until the panels reach the band's width, however wide: a band far wider than h0 * 2^39
+// (q tiny against the weights) would otherwise start with a panel far coarser than the
+// integrand.
+double band(const Phase& phase, double a, double b, double h0) {
+  const double width = b - a;
+  if (!(width > 0.0)) return 0.0;
+  if (h0 >= width) return panel(phase, a, b);
+  int doublings = 0;
+  double reach = h0;
+  do {
+    reach *= 2.0;
+    ++doublings;
+  } while (reach < width && std::isfinite(reach));
+
+  double sum = 0.0;
+  double lo = a;
+  for (int k = 0; k <= doublings; ++k) {
+    const int halvings = k == 0 ? doublings : doublings - k + 1;
+    const double hi = k == doublings ? b : lo + std::ldexp(width, -halvings);
+    sum += panel(phase, lo, hi);
+    lo = hi;
+  }
+  return sum;
 }
 
 TailResult exact(double probability, std::string_view method) {
@@ -98,10 +177,10 @@ Scaled at_moderate_scale(std::vector<double> weights, double q) {
 
 // Where the band index first leaves `band` between lo (inside it) and hi (beyond it), to
 // the resolution of exactly 80 bisections.
-double band_end(std::span<const double> weights, double q, double band, double lo, double hi) {
+double band_end(const Phase& phase, double current, double lo, double hi) {
   for (int i = 0; i < 80; ++i) {
     const double mid = (hi + lo) * 0.5;
-    if (band_index(weights, mid, q) == band) {
+    if (band_index(phase, mid) == current) {
       lo = mid;
     } else {
       hi = mid;
@@ -124,12 +203,13 @@ TailResult inversion_result(double sum, double last) {
 // the zeros of f until the last band no longer moves the sum.
 TailResult gil_pelaez(std::span<const double> weights, double q) {
   const double largest = *std::max_element(weights.begin(), weights.end());
-  double band = band_index(weights, 1e-14, q);
+  const Phase phase = make_phase(weights, q);
+  double current = band_index(phase, 1e-14);
   // With q so far above the weights that f has zeros below the first point looked at (or
   // q / largest overflowed), the bands cannot be found; but the tail is then below
   // P(largest * chi-square_n > q), which is 0 in double precision.
   const double n = static_cast<double>(weights.size());
-  if (band < -1.0 && deviance::chi2_upper_tail(q / largest, n) == 0.0) {
+  if (current < -1.0 && deviance::chi2_upper_tail(q / largest, n) == 0.0) {
     return TailResult{0.0, "gil_pelaez_inversion", 0.0, true};
   }
   const double h0 = std::fmin(0.25 / largest, 0.5);
@@ -149,7 +229,7 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     for (int steps = 1; steps <= 8000; ++steps) {
       t_next = h + t;
       if (!std::isfinite(t_next)) break;
-      if (band_index(weights, t_next, q) != band) {
+      if (band_index(phase, t_next) != current) {
         found = true;
         break;
       }
@@ -158,9 +238,9 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     }
     if (!found) break;
 
-    const double b = band_end(weights, q, band, t, t_next);
-    const double integral = graded_band(weights, a, b, q, h0);
-    band = band_index(weights, b + 1e-13, q);
+    const double b = band_end(phase, current, t, t_next);
+    const double integral = band(phase, a, b, h0);
+    current = band_index(phase, b + 1e-13);
     sum = sum + integral;
     last = std::fabs(integral);
     bands += 1;
@@ -179,37 +259,11 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
 }  // namespace
 
 double gauss_panel(std::span<const double> weights, double a, double b, double q) {
-  const double centre = (a + b) * 0.5;
-  const double radius = (b - a) * 0.5;
-  double sum = -0.0;
-  for (const auto& [node, weight] : gauss_legendre) {
-    sum += weight * integrand(weights, centre + radius * node, q);
-  }
-  return radius * sum;
+  return panel(Phase{weights, q}, a, b);
 }
 
 double graded_band(std::span<const double> weights, double a, double b, double q, double h0) {
-  const double width = b - a;
-  if (!(width > 0.0)) return 0.0;
-  if (h0 >= width) return gauss_panel(weights, a, b, q);
-  // The integrand varies fastest near the band's start at small t: panels of width
-  // W/2^k, W/2^k, W/2^(k-1), ..., W/2 from a, with W/2^k about h0.
-  int doublings = 0;
-  double reach = h0;
-  do {
-    reach *= 2.0;
-    ++doublings;
-  } while (reach < width && doublings < 39);
-
-  double sum = 0.0;
-  double lo = a;
-  for (int panel = 0; panel <= doublings; ++panel) {
-    const int halvings = panel == 0 ? doublings : doublings - panel + 1;
-    const double hi = panel == doublings ? b : lo + std::ldexp(width, -halvings);
-    sum += gauss_panel(weights, lo, hi, q);
-    lo = hi;
-  }
-  return sum;
+  return band(Phase{weights, q}, a, b, h0);
 }
 
 Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, double q) {

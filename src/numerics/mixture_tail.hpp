@@ -33,7 +33,7 @@ Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, dou
 double gauss_panel(std::span<const double> weights, double a, double b, double q);
 
 // The integral over the band [a, b] in panels whose widths double from a, the finest
-// no wider than h0 allows; at most 40 panels.
+// no wider than h0 allows; as many doublings as the band's width needs.
 double graded_band(std::span<const double> weights, double a, double b, double q, double h0);
 
 }  // namespace kestrune::mixture_tail

@@ -11,12 +11,10 @@
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/relationship_checks.hpp"
 
 namespace kestrune::prepared {
 namespace {
-
-using eigen::SymmetricEigen;
-using eigen::symmetric_eigen;
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -27,9 +25,10 @@ constexpr double psd_tolerance = -1e-9;
 constexpr double rank_tolerance = 1e-12;
 constexpr double log_two_pi = 1.8378770664093453;
 constexpr double normal_975 = 1.959963984540054;
-// 0.90 quantile of chi2(1): the 95% point of the 50:50 mixture at a bound.
-constexpr double mixture_cut = 2.705543454095404;
 constexpr double golden_ratio = 0.6180339887498948;
+
+using eigen::symmetric_eigen;
+using eigen::SymmetricEigen;
 
 bool is_lower_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -50,7 +49,7 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   if (x.cols() == 0 || x.cols() >= x.rows()) return fail("PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!x.allFinite()) return fail("PREPARE_X_NOT_FINITE");
   if (!k.allFinite()) return fail("PREPARE_K_NOT_FINITE");
-  if (!blocks::is_symmetric(k)) return fail("PREPARE_K_ASYMMETRIC");
+  if (!relationship_checks::exactly_symmetric(k)) return fail("PREPARE_K_ASYMMETRIC");
 
   const Eigen::Index n = x.rows();
   const Eigen::Index p = x.cols();
@@ -294,13 +293,6 @@ std::vector<FixedEffect> wald_rows(const Profiled& profiled) {
   return rows;
 }
 
-// A side that stops at its bound contains it when the statistic there is within the
-// 95% point of the 50:50 mixture, the law of the statistic with h2 held at a bound.
-std::optional<bool> contains_bound(bool limited, const std::optional<double>& statistic) {
-  if (!limited || !statistic) return std::nullopt;
-  return *statistic <= mixture_cut;
-}
-
 std::optional<HeritabilityTest> heritability_test(const ProfileCurve& curve, double loglik) {
   const double null_loglik = curve.loglik(0.0);
   if (!std::isfinite(null_loglik)) return std::nullopt;
@@ -374,9 +366,9 @@ OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool 
   };
   fit.interval = interval::profile_interval(refit, fit.h2, 0.0, 1.0);
   fit.interval.contains_lower_bound =
-      contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
+      interval::contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
   fit.interval.contains_upper_bound =
-      contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
+      interval::contains_bound(fit.interval.upper_limited, fit.interval.upper_statistic);
   fit.test = heritability_test(curve, fit.loglik);
   if (fit.boundary == Boundary::interior) fit.h2_standard_error = h2_standard_error(curve, fit.h2);
   return fit;

@@ -15,11 +15,18 @@ std::unexpected<Failure> type_error(const std::string& message) {
   return raise(PyExc_TypeError, message.c_str());
 }
 
+// The parameters that may be given by position.
+std::size_t positional_count(std::span<const Parameter> parameters) {
+  std::size_t count = 0;
+  for (const Parameter& parameter : parameters) count += parameter.keyword_only ? 0 : 1;
+  return count;
+}
+
 std::unexpected<Failure> too_many_positional(const char* name, std::span<const Parameter> parameters,
                                              Py_ssize_t given) {
   std::size_t required = 0;
-  for (const Parameter& parameter : parameters) required += parameter.required ? 1 : 0;
-  const std::size_t most = parameters.size();
+  for (const Parameter& parameter : parameters) required += parameter.required && !parameter.keyword_only ? 1 : 0;
+  const std::size_t most = positional_count(parameters);
   std::string message = std::string(name) + "() takes ";
   if (required != most)
     message += "from " + std::to_string(required) + " to " + std::to_string(most) + " positional arguments";
@@ -46,7 +53,7 @@ std::string name_list(const std::vector<const char*>& names) {
 
 Fallible<void> bind(const char* name, std::span<const Parameter> parameters, std::span<PyObject*> slots,
                     std::span<PyObject* const> positional, std::span<const Keyword> keywords) {
-  if (positional.size() > parameters.size())
+  if (positional.size() > positional_count(parameters))
     return too_many_positional(name, parameters, static_cast<Py_ssize_t>(positional.size()));
   for (std::size_t i = 0; i < positional.size(); ++i) slots[i] = positional[i];
 
@@ -65,14 +72,17 @@ Fallible<void> bind(const char* name, std::span<const Parameter> parameters, std
     slots[index] = keyword.value;
   }
 
-  std::vector<const char*> missing;
-  for (std::size_t i = 0; i < parameters.size(); ++i)
-    if (parameters[i].required && slots[i] == nullptr) missing.push_back(parameters[i].name);
-  if (!missing.empty())
-    return type_error(std::string(name) + "() missing " + std::to_string(missing.size()) +
-                      (missing.size() == 1 ? " required positional argument: "
-                                           : " required positional arguments: ") +
-                      name_list(missing));
+  // Missing positional parameters are reported before missing keyword-only ones.
+  for (const bool keyword_only : {false, true}) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < parameters.size(); ++i)
+      if (parameters[i].required && parameters[i].keyword_only == keyword_only && slots[i] == nullptr)
+        missing.push_back(parameters[i].name);
+    if (missing.empty()) continue;
+    const char* kind = keyword_only ? " required keyword-only argument" : " required positional argument";
+    return type_error(std::string(name) + "() missing " + std::to_string(missing.size()) + kind +
+                      (missing.size() == 1 ? ": " : "s: ") + name_list(missing));
+  }
   return {};
 }
 

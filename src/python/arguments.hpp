@@ -12,14 +12,17 @@
 
 namespace kestrune::python {
 
-// One positional-or-keyword parameter. Optional ones follow the required ones.
+// One parameter: positional-or-keyword (optional ones follow the required ones), or
+// keyword-only (after every positional-or-keyword one, like those after a bare `*`).
 struct Parameter {
   const char* name;
   bool required;
+  bool keyword_only = false;
 };
 
 constexpr Parameter required(const char* name) { return {name, true}; }
 constexpr Parameter optional(const char* name) { return {name, false}; }
+constexpr Parameter keyword_only(const char* name) { return {name, true, true}; }
 
 // The parameters of one callable and the name its messages use: "f" for a
 // function, "PreparedModel.fit" for a method (messages add the "()").

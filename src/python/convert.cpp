@@ -43,6 +43,13 @@ Fallible<std::uint64_t> as_uint64(PyObject* object) {
   return static_cast<std::uint64_t>(value);
 }
 
+Fallible<std::int8_t> as_int8(PyObject* object) {
+  auto value = as_int64(object);
+  if (!value) return std::unexpected(value.error());
+  if (*value < -128 || *value > 127) return raise(PyExc_OverflowError, "value out of range for an 8-bit signed integer");
+  return static_cast<std::int8_t>(*value);
+}
+
 Fallible<bool> as_bool(PyObject* object) {
   if (PyBool_Check(object)) return object == Py_True;
   if (is_numpy_bool(object)) {
@@ -107,14 +114,20 @@ std::unexpected<Failure> cannot_convert(PyObject* object, const char* target) {
   return raised();
 }
 
-std::unexpected<Failure> wrong_length(std::size_t expected, std::size_t actual) {
-  PyErr_Format(PyExc_TypeError, "expected a sequence of length %zu (got %zu)", expected, actual);
-  return raised();
-}
-
 std::unexpected<Failure> no_value(const char* name) {
   PyErr_Format(PyExc_TypeError, "argument '%s': no value given", name);
   return raised();
+}
+
+Fallible<void> check_sequence_length(PyObject* object, Py_ssize_t length) {
+  if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
+  const Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) return raised();
+  if (size != length) {
+    PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", length, size);
+    return raised();
+  }
+  return {};
 }
 
 Fallible<Owned> sequence_iterator(PyObject* object) {

@@ -28,6 +28,8 @@ Fallible<double> as_float(PyObject* object);
 Fallible<std::int64_t> as_int64(PyObject* object);
 // As as_int64; a negative value is an OverflowError.
 Fallible<std::uint64_t> as_uint64(PyObject* object);
+// As as_int64; OverflowError outside -128..127.
+Fallible<std::int8_t> as_int8(PyObject* object);
 // Exactly bool, or a NumPy boolean scalar; ints are refused.
 Fallible<bool> as_bool(PyObject* object);
 // Exactly a str (or subclass), as its UTF-8 bytes.
@@ -39,13 +41,25 @@ Fallible<std::optional<std::string>> as_optional_str(PyObject* object);
 // a number refuses, since bool is an int and would pass as 1 or 0.
 bool is_boolean(PyObject* object);
 
+// None as an absent value, anything else by `Element`.
+template <auto Element>
+auto as_optional(PyObject* object)
+    -> Fallible<std::optional<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type>> {
+  using Value = typename std::invoke_result_t<decltype(Element), PyObject*>::value_type;
+  if (object == Py_None) return std::optional<Value>();
+  auto value = Element(object);
+  if (!value) return std::unexpected(value.error());
+  return std::optional<Value>(std::move(*value));
+}
+
 // Any sequence except a str ("Can't extract `str` to `Vec`"), element by element.
 template <auto Element>
 auto as_list(PyObject* object)
     -> Fallible<std::vector<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type>>;
 
-// As as_list, for a sequence of exactly N elements; another length is a TypeError
-// "expected a sequence of length N (got M)".
+// As as_list, for a sequence of exactly N elements: another length is the ValueError
+// "expected a sequence of length N (got M)", raised before any element is converted.
+// A str is a sequence of its characters here, as for any fixed-length target.
 template <auto Element, std::size_t N>
 auto as_array(PyObject* object)
     -> Fallible<std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N>>;
@@ -63,8 +77,8 @@ namespace detail {
 void name_argument(const char* name);
 // Sets the TypeError "'<type>' object cannot be converted to '<target>'".
 std::unexpected<Failure> cannot_convert(PyObject* object, const char* target);
-// Sets the TypeError "expected a sequence of length <expected> (got <actual>)".
-std::unexpected<Failure> wrong_length(std::size_t expected, std::size_t actual);
+// Succeeds when `object` is a sequence of exactly `length` items; otherwise sets the exception.
+Fallible<void> check_sequence_length(PyObject* object, Py_ssize_t length);
 // Sets TypeError "argument '<name>': no value given".
 std::unexpected<Failure> no_value(const char* name);
 // The sequence protocol check and the str refusal shared by every list converter.
@@ -117,13 +131,17 @@ auto as_list(PyObject* object)
 template <auto Element, std::size_t N>
 auto as_array(PyObject* object)
     -> Fallible<std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N>> {
-  using Value = typename std::invoke_result_t<decltype(Element), PyObject*>::value_type;
-  auto values = as_list<Element>(object);
-  if (!values) return std::unexpected(values.error());
-  if (values->size() != N) return detail::wrong_length(N, values->size());
-  std::array<Value, N> fixed;
-  for (std::size_t i = 0; i < N; ++i) fixed[i] = std::move((*values)[i]);
-  return fixed;
+  if (auto length = detail::check_sequence_length(object, static_cast<Py_ssize_t>(N)); !length)
+    return std::unexpected(length.error());
+  std::array<typename std::invoke_result_t<decltype(Element), PyObject*>::value_type, N> values{};
+  for (std::size_t i = 0; i < N; ++i) {
+    Owned item = Owned::steal(PySequence_GetItem(object, static_cast<Py_ssize_t>(i)));
+    if (!item) return raised();
+    auto value = Element(item.get());
+    if (!value) return std::unexpected(value.error());
+    values[i] = std::move(*value);
+  }
+  return values;
 }
 
 }  // namespace kestrune::python

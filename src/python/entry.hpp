@@ -82,6 +82,15 @@ PyMethodDef function(const char* doc) {
           METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+// A static method of a class, called on the class: `Body` is
+// Fallible<Owned>(const Arguments<N>&), as for a function.
+template <const auto& Sig, auto Body>
+PyMethodDef static_function(const char* doc) {
+  PyMethodDef definition = function<Sig, Body>(doc);
+  definition.ml_flags |= METH_STATIC;
+  return definition;
+}
+
 // A tp_new slot value: `Body` is Fallible<Owned>(PyTypeObject*, const Arguments<N>&).
 template <const auto& Sig, auto Body>
 constexpr newfunc constructor() {

@@ -33,10 +33,8 @@
 // extract_optional(args[3], as_str_list) for "None or omitted means absent",
 // MatrixView::from(args[0]) / copy_matrix(args[0]) for float64 arrays,
 // make_array(matrix) for a new C-order float64 array, make_tuple(...),
-// make_list_of(values, make_float), as_array<as_bool, 2> for a fixed-length sequence,
-// make_interval_tuple / make_test_tuple for the shared interval and test records; a
-// method is made by function<...> too, its body taking the instance first
-// (Fallible<Owned>(PyObject* self, const Arguments<N>&)),
+// make_list_of(values, make_float); a method is made by function<...> too, its body
+// taking the instance first (Fallible<Owned>(PyObject* self, const Arguments<N>&)),
 // and object.hpp holds C++ values inside Python objects (constructor<...>,
 // property<...>, make_instance, value_of, dealloc_instance, lasting_type).
 #pragma once
@@ -48,4 +46,3 @@
 #include "python/entry.hpp"      // IWYU pragma: export
 #include "python/object.hpp"     // IWYU pragma: export
 #include "python/owned.hpp"      // IWYU pragma: export
-#include "python/records.hpp"    // IWYU pragma: export

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "finite_diff/finite_diff.hpp"
+#include "compat_lbfgsb/finite_diff.hpp"
 
 namespace compat_lbfgsb::objective {
 

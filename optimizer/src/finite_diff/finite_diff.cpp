@@ -1,4 +1,4 @@
-#include "finite_diff/finite_diff.hpp"
+#include "compat_lbfgsb/finite_diff.hpp"
 
 #include <cmath>
 
@@ -19,7 +19,7 @@ double inside(double point, double lower, double upper) {
 std::expected<std::vector<double>, OptimError> finite_difference_gradient(std::span<const double> x,
                                                                           std::span<const double> lower,
                                                                           std::span<const double> upper,
-                                                                          std::span<const double> ndeps,
+                                                                          const StepRule& step,
                                                                           const InternalValue& value) {
   const std::size_t n = x.size();
   std::vector<double> gradient(n, 0.0);
@@ -28,10 +28,11 @@ std::expected<std::vector<double>, OptimError> finite_difference_gradient(std::s
   // One working copy: each coordinate moves alone and is restored before the next.
   std::vector<double> point(x.begin(), x.end());
   for (std::size_t i = 0; i < n; ++i) {
-    double up = ndeps[i];
-    if (std::isfinite(upper[i])) up = std::fmin(ndeps[i], upper[i] - x[i]);
-    double down = ndeps[i];
-    if (std::isfinite(lower[i])) down = std::fmin(ndeps[i], x[i] - lower[i]);
+    const double h = step(i, x[i]);
+    double up = h;
+    if (std::isfinite(upper[i])) up = std::fmin(h, upper[i] - x[i]);
+    double down = h;
+    if (std::isfinite(lower[i])) down = std::fmin(h, x[i] - lower[i]);
     const double width = up + down;
     if (!(width > 0.0)) continue;
 
@@ -46,6 +47,15 @@ std::expected<std::vector<double>, OptimError> finite_difference_gradient(std::s
     gradient[i] = (*forward - *backward) / width;
   }
   return gradient;
+}
+
+std::expected<std::vector<double>, OptimError> finite_difference_gradient(std::span<const double> x,
+                                                                          std::span<const double> lower,
+                                                                          std::span<const double> upper,
+                                                                          std::span<const double> ndeps,
+                                                                          const InternalValue& value) {
+  return finite_difference_gradient(
+      x, lower, upper, [ndeps](std::size_t i, double) { return ndeps[i]; }, value);
 }
 
 }  // namespace compat_lbfgsb::finite_diff

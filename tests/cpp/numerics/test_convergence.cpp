@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "numerics/convergence.hpp"
+#include "param_names.hpp"
 
 namespace {
 
@@ -43,7 +44,10 @@ TEST_P(PolishFnscale, IsTheStartValuesMagnitudeButAtLeastOne) {
 
 INSTANTIATE_TEST_SUITE_P(Polish, PolishFnscale,
                          testing::Values(FnscaleCase{-250.0, 250.0}, FnscaleCase{0.3, 1.0}, FnscaleCase{nan, 1.0},
-                                         FnscaleCase{1e30, 1e30}, FnscaleCase{-inf, inf}));
+                                         FnscaleCase{1e30, 1e30}, FnscaleCase{-inf, inf}),
+                         [](const testing::TestParamInfo<FnscaleCase>& info) {
+                           return "start_" + kestrune_test::name_of(info.param.start_value);
+                         });
 
 TEST(Polish, ControlsAreTightAndLmmCapsAtTen) {
   for (const auto& [n, lmm] : {std::pair<std::size_t, std::size_t>{0, 0}, {3, 3}, {10, 10}, {25, 10}}) {
@@ -201,6 +205,16 @@ struct ContributionCase {
   double g, part;
 };
 
+std::string edge_name(Edge edge) {
+  switch (edge) {
+    case Edge::interior: return "interior";
+    case Edge::lower: return "lower";
+    case Edge::upper: return "upper";
+    case Edge::fixed: return "fixed";
+  }
+  return "unknown";
+}
+
 class Contribution : public testing::TestWithParam<ContributionCase> {};
 
 TEST_P(Contribution, CountsOnlyThePartPointingIntoTheBox) {
@@ -215,7 +229,10 @@ INSTANTIATE_TEST_SUITE_P(Measure, Contribution,
                                          ContributionCase{Edge::upper, -3.0, 0.0},
                                          ContributionCase{Edge::upper, 2.0, 2.0},
                                          ContributionCase{Edge::fixed, -3.0, 0.0},
-                                         ContributionCase{Edge::fixed, 2.0, 0.0}));
+                                         ContributionCase{Edge::fixed, 2.0, 0.0}),
+                         [](const testing::TestParamInfo<ContributionCase>& info) {
+                           return edge_name(info.param.edge) + (info.param.g < 0 ? "_negative_g" : "_positive_g");
+                         });
 
 TEST(Measure, LargestContributionIgnoresNaNAndIsZeroWithoutCoordinates) {
   const auto edges = [](std::size_t i) { return i == 0 ? Edge::lower : i == 1 ? Edge::upper : Edge::interior; };

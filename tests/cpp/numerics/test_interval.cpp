@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "param_names.hpp"
+
 namespace {
 
 using kestrune::interval::chi2_1_cut;
@@ -67,7 +69,11 @@ TEST_P(QuadraticProfile, EndsAtTheChiSquareCut) {
 
 INSTANTIATE_TEST_SUITE_P(Profiles, QuadraticProfile,
                          ::testing::Values(QuadraticCase{0.0, 1.0}, QuadraticCase{0.3, 0.05},
-                                           QuadraticCase{-2.0, 0.1}, QuadraticCase{5.0, 2.0}));
+                                           QuadraticCase{-2.0, 0.1}, QuadraticCase{5.0, 2.0}),
+                         [](const ::testing::TestParamInfo<QuadraticCase>& info) {
+                           return "estimate_" + kestrune_test::name_of(info.param.estimate) + "_sigma_" +
+                                  kestrune_test::name_of(info.param.sigma);
+                         });
 
 TEST(ProfileInterval, FailedRefitAtEstimateEndsAfterOneCall) {
   for (const std::optional<double> failure :

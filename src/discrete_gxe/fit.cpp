@@ -1,0 +1,277 @@
+#include <cmath>
+#include <limits>
+#include <span>
+#include <utility>
+
+#include "compat_lbfgsb/bounds.hpp"
+#include "compat_lbfgsb/run.hpp"
+#include "discrete_gxe/model.hpp"
+#include "numerics/convergence.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/multistart.hpp"
+
+namespace kestrune::discrete_gxe {
+
+namespace {
+
+// The full vectors every fit starts from, on the standardised scale, in the order tried.
+constexpr std::array<Parameters, 5> starts = {{
+    {0.7, 0.7, 0.7, 0.7, 1.0},
+    {0.7, 0.7, 0.7, 0.7, 0.3},
+    {0.9, 0.5, 0.6, 0.8, 0.8},
+    {0.5, 0.9, 0.8, 0.6, 0.8},
+    {0.6, 0.6, 0.8, 0.8, -0.2},
+}};
+
+constexpr double converged_below = 1e-6;
+constexpr double unevaluable = 1e30;
+
+struct Standardised {
+  Eigen::VectorXd y;  // the response over its standard deviation, not centred
+  double variance;
+  double sd;
+};
+
+Result<Standardised> standardise(const Eigen::VectorXd& response, std::size_t n) {
+  if (static_cast<std::size_t>(response.size()) != n) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
+  for (double value : response)
+    if (!std::isfinite(value)) return fail("DISCRETE_GXE_RESPONSE_NOT_FINITE");
+  double sum = 0.0;
+  for (double value : response) sum += value;
+  const double mean = sum / static_cast<double>(n);
+  double squares = 0.0;
+  for (double value : response) squares += (value - mean) * (value - mean);
+  const double variance = squares / static_cast<double>(n);
+  if (!(variance > 0.0)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
+  const double sd = std::sqrt(variance);
+  return Standardised{response / sd, variance, sd};
+}
+
+// The box of the free vector: standard deviations from 0 up, rho (last, when free) in [-1, 1].
+struct Box {
+  std::vector<double> lower;
+  std::vector<double> upper;
+};
+
+Box box_of(const Constraint& constraint) {
+  const std::size_t k = constraint.free_size();
+  Box box{std::vector<double>(k, 0.0), std::vector<double>(k, std::numeric_limits<double>::infinity())};
+  if (!constraint.correlation) {
+    box.lower.back() = -1.0;
+    box.upper.back() = 1.0;
+  }
+  return box;
+}
+
+// The largest projected gradient magnitude: at a bound only the part pointing into the box.
+double measure(const std::vector<double>& gradient, std::span<const double> x, const Box& box) {
+  return convergence::largest_contribution(gradient, [&](std::size_t i) {
+    if (x[i] <= box.lower[i]) return convergence::Edge::lower;
+    if (x[i] >= box.upper[i]) return convergence::Edge::upper;
+    return convergence::Edge::interior;
+  });
+}
+
+// A finished start, or the point the fit reports.
+struct Point {
+  std::vector<double> free;
+  double value;
+  Evaluation evaluation;
+};
+
+// The model seen through a constraint on one standardised response.
+struct Problem {
+  const DiscreteGxeModel& model;
+  const Eigen::VectorXd& y;
+  bool reml;
+  const Constraint& constraint;
+  Box box;
+
+  std::optional<Evaluation> evaluate(std::span<const double> free, bool with_gradient) const {
+    return model.evaluate(constraint.expand(free), y, reml, with_gradient);
+  }
+
+  // Value and gradient of the free vector from one evaluation per point.
+  struct WithGradient {
+    const Problem* problem;
+    std::optional<Evaluation> operator()(std::span<const double> x) const { return problem->evaluate(x, true); }
+  };
+  using Memo = compat_lbfgsb::compat::LastPointMemo<WithGradient>;
+
+  static compat_lbfgsb::compat::Objective objective(Memo& memo) {
+    return [&memo](std::span<const double> x) {
+      const auto& evaluation = memo(x);
+      return evaluation ? evaluation->objective : unevaluable;
+    };
+  }
+
+  compat_lbfgsb::compat::Gradient gradient(Memo& memo) const {
+    return [&memo, this](std::span<const double> x) {
+      const auto& evaluation = memo(x);
+      return evaluation ? constraint.fold(evaluation->gradient) : std::vector<double>(x.size(), 0.0);
+    };
+  }
+
+  double scaled_gradient(const Evaluation& evaluation, std::span<const double> x) const {
+    return convergence::scaled_gradient(measure(constraint.fold(evaluation.gradient), x, box), evaluation.objective);
+  }
+
+  // One run from `start`; nothing when it is skipped.
+  std::optional<Point> run_from(std::vector<double> start) const {
+    auto bounds = compat_lbfgsb::Bounds::create(box.lower, box.upper);
+    if (!bounds) return std::nullopt;
+    const auto at_start = evaluate(start, false);
+    auto control = multistart::start_controls(
+        start.size(), at_start ? std::optional<double>(at_start->objective) : std::nullopt, 300, 1000.0, 1e-9);
+    Memo memo(WithGradient{this});
+    auto run = compat_lbfgsb::compat::run(std::move(start), std::move(*bounds), objective(memo), gradient(memo),
+                                          std::move(control));
+    if (!run) return std::nullopt;
+    auto evaluation = evaluate(run->par, true);
+    if (!evaluation || !std::isfinite(evaluation->objective)) return std::nullopt;
+    const double value = evaluation->objective;
+    return Point{std::move(run->par), value, std::move(*evaluation)};
+  }
+
+  // The polishing run from the best point: the polished point and its scaled gradient when
+  // it is adopted.
+  std::optional<std::pair<Point, double>> polish(const Point& best, double scaled) const {
+    Memo memo(WithGradient{this});
+    const convergence::Evaluate check = [this](std::span<const double> x) -> std::optional<convergence::Evaluation> {
+      const auto evaluation = evaluate(x, true);
+      if (!evaluation) return std::nullopt;
+      return convergence::Evaluation{evaluation->objective, measure(constraint.fold(evaluation->gradient), x, box)};
+    };
+    auto polished = convergence::polish(best.free, box.lower, box.upper, objective(memo), gradient(memo), check,
+                                        best.value, scaled);
+    if (!polished) return std::nullopt;
+    auto evaluation = evaluate(polished->par, true);
+    if (!evaluation) return std::nullopt;
+    return std::pair{Point{std::move(polished->par), polished->value, std::move(*evaluation)},
+                     polished->scaled_gradient};
+  }
+};
+
+DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standard, bool reml,
+                      const Constraint& constraint, const Point& point, double scaled, bool polished) {
+  const Parameters x = constraint.expand(point.free);
+  const double var = standard.variance;
+  const double sd = standard.sd;
+  const auto p = point.evaluation.beta.size();
+  Eigen::VectorXd se(p);
+  for (Eigen::Index i = 0; i < p; ++i) se[i] = sd * std::sqrt(std::fmax(point.evaluation.covariance(i, i), 0.0));
+  std::size_t first = 0;
+  for (bool in_first : model.first_group()) first += in_first ? 1 : 0;
+  const double kept = reml ? static_cast<double>(model.n() - model.p()) : static_cast<double>(model.n());
+  return DiscreteGxeFit{
+      point.evaluation.beta * sd,
+      std::move(se),
+      reml ? "reml" : "ml",
+      model.levels(),
+      {x[0] * x[0] * var, x[1] * x[1] * var},
+      {x[2] * x[2] * var, x[3] * x[3] * var},
+      x[4],
+      -point.value - std::log(sd) * kept,
+      scaled,
+      {first, model.n() - first},
+      scaled < converged_below,
+      polished,
+  };
+}
+
+// The upper tail of a statistic under a test's reference distribution.
+double tail(std::string_view reference, double s) {
+  using deviance::chi2_upper_tail;
+  if (reference == "mixture_chi2_1_chi2_2") return 0.5 * chi2_upper_tail(s, 2.0) + 0.5 * chi2_upper_tail(s, 1.0);
+  if (reference == "mixture_chi2_2_chi2_3") return 0.5 * chi2_upper_tail(s, 2.0) + 0.5 * chi2_upper_tail(s, 3.0);
+  if (reference == "mixture_50_50") return deviance::p_value(s);
+  return chi2_upper_tail(s, 1.0);
+}
+
+double p_value(std::string_view reference, double s) {
+  if (s < 1e-6) return 1.0;
+  const double p = tail(reference, s);
+  if (p < 0.0) return 0.0;
+  if (p > 1.0) return 1.0;
+  return p;
+}
+
+}  // namespace
+
+Result<DiscreteGxeFit> DiscreteGxeModel::fit_under(const Eigen::VectorXd& response, bool reml,
+                                                   const Constraint& constraint) const {
+  auto standard = standardise(response, n_);
+  if (!standard) return std::unexpected(standard.error());
+  const Problem problem{*this, standard->y, reml, constraint, box_of(constraint)};
+
+  auto best = multistart::best_of(
+      starts, [&](const Parameters& start) { return problem.run_from(constraint.reduce(start)); });
+  if (!best) return fail("DISCRETE_GXE_NO_START_CONVERGED");
+
+  auto at_best = problem.evaluate(best->free, true);
+  if (!at_best) return fail("DISCRETE_GXE_OPTIMUM_NOT_EVALUABLE");
+  best->evaluation = std::move(*at_best);
+  const double scaled = problem.scaled_gradient(best->evaluation, best->free);
+  if (scaled >= converged_below) {
+    if (auto polished = problem.polish(*best, scaled)) {
+      return report(*this, *standard, reml, constraint, polished->first, polished->second, true);
+    }
+  }
+  return report(*this, *standard, reml, constraint, *best, scaled, false);
+}
+
+// ---- tests and interval -----------------------------------------------------------------
+
+Result<DiscreteGxeTest> DiscreteGxeModel::likelihood_ratio(const Eigen::VectorXd& response, bool reml,
+                                                           const Constraint& null,
+                                                           std::string_view reference) const {
+  const auto full = fit_under(response, reml, Constraint{});
+  if (!full) return std::unexpected(full.error());
+  const auto restricted = fit_under(response, reml, null);
+  if (!restricted) return std::unexpected(restricted.error());
+  if (!full->converged) return fail("DISCRETE_GXE_FIT_NOT_CONVERGED");
+  if (!restricted->converged) return fail("DISCRETE_GXE_NULL_FIT_NOT_CONVERGED");
+  const double difference = 2.0 * (full->loglik - restricted->loglik);
+  const double statistic = difference > 0.0 ? difference : 0.0;  // -0.0 and NaN give +0.0
+  return DiscreteGxeTest{reference, statistic, p_value(reference, statistic), restricted->loglik, full->loglik};
+}
+
+Result<DiscreteGxeTest> DiscreteGxeModel::gene_by_environment_test(const Eigen::VectorXd& response,
+                                                                   bool reml) const {
+  return likelihood_ratio(response, reml, Constraint{1.0, true, false}, "mixture_chi2_1_chi2_2");
+}
+
+Result<DiscreteGxeTest> DiscreteGxeModel::any_difference_test(const Eigen::VectorXd& response, bool reml) const {
+  return likelihood_ratio(response, reml, Constraint{1.0, true, true}, "mixture_chi2_2_chi2_3");
+}
+
+Result<DiscreteGxeTest> DiscreteGxeModel::correlation_test(const Eigen::VectorXd& response, bool reml) const {
+  return likelihood_ratio(response, reml, Constraint{1.0, false, false}, "mixture_50_50");
+}
+
+Result<DiscreteGxeTest> DiscreteGxeModel::genetic_equality_test(const Eigen::VectorXd& response, bool reml) const {
+  return likelihood_ratio(response, reml, Constraint{std::nullopt, true, false}, "chi2_1");
+}
+
+Result<DiscreteGxeTest> DiscreteGxeModel::residual_equality_test(const Eigen::VectorXd& response, bool reml) const {
+  return likelihood_ratio(response, reml, Constraint{std::nullopt, false, true}, "chi2_1");
+}
+
+Result<interval::ProfileInterval> DiscreteGxeModel::correlation_interval(const Eigen::VectorXd& response,
+                                                                         bool reml) const {
+  const auto full = fit_under(response, reml, Constraint{});
+  if (!full) return std::unexpected(full.error());
+  if (!full->converged) return fail("DISCRETE_GXE_FIT_NOT_CONVERGED");
+  if (!std::isfinite(full->correlation)) return fail("DISCRETE_GXE_CORRELATION_NOT_FINITE");
+  // A refit counts only when it converged.
+  auto refit = [&](double r) -> std::optional<double> {
+    const auto held = fit_under(response, reml, Constraint{r, false, false});
+    if (!held || !held->converged) return std::nullopt;
+    return held->loglik;
+  };
+  auto profile = interval::profile_interval(refit, full->correlation, -1.0, 1.0);
+  if (!profile.estimate) return fail("DISCRETE_GXE_PROFILE_NOT_EVALUABLE");
+  return profile;
+}
+
+}  // namespace kestrune::discrete_gxe

@@ -1,0 +1,132 @@
+// One trait in two environments (most often the two sexes): each environment has its own
+// genetic and residual standard deviation, and the genetic effects of the two are correlated.
+//
+// The full parameter vector is (g1, g2, e1, e2, rho): genetic standard deviations, residual
+// standard deviations, then the cross-environment genetic correlation. Group 1 is the people
+// with the smaller environment label. Fits, tests and the interval restrict that vector
+// through a Constraint, so a null model is the same likelihood seen through fewer parameters.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/interval.hpp"
+
+namespace kestrune::discrete_gxe {
+
+using Parameters = std::array<double, 5>;  // g1, g2, e1, e2, rho
+
+// Which entries of the full vector are tied or held. The free vector lists g1; g2 unless
+// genetic_equal; e1; e2 unless residual_equal; rho unless held: 2 to 5 entries.
+struct Constraint {
+  std::optional<double> correlation;  // rho held at this value
+  bool genetic_equal = false;         // g2 = g1
+  bool residual_equal = false;        // e2 = e1
+
+  std::size_t free_size() const;
+  // The full vector of a free vector of exactly free_size() entries.
+  Parameters expand(std::span<const double> free) const;
+  // The gradient with respect to the free vector from the one with respect to the full vector:
+  // a tied pair's two derivatives add, a held rho's is dropped.
+  std::vector<double> fold(const Parameters& gradient) const;
+  // The free vector of a full vector: a tied pair becomes its mean, a held rho is ignored.
+  std::vector<double> reduce(const Parameters& full) const;
+};
+
+// One family as the likelihood reads it, cut out of the inputs once at construction.
+struct Family {
+  std::vector<std::size_t> members;  // ascending rows of the sample
+  Eigen::MatrixXd relationship;      // K restricted to the members, in member order
+  Eigen::MatrixXd design;            // the members' rows of X
+  std::vector<bool> first_group;     // per member
+};
+
+// The likelihood at one point.
+struct Evaluation {
+  Eigen::VectorXd beta;        // generalised-least-squares fixed effects
+  Eigen::MatrixXd covariance;  // their covariance on the scale of the response given
+  double objective;            // the negative (restricted) log-likelihood
+  Parameters gradient{};       // d objective / d (g1, g2, e1, e2, rho); zeros when not asked
+};
+
+struct DiscreteGxeFit {
+  Eigen::VectorXd beta;
+  Eigen::VectorXd beta_se;
+  std::string_view estimator;  // "reml" or "ml"
+  std::array<double, 2> levels;
+  std::array<double, 2> genetic_variances;
+  std::array<double, 2> residual_variances;
+  double correlation;
+  double loglik;
+  double scaled_gradient;
+  std::array<std::size_t, 2> group_sizes;
+  bool converged;
+  bool polished;
+};
+
+struct DiscreteGxeTest {
+  std::string_view reference;
+  double statistic;
+  double p_value;
+  double null_loglik;
+  double full_loglik;
+};
+
+class DiscreteGxeModel {
+ public:
+  // Validates in a fixed order (the first failure wins; the DISCRETE_GXE_ construction codes)
+  // and cuts the families. n is the environment's length; `levels`, when given, are the two
+  // labels expected, in any order.
+  static Result<DiscreteGxeModel> build_expecting(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                                  const Eigen::Ref<const Eigen::VectorXd>& environment,
+                                                  const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                                  std::optional<std::array<double, 2>> levels);
+
+  // Absent when the point is refused, a covariance cannot be used, or the response does not
+  // have n entries.
+  std::optional<Evaluation> evaluate(const Parameters& parameters, const Eigen::VectorXd& response,
+                                     bool reml, bool with_gradient) const;
+
+  // Fits the response under the constraint from the five fixed starts.
+  Result<DiscreteGxeFit> fit_under(const Eigen::VectorXd& response, bool reml,
+                                   const Constraint& constraint) const;
+
+  Result<DiscreteGxeTest> gene_by_environment_test(const Eigen::VectorXd& response, bool reml) const;
+  Result<DiscreteGxeTest> any_difference_test(const Eigen::VectorXd& response, bool reml) const;
+  Result<DiscreteGxeTest> correlation_test(const Eigen::VectorXd& response, bool reml) const;
+  Result<DiscreteGxeTest> genetic_equality_test(const Eigen::VectorXd& response, bool reml) const;
+  Result<DiscreteGxeTest> residual_equality_test(const Eigen::VectorXd& response, bool reml) const;
+
+  // The 95 per cent profile interval of rho within [-1, 1].
+  Result<interval::ProfileInterval> correlation_interval(const Eigen::VectorXd& response, bool reml) const;
+
+  std::size_t n() const { return n_; }
+  std::size_t p() const { return p_; }
+  const std::array<double, 2>& levels() const { return levels_; }
+  const std::vector<bool>& first_group() const { return first_group_; }
+  const std::vector<Family>& families() const { return families_; }
+  double log_det_xtx() const { return log_det_xtx_; }
+
+ private:
+  DiscreteGxeModel() = default;
+
+  // The full fit and the fit under `null`, compared.
+  Result<DiscreteGxeTest> likelihood_ratio(const Eigen::VectorXd& response, bool reml, const Constraint& null,
+                                           std::string_view reference) const;
+
+  std::vector<Family> families_;
+  std::vector<bool> first_group_;
+  std::array<double, 2> levels_{};
+  std::size_t n_ = 0;
+  std::size_t p_ = 0;
+  double log_det_xtx_ = 0.0;
+};
+
+}  // namespace kestrune::discrete_gxe

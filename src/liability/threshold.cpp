@@ -1,0 +1,152 @@
+#include "liability/threshold.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <boost/math/distributions/normal.hpp>
+
+#include "liability/region.hpp"
+#include "numerics/blocks.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/difference_fit.hpp"
+#include "numerics/relationship_checks.hpp"
+
+namespace kestrune::liability {
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+double inverse_normal_cdf(double p) {
+  return boost::math::quantile(boost::math::normal_distribution<double, deviance::NoThrowPolicy>(), p);
+}
+
+}  // namespace
+
+Result<LiabilityModel> LiabilityModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                             std::span<const double> status,
+                                             const Eigen::Ref<const Eigen::MatrixXd>& design) {
+  const std::size_t n = status.size();
+  const auto rows = static_cast<Eigen::Index>(n);
+  if (n == 0) return fail("LIABILITY_NO_ROWS");
+  if (relationship.rows() != rows || relationship.cols() != rows) return fail("LIABILITY_RELATIONSHIP_WRONG_SHAPE");
+  if (design.rows() != rows) return fail("LIABILITY_DESIGN_WRONG_SHAPE");
+  if (design.cols() == 0) return fail("LIABILITY_DESIGN_HAS_NO_COLUMNS");
+  if (!relationship.allFinite() || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
+  switch (relationship_checks::symmetry_then_closeness(relationship)) {
+    case relationship_checks::PairFault::asymmetric: return fail("LIABILITY_RELATIONSHIP_NOT_SYMMETRIC");
+    case relationship_checks::PairFault::too_close: return fail("LIABILITY_RELATIONSHIP_TOO_CLOSE");
+    case relationship_checks::PairFault::none: break;
+  }
+  std::vector<double> sign(n);
+  LiabilityModel model;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(status[i])) return fail("LIABILITY_STATUS_NOT_FINITE");
+    if (std::fabs(status[i] - 1.0) <= 1e-12) {
+      sign[i] = 1.0;
+      ++model.cases_;
+    } else if (std::fabs(status[i]) <= 1e-12) {
+      sign[i] = -1.0;
+    } else {
+      return fail("LIABILITY_STATUS_NOT_BINARY");
+    }
+  }
+  if (model.cases_ == 0 || model.cases_ == n) return fail("LIABILITY_ALL_ONE_STATUS");
+
+  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
+    Family family{relationship(members, members), design(members, Eigen::all), {}};
+    for (const std::size_t i : members) family.sign.push_back(sign[i]);
+    model.largest_family_ = std::max(model.largest_family_, members.size());
+    model.families_.push_back(std::move(family));
+  }
+  model.n_ = n;
+  model.p_ = static_cast<std::size_t>(design.cols());
+  return model;
+}
+
+std::optional<double> LiabilityModel::loglik(double h2, std::span<const double> beta) const {
+  if (!(h2 >= 0.0 && h2 <= 1.0)) return std::nullopt;
+  if (beta.size() != p_ || !std::ranges::all_of(beta, [](double b) { return std::isfinite(b); })) {
+    return std::nullopt;
+  }
+  double total = 0.0;
+  std::vector<double> mean;
+  Eigen::MatrixXd covariance;
+  for (const Family& family : families_) {
+    const Eigen::Index s = family.relationship.rows();
+    mean.assign(static_cast<std::size_t>(s), 0.0);
+    for (Eigen::Index r = 0; r < s; ++r)
+      for (std::size_t c = 0; c < p_; ++c) mean[r] += family.design(r, static_cast<Eigen::Index>(c)) * beta[c];
+    covariance = h2 * family.relationship;
+    for (Eigen::Index r = 0; r < s; ++r) covariance(r, r) += 1.0 - h2;
+    const std::optional<double> region = region_log_probability(mean, family.sign, covariance);
+    if (!region) return std::nullopt;
+    total += *region;
+  }
+  if (!std::isfinite(total)) return std::nullopt;
+  return total;
+}
+
+Result<LiabilityFit> LiabilityModel::fit_holding(std::optional<double> held) const {
+  if (held && (*held < 0.0 || *held > 1.0)) return fail("LIABILITY_HELD_HERITABILITY_OUT_OF_RANGE");
+  const std::size_t k = p_ + 1;
+  const double prevalence = static_cast<double>(cases_) / static_cast<double>(n_);
+  const double intercept = inverse_normal_cdf(std::fmin(std::fmax(prevalence, 1e-6), 0.999999));
+
+  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
+                                  1e-6, {}};
+  problem.lower[0] = held.value_or(0.0);
+  problem.upper[0] = held.value_or(1.0);
+  problem.measure = [&problem](std::span<const double> x, std::span<const double> g) {
+    return difference_fit::projected_magnitude(x, g, problem.lower, problem.upper, 0.0);
+  };
+  std::vector<std::vector<double>> starts;
+  for (const double h2 : {0.05, 0.3, 0.6}) {
+    std::vector<double> start(k, 0.0);
+    start[0] = held.value_or(h2);
+    start[1] = intercept;
+    starts.push_back(std::move(start));
+  }
+  const difference_fit::Objective objective = [this](std::span<const double> x) {
+    const std::optional<double> value = loglik(x[0], x.subspan(1));
+    return value ? -*value : difference_fit::unevaluable;
+  };
+  const std::optional<difference_fit::Fit> fit = difference_fit::fit(problem, starts, objective);
+  if (!fit) return fail("LIABILITY_NO_START_CONVERGED");
+  return LiabilityFit{{fit->x.begin() + 1, fit->x.end()},
+                      fit->x[0],
+                      -fit->value,
+                      fit->scaled_gradient,
+                      prevalence,
+                      largest_family_,
+                      fit->scaled_gradient < 1e-6,
+                      fit->polished};
+}
+
+Result<LiabilityHeritabilityTest> LiabilityModel::heritability_test() const {
+  const Result<LiabilityFit> full = fit_holding(std::nullopt);
+  if (!full) return std::unexpected(full.error());
+  const Result<LiabilityFit> null = fit_holding(0.0);
+  if (!null) return std::unexpected(null.error());
+  if (!full->converged) return fail("LIABILITY_FIT_NOT_CONVERGED");
+  if (!null->converged) return fail("LIABILITY_NULL_FIT_NOT_CONVERGED");
+  const double statistic = std::fmax(2.0 * (full->loglik - null->loglik), 0.0);
+  return LiabilityHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), null->loglik};
+}
+
+Result<interval::ProfileInterval> LiabilityModel::heritability_interval() const {
+  const Result<LiabilityFit> full = fit_holding(std::nullopt);
+  if (!full) return std::unexpected(full.error());
+  if (!full->converged) return fail("LIABILITY_FIT_NOT_CONVERGED");
+  const auto refit = [this](double h2) -> std::optional<double> {
+    const Result<LiabilityFit> fit = fit_holding(h2);
+    if (!fit || !fit->converged) return std::nullopt;
+    return fit->loglik;
+  };
+  interval::ProfileInterval result = interval::profile_interval(refit, full->h2, 0.0, 1.0);
+  if (!result.estimate) return fail("LIABILITY_PROFILE_NOT_EVALUABLE");
+  return result;
+}
+
+}  // namespace kestrune::liability

@@ -1,0 +1,77 @@
+// One binary trait in families through a liability threshold: a person is a case when a normal
+// liability with mean x.beta and covariance h2 A + (1 - h2) I lies above zero. The likelihood is
+// one orthant probability per family; h2 and beta are fitted by maximum likelihood.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/interval.hpp"
+
+namespace kestrune::liability {
+
+struct LiabilityFit {
+  std::vector<double> beta;
+  double h2;
+  double loglik;
+  double scaled_gradient;
+  double prevalence;  // cases / n
+  std::size_t largest_family;
+  bool converged;  // scaled_gradient < 1e-6
+  bool polished;
+};
+
+struct LiabilityHeritabilityTest {
+  std::string_view reference;  // "mixture_50_50"
+  double statistic;
+  double p_value;
+  double null_loglik;
+};
+
+class LiabilityModel {
+ public:
+  // One family cut out once: its relationship block, design rows and sides (1.0 for a case).
+  struct Family {
+    Eigen::MatrixXd relationship;
+    Eigen::MatrixXd design;
+    std::vector<double> sign;
+  };
+
+  // The LIABILITY_ build codes in the order of the checks; a status within 1e-12 of 1 is a case,
+  // within 1e-12 of 0 a control.
+  static Result<LiabilityModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                      std::span<const double> status,
+                                      const Eigen::Ref<const Eigen::MatrixXd>& design);
+
+  // Nothing outside 0 <= h2 <= 1 or for a beta that is not finite of length p, or where a
+  // family's region cannot be evaluated.
+  std::optional<double> loglik(double h2, std::span<const double> beta) const;
+
+  // The fit from three h2 starts; with `held`, h2 held there (each start then begins at it).
+  Result<LiabilityFit> fit_holding(std::optional<double> held) const;
+
+  // h2 = 0 against the 50:50 mixture of a point mass and chi2(1).
+  Result<LiabilityHeritabilityTest> heritability_test() const;
+
+  // The 95% profile interval of h2; no containment flags.
+  Result<interval::ProfileInterval> heritability_interval() const;
+
+  std::size_t largest_family() const { return largest_family_; }
+
+ private:
+  LiabilityModel() = default;
+
+  std::vector<Family> families_;
+  std::size_t n_ = 0;
+  std::size_t p_ = 0;
+  std::size_t cases_ = 0;
+  std::size_t largest_family_ = 0;
+};
+
+}  // namespace kestrune::liability

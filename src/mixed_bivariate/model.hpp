@@ -1,0 +1,116 @@
+// Two traits on the same people, each continuous, binary (through a liability threshold) or
+// censored at limits of its own, with their heritabilities, total variances and genetic and
+// residual correlations, fitted by maximum likelihood family by family: the normal density of
+// the measured coordinates times the region probability of the rest given them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/interval.hpp"
+#include "tobit/model.hpp"
+
+namespace kestrune::mixed_bivariate {
+
+using tobit::Censoring;
+
+enum class TraitKind : std::uint8_t {
+  Continuous = 0,  // every observation measured
+  Binary = 1,      // none measured: AtOrAbove a case, AtOrBelow a control; liability variance 1
+  Censored = 2,    // some measured, the others at or beyond their limits
+};
+
+struct TraitData {
+  std::vector<double> value;  // read only where measured
+  std::vector<Censoring> censoring;
+  std::vector<double> limit;  // read only where not measured
+  TraitKind kind;
+};
+
+// Coordinates of a fit: 0, 1 the heritabilities, 2, 3 the log total variances, 4 the genetic
+// and 5 the residual correlation, then the first trait's fixed effects and the second's.
+inline constexpr std::size_t genetic_correlation = 4;
+inline constexpr std::size_t residual_correlation = 5;
+
+// "heritability_one", "heritability_two", "genetic_correlation", "residual_correlation" for
+// coordinates 0, 1, 4, 5; nothing for the others.
+std::optional<std::string_view> coordinate_name(std::size_t coordinate);
+
+struct MixedBivariateFit {
+  std::vector<double> beta_1;
+  std::vector<double> beta_2;
+  std::string_view method;  // "ml"
+  std::array<double, 2> heritability;
+  std::array<double, 2> variance;
+  double genetic_correlation;
+  double residual_correlation;
+  double loglik;
+  double scaled_gradient;
+  std::size_t largest_family;
+  TraitKind first_kind;
+  TraitKind second_kind;
+  bool converged;  // scaled_gradient < 1e-5
+};
+
+struct MixedBivariateCorrelationTest {
+  std::string_view name;
+  std::string_view reference;  // "mixture_50_50" at a null of +-1, else "chi2_1"
+  double statistic;
+  double p_value;
+  double null_loglik;
+  double full_loglik;
+};
+
+// A coordinate held at a value.
+using Held = std::pair<std::size_t, double>;
+
+class MixedBivariateModel {
+ public:
+  // One family cut out once. Its 2m coordinates are trait-major (the first trait of each member
+  // in block order, then the second); the split's positions index them.
+  struct Family {
+    Eigen::MatrixXd relationship;
+    Eigen::MatrixXd design;
+    tobit::Split split;
+  };
+
+  // The MIXED_BIVARIATE_ build codes in the order of the checks.
+  static Result<MixedBivariateModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                           TraitData first, TraitData second,
+                                           const Eigen::Ref<const Eigen::MatrixXd>& design);
+
+  // Nothing outside the parameters' domain or where a family cannot be evaluated.
+  std::optional<double> loglik(std::array<double, 2> heritability, std::array<double, 2> variance,
+                               double genetic_correlation, double residual_correlation,
+                               std::span<const double> beta_1, std::span<const double> beta_2) const;
+
+  // The fit from three starts, with one of coordinates 0 to 5 held when asked.
+  Result<MixedBivariateFit> fit_holding(std::optional<Held> held) const;
+
+  // One correlation (coordinate 4 or 5) against a null in [-1, 1].
+  Result<MixedBivariateCorrelationTest> correlation_test(std::size_t coordinate, double null) const;
+
+  // The 95% profile interval of coordinate 0, 1, 4 or 5; no containment flags.
+  Result<interval::ProfileInterval> profile_interval(std::size_t coordinate) const;
+
+ private:
+  MixedBivariateModel() = default;
+
+  std::vector<Family> families_;
+  std::array<TraitKind, 2> kinds_{};
+  std::array<double, 2> start_mean_{};
+  std::array<double, 2> start_variance_{};
+  std::size_t p_ = 0;
+  std::size_t largest_family_ = 0;
+};
+
+}  // namespace kestrune::mixed_bivariate

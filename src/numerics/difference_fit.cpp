@@ -1,0 +1,95 @@
+#include "numerics/difference_fit.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "compat_lbfgsb/bounds.hpp"
+#include "compat_lbfgsb/finite_diff.hpp"
+#include "compat_lbfgsb/run.hpp"
+#include "numerics/convergence.hpp"
+#include "numerics/multistart.hpp"
+
+namespace kestrune::difference_fit {
+namespace {
+
+struct Candidate {
+  std::vector<double> x;
+  double value;
+};
+
+std::optional<Candidate> run_from(const Problem& problem, const std::vector<double>& start,
+                                  const Objective& f, const compat_lbfgsb::compat::Gradient& gradient) {
+  auto bounds = compat_lbfgsb::Bounds::create(problem.lower, problem.upper);
+  if (!bounds) return std::nullopt;
+  const std::size_t k = start.size();
+  const double start_value = f(start);
+  auto control = multistart::start_controls(
+      k, start_value < unevaluable ? std::optional<double>(start_value) : std::nullopt, problem.maxit,
+      1000.0, 1e-8);
+  control.lmm = k;
+  auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), f, gradient, std::move(control));
+  if (!run) return std::nullopt;
+  const double value = f(run->par);
+  if (!(value < unevaluable)) return std::nullopt;
+  return Candidate{std::move(run->par), value};
+}
+
+}  // namespace
+
+std::vector<double> central_difference(const Objective& f, std::span<const double> x,
+                                       std::span<const double> lower, std::span<const double> upper) {
+  const compat_lbfgsb::finite_diff::StepRule step = [](std::size_t, double xi) {
+    return 1e-5 * std::fmax(std::fabs(xi), 1.0);
+  };
+  const compat_lbfgsb::finite_diff::InternalValue value =
+      [&f](std::span<const double> point) -> std::expected<double, compat_lbfgsb::OptimError> { return f(point); };
+  // The value never fails, so neither does the difference.
+  return *compat_lbfgsb::finite_diff::finite_difference_gradient(x, lower, upper, step, value);
+}
+
+double projected_magnitude(std::span<const double> x, std::span<const double> g,
+                           std::span<const double> lower, std::span<const double> upper, double edge) {
+  return convergence::largest_contribution(g, [&](std::size_t i) {
+    if (lower[i] == upper[i]) return convergence::Edge::fixed;
+    if (x[i] - lower[i] <= edge) return convergence::Edge::lower;
+    if (upper[i] - x[i] <= edge) return convergence::Edge::upper;
+    return convergence::Edge::interior;
+  });
+}
+
+std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<double>>& starts,
+                       const Objective& f) {
+  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
+    return central_difference(f, x, problem.lower, problem.upper);
+  };
+  auto best = multistart::best_of(starts, [&](const std::vector<double>& start) {
+    return run_from(problem, start, f, gradient);
+  });
+  if (!best) return std::nullopt;
+
+  const auto measure_at = [&](std::span<const double> x) {
+    const std::vector<double> g = gradient(x);
+    return problem.measure(x, g);
+  };
+  Fit result{std::move(best->x), best->value, 0.0, false};
+  result.scaled_gradient = convergence::scaled_gradient(measure_at(result.x), result.value);
+  if (!(result.scaled_gradient >= problem.threshold)) return result;
+
+  const convergence::Evaluate evaluate =
+      [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
+    const double value = f(x);
+    if (!(value < unevaluable) || !std::isfinite(value)) return std::nullopt;
+    return convergence::Evaluation{value, measure_at(x)};
+  };
+  auto polished = convergence::polish(result.x, problem.lower, problem.upper, f, gradient, evaluate,
+                                      result.value, result.scaled_gradient);
+  if (polished) {
+    result.x = std::move(polished->par);
+    result.value = polished->value;
+    result.scaled_gradient = polished->scaled_gradient;
+    result.polished = true;
+  }
+  return result;
+}
+
+}  // namespace kestrune::difference_fit

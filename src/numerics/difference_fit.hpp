@@ -1,0 +1,58 @@
+// A bounded fit from a fixed list of starts whose gradient is a central difference of the
+// objective, polished when the best end point is not yet flat: the fits of the binary and
+// censored trait models. What a model passes in (starts, bounds, iterations, threshold and its
+// own convergence measure) differs between models; the loop does not.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kestrune::difference_fit {
+
+// The objective's stand-in where the likelihood cannot be evaluated.
+inline constexpr double unevaluable = 1e30;
+
+// The negated log-likelihood at a point, or `unevaluable`.
+using Objective = std::function<double(std::span<const double>)>;
+
+// The model's largest projected gradient magnitude at x, given the gradient g there.
+using Measure = std::function<double(std::span<const double> x, std::span<const double> g)>;
+
+struct Problem {
+  std::vector<double> lower;
+  std::vector<double> upper;
+  std::size_t maxit;
+  double threshold;  // converged below it; polished from it up
+  Measure measure;
+};
+
+struct Fit {
+  std::vector<double> x;
+  double value;            // the objective at x
+  double scaled_gradient;  // measure / max(|value|, 1)
+  bool polished;
+};
+
+// The central difference of f with the step 1e-5 * max(|x_i|, 1), each side stopped at its
+// bound; 0 for a coordinate held by equal bounds.
+std::vector<double> central_difference(const Objective& f, std::span<const double> x,
+                                       std::span<const double> lower, std::span<const double> upper);
+
+// Runs compat::run from each start (maxit, fnscale max(|f(start)|, 1) or 1e30 where f is
+// unevaluable, unit parscale, factr 1000, pgtol 1e-8, lmm k) and re-evaluates f at each end
+// point. A refused bound, a run error, or an end value that is not below 1e30 fails the start;
+// the best is the first strictly lowest. When its scaled gradient is not below the threshold,
+// convergence::polish runs from it and its point is adopted when it returns one. Nothing when
+// every start failed.
+std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<double>>& starts,
+                       const Objective& f);
+
+// The measure shared by models that count a gradient at an edge of the box only when it points
+// inwards: an edge is within `edge` of a bound; a held coordinate counts 0, a NaN never counts.
+double projected_magnitude(std::span<const double> x, std::span<const double> g,
+                           std::span<const double> lower, std::span<const double> upper, double edge);
+
+}  // namespace kestrune::difference_fit

@@ -1,0 +1,248 @@
+#include "tobit/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "liability/region.hpp"
+#include "numerics/blocks.hpp"
+#include "numerics/dense.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/difference_fit.hpp"
+#include "numerics/eigen.hpp"
+#include "numerics/relationship_checks.hpp"
+
+namespace kestrune::tobit {
+namespace {
+
+constexpr double log_two_pi = 1.8378770664093453;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// The smallest eigenvalue of a family's relationship block, NaN eigenvalues ignored.
+double smallest_eigenvalue(const Eigen::MatrixXd& block) {
+  double smallest = infinity;
+  for (const double value : eigen::symmetric_eigen(block).values) smallest = std::fmin(smallest, value);
+  return smallest;
+}
+
+TobitModel::Family cut_family(const blocks::Block& members,
+                              const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                              std::span<const double> value, std::span<const Censoring> censoring,
+                              std::span<const double> limit,
+                              const Eigen::Ref<const Eigen::MatrixXd>& design) {
+  TobitModel::Family family{relationship(members, members), design(members, Eigen::all), {}};
+  for (std::size_t r = 0; r < members.size(); ++r) {
+    const std::size_t i = members[r];
+    family.split.add(static_cast<Eigen::Index>(r), censoring[i], value[i], limit[i]);
+  }
+  return family;
+}
+
+}  // namespace
+
+void Split::add(Eigen::Index position, Censoring code, double observed, double at) {
+  if (code == Censoring::Measured) {
+    measured.push_back(position);
+    value.push_back(observed);
+  } else {
+    censored.push_back(position);
+    limit.push_back(at);
+    sign.push_back(code == Censoring::AtOrAbove ? 1.0 : -1.0);
+  }
+}
+
+std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::VectorXd& mean, const Split& split) {
+  const auto m = static_cast<Eigen::Index>(split.measured.size());
+  const auto c = static_cast<Eigen::Index>(split.censored.size());
+  double total = 0.0;
+  std::optional<dense::DenseFactor> factor;
+  Eigen::VectorXd w;
+  if (m > 0) {
+    factor = dense::DenseFactor::make(v(split.measured, split.measured));
+    if (!factor) return std::nullopt;
+    Eigen::VectorXd residual(m);
+    for (Eigen::Index k = 0; k < m; ++k) residual[k] = split.value[k] - mean[split.measured[k]];
+    w = factor->solve_vector(residual);
+    double q = 0.0;
+    for (Eigen::Index k = 0; k < m; ++k) q += residual[k] * w[k];
+    const double density = -0.5 * (q + static_cast<double>(m) * log_two_pi + factor->logdet());
+    if (!std::isfinite(density)) return std::nullopt;
+    total += density;
+  }
+  if (c == 0) return total;
+
+  Eigen::MatrixXd v_cc = v(split.censored, split.censored);
+  std::vector<double> region_mean(static_cast<std::size_t>(c));
+  for (Eigen::Index i = 0; i < c; ++i) region_mean[i] = mean[split.censored[i]];
+  if (m > 0) {
+    const Eigen::MatrixXd v_mc = v(split.measured, split.censored);
+    for (Eigen::Index i = 0; i < c; ++i) {
+      double shift = 0.0;
+      for (Eigen::Index k = 0; k < m; ++k) shift += v_mc(k, i) * w[k];
+      region_mean[i] += shift;
+    }
+    v_cc.noalias() -= v_mc.transpose() * factor->solve_matrix(v_mc);
+  }
+  for (Eigen::Index i = 0; i < c; ++i) region_mean[i] -= split.limit[i];
+  const std::optional<double> region = liability::region_log_probability(region_mean, split.sign, v_cc);
+  if (!region || !std::isfinite(*region)) return std::nullopt;
+  return total + *region;
+}
+
+Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes) {
+  std::vector<Censoring> censoring;
+  censoring.reserve(codes.size());
+  for (const std::int64_t code : codes) {
+    if (static_cast<std::uint64_t>(code) >= 3) return fail("TOBIT_CENSORING_CODE_UNKNOWN");
+    censoring.push_back(static_cast<Censoring>(code));
+  }
+  return censoring;
+}
+
+double censored_share(std::span<const Censoring> censoring) {
+  const auto censored = std::ranges::count_if(censoring, [](Censoring c) { return c != Censoring::Measured; });
+  return static_cast<double>(censored) / static_cast<double>(censoring.size());
+}
+
+Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                     std::span<const double> value, std::span<const Censoring> censoring,
+                                     std::span<const double> limit,
+                                     const Eigen::Ref<const Eigen::MatrixXd>& design) {
+  const std::size_t n = value.size();
+  const auto rows = static_cast<Eigen::Index>(n);
+  if (n == 0) return fail("TOBIT_NO_ROWS");
+  if (censoring.size() != n || limit.size() != n) return fail("TOBIT_INPUTS_DIFFERENT_LENGTHS");
+  if (relationship.rows() != rows || relationship.cols() != rows) return fail("TOBIT_RELATIONSHIP_WRONG_SHAPE");
+  if (design.rows() != rows) return fail("TOBIT_DESIGN_WRONG_SHAPE");
+  if (design.cols() == 0) return fail("TOBIT_DESIGN_HAS_NO_COLUMNS");
+  if (!relationship.allFinite() || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
+  switch (relationship_checks::symmetry_then_closeness(relationship)) {
+    case relationship_checks::PairFault::asymmetric: return fail("TOBIT_RELATIONSHIP_NOT_SYMMETRIC");
+    case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
+    case relationship_checks::PairFault::none: break;
+  }
+  TobitModel model;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (censoring[i] == Censoring::Measured) {
+      if (!std::isfinite(value[i])) return fail("TOBIT_MEASURED_VALUE_NOT_FINITE");
+      model.measured_values_.push_back(value[i]);
+    } else if (!std::isfinite(limit[i])) {
+      return fail("TOBIT_LIMIT_NOT_FINITE");
+    }
+  }
+  if (model.measured_values_.size() < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
+
+  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
+    Family family = cut_family(members, relationship, value, censoring, limit, design);
+    if (smallest_eigenvalue(family.relationship) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
+    model.largest_family_ = std::max(model.largest_family_, members.size());
+    model.families_.push_back(std::move(family));
+  }
+  model.n_ = n;
+  model.p_ = static_cast<std::size_t>(design.cols());
+  model.censored_share_ = tobit::censored_share(censoring);
+  return model;
+}
+
+std::optional<double> TobitModel::loglik(double h2, double total_variance, std::span<const double> beta) const {
+  if (!(h2 >= 0.0 && h2 <= 1.0)) return std::nullopt;
+  if (!std::isfinite(total_variance) || !(total_variance > 0.0)) return std::nullopt;
+  if (beta.size() != p_ || !std::ranges::all_of(beta, [](double b) { return std::isfinite(b); })) {
+    return std::nullopt;
+  }
+  double total = 0.0;
+  Eigen::VectorXd mean;
+  Eigen::MatrixXd v;
+  for (const Family& family : families_) {
+    mean = Eigen::VectorXd::Zero(family.design.rows());
+    for (Eigen::Index r = 0; r < family.design.rows(); ++r)
+      for (std::size_t j = 0; j < p_; ++j) mean[r] += family.design(r, static_cast<Eigen::Index>(j)) * beta[j];
+    const Eigen::Index m = family.relationship.rows();
+    v.resize(m, m);
+    for (Eigen::Index j = 0; j < m; ++j)
+      for (Eigen::Index i = 0; i < m; ++i)
+        v(i, j) = total_variance * (h2 * family.relationship(i, j) + (i == j ? 1.0 - h2 : 0.0));
+    const std::optional<double> term = censored_loglik(v, mean, family.split);
+    if (!term) return std::nullopt;
+    total += *term;
+  }
+  if (!std::isfinite(total)) return std::nullopt;
+  return total;
+}
+
+Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
+  if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
+  const std::size_t k = p_ + 2;
+
+  const double m = static_cast<double>(measured_values_.size());
+  double sum = 0.0;
+  for (const double y : measured_values_) sum += y;
+  const double mean = sum / m;
+  double squares = 0.0;
+  for (const double y : measured_values_) squares += (y - mean) * (y - mean);
+  double variance = squares / m;
+  if (variance <= 1e-12) variance = 1e-12;
+
+  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
+                                  1e-6, {}};
+  problem.lower[0] = held.value_or(0.0);
+  problem.upper[0] = held.value_or(1.0);
+  problem.measure = [&problem](std::span<const double> x, std::span<const double> g) {
+    return difference_fit::projected_magnitude(x, g, problem.lower, problem.upper, 1e-9);
+  };
+  std::vector<std::vector<double>> starts;
+  for (const double h2 : held ? std::vector<double>{*held} : std::vector<double>{0.05, 0.3, 0.6}) {
+    std::vector<double> start(k, 0.0);
+    start[0] = h2;
+    start[1] = std::log(variance);
+    start[2] = mean;
+    starts.push_back(std::move(start));
+  }
+  const difference_fit::Objective objective = [this](std::span<const double> x) {
+    const std::optional<double> value = loglik(x[0], std::exp(x[1]), x.subspan(2));
+    return value ? -*value : difference_fit::unevaluable;
+  };
+  const std::optional<difference_fit::Fit> fit = difference_fit::fit(problem, starts, objective);
+  if (!fit) return fail("TOBIT_NO_START_CONVERGED");
+  return TobitFit{{fit->x.begin() + 2, fit->x.end()},
+                  "ml",
+                  fit->x[0],
+                  std::exp(fit->x[1]),
+                  -fit->value,
+                  fit->scaled_gradient,
+                  censored_share_,
+                  largest_family_,
+                  fit->scaled_gradient < 1e-6};
+}
+
+Result<TobitHeritabilityTest> TobitModel::heritability_test() const {
+  const Result<TobitFit> full = fit_holding(std::nullopt);
+  if (!full) return std::unexpected(full.error());
+  const Result<TobitFit> null = fit_holding(0.0);
+  if (!null) return std::unexpected(null.error());
+  if (!full->converged) return fail("TOBIT_FIT_NOT_CONVERGED");
+  if (!null->converged) return fail("TOBIT_NULL_FIT_NOT_CONVERGED");
+  const double difference = full->loglik - null->loglik;
+  const double statistic = std::fmax(2.0 * difference, 0.0);
+  return TobitHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), null->loglik,
+                               full->loglik};
+}
+
+Result<interval::ProfileInterval> TobitModel::heritability_interval() const {
+  const Result<TobitFit> full = fit_holding(std::nullopt);
+  if (!full) return std::unexpected(full.error());
+  if (!full->converged) return fail("TOBIT_FIT_NOT_CONVERGED");
+  const auto refit = [this](double h2) -> std::optional<double> {
+    const Result<TobitFit> fit = fit_holding(h2);
+    if (!fit || !fit->converged) return std::nullopt;
+    return fit->loglik;
+  };
+  interval::ProfileInterval result = interval::profile_interval(refit, full->h2, 0.0, 1.0);
+  if (!result.estimate) return fail("TOBIT_PROFILE_NOT_EVALUABLE");
+  result.contains_lower_bound = interval::contains_bound(result.lower_limited, result.lower_statistic);
+  result.contains_upper_bound = interval::contains_bound(result.upper_limited, result.upper_statistic);
+  return result;
+}
+
+}  // namespace kestrune::tobit

@@ -1,0 +1,115 @@
+// One trait whose measurement stops at a limit of its own per observation, in families, by
+// maximum likelihood: the normal density of each family's measured members times the probability
+// that its censored members lie beyond their limits given them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "error.hpp"
+#include "numerics/interval.hpp"
+
+namespace kestrune::tobit {
+
+// What is known of one observation.
+enum class Censoring : std::uint8_t {
+  Measured = 0,   // the value itself
+  AtOrAbove = 1,  // it lies at or above its limit
+  AtOrBelow = 2,  // it lies at or below its limit
+};
+
+// Codes 0, 1 and 2 in order; anything else (a negative code included) stops the conversion
+// with "TOBIT_CENSORING_CODE_UNKNOWN".
+Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes);
+
+// The share of observations that are not measured.
+double censored_share(std::span<const Censoring> censoring);
+
+// A family's coordinates split by what is known of them; positions are within the family.
+struct Split {
+  std::vector<Eigen::Index> measured;
+  std::vector<Eigen::Index> censored;
+  std::vector<double> value;  // of the measured positions
+  std::vector<double> limit;  // of the censored positions
+  std::vector<double> sign;   // 1.0 at or above, -1.0 at or below
+
+  void add(Eigen::Index position, Censoring code, double value, double limit);
+};
+
+// For Y normal with `mean` and covariance `v` over one family: the density of the measured
+// coordinates at their values plus the log-probability that the censored ones lie beyond their
+// limits given them (the Schur complement of the measured block). Nothing when the measured
+// block is not positive definite or a term is not finite.
+std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::VectorXd& mean, const Split& split);
+
+struct TobitFit {
+  std::vector<double> beta;
+  std::string_view method;  // "ml"
+  double h2;
+  double total_variance;
+  double loglik;
+  double scaled_gradient;
+  double censored_share;
+  std::size_t largest_family;
+  bool converged;  // scaled_gradient < 1e-6
+};
+
+struct TobitHeritabilityTest {
+  std::string_view reference;  // "mixture_50_50"
+  double statistic;
+  double p_value;
+  double null_loglik;
+  double full_loglik;
+};
+
+class TobitModel {
+ public:
+  // One family's inputs, cut out once, in block order.
+  struct Family {
+    Eigen::MatrixXd relationship;
+    Eigen::MatrixXd design;
+    Split split;
+  };
+
+  // The TOBIT_ build codes, in the order of the checks; the first failure is returned.
+  static Result<TobitModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                  std::span<const double> value, std::span<const Censoring> censoring,
+                                  std::span<const double> limit,
+                                  const Eigen::Ref<const Eigen::MatrixXd>& design);
+
+  // Nothing outside 0 <= h2 <= 1, s2 positive and finite and beta finite of length p, or where a
+  // family's measured covariance is not positive definite or its region cannot be evaluated.
+  std::optional<double> loglik(double h2, double total_variance, std::span<const double> beta) const;
+
+  // The fit from three h2 starts, or from `held` alone with h2 held there.
+  Result<TobitFit> fit_holding(std::optional<double> held) const;
+
+  // h2 = 0 against the 50:50 mixture of a point mass and chi2(1).
+  Result<TobitHeritabilityTest> heritability_test() const;
+
+  // The 95% profile interval of h2 with the containment of each limited bound.
+  Result<interval::ProfileInterval> heritability_interval() const;
+
+  std::size_t n() const { return n_; }
+  std::size_t p() const { return p_; }
+  std::size_t largest_family() const { return largest_family_; }
+  double censored_share() const { return censored_share_; }
+
+ private:
+  TobitModel() = default;
+
+  std::vector<Family> families_;
+  std::vector<double> measured_values_;  // in index order, for the starts
+  std::size_t n_ = 0;
+  std::size_t p_ = 0;
+  std::size_t largest_family_ = 0;
+  double censored_share_ = 0.0;
+};
+
+}  // namespace kestrune::tobit

@@ -1,0 +1,67 @@
+// What Python cannot reach of the liability-threshold model (the held range), and of the shared
+// fit loop: the refusal of an unevaluable end point.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "liability/threshold.hpp"
+#include "numerics/difference_fit.hpp"
+
+namespace {
+
+using kestrune::liability::LiabilityModel;
+namespace difference_fit = kestrune::difference_fit;
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+LiabilityModel pairs() {
+  Eigen::MatrixXd a = Eigen::MatrixXd::Identity(6, 6);
+  a(0, 1) = a(1, 0) = 0.5;
+  a(2, 3) = a(3, 2) = 0.5;
+  Eigen::MatrixXd x(6, 2);
+  x << 1, 0.2, 1, -0.5, 1, 1.0, 1, 0.1, 1, -1.2, 1, 0.4;
+  return *LiabilityModel::build(a, std::vector<double>{1, 0, 1, 1, 0, 0}, x);
+}
+
+TEST(Liability, HeldHeritabilityOutsideTheUnitIntervalIsRefused) {
+  for (const double held : {1.5, -0.1, 1.0000001}) {
+    const auto fit = pairs().fit_holding(held);
+    ASSERT_FALSE(fit);
+    EXPECT_EQ(fit.error().code, "LIABILITY_HELD_HERITABILITY_OUT_OF_RANGE");
+  }
+  const auto at_one = pairs().fit_holding(1.0);
+  ASSERT_TRUE(at_one);
+  EXPECT_EQ(at_one->h2, 1.0);
+}
+
+// ---- the shared fit loop -------------------------------------------------------------------
+
+difference_fit::Problem box(double threshold) {
+  difference_fit::Problem problem{{-5.0, -5.0}, {5.0, 5.0}, 100, threshold, {}};
+  problem.measure = [lower = problem.lower, upper = problem.upper](std::span<const double> x,
+                                                                   std::span<const double> g) {
+    return difference_fit::projected_magnitude(x, g, lower, upper, 0.0);
+  };
+  return problem;
+}
+
+double bowl(std::span<const double> x) { return (x[0] - 1.0) * (x[0] - 1.0) + 2.0 * (x[1] + 0.5) * (x[1] + 0.5) + 3.0; }
+
+TEST(DifferenceFit, AStartThatEndsUnevaluableFailsInsteadOfWinning) {
+  // Left of zero the objective cannot be evaluated: a start there has a zero difference
+  // gradient, stays put and ends at 1e30.
+  const difference_fit::Objective f = [](std::span<const double> x) {
+    return x[0] < 0.0 ? difference_fit::unevaluable : bowl(x);
+  };
+  EXPECT_FALSE(difference_fit::fit(box(1e-6), {{-3.0, 0.0}, {-2.0, 1.0}}, f));
+  const auto fit = difference_fit::fit(box(1e-6), {{-3.0, 0.0}, {2.0, 1.0}}, f);
+  ASSERT_TRUE(fit);
+  EXPECT_NEAR(fit->x[0], 1.0, 1e-5);
+  EXPECT_NEAR(fit->value, 3.0, 1e-9);
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+"""autoregressive_fit and autoregressive_cells against a dense numpy likelihood."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy import optimize
+
+from kestrune import _core
+
+LN_2PI = math.log(2 * math.pi)
+
+
+def family_kinship(n, size):
+    k = np.eye(n)
+    for start in range(0, n, size):
+        block = slice(start, min(start + size, n))
+        k[block, block] += 0.5 * (1 - np.eye(min(size, n - start)))
+    return k
+
+
+def grid_problem(seed=5):
+    """An 8 x 8 grid at spacing 3 with some shared cells, families of three, two fixed effects."""
+    rng = np.random.default_rng(seed)
+    rows = [3 * (i % 8) for i in range(64)] + [0, 3, 6, 9, 21, 15]
+    cols = [3 * (i // 8) for i in range(64)] + [0, 3, 3, 12, 21, 6]
+    n = len(rows)
+    k = family_kinship(n, 3)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    r = np.array([[0.7 ** (abs(a - b) // 3) * 0.5 ** (abs(c - d) // 3) for b, d in zip(rows, cols)]
+                  for a, c in zip(rows, cols)])
+    v = 0.8 * k + 1.2 * r + 0.6 * np.eye(n)
+    y = x @ [2.0, 0.5] + np.linalg.cholesky(v) @ rng.normal(size=n)
+    return k, rows, cols, x, y
+
+
+def dense_loglik(theta, fixed, rows, cols, x, y, reml):
+    """The (restricted) log-likelihood at theta = (c_1..c_m, c_ar, c_res, rho_row, rho_col)."""
+    m = len(fixed)
+    rows, cols = np.asarray(rows, dtype=float), np.asarray(cols, dtype=float)
+    dr = np.minimum(np.abs(rows[:, None] - rows[None, :]), 2147483647)
+    dc = np.minimum(np.abs(cols[:, None] - cols[None, :]), 2147483647)
+    r = theta[m + 2] ** dr * theta[m + 3] ** dc
+    v = sum(c * f for c, f in zip(theta[:m], fixed)) + theta[m] * r + theta[m + 1] * np.eye(len(y))
+    vinv = np.linalg.inv(v)
+    a = x.T @ vinv @ x
+    beta = np.linalg.solve(a, x.T @ vinv @ y)
+    resid = y - x @ beta
+    n, p = x.shape
+    value = n * LN_2PI + np.linalg.slogdet(v)[1] + resid @ vinv @ resid
+    if reml:
+        value += np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1] - p * LN_2PI
+    return -0.5 * value, beta, np.linalg.inv(a)
+
+
+def theta_of(result, var):
+    coefficients, _, _, rates = result[:4]
+    return np.array([c / var for c in coefficients] + [rates[0], rates[1]])
+
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_fit_is_the_dense_optimum(reml):
+    k, rows, cols, x, y = grid_problem()
+    result = _core.autoregressive_fit([k], rows, cols, x, y, reml)
+    coefficients, proportions, total, rates, loglik, converged, polished, scaled, beta, beta_se = result
+    assert converged is True and scaled < 1e-6
+    assert isinstance(rates, tuple) and isinstance(coefficients, list) and len(coefficients) == 3
+    assert sum(proportions) == pytest.approx(1.0, abs=1e-12)
+    assert total == pytest.approx(sum(coefficients), rel=1e-14)
+    # The likelihood of y on its own scale at the reported estimates.
+    theta = np.array(coefficients + [rates[0], rates[1]])
+    expected, gls, covariance = dense_loglik(theta, [k], rows, cols, x, y, reml)
+    assert loglik == pytest.approx(expected, rel=1e-8)
+    assert beta == pytest.approx(gls, rel=1e-6, abs=1e-9)
+    assert beta_se == pytest.approx(np.sqrt(np.diag(covariance)), rel=1e-6)
+    for rho, half in zip(rates[:2], rates[2:]):
+        assert half == (0.0 if rho <= 0 else pytest.approx(-math.log(2) / math.log(rho)))
+    # No nearby point found by an independent search is higher.
+    lower = [0, 0, 0, 0, 0]
+    upper = [np.inf, np.inf, np.inf, 0.999, 0.999]
+    search = optimize.minimize(lambda t: -dense_loglik(t, [k], rows, cols, x, y, reml)[0], theta,
+                               method="L-BFGS-B", bounds=list(zip(lower, upper)))
+    assert -search.fun <= loglik + 1e-6
+
+
+def test_scaling_the_response():
+    k, rows, cols, x, y = grid_problem()
+    base = _core.autoregressive_fit([k], rows, cols, x, y)
+    scaled = _core.autoregressive_fit([k], rows, cols, x, 2.5 * y)
+    n, p = x.shape
+    assert scaled[0] == pytest.approx([6.25 * c for c in base[0]], rel=1e-5, abs=1e-8)
+    assert scaled[1] == pytest.approx(base[1], rel=1e-5, abs=1e-8)
+    assert scaled[3][:2] == pytest.approx(base[3][:2], rel=1e-5, abs=1e-8)
+    assert scaled[4] == pytest.approx(base[4] - (n - p) * math.log(2.5), rel=1e-9)
+    assert scaled[8] == pytest.approx([2.5 * b for b in base[8]], rel=1e-5)
+
+
+def test_layouts_and_coordinate_kinds_agree():
+    k, rows, cols, x, y = grid_problem()
+    plain = _core.autoregressive_fit([k], rows, cols, x, y, reml=False)
+    strided_x = np.asfortranarray(np.repeat(x, 2, axis=1))[:, ::2]
+    strided_y = np.repeat(y, 2)[::2]
+    strided_k = np.repeat(k, 2, axis=0)[::2]
+    other = _core.autoregressive_fit(fixed=(strided_k,), row=tuple(rows), column=np.array(cols),
+                                     design=strided_x, y=strided_y, reml=False)
+    assert other == plain
+
+
+def test_differences_are_capped():
+    k, rows, cols, x, y = grid_problem()
+    top = 2**63 - 1
+    far = [-(2**63) if r == 0 else top for r in rows]
+    near = [-5 * 10**9 if r == 0 else 5 * 10**9 for r in rows]
+    assert _core.autoregressive_fit([k], far, cols, x, y) == _core.autoregressive_fit([k], near, cols, x, y)
+
+
+def test_no_fixed_matrices():
+    _, rows, cols, x, y = grid_problem()
+    result = _core.autoregressive_fit([], rows, cols, x, y)
+    assert len(result[0]) == 2 and len(result[1]) == 2
+
+
+@pytest.mark.parametrize("rows, cols, expected", [
+    ([], [], 0), ([1, 1, 2], [1, 1, 1], 2), ([1, 2], [2, 1], 2),
+    ([2**63 - 1, -(2**63)], [0, 0], 2),
+])
+def test_cells(rows, cols, expected):
+    assert _core.autoregressive_cells(rows, cols) == expected
+
+
+def test_cells_count_many_pairs():
+    rng = np.random.default_rng(0)
+    rows = rng.integers(0, 700, 10**6).tolist()
+    cols = rng.integers(0, 700, 10**6).tolist()
+    assert _core.autoregressive_cells(rows, cols) == len(set(zip(rows, cols)))
+
+
+def test_cells_refusals():
+    with pytest.raises(ValueError, match="^AUTOREGRESSIVE_CELLS_WRONG_LENGTH$"):
+        _core.autoregressive_cells([1, 2], [1])
+    with pytest.raises(OverflowError):
+        _core.autoregressive_cells([2**63], [0])
+    with pytest.raises(TypeError, match="argument 'row'"):
+        _core.autoregressive_cells([1.5], [0])
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        _core.autoregressive_cells("12", [1, 2])
+
+
+def codes_case(change):
+    k, rows, cols, x, y = grid_problem()
+    args = {"fixed": [k], "row": rows, "column": cols, "design": x, "y": y}
+    change(args)
+    return args
+
+
+def with_nan(matrix, i, j):
+    matrix = matrix.copy()
+    matrix[i, j] = np.nan
+    return matrix
+
+
+@pytest.mark.parametrize("change, code", [
+    (lambda a: a.update(design=np.zeros((0, 2)), row=[], column=[]), "AUTOREGRESSIVE_NO_ROWS"),
+    # the cell lengths are checked before the fixed sizes
+    (lambda a: a.update(row=a["row"][:-1], fixed=[np.eye(3)]), "AUTOREGRESSIVE_CELLS_WRONG_LENGTH"),
+    (lambda a: a.update(fixed=[a["fixed"][0], np.eye(3)]), "AUTOREGRESSIVE_FIXED_WRONG_SIZE"),
+    # a NaN above the diagonal, where the factor never looks
+    (lambda a: a.update(fixed=[with_nan(a["fixed"][0], 0, 5)]), "AUTOREGRESSIVE_FIXED_NOT_FINITE"),
+    (lambda a: a.update(design=with_nan(a["design"], 3, 1)), "AUTOREGRESSIVE_DESIGN_NOT_FINITE"),
+    (lambda a: a.update(design=np.column_stack([a["design"], np.zeros(len(a["y"]))])),
+     "AUTOREGRESSIVE_DESIGN_RANK_DEFICIENT"),
+    (lambda a: a.update(y=np.append(a["y"], 1.0)), "AUTOREGRESSIVE_RESPONSE_WRONG_LENGTH"),
+    (lambda a: a.update(y=np.full(len(a["y"]), 2.0)), "AUTOREGRESSIVE_RESPONSE_CONSTANT"),
+    (lambda a: a.update(y=np.where(np.arange(len(a["y"])) == 4, np.inf, a["y"])), "AUTOREGRESSIVE_RESPONSE_CONSTANT"),
+])
+def test_codes_in_order(change, code):
+    args = codes_case(change)
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        _core.autoregressive_fit(**args)
+
+
+@pytest.mark.parametrize("name, value", [
+    ("fixed", "k"), ("row", [0.5] * 70), ("design", [[1.0]] * 70), ("y", np.arange(70)), ("reml", 1),
+])
+def test_type_errors_name_the_argument(name, value):
+    args = codes_case(lambda a: None)
+    args[name] = value
+    with pytest.raises(TypeError, match=f"argument '{name}'"):
+        _core.autoregressive_fit(**args)
+
+
+def test_inputs_are_left_unchanged_and_signatures():
+    k, rows, cols, x, y = grid_problem()
+    copies = [k.copy(), list(rows), list(cols), x.copy(), y.copy()]
+    _core.autoregressive_fit([k], rows, cols, x, y)
+    for before, after in zip(copies, [k, rows, cols, x, y]):
+        assert np.array_equal(before, after)
+    assert _core.autoregressive_fit.__text_signature__ == "(fixed, row, column, design, y, reml=True)"
+    assert _core.autoregressive_cells.__text_signature__ == "(row, column)"

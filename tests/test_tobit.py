@@ -1,0 +1,212 @@
+"""tobit_fit, tobit_test and tobit_interval against a dense likelihood written here."""
+
+import math
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+from scipy import optimize, stats
+
+from kestrune import _core
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
+from liability_reference import badly_scaled_pairs, changed, conditional_region, families, orthant_log, put, sibships
+
+CUT = 3.841458820694124
+
+
+def dense_loglik(a, y, cens, lim, x, h2, s2, beta):
+    n = len(y)
+    v = s2 * (h2 * a + (1.0 - h2) * np.eye(n))
+    mean = x @ beta
+    total = 0.0
+    for fam in families(a):
+        measured, censored = fam[cens[fam] == 0], fam[cens[fam] != 0]
+        cm, cv, density = conditional_region(v, mean, measured, censored, y[measured])
+        total += density
+        if len(censored):
+            sign = np.where(cens[censored] == 1, 1.0, -1.0)
+            total += orthant_log(cm - lim[censored], sign, cv)
+    return total
+
+
+def censored_sample(seed, fam=60, h2=0.6):
+    """Sib pairs and singletons; each person's limit is either an upper or a lower one of its own."""
+    rng = np.random.default_rng(seed)
+    a = sibships([2] * fam + [1] * 10)
+    n = a.shape[0]
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    y = x @ [1.0, 0.5] + 1.3 * np.linalg.cholesky(h2 * a + (1 - h2) * np.eye(n)) @ rng.normal(size=n)
+    upper = rng.uniform(1.2, 2.2, size=n)
+    lower = rng.uniform(-0.5, 0.3, size=n)
+    cens = np.where(y >= upper, 1, np.where(y <= lower, 2, 0)).astype(np.int64)
+    lim = np.where(cens == 1, upper, np.where(cens == 2, lower, np.nan))
+    y = np.where(cens == 0, y, np.nan)  # values beyond a limit are never read
+    return a, y, cens, lim, x
+
+
+@pytest.fixture(scope="module")
+def sample():
+    return censored_sample(11)
+
+
+@pytest.fixture(scope="module")
+def fitted(sample):
+    return _core.tobit_fit(*sample)
+
+
+def test_nothing_censored_on_unrelated_people_is_least_squares():
+    rng = np.random.default_rng(2)
+    n = 50
+    x = np.column_stack([np.ones(n), rng.normal(size=n), rng.normal(size=n)])
+    y = x @ [0.5, 1.0, -2.0] + rng.normal(size=n)
+    h2, s2, beta, loglik, converged, _, share, largest = _core.tobit_fit(
+        np.eye(n), y, np.zeros(n, np.int64), np.zeros(n), x)
+    b = np.linalg.lstsq(x, y, rcond=None)[0]
+    rss = float(((y - x @ b) ** 2).sum())
+    assert converged and share == 0.0 and largest == 1
+    assert beta == pytest.approx(b, abs=1e-6)
+    assert s2 == pytest.approx(rss / n, abs=1e-6)
+    assert loglik == pytest.approx(-n / 2 * (math.log(2 * math.pi) + math.log(rss / n) + 1), abs=1e-6)
+
+
+def test_loglik_is_the_dense_likelihood_at_the_fit_and_no_search_beats_it(sample, fitted):
+    h2, s2, beta, loglik, converged, scaled, share, largest = fitted
+    a, y, cens, lim, x = sample
+    assert converged and scaled < 1e-6 and largest == 2
+    assert 0.0 < share < 1.0 and {1, 2} <= set(cens)
+    assert share == np.count_nonzero(cens) / len(cens)
+    assert loglik == pytest.approx(dense_loglik(a, y, cens, lim, x, h2, s2, np.array(beta)), abs=1e-8)
+
+    def negative(theta):
+        return -dense_loglik(a, y, cens, lim, x, theta[0], math.exp(theta[1]), theta[2:])
+
+    bounds = [(0.0, 1.0)] + [(None, None)] * 3
+    for start in ([h2, math.log(s2), *beta], [0.2, 0.0, 0.0, 0.0]):
+        best = optimize.minimize(negative, start, method="L-BFGS-B", bounds=bounds, options={"ftol": 1e-12})
+        assert -best.fun <= loglik + 1e-6
+
+
+def test_the_test_is_half_the_chi2_tail_of_twice_the_likelihood_gain(sample, fitted):
+    statistic, p_value, reference, null_loglik, full_loglik = _core.tobit_test(*sample)
+    assert reference == "mixture_50_50"
+    assert full_loglik == fitted[3]
+    assert statistic == pytest.approx(2 * (full_loglik - null_loglik), abs=1e-12)
+    assert statistic > 1.0
+    assert p_value == pytest.approx(0.5 * stats.chi2.sf(statistic, 1), rel=1e-12)
+
+
+def test_interval_ends_inside_the_range_solve_the_cut(sample, fitted):
+    estimate, lower, upper, lower_limited, upper_limited, level, contains_lower, contains_upper, failures, share = (
+        _core.tobit_interval(*sample))
+    assert estimate == fitted[0] and level == 0.95 and share == fitted[6] and failures == 0
+    assert lower < estimate < upper
+    a, y, cens, lim, x = sample
+
+    def profile(h2):
+        best = optimize.minimize(lambda t: -dense_loglik(a, y, cens, lim, x, h2, math.exp(t[0]), t[1:]),
+                                 [math.log(fitted[1]), *fitted[2]], method="BFGS")
+        return -best.fun
+
+    reference = profile(estimate)
+    ends = [(lower, lower_limited, contains_lower), (upper, upper_limited, contains_upper)]
+    assert any(not limited for _, limited, _ in ends)
+    for end, limited, contains in ends:
+        if limited:
+            assert end in (0.0, 1.0) and contains is not None
+        else:
+            assert contains is None
+            assert 2 * (reference - profile(end)) == pytest.approx(CUT, abs=2e-3)
+
+
+def scaled_design_sample(seed):
+    a, x, y, _ = badly_scaled_pairs(seed, 1.0)
+    return a, y, np.where(y > 1.5, 1, 0).astype(np.int64), np.full(len(y), 1.5), x
+
+
+@pytest.mark.parametrize(
+    "function, seed, code",
+    [
+        (_core.tobit_test, 1, "TOBIT_FIT_NOT_CONVERGED"),
+        (_core.tobit_interval, 1, "TOBIT_FIT_NOT_CONVERGED"),
+        (_core.tobit_test, 24, "TOBIT_NULL_FIT_NOT_CONVERGED"),
+        (_core.tobit_interval, 24, "TOBIT_PROFILE_NOT_EVALUABLE"),
+    ],
+    ids=["test_full", "interval_full", "test_null", "interval_reference"],
+)
+def test_searches_that_do_not_converge_are_refused(function, seed, code):
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        function(*scaled_design_sample(seed))
+    if code == "TOBIT_FIT_NOT_CONVERGED":  # the fit itself is still returned
+        assert _core.tobit_fit(*scaled_design_sample(seed))[4] is False
+
+
+BASE = dict(relationship=sibships([2, 2]), value=np.arange(4.0), censoring=np.array([0, 0, 1, 2], np.int64),
+            limit=np.array([0.0, 0.0, 2.5, 0.5]), design=np.ones((4, 1)))
+
+
+@pytest.mark.parametrize(
+    "inputs, code",
+    [
+        (dict(relationship=np.zeros((0, 0)), value=np.zeros(0), censoring=np.zeros(0, np.int64),
+              limit=np.zeros(0), design=np.zeros((0, 1))), "TOBIT_NO_ROWS"),
+        (changed(BASE, censoring=put(0, 3), relationship=np.eye(3)), "TOBIT_CENSORING_CODE_UNKNOWN"),
+        (changed(BASE, censoring=put(1, -1)), "TOBIT_CENSORING_CODE_UNKNOWN"),
+        (changed(BASE, limit=np.zeros(3)), "TOBIT_INPUTS_DIFFERENT_LENGTHS"),
+        (changed(BASE, censoring=np.zeros(5, np.int64)), "TOBIT_INPUTS_DIFFERENT_LENGTHS"),
+        (changed(BASE, relationship=np.eye(3)), "TOBIT_RELATIONSHIP_WRONG_SHAPE"),
+        (changed(BASE, relationship=np.eye(4)[:, :3]), "TOBIT_RELATIONSHIP_WRONG_SHAPE"),
+        (changed(BASE, design=np.ones((3, 1))), "TOBIT_DESIGN_WRONG_SHAPE"),
+        (changed(BASE, design=np.ones((4, 0))), "TOBIT_DESIGN_HAS_NO_COLUMNS"),
+        (changed(BASE, relationship=put((3, 3), np.inf)), "TOBIT_NOT_FINITE"),
+        (changed(BASE, design=put((0, 0), np.nan)), "TOBIT_NOT_FINITE"),
+        (changed(BASE, relationship=put((0, 1), 0.5 + 2e-10)), "TOBIT_RELATIONSHIP_NOT_SYMMETRIC"),
+        (changed(BASE, relationship=put(([2, 3], [3, 2]), 0.9000001)), "TOBIT_RELATIONSHIP_TOO_CLOSE"),
+        (changed(BASE, limit=put(2, np.inf), value=put(0, np.nan)), "TOBIT_MEASURED_VALUE_NOT_FINITE"),
+        (changed(BASE, limit=put(2, np.nan), value=put(3, np.nan)), "TOBIT_LIMIT_NOT_FINITE"),
+        (changed(BASE, censoring=np.array([0, 1, 1, 2], np.int64)), "TOBIT_TOO_FEW_MEASURED_VALUES"),
+        (changed(BASE, relationship=put((1, 1), 0.2)), "TOBIT_RELATIONSHIP_NOT_PSD"),
+        (changed(BASE, relationship=lambda a: a - 21 * np.eye(4)), "TOBIT_RELATIONSHIP_NOT_PSD"),
+        (changed(BASE, value=np.array([1e200, -1e200, 0.0, 0.0])), "TOBIT_NO_START_CONVERGED"),
+    ],
+    ids=["empty", "code_3_first", "code_negative", "short_limit", "long_censoring", "relationship_order",
+         "relationship_not_square", "design_rows", "design_no_columns", "relationship_infinite", "design_nan",
+         "asymmetric", "too_close", "measured_nan", "limit_nan", "one_measured", "not_psd", "diagonal_minus_20",
+         "no_start"],
+)
+@pytest.mark.parametrize("function", [_core.tobit_fit, _core.tobit_test, _core.tobit_interval],
+                         ids=["fit", "test", "interval"])
+def test_codes(function, inputs, code):
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        function(**inputs)
+
+
+@pytest.mark.parametrize(
+    "inputs",
+    [changed(BASE, relationship=put((0, 1), 0.5 + 5e-11)), changed(BASE, relationship=lambda a: a * 1.8),
+     changed(BASE, censoring=np.array([0, 0, 1, 1], np.int64), value=put(2, np.nan), limit=put(0, np.nan))],
+    ids=["asymmetry_within_tolerance", "relationship_0_9", "unread_entries_nan"],
+)
+def test_accepted_edges(inputs):
+    assert np.isfinite(_core.tobit_fit(**inputs)[3])
+
+
+@pytest.mark.parametrize("name, value", [("relationship", [[1.0]]), ("censoring", np.zeros(4)), ("design", np.ones(4))])
+def test_wrong_types_name_the_argument(name, value):
+    with pytest.raises(TypeError, match=name):
+        _core.tobit_fit(**changed(BASE, **{name: value}))
+
+
+def test_strided_and_transposed_arrays_give_the_same_results(sample, fitted):
+    a, y, cens, lim, x = sample
+    wide = np.zeros((2 * len(y), 3))
+    wide[::2, :2] = x
+    result = _core.tobit_fit(np.asfortranarray(a), y[::-1].copy()[::-1], cens[::-1].copy()[::-1],
+                             np.repeat(lim, 2)[::2], wide[::2, :2])
+    assert result == fitted
+
+
+@pytest.mark.parametrize("function", [_core.tobit_fit, _core.tobit_test, _core.tobit_interval])
+def test_signatures(function):
+    assert function.__text_signature__ == "(relationship, value, censoring, limit, design)"
