@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include <Eigen/Core>
@@ -55,11 +54,9 @@ struct Covariances {
 };
 
 struct BivariateEvaluation {
-  double value;               // negative log-likelihood
+  double value;                    // negative log-likelihood
   std::array<double, 6> gradient;  // in theta order; zeros when not requested
 };
-
-class BivariateModel;
 
 // The model on the scale each trait's sample standard deviation sets, with its response.
 struct StandardisedProblem;
