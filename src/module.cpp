@@ -8,6 +8,7 @@
 
 #include "association/python.hpp"
 #include "autoregressive/python.hpp"
+#include "bivariate/python.hpp"
 #include "components/python.hpp"
 #include "discrete_gxe/python.hpp"
 #include "gxe/python.hpp"
@@ -58,8 +59,11 @@ const std::array registrations = {
     type(prepared::prepared_model_type),
     function(mixture_tail::python::weighted_chi2_upper_tail_method()),
     function(relationship::python::relationship_method()),
+    function(bivariate::python::bivariate_objective_method()),
     function(autoregressive::python::autoregressive_fit_method()),
     function(autoregressive::python::autoregressive_cells_method()),
+    function(bivariate::python::bivariate_fit_method()),
+    function(bivariate::python::bivariate_interval_method()),
     function(kinship_classes::python::kinship_classes_method()),
     function(components::python::component_fit_method()),
     function(components::python::component_interval_method()),
@@ -95,6 +99,7 @@ const std::array registrations = {
     function(spatial::python::spatial_bootstrap_method()),
     function(spatial::python::spatial_distances_method()),
     function(spatial::python::spatial_blup_method()),
+    function(bivariate::python::bivariate_correlation_test_method()),
 };
 
 // The provenance of the build, fixed when the module was compiled, in the order

@@ -1,6 +1,7 @@
 #include "numerics/eigen.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -49,6 +50,19 @@ SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
   }
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
   return {solver.eigenvalues(), solver.eigenvectors()};
+}
+
+std::optional<double> log_det_above(const Eigen::MatrixXd& g, double relative) {
+  const Eigen::VectorXd values = symmetric_eigen(g).values;
+  double largest = 0.0;
+  for (const double value : values) largest = std::fmax(largest, value);
+  const double threshold = relative * largest;
+  double log_det = 0.0;
+  for (const double value : values) {
+    if (!(value > threshold)) return std::nullopt;
+    log_det += std::log(value);
+  }
+  return log_det;
 }
 
 }  // namespace kestrune::eigen

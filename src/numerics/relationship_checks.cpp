@@ -16,6 +16,10 @@ bool any_too_close(const Eigen::Ref<const Eigen::MatrixXd>& a) {
 
 }  // namespace
 
+bool exactly_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& a) {
+  return !any_pair(a, [](double upper, double lower) { return upper != lower; });
+}
+
 PairFault symmetry_then_closeness(const Eigen::Ref<const Eigen::MatrixXd>& a) {
   if (any_asymmetric(a)) return PairFault::asymmetric;
   if (any_too_close(a)) return PairFault::too_close;

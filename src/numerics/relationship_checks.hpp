@@ -33,6 +33,9 @@ bool any_pair(const Eigen::Ref<const Eigen::MatrixXd>& a, Test test) {
   return false;
 }
 
+// Whether a(i, j) == a(j, i) for every pair, with no tolerance.
+bool exactly_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& a);
+
 enum class PairFault { none, asymmetric, too_close };
 
 // Every pair tested for symmetry first, then every off-diagonal entry for closeness.

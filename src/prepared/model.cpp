@@ -36,25 +36,6 @@ bool is_lower_hex_digest(const std::string& text) {
          });
 }
 
-// Exact equality of k(i, j) and k(j, i).
-bool is_symmetric(const Eigen::Ref<const Eigen::MatrixXd>& k) {
-  return !relationship_checks::any_pair(k, [](double upper, double lower) { return upper != lower; });
-}
-
-// ln det x'x from the eigenvalues of g = x'x, or nothing when x lacks full column rank.
-std::optional<double> log_determinant_full_rank(const Eigen::MatrixXd& g) {
-  const Eigen::VectorXd values = symmetric_eigen(g).values;
-  double largest = 0.0;
-  for (const double value : values) largest = std::fmax(largest, value);
-  const double threshold = rank_tolerance * largest;
-  double logdet = 0.0;
-  for (const double value : values) {
-    if (!(value > threshold)) return std::nullopt;
-    logdet += std::log(value);
-  }
-  return logdet;
-}
-
 }  // namespace
 
 Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixXd>& x,
@@ -68,7 +49,7 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   if (x.cols() == 0 || x.cols() >= x.rows()) return fail("PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!x.allFinite()) return fail("PREPARE_X_NOT_FINITE");
   if (!k.allFinite()) return fail("PREPARE_K_NOT_FINITE");
-  if (!is_symmetric(k)) return fail("PREPARE_K_ASYMMETRIC");
+  if (!relationship_checks::exactly_symmetric(k)) return fail("PREPARE_K_ASYMMETRIC");
 
   const Eigen::Index n = x.rows();
   const Eigen::Index p = x.cols();
@@ -88,7 +69,7 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   model.blocks_ = std::move(rotation.blocks);
 
   const Eigen::MatrixXd g = model.rotated_x_.transpose() * model.rotated_x_;
-  const std::optional<double> logdet = log_determinant_full_rank(g);
+  const std::optional<double> logdet = eigen::log_det_above(g, rank_tolerance);
   if (!logdet) return fail("PREPARE_X_RANK_DEFICIENT");
 
   model.logdet_xtx_ = *logdet;

@@ -1,0 +1,236 @@
+#include "bivariate/fit.hpp"
+
+#include <cmath>
+#include <compare>
+#include <limits>
+#include <utility>
+
+#include "compat_lbfgsb/bounds.hpp"
+#include "compat_lbfgsb/run.hpp"
+#include "numerics/convergence.hpp"
+#include "numerics/multistart.hpp"
+
+namespace kestrune::bivariate {
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr std::array<double, 6> lower_table = {variance_floor, variance_floor, heritability_edge,
+                                               heritability_edge, -1.0, -1.0};
+constexpr std::array<double, 6> upper_table = {infinity, infinity, 1.0 - heritability_edge,
+                                               1.0 - heritability_edge, 1.0, 1.0};
+// A free heritability this close to an end is treated as lying on it.
+constexpr double interior_margin = 1e-12 + heritability_edge;
+constexpr double converged_below = 1e-6;
+constexpr double selection_tolerance = 1e-10;
+constexpr double penalty_scale = 1e20;
+
+constexpr std::array<Theta, 3> fit_starts = {{
+    {1.0, 1.0, 0.5, 0.5, 0.0, 0.0},
+    {1.0, 1.0, 0.3, 0.3, 0.5, 0.5},
+    {1.0, 1.0, 0.7, 0.7, -0.3, 0.3},
+}};
+
+double held_value(HeritabilityHold hold) {
+  switch (hold) {
+    case HeritabilityHold::HeldAtZero: return 0.0;
+    case HeritabilityHold::HeldAtOne: return 1.0;
+    case HeritabilityHold::Free: break;
+  }
+  return 0.5;
+}
+
+bool total_less(double a, double b) { return std::strong_order(a, b) == std::strong_ordering::less; }
+
+bool interior(double h) { return h > interior_margin && h < 1.0 - interior_margin; }
+
+// Where the likelihood cannot be evaluated the search meets a steep bowl centred on
+// h = 1/2 and zero correlations, which pushes it back to where it can.
+double penalty(const Theta& t) {
+  const double a = t[2] - 0.5, b = t[3] - 0.5;
+  return penalty_scale * (((a * a) + 1.0) + b * b + t[4] * t[4] + t[5] * t[5]);
+}
+
+std::vector<double> at(std::span<const double> full, std::span<const std::size_t> indices) {
+  std::vector<double> picked;
+  picked.reserve(indices.size());
+  for (const std::size_t i : indices) picked.push_back(full[i]);
+  return picked;
+}
+
+std::vector<double> penalty_gradient(const Theta& t, std::span<const std::size_t> indices) {
+  const double twice = 2.0 * penalty_scale;
+  const std::array<double, 6> full = {0.0, 0.0, twice * (t[2] - 0.5), twice * (t[3] - 0.5), twice * t[4],
+                                      twice * t[5]};
+  return at(full, indices);
+}
+
+std::size_t free_count(HeritabilityState state) { return free_indices(state).size(); }
+
+// One search of the fit: nothing when its start cannot be evaluated, an error when the run
+// or its end point fails.
+Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
+                                                    HeritabilityState state, const Theta& start) {
+  const std::vector<std::size_t> free = free_indices(state);
+  BoundVectors box = bounds(state);
+  auto created = compat_lbfgsb::Bounds::create(box.lower, box.upper);
+  if (!created) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
+  std::vector<double> x0 = at(start, free);
+  for (std::size_t i = 0; i < x0.size(); ++i) x0[i] = std::fmin(std::fmax(x0[i], box.lower[i]), box.upper[i]);
+
+  struct Point {
+    Theta theta;
+    std::optional<BivariateEvaluation> evaluation;
+  };
+  compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) {
+    const Theta theta = expand(state, x);
+    return Point{theta, problem.model.evaluate_for_state(theta, problem.response, reml, true, state)};
+  });
+  const Point& first = memo(x0);
+  if (!first.evaluation) return std::optional<OptimisationCandidate>();
+  auto control = multistart::start_controls(free.size(), first.evaluation->value, 500, 0.0, 1e-8);
+
+  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
+    const Point& point = memo(x);
+    return point.evaluation ? point.evaluation->value : penalty(point.theta);
+  };
+  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
+    const Point& point = memo(x);
+    return point.evaluation ? at(point.evaluation->gradient, free) : penalty_gradient(point.theta, free);
+  };
+  auto run = compat_lbfgsb::compat::run(x0, std::move(*created), objective, gradient, std::move(control));
+  if (!run) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
+
+  const Point end = memo(run->par);
+  if (!end.evaluation) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
+  const double value = end.evaluation->value;
+  const double scaled =
+      projected_gradient_norm(value, run->par, at(end.evaluation->gradient, free), box.lower, box.upper);
+  bool converged = scaled < converged_below;
+  if (state.first == HeritabilityHold::Free) converged = converged && interior(end.theta[2]);
+  if (state.second == HeritabilityHold::Free) converged = converged && interior(end.theta[3]);
+
+  Theta theta = end.theta;
+  theta[0] *= problem.variances[0];
+  theta[1] *= problem.variances[1];
+  return std::optional<OptimisationCandidate>(
+      OptimisationCandidate{value + problem.constant(reml), value, theta, scaled, state, converged});
+}
+
+double phenotypic_correlation(const Theta& t) {
+  const auto [v1, v2, h1, h2, rho_g, rho_e] = t;
+  const double product = v1 * v2;
+  return (rho_g * std::sqrt(std::fmax(product * h1 * h2, 0.0)) +
+          rho_e * std::sqrt(product * (1.0 - h1) * (1.0 - h2))) /
+         std::sqrt(product);
+}
+
+BivariateFit fit_from(const OptimisationCandidate& chosen, bool reml) {
+  const Theta& t = chosen.theta;
+  const bool held_zero = chosen.state.first == HeritabilityHold::HeldAtZero ||
+                         chosen.state.second == HeritabilityHold::HeldAtZero;
+  const bool held_one = chosen.state.first == HeritabilityHold::HeldAtOne ||
+                        chosen.state.second == HeritabilityHold::HeldAtOne;
+  BivariateFit fit;
+  if (!held_zero) fit.genetic_correlation = t[4];
+  if (!held_one) fit.residual_correlation = t[5];
+  fit.estimator = reml ? "reml" : "ml";
+  fit.h2_first = t[2];
+  fit.h2_second = t[3];
+  fit.variance_first = t[0];
+  fit.variance_second = t[1];
+  fit.phenotypic_correlation = phenotypic_correlation(t);  // held correlations are 0 in theta
+  fit.loglik = -chosen.objective;
+  fit.scaled_gradient = chosen.scaled_gradient;
+  fit.state = chosen.state;
+  fit.converged = chosen.converged;
+  return fit;
+}
+
+}  // namespace
+
+std::vector<std::size_t> free_indices(HeritabilityState state) {
+  std::vector<std::size_t> free = {0, 1};
+  if (state.first == HeritabilityHold::Free) free.push_back(2);
+  if (state.second == HeritabilityHold::Free) free.push_back(3);
+  if (state.first != HeritabilityHold::HeldAtZero && state.second != HeritabilityHold::HeldAtZero) free.push_back(4);
+  if (state.first != HeritabilityHold::HeldAtOne && state.second != HeritabilityHold::HeldAtOne) free.push_back(5);
+  return free;
+}
+
+Theta expand(HeritabilityState state, std::span<const double> free_values) {
+  Theta theta = {1.0, 1.0, held_value(state.first), held_value(state.second), 0.0, 0.0};
+  const std::vector<std::size_t> free = free_indices(state);
+  for (std::size_t i = 0; i < free.size() && i < free_values.size(); ++i) theta[free[i]] = free_values[i];
+  return theta;
+}
+
+BoundVectors bounds_at(std::span<const std::size_t> indices) {
+  return {at(lower_table, indices), at(upper_table, indices)};
+}
+
+BoundVectors bounds(HeritabilityState state) { return bounds_at(free_indices(state)); }
+
+double projected_gradient_norm(double f, std::span<const double> x, std::span<const double> g,
+                               std::span<const double> lower, std::span<const double> upper) {
+  std::vector<double> weighted(g.size());
+  for (std::size_t i = 0; i < g.size(); ++i) weighted[i] = std::fmax(std::fabs(x[i]), 1.0) * g[i];
+  const double largest = convergence::largest_contribution(weighted, [&](std::size_t i) {
+    if (x[i] <= lower[i] + 1e-12) return convergence::Edge::lower;
+    if (x[i] >= upper[i] - 1e-12) return convergence::Edge::upper;
+    return convergence::Edge::interior;
+  });
+  return convergence::scaled_gradient(largest, f);
+}
+
+Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,
+                                                    const std::vector<OptimisationCandidate>& others) {
+  if (converged.empty()) return fail("BIVARIATE_NO_START_CONVERGED");
+  double best = converged.front().standardised_objective;
+  for (const auto& candidate : converged)
+    if (total_less(candidate.standardised_objective, best)) best = candidate.standardised_objective;
+  const double tolerance = (std::fabs(best) + 1.0) * selection_tolerance;
+
+  const OptimisationCandidate* chosen = nullptr;
+  for (const auto& candidate : converged) {
+    if (!(candidate.standardised_objective <= best + tolerance)) continue;
+    if (chosen == nullptr) {
+      chosen = &candidate;
+      continue;
+    }
+    const std::size_t count = free_count(candidate.state), kept = free_count(chosen->state);
+    if (count < kept ||
+        (count == kept && total_less(candidate.standardised_objective, chosen->standardised_objective)))
+      chosen = &candidate;
+  }
+  if (chosen == nullptr) return fail("BIVARIATE_NO_START_CONVERGED");  // only a NaN best gets here
+  for (const auto& other : others)
+    if (other.standardised_objective < chosen->standardised_objective - tolerance)
+      return fail("BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  return *chosen;
+}
+
+Result<void> check_response(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y) {
+  if (static_cast<std::size_t>(y.size()) != model.observed_count()) return fail("BIVARIATE_Y_LENGTH_MISMATCH");
+  if (!y.allFinite()) return fail("BIVARIATE_Y_NOT_FINITE");
+  return {};
+}
+
+Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
+  if (auto checked = check_response(model, y); !checked) return std::unexpected(checked.error());
+  auto problem = model.standardised_problem(y);
+  if (!problem) return std::unexpected(problem.error());
+  std::vector<OptimisationCandidate> converged, others;
+  for (const HeritabilityState state : heritability_states) {
+    for (const Theta& start : fit_starts) {
+      auto candidate = search(*problem, reml, state, start);
+      if (!candidate) return std::unexpected(candidate.error());
+      if (!*candidate) continue;
+      ((*candidate)->converged ? converged : others).push_back(**candidate);
+    }
+  }
+  auto chosen = select_best_candidate(converged, others);
+  if (!chosen) return std::unexpected(chosen.error());
+  return fit_from(*chosen, reml);
+}
+
+}  // namespace kestrune::bivariate

@@ -1,0 +1,96 @@
+// The two-trait fit: one bounded search per heritability state (each heritability free, held
+// at 0 or held at 1) from three starts each, and the simplest converged search that reaches
+// the best value.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bivariate/model.hpp"
+#include "error.hpp"
+
+namespace kestrune::bivariate {
+
+// Bounds of the six coordinates: variances above 1e-8, heritabilities 2^-52 inside (0, 1),
+// correlations in [-1, 1].
+inline constexpr double variance_floor = 1e-8;
+inline constexpr double heritability_edge = 0x1p-52;
+
+// The nine states in the order the fit tries them.
+inline constexpr std::array<HeritabilityState, 9> heritability_states = {{
+    {HeritabilityHold::Free, HeritabilityHold::Free},
+    {HeritabilityHold::HeldAtZero, HeritabilityHold::Free},
+    {HeritabilityHold::HeldAtOne, HeritabilityHold::Free},
+    {HeritabilityHold::Free, HeritabilityHold::HeldAtZero},
+    {HeritabilityHold::Free, HeritabilityHold::HeldAtOne},
+    {HeritabilityHold::HeldAtZero, HeritabilityHold::HeldAtZero},
+    {HeritabilityHold::HeldAtZero, HeritabilityHold::HeldAtOne},
+    {HeritabilityHold::HeldAtOne, HeritabilityHold::HeldAtZero},
+    {HeritabilityHold::HeldAtOne, HeritabilityHold::HeldAtOne},
+}};
+
+// theta indices the state leaves free, increasing: the variances always, a heritability
+// unless held, rho_g unless a heritability is held at 0, rho_e unless one is held at 1.
+std::vector<std::size_t> free_indices(HeritabilityState state);
+
+// [1, 1, h(first), h(second), 0, 0] (h: 0 held at zero, 0.5 free, 1 held at one), with the
+// free values written at the free indices.
+Theta expand(HeritabilityState state, std::span<const double> free_values);
+
+struct BoundVectors {
+  std::vector<double> lower;
+  std::vector<double> upper;
+};
+
+// The coordinate bounds at the state's free indices.
+BoundVectors bounds(HeritabilityState state);
+
+// The bounds of the six coordinates at the given indices.
+BoundVectors bounds_at(std::span<const std::size_t> indices);
+
+// The largest max(|x_i|, 1) |g_i| over coordinates not pinned at a bound (within 1e-12, with
+// the gradient pointing outwards), divided by max(|f|, 1); 0 when all are pinned.
+double projected_gradient_norm(double f, std::span<const double> x, std::span<const double> g,
+                               std::span<const double> lower, std::span<const double> upper);
+
+struct OptimisationCandidate {
+  double objective;               // negative log-likelihood on the response scale
+  double standardised_objective;  // the minimised value, which selection compares
+  Theta theta;                    // V1, V2 on the response scale
+  double scaled_gradient;
+  HeritabilityState state;
+  bool converged;
+};
+
+// The converged candidate with the fewest free coordinates among those within
+// (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
+Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,
+                                                    const std::vector<OptimisationCandidate>& others);
+
+struct BivariateFit {
+  std::optional<double> genetic_correlation;   // absent when a heritability is held at 0
+  std::optional<double> residual_correlation;  // absent when a heritability is held at 1
+  std::string estimator;                       // "reml" or "ml"
+  double h2_first;
+  double h2_second;
+  double variance_first;
+  double variance_second;
+  double phenotypic_correlation;
+  double loglik;
+  double scaled_gradient;
+  HeritabilityState state;
+  bool converged;
+};
+
+// Checks y (length, finiteness), standardises and fits.
+Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml);
+
+// The response y checked as every operation on it checks it: one value per measured value,
+// each finite.
+Result<void> check_response(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y);
+
+}  // namespace kestrune::bivariate

@@ -1,0 +1,48 @@
+// Inference on one reported quantity of the two-trait model: its profile log-likelihood,
+// its 95 per cent profile interval, and the likelihood-ratio test of a correlation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "bivariate/fit.hpp"
+#include "bivariate/model.hpp"
+#include "error.hpp"
+#include "numerics/interval.hpp"
+
+namespace kestrune::bivariate {
+
+enum class BivariateQuantity : std::uint8_t { h2_first = 0, h2_second = 1, rho_g = 2, rho_e = 3, rho_p = 4 };
+
+// The full fit's estimates as a start for every refit: variances, heritabilities and the two
+// correlations (0 when absent), on the response scale.
+using Hint = Theta;
+
+Hint hint_of(const BivariateFit& fit);
+
+// The largest standardised log-likelihood found from four starts with the quantity held at
+// `value`: theta[k] held for a heritability or a correlation, the residual correlation
+// derived from the others for the phenotypic one. Absent when no point is accepted.
+std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
+                                 double value, const Hint& hint);
+
+// The interval of one quantity between its range's ends, refitting from the full fit.
+Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
+                                                   const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                                   BivariateQuantity quantity);
+
+struct CorrelationTestResult {
+  std::string_view reference;  // "chi2_1" or "mixture_50_50"
+  double statistic;
+  double p_value;
+  double null_loglik;  // both on the standardised scale
+  double full_loglik;
+};
+
+// The test of a correlation held at `null`; "mixture_50_50" when |null| >= 1.
+Result<CorrelationTestResult> correlation_test(const BivariateModel& model,
+                                               const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                               BivariateQuantity quantity, double null);
+
+}  // namespace kestrune::bivariate

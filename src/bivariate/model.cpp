@@ -1,0 +1,363 @@
+#include "bivariate/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "numerics/blocks.hpp"
+#include "numerics/dense.hpp"
+#include "numerics/eigen.hpp"
+#include "numerics/relationship_checks.hpp"
+
+namespace kestrune::bivariate {
+namespace {
+
+constexpr double log_two_pi = 1.8378770664093453;
+// A family's eigenvalue below this is not rounding: the relationship is not a covariance.
+constexpr double psd_tolerance = -1e-9;
+// An eigenvalue at or below this share of the largest makes a cross-product singular.
+constexpr double rank_tolerance = 1e-12;
+// How far below zero det G and det E may fall through rounding.
+constexpr double cone_tolerance = -1e-12;
+
+// The family's relationship projected onto the PSD cone, or nothing when an eigenvalue lies
+// below the tolerance.
+std::optional<Eigen::MatrixXd> projected(const Eigen::MatrixXd& k) {
+  eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
+  for (double& value : decomposition.values) {
+    if (value < psd_tolerance) return std::nullopt;
+    value = std::fmax(value, 0.0);
+  }
+  const Eigen::MatrixXd& q = decomposition.vectors;
+  return Eigen::MatrixXd(q * decomposition.values.asDiagonal() * q.transpose());
+}
+
+// The measured pairs of one family and the projected relationship among their persons.
+Block family_block(const blocks::Block& members, const Eigen::MatrixXd& projected_k,
+                   const std::vector<std::array<bool, 2>>& observed) {
+  Block block;
+  std::vector<Eigen::Index> kept;  // positions within the family of the measured persons
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const std::size_t person = members[i];
+    bool any = false;
+    for (std::size_t trait = 0; trait < 2; ++trait) {
+      if (!observed[person][trait]) continue;
+      block.pairs.push_back({person, trait});
+      block.local.push_back(static_cast<Eigen::Index>(kept.size()));
+      any = true;
+    }
+    if (any) kept.push_back(static_cast<Eigen::Index>(i));
+  }
+  const auto m = static_cast<Eigen::Index>(kept.size());
+  block.relationship.resize(m, m);
+  for (Eigen::Index c = 0; c < m; ++c)
+    for (Eigen::Index r = 0; r < m; ++r) block.relationship(r, c) = projected_k(kept[r], kept[c]);
+  return block;
+}
+
+}  // namespace
+
+Covariances covariances(const Theta& theta) {
+  const auto [v1, v2, h1, h2, rho_g, rho_e] = theta;
+  const double g1 = v1 * h1, g2 = v2 * h2;
+  const double e1 = v1 * (1.0 - h1), e2 = v2 * (1.0 - h2);
+  const double s_g = std::sqrt(std::fmax(g1 * g2, 0.0));
+  const double s_e = std::sqrt(std::fmax(e1 * e2, 0.0));
+  Covariances c;
+  c.genetic << g1, rho_g * s_g, rho_g * s_g, g2;
+  c.residual << e1, rho_e * s_e, rho_e * s_e, e2;
+  return c;
+}
+
+Covariances derivative(const Theta& theta, std::size_t k) {
+  const auto [v1, v2, h1, h2, rho_g, rho_e] = theta;
+  const double g1 = v1 * h1, g2 = v2 * h2;
+  const double e1 = v1 * (1.0 - h1), e2 = v2 * (1.0 - h2);
+  const double s_g = std::sqrt(std::fmax(g1 * g2, 0.0));
+  const double s_e = std::sqrt(std::fmax(e1 * e2, 0.0));
+  // d(rho sqrt(product)) = rho d(product) / (2 sqrt(product)), 0 where the root is 0.
+  const auto cross_g = [&](double d_product) { return s_g == 0.0 ? 0.0 : rho_g * d_product / (2.0 * s_g); };
+  const auto cross_e = [&](double d_product) { return s_e == 0.0 ? 0.0 : rho_e * d_product / (2.0 * s_e); };
+  double g00 = 0.0, g11 = 0.0, g01 = 0.0, e00 = 0.0, e11 = 0.0, e01 = 0.0;
+  switch (k) {
+    case 0: g00 = h1; g01 = cross_g(h1 * g2); e00 = 1.0 - h1; e01 = cross_e((1.0 - h1) * e2); break;
+    case 1: g11 = h2; g01 = cross_g(h2 * g1); e11 = 1.0 - h2; e01 = cross_e((1.0 - h2) * e1); break;
+    case 2: g00 = v1; g01 = cross_g(v1 * g2); e00 = -v1; e01 = -cross_e(v1 * e2); break;
+    case 3: g11 = v2; g01 = cross_g(v2 * g1); e11 = -v2; e01 = -cross_e(v2 * e1); break;
+    case 4: g01 = s_g; break;
+    case 5: e01 = s_e; break;
+    default: break;
+  }
+  Covariances d;
+  d.genetic << g00, g01, g01, g11;
+  d.residual << e00, e01, e01, e11;
+  return d;
+}
+
+bool covariance_basis_is_full_rank(const std::vector<Block>& blocks) {
+  Eigen::Matrix<double, 6, 6> gram = Eigen::Matrix<double, 6, 6>::Zero();
+  for (const Block& block : blocks) {
+    const std::size_t m = block.pairs.size();
+    for (std::size_t a = 0; a < m; ++a) {
+      for (std::size_t b = 0; b < m; ++b) {
+        const std::size_t ta = block.pairs[a].trait, tb = block.pairs[b].trait;
+        const Eigen::Index u = ta == tb ? static_cast<Eigen::Index>(ta) : 2;
+        const double k = block.relationship(block.local[a], block.local[b]);
+        const double d = block.pairs[a].person == block.pairs[b].person ? 1.0 : 0.0;
+        gram(u, u) += k * k;
+        gram(u, u + 3) += k * d;
+        gram(u + 3, u) += k * d;
+        gram(u + 3, u + 3) += d;
+      }
+    }
+  }
+  // A zero matrix has no eigenvalue above 1e-12 times its largest, 0.
+  return eigen::log_det_above(gram, rank_tolerance).has_value();
+}
+
+Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+                                             const std::vector<std::array<bool, 2>>& observed,
+                                             const Eigen::Ref<const Eigen::MatrixXd>& design) {
+  const Eigen::Index n = relationship.rows();
+  if (relationship.cols() != n) return fail("BIVARIATE_RELATIONSHIP_NOT_SQUARE");
+  if (observed.size() != static_cast<std::size_t>(n)) return fail("BIVARIATE_OBSERVED_LENGTH_MISMATCH");
+  if (n == 0) return fail("BIVARIATE_NOTHING_MEASURED");
+  if (!relationship.allFinite()) return fail("BIVARIATE_RELATIONSHIP_NOT_FINITE");
+  if (!relationship_checks::exactly_symmetric(relationship)) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
+  std::size_t count = 0;
+  for (const auto& flags : observed) count += (flags[0] ? 1 : 0) + (flags[1] ? 1 : 0);
+  if (count == 0) return fail("BIVARIATE_NOTHING_MEASURED");
+  const auto big_n = static_cast<Eigen::Index>(count);
+  if (design.rows() != big_n) return fail("BIVARIATE_DESIGN_ROWS_MISMATCH");
+  if (design.cols() == 0 || big_n <= design.cols()) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
+  if (!design.allFinite()) return fail("BIVARIATE_DESIGN_NOT_FINITE");
+  const Eigen::MatrixXd cross = design.transpose() * design;
+  const std::optional<double> log_det = eigen::log_det_above(cross, rank_tolerance);
+  if (!log_det) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
+
+  // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
+  BivariateModel model;
+  for (const blocks::Block& members : blocks::family_blocks_symmetric(relationship)) {
+    const auto m = static_cast<Eigen::Index>(members.size());
+    Eigen::MatrixXd k(m, m);
+    for (Eigen::Index c = 0; c < m; ++c)
+      for (Eigen::Index r = 0; r < m; ++r)
+        k(r, c) = relationship(static_cast<Eigen::Index>(members[r]), static_cast<Eigen::Index>(members[c]));
+    std::optional<Eigen::MatrixXd> k_plus = projected(k);
+    if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
+    Block block = family_block(members, *k_plus, observed);
+    if (!block.pairs.empty()) model.blocks_.push_back(std::move(block));
+  }
+  if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
+
+  model.rows_.assign(observed.size(), {});
+  std::size_t next = 0;
+  for (std::size_t person = 0; person < observed.size(); ++person) {
+    for (std::size_t trait = 0; trait < 2; ++trait) {
+      if (!observed[person][trait]) continue;
+      model.rows_[person][trait] = next++;
+      model.trait_of_row_.push_back(trait);
+    }
+  }
+  for (Block& block : model.blocks_) {
+    for (const Pair& pair : block.pairs)
+      block.rows.push_back(static_cast<Eigen::Index>(*model.rows_[pair.person][pair.trait]));
+    model.largest_block_ = std::max(model.largest_block_, static_cast<Eigen::Index>(block.pairs.size()));
+  }
+  model.design_ = design;
+  model.design_log_det_ = *log_det;
+  model.observed_count_ = count;
+  model.cut_design();
+  return model;
+}
+
+void BivariateModel::cut_design() {
+  for (Block& block : blocks_) {
+    const auto m = static_cast<Eigen::Index>(block.rows.size());
+    block.design.resize(m, design_.cols());
+    for (Eigen::Index a = 0; a < m; ++a) block.design.row(a) = design_.row(block.rows[a]);
+  }
+}
+
+void BivariateModel::assemble(const Block& block, const Eigen::Matrix2d& genetic,
+                              const Eigen::Matrix2d& residual, Eigen::MatrixXd& out) {
+  const std::size_t m = block.pairs.size();
+  for (std::size_t b = 0; b < m; ++b) {
+    const Pair& pb = block.pairs[b];
+    for (std::size_t a = 0; a < m; ++a) {
+      const Pair& pa = block.pairs[a];
+      const auto ta = static_cast<Eigen::Index>(pa.trait), tb = static_cast<Eigen::Index>(pb.trait);
+      double v = genetic(ta, tb) * block.relationship(block.local[a], block.local[b]);
+      if (pa.person == pb.person) v += residual(ta, tb);
+      out(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = v;
+    }
+  }
+}
+
+namespace {
+
+bool admissible(const Theta& theta, bool with_gradient, bool has_state) {
+  for (const double value : theta)
+    if (!std::isfinite(value)) return false;
+  const auto [v1, v2, h1, h2, rho_g, rho_e] = theta;
+  if (v1 <= 0.0 || v2 <= 0.0) return false;
+  if (h1 < 0.0 || h1 > 1.0 || h2 < 0.0 || h2 > 1.0) return false;
+  if (std::fabs(rho_g) > 1.0 || std::fabs(rho_e) > 1.0) return false;
+  // The derivatives in h need room on both sides unless the state holds an end.
+  if (with_gradient && !has_state && !(h1 > 0.0 && h1 < 1.0 && h2 > 0.0 && h2 < 1.0)) return false;
+  return true;
+}
+
+bool in_cone(const Eigen::Matrix2d& m) {
+  const double det = m(0, 0) * m(1, 1) - m(0, 1) * m(1, 0);
+  return !(m(0, 0) < 0.0 || m(1, 1) < 0.0 || det < cone_tolerance);
+}
+
+// What the gradient reuses of one family: V^-1, V^-1 y, V^-1 X and, once beta is known,
+// the generalised residual V^-1 (y - X beta).
+struct BlockSolve {
+  Eigen::MatrixXd inverse;
+  Eigen::VectorXd solved_response;
+  Eigen::MatrixXd solved_design;
+  Eigen::VectorXd residual;
+};
+
+// sum_ij a(i, j) b(j, i) over the top-left m x m corners: trace(a b).
+double trace_of_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b, Eigen::Index m) {
+  double sum = 0.0;
+  for (Eigen::Index j = 0; j < m; ++j)
+    for (Eigen::Index i = 0; i < m; ++i) sum += a(i, j) * b(j, i);
+  return sum;
+}
+
+double dot(const Eigen::Ref<const Eigen::VectorXd>& a, const Eigen::Ref<const Eigen::VectorXd>& b) {
+  double sum = 0.0;
+  for (Eigen::Index i = 0; i < a.size(); ++i) sum += a[i] * b[i];
+  return sum;
+}
+
+// The six derivatives of the objective from the kept solves: for each coordinate k, half of
+// trace(V^-1 dV) - r' dV r, less half of trace(A^-1 W' dV W) under REML, summed family by family.
+std::array<double, 6> gradient(const Theta& theta, const std::vector<Block>& blocks, std::vector<BlockSolve>& solves,
+                               const Eigen::VectorXd& beta, const dense::DenseFactor& a_factor, bool reml,
+                               Eigen::Index largest) {
+  for (BlockSolve& solve : solves) solve.residual = solve.solved_response - solve.solved_design * beta;
+  const Eigen::Index p = beta.size();
+  const Eigen::MatrixXd a_inverse = reml ? a_factor.inverse() : Eigen::MatrixXd();
+  // Workspaces for dV, dV r and dV W, sized once for the largest family.
+  Eigen::MatrixXd v(largest, largest);
+  Eigen::VectorXd dv_r(largest);
+  Eigen::MatrixXd dv_w(largest, reml ? p : 0);
+  Eigen::MatrixXd m_k(p, p);
+  std::array<double, 6> result{};
+  for (std::size_t k = 0; k < 6; ++k) {
+    const Covariances d = derivative(theta, k);
+    double trace = 0.0, squares = 0.0;
+    m_k.setZero();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+      const BlockSolve& solve = solves[b];
+      const auto m = static_cast<Eigen::Index>(blocks[b].pairs.size());
+      BivariateModel::assemble(blocks[b], d.genetic, d.residual, v);
+      const auto dv = v.topLeftCorner(m, m);
+      trace += trace_of_product(solve.inverse, v, m);
+      dv_r.head(m).noalias() = dv * solve.residual;
+      squares += dot(solve.residual, dv_r.head(m));
+      if (reml) {
+        dv_w.topRows(m).noalias() = dv * solve.solved_design;
+        m_k.noalias() += solve.solved_design.transpose() * dv_w.topRows(m);
+      }
+    }
+    double g = 0.5 * (trace - squares);
+    if (reml) g -= 0.5 * trace_of_product(a_inverse, m_k, p);
+    result[k] = g;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
+    const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml, bool with_gradient,
+    std::optional<HeritabilityState> state) const {
+  if (!admissible(theta, with_gradient, state.has_value())) return std::nullopt;
+  const Covariances cov = covariances(theta);
+  if (!in_cone(cov.genetic) || !in_cone(cov.residual)) return std::nullopt;
+
+  const Eigen::Index p = design_.cols();
+  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
+  Eigen::VectorXd c = Eigen::VectorXd::Zero(p);
+  double log_det = 0.0, quadratic = 0.0;
+  Eigen::MatrixXd v(largest_block_, largest_block_);
+  Eigen::VectorXd y_b(largest_block_);
+  std::vector<BlockSolve> solves;
+  if (with_gradient) solves.reserve(blocks_.size());
+
+  for (const Block& block : blocks_) {
+    const auto m = static_cast<Eigen::Index>(block.pairs.size());
+    assemble(block, cov.genetic, cov.residual, v);
+    const auto factor = dense::DenseFactor::make(v.topLeftCorner(m, m));
+    if (!factor) return std::nullopt;
+    for (Eigen::Index i = 0; i < m; ++i) y_b[i] = y[block.rows[static_cast<std::size_t>(i)]];
+    Eigen::VectorXd z = factor->solve_vector(y_b.head(m));
+    Eigen::MatrixXd w = factor->solve_matrix(block.design);
+    a.noalias() += block.design.transpose() * w;
+    c.noalias() += block.design.transpose() * z;
+    quadratic += dot(y_b.head(m), z);
+    log_det += factor->logdet();
+    if (with_gradient) solves.push_back({factor->inverse(), std::move(z), std::move(w), {}});
+  }
+
+  const auto a_factor = dense::DenseFactor::make(a);
+  if (!a_factor) return std::nullopt;
+  const Eigen::VectorXd beta = a_factor->solve_vector(c);
+  const double q = quadratic - dot(c, beta);
+  if (!(q > 0.0) || !std::isfinite(q)) return std::nullopt;
+
+  const auto big_n = static_cast<double>(observed_count_);
+  BivariateEvaluation result{0.5 * (q + log_det + big_n * log_two_pi), {}};
+  if (reml) {
+    result.value += 0.5 * (a_factor->logdet() - design_log_det_) - (static_cast<double>(p) / 2.0) * log_two_pi;
+  }
+  if (!with_gradient) return result;
+
+  result.gradient = gradient(theta, blocks_, solves, beta, *a_factor, reml, largest_block_);
+  return result;
+}
+
+Result<StandardisedProblem> BivariateModel::standardised_problem(
+    const Eigen::Ref<const Eigen::VectorXd>& y) const {
+  std::array<double, 2> count{}, sum{}, squares{};
+  for (std::size_t row = 0; row < observed_count_; ++row) {
+    const std::size_t t = trait_of_row_[row];
+    const double value = y[static_cast<Eigen::Index>(row)];
+    count[t] += 1.0;
+    sum[t] += value;
+    squares[t] += value * value;
+  }
+  std::array<double, 2> variances{}, sd{}, scale{};
+  for (std::size_t t = 0; t < 2; ++t) {
+    const double variance = count[t] > 1.0 ? (squares[t] - sum[t] * sum[t] / count[t]) / (count[t] - 1.0) : 0.0;
+    variances[t] = variance > 0.0 ? variance : 1.0;
+    sd[t] = std::sqrt(variances[t]);
+    scale[t] = 1.0 / sd[t];
+  }
+  BivariateModel model = *this;
+  Eigen::VectorXd response(static_cast<Eigen::Index>(observed_count_));
+  double ml_constant = 0.0;
+  for (std::size_t row = 0; row < observed_count_; ++row) {
+    const std::size_t t = trait_of_row_[row];
+    const auto r = static_cast<Eigen::Index>(row);
+    response[r] = y[r] / sd[t];
+    model.design_.row(r) *= scale[t];
+    ml_constant += std::log(sd[t]);
+  }
+  const Eigen::MatrixXd cross = model.design_.transpose() * model.design_;
+  const std::optional<double> log_det = eigen::log_det_above(cross, 0.0);
+  if (!log_det) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
+  model.design_log_det_ = *log_det;
+  model.cut_design();
+  const double reml_constant = ml_constant + 0.5 * (*log_det - design_log_det_);
+  return StandardisedProblem{std::move(model), std::move(response), variances, ml_constant, reml_constant};
+}
+
+}  // namespace kestrune::bivariate

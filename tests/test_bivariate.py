@@ -1,0 +1,387 @@
+"""The two-trait model against a dense computation of the same likelihood over the whole sample."""
+
+import numpy as np
+import pytest
+from scipy.optimize import minimize
+
+from kestrune import _core
+
+LOG_2PI = 1.8378770664093453
+CUT = 3.841458820694124
+
+
+def simulate(families=30, size=5, seed=1, h=(0.5, 0.4), rho=(0.4, 0.2), missing=0.15):
+    """Nuclear families (two unrelated parents, three children), traits on different scales."""
+    rng = np.random.default_rng(seed)
+    n = families * size
+    k = np.zeros((n, n))
+    block = np.full((size, size), 0.5)
+    np.fill_diagonal(block, 1.0)
+    block[0, 1] = block[1, 0] = 0.0
+    for f in range(families):
+        k[f * size:(f + 1) * size, f * size:(f + 1) * size] = block
+    g, e = covariances([1.0, 1.0, h[0], h[1], rho[0], rho[1]])
+    full = np.linalg.cholesky(np.kron(k, g) + np.kron(np.eye(n), e)) @ rng.standard_normal(2 * n)
+    observed = rng.random((n, 2)) > missing
+    observed[::7] = True
+    mask = observed.reshape(-1)
+    trait = np.tile([0, 1], n)[mask]
+    design = np.column_stack([trait == 0, trait == 1, np.where(trait == 0, rng.standard_normal(n * 2)[mask], 0.0)])
+    y = (full[mask] + design[:, :2] @ [1.0, -2.0]) * np.where(trait == 0, 2.0, 0.5)
+    return k, [tuple(bool(v) for v in row) for row in observed], design.astype(float), y
+
+
+def covariances(theta):
+    v1, v2, h1, h2, rg, re = theta
+    g1, g2, e1, e2 = v1 * h1, v2 * h2, v1 * (1 - h1), v2 * (1 - h2)
+    return (np.array([[g1, rg * np.sqrt(g1 * g2)], [rg * np.sqrt(g1 * g2), g2]]),
+            np.array([[e1, re * np.sqrt(e1 * e2)], [re * np.sqrt(e1 * e2), e2]]))
+
+
+def covariance(k, observed, theta):
+    g, e = covariances(theta)
+    mask = np.asarray(observed).reshape(-1)
+    return (np.kron(k, g) + np.kron(np.eye(len(k)), e))[np.ix_(mask, mask)]
+
+
+def dense_objective(k, observed, x, y, theta, reml):
+    v = covariance(k, observed, np.asarray(theta, dtype=float))
+    vi = np.linalg.inv(v)
+    a = x.T @ vi @ x
+    beta = np.linalg.solve(a, x.T @ vi @ y)
+    r = y - x @ beta
+    value = 0.5 * (r @ vi @ r + np.linalg.slogdet(v)[1] + len(y) * LOG_2PI)
+    if reml:
+        value += 0.5 * (np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1]) - x.shape[1] / 2 * LOG_2PI
+    return value
+
+
+def dense_gradient(k, observed, x, y, theta, reml):
+    """The trace formula, with dV by complex step (exact to rounding)."""
+    v = covariance(k, observed, np.asarray(theta, dtype=float))
+    vi = np.linalg.inv(v)
+    p = vi - vi @ x @ np.linalg.solve(x.T @ vi @ x, x.T @ vi)
+    py = p @ y
+    gradient = []
+    for i in range(6):
+        step = np.array(theta, dtype=complex)
+        step[i] += 1e-30j
+        dv = covariance(k, observed, step).imag / 1e-30
+        gradient.append(0.5 * (np.trace((p if reml else vi) @ dv) - py @ dv @ py))
+    return np.array(gradient)
+
+
+def dense_loglik(data, theta, reml):
+    return -dense_objective(*data, theta, reml)
+
+
+K, OBSERVED, X, Y = DATA = simulate(families=15, seed=2)
+THETA = [1.3, 0.8, 0.4, 0.6, 0.3, -0.2]
+FITS = {reml: _core.bivariate_fit(*DATA, reml=reml) for reml in (True, False)}
+
+
+def unpack(u):
+    """Unbounded coordinates to theta: log variances, logit heritabilities, atanh correlations."""
+    return [np.exp(u[0]), np.exp(u[1]), 1 / (1 + np.exp(-u[2])), 1 / (1 + np.exp(-u[3])), np.tanh(u[4]), np.tanh(u[5])]
+
+
+def pack(theta):
+    h = np.clip(theta[2:4], 1e-9, 1 - 1e-9)
+    return np.r_[np.log(theta[:2]), np.log(h / (1 - h)), np.arctanh(np.clip(theta[4:], -0.999999, 0.999999))]
+
+
+def best_loglik(data, start, reml, hold=None):
+    """Nelder-Mead with hold = (index, value) fixed, from start and a restart. It searches the
+    blockwise objective, which the first tests hold to the dense one, since thousands of dense
+    evaluations would dominate the suite."""
+    free = [i for i in range(6) if hold is None or i != hold[0]]
+    full = pack(np.asarray(start, dtype=float))
+
+    def theta_of(u):
+        w = full.copy()
+        w[free] = u
+        t = unpack(w)
+        if hold is not None:
+            t[hold[0]] = hold[1]
+        return t
+
+    def negative(u):
+        try:
+            return _core.bivariate_objective(*data, theta_of(u), reml=reml)[0]
+        except ValueError:
+            return 1e30
+
+    u = full[free]
+    for _ in range(2):
+        u = minimize(negative, u, method="Nelder-Mead",
+                     options={"xatol": 1e-9, "fatol": 1e-11, "maxiter": 4000, "maxfev": 4000}).x
+    return -negative(u)
+
+
+def reported_theta(fit):
+    values = fit[0]
+    return [values[0], values[1], values[2], values[3], values[4] or 0.0, values[5] or 0.0]
+
+
+def standardisation_constant(y, observed, x, reml):
+    trait = np.tile([0, 1], len(observed))[np.asarray(observed).reshape(-1)]
+    sd = np.array([np.std(y[trait == t], ddof=1) for t in (0, 1)])[trait]
+    constant = np.log(sd).sum()
+    if reml:
+        xs = x / sd[:, None]
+        constant += 0.5 * (np.linalg.slogdet(xs.T @ xs)[1] - np.linalg.slogdet(x.T @ x)[1])
+    return constant
+
+
+# ---- likelihood --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_objective_matches_the_dense_likelihood_and_trace_formula(reml):
+    value, gradient = _core.bivariate_objective(K, OBSERVED, X, Y, THETA, reml=reml)
+    assert value == pytest.approx(dense_objective(*DATA, THETA, reml), abs=1e-10, rel=0)
+    np.testing.assert_allclose(gradient, dense_gradient(*DATA, THETA, reml), rtol=0, atol=1e-6)
+
+
+def test_reml_and_ml_differ_by_the_design_terms_alone():
+    a = X.T @ np.linalg.solve(covariance(K, OBSERVED, THETA), X)
+    expected = 0.5 * (np.linalg.slogdet(a)[1] - np.linalg.slogdet(X.T @ X)[1]) - 1.5 * LOG_2PI
+    reml = _core.bivariate_objective(*DATA, THETA)[0]
+    assert reml - _core.bivariate_objective(*DATA, THETA, reml=False)[0] == pytest.approx(expected, abs=1e-9)
+
+
+@pytest.mark.parametrize("theta, message", [
+    ([1.3, 0.8, 0.0, 0.6, 0.3, -0.2], "BIVARIATE_NOT_POSITIVE_DEFINITE"),  # a heritability on an end
+    ([1.3, 0.8, 0.4, 1.0, 0.3, -0.2], "BIVARIATE_NOT_POSITIVE_DEFINITE"),
+    ([1.3, -0.8, 0.4, 0.6, 0.3, -0.2], "BIVARIATE_NOT_POSITIVE_DEFINITE"),
+    ([1.3, 0.8, 0.4, 0.6, 1.01, -0.2], "BIVARIATE_NOT_POSITIVE_DEFINITE"),
+    ([1.3, 0.8, 0.4, 0.6, 0.3, np.nan], "BIVARIATE_NOT_POSITIVE_DEFINITE"),
+    ([1.3, 0.8, 0.4, 0.6, 0.3], "BIVARIATE_THETA_LENGTH"),
+])
+def test_objective_refusals(theta, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        _core.bivariate_objective(*DATA, theta)
+
+
+@pytest.mark.parametrize("y, message", [
+    (Y[:-1], "BIVARIATE_Y_LENGTH_MISMATCH"),  # once read past its end
+    (np.r_[Y, 1.0], "BIVARIATE_Y_LENGTH_MISMATCH"),  # once accepted
+    (np.where(np.arange(len(Y)) == 3, np.nan, Y), "BIVARIATE_Y_NOT_FINITE"),  # once "not positive definite"
+])
+@pytest.mark.parametrize("call", ["objective", "fit"])
+def test_response_is_checked_by_every_entry(y, message, call):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        if call == "objective":
+            _core.bivariate_objective(K, OBSERVED, X, y, THETA)
+        else:
+            _core.bivariate_fit(K, OBSERVED, X, y)
+
+
+# ---- fit ---------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_fit_is_the_dense_maximum(reml):
+    values, loglik, scaled_gradient, converged = FITS[reml]
+    theta = reported_theta(FITS[reml])
+    assert converged and scaled_gradient < 1e-6
+    assert loglik == pytest.approx(dense_loglik(DATA, theta, reml), abs=1e-8, rel=0)
+    for start in (theta, [4.0, 0.2, 0.5, 0.5, 0.0, 0.0], [2.0, 0.5, 0.2, 0.8, -0.5, 0.5]):
+        assert best_loglik(DATA, start, reml) <= loglik + 1e-6
+    v1, v2, h1, h2, rg, re = theta
+    assert values[6] == pytest.approx(rg * np.sqrt(h1 * h2) + re * np.sqrt((1 - h1) * (1 - h2)), abs=1e-14)
+
+
+NO_GENETIC_VARIANCE = simulate(families=15, seed=18, h=(0.0, 0.0), rho=(0.0, 0.3))
+
+
+def test_fit_without_genetic_variance_holds_both_heritabilities_at_zero():
+    data = NO_GENETIC_VARIANCE
+    values, loglik, _, converged = _core.bivariate_fit(*data)
+    assert values[2:5] == [0.0, 0.0, None] and converged
+    assert values[5] is not None and values[6] == pytest.approx(values[5], abs=1e-15)
+    theta = reported_theta(([*values], loglik))
+    assert loglik == pytest.approx(-dense_objective(*data, theta, True), abs=1e-8, rel=0)
+
+
+# ---- correlation test and interval ------------------------------------------------------------
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_correlation_test_at_the_estimate_and_its_scale(reml):
+    estimate = FITS[reml][0][4]
+    statistic, p_value, reference, null, full = _core.bivariate_correlation_test(*DATA, "rho_g", estimate, reml=reml)
+    assert (statistic, p_value, reference, null) == (0.0, 1.0, "chi2_1", full)
+    assert full - FITS[reml][1] == pytest.approx(standardisation_constant(Y, OBSERVED, X, reml), abs=1e-9)
+
+
+@pytest.mark.parametrize("quantity, index, null, reference", [
+    ("rho_g", 4, 0.0, "chi2_1"),
+    ("rho_e", 5, -0.3, "chi2_1"),
+    ("rho_e", 5, 1.0, "mixture_50_50"),
+])
+def test_correlation_test_statistic_is_the_dense_profile(quantity, index, null, reference):
+    statistic, p_value, name, null_loglik, full = _core.bivariate_correlation_test(*DATA, quantity, null)
+    profile = best_loglik(DATA, reported_theta(FITS[True]), True, hold=(index, null))
+    assert name == reference
+    assert statistic == pytest.approx(2 * (FITS[True][1] - profile), abs=1e-4)
+    from scipy.stats import chi2
+    expected = chi2.sf(statistic, 1) * (0.5 if reference == "mixture_50_50" else 1.0)
+    assert p_value == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: _core.bivariate_interval(*NO_GENETIC_VARIANCE, "rho_g"),
+    lambda: _core.bivariate_correlation_test(*NO_GENETIC_VARIANCE, "rho_g", 0.0),
+])
+def test_genetic_correlation_of_a_fit_without_genetic_variance_is_absent(call):
+    with pytest.raises(ValueError, match="^BIVARIATE_QUANTITY_ABSENT$"):
+        call()
+
+
+def test_null_outside_the_range_cannot_be_fitted():
+    with pytest.raises(ValueError, match="^BIVARIATE_NULL_FIT_FAILED$"):
+        _core.bivariate_correlation_test(*DATA, "rho_g", 1.5)
+
+
+@pytest.mark.parametrize("quantity, index", [("h2_first", 2), ("rho_g", 4)])
+def test_interval_ends_cut_the_dense_profile_at_the_chi_square_point(quantity, index):
+    estimate, lower, upper, lower_limited, upper_limited, level, failures, *bounds = \
+        _core.bivariate_interval(*DATA, quantity)
+    loglik = FITS[True][1]
+    assert level == 0.95 and bounds == [None, None] and lower < estimate < upper
+    ends = [(lower, lower_limited, -1.0 if index > 3 else 2.0 ** -52), (upper, upper_limited, 1.0 - (index < 4) * 2.0 ** -52)]
+    for end, limited, bound in ends:
+        if limited:
+            assert end == bound
+        else:
+            profile = best_loglik(DATA, reported_theta(FITS[True]), True, hold=(index, end))
+            assert 2 * (loglik - profile) == pytest.approx(CUT, abs=1e-3)
+
+
+def test_phenotypic_interval_holds_the_estimate_and_stops_at_unreachable_ends():
+    estimate, lower, upper, lower_limited, upper_limited, _, failures, *_ = _core.bivariate_interval(*DATA, "rho_p")
+    assert estimate == FITS[True][0][6]
+    # At |rho_p| = 1 both covariances would be singular along one direction: the refit fails there.
+    assert (lower, upper, lower_limited, upper_limited, failures) == (-1.0, 1.0, True, True, 2)
+
+
+# ---- construction ------------------------------------------------------------------------------
+
+SMALL = simulate(families=6, seed=3)
+
+
+def shifted_family(k, shift):
+    """Family 0's block moved so that its smallest eigenvalue is `shift`."""
+    k = k.copy()
+    smallest = np.linalg.eigvalsh(k[:5, :5])[0]
+    k[:5, :5] -= (smallest - shift) * np.eye(5)
+    return k
+
+
+def asymmetric(k):
+    k = k.copy()
+    k[2, 3] = np.nextafter(k[2, 3], 1.0)
+    return k
+
+
+def with_both(observed, both):
+    return [(a, b) if both else ((a, False) if i % 2 else (False, b)) for i, (a, b) in enumerate(observed)]
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda k, o, x: (k[:, :-1], o, x), "BIVARIATE_RELATIONSHIP_NOT_SQUARE"),
+    (lambda k, o, x: (k[:, :-1] * np.nan, o[:-1], x), "BIVARIATE_RELATIONSHIP_NOT_SQUARE"),
+    (lambda k, o, x: (k, o[:-1], x), "BIVARIATE_OBSERVED_LENGTH_MISMATCH"),
+    (lambda k, o, x: (np.zeros((0, 0)), [], x[:0]), "BIVARIATE_NOTHING_MEASURED"),
+    (lambda k, o, x: (np.where(k == 1.0, np.inf, asymmetric(k)), o, x), "BIVARIATE_RELATIONSHIP_NOT_FINITE"),
+    (lambda k, o, x: (asymmetric(k), o, x[:-1]), "BIVARIATE_RELATIONSHIP_ASYMMETRIC"),
+    (lambda k, o, x: (k, [(False, False)] * len(o), x), "BIVARIATE_NOTHING_MEASURED"),
+    (lambda k, o, x: (k, o, x[:-1, :0]), "BIVARIATE_DESIGN_ROWS_MISMATCH"),
+    (lambda k, o, x: (k, o, x[:, :0]), "BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    (lambda k, o, x: (k, o, np.c_[x, x[:, :1] * np.nan]), "BIVARIATE_DESIGN_NOT_FINITE"),
+    (lambda k, o, x: (shifted_family(k, -2e-9), o, np.c_[x, x[:, :1]]), "BIVARIATE_DESIGN_RANK_DEFICIENT"),
+    (lambda k, o, x: (shifted_family(np.eye(len(k)), -2e-9), o, x), "BIVARIATE_RELATIONSHIP_NOT_PSD"),
+    (lambda k, o, x: (np.eye(len(k)), o, x), "BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE"),
+    (lambda k, o, x: (k, with_both(o, False), x[:sum(map(sum, with_both(o, False)))]),
+     "BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE"),
+])
+def test_construction_codes_in_order(change, message):
+    k, observed, x, y = SMALL
+    k, observed, x = change(k, observed, x)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        _core.bivariate_objective(k, observed, x, y[:len(x)], THETA)
+
+
+def test_design_rows_beyond_the_measured_count_and_exact_fit_are_refused():
+    k, observed, x, y = SMALL
+    measured = sum(map(sum, observed))
+    with pytest.raises(ValueError, match="^BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM$"):
+        _core.bivariate_objective(k, observed, np.eye(measured), y, THETA)
+
+
+def test_small_negative_eigenvalue_is_projected_away():
+    k, observed, x, y = SMALL
+    projected = shifted_family(k, -5e-10)
+    values, q = np.linalg.eigh(projected[:5, :5])
+    clean = projected.copy()
+    clean[:5, :5] = q @ np.diag(np.maximum(values, 0.0)) @ q.T
+    got = _core.bivariate_objective(projected, observed, x, y, THETA)[0]
+    assert got == pytest.approx(dense_objective(clean, observed, x, y, THETA, True), abs=1e-10)
+
+
+def test_person_with_nothing_measured_counts_for_the_relationship_only():
+    k, observed, x, y = SMALL
+    observed = list(observed)
+    dropped = sum(observed[4])
+    observed[4] = (False, False)
+    keep = np.ones(len(x), bool)
+    start = sum(map(sum, observed[:4]))
+    keep[start:start + dropped] = False
+    got = _core.bivariate_objective(k, observed, x[keep], y[keep], THETA)[0]
+    assert got == pytest.approx(dense_objective(k, observed, x[keep], y[keep], THETA, True), abs=1e-10)
+
+
+# ---- entries -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, args, message", [
+    (_core.bivariate_interval, (None, None, None, None, "rho"), "BIVARIATE_QUANTITY_UNKNOWN"),
+    (_core.bivariate_correlation_test, (*DATA, "h2_first", 0.0), "BIVARIATE_NOT_A_CORRELATION"),
+    (_core.bivariate_correlation_test, (*DATA, "RHO_G", 0.0), "BIVARIATE_NOT_A_CORRELATION"),
+])
+def test_quantity_names(call, args, message):
+    if args[0] is None:  # the name is judged before any array is copied
+        args = (K, OBSERVED, X, Y) + args[4:]
+        bad = (np.zeros((2, 3)), [], X[:0], Y[:0]) + args[4:]
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            call(*bad)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        call(*args)
+
+
+@pytest.mark.parametrize("args, message", [
+    ((K.astype(np.int64), OBSERVED, X, Y, THETA), "argument 'relationship'"),
+    ((K, "tf" * len(OBSERVED), X, Y, THETA), "Can't extract `str` to `Vec`"),
+    ((K, [(1, 0)] * len(OBSERVED), X, Y, THETA), "argument 'observed'"),
+    ((K, OBSERVED, X, Y, THETA, 1), "argument 'reml'"),
+    ((K, OBSERVED, X, Y, ["a"] * 6), "argument 'theta'"),
+])
+def test_argument_types(args, message):
+    with pytest.raises(TypeError) as raised:
+        _core.bivariate_objective(*args)
+    assert message in str(raised.value)
+
+
+def test_observed_pairs_have_two_flags():
+    with pytest.raises(ValueError, match=r"^expected a sequence of length 2 \(got 3\)$"):
+        _core.bivariate_objective(K, [(True, True, True)] * len(OBSERVED), X, Y, THETA)
+
+
+def test_signatures_and_registration_order():
+    names = [name for name in _core.__all__ if name.startswith("bivariate")]
+    assert names == ["bivariate_objective", "bivariate_fit", "bivariate_interval", "bivariate_correlation_test"]
+    assert _core.bivariate_fit.__text_signature__ == "(relationship, observed, design, y, reml=True)"
+    assert _core.bivariate_correlation_test.__text_signature__ == \
+        "(relationship, observed, design, y, quantity, null, reml=True)"
+    assert _core.bivariate_fit.__doc__ == "Fit two traits, for comparison against the independent implementation."
+    assert _core.bivariate_objective.__doc__.endswith(
+        "`y` and `design` carry only the observed rows, in the order they appear\n"
+        "reading person by person and trait within person.")
+    assert FITS[True] == _core.bivariate_fit(*DATA)  # reml defaults to True
