@@ -115,8 +115,10 @@ def test_each_untestable_marker_carries_its_code(data, variance, in_span_code):
                                               "ASSOCIATION_MARKER_HAS_NO_VARIATION", in_span_code]
     assert all(math.isnan(v) for row in rows[1:-1] for v in row[:5]) and not any(row[5] for row in rows[1:-1])
     alone = _core.association_sweep(k, x, y, g[:, :2], variance)[2]
-    for row, reference in zip([rows[0], rows[-1]], alone):  # batch neighbours change rounding only
-        assert row[:5] == pytest.approx(reference[:5], rel=1e-9) and row[5:] == reference[5:]
+    # Batch neighbours change rounding only; a refit carries that rounding through its search.
+    tolerance = 1e-9 if variance == "held" else 1e-6
+    for row, reference in zip([rows[0], rows[-1]], alone):
+        assert row[:5] == pytest.approx(reference[:5], rel=tolerance) and row[5:] == reference[5:]
 
 
 def test_marker_layouts_and_an_empty_marker_matrix(data, held):
