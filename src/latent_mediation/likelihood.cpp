@@ -62,7 +62,7 @@ Result<ConditionalDistribution> condition_on_mediator_measurements(const LatentM
   const auto& measured = family.measured;
   const auto p = at(discrete.size());
   const auto m = at(measured.size());
-  ConditionalDistribution result;
+  ConditionalDistribution result{};
   result.mean.resize(p);
   result.covariance.resize(p, p);
   for (Eigen::Index i = 0; i < p; ++i) {

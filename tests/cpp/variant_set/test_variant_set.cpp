@@ -22,10 +22,14 @@ class CauchyCombination : public ::testing::TestWithParam<Case> {};
 TEST_P(CauchyCombination, MatchesItsClosedForm) {
   const Case& c = GetParam();
   const double combined = cauchy_combination(c.p_values);
-  if (!std::isnan(c.expected)) EXPECT_NEAR(combined, c.expected, 1e-9 * c.expected);
+  if (!std::isnan(c.expected)) {
+    EXPECT_NEAR(combined, c.expected, 1e-9 * c.expected);
+  }
   bool all_above_half = true;
   for (const double p : c.p_values) all_above_half = all_above_half && p > 0.5;
-  if (all_above_half) EXPECT_GT(combined, 0.5);
+  if (all_above_half) {
+    EXPECT_GT(combined, 0.5);
+  }
   EXPECT_GE(combined, 0.0);
   EXPECT_LE(combined, 1.0);
 }
