@@ -77,9 +77,11 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   std::vector<double> lower(k, 0.0), upper(k, infinity);
   upper[m + 2] = upper[m + 3] = rate_upper;
 
-  // Value and gradient at one point cost one evaluation.
+  // One n x n workspace for every evaluation of the fit; value and gradient at one point cost
+  // one evaluation.
+  whole_sample::Workspace workspace;
   compat_lbfgsb::compat::LastPointMemo memo(
-      [&](std::span<const double> x) { return evaluate(x, z, reml, true); });
+      [&](std::span<const double> x) { return evaluate(x, z, reml, true, workspace); });
   const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
     const auto& e = memo(x);
     return e ? e->value : 1e30;
@@ -92,18 +94,18 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   const auto best = multistart::best_of(starts(m), [&](const std::vector<double>& start) -> std::optional<Candidate> {
     auto bounds = compat_lbfgsb::bounds::Bounds::create(lower, upper);
     if (!bounds) return std::nullopt;
-    const auto at_start = evaluate(start, z, reml, false);
+    const auto at_start = evaluate(start, z, reml, false, workspace);
     const auto control = multistart::start_controls(
         k, at_start ? std::optional<double>(at_start->value) : std::nullopt, 300, 1000.0, 1e-8);
     const auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, control);
     if (!run) return std::nullopt;
-    const auto end = evaluate(run->par, z, reml, true);
+    const auto end = evaluate(run->par, z, reml, true, workspace);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     return Candidate{run->par, end->value};
   });
   if (!best) return fail(no_start_converged);
 
-  auto final_eval = evaluate(best->theta, z, reml, true);
+  auto final_eval = evaluate(best->theta, z, reml, true, workspace);
   if (!final_eval) return fail(optimum_not_evaluable);
   std::vector<double> theta = best->theta;
   double value = best->value;
@@ -112,14 +114,14 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   if (!(scaled < 1e-6)) {
     const convergence::Evaluate polish_evaluation =
         [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
-      const auto e = evaluate(x, z, reml, true);
+      const auto e = evaluate(x, z, reml, true, workspace);
       if (!e) return std::nullopt;
       return convergence::Evaluation{e->value, measure(e->gradient, x, lower, upper)};
     };
     const auto result =
         convergence::polish(theta, lower, upper, objective, gradient, polish_evaluation, value, scaled);
     if (result) {
-      if (auto at_polished = evaluate(result->par, z, reml, true)) {
+      if (auto at_polished = evaluate(result->par, z, reml, true, workspace)) {
         theta = result->par;
         value = result->value;
         scaled = result->scaled_gradient;

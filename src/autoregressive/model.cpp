@@ -1,15 +1,16 @@
 #include "autoregressive/model.hpp"
 
+#include <array>
 #include <cmath>
 #include <unordered_map>
 #include <utility>
 
 #include "numerics/dense.hpp"
+#include "numerics/whole_sample.hpp"
 
 namespace kestrune::autoregressive {
 namespace {
 
-constexpr double ln_2pi = 1.8378770664093453;
 constexpr std::uint64_t distance_cap = 2147483647;
 
 struct PairHash {
@@ -125,21 +126,24 @@ bool in_domain(std::span<const double> theta, std::size_t m) {
   return any_positive;
 }
 
-// sum_ab M_ab W_ab over the c x c cell matrices.
-double cell_dot(const Eigen::MatrixXd& m, const Eigen::MatrixXd& w) { return m.cwiseProduct(w).sum(); }
-
 }  // namespace
 
 std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
                                                         bool reml, bool with_gradient) const {
+  whole_sample::Workspace workspace;
+  return evaluate(theta, y, reml, with_gradient, workspace);
+}
+
+std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
+                                                        bool reml, bool with_gradient,
+                                                        whole_sample::Workspace& workspace) const {
   const std::size_t m = fixed_.size();
   if (!in_domain(theta, m)) return std::nullopt;
-  const double rho_row = theta[m + 2], rho_col = theta[m + 3];
-  const double c_ar = theta[m], c_res = theta[m + 1];
-  const Eigen::Index n = design_.rows(), p = design_.cols();
-  const std::size_t c = cells_.rows.size();
+  const double c_ar = theta[m];
+  const auto c = static_cast<Eigen::Index>(cells_.rows.size());
 
-  // Powers once per distinct distance of each axis, then looked up per pair of cells.
+  // Powers once per distinct distance of each axis, then looked up per pair of cells:
+  // R_ab = rho_row^dr rho_col^dc, and the slopes d rho^d / d rho = d rho^(d-1) (0 at d = 0).
   auto powers = [](const Axis& axis, double rho, std::vector<double>& power, std::vector<double>& slope) {
     power.resize(axis.distances.size());
     slope.resize(axis.distances.size());
@@ -150,97 +154,41 @@ std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> 
     }
   };
   std::vector<double> row_power, row_slope, col_power, col_slope;
-  powers(row_axis_, rho_row, row_power, row_slope);
-  powers(column_axis_, rho_col, col_power, col_slope);
+  powers(row_axis_, theta[m + 2], row_power, row_slope);
+  powers(column_axis_, theta[m + 3], col_power, col_slope);
+  const std::size_t pairs = cells_.rows.size() * cells_.rows.size();
+  Eigen::MatrixXd& r = workspace.kernel;
+  r.resize(c, c);
+  for (std::size_t i = 0; i < pairs; ++i) r.data()[i] = row_power[row_axis_.index[i]] * col_power[column_axis_.index[i]];
 
-  Eigen::MatrixXd r(c, c);
-  for (std::size_t i = 0; i < c * c; ++i) r.data()[i] = row_power[row_axis_.index[i]] * col_power[column_axis_.index[i]];
-
-  Eigen::MatrixXd v = Eigen::MatrixXd::Zero(n, n);
-  for (std::size_t k = 0; k < m; ++k) {
-    if (theta[k] != 0.0) v += theta[k] * fixed_[k];
-  }
-  const auto& of = cells_.cell_of_person;
-  if (c_ar != 0.0) {
-    for (Eigen::Index j = 0; j < n; ++j) {
-      for (Eigen::Index i = 0; i < n; ++i) v(i, j) += c_ar * r(of[i], of[j]);
-    }
-  }
-  v.diagonal().array() += c_res;
-
-  const auto factor = dense::DenseFactor::make(v, dense::DenseFactor::Route::lapack);
-  if (!factor) return std::nullopt;
-  const double logdet_v = log_determinant(*factor);
-  if (!std::isfinite(logdet_v)) return std::nullopt;
-  v.resize(0, 0);  // no longer needed: the inverse below takes its place
-
-  const Eigen::VectorXd vinv_y = factor->solve_vector(y);
-  const Eigen::MatrixXd vinv_x = factor->solve_matrix(design_);
-  const Eigen::MatrixXd a = design_.transpose() * vinv_x;
-  const Eigen::VectorXd b = design_.transpose() * vinv_y;
-  const auto a_factor = dense::DenseFactor::make(a);
-  if (!a_factor) return std::nullopt;
-  Evaluation result;
-  result.beta = a_factor->solve_vector(b);
-  const double q = y.dot(vinv_y) - b.dot(result.beta);
-  if (!std::isfinite(q) || !(q > 0.0)) return std::nullopt;
-
-  double value = 0.5 * (static_cast<double>(n) * ln_2pi + logdet_v + q);
-  if (reml) {
-    value += 0.5 * (log_determinant(*a_factor) - log_det_xtx_) - static_cast<double>(p) / 2.0 * ln_2pi;
-  }
-  result.value = value;
-  result.gradient.assign(m + 4, 0.0);
-  if (!with_gradient) return result;
-
-  const Eigen::MatrixXd a_inverse = a_factor->inverse();
-  const Eigen::VectorXd py = vinv_y - vinv_x * result.beta;
-  const Eigen::MatrixXd vinv = factor->inverse();
-
-  // tr(V^-1 M) - Py' M Py - [REML] tr(A^-1 (V^-1 X)' M (V^-1 X)), halved.
-  auto half_terms = [&](const Eigen::MatrixXd& mt) {
-    double trace = vinv.cwiseProduct(mt).sum();
-    const Eigen::VectorXd m_py = mt * py;
-    double term = trace - py.dot(m_py);
-    if (reml) term -= (a_inverse * (vinv_x.transpose() * (mt * vinv_x))).trace();
-    return 0.5 * term;
-  };
-  for (std::size_t k = 0; k < m; ++k) result.gradient[k] = half_terms(fixed_[k]);
-  {
-    double term = vinv.trace() - py.squaredNorm();
-    if (reml) term -= (a_inverse * (vinv_x.transpose() * vinv_x)).trace();
-    result.gradient[m + 1] = 0.5 * term;
-  }
-
-  // The autoregressive entries depend on people only through their cells: sum V^-1, Py and
-  // V^-1 X over the members of each cell once, then work with c x c matrices.
-  Eigen::MatrixXd by_cell_rows = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(c), n);
-  for (Eigen::Index j = 0; j < n; ++j) {
-    for (Eigen::Index i = 0; i < n; ++i) by_cell_rows(of[i], j) += vinv(i, j);
-  }
-  Eigen::MatrixXd w = Eigen::MatrixXd::Zero(c, c);
-  for (Eigen::Index j = 0; j < n; ++j) w.col(of[j]) += by_cell_rows.col(j);
-  Eigen::VectorXd u = Eigen::VectorXd::Zero(c);
-  Eigen::MatrixXd g = Eigen::MatrixXd::Zero(c, p);
-  for (Eigen::Index i = 0; i < n; ++i) {
-    u(of[i]) += py(i);
-    g.row(of[i]) += vinv_x.row(i);
-  }
-  Eigen::MatrixXd combined = w - u * u.transpose();
-  if (reml) combined -= g * a_inverse * g.transpose();
-
-  result.gradient[m] = 0.5 * cell_dot(r, combined);
-  if (c_ar != 0.0) {
-    double row_sum = 0.0, col_sum = 0.0;
-    for (std::size_t i = 0; i < c * c; ++i) {
+  // dV / d rho on the cells, already multiplied by c_ar as the whole-sample gradient expects.
+  std::array<Eigen::MatrixXd, 2> slopes;
+  if (with_gradient) {
+    slopes[0].resize(c, c);
+    slopes[1].resize(c, c);
+    for (std::size_t i = 0; i < pairs; ++i) {
       const std::uint32_t ri = row_axis_.index[i], ci = column_axis_.index[i];
-      row_sum += row_slope[ri] * col_power[ci] * combined.data()[i];
-      col_sum += row_power[ri] * col_slope[ci] * combined.data()[i];
+      slopes[0].data()[i] = c_ar * (row_slope[ri] * col_power[ci]);
+      slopes[1].data()[i] = c_ar * (row_power[ri] * col_slope[ci]);
     }
-    result.gradient[m + 2] = 0.5 * c_ar * row_sum;
-    result.gradient[m + 3] = 0.5 * c_ar * col_sum;
   }
-  result.beta_covariance = a_inverse;
+
+  const whole_sample::GroupedCovariance covariance{fixed_, theta.first(m), cells_.cell_of_person, r, c_ar,
+                                                   theta[m + 1]};
+  auto likelihood = whole_sample::whole_sample_likelihood(
+      covariance, whole_sample::Design{design_, log_det_xtx_}, y, reml,
+      with_gradient ? std::span<const Eigen::MatrixXd>(slopes) : std::span<const Eigen::MatrixXd>(), with_gradient,
+      workspace);
+  if (!likelihood) return std::nullopt;
+  Evaluation result;
+  result.value = likelihood->value;
+  result.beta = std::move(likelihood->beta);
+  if (with_gradient) {
+    result.gradient = std::move(likelihood->gradient);
+    result.beta_covariance = std::move(likelihood->beta_covariance);
+  } else {
+    result.gradient.assign(m + 4, 0.0);
+  }
   return result;
 }
 

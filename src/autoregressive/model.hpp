@@ -1,6 +1,7 @@
 // One trait on people in the cells of a rectangular grid: given covariance components, a
 // separable AR(1) x AR(1) correlation between cells, and an independent residual. The
-// covariance is dense over all n people; the autoregressive part is worked per cell.
+// covariance is dense over all n people (the whole-sample likelihood, with the cells as its
+// places); the autoregressive part is worked per cell.
 #pragma once
 
 #include <Eigen/Core>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "numerics/whole_sample.hpp"
 
 namespace kestrune::autoregressive {
 
@@ -83,6 +85,9 @@ class AutoregressiveModel {
   // theta has at least m + 4 entries and y has n.
   std::optional<Evaluation> evaluate(std::span<const double> theta, const Eigen::VectorXd& y, bool reml,
                                      bool with_gradient) const;
+  // The same, reusing the n x n storage of `workspace` between evaluations.
+  std::optional<Evaluation> evaluate(std::span<const double> theta, const Eigen::VectorXd& y, bool reml,
+                                     bool with_gradient, whole_sample::Workspace& workspace) const;
 
   Result<AutoregressiveFit> fit(const Eigen::VectorXd& y, bool reml) const;
 

@@ -19,9 +19,14 @@
 
 #include "error.hpp"
 #include "numerics/interval.hpp"
-#include "spatial/whole_sample.hpp"
+#include "numerics/whole_sample.hpp"
 
 namespace kestrune::spatial {
+
+using whole_sample::Design;
+using whole_sample::GroupedCovariance;
+using whole_sample::Workspace;
+using whole_sample::whole_sample_likelihood;
 
 inline constexpr double ln_2 = 0.6931471805599453;
 

@@ -1,11 +1,11 @@
-#include "spatial/whole_sample.hpp"
+#include "numerics/whole_sample.hpp"
 
 #include <cmath>
 #include <utility>
 
 #include "numerics/dense.hpp"
 
-namespace kestrune::spatial {
+namespace kestrune::whole_sample {
 namespace {
 
 using Eigen::Index;
@@ -179,4 +179,4 @@ std::optional<WholeSampleLikelihood> whole_sample_likelihood(
   return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
 }
 
-}  // namespace kestrune::spatial
+}  // namespace kestrune::whole_sample

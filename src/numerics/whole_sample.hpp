@@ -16,7 +16,7 @@
 
 #include <Eigen/Core>
 
-namespace kestrune::spatial {
+namespace kestrune::whole_sample {
 
 // The terms of V at one point. Terms whose coefficient is exactly 0.0 are skipped.
 struct GroupedCovariance {
@@ -61,4 +61,4 @@ std::optional<WholeSampleLikelihood> whole_sample_likelihood(
     const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,
     std::span<const Eigen::MatrixXd> derivatives, bool with_gradient, Workspace& workspace);
 
-}  // namespace kestrune::spatial
+}  // namespace kestrune::whole_sample
