@@ -1,30 +1,29 @@
-"""The two-trait model against a dense numpy route to the same value and gradient, in the same run.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_bivariate.py [--families F] [--fit-families F] [--repeats R]
+
+The two-trait model against a dense numpy route to the same value and gradient, in the same run.
 
 Evaluation: one REML value with its gradient on 400 families of five with both traits measured
 (4,000 measured values), against numpy forming the whole covariance cut from kron(K, G) +
 kron(I, E), inverting it and taking the trace formula for the six derivatives.
 Target: at least 50 times faster than numpy. Fit: the time of one bivariate_fit on 2,000
 families of five (about 17,000 measured values with some missing), reported only.
-
-    python bench/bench_bivariate.py [--families F] [--fit-families F] [--repeats R]
 """
 
-import argparse
-import time
+import pathlib
+import sys
 
 import numpy as np
 
 from kestrune import _core
 
-LOG_2PI = 1.8378770664093453
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, best_time, nuclear_families, parser  # noqa: E402
+
 THETA = [1.3, 0.8, 0.4, 0.6, 0.3, -0.2]
-
-
-def nuclear_families(families):
-    block = np.full((5, 5), 0.5)
-    np.fill_diagonal(block, 1.0)
-    block[0, 1] = block[1, 0] = 0.0
-    return np.kron(np.eye(families), block)
 
 
 def covariances(theta):
@@ -75,21 +74,12 @@ def dense(k, mask, x, y, theta):
     return value, np.array(gradient)
 
 
-def best_time(call, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = call()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--families", type=int, default=400)
-    parser.add_argument("--fit-families", type=int, default=2000)
-    parser.add_argument("--repeats", type=int, default=3)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    arguments.add_argument("--families", type=int, default=400)
+    arguments.add_argument("--fit-families", type=int, default=2000)
+    arguments.add_argument("--repeats", type=int, default=3)
+    args = arguments.parse_args()
 
     k, observed, x, y, mask = data(args.families, missing=0.0)
     ours_time, (value, gradient) = best_time(lambda: _core.bivariate_objective(k, observed, x, y, THETA), args.repeats)

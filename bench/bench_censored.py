@@ -1,35 +1,30 @@
-"""The censored and binary trait likelihoods against numpy, family by family, in the same run.
+"""Run from the repository root:
 
-One log-likelihood is timed in C++ (bench/censored_loglik.cpp, built with -DKESTRUNE_BENCH=ON)
-and the same likelihood is written here in numpy, evaluated family by family; both must agree.
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    python3 bench/bench_censored.py --build build [--case tobit|liability|mixed] [--repeats R]
+
+The censored and binary trait likelihoods against numpy, family by family, in the same run.
+
+One log-likelihood is timed in C++ (bench/censored_timing.cpp) and the same likelihood is
+written here in numpy, evaluated family by family; both must agree.
 The C++ program also times one full fit. Cases:
   tobit      10,000 people in 2,000 families of five, 30% censored (upper and lower limits)
   liability  10,000 people in 2,000 families of five, a binary trait
   mixed      4,000 people in 2,000 sib pairs, a continuous and a binary trait
 Target: the C++ likelihood at least 30 times faster than numpy.
-
-    python bench/bench_censored.py --program <build>/censored_loglik [--case NAME] [--repeats R]
 """
 
-import argparse
-import json
 import math
 import pathlib
-import subprocess
-import tempfile
-import time
+import sys
 
 import numpy as np
 from scipy import special, stats
 
-LOG_2PI = 1.8378770664093453
-FAMILY = np.array([
-    [1.0, 0.0, 0.5, 0.5, 0.5],
-    [0.0, 1.0, 0.5, 0.5, 0.5],
-    [0.5, 0.5, 1.0, 0.5, 0.5],
-    [0.5, 0.5, 0.5, 1.0, 0.5],
-    [0.5, 0.5, 0.5, 0.5, 1.0],
-])
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, add_build, best_time, parser, run_native  # noqa: E402
+from common import NUCLEAR as FAMILY  # noqa: E402
 
 
 # ---- numpy references, family by family -----------------------------------------------------
@@ -157,32 +152,14 @@ CASES = {
 }
 
 
-def write(directory, families, block, data, params):
-    d = pathlib.Path(directory)
-    (d / "meta.txt").write_text(f"{families} {block.shape[0]} {data['design'].shape[1]}\n")
-    block.astype(np.float64).tofile(d / "block.f64")
-    np.ascontiguousarray(data["design"]).tofile(d / "design.f64")
-    np.asarray(params, np.float64).tofile(d / "params.f64")
-    for key, array in data.items():
-        if key != "design":
-            array.tofile(d / f"{key}.{'i64' if array.dtype == np.int64 else 'f64'}")
-
-
-def run(case, program, repeats):
+def run(case, build, repeats):
     families = 2000
     block, make, numpy_loglik = CASES[case]
     data, params = make(families)
     censored = f", {np.mean(data['censoring'] != 0):.0%} censored" if case == "tobit" else ""
     print(f"{case}: {families * block.shape[0]} people in {families} families of {block.shape[0]}{censored}")
-    with tempfile.TemporaryDirectory() as directory:
-        write(directory, families, block, data, params)
-        out = subprocess.run([program, case, directory, str(repeats)], check=True, capture_output=True, text=True)
-    native = json.loads(out.stdout)
-    best = math.inf
-    for _ in range(max(1, repeats // 5)):
-        start = time.perf_counter()
-        reference = numpy_loglik(data, params)
-        best = min(best, time.perf_counter() - start)
+    native = run_native(build, "censored_timing", {"block": block, "params": params, **data}, repeats, case)
+    best, reference = best_time(lambda: numpy_loglik(data, params), repeats // 5)
     ratio = best / native["seconds"]
     agree = abs(native["loglik"] - reference) <= 1e-8 * abs(reference)
     print(f"  loglik  C++ {native['loglik']:.10f}  numpy {reference:.10f}  agree {agree}")
@@ -192,13 +169,13 @@ def run(case, program, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--case", choices=list(CASES), default=None)
-    parser.add_argument("--repeats", type=int, default=10)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    add_build(arguments)
+    arguments.add_argument("--case", choices=list(CASES), default=None)
+    arguments.add_argument("--repeats", type=int, default=10)
+    args = arguments.parse_args()
     for case in [args.case] if args.case else list(CASES):
-        run(case, args.program, args.repeats)
+        run(case, args.build, args.repeats)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,10 @@
-"""component_fit against a dense numpy route to the same estimate, in the same run.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_components.py [--case families|large|inference] [--repeats R]
+
+component_fit against a dense numpy route to the same estimate, in the same run.
 
 Each case times one REML component_fit with two matrices (additive relationships and
 households) and the numpy route: the likelihood through one Cholesky factor of the whole
@@ -7,24 +13,19 @@ n x n covariance, the scale profiled, Nelder-Mead over the two shares. Cases:
   large     10,000 people in 2,000 families of five: component_fit alone (goal under 1 s)
   inference the families data: component_interval of the household share and
             component_contrasts of the two matrices (times only)
-
-    python bench/bench_components.py [--case families|large|inference] [--repeats R]
 """
 
-import argparse
 import math
 import pathlib
 import sys
-import time
 
 import numpy as np
 from scipy import linalg, optimize
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the shared helpers of bench_prepared
-from bench_prepared import best_time, nuclear_families  # noqa: E402
-from kestrune import _core  # noqa: E402
+from kestrune import _core
 
-LOG_2PI = math.log(2.0 * math.pi)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, best_time, nuclear_families, parser  # noqa: E402
 
 # Two unrelated parents and three children; the parents and the first child share a household.
 ADDITIVE = nuclear_families(1)
@@ -68,10 +69,10 @@ def dense_fit(k, h, x, y):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", choices=["families", "large", "inference"], action="append")
-    parser.add_argument("--repeats", type=int, default=3)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    arguments.add_argument("--case", choices=["families", "large", "inference"], action="append")
+    arguments.add_argument("--repeats", type=int, default=3)
+    args = arguments.parse_args()
     cases = args.case or ["families", "large"]
     if "families" in cases:
         k, h, x, y = sample(400)

@@ -1,41 +1,36 @@
-"""The two-environment likelihood against a dense numpy route to the same value and gradient,
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_discrete_gxe.py --build build [--repeats R]
+
+The two-environment likelihood against a dense numpy route to the same value and gradient,
 in the same run, and the time of a whole fit.
 
   evaluate  one evaluation with its five derivatives on 400 families of five (n = 2,000): the
-            model's family-by-family route (a small C++ driver built here against the build's
-            static libraries) against numpy on the whole n-by-n covariance. Target: at least
-            50 times faster, with the same value and gradient.
+            model's family-by-family route (bench/discrete_gxe_evaluate.cpp) against numpy on
+            the whole n-by-n covariance. Target: at least 50 times faster, with the same value
+            and gradient.
   fit       discrete_gxe_fit on 2,000 families of five (n = 10,000); reported only.
-
-    python bench/bench_discrete_gxe.py [--build BUILD_DIR] [--repeats R]
 """
 
-import argparse
 import pathlib
-import subprocess
-import tempfile
-import time
+import sys
 
 import numpy as np
 
 from kestrune import _core
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-LOG_2PI = 1.8378770664093453
-NUCLEAR = np.array([
-    [1.0, 0.0, 0.5, 0.5, 0.5],
-    [0.0, 1.0, 0.5, 0.5, 0.5],
-    [0.5, 0.5, 1.0, 0.5, 0.5],
-    [0.5, 0.5, 0.5, 1.0, 0.5],
-    [0.5, 0.5, 0.5, 0.5, 1.0],
-])
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, add_build, best_time, nuclear_families, parser, run_native  # noqa: E402
+
 AT = (0.8, 1.1, 0.7, 0.6, 0.4)
 
 
 def data(families, seed=5):
     rng = np.random.default_rng(seed)
     n = 5 * families
-    k = np.kron(np.eye(families), NUCLEAR)
+    k = nuclear_families(families)
     env = np.tile([1.0, 2.0, 1.0, 2.0, 1.0], families)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
     y = x @ [1.0, 0.5] + rng.normal(size=n) * 1.3
@@ -79,32 +74,12 @@ def dense(k, env, x, y, sds, reml):
     return objective, np.array(gradient)
 
 
-def driver(build):
-    out = pathlib.Path(tempfile.gettempdir()) / "kestrune_discrete_gxe_evaluate"
-    source = ROOT / "bench" / "discrete_gxe_evaluate.cpp"
-    subprocess.run(["g++", "-std=c++23", "-O2", "-ffp-contract=off", "-DNDEBUG", f"-I{ROOT / 'src'}",
-                    f"-I{ROOT / 'optimizer' / 'include'}", "-I/usr/include/eigen3", str(source),
-                    str(build / "libkestrune_core.a"), str(build / "optimizer" / "libcompat_lbfgsb.a"),
-                    "-lopenblas", "-o", str(out)], check=True)
-    return out
-
-
 def bench_evaluate(build, repeats):
     k, env, x, y = data(400)
-    program = driver(build)
-    with tempfile.NamedTemporaryFile(suffix=".bin", delete=False) as raw:
-        n, p = x.shape
-        parts = [np.array([n, p], float), k.ravel(order="F"), env, x.ravel(order="F"), y,
-                 np.array(AT, float), np.array([1.0, repeats], float)]
-        raw.write(np.concatenate(parts).astype("<f8").tobytes())
-    fields = subprocess.run([str(program), raw.name], check=True, capture_output=True, text=True).stdout.split()
-    pathlib.Path(raw.name).unlink()
-    value, gradient, ours = float(fields[0]), np.array(fields[1:6], float), float(fields[6])
-
-    start = time.perf_counter()
-    for _ in range(max(1, repeats // 20)):
-        reference = dense(k, env, x, y, AT, True)
-    theirs = (time.perf_counter() - start) / max(1, repeats // 20)
+    native = run_native(build, "discrete_gxe_evaluate", {"relationship": k, "environment": env, "design": x, "y": y,
+                                                         "parameters": AT}, repeats, 1)
+    value, gradient, ours = native["value"], np.array(native["gradient"]), native["seconds"]
+    theirs, reference = best_time(lambda: dense(k, env, x, y, AT, True), repeats // 20)
     print(f"evaluate: value {value:.10f} (numpy {reference[0]:.10f}), "
           f"largest gradient difference {np.max(np.abs(gradient - reference[1])):.2e}")
     print(f"evaluate: {ours * 1e3:.3f} ms against numpy {theirs * 1e3:.1f} ms: {theirs / ours:.0f} times faster "
@@ -113,17 +88,16 @@ def bench_evaluate(build, repeats):
 
 def bench_fit():
     k, env, x, y = data(2000)
-    start = time.perf_counter()
-    fit = _core.discrete_gxe_fit(k, env, x, y)
-    print(f"fit: 2,000 families of five in {time.perf_counter() - start:.2f} s (converged {fit[7]})")
+    took, fit = best_time(lambda: _core.discrete_gxe_fit(k, env, x, y), 1)
+    print(f"fit: 2,000 families of five in {took:.2f} s (converged {fit[7]})")
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", default=str(ROOT / "build"))
-    parser.add_argument("--repeats", type=int, default=200)
-    args = parser.parse_args()
-    bench_evaluate(pathlib.Path(args.build), args.repeats)
+    arguments = parser(__doc__)
+    add_build(arguments)
+    arguments.add_argument("--repeats", type=int, default=200)
+    args = arguments.parse_args()
+    bench_evaluate(args.build, args.repeats)
     bench_fit()
 
 

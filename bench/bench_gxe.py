@@ -1,41 +1,39 @@
-"""GxeModel's block likelihood against a dense numpy route to the same value and gradient.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_gxe.py --build build [--repeats R]
+
+GxeModel's block likelihood against a dense numpy route to the same value and gradient.
 
 One evaluation of the REML objective with its six-slot gradient on 400 families of five
-(2,000 people), timed natively (bench_gxe_evaluate.cpp, compiled here against a build's
-static libraries) and by numpy on the whole 2,000 x 2,000 covariance, in the same run; the
-two must agree. Target: at least 50 times faster. Then gxe_fit is timed on 2,000 families
-(10,000 people) and reported.
-
-    PYTHONPATH=<build>/python python bench/bench_gxe.py --build <build> [--repeats R]
+(2,000 people), timed natively (bench/gxe_evaluate.cpp) and by numpy on the whole
+2,000 x 2,000 covariance, in the same run; the two must agree. Target: at least 50 times
+faster. Then gxe_fit is timed on 2,000 families (10,000 people) and reported.
 """
 
-import argparse
 import math
 import pathlib
-import subprocess
-import tempfile
-import time
+import sys
 
 import numpy as np
 
 from kestrune import _core
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-LOG_2PI = 1.8378770664093453
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, NUCLEAR, add_build, best_time, nuclear_families, parser, run_native  # noqa: E402
+
 EXPONENTIAL = 4
 THETA = np.array([-0.4, 0.3, 0.7, -0.2, -0.25, 0.0])
 
 
 def data(families, seed=5):
-    block = np.full((5, 5), 0.5)
-    np.fill_diagonal(block, 1.0)
-    block[0, 1] = block[1, 0] = 0.0
     rng = np.random.default_rng(seed)
     n = 5 * families
-    k = np.kron(np.eye(families), block)
+    k = nuclear_families(families)
     env = rng.uniform(-1.0, 1.0, n)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
-    y = x @ [1.0, 0.4] + (rng.normal(size=(families, 5)) @ np.linalg.cholesky(block).T).ravel() + rng.normal(size=n)
+    y = x @ [1.0, 0.4] + (rng.normal(size=(families, 5)) @ np.linalg.cholesky(NUCLEAR).T).ravel() + rng.normal(size=n)
     return k, env, x, y
 
 
@@ -63,30 +61,12 @@ def dense_value_and_gradient(k, env, x, y, t):
     return value, np.array(gradient + [0.0])
 
 
-def native_timer(build):
-    binary = pathlib.Path(tempfile.mkdtemp()) / "bench_gxe_evaluate"
-    subprocess.run(["g++", "-std=c++23", "-O2", "-DNDEBUG", "-ffp-contract=off", f"-I{ROOT / 'src'}",
-                    f"-I{ROOT / 'optimizer/include'}", "-I/usr/include/eigen3",
-                    str(ROOT / "bench/bench_gxe_evaluate.cpp"), str(build / "libkestrune_core.a"),
-                    str(build / "optimizer/libcompat_lbfgsb.a"), "-lopenblas", "-llapack", "-o", str(binary)],
-                   check=True)
-    return binary
-
-
 def evaluation(build, repeats):
     k, env, x, y = data(400)
-    with tempfile.TemporaryDirectory() as folder:
-        for name, values in [("relationship", k), ("environment", env), ("design", x), ("y", y), ("theta", THETA)]:
-            np.asfortranarray(values).ravel(order="F").tofile(f"{folder}/{name}.bin")
-        out = subprocess.run([str(native_timer(build)), folder, str(len(y)), str(x.shape[1]), str(EXPONENTIAL),
-                              "1", str(repeats)], check=True, capture_output=True, text=True).stdout.split()
-    ours_value, ours_gradient, ours_time = float(out[0]), np.array(out[1:7], float), float(out[7])
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        value, gradient = dense_value_and_gradient(k, env, x, y, THETA)
-        times.append(time.perf_counter() - start)
-    numpy_time = min(times)
+    native = run_native(build, "gxe_evaluate", {"relationship": k, "environment": env, "design": x, "y": y,
+                                                "theta": THETA}, repeats, EXPONENTIAL, 1)
+    ours_value, ours_gradient, ours_time = native["value"], np.array(native["gradient"]), native["seconds"]
+    numpy_time, (value, gradient) = best_time(lambda: dense_value_and_gradient(k, env, x, y, THETA), repeats)
     assert math.isclose(ours_value, value, rel_tol=1e-10), (ours_value, value)
     np.testing.assert_allclose(ours_gradient, gradient, rtol=1e-7, atol=1e-9)
     print(f"evaluation with gradient, 400 families of five: kestrune {ours_time * 1e3:.3f} ms, "
@@ -96,18 +76,16 @@ def evaluation(build, repeats):
 
 def fit(families):
     k, env, x, y = data(families)
-    start = time.perf_counter()
-    result = _core.gxe_fit(k, env, x, y, "exponential", [-1.0, 0.0, 1.0])
-    took = time.perf_counter() - start
+    took, result = best_time(lambda: _core.gxe_fit(k, env, x, y, "exponential", [-1.0, 0.0, 1.0]), 1)
     print(f"gxe_fit, {families} families of five (exponential, REML): {took:.2f} s, loglik {result[1]:.6f}, "
           f"converged {result[2]}")
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", type=pathlib.Path, required=True)
-    parser.add_argument("--repeats", type=int, default=3)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    add_build(arguments)
+    arguments.add_argument("--repeats", type=int, default=3)
+    args = arguments.parse_args()
     evaluation(args.build, args.repeats)
     fit(2000)
 

@@ -1,4 +1,10 @@
-"""LatentMediationCore.evaluate against the same likelihood in numpy and scipy, in one run.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_latent_mediation.py [--families F] [--repeats R] [--fit] [--set-families S]
+
+LatentMediationCore.evaluate against the same likelihood in numpy and scipy, in one run.
 
 2,000 simulated families of three sibs: every mediator measured, one proxy status per
 family and three binary outcome statuses, so each family sums two proxy configurations of a
@@ -10,15 +16,11 @@ Target: evaluate at least 20 times faster than numpy.
 With --fit, times fit() on 1,000 such families (every optimiser point costs one likelihood
 evaluation and two per free coordinate, 1 + 2(5 + k), when no step is halved), then
 horizontal_set() and vertical_set(searched_to) on --set-families of them.
-
-    python bench/bench_latent_mediation.py [--families F] [--repeats R] [--fit] [--set-families S]
 """
 
-import argparse
 import math
+import pathlib
 import sys
-import time
-from pathlib import Path
 
 import numpy as np
 from scipy.special import logsumexp
@@ -27,8 +29,11 @@ from scipy.stats import multivariate_normal
 from kestrune._core import LatentMediationCore, latent_mediation_simulate
 
 # The tests' step-by-step sequential truncation serves as the numpy route's rectangle.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from test_latent_mediation import sequential_transcription as sequential  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import best_time, parser  # noqa: E402
 
 PARAMETERS = dict(a=0.8, b=0.5, c_prime=0.2, d=0.6, sigma_m2=1.3)
 SIBS = [[1.0, 0.5, 0.5], [0.5, 1.0, 0.5], [0.5, 0.5, 1.0]]
@@ -86,43 +91,34 @@ def numpy_loglik(families, a, b, c_prime, d, sigma_m2):
     return total
 
 
-def best_of(repeats, call):
-    best, value = math.inf, None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        value = call()
-        best = min(best, time.perf_counter() - start)
-    return best, value
-
-
 def fits(options):
     model = build(simulate(1000))
-    seconds, fit = best_of(1, model.fit)
+    seconds, fit = best_time(model.fit, 1)
     print(f"fit on 1000 families: {seconds:.2f} s, loglik {fit['loglik']:.6f}, scaled gradient {fit['scaled_gradient']:.2e}")
     model = build(simulate(options.set_families))
-    seconds, horizontal = best_of(1, model.horizontal_set)
+    seconds, horizontal = best_time(model.horizontal_set, 1)
     print(f"horizontal_set on {options.set_families} families: {seconds:.1f} s, "
           f"[{horizontal['lower']}, {horizontal['upper']}]")
-    seconds, vertical = best_of(1, lambda: model.vertical_set(searched_to=options.searched_to))
+    seconds, vertical = best_time(lambda: model.vertical_set(searched_to=options.searched_to), 1)
     print(f"vertical_set(searched_to={options.searched_to}) on {options.set_families} families: {seconds:.1f} s, "
           f"[{vertical['lower']}, {vertical['upper']}], contains_zero {vertical['contains_zero']}")
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--families", type=int, default=2000)
-    parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--fit", action="store_true")
-    parser.add_argument("--set-families", type=int, default=100)
-    parser.add_argument("--searched-to", type=float, default=1.0)
-    options = parser.parse_args()
+    arguments = parser(__doc__)
+    arguments.add_argument("--families", type=int, default=2000)
+    arguments.add_argument("--repeats", type=int, default=3)
+    arguments.add_argument("--fit", action="store_true")
+    arguments.add_argument("--set-families", type=int, default=100)
+    arguments.add_argument("--searched-to", type=float, default=1.0)
+    options = arguments.parse_args()
     if options.fit:
         fits(options)
         return
     families = simulate(options.families)
     model = build(families)
-    compiled, result = best_of(options.repeats, lambda: model.evaluate(**PARAMETERS))
-    reference, expected = best_of(1, lambda: numpy_loglik(families, **PARAMETERS))
+    compiled, result = best_time(lambda: model.evaluate(**PARAMETERS), options.repeats)
+    reference, expected = best_time(lambda: numpy_loglik(families, **PARAMETERS), 1)
     print(f"families {options.families}: evaluate {compiled * 1e3:.1f} ms, numpy {reference * 1e3:.0f} ms, "
           f"ratio {reference / compiled:.0f}x (target 20x); "
           f"log-likelihoods {result['log_likelihood']:.10f} vs {expected:.10f}")

@@ -1,4 +1,10 @@
-"""PreparedModel against a dense numpy route to the same estimate, in the same run.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_prepared.py [--case families|pedigree] [--repeats R]
+
+PreparedModel against a dense numpy route to the same estimate, in the same run.
 
 Each case times the construction plus one REML fit with its interval and test, and the
 numpy route: one numpy.linalg.eigh of the whole relationship matrix, then the same grid,
@@ -6,36 +12,24 @@ golden-section search, interval bisection and test on the rotated data. Cases:
   families   10,000 people in 2,000 families of five (two parents, three children)
   pedigree   3,000 people in one connected pedigree of several generations
 Targets: families at least 50 times faster than numpy; pedigree no slower than 1.5 times.
-
-    python bench/bench_prepared.py [--case families|pedigree] [--repeats R]
 """
 
-import argparse
 import math
+import pathlib
 import random
-import time
+import sys
 
 import numpy as np
 
 from kestrune import _core
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, best_time, nuclear_families, parser  # noqa: E402
+
 CUT = 3.841458820694124
-LOG_2PI = 1.8378770664093453
 
 
 # ---- data ----------------------------------------------------------------------------------
-
-
-def nuclear_families(families):
-    """Block-diagonal relationship of families of two unrelated parents and three children."""
-    block = np.array([
-        [1.0, 0.0, 0.5, 0.5, 0.5],
-        [0.0, 1.0, 0.5, 0.5, 0.5],
-        [0.5, 0.5, 1.0, 0.5, 0.5],
-        [0.5, 0.5, 0.5, 1.0, 0.5],
-        [0.5, 0.5, 0.5, 0.5, 1.0],
-    ])
-    return np.kron(np.eye(families), block)
 
 
 def connected_pedigree(people, founders=300, seed=1):
@@ -167,15 +161,6 @@ def dense_search(model):
 # ---- timing ----------------------------------------------------------------------------------
 
 
-def best_time(run, repeats):
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = run()
-        times.append(time.perf_counter() - start)
-    return min(times), result
-
-
 def bench(name, k, repeats, target, family_size=None):
     x, y = response(k, seed=2, family_size=family_size)
     ours_time, fit = best_time(lambda: _core.PreparedModel(x, k).fit(y, "reml"), repeats)
@@ -191,10 +176,10 @@ def bench(name, k, repeats, target, family_size=None):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", choices=["families", "pedigree"], action="append")
-    parser.add_argument("--repeats", type=int, default=3)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    arguments.add_argument("--case", choices=["families", "pedigree"], action="append")
+    arguments.add_argument("--repeats", type=int, default=3)
+    args = arguments.parse_args()
     cases = args.case or ["families", "pedigree"]
     print(f"{'case':<10}{'n':>7}{'kestrune s':>12}{'numpy s':>12}{'speed-up':>11}")
     if "families" in cases:

@@ -1,16 +1,24 @@
-"""Time and peak memory of the additive relationship matrix of a large pedigree.
+"""Run from the repository root:
 
-Run as `python bench/bench_relationship.py [--people N]` with the built module on PYTHONPATH.
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_relationship.py [--people N]
+
+Time and peak memory of the additive relationship matrix of a large pedigree.
+
 The floor for memory is one N x N matrix of float64 (8 N^2 bytes): the returned array itself.
 """
 
-import argparse
+import pathlib
 import random
 import resource
 import sys
 import time
 
 from kestrune import _core
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import parser  # noqa: E402
 
 
 def pedigree(people, founders_per_generation=500, seed=20261207):
@@ -38,9 +46,9 @@ def pedigree(people, founders_per_generation=500, seed=20261207):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--people", type=int, default=20_000)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    arguments.add_argument("--people", type=int, default=20_000)
+    args = arguments.parse_args()
 
     ids, father, mother = pedigree(args.people)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024

@@ -1,4 +1,10 @@
-"""The genome scans against dense numpy routes to the same numbers, in the same run.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_scans.py [--case association|variant_set] [--repeats R]
+
+The genome scans against dense numpy routes to the same numbers, in the same run.
 
 Cases:
   association  association_sweep held: 3,000 people in 600 families of five, 5,000 markers,
@@ -8,42 +14,32 @@ Cases:
   variant_set  variant_set_scan of 1,000 sets of 10 variants on the same people, against a
                dense Cholesky factor of V at the null's coefficients and P applied set by
                set (the null fit itself is not charged to numpy). Target: at least 20 times.
-
-    python bench/bench_scans.py [--case association|variant_set] [--repeats R]
 """
 
-import argparse
 import math
-import time
+import pathlib
+import sys
 
 import numpy as np
 from scipy import linalg, optimize
 
 from kestrune import _core
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import NUCLEAR, best_time, nuclear_families, parser  # noqa: E402
+
 FAMILIES = 600
-NUCLEAR = np.array([[1, 0, .5, .5, .5], [0, 1, .5, .5, .5], [.5, .5, 1, .5, .5],
-                    [.5, .5, .5, 1, .5], [.5, .5, .5, .5, 1.0]])
 
 
 def sample(seed=1):
     rng = np.random.default_rng(seed)
     n = 5 * FAMILIES
     order = rng.permutation(n)
-    k = np.kron(np.eye(FAMILIES), NUCLEAR)[np.ix_(order, order)]
+    k = nuclear_families(FAMILIES)[np.ix_(order, order)]
     x = np.column_stack([np.ones(n), rng.normal(size=n), rng.integers(0, 2, n)])
     genetic = (rng.normal(size=(FAMILIES, 5)) @ np.linalg.cholesky(NUCLEAR).T).ravel()[order]
     y = x @ [1.0, 0.3, -0.2] + 0.7 * genetic + 0.7 * rng.normal(size=n)
     return rng, k, x, y
-
-
-def best_time(run, repeats):
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = run()
-        times.append(time.perf_counter() - start)
-    return min(times), result
 
 
 # ---- association: whole-matrix eigh and vectorised GLS ------------------------------------
@@ -132,10 +128,10 @@ def bench_variant_set(repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--case", choices=["association", "variant_set"], action="append")
-    parser.add_argument("--repeats", type=int, default=3)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    arguments.add_argument("--case", choices=["association", "variant_set"], action="append")
+    arguments.add_argument("--repeats", type=int, default=3)
+    args = arguments.parse_args()
     cases = args.case or ["association", "variant_set"]
     print(f"{'case':<12}{'n':>7}{'kestrune s':>12}{'numpy s':>12}{'speed-up':>11}")
     if "association" in cases:

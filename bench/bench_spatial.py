@@ -1,33 +1,32 @@
-"""The spatial model against a dense numpy route, in the same run.
+"""Run from the repository root:
+
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
+    cmake --build build
+    PYTHONPATH=build/python python3 bench/bench_spatial.py --build build [--case evaluation|fit|inference] [--repeats R]
+
+The spatial model against a dense numpy route, in the same run.
 
 evaluation  one REML value-and-gradient evaluation on 1,000 people at 200 sites with one
             kinship matrix, against numpy/scipy: Cholesky, the inverse by cho_solve, and an
             n x n trace per coordinate. Target: at least 2 times faster. The C++ side is
-            bench/spatial_timing.cpp, compiled here against a build tree's core library.
+            bench/spatial_timing.cpp.
 fit         spatial_fit (REML) at 1,000 and 2,000 people, timed.
 inference   on 300 people at 60 sites: a 20-replicate spatial_bootstrap (time per
             replicate) and a decay-rate spatial_interval, with the time of one held refit
             from spatial_timing.cpp. The model is built once per call and every refit reuses
             one workspace (tests/cpp/spatial/test_allocation.cpp counts the allocations).
-
-    python bench/bench_spatial.py --build /work/build-spatial [--case evaluation|fit] [--repeats R]
 """
 
-import argparse
-import math
 import pathlib
-import statistics
-import subprocess
-import tempfile
-import time
+import sys
 
 import numpy as np
 from scipy import linalg
 
 from kestrune import _core
 
-LOG_2PI = 1.8378770664093453
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))  # python -P leaves it off
+from common import LOG_2PI, add_build, best_time, median_time, parser, run_native  # noqa: E402
 
 
 def sample(n, sites, seed=1):
@@ -70,39 +69,19 @@ def numpy_evaluation(theta, k, distance, x, y):
     return value, np.array(gradient)
 
 
-def compile_timing(build, out):
-    sources = [str(ROOT / "bench/spatial_timing.cpp"), str(build / "libkestrune_core.a"),
-               str(build / "optimizer/libcompat_lbfgsb.a")]
-    subprocess.run(["g++", "-std=c++23", "-O2", "-ffp-contract=off", "-I", str(ROOT / "src"),
-                    "-I", str(ROOT / "optimizer/include"), "-isystem", "/usr/include/eigen3", *sources,
-                    "-lopenblas", "-o", str(out)], check=True)
-
-
-def run_timing(build, mode, repeats, k, distance, x, y, theta):
-    with tempfile.TemporaryDirectory() as folder:
-        folder = pathlib.Path(folder)
-        (folder / "n.txt").write_text(f"{x.shape[0]} {x.shape[1]}\n")
-        for name, value in [("kinship", k), ("distance", distance), ("design", x), ("y", y), ("theta", theta)]:
-            np.asfortranarray(value).T.tofile(folder / name) if value.ndim == 2 else value.tofile(folder / name)
-        program = folder / "spatial_timing"
-        compile_timing(build, program)
-        out = subprocess.run([str(program), str(folder), str(repeats), mode], check=True, capture_output=True,
-                             text=True)
-    return out.stdout
+def run_timing(build, mode, repeats, k, distance, x, y, theta=None):
+    arrays = {"kinship": k, "distance": distance, "design": x, "y": y}
+    if theta is not None:
+        arrays["theta"] = theta
+    return run_native(build, "spatial_timing", arrays, repeats, mode)
 
 
 def evaluation_case(build, repeats):
     k, distance, x, y = sample(1000, 200)
     theta = np.array([0.4, 0.5, 0.4, 1 / 80])
-    out = run_timing(build, "evaluation", repeats, k, distance, x, y, theta)
-    fields = [float(v) for v in out.split()]
-    ours, value, gradient = fields[0], fields[1], np.array(fields[2:])
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        ref_value, ref_gradient = numpy_evaluation(theta, k, distance, x, y)
-        times.append(time.perf_counter() - start)
-    reference = statistics.median(times)
+    native = run_timing(build, "evaluation", repeats, k, distance, x, y, theta)
+    ours, value, gradient = native["seconds"], native["value"], np.array(native["gradient"])
+    reference, (ref_value, ref_gradient) = median_time(lambda: numpy_evaluation(theta, k, distance, x, y), repeats)
     print(f"evaluation n=1000 sites=200: kestrune {ours * 1e3:.1f} ms, numpy {reference * 1e3:.1f} ms, "
           f"ratio {reference / ours:.2f}x (target >= 2)")
     print(f"  value agrees to {abs(value - ref_value) / abs(ref_value):.1e}, "
@@ -112,38 +91,28 @@ def evaluation_case(build, repeats):
 def fit_case(repeats):
     for n, sites in [(1000, 200), (2000, 400)]:
         k, distance, x, y = sample(n, sites)
-        times = []
-        for _ in range(repeats):
-            start = time.perf_counter()
-            fit = _core.spatial_fit([k], distance, x, y)
-            times.append(time.perf_counter() - start)
-        print(f"spatial_fit n={n} sites={sites}: {statistics.median(times):.2f} s, converged {fit[7]}")
+        took, fit = median_time(lambda: _core.spatial_fit([k], distance, x, y), repeats)
+        print(f"spatial_fit n={n} sites={sites}: {took:.2f} s, converged {fit[7]}")
 
 
 def inference_case(build, repeats):
     k, distance, x, y = sample(300, 60)
-    start = time.perf_counter()
-    statistic = _core.spatial_statistic([k], distance, x, y)
-    one_statistic = time.perf_counter() - start
-    start = time.perf_counter()
-    record = _core.spatial_bootstrap([k], distance, x, y, 20, 1)
-    bootstrap = time.perf_counter() - start
+    one_statistic, statistic = best_time(lambda: _core.spatial_statistic([k], distance, x, y), 1)
+    bootstrap, record = best_time(lambda: _core.spatial_bootstrap([k], distance, x, y, 20, 1), 1)
     print(f"bootstrap n=300 sites=60 B=20: {bootstrap:.2f} s, {(bootstrap - one_statistic) / 20:.3f} s per replicate "
           f"(the observed statistic alone {one_statistic:.3f} s); statistic {statistic:.3f}, p {record[4]:.3f}")
-    start = time.perf_counter()
-    interval = _core.spatial_interval([k], distance, x, y, "lambda")
-    elapsed = time.perf_counter() - start
-    per_refit, failed = run_timing(build, "refit", max(repeats, 10), k, distance, x, y, np.zeros(4)).split()
+    elapsed, interval = best_time(lambda: _core.spatial_interval([k], distance, x, y, "lambda"), 1)
+    refits = run_timing(build, "refit", max(repeats, 10), k, distance, x, y)
     print(f"decay interval n=300 sites=60: {elapsed:.2f} s, ends {interval[1]:.5f} .. {interval[2]:.5f}; "
-          f"one held refit {float(per_refit) * 1e3:.1f} ms ({failed} of {max(repeats, 10)} failed)")
+          f"one held refit {refits['seconds'] * 1e3:.1f} ms ({refits['failed']:.0f} of {max(repeats, 10)} failed)")
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", type=pathlib.Path, required=True)
-    parser.add_argument("--case", choices=["evaluation", "fit", "inference"])
-    parser.add_argument("--repeats", type=int, default=5)
-    args = parser.parse_args()
+    arguments = parser(__doc__)
+    add_build(arguments)
+    arguments.add_argument("--case", choices=["evaluation", "fit", "inference"])
+    arguments.add_argument("--repeats", type=int, default=5)
+    args = arguments.parse_args()
     if args.case in (None, "evaluation"):
         evaluation_case(args.build, args.repeats)
     if args.case in (None, "inference"):

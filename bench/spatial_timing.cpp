@@ -1,51 +1,32 @@
-// Timings of the spatial model's inner pieces, driven by bench_spatial.py, which compiles
-// this against a build tree and times the numpy route of the same quantities in the same run.
+// Timings of the spatial model's inner pieces: the native half of bench_spatial.py.
 //
 //   spatial_timing DIR REPEATS evaluation   median time of one REML value-and-gradient
-//                                           evaluation, then the value and the gradient
+//                                           evaluation, with the value and the gradient
 //   spatial_timing DIR REPEATS refit        mean time of one held-decay refit (the interval's
 //                                           unit of work) over REPEATS values of the range
-// DIR holds n.txt ("n p") and the raw column-major float64 files kinship, distance, design,
-// y and theta.
-#include <algorithm>
-#include <chrono>
+//
+// DIR holds kinship (n x n), distance (n x n), design (n x p), y and, for evaluation, theta;
+// see common.hpp.
 #include <cmath>
-#include <cstdio>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common.hpp"
 #include "spatial/model.hpp"
 
 namespace {
 
+using namespace kestrune_bench;
 using kestrune::spatial::SpatialModel;
-
-Eigen::MatrixXd read(const std::string& path, Eigen::Index rows, Eigen::Index cols) {
-  Eigen::MatrixXd m(rows, cols);
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(m.data()), static_cast<std::streamsize>(sizeof(double) * m.size()));
-  return m;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 int evaluation(const SpatialModel& model, const Eigen::VectorXd& y, const std::vector<double>& theta, int repeats) {
   kestrune::spatial::Workspace workspace;
-  std::vector<double> seconds;
   std::optional<kestrune::spatial::Evaluation> evaluation;
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    evaluation = model.evaluate(theta, y, true, true, workspace);
-    seconds.push_back(seconds_since(start));
-  }
+  const auto seconds = time_each(repeats, [&] { evaluation = model.evaluate(theta, y, true, true, workspace); });
   if (!evaluation) return 4;
-  std::sort(seconds.begin(), seconds.end());
-  std::printf("%.9f %.17g", seconds[seconds.size() / 2], evaluation->value);
-  for (const double g : evaluation->gradient) std::printf(" %.17g", g);
-  std::printf("\n");
+  Report().number("seconds", median(seconds)).number("value", evaluation->value)
+      .numbers("gradient", evaluation->gradient).print();
   return 0;
 }
 
@@ -55,31 +36,33 @@ int refit(const SpatialModel& model, const Eigen::VectorXd& y, int repeats) {
   kestrune::spatial::Workspace workspace;
   const kestrune::spatial::Held decay{kestrune::spatial::Held::Kind::decay, 0};
   const double lo = model.decay_lower(), range = std::log(model.decay_upper() / lo);
-  int failed = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (int r = 0; r < repeats; ++r) {
-    const double value = lo * std::exp(range * (r + 0.5) / repeats);
+  int failed = 0, r = 0;
+  // Each refit holds the decay at its own value, spread evenly on the log scale.
+  const auto seconds = time_each(repeats, [&] {
+    const double value = lo * std::exp(range * (r++ + 0.5) / repeats);
     if (!model.profile_objective(scaled->y, true, decay, value, false, workspace)) ++failed;
-  }
-  std::printf("%.9f %d\n", seconds_since(start) / repeats, failed);
+  });
+  double total = 0.0;
+  for (const double s : seconds) total += s;
+  Report().number("seconds", total / repeats).number("failed", failed).print();
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: spatial_timing DIR REPEATS evaluation|refit\n");
+    return 2;
+  }
   const std::string dir = argv[1];
   const int repeats = std::stoi(argv[2]);
   const std::string mode = argv[3];
-  Eigen::Index n = 0, p = 0;
-  std::ifstream(dir + "/n.txt") >> n >> p;
-  auto model = SpatialModel::build({read(dir + "/kinship", n, n)}, read(dir + "/distance", n, n),
-                                   read(dir + "/design", n, p));
+  const Eigen::VectorXd y = read_vector(dir, "y");
+  auto model = SpatialModel::build({read_square(dir, "kinship")}, read_square(dir, "distance"),
+                                   read_matrix(dir, "design", y.size()));
   if (!model) return 3;
-  const Eigen::VectorXd y = read(dir + "/y", n, 1);
-  const Eigen::MatrixXd theta = read(dir + "/theta", 4, 1);
-  if (mode == "evaluation") return evaluation(*model, y, {theta.data(), theta.data() + 4}, repeats);
+  if (mode == "evaluation") return evaluation(*model, y, read_doubles(dir, "theta"), repeats);
   if (mode == "refit") return refit(*model, y, repeats);
   return 2;
 }
