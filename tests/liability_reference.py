@@ -6,6 +6,8 @@ import math
 import numpy as np
 from scipy import sparse, special, stats
 
+from helpers import sibships
+
 
 def bivariate_cdf(h, k, r):
     """P(X <= h, Y <= k) for standard normals with correlation r, by Owen's T function;
@@ -82,18 +84,6 @@ def badly_scaled_pairs(seed, intercept, fam=15):
     x = np.column_stack([np.ones(n), rng.normal(size=n) * scale])
     y = x @ [intercept, 0.5 / scale] + rng.normal(size=n)
     return a, x, y, rng
-
-
-def sibships(sizes, relatedness=0.5):
-    """Block-diagonal relationship of families of the given sizes, siblings at `relatedness`."""
-    blocks = [np.full((s, s), relatedness) + (1.0 - relatedness) * np.eye(s) for s in sizes]
-    n = sum(sizes)
-    a = np.zeros((n, n))
-    at = 0
-    for b in blocks:
-        a[at:at + len(b), at:at + len(b)] = b
-        at += len(b)
-    return a
 
 
 def put(index, entry):

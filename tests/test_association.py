@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize, stats
 
+from helpers import nuclear_families
 from kestrune import _core
 
 
@@ -13,9 +14,7 @@ def sample(seed=3, families=40, chain=130, markers=14):
     """Nuclear families of five and one chain of relatives long enough for the large-block
     route, rows shuffled so that no family is contiguous; two markers carry real effects."""
     rng = np.random.default_rng(seed)
-    nuclear = np.array([[1, 0, .5, .5, .5], [0, 1, .5, .5, .5], [.5, .5, 1, .5, .5],
-                        [.5, .5, .5, 1, .5], [.5, .5, .5, .5, 1.0]])
-    k = linalg.block_diag(np.kron(np.eye(families), nuclear),
+    k = linalg.block_diag(nuclear_families(families),
                           np.eye(chain) + 0.45 * (np.eye(chain, k=1) + np.eye(chain, k=-1)))
     n = k.shape[0]
     order = rng.permutation(n)

@@ -6,17 +6,10 @@ import numpy as np
 import pytest
 from scipy import optimize
 
+from helpers import sibling_blocks
 from kestrune import _core
 
 LN_2PI = math.log(2 * math.pi)
-
-
-def family_kinship(n, size):
-    k = np.eye(n)
-    for start in range(0, n, size):
-        block = slice(start, min(start + size, n))
-        k[block, block] += 0.5 * (1 - np.eye(min(size, n - start)))
-    return k
 
 
 def grid_problem(seed=5):
@@ -25,7 +18,7 @@ def grid_problem(seed=5):
     rows = [3 * (i % 8) for i in range(64)] + [0, 3, 6, 9, 21, 15]
     cols = [3 * (i // 8) for i in range(64)] + [0, 3, 3, 12, 21, 6]
     n = len(rows)
-    k = family_kinship(n, 3)
+    k = sibling_blocks(n, 3)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
     r = np.array([[0.7 ** (abs(a - b) // 3) * 0.5 ** (abs(c - d) // 3) for b, d in zip(rows, cols)]
                   for a, c in zip(rows, cols)])

@@ -4,22 +4,18 @@ import numpy as np
 import pytest
 from scipy.optimize import minimize
 
+from helpers import nuclear_families
 from kestrune import _core
 
 LOG_2PI = 1.8378770664093453
 CUT = 3.841458820694124
 
 
-def simulate(families=30, size=5, seed=1, h=(0.5, 0.4), rho=(0.4, 0.2), missing=0.15):
+def simulate(families=30, seed=1, h=(0.5, 0.4), rho=(0.4, 0.2), missing=0.15):
     """Nuclear families (two unrelated parents, three children), traits on different scales."""
     rng = np.random.default_rng(seed)
-    n = families * size
-    k = np.zeros((n, n))
-    block = np.full((size, size), 0.5)
-    np.fill_diagonal(block, 1.0)
-    block[0, 1] = block[1, 0] = 0.0
-    for f in range(families):
-        k[f * size:(f + 1) * size, f * size:(f + 1) * size] = block
+    k = nuclear_families(families)
+    n = len(k)
     g, e = covariances([1.0, 1.0, h[0], h[1], rho[0], rho[1]])
     full = np.linalg.cholesky(np.kron(k, g) + np.kron(np.eye(n), e)) @ rng.standard_normal(2 * n)
     observed = rng.random((n, 2)) > missing

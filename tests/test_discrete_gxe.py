@@ -7,24 +7,18 @@ import numpy as np
 import pytest
 from scipy import optimize, stats
 
+from helpers import NUCLEAR, nuclear_families
 from kestrune import _core
 
 LOG_2PI = math.log(2.0 * math.pi)
 CUT = 3.841458820694124
 WHICH_MESSAGE = "which must be one of gene_by_environment, any_difference, correlation, genetic, residual"
-NUCLEAR = np.array([
-    [1.0, 0.0, 0.5, 0.5, 0.5],
-    [0.0, 1.0, 0.5, 0.5, 0.5],
-    [0.5, 0.5, 1.0, 0.5, 0.5],
-    [0.5, 0.5, 0.5, 1.0, 0.5],
-    [0.5, 0.5, 0.5, 0.5, 1.0],
-])
 
 
 def simulate(families, seed, g, e, rho):
     """Nuclear families of five, sexes 1, 2, 1, 2, 1, drawn from the model itself."""
     rng = np.random.default_rng(seed)
-    k = np.kron(np.eye(families), NUCLEAR)
+    k = nuclear_families(families)
     n = 5 * families
     env = np.tile([1.0, 2.0, 1.0, 2.0, 1.0], families)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
@@ -63,7 +57,7 @@ class Families:
     def __init__(self, k, env, x, y):
         self.first = (env == env.min()).reshape(-1, 5)
         self.k = NUCLEAR
-        assert np.array_equal(k, np.kron(np.eye(len(self.first)), NUCLEAR))
+        assert np.array_equal(k, nuclear_families(len(self.first)))
         self.x = x.reshape(-1, 5, x.shape[1])
         self.y = y.reshape(-1, 5)
         self.n, self.p = x.shape

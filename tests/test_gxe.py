@@ -1,6 +1,5 @@
 """gxe_fit, gxe_test and gxe_interval against a dense likelihood written here."""
 
-import ctypes
 import inspect
 import math
 
@@ -8,6 +7,7 @@ import numpy as np
 import pytest
 from scipy import optimize, stats
 
+from helpers import nuclear_families
 from kestrune._core import gxe_fit, gxe_interval, gxe_test
 
 LOG_2PI = math.log(2 * math.pi)
@@ -15,18 +15,11 @@ CUT = 3.841458820694124
 SHAPES = {"exponential": 1.0, "powered_exponential": 0.5}
 
 
-def families(count):
-    block = np.full((5, 5), 0.5)
-    np.fill_diagonal(block, 1.0)
-    block[0, 1] = block[1, 0] = 0.0
-    return np.kron(np.eye(count), block)
-
-
 def simulate(count=60, seed=3):
     """Families of five, a uniform environment, a genetic effect whose correlation decays
     with the environment distance and whose variance grows with the environment."""
     rng = np.random.default_rng(seed)
-    k = families(count)
+    k = nuclear_families(count)
     n = len(k)
     env = rng.uniform(-1.0, 1.0, n)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
@@ -37,28 +30,8 @@ def simulate(count=60, seed=3):
     return k, env, x, y
 
 
-@pytest.fixture(autouse=True, scope="module")
-def one_blas_thread():
-    """The dense references are hundreds of small solves: NumPy's and SciPy's own OpenBLAS
-    run them on one thread, which a busy machine otherwise turns into minutes of hand-offs."""
-    restore = []
-    try:
-        with open("/proc/self/maps") as maps:
-            paths = sorted({line.split()[-1] for line in maps if "scipy_openblas" in line})
-    except OSError:
-        paths = []
-    for path in paths:
-        library = ctypes.CDLL(path)
-        for suffix in ("64_", ""):
-            get = getattr(library, f"scipy_openblas_get_num_threads{suffix}", None)
-            put = getattr(library, f"scipy_openblas_set_num_threads{suffix}", None)
-            if get and put:
-                restore.append((put, get()))
-                put(1)
-    yield
-    for put, threads in restore:
-        put(threads)
-
+# The dense references are hundreds of small solves.
+pytestmark = pytest.mark.usefixtures("one_blas_thread")
 
 K, ENV, X, Y = simulate()
 N, P = X.shape

@@ -3,6 +3,7 @@ import random
 import numpy as np
 import pytest
 
+import helpers
 from kestrune._core import kinship_classes, relationship
 
 NAMES = ["mother_son", "mother_daughter", "father_son", "father_daughter"]
@@ -93,24 +94,9 @@ def test_empty_pedigree():
 # --- random pedigrees with sex codes: the five matrices add up to the relationship matrix -----
 
 
-def random_pedigree(seed, generations=5, width=24):
-    rng = random.Random(seed)
-    ids, father, mother, sex, pool = [], [], [], [], []
-    for g in range(generations):
-        for k in range(width):
-            ids.append(f"g{g}i{k}")
-            if g == 0 or rng.random() < 0.2:
-                father.append(None)
-                mother.append(None)
-            else:
-                f = rng.choice(pool)
-                father.append(f)
-                mother.append(f if rng.random() < 0.05 else rng.choice(pool))
-            sex.append(rng.choice(["1", "2", "1", "2", None, "M", "0"]))
-        pool = ids[-2 * width:]
-    order = list(range(len(ids)))
-    rng.shuffle(order)
-    return tuple([x[i] for i in order] for x in (ids, father, mother, sex))
+def random_pedigree(seed):
+    return helpers.random_pedigree(seed, generations=5, width=24, founder_rate=0.2,
+                                   sexes=["1", "2", "1", "2", None, "M", "0"])
 
 
 @pytest.mark.parametrize("seed, kept", [(11, None), (12, None), (13, 40), (14, 60)])

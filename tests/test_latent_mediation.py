@@ -1,6 +1,5 @@
 """LatentMediationCore and latent_mediation_simulate, against dense numpy/scipy references."""
 
-import copy
 import math
 
 import numpy as np
@@ -590,27 +589,7 @@ def test_very_unlikely_family_is_not_representable_on_the_ordinary_scale():
 
 # ---- latent_mediation_simulate against the published generator ------------------------------
 
-MASK = (1 << 64) - 1
-
-
-class SplitMix:
-    def __init__(self, seed):
-        self.state = seed
-
-    def next(self):
-        self.state = (self.state + 0x9E3779B97F4A7C15) & MASK
-        z = self.state
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
-        return z ^ (z >> 31)
-
-    def uniform(self):
-        return ((self.next() >> 11) + 0.5) * 2.0 ** -53
-
-    def normal(self):
-        u1, u2 = self.uniform(), self.uniform()
-        return math.sqrt(-2 * math.log(u1)) * math.cos(2 * math.pi * u2)
-
+from helpers import SplitMix
 
 SIBS = [[1.0, 0.5, 0.5], [0.5, 1.0, 0.5], [0.5, 0.5, 1.0]]
 

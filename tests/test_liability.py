@@ -1,17 +1,13 @@
 """liability_fit, liability_test and liability_interval against a dense likelihood written here."""
 
-import math
-import pathlib
-import sys
-
 import numpy as np
 import pytest
 from scipy import optimize, stats
 
 from kestrune import _core
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
-from liability_reference import badly_scaled_pairs, families, orthant_log, sibships
+from helpers import sibships
+from liability_reference import badly_scaled_pairs, families, orthant_log
 
 CUT = 3.841458820694124
 

@@ -1,8 +1,6 @@
 """mixed_bivariate_fit, _test and _interval against dense likelihoods written here."""
 
 import math
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -10,8 +8,8 @@ from scipy import optimize, stats
 
 from kestrune import _core
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
-from liability_reference import badly_scaled_pairs, bivariate_cdf, changed, put, sibships
+from helpers import sibships
+from liability_reference import badly_scaled_pairs, bivariate_cdf, changed, put
 
 CUT = 3.841458820694124
 SIBS = np.array([[1.0, 0.5], [0.5, 1.0]])

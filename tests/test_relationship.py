@@ -3,6 +3,7 @@ import random
 import numpy as np
 import pytest
 
+import helpers
 from kestrune._core import relationship
 
 
@@ -55,25 +56,8 @@ def kinship_by_definition(ids, father, mother):
     return lambda a, b: 2.0 * phi(a, b)
 
 
-def random_pedigree(seed, generations=6, width=30):
-    """Overlapping generations with sib, cousin and parent-child matings, and selfing."""
-    rng = random.Random(seed)
-    ids, father, mother, pool = [], [], [], []
-    for g in range(generations):
-        for k in range(width):
-            name = f"g{g}i{k}"
-            if g == 0 or rng.random() < 0.15:
-                f = m = None
-            else:
-                f = rng.choice(pool)
-                m = f if rng.random() < 0.05 else rng.choice(pool)
-            ids.append(name)
-            father.append(f)
-            mother.append(m)
-        pool = ids[-2 * width:]
-    order = list(range(len(ids)))
-    rng.shuffle(order)
-    return [ids[i] for i in order], [father[i] for i in order], [mother[i] for i in order]
+def random_pedigree(seed):
+    return helpers.random_pedigree(seed, generations=6, width=30, founder_rate=0.15)
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3, 4])

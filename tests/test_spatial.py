@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize
 
+from helpers import SplitMix, sibling_blocks
 from kestrune import _core
 
 LN2 = 0.6931471805599453
@@ -23,14 +24,6 @@ def haversine(lat, lon):
     return 12742.0176 * np.arcsin(np.sqrt(np.clip(h, 0.0, 1.0)))
 
 
-def families(n, size=3):
-    k = np.eye(n)
-    for start in range(0, n, size):
-        block = slice(start, min(start + size, n))
-        k[block, block] = np.where(np.eye(k[block, block].shape[0]) == 1, 1.0, 0.5)
-    return k
-
-
 def sample(seed, n=36, sites=12, m=1):
     """People at sites from coordinates, families of three, design [1, x]."""
     rng = np.random.default_rng(seed)
@@ -38,7 +31,7 @@ def sample(seed, n=36, sites=12, m=1):
     lon = rng.uniform(-2.0, 2.0, sites)
     site = np.concatenate([np.arange(sites), rng.integers(0, sites, n - sites)])
     distance = np.array(_core.spatial_distances(lat[site], lon[site]))
-    fixed = [families(n)] if m else []
+    fixed = [sibling_blocks(n, 3)] if m else []
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
     v = 0.8 * np.exp(-distance / 60.0) + 0.6 * np.eye(n) + sum(0.5 * a for a in fixed)
     y = x @ [3.0, 0.5] + np.linalg.cholesky(v) @ rng.normal(size=n)
@@ -507,21 +500,8 @@ def test_statistic_is_twice_the_dense_likelihood_gain(reml, integrated):
 
 
 def splitmix_normals(seed, count):
-    state, mask = seed, (1 << 64) - 1
-
-    def output():
-        nonlocal state
-        state = (state + 0x9E3779B97F4A7C15) & mask
-        z = state
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
-        return z ^ (z >> 31)
-
-    def uniform():
-        return ((output() >> 11) + 0.5) * 2.0 ** -53
-
-    return np.array([math.sqrt(-2 * math.log(uniform())) * math.cos(6.283185307179586 * uniform())
-                     for _ in range(count)])
+    stream = SplitMix(seed)
+    return np.array([stream.normal() for _ in range(count)])
 
 
 def test_one_replicate_lies_on_the_reported_side():

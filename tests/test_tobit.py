@@ -1,8 +1,6 @@
 """tobit_fit, tobit_test and tobit_interval against a dense likelihood written here."""
 
 import math
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -10,8 +8,8 @@ from scipy import optimize, stats
 
 from kestrune import _core
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))  # the dense references shared by these models' tests
-from liability_reference import badly_scaled_pairs, changed, conditional_region, families, orthant_log, put, sibships
+from helpers import sibships
+from liability_reference import badly_scaled_pairs, changed, conditional_region, families, orthant_log, put
 
 CUT = 3.841458820694124
 

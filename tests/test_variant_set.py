@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 from scipy import integrate, linalg, stats
 
+from helpers import nuclear_families
 from kestrune import _core
 
 SCAN_KEYS = ["statistic", "p_value", "eigenvalues", "tail_method", "trustworthy", "code"]
@@ -16,11 +17,9 @@ def sample(seed=5, families=40, chain=15):
     """A relationship of nuclear families and one chain long enough for the large-block factor,
     a household matrix linking each family's children, rows shuffled."""
     rng = np.random.default_rng(seed)
-    nuclear = np.array([[1, 0, .5, .5, .5], [0, 1, .5, .5, .5], [.5, .5, 1, .5, .5],
-                        [.5, .5, .5, 1, .5], [.5, .5, .5, .5, 1.0]])
     children = linalg.block_diag(np.zeros((2, 2)), np.ones((3, 3)))
     line = np.eye(chain) + 0.45 * (np.eye(chain, k=1) + np.eye(chain, k=-1))
-    k = linalg.block_diag(np.kron(np.eye(families), nuclear), line)
+    k = linalg.block_diag(nuclear_families(families), line)
     h = linalg.block_diag(np.kron(np.eye(families), children), np.zeros((chain, chain)))
     n = k.shape[0]
     order = rng.permutation(n)

@@ -1,0 +1,86 @@
+"""Shared by the tests and written independently of the module: family relationship matrices,
+random pedigrees and the module's SplitMix64 stream of normals."""
+
+import math
+import random
+
+import numpy as np
+
+# Two unrelated parents and three children.
+NUCLEAR = np.array([
+    [1.0, 0.0, 0.5, 0.5, 0.5],
+    [0.0, 1.0, 0.5, 0.5, 0.5],
+    [0.5, 0.5, 1.0, 0.5, 0.5],
+    [0.5, 0.5, 0.5, 1.0, 0.5],
+    [0.5, 0.5, 0.5, 0.5, 1.0],
+])
+
+
+def nuclear_families(count):
+    """Block-diagonal relationship of `count` nuclear families of five."""
+    return np.kron(np.eye(count), NUCLEAR)
+
+
+def sibships(sizes, relatedness=0.5):
+    """Block-diagonal relationship of families of the given sizes, siblings at `relatedness`."""
+    blocks = [np.full((s, s), relatedness) + (1.0 - relatedness) * np.eye(s) for s in sizes]
+    n = sum(sizes)
+    a = np.zeros((n, n))
+    at = 0
+    for b in blocks:
+        a[at:at + len(b), at:at + len(b)] = b
+        at += len(b)
+    return a
+
+
+def sibling_blocks(n, size):
+    """n people in consecutive sibships of `size`, the last one shorter if size does not divide n."""
+    return sibships([size] * (n // size) + ([n % size] if n % size else []))
+
+
+def random_pedigree(seed, generations, width, founder_rate, sexes=None):
+    """Overlapping generations with sib, cousin and parent-child matings, and selfing; rows shuffled.
+    Returns ids, fathers and mothers, and with `sexes` a sex code drawn from them for each person."""
+    rng = random.Random(seed)
+    ids, father, mother, sex, pool = [], [], [], [], []
+    for g in range(generations):
+        for k in range(width):
+            ids.append(f"g{g}i{k}")
+            if g == 0 or rng.random() < founder_rate:
+                f = m = None
+            else:
+                f = rng.choice(pool)
+                m = f if rng.random() < 0.05 else rng.choice(pool)
+            father.append(f)
+            mother.append(m)
+            if sexes is not None:
+                sex.append(rng.choice(sexes))
+        pool = ids[-2 * width:]
+    order = list(range(len(ids)))
+    rng.shuffle(order)
+    columns = (ids, father, mother) if sexes is None else (ids, father, mother, sex)
+    return tuple([column[i] for i in order] for column in columns)
+
+
+MASK = (1 << 64) - 1
+
+
+class SplitMix:
+    """SplitMix64, its uniforms on (0, 1) and Box-Muller normals (one pair of uniforms each)."""
+
+    def __init__(self, seed):
+        self.state = seed
+
+    def next(self):
+        self.state = (self.state + 0x9E3779B97F4A7C15) & MASK
+        z = self.state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
+        return z ^ (z >> 31)
+
+    def uniform(self):
+        return ((self.next() >> 11) + 0.5) * 2.0 ** -53
+
+    def normal(self):
+        u1, u2 = self.uniform(), self.uniform()
+        return math.sqrt(-2 * math.log(u1)) * math.cos(2 * math.pi * u2)
