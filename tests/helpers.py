@@ -1,10 +1,12 @@
 """Shared by the tests and written independently of the module: family relationship matrices,
-random pedigrees and the module's SplitMix64 stream of normals."""
+random pedigrees, the module's SplitMix64 stream of normals, and a dense Gaussian likelihood."""
 
 import math
 import random
 
 import numpy as np
+
+LOG_2PI = math.log(2.0 * math.pi)
 
 # Two unrelated parents and three children.
 NUCLEAR = np.array([
@@ -60,6 +62,22 @@ def random_pedigree(seed, generations, width, founder_rate, sexes=None):
     rng.shuffle(order)
     columns = (ids, father, mother) if sexes is None else (ids, father, mother, sex)
     return tuple([column[i] for i in order] for column in columns)
+
+
+def gls_loglik(v, x, y, reml):
+    """ln L of y ~ N(x beta, v) at the GLS beta (with reml, of the error contrasts, including the
+    ln det X'X term), the GLS beta and (X'V^-1 X)^-1, from the whole n-by-n covariance."""
+    vi_x = np.linalg.solve(v, x)
+    vi_y = np.linalg.solve(v, y)
+    a = x.T @ vi_x
+    beta = np.linalg.solve(a, x.T @ vi_y)
+    r = y - x @ beta
+    q = r @ np.linalg.solve(v, r)
+    n, p = x.shape
+    minus_two = np.linalg.slogdet(v)[1] + q + n * LOG_2PI
+    if reml:
+        minus_two += np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1] - p * LOG_2PI
+    return -0.5 * minus_two, beta, np.linalg.inv(a)
 
 
 MASK = (1 << 64) - 1

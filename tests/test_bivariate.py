@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from scipy.optimize import minimize
 
-from helpers import nuclear_families
+from helpers import gls_loglik, nuclear_families
 from kestrune import _core
 
 LOG_2PI = 1.8378770664093453
@@ -41,15 +41,7 @@ def covariance(k, observed, theta):
 
 
 def dense_objective(k, observed, x, y, theta, reml):
-    v = covariance(k, observed, np.asarray(theta, dtype=float))
-    vi = np.linalg.inv(v)
-    a = x.T @ vi @ x
-    beta = np.linalg.solve(a, x.T @ vi @ y)
-    r = y - x @ beta
-    value = 0.5 * (r @ vi @ r + np.linalg.slogdet(v)[1] + len(y) * LOG_2PI)
-    if reml:
-        value += 0.5 * (np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1]) - x.shape[1] / 2 * LOG_2PI
-    return value
+    return -gls_loglik(covariance(k, observed, np.asarray(theta, dtype=float)), x, y, reml)[0]
 
 
 def dense_gradient(k, observed, x, y, theta, reml):

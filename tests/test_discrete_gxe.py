@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from scipy import optimize, stats
 
-from helpers import NUCLEAR, nuclear_families
+from helpers import NUCLEAR, gls_loglik, nuclear_families
 from kestrune import _core
 
 LOG_2PI = math.log(2.0 * math.pi)
@@ -36,18 +36,8 @@ def covariance(k, first, sds):
 
 def dense_fit(k, first, x, y, sds, reml):
     """Log-likelihood, GLS beta and its standard errors from the whole n-by-n covariance."""
-    v = covariance(k, first, sds)
-    vi_x = np.linalg.solve(v, x)
-    vi_y = np.linalg.solve(v, y)
-    a = x.T @ vi_x
-    beta = np.linalg.solve(a, x.T @ vi_y)
-    r = y - x @ beta
-    q = r @ np.linalg.solve(v, r)
-    n, p = x.shape
-    minus_two = np.linalg.slogdet(v)[1] + q + n * LOG_2PI
-    if reml:
-        minus_two += np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1] - p * LOG_2PI
-    return -0.5 * minus_two, beta, np.sqrt(np.diag(np.linalg.inv(a)))
+    loglik, beta, a_inverse = gls_loglik(covariance(k, first, sds), x, y, reml)
+    return loglik, beta, np.sqrt(np.diag(a_inverse))
 
 
 class Families:
