@@ -145,10 +145,6 @@ class ComponentModel {
   Eigen::Index largest_ = 0;  // rows of the largest block
 };
 
-// True when the m matrices and the n x n identity are linearly independent as vectors of
-// n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest.
-bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n);
-
 // Copies of every matrix whose index differs from `index`, in order.
 Matrices all_but(const Matrices& matrices, std::size_t index);
 // Copies of every matrix whose index is not in `indices`, in order.
