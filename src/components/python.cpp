@@ -19,6 +19,11 @@ std::unexpected<py::Failure> code(Error error) { return std::unexpected<py::Fail
 
 Fallible<Owned> list_of(const std::vector<double>& values) { return py::make_list(std::span<const double>(values)); }
 
+// ---- component_fit ---------------------------------------------------------------------------
+
+constexpr auto fit_signature = py::signature("component_fit", py::required("matrices"), py::required("design"),
+                                             py::required("y"), py::optional("reml"));
+
 // The arrays every components entry takes first, copied in parameter order: a TypeError
 // names the first that is not a float64 array of its rank (or, for `matrices`, a sequence
 // of them). Nothing is tested beyond that; the model and the fit test the rest.
@@ -44,11 +49,6 @@ Fallible<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design) {
   if (!model) return code(std::move(model.error()));
   return std::move(*model);
 }
-
-// ---- component_fit ---------------------------------------------------------------------------
-
-constexpr auto fit_signature = py::signature("component_fit", py::required("matrices"), py::required("design"),
-                                             py::required("y"), py::optional("reml"));
 
 Fallible<Owned> fit_tuple(const ComponentFit& fit) {
   return py::make_tuple(list_of(fit.coefficients), list_of(fit.proportions), py::make_float(fit.total),
