@@ -49,13 +49,12 @@ double inverse_diagonal(const dense::DenseFactor& factor, Eigen::Index j) {
   return factor.solve_vector(unit_vector)[j];
 }
 
-// The profile log-likelihood at one heritability and the residual scale it implies.
+// The profile log-likelihood at one heritability, the residual scale it implies and the fit.
 struct ProfilePoint {
   double loglik;
   double scale;
+  WeightedFit fit;
 };
-
-bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
 
 bool has_no_variation(const Eigen::Ref<const Eigen::VectorXd>& x) {
   const double first = x[0];
@@ -82,7 +81,7 @@ Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::M
   if (design.rows() != n) return fail("ASSOCIATION_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("ASSOCIATION_DESIGN_HAS_NO_COLUMNS");
   if (design.cols() >= n) return fail("ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE");
-  if (!all_finite(relationship) || !all_finite(design) || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
+  if (!relationship.allFinite() || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
   rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
@@ -190,11 +189,12 @@ std::optional<WeightedFit> AssociationModel::weighted_least_squares(const Eigen:
 Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker) const {
   const double count = static_cast<double>(n_);
   const auto profile = [&](double h2) -> std::optional<ProfilePoint> {
-    const auto fit = weighted_least_squares(weights(h2), marker);
+    auto fit = weighted_least_squares(weights(h2), marker);
     if (!fit) return std::nullopt;
     const double scale = fit->residual_sum_of_squares / count;
     if (!(scale > 0.0)) return std::nullopt;
-    return ProfilePoint{-0.5 * (fit->log_determinant + count * (std::log(two_pi * scale) + 1.0)), scale};
+    const double loglik = -0.5 * (fit->log_determinant + count * (std::log(two_pi * scale) + 1.0));
+    return ProfilePoint{loglik, scale, std::move(*fit)};
   };
   const auto objective = [&](double h2) {
     const auto point = profile(h2);
@@ -237,9 +237,9 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
 
   const auto best = multistart::best_of(starts, attempt);
   if (!best) return fail("ASSOCIATION_NO_START_CONVERGED");
-  const auto point = profile(best->h2);
+  auto point = profile(best->h2);
   if (!point) return fail("ASSOCIATION_NOT_EVALUABLE");
-  return VarianceFit{best->h2, point->scale, point->loglik};
+  return VarianceFit{best->h2, point->scale, point->loglik, std::move(point->fit)};
 }
 
 Eigen::VectorXd AssociationModel::rotate(const Eigen::Ref<const Eigen::VectorXd>& marker) const {
@@ -258,33 +258,29 @@ AssociationModel::HeldNull AssociationModel::held_null() const {
 
 Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const {
   const std::span<const double> marker(z.data(), static_cast<std::size_t>(z.size()));
-  const double count = static_cast<double>(n_);
   double h2 = null_h2_;
+  double scale = null_scale_;
   double loglik = 0.0;
   std::optional<WeightedFit> fit;
   if (refit) {
-    const auto variance = fit_variance(marker);
+    auto variance = fit_variance(marker);
     if (!variance) return std::unexpected(variance.error());
     h2 = variance->h2;
+    scale = variance->scale;
     loglik = variance->loglik;
-    fit = weighted_least_squares(weights(h2), marker);
+    fit = std::move(variance->fit);
   } else {
     fit = solve(held.system, marker);
+    if (!fit) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
   }
-  if (!fit) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
 
   const Eigen::Index last = fit->beta.size() - 1;
-  const double scale = refit ? fit->residual_sum_of_squares / count : null_scale_;
   MarkerTest test{};
   test.effect = fit->beta[last];
   const Wald wald = wald_of(test.effect, scale, inverse_diagonal(fit->factor, last));
   test.standard_error = wald.standard_error;
   test.wald = wald.statistic;
   if (refit) {
-    if (!std::isfinite(loglik)) {
-      loglik = -0.5 * (fit->log_determinant +
-                       count * (std::log(two_pi * (fit->residual_sum_of_squares / count)) + 1.0));
-    }
     test.likelihood_ratio = std::fmax(2.0 * (loglik - null_loglik_), 0.0);
     test.p_value = chi2_1_tail(test.likelihood_ratio);
   } else {

@@ -45,6 +45,7 @@ struct VarianceFit {
   double h2;
   double scale;  // sigma^2 at h2
   double loglik;
+  WeightedFit fit;  // the weighted fit at h2
 };
 
 struct MarkerTest {
@@ -110,12 +111,8 @@ class AssociationModel {
 
   std::size_t n() const { return n_; }
   double null_h2() const { return null_h2_; }
-  double null_scale() const { return null_scale_; }
   double null_loglik() const { return null_loglik_; }
   const Eigen::VectorXd& eigenvalues() const { return eigenvalues_; }
-  const Eigen::VectorXd& rotated_response() const { return rotated_response_; }
-  const Eigen::MatrixXd& rotated_design() const { return rotated_design_; }
-  const std::vector<RotationBlock>& blocks() const { return blocks_; }
 
  private:
   AssociationModel() = default;

@@ -50,14 +50,14 @@ struct HeldShare {
     return carried;
   }
 
+  // The convergence measure: the largest entry of that one-sided gradient.
+  double measure(std::span<const double> u, const Eigen::VectorXd& g) const {
+    return convergence::largest_contribution(free_gradient(u, g),
+                                             [](std::size_t) { return convergence::Edge::interior; });
+  }
+
   std::size_t other(std::size_t r) const { return r < t ? r : r + 1; }
 };
-
-double largest_magnitude(const std::vector<double>& gradient) {
-  double largest = 0.0;
-  for (const double g : gradient) largest = std::fmax(largest, std::fabs(g));
-  return largest;
-}
 
 std::vector<std::vector<double>> profile_starts(std::size_t free) {
   const double count = static_cast<double>(free);
@@ -121,7 +121,7 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
   const convergence::Evaluate measured = [&](std::span<const double> u) -> std::optional<convergence::Evaluation> {
     const auto& evaluation = memo(u);
     if (!evaluation) return std::nullopt;
-    return convergence::Evaluation{evaluation->value, largest_magnitude(held.free_gradient(u, evaluation->gradient))};
+    return convergence::Evaluation{evaluation->value, held.measure(u, evaluation->gradient)};
   };
   const std::vector<double> lower(free, 0.0), upper(free, infinity);
 

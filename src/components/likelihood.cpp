@@ -67,7 +67,7 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
 
   Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta),
                         a->inverse()};
-  if (want_gradient) evaluation.gradient = gradient(*solved->solves, evaluation.beta, *evaluation.covariance, reml);
+  if (want_gradient) evaluation.gradient = gradient(*solved->solves, evaluation.beta, evaluation.covariance, reml);
   return evaluation;
 }
 
@@ -79,13 +79,13 @@ Eigen::VectorXd ComponentModel::gradient(const BlockSolves& solves, const Eigen:
   const Eigen::Index p = design_.cols();
   Sums sums{std::vector<double>(m + 1, 0.0), std::vector<double>(m + 1, 0.0),
             std::vector<Eigen::MatrixXd>(reml ? m + 1 : 0, Eigen::MatrixXd::Zero(p, p))};
-  Eigen::VectorXd e(static_cast<Eigen::Index>(n_));
+  Eigen::VectorXd e(largest_);
   Eigen::MatrixXd kw(largest_, p);
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
     const BlockSolve block = block_solve(solves, b);
     const auto s = static_cast<Eigen::Index>(family.indices.size());
-    auto e_b = e.segment(family.offset, s);
+    auto e_b = e.head(s);
     e_b.noalias() = block.solved_response - block.solved_design * beta;
     for (std::size_t j = 0; j < m; ++j) {
       const Eigen::MatrixXd& k = family.kernels[j];

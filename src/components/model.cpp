@@ -75,16 +75,11 @@ Result<bool> check_matrix(const Eigen::MatrixXd& k, Eigen::Index n) {
 // every matrix has the same zero pattern in both triangles, (v, u) says the same and is read
 // down a column, which is contiguous.
 std::vector<blocks::Block> link_blocks(const Matrices& matrices, std::size_t n, bool same_pattern) {
-  if (same_pattern) {
-    return blocks::connected_components(n, [&](std::size_t u, std::size_t v) {
-      for (const auto& k : matrices)
-        if (k(static_cast<Eigen::Index>(v), static_cast<Eigen::Index>(u)) != 0.0) return true;
-      return false;
-    });
-  }
   return blocks::connected_components(n, [&](std::size_t u, std::size_t v) {
+    const auto row = static_cast<Eigen::Index>(same_pattern ? v : u);
+    const auto column = static_cast<Eigen::Index>(same_pattern ? u : v);
     for (const auto& k : matrices)
-      if (k(static_cast<Eigen::Index>(u), static_cast<Eigen::Index>(v)) != 0.0) return true;
+      if (k(row, column) != 0.0) return true;
     return false;
   });
 }
@@ -134,10 +129,8 @@ Eigen::MatrixXd inner_products(const Matrices& matrices) {
   return products;
 }
 
-}  // namespace
-
-// ---- construction -------------------------------------------------------------------------
-
+// True when the m matrices and the n x n identity are linearly independent as vectors of
+// n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest.
 bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n) {
   const std::size_t m = matrices.size();
   const Eigen::MatrixXd products = inner_products(matrices);
@@ -169,6 +162,10 @@ bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n) {
   }
   return smallest > 1e-12 * largest;
 }
+
+}  // namespace
+
+// ---- construction -------------------------------------------------------------------------
 
 Result<ComponentModel> ComponentModel::build(Matrices matrices, Eigen::MatrixXd design) {
   if (matrices.empty()) return fail("COMPONENTS_NONE_GIVEN");

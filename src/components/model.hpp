@@ -38,7 +38,7 @@ struct Evaluation {
   double value;                               // negative (restricted) log-likelihood
   Eigen::VectorXd gradient;                   // d value / d coefficient, k entries; zeros unless asked
   Eigen::VectorXd beta;                       // (X'V^-1 X)^-1 X'V^-1 y
-  std::optional<Eigen::MatrixXd> covariance;  // (X'V^-1 X)^-1, always filled here
+  Eigen::MatrixXd covariance;                 // (X'V^-1 X)^-1
 };
 
 // Every block's solves at one coefficient vector, block after block in three arenas, so
@@ -129,7 +129,6 @@ class ComponentModel {
   std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
   std::size_t m() const { return matrices_.size(); }
   std::size_t k() const { return matrices_.size() + 1; }
-  double xtx_logdet() const { return xtx_logdet_; }
 
  private:
   ComponentModel() = default;
@@ -145,10 +144,6 @@ class ComponentModel {
   double xtx_logdet_ = 0.0;
   Eigen::Index largest_ = 0;  // rows of the largest block
 };
-
-// True when the m matrices and the n x n identity are linearly independent as vectors of
-// n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest.
-bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n);
 
 // Copies of every matrix whose index differs from `index`, in order.
 Matrices all_but(const Matrices& matrices, std::size_t index);

@@ -24,6 +24,32 @@ Fallible<Owned> list_of(const std::vector<double>& values) { return py::make_lis
 constexpr auto fit_signature = py::signature("component_fit", py::required("matrices"), py::required("design"),
                                              py::required("y"), py::optional("reml"));
 
+// The arrays every components entry takes first, copied in parameter order: a TypeError
+// names the first that is not a float64 array of its rank (or, for `matrices`, a sequence
+// of them). Nothing is tested beyond that; the model and the fit test the rest.
+struct Arrays {
+  Matrices matrices;
+  Eigen::MatrixXd design;
+  Eigen::VectorXd y;
+};
+
+Fallible<Arrays> copy_arrays(const py::Argument& matrices, const py::Argument& design, const py::Argument& y) {
+  auto matrix_list = py::copy_matrix_list(matrices);
+  if (!matrix_list) return std::unexpected(matrix_list.error());
+  auto design_copy = py::copy_matrix(design);
+  if (!design_copy) return std::unexpected(design_copy.error());
+  auto response = py::copy_vector(y);
+  if (!response) return std::unexpected(response.error());
+  return Arrays{std::move(*matrix_list), std::move(*design_copy), std::move(*response)};
+}
+
+// ComponentModel::build on the copies, which move into the model; its code as ValueError.
+Fallible<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design) {
+  auto model = ComponentModel::build(std::move(matrices), std::move(design));
+  if (!model) return code(std::move(model.error()));
+  return std::move(*model);
+}
+
 Fallible<Owned> fit_tuple(const ComponentFit& fit) {
   return py::make_tuple(list_of(fit.coefficients), list_of(fit.proportions), py::make_float(fit.total),
                         py::make_float(fit.loglik), py::make_float(fit.scaled_gradient),
@@ -206,22 +232,6 @@ constexpr const char blup_doc[] =
     "in the order the matrices are indexed.";
 
 }  // namespace
-
-Fallible<Arrays> copy_arrays(const py::Argument& matrices, const py::Argument& design, const py::Argument& y) {
-  auto matrix_list = py::copy_matrix_list(matrices);
-  if (!matrix_list) return std::unexpected(matrix_list.error());
-  auto design_copy = py::copy_matrix(design);
-  if (!design_copy) return std::unexpected(design_copy.error());
-  auto response = py::copy_vector(y);
-  if (!response) return std::unexpected(response.error());
-  return Arrays{std::move(*matrix_list), std::move(*design_copy), std::move(*response)};
-}
-
-Fallible<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design) {
-  auto model = ComponentModel::build(std::move(matrices), std::move(design));
-  if (!model) return code(std::move(model.error()));
-  return std::move(*model);
-}
 
 PyMethodDef component_fit_method() { return py::function<fit_signature, component_fit>(fit_doc); }
 PyMethodDef component_interval_method() { return py::function<interval_signature, interval_body>(interval_doc); }

@@ -75,10 +75,6 @@ std::expected<KinshipClasses, relationship::PedigreeError> KinshipClasses::build
   return split;
 }
 
-std::vector<Eigen::MatrixXd> KinshipClasses::matrices() const& {
-  return {everything_else, classes[0], classes[1], classes[2], classes[3]};
-}
-
 std::vector<Eigen::MatrixXd> KinshipClasses::matrices() && {
   std::vector<Eigen::MatrixXd> all;
   all.reserve(5);

@@ -37,9 +37,8 @@ struct KinshipClasses {
       const std::vector<relationship::Person>& people, const SexTable& sexes,
       const std::vector<std::string>& keep);
 
-  // The five matrices: everything else, then the classes in class order. The rvalue overload
-  // hands over the matrices instead of copying them.
-  std::vector<Eigen::MatrixXd> matrices() const&;
+  // The five matrices, handed over rather than copied: everything else, then the classes in
+  // class order.
   std::vector<Eigen::MatrixXd> matrices() &&;
 };
 

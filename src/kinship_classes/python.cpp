@@ -49,10 +49,8 @@ py::Fallible<py::Owned> kinship_classes_body(const py::Arguments<5>& args) {
   auto keep = py::extract_optional(args[4], py::as_str_list);
   if (!keep) return std::unexpected(keep.error());
 
-  const std::size_t n = columns->ids.size();
-  if (columns->father.size() != n || columns->mother.size() != n || sex->size() != n) {
-    return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
-  }
+  auto lengths = relationship::python::check_lengths(*columns, sex->size());
+  if (!lengths) return std::unexpected(lengths.error());
   const SexTable sexes = sex_table(columns->ids, *sex);
   const std::vector<Person> people = relationship::python::people_of(*columns);
   auto split = KinshipClasses::build(people, sexes, keep->value_or(std::vector<std::string>{}));

@@ -29,6 +29,14 @@ py::Fallible<PedigreeColumns> pedigree_columns(const py::Argument& ids, const py
   return PedigreeColumns{std::move(*id_list), std::move(*fathers), std::move(*mothers)};
 }
 
+py::Fallible<void> check_lengths(const PedigreeColumns& columns, std::size_t further) {
+  const std::size_t n = columns.ids.size();
+  if (columns.father.size() != n || columns.mother.size() != n || further != n) {
+    return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
+  }
+  return {};
+}
+
 std::vector<Person> people_of(PedigreeColumns& columns,
                               std::vector<std::optional<std::string>>* twin) {
   std::vector<Person> people(columns.ids.size());
@@ -60,10 +68,9 @@ py::Fallible<py::Owned> relationship_body(const py::Arguments<5>& args) {
   auto keep = py::extract_optional(args[4], py::as_str_list);
   if (!keep) return std::unexpected(keep.error());
 
-  const std::size_t n = columns->ids.size();
-  if (columns->father.size() != n || columns->mother.size() != n || (*twin && (*twin)->size() != n)) {
-    return std::unexpected(py::Failure(Error{"PEDIGREE_LENGTH_MISMATCH", {}}));
-  }
+  // Without twin labels there is no further column to compare.
+  auto lengths = check_lengths(*columns, *twin ? (*twin)->size() : columns->ids.size());
+  if (!lengths) return std::unexpected(lengths.error());
   const std::vector<Person> people = people_of(*columns, *twin ? &**twin : nullptr);
   const auto planned = plan(people, keep->value_or(std::vector<std::string>{}));
   if (!planned) return raise_pedigree_error(planned.error());

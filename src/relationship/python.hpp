@@ -27,6 +27,10 @@ kestrune::python::Fallible<PedigreeColumns> pedigree_columns(const kestrune::pyt
                                                              const kestrune::python::Argument& father,
                                                              const kestrune::python::Argument& mother);
 
+// PEDIGREE_LENGTH_MISMATCH unless the parent columns and a further column of `further`
+// entries are all as long as the identifiers.
+kestrune::python::Fallible<void> check_lengths(const PedigreeColumns& columns, std::size_t further);
+
 // The records of the columns (whose parents it moves out), with twin labels when given.
 std::vector<Person> people_of(PedigreeColumns& columns,
                               std::vector<std::optional<std::string>>* twin = nullptr);

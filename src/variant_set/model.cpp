@@ -105,7 +105,7 @@ Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
 }
 
 Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
-  if (root.rows() != static_cast<Eigen::Index>(n_)) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
+  if (root.rows() != design_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
   if (root.cols() == 0) return fail("VARIANT_SET_NO_VARIANTS");
   if (!root.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");

@@ -59,9 +59,6 @@ class VariantSetModel {
   Result<VariantSetFamily> test_family(const Eigen::Ref<const Eigen::MatrixXd>& root,
                                        std::span<const double> correlations) const;
 
-  std::size_t n() const { return n_; }
-  const Eigen::VectorXd& projected_response() const { return projected_response_; }
-
  private:
   // One family block of V: its rows and the Cholesky factor of V restricted to them.
   struct Block {
@@ -74,8 +71,7 @@ class VariantSetModel {
       : design_(std::move(design)),
         blocks_(std::move(blocks)),
         information_(std::move(information)),
-        projected_response_(std::move(projected_response)),
-        n_(static_cast<std::size_t>(design_.rows())) {}
+        projected_response_(std::move(projected_response)) {}
 
   // V^-1 b, block by block; b has n rows.
   static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
@@ -84,7 +80,6 @@ class VariantSetModel {
   std::vector<Block> blocks_;
   dense::DenseFactor information_;  // of X'V^-1 X
   Eigen::VectorXd projected_response_;  // P y
-  std::size_t n_;
 };
 
 // The combination of p-values by the Cauchy distribution, each weighted 1/K.
