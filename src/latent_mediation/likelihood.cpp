@@ -27,16 +27,6 @@ Result<void> check_structural(const Structural& p) {
   return {};
 }
 
-// ln of the largest of the terms plus the log of the sum of their shifted exponentials.
-double log_sum_of(const std::vector<double>& terms) {
-  double largest = -infinity;
-  for (const double term : terms) largest = std::fmax(largest, term);
-  if (!std::isfinite(largest)) return -infinity;
-  double sum = 0.0;
-  for (const double term : terms) sum += std::exp(term - largest);
-  return largest + std::log(sum);
-}
-
 // The proband's ascertainment probability P(outcome in category c or above), as a log.
 Result<double> log_ascertainment(const LatentMediationFamily& family, const Eigen::VectorXd& mu,
                                  const Eigen::MatrixXd& covariance, const std::vector<double>& proband_cuts) {
@@ -159,7 +149,7 @@ Result<LatentMediationFamilyEvaluation> LatentMediationFamily::evaluate(const Ei
     record.integration_methods |= method_bit(rectangle->method);
     record.maximum_qmc_log_batch_range = std::fmax(record.maximum_qmc_log_batch_range, rectangle->batch_range);
   }
-  record.log_discrete_probability = log_sum_of(terms);
+  record.log_discrete_probability = log_sum_exp(terms);
   if (!std::isfinite(record.log_discrete_probability)) return fail("LATENT_MEDIATION_DISCRETE_PROBABILITY_INVALID");
 
   record.ascertainment = "population_unconditioned";

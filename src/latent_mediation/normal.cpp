@@ -199,7 +199,7 @@ Result<double> bivariate_normal_cdf(std::array<double, 2> upper, double rho) {
   return std::clamp(p, least, most);
 }
 
-double log_sum_exp(const std::array<double, 8>& values) {
+double log_sum_exp(std::span<const double> values) {
   double largest = -infinity;
   for (const double value : values) largest = std::fmax(largest, value);
   if (largest == -infinity) return -infinity;
