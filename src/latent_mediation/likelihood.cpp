@@ -8,12 +8,12 @@
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/normal.hpp"
 #include "latent_mediation/rectangle.hpp"
+#include "liability/region.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr double sqrt_two = 1.4142135623730951;
 
 Eigen::Index at(std::size_t i) { return static_cast<Eigen::Index>(i); }
 
@@ -27,16 +27,6 @@ Result<void> check_structural(const Structural& p) {
   return {};
 }
 
-// ln of the largest of the terms plus the log of the sum of their shifted exponentials.
-double log_sum_of(const std::vector<double>& terms) {
-  double largest = -infinity;
-  for (const double term : terms) largest = std::fmax(largest, term);
-  if (!std::isfinite(largest)) return -infinity;
-  double sum = 0.0;
-  for (const double term : terms) sum += std::exp(term - largest);
-  return largest + std::log(sum);
-}
-
 // The proband's ascertainment probability P(outcome in category c or above), as a log.
 Result<double> log_ascertainment(const LatentMediationFamily& family, const Eigen::VectorXd& mu,
                                  const Eigen::MatrixXd& covariance, const std::vector<double>& proband_cuts) {
@@ -48,7 +38,7 @@ Result<double> log_ascertainment(const LatentMediationFamily& family, const Eige
   if (c < 1 || c > proband_cuts.size()) return fail("LATENT_MEDIATION_ASCERTAINMENT_CATEGORY_OUT_OF_RANGE");
   const double z = (proband_cuts[c - 1] - mu[at(n + j)]) / std::sqrt(v);
   if (!std::isfinite(z)) return fail("LATENT_MEDIATION_NORMAL_VARIATE_NOT_FINITE");
-  const double p = 0.5 * std::erfc(z / sqrt_two);
+  const double p = liability::normal_cdf(-z);
   if (!(p > 0.0 && std::isfinite(p))) return fail("LATENT_MEDIATION_ASCERTAINMENT_PROBABILITY_INVALID");
   return std::log(p);
 }
@@ -159,7 +149,7 @@ Result<LatentMediationFamilyEvaluation> LatentMediationFamily::evaluate(const Ei
     record.integration_methods |= method_bit(rectangle->method);
     record.maximum_qmc_log_batch_range = std::fmax(record.maximum_qmc_log_batch_range, rectangle->batch_range);
   }
-  record.log_discrete_probability = log_sum_of(terms);
+  record.log_discrete_probability = log_sum_exp(terms);
   if (!std::isfinite(record.log_discrete_probability)) return fail("LATENT_MEDIATION_DISCRETE_PROBABILITY_INVALID");
 
   record.ascertainment = "population_unconditioned";

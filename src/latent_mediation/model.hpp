@@ -184,7 +184,6 @@ class LatentMediationModel {
   Result<HorizontalSet> horizontal_set(double searched_to) const;
 
   const std::vector<LatentMediationFamily>& families() const { return families_; }
-  const std::vector<LatentMediationFamilyInput>& inputs() const { return inputs_; }
   std::uint64_t qmc_points() const { return qmc_points_; }
 
  private:

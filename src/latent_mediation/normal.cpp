@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 
+#include "liability/region.hpp"
 #include "numerics/deviance.hpp"
 
 namespace kestrune::latent_mediation {
@@ -21,9 +22,10 @@ constexpr std::string_view not_finite = "LATENT_MEDIATION_NORMAL_VARIATE_NOT_FIN
 constexpr std::string_view correlation_invalid = "LATENT_MEDIATION_BIVARIATE_CORRELATION_INVALID";
 constexpr std::string_view unresolved = "LATENT_MEDIATION_BIVARIATE_PROBABILITY_UNRESOLVED";
 
-// Phi and Q of a number known not to be NaN.
-double lower_tail(double x) { return std::erfc(x / -sqrt_two) / 2.0; }
-double upper_tail(double x) { return std::erfc(x / sqrt_two) / 2.0; }
+using liability::normal_cdf;
+
+// Q(x) = Phi(-x).
+double upper_tail(double x) { return normal_cdf(-x); }
 
 // The standard normal quantile, -sqrt 2 erfc^-1(2p).
 double normal_quantile(double p) {
@@ -57,7 +59,7 @@ Result<double> upper_quantile(double p) {
 
 Result<double> standard_normal_cdf(double x) {
   if (std::isnan(x)) return fail(not_finite);
-  return lower_tail(x);
+  return normal_cdf(x);
 }
 
 double log_normal_sf(double x) {
@@ -74,14 +76,14 @@ Result<double> interval_probability(double lo, double hi) {
   if (lo == -infinity) {
     if (hi == infinity) return 1.0;
     if (std::isnan(hi)) return fail(not_finite);
-    return lower_tail(hi);
+    return normal_cdf(hi);
   }
   if (hi == infinity) {
     if (std::isnan(lo)) return fail(not_finite);
     return upper_tail(lo);
   }
   if (std::isnan(lo) || std::isnan(hi)) return fail(not_finite);
-  if (lo < 0.0) return std::max(lower_tail(hi) - lower_tail(lo), 0.0);
+  if (lo < 0.0) return std::max(normal_cdf(hi) - normal_cdf(lo), 0.0);
   return std::max(upper_tail(lo) - upper_tail(hi), 0.0);
 }
 
@@ -134,7 +136,7 @@ Result<double> truncated_standard_normal(double lo, double hi, double u) {
   auto p = interval_probability(lo, hi);
   if (!p) return p;
   if (*p <= 0.0) return fail("LATENT_MEDIATION_TRUNCATION_INTERVAL_EMPTY");
-  const double below = lo == -infinity ? 0.0 : lower_tail(lo);
+  const double below = lo == -infinity ? 0.0 : normal_cdf(lo);
   const double v = std::clamp(below + u * *p, 1e-300, 0.9999999999999999);
   return normal_quantile(v);
 }
@@ -171,8 +173,8 @@ Result<double> bivariate_normal_cdf(std::array<double, 2> upper, double rho) {
   if (!bound) return bound;
   if (std::exp(*bound) <= 1e-12) return fail(unresolved);
 
-  const double phi_h = lower_tail(h);
-  const double phi_k = lower_tail(k);
+  const double phi_h = normal_cdf(h);
+  const double phi_k = normal_cdf(k);
   if (rho < 0.0) {
     auto mirrored = bivariate_normal_cdf({h, -k}, -rho);
     if (!mirrored) return mirrored;
@@ -197,7 +199,7 @@ Result<double> bivariate_normal_cdf(std::array<double, 2> upper, double rho) {
   return std::clamp(p, least, most);
 }
 
-double log_sum_exp(const std::array<double, 8>& values) {
+double log_sum_exp(std::span<const double> values) {
   double largest = -infinity;
   for (const double value : values) largest = std::fmax(largest, value);
   if (largest == -infinity) return -infinity;

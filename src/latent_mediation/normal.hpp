@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "error.hpp"
@@ -57,8 +58,9 @@ Result<Quadrature> adaptive_simpson(F&& f, double a, double b, double tolerance,
 Result<double> log_bivariate_geometry_upper_bound(std::array<double, 2> lower,
                                                   std::array<double, 2> upper, double rho);
 
-// ln of the sum of exp over exactly eight values; the largest (NaN ignored) is factored out.
-double log_sum_exp(const std::array<double, 8>& values);
+// ln of the sum of exp over the values; the largest (NaN ignored) is factored out, and all
+// -infinity (or none) gives -infinity.
+double log_sum_exp(std::span<const double> values);
 
 // The ascending cut points of one person's outcome categories on a liability of variance
 // `variance`: from category shares, else from a prevalence, else the fixed threshold.

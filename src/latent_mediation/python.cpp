@@ -117,7 +117,6 @@ Fallible<void> reject_boolean_tree(PyObject* value, std::string_view refusal) {
 constexpr auto as_optional_float = py::as_optional<py::as_float>;
 constexpr auto as_rows = py::as_list<py::as_float_list>;
 constexpr auto as_matrices = py::as_list<as_rows>;
-constexpr auto as_float_lists = py::as_list<py::as_float_list>;
 constexpr auto as_optional_float_lists = py::as_list<py::as_list<as_optional_float>>;
 constexpr auto as_status_lists = py::as_list<py::as_list<py::as_optional<py::as_int8>>>;
 constexpr auto as_optional_indices = py::as_list<py::as_optional<py::as_uint64>>;
@@ -186,20 +185,20 @@ Fallible<void> convert_lists(const py::Arguments<18>& args, bool categories_give
   if (!args[outcome_category_prevalences].none_or_omitted()) {
     PyObject* categories = args[outcome_category_prevalences].object;
     if (auto ok = reject_boolean_tree(categories, numeric_boolean); !ok) return ok;
-    if (auto ok = convert_into(packed.outcome_category_prevalences, categories, py::as_list<as_rows>); !ok) return ok;
+    if (auto ok = convert_into(packed.outcome_category_prevalences, categories, as_matrices); !ok) return ok;
   } else {
     packed.outcome_category_prevalences.assign(packed.outcome_prevalences.size(), Rows{});
   }
   if (!categories_given) packed.ascertainment_categories.assign(packed.outcome_prevalences.size(), std::nullopt);
-  Fallible<void> ok = convert_into(packed.latent_means, args[latent_means].object, as_float_lists);
+  Fallible<void> ok = convert_into(packed.latent_means, args[latent_means].object, as_rows);
   if (ok) ok = convert_into(packed.measurements, args[mediator_measurements].object, as_optional_float_lists);
   if (ok) ok = convert_into(packed.error_variances, args[mediator_measurement_error_variances].object, as_optional_float_lists);
   if (ok) ok = convert_into(packed.proxy_statuses, args[mediator_proxy_statuses].object, as_status_lists);
   if (ok) ok = convert_into(packed.outcome_statuses, args[outcome_statuses].object, as_status_lists);
-  if (ok) ok = convert_into(packed.mediator_thresholds, args[mediator_thresholds].object, as_float_lists);
-  if (ok) ok = convert_into(packed.outcome_thresholds, args[outcome_thresholds].object, as_float_lists);
-  if (ok) ok = convert_into(packed.sensitivities, args[mediator_proxy_sensitivities].object, as_float_lists);
-  if (ok) ok = convert_into(packed.specificities, args[mediator_proxy_specificities].object, as_float_lists);
+  if (ok) ok = convert_into(packed.mediator_thresholds, args[mediator_thresholds].object, as_rows);
+  if (ok) ok = convert_into(packed.outcome_thresholds, args[outcome_thresholds].object, as_rows);
+  if (ok) ok = convert_into(packed.sensitivities, args[mediator_proxy_sensitivities].object, as_rows);
+  if (ok) ok = convert_into(packed.specificities, args[mediator_proxy_specificities].object, as_rows);
   if (ok) ok = convert_into(packed.proband_indices, args[proband_indices].object, as_optional_indices);
   if (ok) ok = convert_into(packed.qmc_points, args[qmc_points].object, py::as_uint64);
   return ok;

@@ -99,16 +99,19 @@ double upper_orthant(double h, double k, double r) {
 // ln max(p, 1e-300); a NaN p takes the floor.
 double floored_log(double p) { return std::log(p > probability_floor ? p : probability_floor); }
 
-// The n >= 3 region: coordinates in conditioning order, z standardised, s their correlations.
-std::optional<double> sequential_conditioning(std::vector<double> w, Eigen::MatrixXd s) {
-  const Eigen::Index n = s.rows();
+// The n >= 3 region: z standardised, r their correlations, updated in place; the k-th step
+// conditions on coordinate order[k].
+std::optional<double> sequential_conditioning(std::span<const double> z, Eigen::MatrixXd& r,
+                                              const std::vector<Eigen::Index>& order) {
+  const Eigen::Index n = r.rows();
+  const auto s = [&](Eigen::Index a, Eigen::Index b) -> double& { return r(order[a], order[b]); };
   std::vector<double> shift(static_cast<std::size_t>(n), 0.0);
   double total = 0.0;
   for (Eigen::Index k = 0; k < n; ++k) {
     const double v = s(k, k);
     if (!std::isfinite(v) || !(v > 0.0)) return std::nullopt;
     const double root = std::sqrt(v);
-    const double t = (w[k] - shift[k]) / root;
+    const double t = (z[order[k]] - shift[k]) / root;
     const double p = std::clamp(normal_cdf(t), probability_floor, 1.0);
     const double log_p = std::log(p);
     const double density = std::exp(-(t * t) / 2.0) * inverse_sqrt_two_pi;
@@ -185,14 +188,7 @@ std::optional<double> region_log_probability(std::span<const double> mean,
   }
   if (n == 2) return floored_log(bivariate_normal_cdf(z[0], z[1], r(0, 1)));
 
-  const std::vector<Eigen::Index> order = conditioning_order(sign);
-  std::vector<double> w(z.size());
-  Eigen::MatrixXd s(n, n);
-  for (Eigen::Index k = 0; k < n; ++k) {
-    w[k] = z[order[k]];
-    for (Eigen::Index l = 0; l < n; ++l) s(k, l) = r(order[k], order[l]);
-  }
-  return sequential_conditioning(std::move(w), std::move(s));
+  return sequential_conditioning(z, r, conditioning_order(sign));
 }
 
 }  // namespace kestrune::liability

@@ -62,8 +62,6 @@ class LiabilityModel {
   // The 95% profile interval of h2; no containment flags.
   Result<interval::ProfileInterval> heritability_interval() const;
 
-  std::size_t largest_family() const { return largest_family_; }
-
  private:
   LiabilityModel() = default;
 

@@ -45,24 +45,10 @@ std::optional<std::string_view> trait_fault(const TraitData& trait, std::size_t 
   return std::nullopt;
 }
 
-// Mean and variance (divisor the count, raised to 1e-12) of the measured values; 0 and 1 for
-// a binary trait.
-std::pair<double, double> start_moments(const TraitData& trait) {
+// Where a trait's search starts: its measured moments, or 0 and 1 for a binary trait.
+tobit::Moments start_moments(const TraitData& trait) {
   if (trait.kind == TraitKind::Binary) return {0.0, 1.0};
-  double sum = 0.0;
-  double count = 0.0;
-  for (std::size_t i = 0; i < trait.value.size(); ++i) {
-    if (trait.censoring[i] != Censoring::Measured) continue;
-    sum += trait.value[i];
-    count += 1.0;
-  }
-  const double mean = sum / count;
-  double squares = 0.0;
-  for (std::size_t i = 0; i < trait.value.size(); ++i) {
-    if (trait.censoring[i] == Censoring::Measured) squares += (trait.value[i] - mean) * (trait.value[i] - mean);
-  }
-  const double variance = squares / count;
-  return {mean, variance > 1e-12 ? variance : 1e-12};
+  return tobit::measured_moments(trait.value, trait.censoring);
 }
 
 MixedBivariateModel::Family cut_family(const blocks::Block& members,
@@ -145,7 +131,9 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const Eigen::Ref<const Ei
   const std::array<const TraitData*, 2> traits{&first, &second};
   for (std::size_t t = 0; t < 2; ++t) {
     model.kinds_[t] = traits[t]->kind;
-    std::tie(model.start_mean_[t], model.start_variance_[t]) = start_moments(*traits[t]);
+    const auto [mean, variance] = start_moments(*traits[t]);
+    model.start_mean_[t] = mean;
+    model.start_variance_[t] = variance;
   }
   model.p_ = static_cast<std::size_t>(design.cols());
   return model;

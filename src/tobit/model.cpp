@@ -105,6 +105,23 @@ double censored_share(std::span<const Censoring> censoring) {
   return static_cast<double>(censored) / static_cast<double>(censoring.size());
 }
 
+Moments measured_moments(std::span<const double> value, std::span<const Censoring> censoring) {
+  double sum = 0.0;
+  double count = 0.0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (censoring[i] != Censoring::Measured) continue;
+    sum += value[i];
+    count += 1.0;
+  }
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (censoring[i] == Censoring::Measured) squares += (value[i] - mean) * (value[i] - mean);
+  }
+  const double variance = squares / count;
+  return {mean, variance > 1e-12 ? variance : 1e-12};
+}
+
 Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
                                      std::span<const double> value, std::span<const Censoring> censoring,
                                      std::span<const double> limit,
@@ -122,16 +139,18 @@ Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& re
     case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
-  TobitModel model;
+  std::size_t measured = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (censoring[i] == Censoring::Measured) {
       if (!std::isfinite(value[i])) return fail("TOBIT_MEASURED_VALUE_NOT_FINITE");
-      model.measured_values_.push_back(value[i]);
+      ++measured;
     } else if (!std::isfinite(limit[i])) {
       return fail("TOBIT_LIMIT_NOT_FINITE");
     }
   }
-  if (model.measured_values_.size() < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
+  if (measured < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
+
+  TobitModel model;
 
   for (const blocks::Block& members : blocks::family_blocks(relationship)) {
     Family family = cut_family(members, relationship, value, censoring, limit, design);
@@ -139,7 +158,7 @@ Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& re
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));
   }
-  model.n_ = n;
+  model.start_ = measured_moments(value, censoring);
   model.p_ = static_cast<std::size_t>(design.cols());
   model.censored_share_ = tobit::censored_share(censoring);
   return model;
@@ -175,15 +194,6 @@ Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
   if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
   const std::size_t k = p_ + 2;
 
-  const double m = static_cast<double>(measured_values_.size());
-  double sum = 0.0;
-  for (const double y : measured_values_) sum += y;
-  const double mean = sum / m;
-  double squares = 0.0;
-  for (const double y : measured_values_) squares += (y - mean) * (y - mean);
-  double variance = squares / m;
-  if (variance <= 1e-12) variance = 1e-12;
-
   difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
                                   1e-6, {}};
   problem.lower[0] = held.value_or(0.0);
@@ -195,8 +205,8 @@ Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
   for (const double h2 : held ? std::vector<double>{*held} : std::vector<double>{0.05, 0.3, 0.6}) {
     std::vector<double> start(k, 0.0);
     start[0] = h2;
-    start[1] = std::log(variance);
-    start[2] = mean;
+    start[1] = std::log(start_.variance);
+    start[2] = start_.mean;
     starts.push_back(std::move(start));
   }
   const difference_fit::Objective objective = [this](std::span<const double> x) {

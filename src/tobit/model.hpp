@@ -31,6 +31,14 @@ Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> code
 // The share of observations that are not measured.
 double censored_share(std::span<const Censoring> censoring);
 
+// The mean and variance (divisor the count, raised to 1e-12) of the measured values, summed in
+// index order: where a fit's search starts. At least one value must be measured; unchecked.
+struct Moments {
+  double mean;
+  double variance;
+};
+Moments measured_moments(std::span<const double> value, std::span<const Censoring> censoring);
+
 // A family's coordinates split by what is known of them; positions are within the family.
 struct Split {
   std::vector<Eigen::Index> measured;
@@ -96,17 +104,13 @@ class TobitModel {
   // The 95% profile interval of h2 with the containment of each limited bound.
   Result<interval::ProfileInterval> heritability_interval() const;
 
-  std::size_t n() const { return n_; }
-  std::size_t p() const { return p_; }
-  std::size_t largest_family() const { return largest_family_; }
   double censored_share() const { return censored_share_; }
 
  private:
   TobitModel() = default;
 
   std::vector<Family> families_;
-  std::vector<double> measured_values_;  // in index order, for the starts
-  std::size_t n_ = 0;
+  Moments start_{};
   std::size_t p_ = 0;
   std::size_t largest_family_ = 0;
   double censored_share_ = 0.0;

@@ -112,9 +112,9 @@ TEST(LatentNormal, BivariateCdfMatchesQuadratureOfTheDensity) {
 TEST(LatentNormal, GeometricBoundAndLogSumExp) {
   EXPECT_EQ(*lm::log_bivariate_geometry_upper_bound({-inf, -inf}, {inf, inf}, 0.3), 0.0);
   EXPECT_NEAR(*lm::log_bivariate_geometry_upper_bound({0.0, 0.0}, {inf, inf}, 0.0), std::log(0.5), 1e-15);
-  EXPECT_NEAR(lm::log_sum_exp({-3, -3, -3, -3, -3, -3, -3, -3}), -3.0 + std::log(8.0), 1e-15);
-  EXPECT_EQ(lm::log_sum_exp({-inf, -inf, -inf, -inf, -inf, -inf, -inf, -inf}), -inf);
-  EXPECT_NEAR(lm::log_sum_exp({-800, -inf, -inf, -inf, -inf, -inf, -inf, -801}), -800.0 + std::log1p(std::exp(-1.0)),
+  EXPECT_NEAR(lm::log_sum_exp(std::array<double, 8>{-3, -3, -3, -3, -3, -3, -3, -3}), -3.0 + std::log(8.0), 1e-15);
+  EXPECT_EQ(lm::log_sum_exp(std::array<double, 8>{-inf, -inf, -inf, -inf, -inf, -inf, -inf, -inf}), -inf);
+  EXPECT_NEAR(lm::log_sum_exp(std::array<double, 8>{-800, -inf, -inf, -inf, -inf, -inf, -inf, -801}), -800.0 + std::log1p(std::exp(-1.0)),
               1e-12);
 }
 
