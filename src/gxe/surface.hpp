@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "gxe/likelihood_ratio.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::gxe {
@@ -96,19 +97,6 @@ struct GridReport {
 };
 
 GridReport report_on_grid(const GxeFit& fit, std::span<const double> grid);
-
-// The p-value of a test statistic against its reference: 1 below 1e-6, else the upper tail of
-// "chi2_1", half of it ("mixture_50_50"), or the even mixture of the tails on two and on one
-// degree of freedom ("half_chi2_1_half_chi2_2"), clamped to [0, 1].
-double test_p_value(std::string_view reference, double statistic);
-
-struct GxeTestRecord {
-  std::string_view reference;  // "chi2_1", "mixture_50_50" or "half_chi2_1_half_chi2_2"
-  double statistic = 0.0;
-  double p_value = 1.0;
-  double null_loglik = 0.0;
-  double full_loglik = 0.0;
-};
 
 // The quantity an interval holds: the heritability at one environment, or the genetic
 // correlation between two.
