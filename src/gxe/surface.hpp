@@ -117,9 +117,8 @@ class GxeModel {
 
   Surface surface() const { return surface_; }
   std::size_t n() const { return n_; }
-  Eigen::Index p() const { return design_.cols(); }
+  Eigen::Index p() const { return p_; }
   double log_det_xtx() const { return log_det_xtx_; }
-  const std::vector<std::vector<std::size_t>>& blocks() const { return blocks_; }
 
   // The likelihood at theta of y (n entries), family block by family block; nothing where
   // the model cannot be evaluated (a non-finite slot, a negative decay rate, a block or
@@ -176,11 +175,9 @@ class GxeModel {
   // dV_b / d theta_slot, written into `out` (m x m).
   void family_derivative(const Family& family, const Theta& theta, std::size_t slot, Eigen::MatrixXd& out) const;
 
-  Eigen::VectorXd environment_;
-  Eigen::MatrixXd design_;
-  std::vector<std::vector<std::size_t>> blocks_;
   std::vector<Family> families_;
   std::size_t n_ = 0;
+  Eigen::Index p_ = 0;
   double log_det_xtx_ = 0.0;
   Surface surface_ = Surface::Exponential;
 };
