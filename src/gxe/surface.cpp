@@ -47,9 +47,9 @@ double trace_of_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
   return sum;
 }
 
-// r . (D r), D r accumulated down D's columns, which are contiguous.
-double quadratic_form(const Eigen::MatrixXd& d, const Eigen::VectorXd& r) {
-  Eigen::VectorXd dr = Eigen::VectorXd::Zero(r.size());
+// r . (D r), D r accumulated down D's columns, which are contiguous, into the scratch `dr`.
+double quadratic_form(const Eigen::MatrixXd& d, const Eigen::VectorXd& r, Eigen::VectorXd& dr) {
+  dr.setZero(r.size());
   for (Eigen::Index j = 0; j < r.size(); ++j)
     for (Eigen::Index i = 0; i < r.size(); ++i) dr(i) += d(i, j) * r(j);
   return dot(r, dr);
@@ -289,13 +289,14 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
   for (const BlockTerms& block : terms) residuals.push_back(block.solved_y - block.solved_design * result.beta);
 
   Eigen::MatrixXd derivative;
+  Eigen::VectorXd scratch;
   for (std::size_t slot = 0; slot < parameter_count(surface_); ++slot) {
     double trace = 0.0, quadratic = 0.0;
     Eigen::MatrixXd m = Eigen::MatrixXd::Zero(p, p);
     for (std::size_t b = 0; b < families_.size(); ++b) {
       family_derivative(families_[b], theta, slot, derivative);
       trace += trace_of_product(terms[b].inverse, derivative);
-      quadratic += quadratic_form(derivative, residuals[b]);
+      quadratic += quadratic_form(derivative, residuals[b], scratch);
       if (reml) m.noalias() += terms[b].solved_design.transpose() * derivative * terms[b].solved_design;
     }
     double g = 0.5 * (trace - quadratic);
