@@ -7,7 +7,6 @@
 #include "compat_lbfgsb/run.hpp"
 #include "discrete_gxe/model.hpp"
 #include "numerics/convergence.hpp"
-#include "numerics/deviance.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -179,23 +178,6 @@ DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standar
   };
 }
 
-// The upper tail of a statistic under a test's reference distribution.
-double tail(std::string_view reference, double s) {
-  using deviance::chi2_upper_tail;
-  if (reference == "mixture_chi2_1_chi2_2") return 0.5 * chi2_upper_tail(s, 2.0) + 0.5 * chi2_upper_tail(s, 1.0);
-  if (reference == "mixture_chi2_2_chi2_3") return 0.5 * chi2_upper_tail(s, 2.0) + 0.5 * chi2_upper_tail(s, 3.0);
-  if (reference == "mixture_50_50") return deviance::p_value(s);
-  return chi2_upper_tail(s, 1.0);
-}
-
-double p_value(std::string_view reference, double s) {
-  if (s < 1e-6) return 1.0;
-  const double p = tail(reference, s);
-  if (p < 0.0) return 0.0;
-  if (p > 1.0) return 1.0;
-  return p;
-}
-
 }  // namespace
 
 Result<DiscreteGxeFit> DiscreteGxeModel::fit_under(const Eigen::VectorXd& response, bool reml,
@@ -231,9 +213,7 @@ Result<DiscreteGxeTest> DiscreteGxeModel::likelihood_ratio(const Eigen::VectorXd
   if (!restricted) return std::unexpected(restricted.error());
   if (!full->converged) return fail("DISCRETE_GXE_FIT_NOT_CONVERGED");
   if (!restricted->converged) return fail("DISCRETE_GXE_NULL_FIT_NOT_CONVERGED");
-  const double difference = 2.0 * (full->loglik - restricted->loglik);
-  const double statistic = difference > 0.0 ? difference : 0.0;  // -0.0 and NaN give +0.0
-  return DiscreteGxeTest{reference, statistic, p_value(reference, statistic), restricted->loglik, full->loglik};
+  return gxe::likelihood_ratio_record(reference, restricted->loglik, full->loglik);
 }
 
 Result<DiscreteGxeTest> DiscreteGxeModel::gene_by_environment_test(const Eigen::VectorXd& response,

@@ -125,24 +125,24 @@ struct FamilyCovariance {
     }
   }
 
-  Eigen::MatrixXd derivative(int k) const {
+  // Into `dv`, resized to the family; a buffer kept across families and directions.
+  void derivative(int k, Eigen::MatrixXd& dv) const {
     const Eigen::Index m = family.relationship.rows();
-    Eigen::MatrixXd dv(m, m);
+    dv.resize(m, m);
     for (Eigen::Index j = 0; j < m; ++j)
       for (Eigen::Index i = 0; i < m; ++i) dv(i, j) = derivative(k, i, j);
-    return dv;
   }
 };
 
 // Adds one family's terms of the five derivatives: trace(V^-1 dV), w' dV w and, for REML,
-// W' dV W.
+// W' dV W. `dv` is scratch space.
 void add_gradient_terms(const FamilyCovariance& covariance, const BlockTerms& terms, const Eigen::VectorXd& beta,
                         bool reml, std::array<double, 5>& trace, std::array<double, 5>& quadratic,
-                        std::array<Eigen::MatrixXd, 5>& design_terms) {
+                        std::array<Eigen::MatrixXd, 5>& design_terms, Eigen::MatrixXd& dv) {
   const Eigen::VectorXd w = terms.solved_response - terms.solved_design * beta;
   const Eigen::Index m = w.size();
   for (int k = 0; k < 5; ++k) {
-    const Eigen::MatrixXd dv = covariance.derivative(k);
+    covariance.derivative(k, dv);
     double t = 0.0;
     double q = 0.0;
     for (Eigen::Index j = 0; j < m; ++j) {
@@ -309,9 +309,10 @@ std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const 
   std::array<double, 5> quadratic_terms{};
   std::array<Eigen::MatrixXd, 5> design_terms;
   for (auto& term : design_terms) term = Eigen::MatrixXd::Zero(p, p);
+  Eigen::MatrixXd dv;
   for (std::size_t f = 0; f < families_.size(); ++f) {
     add_gradient_terms(FamilyCovariance{families_[f], x}, kept[f], result.beta, reml, trace, quadratic_terms,
-                       design_terms);
+                       design_terms, dv);
   }
   for (int k = 0; k < 5; ++k) {
     double correction = 0.0;

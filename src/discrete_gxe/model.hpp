@@ -17,6 +17,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "gxe/likelihood_ratio.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -71,13 +72,8 @@ struct DiscreteGxeFit {
   bool polished;
 };
 
-struct DiscreteGxeTest {
-  std::string_view reference;
-  double statistic;
-  double p_value;
-  double null_loglik;
-  double full_loglik;
-};
+// The same record as a continuous-environment test.
+using DiscreteGxeTest = gxe::GxeTestRecord;
 
 class DiscreteGxeModel {
  public:

@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "discrete_gxe/model.hpp"
 #include "python/interval.hpp"
+#include "python/test_record.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::discrete_gxe::python {
@@ -14,14 +16,6 @@ namespace kestrune::discrete_gxe::python {
 namespace py = kestrune::python;
 using py::Fallible;
 using py::Owned;
-
-Fallible<DiscreteGxeModel> build_expecting(const Eigen::MatrixXd& relationship, const Eigen::VectorXd& environment,
-                                           const Eigen::MatrixXd& design,
-                                           std::optional<std::array<double, 2>> levels) {
-  auto model = DiscreteGxeModel::build_expecting(relationship, environment, design, levels);
-  if (!model) return std::unexpected(py::Failure(std::move(model.error())));
-  return std::move(*model);
-}
 
 namespace {
 
@@ -46,18 +40,24 @@ Fallible<Arrays> copy_arrays(const py::Arguments<N>& args) {
   return Arrays{std::move(*relationship), std::move(*environment), std::move(*design), std::move(*response)};
 }
 
-// reml and levels, the two trailing parameters of every entry.
-struct Options {
+// What an entry calls the model with: the model built from the arrays and the trailing
+// reml and levels, and the response.
+struct Call {
+  DiscreteGxeModel model;
+  Eigen::VectorXd response;
   bool reml;
-  std::optional<std::array<double, 2>> levels;
 };
 
-Fallible<Options> options(const py::Argument& reml, const py::Argument& levels) {
+// reml and levels, the two trailing parameters of every entry, extracted after everything
+// before them; the model is built only once every argument has converted.
+Fallible<Call> prepare(Arrays& arrays, const py::Argument& reml, const py::Argument& levels) {
   auto estimator = py::extract_or(reml, py::as_bool, true);
   if (!estimator) return std::unexpected(estimator.error());
   auto expected = py::extract_optional(levels, py::as_array<py::as_float, 2>);
   if (!expected) return std::unexpected(expected.error());
-  return Options{*estimator, *expected};
+  auto model = DiscreteGxeModel::build_expecting(arrays.relationship, arrays.environment, arrays.design, *expected);
+  if (!model) return std::unexpected(py::Failure(std::move(model.error())));
+  return Call{std::move(*model), std::move(arrays.response), *estimator};
 }
 
 // A model's error code, to be raised as ValueError.
@@ -102,11 +102,9 @@ constexpr const char* fit_doc =
 Fallible<Owned> fit_body(const py::Arguments<6>& args) {
   auto arrays = copy_arrays(args);
   if (!arrays) return std::unexpected(arrays.error());
-  auto given = options(args[4], args[5]);
-  if (!given) return std::unexpected(given.error());
-  auto model = build_expecting(arrays->relationship, arrays->environment, arrays->design, given->levels);
-  if (!model) return std::unexpected(model.error());
-  auto fit = model->fit_under(arrays->response, given->reml, Constraint{});
+  auto call = prepare(*arrays, args[4], args[5]);
+  if (!call) return std::unexpected(call.error());
+  auto fit = call->model.fit_under(call->response, call->reml, Constraint{});
   if (!fit) return code(fit);
 
   const std::array<double, 2> heritabilities = {
@@ -162,20 +160,16 @@ Fallible<Owned> test_body(const py::Arguments<7>& args) {
   if (!arrays) return std::unexpected(arrays.error());
   auto which = py::extract(args[4], py::as_str);
   if (!which) return std::unexpected(which.error());
-  auto given = options(args[5], args[6]);
-  if (!given) return std::unexpected(given.error());
-  auto model = build_expecting(arrays->relationship, arrays->environment, arrays->design, given->levels);
-  if (!model) return std::unexpected(model.error());
+  auto call = prepare(*arrays, args[5], args[6]);
+  if (!call) return std::unexpected(call.error());
   const auto operation = test_named(*which);
   if (!operation) {
     return py::raise(PyExc_ValueError,
                      "which must be one of gene_by_environment, any_difference, correlation, genetic, residual");
   }
-  auto test = ((*model).*(*operation))(arrays->response, given->reml);
+  auto test = (call->model.*(*operation))(call->response, call->reml);
   if (!test) return code(test);
-  return py::make_tuple(py::make_float(test->statistic), py::make_float(test->p_value),
-                        py::make_str(test->reference), py::make_float(test->null_loglik),
-                        py::make_float(test->full_loglik));
+  return py::make_test_tuple(test->statistic, test->p_value, test->reference, test->null_loglik, test->full_loglik);
 }
 
 // ---- discrete_gxe_correlation_interval ----------------------------------------------------
@@ -196,11 +190,9 @@ constexpr const char* interval_doc =
 Fallible<Owned> interval_body(const py::Arguments<6>& args) {
   auto arrays = copy_arrays(args);
   if (!arrays) return std::unexpected(arrays.error());
-  auto given = options(args[4], args[5]);
-  if (!given) return std::unexpected(given.error());
-  auto model = build_expecting(arrays->relationship, arrays->environment, arrays->design, given->levels);
-  if (!model) return std::unexpected(model.error());
-  auto profile = model->correlation_interval(arrays->response, given->reml);
+  auto call = prepare(*arrays, args[4], args[5]);
+  if (!call) return std::unexpected(call.error());
+  auto profile = call->model.correlation_interval(call->response, call->reml);
   if (!profile) return code(profile);
   return py::make_interval_tuple(*profile);
 }

@@ -47,9 +47,9 @@ double trace_of_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
   return sum;
 }
 
-// r . (D r), D r accumulated down D's columns, which are contiguous.
-double quadratic_form(const Eigen::MatrixXd& d, const Eigen::VectorXd& r) {
-  Eigen::VectorXd dr = Eigen::VectorXd::Zero(r.size());
+// r . (D r), D r accumulated down D's columns, which are contiguous, into the scratch `dr`.
+double quadratic_form(const Eigen::MatrixXd& d, const Eigen::VectorXd& r, Eigen::VectorXd& dr) {
+  dr.setZero(r.size());
   for (Eigen::Index j = 0; j < r.size(); ++j)
     for (Eigen::Index i = 0; i < r.size(); ++i) dr(i) += d(i, j) * r(j);
   return dot(r, dr);
@@ -140,16 +140,15 @@ Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::
   if (!xtx_factor) return fail("GXE_DESIGN_RANK_DEFICIENT");
 
   GxeModel model;
-  model.environment_ = Eigen::Map<const Eigen::VectorXd>(environment.data(), n);
-  model.design_ = design;
-  model.blocks_ = blocks::family_blocks(relationship);
+  const std::vector<blocks::Block> families = blocks::family_blocks(relationship);
   model.n_ = static_cast<std::size_t>(n);
+  model.p_ = design.cols();
   model.log_det_xtx_ = xtx_factor->logdet();
   model.surface_ = surface;
 
   const std::optional<double> shape = shape_of(surface);
-  model.families_.reserve(model.blocks_.size());
-  for (const auto& rows : model.blocks_) {
+  model.families_.reserve(families.size());
+  for (const auto& rows : families) {
     const auto m = static_cast<Eigen::Index>(rows.size());
     Family family{rows, Eigen::MatrixXd(m, m), Eigen::VectorXd(m), Eigen::MatrixXd(), Eigen::MatrixXd(m, design.cols())};
     for (Eigen::Index r = 0; r < m; ++r) {
@@ -250,7 +249,7 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
     if (!std::isfinite(t)) return std::nullopt;
   if (!is_random_regression(surface_) && theta[2] < 0.0) return std::nullopt;
 
-  const Eigen::Index p = design_.cols();
+  const Eigen::Index p = p_;
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
   Eigen::VectorXd u = Eigen::VectorXd::Zero(p);
   double log_det = 0.0, yvy = 0.0;
@@ -290,13 +289,14 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
   for (const BlockTerms& block : terms) residuals.push_back(block.solved_y - block.solved_design * result.beta);
 
   Eigen::MatrixXd derivative;
+  Eigen::VectorXd scratch;
   for (std::size_t slot = 0; slot < parameter_count(surface_); ++slot) {
     double trace = 0.0, quadratic = 0.0;
     Eigen::MatrixXd m = Eigen::MatrixXd::Zero(p, p);
     for (std::size_t b = 0; b < families_.size(); ++b) {
       family_derivative(families_[b], theta, slot, derivative);
       trace += trace_of_product(terms[b].inverse, derivative);
-      quadratic += quadratic_form(derivative, residuals[b]);
+      quadratic += quadratic_form(derivative, residuals[b], scratch);
       if (reml) m.noalias() += terms[b].solved_design.transpose() * derivative * terms[b].solved_design;
     }
     double g = 0.5 * (trace - quadratic);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "gxe/likelihood_ratio.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::gxe {
@@ -97,19 +98,6 @@ struct GridReport {
 
 GridReport report_on_grid(const GxeFit& fit, std::span<const double> grid);
 
-// The p-value of a test statistic against its reference: 1 below 1e-6, else the upper tail of
-// "chi2_1", half of it ("mixture_50_50"), or the even mixture of the tails on two and on one
-// degree of freedom ("half_chi2_1_half_chi2_2"), clamped to [0, 1].
-double test_p_value(std::string_view reference, double statistic);
-
-struct GxeTestRecord {
-  std::string_view reference;  // "chi2_1", "mixture_50_50" or "half_chi2_1_half_chi2_2"
-  double statistic = 0.0;
-  double p_value = 1.0;
-  double null_loglik = 0.0;
-  double full_loglik = 0.0;
-};
-
 // The quantity an interval holds: the heritability at one environment, or the genetic
 // correlation between two.
 struct GxeQuantity {
@@ -129,9 +117,8 @@ class GxeModel {
 
   Surface surface() const { return surface_; }
   std::size_t n() const { return n_; }
-  Eigen::Index p() const { return design_.cols(); }
+  Eigen::Index p() const { return p_; }
   double log_det_xtx() const { return log_det_xtx_; }
-  const std::vector<std::vector<std::size_t>>& blocks() const { return blocks_; }
 
   // The likelihood at theta of y (n entries), family block by family block; nothing where
   // the model cannot be evaluated (a non-finite slot, a negative decay rate, a block or
@@ -188,11 +175,9 @@ class GxeModel {
   // dV_b / d theta_slot, written into `out` (m x m).
   void family_derivative(const Family& family, const Theta& theta, std::size_t slot, Eigen::MatrixXd& out) const;
 
-  Eigen::VectorXd environment_;
-  Eigen::MatrixXd design_;
-  std::vector<std::vector<std::size_t>> blocks_;
   std::vector<Family> families_;
   std::size_t n_ = 0;
+  Eigen::Index p_ = 0;
   double log_det_xtx_ = 0.0;
   Surface surface_ = Surface::Exponential;
 };

@@ -9,7 +9,6 @@
 #include "compat_lbfgsb/run.hpp"
 #include "gxe/surface.hpp"
 #include "numerics/convergence.hpp"
-#include "numerics/deviance.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/multistart.hpp"
 
@@ -66,15 +65,6 @@ struct StartOutcome {
 };
 
 }  // namespace
-
-double test_p_value(std::string_view reference, double statistic) {
-  if (reference == "mixture_50_50") return deviance::p_value(statistic);
-  if (statistic < 1e-6) return 1.0;
-  const double p = reference == "chi2_1" ? deviance::chi2_upper_tail(statistic, 1.0)
-                                         : 0.5 * deviance::chi2_upper_tail(statistic, 2.0) +
-                                               0.5 * deviance::chi2_upper_tail(statistic, 1.0);
-  return p < 0.0 ? 0.0 : p > 1.0 ? 1.0 : p;
-}
 
 // ---- the fit ------------------------------------------------------------------------------
 
@@ -223,9 +213,7 @@ Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::
   if (!null) return std::unexpected(null.error());
   if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
   if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
-  double statistic = std::fmax(2.0 * (full->loglik - null->loglik), 0.0);
-  if (statistic == 0.0) statistic = 0.0;  // never a negative zero
-  return GxeTestRecord{reference, statistic, test_p_value(reference, statistic), null->loglik, full->loglik};
+  return likelihood_ratio_record(reference, null->loglik, full->loglik);
 }
 
 }  // namespace

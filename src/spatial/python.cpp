@@ -66,6 +66,24 @@ Fallible<Options> options(const py::Argument& reml, const py::Argument& integrat
   return Options{*r, *i};
 }
 
+// What an entry calls the model with: the model, the response and the trailing options,
+// extracted after everything before them, so the model is built only once every argument
+// has converted. The interval entry reads its quantity between the two and does them itself.
+struct Call {
+  SpatialModel model;
+  Eigen::VectorXd y;
+  bool reml;
+  bool integrated;
+};
+
+Fallible<Call> prepare(Inputs& inputs, const py::Argument& reml, const py::Argument& integrated) {
+  auto option = options(reml, integrated);
+  if (!option) return std::unexpected(option.error());
+  auto model = model_of(inputs);
+  if (!model) return std::unexpected(model.error());
+  return Call{std::move(*model), std::move(inputs.y), option->reml, option->integrated};
+}
+
 // ---- spatial_fit --------------------------------------------------------------------
 
 constexpr auto fit_signature = py::signature("spatial_fit", py::required("fixed"), py::required("distance"),
@@ -90,13 +108,11 @@ Fallible<Owned> fit_tuple(const SpatialFit& fit) {
 Fallible<Owned> spatial_fit(const py::Arguments<6>& args) {
   auto given = inputs(args[0], args[1], args[2], args[3]);
   if (!given) return std::unexpected(given.error());
-  auto option = options(args[4], args[5]);
-  if (!option) return std::unexpected(option.error());
-  auto model = model_of(*given);
-  if (!model) return std::unexpected(model.error());
+  auto call = prepare(*given, args[4], args[5]);
+  if (!call) return std::unexpected(call.error());
   Workspace workspace;
-  auto fit = option->integrated ? model->fit_integrated(given->y, option->reml, workspace)
-                                : model->fit(given->y, option->reml, workspace);
+  auto fit = call->integrated ? call->model.fit_integrated(call->y, call->reml, workspace)
+                              : call->model.fit(call->y, call->reml, workspace);
   if (!fit) return code(std::move(fit.error()));
   return fit_tuple(*fit);
 }
@@ -117,12 +133,10 @@ constexpr const char* statistic_doc =
 Fallible<Owned> spatial_statistic(const py::Arguments<6>& args) {
   auto given = inputs(args[0], args[1], args[2], args[3]);
   if (!given) return std::unexpected(given.error());
-  auto option = options(args[4], args[5]);
-  if (!option) return std::unexpected(option.error());
-  auto model = model_of(*given);
-  if (!model) return std::unexpected(model.error());
+  auto call = prepare(*given, args[4], args[5]);
+  if (!call) return std::unexpected(call.error());
   Workspace workspace;
-  auto statistic = model->spatial_statistic(given->y, option->reml, option->integrated, workspace);
+  auto statistic = call->model.spatial_statistic(call->y, call->reml, call->integrated, workspace);
   if (!statistic) return code(std::move(statistic.error()));
   return py::make_float(*statistic);
 }
@@ -148,11 +162,9 @@ Fallible<Owned> spatial_bootstrap(const py::Arguments<8>& args) {
   if (!replicates) return std::unexpected(replicates.error());
   auto seed = py::extract(args[5], py::as_uint64);
   if (!seed) return std::unexpected(seed.error());
-  auto option = options(args[6], args[7]);
-  if (!option) return std::unexpected(option.error());
-  auto model = model_of(*given);
-  if (!model) return std::unexpected(model.error());
-  auto record = model->bootstrap_spatial_variance(given->y, option->reml, *replicates, *seed, option->integrated);
+  auto call = prepare(*given, args[6], args[7]);
+  if (!call) return std::unexpected(call.error());
+  auto record = call->model.bootstrap_spatial_variance(call->y, call->reml, *replicates, *seed, call->integrated);
   if (!record) return code(std::move(record.error()));
   return py::make_tuple(py::make_float(record->statistic), py::make_uint(record->exceedances),
                         py::make_uint(record->usable), py::make_uint(record->requested),
@@ -217,11 +229,9 @@ Fallible<Owned> spatial_blup(const py::Arguments<7>& args) {
   if (!given) return std::unexpected(given.error());
   auto component = py::extract(args[4], py::as_uint64);
   if (!component) return std::unexpected(component.error());
-  auto option = options(args[5], args[6]);
-  if (!option) return std::unexpected(option.error());
-  auto model = model_of(*given);
-  if (!model) return std::unexpected(model.error());
-  auto prediction = model->blup(given->y, option->reml, static_cast<std::size_t>(*component), option->integrated);
+  auto call = prepare(*given, args[5], args[6]);
+  if (!call) return std::unexpected(call.error());
+  auto prediction = call->model.blup(call->y, call->reml, static_cast<std::size_t>(*component), call->integrated);
   if (!prediction) return code(std::move(prediction.error()));
   return py::make_tuple(list(prediction->effects), list(prediction->standard_errors));
 }

@@ -209,8 +209,26 @@ TEST_P(GxeTail, KnownValuesAndTheSmallStatisticRule) {
 
 INSTANTIATE_TEST_SUITE_P(References, GxeTail,
                          testing::Values(TailCase{"chi2_1", 0.05}, TailCase{"mixture_50_50", 0.025},
-                                         TailCase{"half_chi2_1_half_chi2_2", 0.0982500322430421}),
+                                         TailCase{"half_chi2_1_half_chi2_2", 0.0982500322430421},
+                                         TailCase{"mixture_chi2_1_chi2_2", 0.0982500322430421},
+                                         TailCase{"mixture_chi2_2_chi2_3", 0.212800264134841}),
                          [](const testing::TestParamInfo<TailCase>& info) { return std::string(info.param.reference); });
+
+// A null that fits better than the full model, or a NaN, is no evidence: +0 and p = 1.
+TEST(GxeTail, TheRecordFloorsItsStatisticAtPositiveZero) {
+  using kestrune::gxe::likelihood_ratio_record;
+  const auto record = likelihood_ratio_record("chi2_1", -12.0, -10.0);
+  EXPECT_EQ(record.statistic, 4.0);
+  EXPECT_EQ(record.p_value, kestrune::gxe::test_p_value("chi2_1", 4.0));
+  EXPECT_EQ(record.null_loglik, -12.0);
+  EXPECT_EQ(record.full_loglik, -10.0);
+  for (const double full : {-12.5, -12.0, std::nan("")}) {
+    const auto floored = likelihood_ratio_record("mixture_chi2_2_chi2_3", -12.0, full);
+    EXPECT_EQ(floored.statistic, 0.0);
+    EXPECT_FALSE(std::signbit(floored.statistic));
+    EXPECT_EQ(floored.p_value, 1.0);
+  }
+}
 
 TEST(GxeFit, TheResponseIsCheckedBeforeTheHeldSlots) {
   const GxeModel model = small_model(Surface::Exponential);
