@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::autoregressive {
@@ -63,12 +64,7 @@ double half_distance(double rho) {
 Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, bool reml) const {
   const Eigen::Index n = design_.rows();
   if (y.size() != n) return fail(response_wrong_length);
-  double sum = 0.0;
-  for (Eigen::Index i = 0; i < n; ++i) sum += y(i);
-  const double mean = sum / static_cast<double>(n);
-  double squares = 0.0;
-  for (Eigen::Index i = 0; i < n; ++i) squares += (y(i) - mean) * (y(i) - mean);
-  const double variance = squares / static_cast<double>(n);
+  const double variance = moments::population_moments(y).variance;
   if (!(variance > 0.0)) return fail(response_constant);
   const double sd = std::sqrt(variance);
   const Eigen::VectorXd z = y / sd;

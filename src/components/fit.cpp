@@ -10,6 +10,7 @@
 #include "components/fit.hpp"
 #include "components/model.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::components {
@@ -63,15 +64,7 @@ Result<StandardResponse> standardise(const Eigen::VectorXd& y, std::size_t n) {
   for (const double value : y)
     if (!std::isfinite(value)) return fail("COMPONENTS_RESPONSE_NOT_FINITE");
   if (n == 0) return fail("COMPONENTS_RESPONSE_CONSTANT");
-  double sum = 0.0;
-  for (const double value : y) sum += value;
-  const double mean = sum / static_cast<double>(n);
-  double squares = 0.0;
-  for (const double value : y) {
-    const double d = value - mean;
-    squares += d * d;
-  }
-  const double variance = squares / static_cast<double>(n);
+  const double variance = moments::population_moments(y).variance;
   if (variance <= 0.0) return fail("COMPONENTS_RESPONSE_CONSTANT");
   const double scale = std::sqrt(variance);
   return StandardResponse{y / scale, variance, scale};

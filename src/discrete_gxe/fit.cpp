@@ -8,6 +8,7 @@
 #include "discrete_gxe/model.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -36,12 +37,7 @@ Result<Standardised> standardise(const Eigen::VectorXd& response, std::size_t n)
   if (static_cast<std::size_t>(response.size()) != n) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
   for (double value : response)
     if (!std::isfinite(value)) return fail("DISCRETE_GXE_RESPONSE_NOT_FINITE");
-  double sum = 0.0;
-  for (double value : response) sum += value;
-  const double mean = sum / static_cast<double>(n);
-  double squares = 0.0;
-  for (double value : response) squares += (value - mean) * (value - mean);
-  const double variance = squares / static_cast<double>(n);
+  const double variance = moments::population_moments(response).variance;
   if (!(variance > 0.0)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
   const double sd = std::sqrt(variance);
   return Standardised{response / sd, variance, sd};

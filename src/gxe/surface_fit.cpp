@@ -11,6 +11,7 @@
 #include "numerics/convergence.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/difference_fit.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::gxe {
@@ -49,16 +50,6 @@ std::vector<Point> without_repeated_neighbours(const std::vector<Point>& points)
   return kept;
 }
 
-// The variance of y with divisor n, from its deviations about the mean.
-double population_variance(const Eigen::Ref<const Eigen::VectorXd>& y) {
-  double sum = 0.0;
-  for (Eigen::Index i = 0; i < y.size(); ++i) sum += y(i);
-  const double mean = sum / static_cast<double>(y.size());
-  double squares = 0.0;
-  for (Eigen::Index i = 0; i < y.size(); ++i) squares += (y(i) - mean) * (y(i) - mean);
-  return squares / static_cast<double>(y.size());
-}
-
 // One finished start: its value (for the selection) and its point.
 struct StartOutcome {
   double value;
@@ -83,7 +74,7 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
   if (static_cast<std::size_t>(y.size()) != n_) return fail("GXE_RESPONSE_WRONG_LENGTH");
   for (Eigen::Index i = 0; i < y.size(); ++i)
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
-  const double variance = population_variance(y);
+  const double variance = moments::population_moments(y).variance;
   if (!(variance > 0.0)) return fail("GXE_RESPONSE_CONSTANT");
   const double s = std::sqrt(variance);
   const Eigen::VectorXd ys = y / s;
@@ -459,7 +450,7 @@ Result<interval::ProfileInterval> GxeModel::profile_interval(const Eigen::Ref<co
   }
   if (!std::isfinite(estimate)) return fail("GXE_QUANTITY_NOT_FINITE");
 
-  const Eigen::VectorXd ys = y / std::sqrt(population_variance(y));
+  const Eigen::VectorXd ys = y / std::sqrt(moments::population_moments(y).variance);
   const double lower = factor_mode ? -1.0 : 1e-6;
   const double upper = quantity.kind == GxeQuantity::Kind::Heritability ? 0.999999 : 1.0;
   auto result = interval::profile_interval(

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "numerics/dense.hpp"
+#include "numerics/moments.hpp"
 
 namespace kestrune::spatial {
 namespace {
@@ -140,13 +141,7 @@ Result<Standardised> SpatialModel::standardise(const Eigen::VectorXd& y) const {
   if (static_cast<std::size_t>(y.size()) != n_) return fail("SPATIAL_RESPONSE_WRONG_LENGTH");
   if (!all_finite(y)) return fail("SPATIAL_RESPONSE_NOT_FINITE");
   if (y.size() == 0) return fail("SPATIAL_RESPONSE_CONSTANT");
-  const auto count = static_cast<double>(y.size());
-  double sum = 0.0;
-  for (Index i = 0; i < y.size(); ++i) sum += y[i];
-  const double mean = sum / count;
-  double squares = 0.0;
-  for (Index i = 0; i < y.size(); ++i) squares += (y[i] - mean) * (y[i] - mean);
-  const double variance = squares / count;
+  const double variance = moments::population_moments(y).variance;
   if (!(variance > 0.0)) return fail("SPATIAL_RESPONSE_CONSTANT");
   const double sd = std::sqrt(variance);
   return Standardised{y / sd, variance, sd};

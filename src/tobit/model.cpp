@@ -11,6 +11,7 @@
 #include "numerics/deviance.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::tobit {
@@ -175,13 +176,9 @@ Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
   if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
   const std::size_t k = p_ + 2;
 
-  const double m = static_cast<double>(measured_values_.size());
-  double sum = 0.0;
-  for (const double y : measured_values_) sum += y;
-  const double mean = sum / m;
-  double squares = 0.0;
-  for (const double y : measured_values_) squares += (y - mean) * (y - mean);
-  double variance = squares / m;
+  const auto [mean, measured_variance] = moments::population_moments(
+      Eigen::Map<const Eigen::VectorXd>(measured_values_.data(), static_cast<Eigen::Index>(measured_values_.size())));
+  double variance = measured_variance;
   if (variance <= 1e-12) variance = 1e-12;
 
   difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
