@@ -55,8 +55,6 @@ struct ProfilePoint {
   double scale;
 };
 
-bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
-
 bool has_no_variation(const Eigen::Ref<const Eigen::VectorXd>& x) {
   const double first = x[0];
   for (const double value : x) {
@@ -82,7 +80,7 @@ Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::M
   if (design.rows() != n) return fail("ASSOCIATION_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("ASSOCIATION_DESIGN_HAS_NO_COLUMNS");
   if (design.cols() >= n) return fail("ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE");
-  if (!all_finite(relationship) || !all_finite(design) || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
+  if (!relationship.allFinite() || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
   rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
