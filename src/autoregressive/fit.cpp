@@ -42,17 +42,6 @@ std::vector<std::vector<double>> starts(std::size_t m) {
   return list;
 }
 
-// The largest gradient magnitude that points into the box, coordinates compared with their
-// bounds exactly.
-double measure(const std::vector<double>& gradient, std::span<const double> x, const std::vector<double>& lower,
-               const std::vector<double>& upper) {
-  return convergence::largest_contribution(gradient, [&](std::size_t i) {
-    if (x[i] <= lower[i]) return convergence::Edge::lower;
-    if (x[i] >= upper[i]) return convergence::Edge::upper;
-    return convergence::Edge::interior;
-  });
-}
-
 double half_distance(double rho) {
   if (rho <= 0.0) return 0.0;
   if (rho >= 1.0) return infinity;
@@ -105,14 +94,15 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   if (!final_eval) return fail(optimum_not_evaluable);
   std::vector<double> theta = best->theta;
   double value = best->value;
-  double scaled = convergence::scaled_gradient(measure(final_eval->gradient, theta, lower, upper), value);
+  double scaled =
+      convergence::scaled_gradient(convergence::box_measure(final_eval->gradient, theta, lower, upper), value);
   bool polished = false;
   if (!(scaled < 1e-6)) {
     const convergence::Evaluate polish_evaluation =
         [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
       const auto e = evaluate(x, z, reml, true, workspace);
       if (!e) return std::nullopt;
-      return convergence::Evaluation{e->value, measure(e->gradient, x, lower, upper)};
+      return convergence::Evaluation{e->value, convergence::box_measure(e->gradient, x, lower, upper)};
     };
     const auto result =
         convergence::polish(theta, lower, upper, objective, gradient, polish_evaluation, value, scaled);

@@ -59,15 +59,6 @@ Box box_of(const Constraint& constraint) {
   return box;
 }
 
-// The largest projected gradient magnitude: at a bound only the part pointing into the box.
-double measure(const std::vector<double>& gradient, std::span<const double> x, const Box& box) {
-  return convergence::largest_contribution(gradient, [&](std::size_t i) {
-    if (x[i] <= box.lower[i]) return convergence::Edge::lower;
-    if (x[i] >= box.upper[i]) return convergence::Edge::upper;
-    return convergence::Edge::interior;
-  });
-}
-
 // A finished start, or the point the fit reports.
 struct Point {
   std::vector<double> free;
@@ -109,7 +100,8 @@ struct Problem {
   }
 
   double scaled_gradient(const Evaluation& evaluation, std::span<const double> x) const {
-    return convergence::scaled_gradient(measure(constraint.fold(evaluation.gradient), x, box), evaluation.objective);
+    const double measure = convergence::box_measure(constraint.fold(evaluation.gradient), x, box.lower, box.upper);
+    return convergence::scaled_gradient(measure, evaluation.objective);
   }
 
   // One run from `start`; nothing when it is skipped.
@@ -136,7 +128,8 @@ struct Problem {
     const convergence::Evaluate check = [this](std::span<const double> x) -> std::optional<convergence::Evaluation> {
       const auto evaluation = evaluate(x, true);
       if (!evaluation) return std::nullopt;
-      return convergence::Evaluation{evaluation->objective, measure(constraint.fold(evaluation->gradient), x, box)};
+      return convergence::Evaluation{
+          evaluation->objective, convergence::box_measure(constraint.fold(evaluation->gradient), x, box.lower, box.upper)};
     };
     auto polished = convergence::polish(best.free, box.lower, box.upper, objective(memo), gradient(memo), check,
                                         best.value, scaled);
