@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "python/interval.hpp"
+#include "python/test_record.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::discrete_gxe::python {
@@ -165,9 +166,7 @@ Fallible<Owned> test_body(const py::Arguments<7>& args) {
   }
   auto test = ((*model).*(*operation))(arrays->response, given->reml);
   if (!test) return code(test);
-  return py::make_tuple(py::make_float(test->statistic), py::make_float(test->p_value),
-                        py::make_str(test->reference), py::make_float(test->null_loglik),
-                        py::make_float(test->full_loglik));
+  return py::make_test_tuple(test->statistic, test->p_value, test->reference, test->null_loglik, test->full_loglik);
 }
 
 // ---- discrete_gxe_correlation_interval ----------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "gxe/surface.hpp"
 #include "python/interval.hpp"
+#include "python/test_record.hpp"
 #include "python/toolkit.hpp"
 
 namespace kestrune::gxe::python {
@@ -145,8 +146,7 @@ Fallible<Owned> gxe_test(const Arguments<8>& args) {
     return fail("GXE_UNKNOWN_NULL", *null + ", wanted interaction, correlation or variance");
   }();
   if (!test) return failure(test);
-  return make_tuple(make_float(test->statistic), make_float(test->p_value), make_str(test->reference),
-                    make_float(test->null_loglik), make_float(test->full_loglik));
+  return make_test_tuple(test->statistic, test->p_value, test->reference, test->null_loglik, test->full_loglik);
 }
 
 Fallible<Owned> gxe_interval(const Arguments<10>& args) {
