@@ -129,11 +129,8 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   fit.rho_col = theta[m + 3];
   fit.half_distance_row = half_distance(fit.rho_row);
   fit.half_distance_col = half_distance(fit.rho_col);
-  const Eigen::MatrixXd& covariance = *final_eval->beta_covariance;
-  for (Eigen::Index i = 0; i < design_.cols(); ++i) {
-    fit.beta.push_back(sd * final_eval->beta(i));
-    fit.beta_se.push_back(sd * std::sqrt(std::fmax(covariance(i, i), 0.0)));
-  }
+  for (Eigen::Index i = 0; i < design_.cols(); ++i) fit.beta.push_back(sd * final_eval->beta(i));
+  fit.beta_se = moments::rescaled_standard_errors(*final_eval->beta_covariance, sd);
   const double kept = reml ? static_cast<double>(n - design_.cols()) : static_cast<double>(n);
   fit.loglik = -value - kept * std::log(sd);
   fit.scaled_gradient = scaled;

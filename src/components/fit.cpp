@@ -43,8 +43,7 @@ ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, cons
   }
   for (const double c : fit.coefficients) fit.proportions.push_back(c / fit.total);
   for (const double b : best.beta) fit.beta.push_back(b * response.scale);
-  const Eigen::MatrixXd& c = *final_evaluation.covariance;
-  for (Eigen::Index t = 0; t < c.rows(); ++t) fit.beta_se.push_back(response.scale * std::sqrt(std::fmax(c(t, t), 0.0)));
+  fit.beta_se = moments::rescaled_standard_errors(*final_evaluation.covariance, response.scale);
   fit.message = best.message;
   fit.estimator = reml ? "reml" : "ml";
   const double rows = reml ? static_cast<double>(n) - static_cast<double>(p) : static_cast<double>(n);

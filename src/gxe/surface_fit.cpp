@@ -154,10 +154,7 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
   GxeFit fit;
   fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
   fit.beta = chosen.beta * s;
-  if (chosen.covariance) {
-    for (Eigen::Index i = 0; i < chosen.covariance->rows(); ++i)
-      fit.beta_se.push_back(s * std::sqrt(std::fmax((*chosen.covariance)(i, i), 0.0)));
-  }
+  if (chosen.covariance) fit.beta_se = moments::rescaled_standard_errors(*chosen.covariance, s);
   fit.method = reml ? "reml" : "ml";
   const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
   fit.loglik = -chosen.objective - std::log(s) * kept;

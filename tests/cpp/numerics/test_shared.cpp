@@ -52,6 +52,12 @@ TEST(Moments, VarianceFromDeviationsAboutTheMean) {
   EXPECT_TRUE(std::isnan(population_moments(Eigen::VectorXd(0)).variance));
 }
 
+TEST(Moments, StandardErrorsMapBackByTheScaleWithNegativeVariancesAsZero) {
+  Eigen::MatrixXd covariance{{4.0, 9.0, 9.0}, {9.0, -1e-18, 9.0}, {9.0, 9.0, 0.25}};
+  EXPECT_EQ(kestrune::moments::rescaled_standard_errors(covariance, 2.0), (std::vector<double>{4.0, 0.0, 1.0}));
+  EXPECT_TRUE(kestrune::moments::rescaled_standard_errors(Eigen::MatrixXd(0, 0), 2.0).empty());
+}
+
 TEST(Multistart, KeepsTheFirstStrictlyLowerValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<std::optional<double>> values = {std::nullopt, nan, 3.0, 2.0, 2.0, nan, 5.0};
