@@ -5,7 +5,7 @@ import sys
 import numpy as np
 import pytest
 
-from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship,
+from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship, spatial_distances,
                             variant_set_scan, weighted_chi2_upper_tail as tail)
 
 X = np.column_stack([np.ones(6), np.arange(6.0)])
@@ -278,6 +278,14 @@ def test_new_arrays_are_c_order_float64_and_owned(ids, father, mother, expected)
     assert matrix.shape == expected.shape
     assert matrix.flags.c_contiguous and matrix.flags.writeable and matrix.flags.owndata
     np.testing.assert_array_equal(matrix, expected)
+
+
+def test_vector_results_cross_as_lists_of_python_floats():
+    beta = MODEL.fit(Y)["beta"]
+    assert type(beta) is list and len(beta) == 2 and {type(b) for b in beta} == {float}
+    rows = spatial_distances(np.array([0.0, 0.0, 1.0]), np.array([0.0, 1.0, 0.0]))
+    assert type(rows) is list and [type(r) for r in rows] == [list] * 3
+    assert [len(r) for r in rows] == [3] * 3 and rows[0][0] == 0.0 and rows[0][1] == rows[1][0] > 0.0
 
 
 # ---- the interval tuple every profile-interval entry returns --------------------------------

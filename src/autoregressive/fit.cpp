@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::autoregressive {
@@ -41,17 +42,6 @@ std::vector<std::vector<double>> starts(std::size_t m) {
   return list;
 }
 
-// The largest gradient magnitude that points into the box, coordinates compared with their
-// bounds exactly.
-double measure(const std::vector<double>& gradient, std::span<const double> x, const std::vector<double>& lower,
-               const std::vector<double>& upper) {
-  return convergence::largest_contribution(gradient, [&](std::size_t i) {
-    if (x[i] <= lower[i]) return convergence::Edge::lower;
-    if (x[i] >= upper[i]) return convergence::Edge::upper;
-    return convergence::Edge::interior;
-  });
-}
-
 double half_distance(double rho) {
   if (rho <= 0.0) return 0.0;
   if (rho >= 1.0) return infinity;
@@ -63,12 +53,7 @@ double half_distance(double rho) {
 Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, bool reml) const {
   const Eigen::Index n = design_.rows();
   if (y.size() != n) return fail(response_wrong_length);
-  double sum = 0.0;
-  for (Eigen::Index i = 0; i < n; ++i) sum += y(i);
-  const double mean = sum / static_cast<double>(n);
-  double squares = 0.0;
-  for (Eigen::Index i = 0; i < n; ++i) squares += (y(i) - mean) * (y(i) - mean);
-  const double variance = squares / static_cast<double>(n);
+  const double variance = moments::population_moments(y).variance;
   if (!(variance > 0.0)) return fail(response_constant);
   const double sd = std::sqrt(variance);
   const Eigen::VectorXd z = y / sd;
@@ -109,14 +94,15 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   if (!final_eval) return fail(optimum_not_evaluable);
   std::vector<double> theta = best->theta;
   double value = best->value;
-  double scaled = convergence::scaled_gradient(measure(final_eval->gradient, theta, lower, upper), value);
+  double scaled =
+      convergence::scaled_gradient(convergence::box_measure(final_eval->gradient, theta, lower, upper), value);
   bool polished = false;
   if (!(scaled < 1e-6)) {
     const convergence::Evaluate polish_evaluation =
         [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
       const auto e = evaluate(x, z, reml, true, workspace);
       if (!e) return std::nullopt;
-      return convergence::Evaluation{e->value, measure(e->gradient, x, lower, upper)};
+      return convergence::Evaluation{e->value, convergence::box_measure(e->gradient, x, lower, upper)};
     };
     const auto result =
         convergence::polish(theta, lower, upper, objective, gradient, polish_evaluation, value, scaled);
@@ -143,11 +129,8 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   fit.rho_col = theta[m + 3];
   fit.half_distance_row = half_distance(fit.rho_row);
   fit.half_distance_col = half_distance(fit.rho_col);
-  const Eigen::MatrixXd& covariance = *final_eval->beta_covariance;
-  for (Eigen::Index i = 0; i < design_.cols(); ++i) {
-    fit.beta.push_back(sd * final_eval->beta(i));
-    fit.beta_se.push_back(sd * std::sqrt(std::fmax(covariance(i, i), 0.0)));
-  }
+  for (Eigen::Index i = 0; i < design_.cols(); ++i) fit.beta.push_back(sd * final_eval->beta(i));
+  fit.beta_se = moments::rescaled_standard_errors(*final_eval->beta_covariance, sd);
   const double kept = reml ? static_cast<double>(n - design_.cols()) : static_cast<double>(n);
   fit.loglik = -value - kept * std::log(sd);
   fit.scaled_gradient = scaled;

@@ -22,8 +22,6 @@ struct PairHash {
   }
 };
 
-bool all_finite(const Eigen::MatrixXd& m) { return m.allFinite(); }
-
 // ln det of a factor as 2 * sum ln L_jj, the sum from -0.0 in index order.
 double log_determinant(const dense::DenseFactor& factor) {
   return factor.order() == 0 ? -0.0 : factor.logdet();
@@ -93,9 +91,9 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
   }
   // A NaN in a triangle the factor never reads would still reach every gradient entry.
   for (const auto& k : fixed) {
-    if (!all_finite(k)) return fail(fixed_not_finite);
+    if (!k.allFinite()) return fail(fixed_not_finite);
   }
-  if (!all_finite(design)) return fail(design_not_finite);
+  if (!design.allFinite()) return fail(design_not_finite);
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto factor = dense::DenseFactor::make(xtx);
   if (!factor) return fail(design_rank_deficient);

@@ -10,6 +10,7 @@
 #include "components/fit.hpp"
 #include "components/model.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::components {
@@ -42,8 +43,7 @@ ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, cons
   }
   for (const double c : fit.coefficients) fit.proportions.push_back(c / fit.total);
   for (const double b : best.beta) fit.beta.push_back(b * response.scale);
-  const Eigen::MatrixXd& c = final_evaluation.covariance;
-  for (Eigen::Index t = 0; t < c.rows(); ++t) fit.beta_se.push_back(response.scale * std::sqrt(std::fmax(c(t, t), 0.0)));
+  fit.beta_se = moments::rescaled_standard_errors(final_evaluation.covariance, response.scale);
   fit.message = best.message;
   fit.estimator = reml ? "reml" : "ml";
   const double rows = reml ? static_cast<double>(n) - static_cast<double>(p) : static_cast<double>(n);
@@ -63,15 +63,7 @@ Result<StandardResponse> standardise(const Eigen::VectorXd& y, std::size_t n) {
   for (const double value : y)
     if (!std::isfinite(value)) return fail("COMPONENTS_RESPONSE_NOT_FINITE");
   if (n == 0) return fail("COMPONENTS_RESPONSE_CONSTANT");
-  double sum = 0.0;
-  for (const double value : y) sum += value;
-  const double mean = sum / static_cast<double>(n);
-  double squares = 0.0;
-  for (const double value : y) {
-    const double d = value - mean;
-    squares += d * d;
-  }
-  const double variance = squares / static_cast<double>(n);
+  const double variance = moments::population_moments(y).variance;
   if (variance <= 0.0) return fail("COMPONENTS_RESPONSE_CONSTANT");
   const double scale = std::sqrt(variance);
   return StandardResponse{y / scale, variance, scale};

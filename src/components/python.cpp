@@ -17,8 +17,6 @@ using py::Owned;
 
 std::unexpected<py::Failure> code(Error error) { return std::unexpected<py::Failure>(std::move(error)); }
 
-Fallible<Owned> list_of(const std::vector<double>& values) { return py::make_list(std::span<const double>(values)); }
-
 // ---- component_fit ---------------------------------------------------------------------------
 
 constexpr auto fit_signature = py::signature("component_fit", py::required("matrices"), py::required("design"),
@@ -51,9 +49,9 @@ Fallible<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design) {
 }
 
 Fallible<Owned> fit_tuple(const ComponentFit& fit) {
-  return py::make_tuple(list_of(fit.coefficients), list_of(fit.proportions), py::make_float(fit.total),
+  return py::make_tuple(py::make_list(fit.coefficients), py::make_list(fit.proportions), py::make_float(fit.total),
                         py::make_float(fit.loglik), py::make_float(fit.scaled_gradient),
-                        py::make_bool(fit.converged), list_of(fit.beta), list_of(fit.beta_se),
+                        py::make_bool(fit.converged), py::make_list(fit.beta), py::make_list(fit.beta_se),
                         py::make_int(fit.convergence), py::make_str(fit.message), py::make_bool(fit.polished));
 }
 
@@ -222,7 +220,7 @@ Fallible<Owned> blup_body(const py::Arguments<5>& args) {
   if (!call) return std::unexpected(call.error());
   auto predicted = blup(call->model, call->y, call->index, call->reml);
   if (!predicted) return code(std::move(predicted.error()));
-  return py::make_tuple(list_of(predicted->first), list_of(predicted->second));
+  return py::make_tuple(py::make_list(predicted->first), py::make_list(predicted->second));
 }
 
 constexpr const char blup_doc[] =

@@ -7,6 +7,8 @@
 #include "compat_lbfgsb/run.hpp"
 #include "discrete_gxe/model.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/deviance.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -35,12 +37,7 @@ Result<Standardised> standardise(const Eigen::VectorXd& response, std::size_t n)
   if (static_cast<std::size_t>(response.size()) != n) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
   for (double value : response)
     if (!std::isfinite(value)) return fail("DISCRETE_GXE_RESPONSE_NOT_FINITE");
-  double sum = 0.0;
-  for (double value : response) sum += value;
-  const double mean = sum / static_cast<double>(n);
-  double squares = 0.0;
-  for (double value : response) squares += (value - mean) * (value - mean);
-  const double variance = squares / static_cast<double>(n);
+  const double variance = moments::population_moments(response).variance;
   if (!(variance > 0.0)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
   const double sd = std::sqrt(variance);
   return Standardised{response / sd, variance, sd};
@@ -60,15 +57,6 @@ Box box_of(const Constraint& constraint) {
     box.upper.back() = 1.0;
   }
   return box;
-}
-
-// The largest projected gradient magnitude: at a bound only the part pointing into the box.
-double measure(const std::vector<double>& gradient, std::span<const double> x, const Box& box) {
-  return convergence::largest_contribution(gradient, [&](std::size_t i) {
-    if (x[i] <= box.lower[i]) return convergence::Edge::lower;
-    if (x[i] >= box.upper[i]) return convergence::Edge::upper;
-    return convergence::Edge::interior;
-  });
 }
 
 // A finished start, or the point the fit reports.
@@ -112,7 +100,8 @@ struct Problem {
   }
 
   double scaled_gradient(const Evaluation& evaluation, std::span<const double> x) const {
-    return convergence::scaled_gradient(measure(constraint.fold(evaluation.gradient), x, box), evaluation.objective);
+    const double measure = convergence::box_measure(constraint.fold(evaluation.gradient), x, box.lower, box.upper);
+    return convergence::scaled_gradient(measure, evaluation.objective);
   }
 
   // One run from `start`; nothing when it is skipped.
@@ -139,7 +128,8 @@ struct Problem {
     const convergence::Evaluate check = [this](std::span<const double> x) -> std::optional<convergence::Evaluation> {
       const auto evaluation = evaluate(x, true);
       if (!evaluation) return std::nullopt;
-      return convergence::Evaluation{evaluation->objective, measure(constraint.fold(evaluation->gradient), x, box)};
+      return convergence::Evaluation{
+          evaluation->objective, convergence::box_measure(constraint.fold(evaluation->gradient), x, box.lower, box.upper)};
     };
     auto polished = convergence::polish(best.free, box.lower, box.upper, objective(memo), gradient(memo), check,
                                         best.value, scaled);

@@ -12,13 +12,6 @@ namespace {
 
 constexpr double log_two_pi = 1.8378770664093453;
 
-bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& matrix) {
-  for (Eigen::Index j = 0; j < matrix.cols(); ++j)
-    for (Eigen::Index i = 0; i < matrix.rows(); ++i)
-      if (!std::isfinite(matrix(i, j))) return false;
-  return true;
-}
-
 // The two distinct labels in the order first met, or the code of the first person who
 // spoils that: a label that is not finite, or a third distinct label.
 Result<std::array<double, 2>> two_labels(const Eigen::Ref<const Eigen::VectorXd>& environment) {
@@ -227,7 +220,7 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const Eigen::Ref<cons
   if (relationship.rows() != n || relationship.cols() != n) return fail("DISCRETE_GXE_RELATIONSHIP_WRONG_SHAPE");
   if (design.rows() != n) return fail("DISCRETE_GXE_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("DISCRETE_GXE_DESIGN_HAS_NO_COLUMNS");
-  if (!all_finite(relationship) || !all_finite(design)) return fail("DISCRETE_GXE_NOT_FINITE");
+  if (!relationship.allFinite() || !design.allFinite()) return fail("DISCRETE_GXE_NOT_FINITE");
 
   auto met = two_labels(environment);
   if (!met) return std::unexpected(met.error());

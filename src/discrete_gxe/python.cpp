@@ -66,14 +66,6 @@ std::unexpected<py::Failure> code(Expected& result) {
   return std::unexpected(py::Failure(std::move(result.error())));
 }
 
-Fallible<Owned> float_pair(const std::array<double, 2>& pair) {
-  return py::make_list(std::span<const double>(pair));
-}
-
-Fallible<Owned> float_list(const Eigen::VectorXd& values) {
-  return py::make_list(std::span<const double>(values.data(), static_cast<std::size_t>(values.size())));
-}
-
 // g / (g + e) of one group; NaN when the total is not positive.
 double heritability(double genetic, double residual) {
   const double total = genetic + residual;
@@ -110,11 +102,11 @@ Fallible<Owned> fit_body(const py::Arguments<6>& args) {
   const std::array<double, 2> heritabilities = {
       heritability(fit->genetic_variances[0], fit->residual_variances[0]),
       heritability(fit->genetic_variances[1], fit->residual_variances[1])};
-  return py::make_tuple(float_pair(fit->genetic_variances), float_pair(fit->residual_variances),
-                        float_pair(heritabilities), py::make_float(fit->correlation), float_list(fit->beta),
-                        float_list(fit->beta_se), py::make_float(fit->loglik), py::make_bool(fit->converged),
+  return py::make_tuple(py::make_list(fit->genetic_variances), py::make_list(fit->residual_variances),
+                        py::make_list(heritabilities), py::make_float(fit->correlation), py::make_list(fit->beta),
+                        py::make_list(fit->beta_se), py::make_float(fit->loglik), py::make_bool(fit->converged),
                         py::make_bool(fit->polished), py::make_float(fit->scaled_gradient),
-                        py::make_list_of(fit->group_sizes, py::make_uint), float_pair(fit->levels));
+                        py::make_list_of(fit->group_sizes, py::make_uint), py::make_list(fit->levels));
 }
 
 // ---- discrete_gxe_test --------------------------------------------------------------------

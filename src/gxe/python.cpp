@@ -108,8 +108,6 @@ Fallible<GxeModel> build(const Common& common, double shape) {
   return std::move(*model);
 }
 
-Fallible<Owned> float_list(std::span<const double> values) { return make_list(values); }
-
 Fallible<Owned> gxe_fit(const Arguments<8>& args) {
   auto inputs = common(args);
   if (!inputs) return std::unexpected(inputs.error());
@@ -123,11 +121,11 @@ Fallible<Owned> gxe_fit(const Arguments<8>& args) {
   auto fit = model->fit_holding(inputs->y, options->reml, {});
   if (!fit) return failure(fit);
   const GridReport report = report_on_grid(*fit, *grid);
-  return make_tuple(float_list(fit->parameters), make_float(fit->loglik), make_bool(fit->converged),
+  return make_tuple(make_list(fit->parameters), make_float(fit->loglik), make_bool(fit->converged),
                     make_bool(fit->polished), make_float(fit->scaled_gradient),
-                    float_list(std::span<const double>(fit->beta.data(), fit->beta.size())), float_list(fit->beta_se),
-                    float_list(report.genetic_variance), float_list(report.residual_variance),
-                    float_list(report.heritability), float_list(report.correlation));
+                    make_list(fit->beta), make_list(fit->beta_se),
+                    make_list(report.genetic_variance), make_list(report.residual_variance),
+                    make_list(report.heritability), make_list(report.correlation));
 }
 
 Fallible<Owned> gxe_test(const Arguments<8>& args) {

@@ -25,13 +25,6 @@ std::string plain_decimal(double value) {
   return std::string(buffer.data(), written.ptr);
 }
 
-bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) {
-  for (Eigen::Index j = 0; j < m.cols(); ++j)
-    for (Eigen::Index i = 0; i < m.rows(); ++i)
-      if (!(std::fabs(m(i, j)) < INFINITY)) return false;
-  return true;
-}
-
 // Ordered sums where the likelihood fixes the order.
 double dot(const Eigen::Ref<const Eigen::VectorXd>& a, const Eigen::Ref<const Eigen::VectorXd>& b) {
   double sum = 0.0;
@@ -130,8 +123,8 @@ Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::
   if (n == 0) return fail("GXE_NO_ROWS");
   if (relationship.rows() != n || relationship.cols() != n) return fail("GXE_RELATIONSHIP_WRONG_SIZE");
   if (static_cast<Eigen::Index>(environment.size()) != n) return fail("GXE_ENVIRONMENT_WRONG_LENGTH");
-  if (!all_finite(relationship)) return fail("GXE_RELATIONSHIP_NOT_FINITE");
-  if (!all_finite(design)) return fail("GXE_DESIGN_NOT_FINITE");
+  if (!relationship.allFinite()) return fail("GXE_RELATIONSHIP_NOT_FINITE");
+  if (!design.allFinite()) return fail("GXE_DESIGN_NOT_FINITE");
   for (double e : environment)
     if (!(std::fabs(e) < INFINITY)) return fail("GXE_ENVIRONMENT_NOT_FINITE");
 

@@ -10,6 +10,7 @@
 #include "gxe/surface.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/difference_fit.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::gxe {
@@ -48,16 +49,6 @@ std::vector<Point> without_repeated_neighbours(const std::vector<Point>& points)
   return kept;
 }
 
-// The variance of y with divisor n, from its deviations about the mean.
-double population_variance(const Eigen::Ref<const Eigen::VectorXd>& y) {
-  double sum = 0.0;
-  for (Eigen::Index i = 0; i < y.size(); ++i) sum += y(i);
-  const double mean = sum / static_cast<double>(y.size());
-  double squares = 0.0;
-  for (Eigen::Index i = 0; i < y.size(); ++i) squares += (y(i) - mean) * (y(i) - mean);
-  return squares / static_cast<double>(y.size());
-}
-
 // One finished start: its value (for the selection) and its point.
 struct StartOutcome {
   double value;
@@ -73,7 +64,7 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
   if (static_cast<std::size_t>(y.size()) != n_) return fail("GXE_RESPONSE_WRONG_LENGTH");
   for (Eigen::Index i = 0; i < y.size(); ++i)
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
-  const double variance = population_variance(y);
+  const double variance = moments::population_moments(y).variance;
   if (!(variance > 0.0)) return fail("GXE_RESPONSE_CONSTANT");
   const double s = std::sqrt(variance);
   const Eigen::VectorXd ys = y / s;
@@ -153,10 +144,7 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
   GxeFit fit;
   fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
   fit.beta = chosen.beta * s;
-  if (chosen.covariance) {
-    for (Eigen::Index i = 0; i < chosen.covariance->rows(); ++i)
-      fit.beta_se.push_back(s * std::sqrt(std::fmax((*chosen.covariance)(i, i), 0.0)));
-  }
+  if (chosen.covariance) fit.beta_se = moments::rescaled_standard_errors(*chosen.covariance, s);
   fit.method = reml ? "reml" : "ml";
   const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
   fit.loglik = -chosen.objective - std::log(s) * kept;
@@ -447,7 +435,7 @@ Result<interval::ProfileInterval> GxeModel::profile_interval(const Eigen::Ref<co
   }
   if (!std::isfinite(estimate)) return fail("GXE_QUANTITY_NOT_FINITE");
 
-  const Eigen::VectorXd ys = y / std::sqrt(population_variance(y));
+  const Eigen::VectorXd ys = y / std::sqrt(moments::population_moments(y).variance);
   const double lower = factor_mode ? -1.0 : 1e-6;
   const double upper = quantity.kind == GxeQuantity::Kind::Heritability ? 0.999999 : 1.0;
   auto result = interval::profile_interval(

@@ -74,6 +74,19 @@ double largest_contribution(std::span<const double> gradient, EdgeOf edge_of) {
   return largest;
 }
 
+// The largest gradient magnitude that points into the box [lower, upper], each
+// coordinate compared with its bounds exactly: at or below lower it is at the lower
+// edge, else at or above upper at the upper edge (so a pinned coordinate counts as at
+// its lower edge).
+inline double box_measure(std::span<const double> gradient, std::span<const double> x,
+                          std::span<const double> lower, std::span<const double> upper) {
+  return largest_contribution(gradient, [&](std::size_t i) {
+    if (x[i] <= lower[i]) return Edge::lower;
+    if (x[i] >= upper[i]) return Edge::upper;
+    return Edge::interior;
+  });
+}
+
 // The convergence measure relative to the objective's size: measure / max(|value|, 1),
 // the divisor 1 when value is NaN.
 inline double scaled_gradient(double measure, double value) {

@@ -132,7 +132,7 @@ Fallible<Owned> fit_dict(const PreparedModel& model, const FitReport& report) {
       Item{"n", python::make_uint(report.n)},
       Item{"h2", python::make_float(fit.h2)},
       Item{"total_variance", python::make_float(fit.total_variance)},
-      Item{"beta", python::make_list(std::span<const double>(fit.beta.data(), fit.beta.size()))},
+      Item{"beta", python::make_list(fit.beta)},
       Item{"loglik", python::make_float(fit.loglik)},
       Item{"converged", python::make_bool(fit.converged)},
       Item{"boundary", python::make_str(boundary_name(fit.boundary))},

@@ -46,6 +46,10 @@ Fallible<Owned> make_list(std::vector<Fallible<Owned>> items) {
 
 Fallible<Owned> make_list(std::span<const double> values) { return make_list_of(values, make_float); }
 
+Fallible<Owned> make_list(const Eigen::VectorXd& values) {
+  return make_list(std::span<const double>(values.data(), static_cast<std::size_t>(values.size())));
+}
+
 Fallible<Owned> make_list(std::span<const std::string> values) {
   return make_list_of(values, [](const std::string& text) { return make_str(text); });
 }

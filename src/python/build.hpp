@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include <Eigen/Core>
+
 #include "python/owned.hpp"
 
 namespace kestrune::python {
@@ -34,6 +36,7 @@ Fallible<Owned> make_optional(const std::optional<T>& value, Build build) {
 // A list of the built items, in order.
 Fallible<Owned> make_list(std::vector<Fallible<Owned>> items);
 Fallible<Owned> make_list(std::span<const double> values);
+Fallible<Owned> make_list(const Eigen::VectorXd& values);
 Fallible<Owned> make_list(std::span<const std::string> values);
 
 // A list with build(x) for each x of `values`.

@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::spatial {
@@ -104,11 +105,8 @@ SpatialFit fit_record(const Optimum& optimum, const Standardised& response, std:
   fit.scaled_gradient = optimum.scaled_gradient;
   fit.converged = optimum.scaled_gradient < 1e-6;
   fit.polished = optimum.polished;
-  for (std::size_t j = 0; j < p; ++j) {
-    fit.beta.push_back(evaluation.beta[static_cast<Eigen::Index>(j)] * response.sd);
-    const auto jj = static_cast<Eigen::Index>(j);
-    fit.beta_se.push_back(response.sd * std::sqrt(std::fmax(evaluation.beta_covariance(jj, jj), 0.0)));
-  }
+  for (std::size_t j = 0; j < p; ++j) fit.beta.push_back(evaluation.beta[static_cast<Eigen::Index>(j)] * response.sd);
+  fit.beta_se = moments::rescaled_standard_errors(evaluation.beta_covariance, response.sd);
   fit.estimator = reml ? "reml" : "ml";
   return fit;
 }

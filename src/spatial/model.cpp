@@ -4,21 +4,12 @@
 #include <limits>
 
 #include "numerics/dense.hpp"
+#include "numerics/moments.hpp"
 
 namespace kestrune::spatial {
 namespace {
 
 using Eigen::Index;
-
-template <class Matrix>
-bool all_finite(const Matrix& a) {
-  for (Index j = 0; j < a.cols(); ++j) {
-    for (Index i = 0; i < a.rows(); ++i) {
-      if (!std::isfinite(a(i, j))) return false;
-    }
-  }
-  return true;
-}
 
 // Row by row: the diagonal, then each earlier column's symmetry and sign, so an early
 // row's fault is reported before a later one's.
@@ -75,12 +66,12 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   const Index n = design.rows();
   if (n == 0) return fail("SPATIAL_NO_ROWS");
   if (distance.rows() != n || distance.cols() != n) return fail("SPATIAL_DISTANCE_WRONG_SIZE");
-  if (!all_finite(design)) return fail("SPATIAL_DESIGN_NOT_FINITE");
-  if (!all_finite(distance)) return fail("SPATIAL_DISTANCE_NOT_FINITE");
+  if (!design.allFinite()) return fail("SPATIAL_DESIGN_NOT_FINITE");
+  if (!distance.allFinite()) return fail("SPATIAL_DISTANCE_NOT_FINITE");
   if (const auto fault = distance_fault(distance)) return fail(*fault);
   for (const Eigen::MatrixXd& a : fixed) {
     if (a.rows() != n || a.cols() != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
-    if (!all_finite(a)) return fail("SPATIAL_MATRIX_NOT_FINITE");
+    if (!a.allFinite()) return fail("SPATIAL_MATRIX_NOT_FINITE");
   }
   const auto xtx = dense::DenseFactor::make(design.transpose() * design);
   if (!xtx) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
@@ -138,15 +129,9 @@ std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, 
 
 Result<Standardised> SpatialModel::standardise(const Eigen::VectorXd& y) const {
   if (static_cast<std::size_t>(y.size()) != n_) return fail("SPATIAL_RESPONSE_WRONG_LENGTH");
-  if (!all_finite(y)) return fail("SPATIAL_RESPONSE_NOT_FINITE");
+  if (!y.allFinite()) return fail("SPATIAL_RESPONSE_NOT_FINITE");
   if (y.size() == 0) return fail("SPATIAL_RESPONSE_CONSTANT");
-  const auto count = static_cast<double>(y.size());
-  double sum = 0.0;
-  for (Index i = 0; i < y.size(); ++i) sum += y[i];
-  const double mean = sum / count;
-  double squares = 0.0;
-  for (Index i = 0; i < y.size(); ++i) squares += (y[i] - mean) * (y[i] - mean);
-  const double variance = squares / count;
+  const double variance = moments::population_moments(y).variance;
   if (!(variance > 0.0)) return fail("SPATIAL_RESPONSE_CONSTANT");
   const double sd = std::sqrt(variance);
   return Standardised{y / sd, variance, sd};

@@ -46,12 +46,6 @@ Fallible<SpatialModel> model_of(Inputs& inputs) {
   return std::move(*model);
 }
 
-Fallible<Owned> list(const std::vector<double>& values) { return py::make_list(std::span<const double>(values)); }
-
-Fallible<Owned> list(const Eigen::VectorXd& values) {
-  return py::make_list(std::span<const double>(values.data(), static_cast<std::size_t>(values.size())));
-}
-
 // The options every model entry ends with.
 struct Options {
   bool reml;
@@ -99,10 +93,10 @@ constexpr const char* fit_doc =
     "log-likelihood, the scaled gradient and whether it converged.";
 
 Fallible<Owned> fit_tuple(const SpatialFit& fit) {
-  return py::make_tuple(list(fit.coefficients), list(fit.proportions), py::make_float(fit.total),
+  return py::make_tuple(py::make_list(fit.coefficients), py::make_list(fit.proportions), py::make_float(fit.total),
                         py::make_float(fit.decay_rate), py::make_float(fit.half_distance),
                         py::make_float(fit.loglik), py::make_float(fit.scaled_gradient), py::make_bool(fit.converged),
-                        py::make_bool(fit.polished), list(fit.beta), list(fit.beta_se));
+                        py::make_bool(fit.polished), py::make_list(fit.beta), py::make_list(fit.beta_se));
 }
 
 Fallible<Owned> spatial_fit(const py::Arguments<6>& args) {
@@ -233,7 +227,7 @@ Fallible<Owned> spatial_blup(const py::Arguments<7>& args) {
   if (!call) return std::unexpected(call.error());
   auto prediction = call->model.blup(call->y, call->reml, static_cast<std::size_t>(*component), call->integrated);
   if (!prediction) return code(std::move(prediction.error()));
-  return py::make_tuple(list(prediction->effects), list(prediction->standard_errors));
+  return py::make_tuple(py::make_list(prediction->effects), py::make_list(prediction->standard_errors));
 }
 
 // ---- spatial_distances --------------------------------------------------------------
@@ -258,7 +252,7 @@ Fallible<Owned> spatial_distances(const py::Arguments<2>& args) {
   std::vector<Fallible<Owned>> rows;
   for (Eigen::Index i = 0; i < distance->rows(); ++i) {
     const Eigen::VectorXd row = distance->row(i).transpose();
-    rows.push_back(py::make_list(std::span<const double>(row.data(), row.size())));
+    rows.push_back(py::make_list(row));
     if (!rows.back()) break;
   }
   return py::make_list(std::move(rows));

@@ -1,5 +1,6 @@
 #include "tobit/python.hpp"
 
+#include "python/test_record.hpp"
 #include "python/toolkit.hpp"
 #include "tobit/model.hpp"
 
@@ -80,8 +81,7 @@ Fallible<Owned> py_tobit_test(const Arguments<5>& args) {
   if (!model) return std::unexpected(model.error());
   const auto test = model->heritability_test();
   if (!test) return std::unexpected(Failure(test.error()));
-  return make_tuple(make_float(test->statistic), make_float(test->p_value), make_str(test->reference),
-                    make_float(test->null_loglik), make_float(test->full_loglik));
+  return make_test_tuple(test->statistic, test->p_value, test->reference, test->null_loglik, test->full_loglik);
 }
 
 Fallible<Owned> py_tobit_interval(const Arguments<5>& args) {

@@ -242,6 +242,17 @@ TEST(Measure, LargestContributionIgnoresNaNAndIsZeroWithoutCoordinates) {
   EXPECT_EQ(largest_contribution(Vec{nan, nan, nan}, edges), 0.0);
 }
 
+TEST(Measure, BoxMeasureComparesWithTheBoundsExactly) {
+  using kestrune::convergence::box_measure;
+  const Vec lower{0.0, 0.0, 0.0, 1.0}, upper{1.0, 1.0, 1.0, 1.0};
+  // At the lower edge a positive part points out, at the upper a negative one; a pinned
+  // coordinate stands at its lower edge, so its negative part still counts.
+  EXPECT_EQ(box_measure(Vec{2.0, -3.0, 0.5, 0.0}, Vec{0.0, 1.0, 0.5, 1.0}, lower, upper), 0.5);
+  EXPECT_EQ(box_measure(Vec{2.0, -3.0, 0.5, -4.0}, Vec{0.0, 1.0, 0.5, 1.0}, lower, upper), 4.0);
+  // Just inside counts in full.
+  EXPECT_EQ(box_measure(Vec{2.0, 0.0, 0.0, 0.0}, Vec{1e-300, 0.5, 0.5, 1.0}, lower, upper), 2.0);
+}
+
 TEST(Measure, ScaledGradientDividesByTheValueButNeverByLessThanOne) {
   EXPECT_EQ(scaled_gradient(3.0, -300.0), 0.01);
   EXPECT_EQ(scaled_gradient(3.0, 0.5), 3.0);

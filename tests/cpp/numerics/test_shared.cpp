@@ -1,4 +1,4 @@
-// The generator, the start selection and the whole-sample factor route.
+// The generator, the start selection, the whole-sample factor route and response moments.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "numerics/dense.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/stream.hpp"
 
@@ -38,6 +39,24 @@ struct Record {
   double value;
   int start;
 };
+
+TEST(Moments, VarianceFromDeviationsAboutTheMean) {
+  using kestrune::moments::population_moments;
+  const auto plain = population_moments(Eigen::VectorXd{{2.0, 4.0, 4.0, 4.0, 5.0, 5.0, 7.0, 9.0}});
+  EXPECT_EQ(plain.mean, 5.0);
+  EXPECT_EQ(plain.variance, 4.0);
+  // A large offset: squares about the mean keep the spread that sum(y^2) - n mean^2 would lose.
+  const auto offset = population_moments(Eigen::VectorXd{{1e9 + 1.0, 1e9 + 2.0, 1e9 + 3.0}});
+  EXPECT_EQ(offset.mean, 1e9 + 2.0);
+  EXPECT_EQ(offset.variance, 2.0 / 3.0);
+  EXPECT_TRUE(std::isnan(population_moments(Eigen::VectorXd(0)).variance));
+}
+
+TEST(Moments, StandardErrorsMapBackByTheScaleWithNegativeVariancesAsZero) {
+  Eigen::MatrixXd covariance{{4.0, 9.0, 9.0}, {9.0, -1e-18, 9.0}, {9.0, 9.0, 0.25}};
+  EXPECT_EQ(kestrune::moments::rescaled_standard_errors(covariance, 2.0), (std::vector<double>{4.0, 0.0, 1.0}));
+  EXPECT_TRUE(kestrune::moments::rescaled_standard_errors(Eigen::MatrixXd(0, 0), 2.0).empty());
+}
 
 TEST(Multistart, KeepsTheFirstStrictlyLowerValue) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
