@@ -193,6 +193,7 @@ int exec_core(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "the execution step expects a module object");
     return -1;
   }
+  py::interrupt::install();
   py::Owned done = py::Owned::steal(py::guard([module] { return core(module); }));
   return done ? 0 : -1;
 }

@@ -14,6 +14,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "numerics/interrupt.hpp"
+
 namespace kestrune::interval {
 
 // 0.95 quantile of the chi-square distribution on one degree of freedom (1.959963984540054²).
@@ -91,6 +93,7 @@ Endpoint endpoint(F& refit, std::uint64_t& failures, double estimate, double bou
   double inside = estimate;
   double outside = bound;
   for (int refits = 0; refits < max_side_refits; ++refits) {
+    if (interrupt::requested()) break;
     const double mid = (inside + outside) * 0.5;
     // A NaN width stops as well; a midpoint equal to an end means the bracket cannot split.
     if (!(std::fabs(outside - inside) > bracket_width) || mid == inside || mid == outside) break;
@@ -119,6 +122,7 @@ ProfileInterval profile_interval(F&& refit, double estimate, double lower_bound,
 
   std::uint64_t failures = 0;
   const Endpoint lower = endpoint(refit, failures, estimate, lower_bound, *reference);
+  if (interrupt::requested()) return result;
   const Endpoint upper = endpoint(refit, failures, estimate, upper_bound, *reference);
   result.estimate = estimate;
   result.lower = lower.end;

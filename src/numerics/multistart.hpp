@@ -9,19 +9,22 @@
 #include <utility>
 
 #include "compat_lbfgsb/control.hpp"
+#include "numerics/interrupt.hpp"
 
 namespace kestrune::multistart {
 
 // Runs `attempt` on each start in order. `attempt(start)` gives the model's record of a
 // finished start (any type with a `value` member, lower is better) or nothing when the start
 // is skipped. The best is the first record whose value is strictly below every earlier one:
-// a tie keeps the earlier start, and a NaN value never displaces a record.
+// a tie keeps the earlier start, and a NaN value never displaces a record. A stop asked for
+// between two starts ends the loop with no record.
 template <class Starts, class Attempt>
 auto best_of(const Starts& starts, Attempt&& attempt)
     -> std::remove_cvref_t<decltype(attempt(*std::begin(starts)))> {
   using Record = std::remove_cvref_t<decltype(attempt(*std::begin(starts)))>;
   Record best;
   for (const auto& start : starts) {
+    if (interrupt::requested()) return Record{};
     Record candidate = attempt(start);
     if (!candidate) continue;
     if (!best || candidate->value < best->value) best = std::move(candidate);

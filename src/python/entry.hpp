@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "python/arguments.hpp"
+#include "python/interrupt.hpp"
 #include "python/owned.hpp"
 
 namespace kestrune::python {
@@ -24,12 +25,21 @@ const char* short_name(const char* name) noexcept;
 // interpreter: the new reference, or null with the exception set. A model's error
 // becomes ValueError(code or "code: detail"); std::bad_alloc becomes MemoryError and
 // any other C++ exception RuntimeError, so that none crosses into the interpreter.
+// A call that a signal handler interrupted (Ctrl-C) ends with the handler's exception
+// instead, whatever the body returned.
 template <class Body>
 PyObject* guard(Body&& body) noexcept {
+  interrupt::begin();
   try {
     Fallible<Owned> result = body();
+    if (interrupt::stopped()) {
+      result = raised();  // drops the result before the handler's exception is set again
+      interrupt::end();
+      return nullptr;
+    }
     if (result) return result->release();
     result.error().raise();
+    return nullptr;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
@@ -37,6 +47,7 @@ PyObject* guard(Body&& body) noexcept {
   } catch (...) {
     detail::raise_runtime("unexpected C++ exception");
   }
+  interrupt::end();  // an interrupt outranks whatever failed after it
   return nullptr;
 }
 

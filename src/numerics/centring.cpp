@@ -1,0 +1,35 @@
+#include "numerics/centring.hpp"
+
+namespace kestrune::centring {
+
+LeastSquares::LeastSquares(const Eigen::MatrixXd& x) : x_(x) {
+  if (x_.cols() > 0 && x_.rows() > 0) qr_.compute(x_);
+}
+
+Eigen::VectorXd LeastSquares::solve(const Eigen::Ref<const Eigen::VectorXd>& values) const {
+  if (x_.cols() == 0 || x_.rows() == 0) return Eigen::VectorXd::Zero(x_.cols());
+  return qr_.solve(values);
+}
+
+Centred LeastSquares::centre(const Eigen::Ref<const Eigen::VectorXd>& values) const {
+  Centred out{values, solve(values)};
+  if (x_.cols() == 0 || x_.rows() == 0) return out;
+  out.residual.noalias() -= x_ * out.coefficients;
+  // The first residual carries the rounding of the offset; its own fit removes that.
+  const Eigen::VectorXd correction = solve(out.residual);
+  out.residual.noalias() -= x_ * correction;
+  out.coefficients += correction;
+  return out;
+}
+
+Eigen::MatrixXd LeastSquares::centre_columns(const Eigen::Ref<const Eigen::MatrixXd>& values) const {
+  Eigen::MatrixXd out(values.rows(), values.cols());
+  for (Eigen::Index j = 0; j < values.cols(); ++j) out.col(j) = centre(values.col(j)).residual;
+  return out;
+}
+
+Centred centre(const Eigen::MatrixXd& x, const Eigen::Ref<const Eigen::VectorXd>& values) {
+  return LeastSquares(x).centre(values);
+}
+
+}  // namespace kestrune::centring

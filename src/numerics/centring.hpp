@@ -1,0 +1,42 @@
+// A vector less its least-squares fit on a design's columns.
+//
+// Every likelihood here is unchanged by y -> y + Xb, but yᵀV⁻¹y − cᵀβ evaluated on an
+// uncentred y cancels away the digits that matter once the offset dwarfs the spread. Models
+// therefore evaluate on the residual of the least-squares fit and add its coefficients back to
+// their fixed effects. The same residual makes a marker or a variant set independent of any
+// offset the design absorbs.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/QR>
+
+namespace kestrune::centring {
+
+struct Centred {
+  Eigen::VectorXd residual;      // values - x * coefficients
+  Eigen::VectorXd coefficients;  // one per column of x
+};
+
+// The least-squares projection on the columns of one design, factored once and applied to any
+// number of vectors of its length. A design without columns leaves every vector as it is.
+class LeastSquares {
+ public:
+  explicit LeastSquares(const Eigen::MatrixXd& x);
+
+  // The residual is refined once, so that it is accurate to the rounding of the values'
+  // spread rather than of their offset.
+  Centred centre(const Eigen::Ref<const Eigen::VectorXd>& values) const;
+  // Each column of `values` centred on its own.
+  Eigen::MatrixXd centre_columns(const Eigen::Ref<const Eigen::MatrixXd>& values) const;
+
+ private:
+  Eigen::VectorXd solve(const Eigen::Ref<const Eigen::VectorXd>& values) const;
+
+  Eigen::MatrixXd x_;
+  Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr_;
+};
+
+// One vector centred on one design.
+Centred centre(const Eigen::MatrixXd& x, const Eigen::Ref<const Eigen::VectorXd>& values);
+
+}  // namespace kestrune::centring

@@ -1,0 +1,26 @@
+#include "numerics/interrupt.hpp"
+
+#include <atomic>
+
+namespace kestrune::interrupt {
+namespace {
+
+std::atomic<Poll> installed{nullptr};
+std::atomic<bool> stop{false};
+
+}  // namespace
+
+void install(Poll poll) noexcept { installed.store(poll, std::memory_order_release); }
+
+bool requested() noexcept {
+  if (stop.load(std::memory_order_relaxed)) return true;
+  const Poll poll = installed.load(std::memory_order_acquire);
+  if (poll != nullptr && poll()) stop.store(true, std::memory_order_relaxed);
+  return stop.load(std::memory_order_relaxed);
+}
+
+bool stopping() noexcept { return stop.load(std::memory_order_relaxed); }
+
+void reset() noexcept { stop.store(false, std::memory_order_relaxed); }
+
+}  // namespace kestrune::interrupt

@@ -1,0 +1,53 @@
+// Rank and constancy judged at the rounding level of the values involved.
+//
+// A relative pivot test (1e-10 of the diagonal, say) refuses a valid marker as soon as its
+// offset dwarfs its spread, and an absolute zero test accepts two identical columns whenever
+// rounding leaves a last pivot slightly positive. These tests look instead at what rounding can
+// produce: a column is dependent on others when what is left of it after removing them is no
+// larger than rounding of its own spread could leave.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include <Eigen/Core>
+
+namespace kestrune::rank {
+
+// Whether the values are all one value up to rounding: their spread is at most a few units in
+// the last place of the largest magnitude. Empty and single values are constant.
+bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values);
+
+// An orthonormal basis of columns accepted one by one (Gram–Schmidt, twice). A column is
+// dependent on the accepted ones when the square of its pivot (its norm after removing them)
+// is at most 16·p·ε times its reference: its own squared norm, or, when the basis holds an
+// intercept (a nonzero column constant at rounding) and the column itself is not constant,
+// its squared deviation from its mean. An offset that the intercept absorbs thereby never
+// makes a column look like rounding noise, and an exact copy never looks independent.
+class ColumnBasis {
+ public:
+  explicit ColumnBasis(Eigen::Index rows) : rows_(rows) {}
+
+  // Whether `column` is independent of the accepted columns; when it is and `accept` is set,
+  // it joins them. `columns` is the p of the tolerance: the number of columns of the whole
+  // matrix being judged (at least the accepted ones plus this one).
+  bool admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns, bool accept = true);
+
+  std::size_t size() const { return basis_.size(); }
+  bool has_intercept() const { return has_intercept_; }
+
+ private:
+  Eigen::Index rows_;
+  std::vector<Eigen::VectorXd> basis_;
+  bool has_intercept_ = false;
+};
+
+// Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A
+// matrix without columns has full column rank; one with more columns than rows does not.
+bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
+
+// Whether appending the columns of `extra` to `design` keeps full column rank, for a design
+// that has it: a marker or a variant set judged against the fixed effects.
+bool extends_rank(const Eigen::Ref<const Eigen::MatrixXd>& design, const Eigen::Ref<const Eigen::MatrixXd>& extra);
+
+}  // namespace kestrune::rank
