@@ -1,0 +1,65 @@
+"""Every likelihood here is unchanged by y -> y + Xb and scales exactly with y -> a·y: one table
+over every model with a response checks that each entry's answers follow (cases in
+invariance_*.py, data and record in invariance.py)."""
+
+import importlib
+import math
+import pathlib
+
+import numpy as np
+import pytest
+
+from invariance import make_sample
+
+LOCATIONS = (1e3, 1e4, 1e6)
+SCALES = (1e-8, 1e-4, 1e4, 1e8)
+
+
+def load_cases():
+    cases = []
+    for path in sorted(pathlib.Path(__file__).parent.glob("invariance_?*.py")):
+        cases += importlib.import_module(path.stem).CASES
+    return cases
+
+
+CASES = load_cases()
+
+
+@pytest.fixture(scope="module")
+def sample():
+    return make_sample()
+
+
+@pytest.fixture(scope="module")
+def base(sample):
+    return {}
+
+
+def reference(base, sample, case):
+    if case.__name__ not in base:
+        base[case.__name__] = case(sample, 0.0, 1.0)
+    return base[case.__name__]
+
+
+def check(moved, ref, c, a, unit_tolerance):
+    assert moved.converged == ref.converged
+    if ref.loglik is not None:
+        expected = ref.loglik - ref.rows * math.log(a)
+        assert moved.loglik == pytest.approx(expected, rel=1e-6)
+    np.testing.assert_allclose(moved.invariant, ref.invariant, rtol=0, atol=unit_tolerance)
+    np.testing.assert_allclose(np.asarray(moved.variances) / a**2, ref.variances, rtol=unit_tolerance)
+    for (value, _), (value0, shift) in zip(moved.fixed, ref.fixed, strict=True):
+        expected = a * (value0 + c * shift)
+        assert value == pytest.approx(expected, rel=1e-9, abs=abs(a) * unit_tolerance * max(abs(shift), 1.0))
+
+
+@pytest.mark.parametrize("c", LOCATIONS)
+@pytest.mark.parametrize("case", CASES, ids=lambda case: case.__name__)
+def test_an_offset_the_design_absorbs_changes_only_the_intercept(case, c, sample, base):
+    check(case(sample, c, 1.0), reference(base, sample, case), c, 1.0, 1e-5)
+
+
+@pytest.mark.parametrize("a", SCALES)
+@pytest.mark.parametrize("case", CASES, ids=lambda case: case.__name__)
+def test_units_scale_variances_and_effects_only(case, a, sample, base):
+    check(case(sample, 0.0, a), reference(base, sample, case), 0.0, a, 1e-6)
