@@ -244,7 +244,7 @@ namespace {
 Result<interval::ProfileInterval> share_interval(const ComponentModel& model, const Eigen::VectorXd& y,
                                                  std::size_t t, bool reml, std::span<const double> weights,
                                                  double estimate) {
-  auto response = standardise(y, model.n());
+  auto response = standardise(model, y);
   if (!response) return std::unexpected(response.error());
   const auto refit = [&](double share) { return profile_objective(model, response->y, reml, t, weights, share); };
   interval::ProfileInterval found = interval::profile_interval(refit, estimate, 0.0, 1.0);
@@ -366,7 +366,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
   // The end searches step in the response's variance units, as the differences are. A response
   // that cannot be standardised fails the first fit below.
   double variance = 0.0;
-  if (auto response = standardise(y, model.n())) variance = response->variance;
+  if (auto response = standardise(model, y)) variance = response->variance;
   std::vector<std::size_t> signed_components;
   for (std::size_t j = 1; j < s; ++j) signed_components.push_back(j);
 

@@ -28,26 +28,36 @@ bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
   return high - low <= constant_ulps * epsilon * magnitude;
 }
 
-bool ColumnBasis::admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns, bool accept) {
-  if (basis_.size() >= static_cast<std::size_t>(rows_)) return false;
-  if (!column.allFinite()) return false;
-  const bool constant = constant_at_rounding(column);
-  const double reference = constant || !has_intercept_ ? column.squaredNorm() : squared_deviation(column);
-  Eigen::VectorXd r = column;
+std::optional<Eigen::VectorXd> ColumnBasis::beyond(const Eigen::Ref<const Eigen::VectorXd>& column,
+                                                   std::size_t columns) const {
+  if (basis_.size() >= static_cast<std::size_t>(rows_)) return std::nullopt;
+  if (!column.allFinite()) return std::nullopt;
+  const double largest = column.size() == 0 ? 0.0 : column.cwiseAbs().maxCoeff();
+  const int exponent = largest > 0.0 ? std::ilogb(largest) : 0;
+  const Eigen::VectorXd scaled = column.unaryExpr([exponent](double v) { return std::ldexp(v, -exponent); });
+  const bool constant = constant_at_rounding(scaled);
+  const double reference = constant || !has_intercept_ ? scaled.squaredNorm() : squared_deviation(scaled);
+  Eigen::VectorXd r = scaled;
   for (int pass = 0; pass < 2; ++pass)
     for (const Eigen::VectorXd& q : basis_) r -= q.dot(r) * q;
   const double pivot2 = r.squaredNorm();
   const double p = static_cast<double>(std::max(columns, basis_.size() + 1));
-  if (!(pivot2 > pivot_factor * p * epsilon * reference)) return false;
+  if (!(pivot2 > pivot_factor * p * epsilon * reference)) return std::nullopt;
+  return r.unaryExpr([exponent](double v) { return std::ldexp(v, exponent); });
+}
+
+bool ColumnBasis::admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns, bool accept) {
+  const std::optional<Eigen::VectorXd> r = beyond(column, columns);
+  if (!r) return false;
   if (accept) {
-    basis_.push_back(r / std::sqrt(pivot2));
-    has_intercept_ = has_intercept_ || constant;
+    basis_.push_back(*r / r->norm());
+    has_intercept_ = has_intercept_ || constant_at_rounding(column);
   }
   return true;
 }
 
-bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) {
-  if (x.cols() > x.rows()) return false;
+std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>& x) {
+  if (x.cols() > x.rows()) return std::nullopt;
   ColumnBasis basis(x.rows());
   const auto p = static_cast<std::size_t>(x.cols());
   // An intercept anywhere in the design sets every other column's reference: take it first.
@@ -57,9 +67,11 @@ bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) {
   for (Eigen::Index j = 0; j < x.cols(); ++j)
     if (!constant_at_rounding(x.col(j))) order.push_back(j);
   for (const Eigen::Index j : order)
-    if (!basis.admit(x.col(j), p)) return false;
-  return true;
+    if (!basis.admit(x.col(j), p)) return std::nullopt;
+  return basis;
 }
+
+bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return design_basis(x).has_value(); }
 
 bool extends_rank(const Eigen::Ref<const Eigen::MatrixXd>& design, const Eigen::Ref<const Eigen::MatrixXd>& extra) {
   Eigen::MatrixXd whole(design.rows(), design.cols() + extra.cols());

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include <Eigen/Core>
@@ -33,6 +34,12 @@ class ColumnBasis {
   // matrix being judged (at least the accepted ones plus this one).
   bool admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns, bool accept = true);
 
+  // What is left of `column` after removing the accepted columns (its least-squares residual
+  // on them), or nothing when `admit` would call it dependent. A column's scale never decides:
+  // it is judged after scaling by a power of two, so that squares neither overflow nor
+  // underflow.
+  std::optional<Eigen::VectorXd> beyond(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns) const;
+
   std::size_t size() const { return basis_.size(); }
   bool has_intercept() const { return has_intercept_; }
 
@@ -45,6 +52,11 @@ class ColumnBasis {
 // Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A
 // matrix without columns has full column rank; one with more columns than rows does not.
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
+
+// The basis of a design's columns, any intercept taken first so that it sets every other
+// column's reference; nothing unless the design has full column rank. A marker or a set is then
+// judged against it with `beyond`, at the cost of one pass per column.
+std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>& x);
 
 // Whether appending the columns of `extra` to `design` keeps full column rank, for a design
 // that has it: a marker or a variant set judged against the fixed effects.
