@@ -9,7 +9,9 @@
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/optimum.hpp"
 
 namespace kestrune::association {
 namespace {
@@ -84,9 +86,13 @@ Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::M
   if (!relationship.allFinite() || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
+  model.design_ = fixed_effects::Design::prepare(design);
+  if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
+  centring::Centred centred = model.design_->centre(y);
+  model.offset_ = std::move(centred.coefficients);
   rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
-  model.rotated_response_ = rotation::rotate(rotation.blocks, y);
+  model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
   model.rotated_design_ = rotation::rotate_columns(rotation.blocks, design);
   model.blocks_ = std::move(rotation.blocks);
   model.n_ = static_cast<std::size_t>(n);
@@ -187,6 +193,11 @@ std::optional<WeightedFit> AssociationModel::weighted_least_squares(const Eigen:
 }
 
 Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker) const {
+  return fit_variance(marker, starts);
+}
+
+Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker,
+                                                   std::span<const double> from) const {
   const double count = static_cast<double>(n_);
   const auto profile = [&](double h2) -> std::optional<ProfilePoint> {
     auto fit = weighted_least_squares(weights(h2), marker);
@@ -235,7 +246,7 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
     return Candidate{h2, value};
   };
 
-  const auto best = multistart::best_of(starts, attempt);
+  const auto best = multistart::best_of(from, attempt);
   if (!best) return fail("ASSOCIATION_NO_START_CONVERGED");
   auto point = profile(best->h2);
   if (!point) return fail("ASSOCIATION_NOT_EVALUABLE");
@@ -265,6 +276,14 @@ Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool
   if (refit) {
     auto variance = fit_variance(marker);
     if (!variance) return std::unexpected(variance.error());
+    // The null is the marker's model at gamma = 0: when it beats the refit, the search missed
+    // the maximum, and a search from the null's heritability finds at least the null.
+    if (optimum::beats(null_loglik_, variance->loglik)) {
+      const std::array<double, 1> from_null{null_h2_};
+      if (auto again = fit_variance(marker, from_null); again && again->loglik > variance->loglik)
+        variance = std::move(again);
+      if (optimum::beats(null_loglik_, variance->loglik)) return fail("ASSOCIATION_BETTER_UNRESOLVED_OPTIMUM");
+    }
     h2 = variance->h2;
     scale = variance->scale;
     loglik = variance->loglik;
@@ -293,11 +312,20 @@ Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool
   return test;
 }
 
+Result<Eigen::VectorXd> AssociationModel::beyond_design(const Eigen::Ref<const Eigen::VectorXd>& marker,
+                                                        bool refit) const {
+  std::optional<Eigen::VectorXd> centred = design_->beyond(marker);
+  if (!centred) return fail(refit ? "ASSOCIATION_NOT_EVALUABLE" : "ASSOCIATION_DESIGN_RANK_DEFICIENT");
+  return std::move(*centred);
+}
+
 Result<MarkerTest> AssociationModel::test_marker(const Eigen::Ref<const Eigen::VectorXd>& marker, bool refit) const {
   if (static_cast<std::size_t>(marker.size()) != n_) return fail("ASSOCIATION_MARKER_WRONG_LENGTH");
   if (!marker.allFinite()) return fail("ASSOCIATION_MARKER_NOT_FINITE");
   if (has_no_variation(marker)) return fail("ASSOCIATION_MARKER_HAS_NO_VARIATION");
-  return test_rotated(rotate(marker), refit, held_null());
+  const auto centred = beyond_design(marker, refit);
+  if (!centred) return std::unexpected(centred.error());
+  return test_rotated(rotate(*centred), refit, held_null());
 }
 
 Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
@@ -311,15 +339,27 @@ Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
   for (Eigen::Index first = 0; first < markers.cols; first += batch_columns) {
     raw.resize(markers.rows, std::min(batch_columns, markers.cols - first));
     markers.read(first, raw);
-    // A rotated column depends on its own column alone: a NaN in one leaves the others intact.
+    // Each column's checks, then the column centred on the design in place; a column that
+    // fails keeps its code and a zero column, and a rotated column depends on its own alone.
+    std::vector<std::optional<Error>> failed(static_cast<std::size_t>(raw.cols()));
+    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
+      std::optional<Error>& code = failed[static_cast<std::size_t>(j)];
+      if (!raw.col(j).allFinite()) {
+        code = Error{"ASSOCIATION_MARKER_NOT_FINITE", std::nullopt};
+      } else if (has_no_variation(raw.col(j))) {
+        code = Error{"ASSOCIATION_MARKER_HAS_NO_VARIATION", std::nullopt};
+      } else if (auto centred = beyond_design(raw.col(j), refit)) {
+        raw.col(j) = *centred;
+      } else {
+        code = centred.error();
+      }
+      if (code) raw.col(j).setZero();
+    }
     const Eigen::MatrixXd rotated = rotate_columns(raw);
     for (Eigen::Index j = 0; j < raw.cols(); ++j) {
-      if (!raw.col(j).allFinite()) {
-        results.push_back(fail("ASSOCIATION_MARKER_NOT_FINITE"));
-        continue;
-      }
-      if (has_no_variation(raw.col(j))) {
-        results.push_back(fail("ASSOCIATION_MARKER_HAS_NO_VARIATION"));
+      if (interrupt::requested()) return fail(interrupt::code);
+      if (const auto& code = failed[static_cast<std::size_t>(j)]) {
+        results.push_back(std::unexpected(*code));
         continue;
       }
       const Eigen::VectorXd z = rotated.col(j);
@@ -340,8 +380,9 @@ Result<std::vector<CovariateEffect>> AssociationModel::covariate_effects() const
   std::vector<CovariateEffect> effects;
   effects.reserve(static_cast<std::size_t>(fit->beta.size()));
   for (Eigen::Index j = 0; j < fit->beta.size(); ++j) {
-    const Wald wald = wald_of(fit->beta[j], null_scale_, inverse(j, j));
-    effects.push_back({fit->beta[j], wald.standard_error, chi2_1_tail(wald.statistic)});
+    const double estimate = fit->beta[j] + offset_[j];
+    const Wald wald = wald_of(estimate, null_scale_, inverse(j, j));
+    effects.push_back({estimate, wald.standard_error, chi2_1_tail(wald.statistic)});
   }
   return effects;
 }
