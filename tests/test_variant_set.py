@@ -240,7 +240,7 @@ def test_signatures_and_docstrings(fn, signature, first_line):
 
 
 LONG_SCANS = {
-    "association_sweep": "_core.association_sweep(k, x, y, np.broadcast_to(g[:, None], (n, 10**6)), 'refitted')",
+    "association_sweep": "_core.association_sweep(k, x, y, np.broadcast_to(g[:, None], (n, 10**6)))",
     "variant_set_scan": "_core.variant_set_scan([k], x, y, [g[:, None]] * 10**6)",
 }
 
@@ -252,8 +252,8 @@ import numpy as np
 from kestrune import _core
 from helpers import nuclear_families
 rng = np.random.default_rng(1)
-n = 100
-k, x = nuclear_families(20), np.column_stack([np.ones(n), rng.normal(size=n)])
+n = 2000
+k, x = nuclear_families(400), np.column_stack([np.ones(n), rng.normal(size=n)])
 y, g = rng.normal(size=n), rng.integers(0, 3, size=n).astype(float)
 print("started", flush=True)
 try:
