@@ -131,11 +131,6 @@ class AssociationModel {
   // The marker's test once its raw values have passed their checks; z is it rotated.
   Result<MarkerTest> test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const;
 
-  // The marker less its least-squares fit on the design, or the code of a marker the design
-  // explains: with the design held a marker in its span has no effect of its own, and with the
-  // heritability refitted its profile is evaluable nowhere.
-  Result<Eigen::VectorXd> beyond_design(const Eigen::Ref<const Eigen::VectorXd>& marker, bool refit) const;
-
   // The design in the people's frame: the response and every marker are centred on it, so
   // that an offset the intercept absorbs never reaches the weighted fits.
   std::optional<fixed_effects::Design> design_;

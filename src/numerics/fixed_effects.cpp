@@ -20,4 +20,8 @@ std::optional<Eigen::VectorXd> Design::beyond(const Eigen::Ref<const Eigen::Vect
   return basis_.beyond(column, static_cast<std::size_t>(columns_) + 1);
 }
 
+std::vector<bool> Design::beyond_each(Eigen::Ref<Eigen::MatrixXd> columns) const {
+  return basis_.beyond_each(columns, static_cast<std::size_t>(columns_) + 1);
+}
+
 }  // namespace kestrune::fixed_effects

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <Eigen/Core>
 
@@ -30,6 +31,10 @@ class Design {
   // What a further column adds to the design (its least-squares residual on it), or nothing
   // when it lies in the design's span at rounding.
   std::optional<Eigen::VectorXd> beyond(const Eigen::Ref<const Eigen::VectorXd>& column) const;
+
+  // The same for many columns at once, in place: each column becomes what it adds to the
+  // design, and the result says which ones add anything beyond rounding.
+  std::vector<bool> beyond_each(Eigen::Ref<Eigen::MatrixXd> columns) const;
 
   Eigen::Index columns() const { return columns_; }
 

@@ -27,7 +27,7 @@ bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values);
 // makes a column look like rounding noise, and an exact copy never looks independent.
 class ColumnBasis {
  public:
-  explicit ColumnBasis(Eigen::Index rows) : rows_(rows) {}
+  explicit ColumnBasis(Eigen::Index rows) : rows_(rows), basis_(rows, 0) {}
 
   // Whether `column` is independent of the accepted columns; when it is and `accept` is set,
   // it joins them. `columns` is the p of the tolerance: the number of columns of the whole
@@ -40,12 +40,16 @@ class ColumnBasis {
   // underflow.
   std::optional<Eigen::VectorXd> beyond(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns) const;
 
-  std::size_t size() const { return basis_.size(); }
+  // `beyond` for many columns at once, in place: each column becomes its residual, and the
+  // result says which ones are independent (a column with a non-finite entry never is).
+  std::vector<bool> beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, std::size_t columns_judged) const;
+
+  std::size_t size() const { return static_cast<std::size_t>(basis_.cols()); }
   bool has_intercept() const { return has_intercept_; }
 
  private:
   Eigen::Index rows_;
-  std::vector<Eigen::VectorXd> basis_;
+  Eigen::MatrixXd basis_;  // orthonormal columns
   bool has_intercept_ = false;
 };
 

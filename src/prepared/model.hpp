@@ -110,8 +110,6 @@ class PreparedModel {
  private:
   PreparedModel() = default;
 
-  // The design in its own frame: the response is centred on it before it is rotated.
-  std::optional<fixed_effects::Design> design_;
   Eigen::VectorXd eigenvalues_;  // block by block, negatives within tolerance set to 0.0
   Eigen::MatrixXd rotated_x_;    // rows aligned with eigenvalues_
   std::vector<Block> blocks_;
@@ -121,6 +119,8 @@ class PreparedModel {
   double nu_ = 0.0;          // n - p
   double logdet_xtx_ = 0.0;  // ln det x'x
   double min_eigenvalue_ = 0.0;
+  // The design in its own frame: the response is centred on it before it is rotated.
+  std::optional<fixed_effects::Design> design_;
 };
 
 }  // namespace kestrune::prepared

@@ -109,18 +109,11 @@ Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::Matr
   if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");
   // Each variant less its fit on the design; one the design explains at rounding adds nothing
   // (P Z is exactly 0 for it) and a set of such variants has no carriers beyond the design.
-  Eigen::MatrixXd z(root.rows(), root.cols());
-  bool carried = false;
-  for (Eigen::Index j = 0; j < root.cols(); ++j) {
-    const std::optional<Eigen::VectorXd> beyond = fixed_design_.beyond(root.col(j));
-    carried = carried || beyond.has_value();
-    if (beyond) {
-      z.col(j) = *beyond;
-    } else {
-      z.col(j).setZero();
-    }
-  }
-  if (!carried) return fail("VARIANT_SET_NO_CARRIERS");
+  Eigen::MatrixXd z = root;
+  const std::vector<bool> beyond = fixed_design_.beyond_each(z);
+  for (Eigen::Index j = 0; j < z.cols(); ++j)
+    if (!beyond[static_cast<std::size_t>(j)]) z.col(j).setZero();
+  if (std::ranges::none_of(beyond, [](bool b) { return b; })) return fail("VARIANT_SET_NO_CARRIERS");
 
   Projection projection;
   projection.score = z.transpose() * projected_response_;
