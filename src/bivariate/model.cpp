@@ -19,7 +19,8 @@ namespace {
 constexpr double log_two_pi = 1.8378770664093453;
 // A family's eigenvalue below this is not rounding: the relationship is not a covariance.
 constexpr double psd_tolerance = -1e-9;
-// An eigenvalue at or below this share of the largest makes the identifiability Gram matrix singular.
+// An eigenvalue at or below this share of the largest makes the identifiability Gram matrix
+// singular.
 constexpr double rank_tolerance = 1e-12;
 // How far below zero det G and det E may fall through rounding.
 constexpr double cone_tolerance = -1e-12;

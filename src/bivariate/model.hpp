@@ -66,8 +66,8 @@ class BivariateModel {
   // Validates in a fixed order, the first failure's code returned: shape, observed length,
   // an empty sample, finiteness and exact symmetry of the relationship, the count of measured
   // values, the design's shape, finiteness and rank (at the rounding level of its columns),
-  // each family's projection onto the
-  // positive semidefinite cone (eigenvalues below -1e-9 refused), and identifiability.
+  // each family's projection onto the positive semidefinite cone (eigenvalues below -1e-9
+  // refused), and identifiability.
   static Result<BivariateModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
                                       const std::vector<std::array<bool, 2>>& observed,
                                       const Eigen::Ref<const Eigen::MatrixXd>& design);
