@@ -22,6 +22,7 @@ constexpr std::array<double, 6> upper_table = {infinity, infinity, 1.0 - heritab
 // A free heritability this close to an end is treated as lying on it.
 constexpr double interior_margin = 1e-12 + heritability_edge;
 constexpr double converged_below = 1e-6;
+constexpr double selection_tolerance = 1e-10;
 constexpr double penalty_scale = 1e20;
 
 constexpr std::array<Theta, 3> fit_starts = {{

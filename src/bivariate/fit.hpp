@@ -73,9 +73,6 @@ struct OptimisationCandidate {
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start);
 
-// Values within (|best| + 1) times this of the best one are ties: the fit's own tolerance.
-inline constexpr double selection_tolerance = 1e-10;
-
 // The converged candidate with the fewest free coordinates among those within
 // (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
 Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,

@@ -10,6 +10,7 @@
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -219,20 +220,26 @@ std::optional<Found> profile_found(const StandardisedProblem& problem, bool reml
   return profile_phenotypic(problem, reml, value, hint);
 }
 
-// The full log-likelihood a test compares with its null. The null is a point of the full
-// model's space, so a null that ends above the full fit by more than the fit's tolerance shows
-// the fit missed its maximum: the full model is searched again from the null's point, and when
-// that does not lift it above the null the test fails rather than report a statistic of 0.
+// A maximum of the standardised log-likelihood, as the refit rule reads it.
+struct Maximum {
+  double loglik;
+  double objective;
+  bool converged;
+};
+
+// The full log-likelihood to compare with the null's: when the null ends above the fit, the
+// full model is searched again, all free, from the null's point.
 Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Found& null) {
-  const auto beaten = [&](double loglik) {
-    return -null.value - loglik > (std::fabs(loglik) + 1.0) * selection_tolerance;
+  const auto from_null = [&](const Maximum&) -> Result<Maximum> {
+    auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null.theta);
+    if (!again) return std::unexpected(again.error());
+    if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
+    return Maximum{-(**again).standardised_objective, (**again).standardised_objective, (**again).converged};
   };
-  if (!beaten(full)) return full;
-  const HeritabilityState free{HeritabilityHold::Free, HeritabilityHold::Free};
-  if (auto again = search(problem, reml, free, null.theta); again && *again && (**again).converged)
-    full = std::fmax(full, -(**again).standardised_objective);
-  if (beaten(full)) return fail("BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
-  return full;
+  auto kept = null_refit::full_above_null(Maximum{full, -full, true}, Maximum{-null.value, null.value, true},
+                                          from_null, "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  if (!kept) return std::unexpected(kept.error());
+  return kept->loglik;
 }
 
 bool is_heritability(BivariateQuantity quantity) {

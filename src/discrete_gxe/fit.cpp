@@ -11,6 +11,7 @@
 #include "numerics/deviance.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -231,7 +232,7 @@ Result<DiscreteGxeTest> DiscreteGxeModel::likelihood_ratio(const Eigen::VectorXd
   const auto from_null = [&](const DiscreteGxeFit& at) {
     return fit_from(response, reml, Constraint{}, std::span<const Parameters>(&at.parameters, 1));
   };
-  auto best = gxe::full_fit_above_null(*full, *restricted, from_null, "DISCRETE_GXE_BETTER_UNRESOLVED_OPTIMUM");
+  auto best = null_refit::full_above_null(*full, *restricted, from_null, "DISCRETE_GXE_BETTER_UNRESOLVED_OPTIMUM");
   if (!best) return std::unexpected(best.error());
   return gxe::likelihood_ratio_record(reference, restricted->loglik, best->loglik);
 }

@@ -13,6 +13,7 @@
 #include "numerics/interrupt.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::gxe {
@@ -242,7 +243,7 @@ Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::
   if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
   if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
   const auto from_null = [&](const GxeFit& at) { return model.fit_from(y, reml, {}, {at.parameters}); };
-  auto best = full_fit_above_null(std::move(*full), *null, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
+  auto best = null_refit::full_above_null(std::move(*full), *null, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
   if (!best) return std::unexpected(best.error());
   return likelihood_ratio_record(reference, null->loglik, best->loglik);
 }

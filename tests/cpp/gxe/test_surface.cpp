@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gxe/surface.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace {
 
@@ -276,7 +277,7 @@ TEST(GxeTest, ANullAboveTheFullFitIsRefittedFrom) {
       if (!c.refit) return kestrune::fail("REFIT_FAILED");
       return *c.refit;
     };
-    const auto kept = kestrune::gxe::full_fit_above_null(FakeFit{c.full, -c.full, true}, null, refit, "BETTER");
+    const auto kept = kestrune::null_refit::full_above_null(FakeFit{c.full, -c.full, true}, null, refit, "BETTER");
     EXPECT_EQ(called, c.refitted) << c.full;
     if (std::isnan(c.kept)) {
       ASSERT_FALSE(kept);
