@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "numerics/dense.hpp"
@@ -302,5 +304,57 @@ INSTANTIATE_TEST_SUITE_P(
                     TallyCase{"one_failed", 1.0, {2.0, std::nullopt, 0.5}, "SPATIAL_BOOTSTRAP_REPLICATE_FAILED", 0, 0},
                     TallyCase{"all_failed", 1.0, {std::nullopt, std::nullopt}, "SPATIAL_BOOTSTRAP_NO_USABLE_REPLICATE", 0, 0}),
     [](const testing::TestParamInfo<TallyCase>& info) { return info.param.name; });
+
+// ---- a test's full fit against a null that beats it ----------------------------------
+
+struct ResolveCase {
+  std::string name;
+  double full;  // log-likelihood of the converged full fit
+  double null;
+  std::optional<std::pair<double, bool>> refit;  // its log-likelihood and convergence; absent: it failed
+  bool refits;
+  std::string code;  // empty: the full fit kept
+  double kept;
+};
+
+class ResolveFull : public testing::TestWithParam<ResolveCase> {};
+
+TEST_P(ResolveFull, RefitsFromTheNullOnlyWhenItWinsAndNeverReportsALowerMaximum) {
+  const ResolveCase& c = GetParam();
+  kestrune::spatial::SpatialFit full{};
+  full.loglik = c.full;
+  full.converged = true;
+  bool refitted = false;
+  const auto resolved = kestrune::spatial::resolve_full(full, c.null, [&]() -> kestrune::Result<kestrune::spatial::SpatialFit> {
+    refitted = true;
+    if (!c.refit) return kestrune::fail("SPATIAL_NO_START_CONVERGED");
+    kestrune::spatial::SpatialFit again{};
+    again.loglik = c.refit->first;
+    again.converged = c.refit->second;
+    return again;
+  });
+  EXPECT_EQ(refitted, c.refits);
+  if (!c.code.empty()) {
+    ASSERT_FALSE(resolved);
+    EXPECT_EQ(resolved.error().code, c.code);
+    return;
+  }
+  ASSERT_TRUE(resolved);
+  EXPECT_EQ(resolved->loglik, c.kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpatialStatistic, ResolveFull,
+    testing::Values(
+        // 1e-6 of |-100| is the margin the null may have
+        ResolveCase{"null_within_tolerance", -100.0, -100.0 + 0.9e-4, std::nullopt, false, "", -100.0},
+        ResolveCase{"refit_finds_more", -100.0, -99.0, std::pair{-97.0, true}, true, "", -97.0},
+        ResolveCase{"refit_reaches_the_null", -100.0, -99.0, std::pair{-99.0 - 1e-9, true}, true, "", -99.0 - 1e-9},
+        ResolveCase{"worse_refit_is_dropped", -100.0, -99.0, std::pair{-101.0, true}, true,
+                    "SPATIAL_BETTER_UNRESOLVED_OPTIMUM", 0.0},
+        ResolveCase{"failed_refit", -100.0, -99.0, std::nullopt, true, "SPATIAL_BETTER_UNRESOLVED_OPTIMUM", 0.0},
+        ResolveCase{"better_but_unconverged", -100.0, -99.0, std::pair{-98.0, false}, true,
+                    "SPATIAL_FIT_NOT_CONVERGED", 0.0}),
+    [](const testing::TestParamInfo<ResolveCase>& info) { return info.param.name; });
 
 }  // namespace
