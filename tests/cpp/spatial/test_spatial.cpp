@@ -244,6 +244,56 @@ TEST(SpatialModel, ResponseReproducedByTheDesignIsNotEvaluable) {
   EXPECT_FALSE(model->evaluate(std::vector<double>{0.5, 0.5, model->decay_lower()}, exact, false, false));
 }
 
+// ---- the integrated likelihood's node count ------------------------------------------
+
+// Three people at 0, 1 and 10 on a line, with the given matrix -I: V = c_s K(lambda) - t I at
+// theta = (1 + t, c_s = 1, 1) is positive definite exactly where the kernel's smallest
+// eigenvalue, which grows with lambda, exceeds t. So t sets how many of the twelve nodes, the
+// largest rates, can be evaluated.
+class IntegratedNodes : public testing::TestWithParam<int> {};
+
+TEST_P(IntegratedNodes, SixEvaluableNodesAverageOverTwelveAndFiveAreTooFew) {
+  const int evaluable = GetParam();
+  const Eigen::Vector3d place(0.0, 1.0, 10.0);
+  Eigen::MatrixXd distance(3, 3);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) distance(i, j) = std::fabs(place[i] - place[j]);
+  const auto model = SpatialModel::build({-Eigen::MatrixXd::Identity(3, 3)}, distance, Eigen::MatrixXd::Ones(3, 1));
+  ASSERT_TRUE(model);
+  const double lo = model->decay_lower(), range = std::log(model->decay_upper() / lo);
+  std::vector<double> rates, smallest;
+  for (int j = 0; j < 12; ++j) {
+    rates.push_back(lo * std::exp(range * (j + 0.5) / 12.0));
+    const Eigen::MatrixXd kernel = (distance * -rates.back()).array().exp().matrix();
+    smallest.push_back(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(kernel).eigenvalues()[0]);
+    if (j > 0) ASSERT_GT(smallest[j], smallest[j - 1]);
+  }
+  const int first = 12 - evaluable;
+  const double t = 0.5 * (smallest[first - 1] + smallest[first]);
+  const std::vector<double> theta{1.0 + t, 1.0, 1.0};
+  const Eigen::Vector3d y(0.3, -1.2, 2.0);
+  Workspace workspace;
+  const auto integrated = model->evaluate_integrated(theta, y, true, false, workspace);
+  if (evaluable < 6) {
+    EXPECT_FALSE(integrated);
+    return;
+  }
+  ASSERT_TRUE(integrated);
+  double largest = -std::numeric_limits<double>::infinity(), sum = 0.0;
+  std::vector<double> logliks;
+  for (int j = 0; j < 12; ++j) {
+    const auto node = model->evaluate(std::vector<double>{theta[0], theta[1], theta[2], rates[j]}, y, true, false);
+    ASSERT_EQ(node.has_value(), j >= first) << "node " << j;
+    if (node) logliks.push_back(-node->value);
+  }
+  for (const double l : logliks) largest = std::fmax(largest, l);
+  for (const double l : logliks) sum += std::exp(l - largest);
+  // A node that cannot be evaluated counts as a likelihood of 0: the mean is over all twelve.
+  EXPECT_NEAR(integrated->value, -(largest + std::log(sum / 12.0)), 1e-12 * std::fabs(integrated->value));
+}
+
+INSTANTIATE_TEST_SUITE_P(SpatialModel, IntegratedNodes, testing::Values(5, 6, 9));
+
 // ---- the bootstrap's draws and tally ------------------------------------------------
 
 TEST(SpatialBootstrap, DrawsTwoOutputsPerDeviateInPersonOrder) {
