@@ -1,7 +1,8 @@
 """Invariance cases of the spatial and autoregressive-grid models (see test_invariance.py).
 
-The shared families live at places on a line (a family per place), or in the cells of an 8 × 5
-grid, and the trait gets a smooth term of the place so that the spatial range is identified."""
+The first twenty of the shared families live at places on a line (a family per place), or in
+the cells of a grid, and the trait gets a smooth term of the place so that the spatial range is
+identified."""
 
 import numpy as np
 
@@ -9,19 +10,20 @@ import kestrune._core as core
 from invariance import Outcome
 
 
-def spatial_data(sample, people):
-    family = np.arange(len(sample.y)) // 5
-    place = 3.0 * ((family * 17) % 40)
-    y = sample.y + 2.0 * np.sin(place / 8.0)
-    cut = slice(0, people)
-    return [sample.k[cut, cut]], np.abs(place[:, None] - place[None, :])[cut, cut], sample.x[cut], y[cut]
+PEOPLE = slice(0, 100)
+
+
+def spatial_data(sample):
+    place = 3.0 * ((np.arange(100) // 5 * 17) % 40)
+    y = sample.y[PEOPLE] + 2.0 * np.sin(place / 8.0)
+    return [sample.k[PEOPLE, PEOPLE]], np.abs(place[:, None] - place[None, :]), sample.x[PEOPLE], y
 
 
 def grid_data(sample):
-    family = np.arange(len(sample.y)) // 5
+    family = np.arange(100) // 5
     row, column = family % 8, family // 8
-    y = sample.y + 0.8 * np.cos(1.3 * row) * np.sin(column)
-    return [sample.k], row.tolist(), column.tolist(), sample.x, y
+    y = sample.y[PEOPLE] + 0.8 * np.cos(1.3 * row) * np.sin(column)
+    return [sample.k[PEOPLE, PEOPLE]], row.tolist(), column.tolist(), sample.x[PEOPLE], y
 
 
 def effects(beta, beta_se, sd):
@@ -37,12 +39,12 @@ def spatial_outcome(fit, x, sd, decay=True):
 
 
 def spatial_fit(sample, c, a):
-    fixed, distance, x, y = spatial_data(sample, 200)
+    fixed, distance, x, y = spatial_data(sample)
     return spatial_outcome(core.spatial_fit(fixed, distance, x, sample.moved(y, c, a)), x, np.std(y))
 
 
 def spatial_fit_integrated(sample, c, a):
-    fixed, distance, x, y = spatial_data(sample, 100)
+    fixed, distance, x, y = spatial_data(sample)
     fit = core.spatial_fit(fixed, distance, x, sample.moved(y, c, a), integrated=True)
     return spatial_outcome(fit, x, np.std(y), decay=False)
 
@@ -58,7 +60,7 @@ def autoregressive_fit(sample, c, a):
 
 def spatial_tests(sample, c, a):
     """The statistic, an interval with a bisected end, and a short bootstrap."""
-    fixed, distance, x, y = spatial_data(sample, 100)
+    fixed, distance, x, y = spatial_data(sample)
     moved = sample.moved(y, c, a)
     interval = core.spatial_interval(fixed, distance, x, moved, "1")
     bootstrap = core.spatial_bootstrap([fixed[0][:60, :60]], distance[:60, :60], x[:60], moved[:60], 2, 7)
@@ -67,7 +69,7 @@ def spatial_tests(sample, c, a):
 
 
 def spatial_blup(sample, c, a):
-    fixed, distance, x, y = spatial_data(sample, 100)
+    fixed, distance, x, y = spatial_data(sample)
     effect, error = core.spatial_blup(fixed, distance, x, sample.moved(y, c, a), 1)
     return Outcome(converged=True, fixed=[(v, 0.0) for v in effect[::7] + error[::7]])
 

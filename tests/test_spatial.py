@@ -226,13 +226,14 @@ def polished_spatial():
 
 
 def polished_grid():
-    rng = np.random.default_rng(17)
+    rng = np.random.default_rng(9)
     rows, cols = rng.integers(0, 4, 16), rng.integers(0, 4, 16)
     x, y = np.ones((16, 1)), rng.normal(size=16) + rows * rng.normal()
-    (c_ar, c_res), _, _, (rho_row, rho_col, _, _), loglik, converged, polished, _, _, _ = _core.autoregressive_fit(
-        [], rows.tolist(), cols.tolist(), x, y)
-    v = c_ar * rho_row ** np.abs(rows[:, None] - rows) * rho_col ** np.abs(cols[:, None] - cols) + c_res * np.eye(16)
-    return polished, converged, loglik, v, x, y
+    k = sibling_blocks(16, 2)
+    (c_k, c_ar, c_res), _, _, (rho_row, rho_col, _, _), loglik, converged, polished, _, _, _ = _core.autoregressive_fit(
+        [k], rows.tolist(), cols.tolist(), x, y)
+    kernel = rho_row ** np.abs(rows[:, None] - rows) * rho_col ** np.abs(cols[:, None] - cols)
+    return polished, converged, loglik, c_k * k + c_ar * kernel + c_res * np.eye(16), x, y
 
 
 @pytest.mark.parametrize("case", [polished_spatial, polished_grid])
