@@ -76,8 +76,7 @@ struct Profile {
     const double share = held.kind == Held::Kind::proportion && value < 1.0 ? 1.0 - value : 1.0;
     for (std::size_t j = 0; j < free.size(); ++j) {
       const double t = fitted[free[j]];
-      x.push_back(std::fmin(std::fmax(decay_free(j) || held.kind == Held::Kind::decay ? t : t / share, lower[j]),
-                            upper[j]));
+      x.push_back(std::fmin(std::fmax(decay_free(j) ? t : t / share, lower[j]), upper[j]));
     }
     return x;
   }
