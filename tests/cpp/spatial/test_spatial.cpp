@@ -267,7 +267,9 @@ TEST_P(IntegratedNodes, SixEvaluableNodesAverageOverTwelveAndFiveAreTooFew) {
     rates.push_back(lo * std::exp(range * (j + 0.5) / 12.0));
     const Eigen::MatrixXd kernel = (distance * -rates.back()).array().exp().matrix();
     smallest.push_back(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(kernel).eigenvalues()[0]);
-    if (j > 0) ASSERT_GT(smallest[j], smallest[j - 1]);
+    if (j > 0) {
+      ASSERT_GT(smallest[j], smallest[j - 1]);
+    }
   }
   const int first = 12 - evaluable;
   const double t = 0.5 * (smallest[first - 1] + smallest[first]);
