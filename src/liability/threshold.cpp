@@ -7,7 +7,7 @@
 
 #include <boost/math/distributions/normal.hpp>
 
-#include "liability/region.hpp"
+#include "numerics/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/difference_fit.hpp"
@@ -80,9 +80,9 @@ std::optional<double> LiabilityModel::loglik(double h2, std::span<const double> 
       for (std::size_t c = 0; c < p_; ++c) mean[r] += family.design(r, static_cast<Eigen::Index>(c)) * beta[c];
     covariance = h2 * family.relationship;
     for (Eigen::Index r = 0; r < s; ++r) covariance(r, r) += 1.0 - h2;
-    const std::optional<double> region = region_log_probability(mean, family.sign, covariance);
-    if (!region) return std::nullopt;
-    total += *region;
+    const std::optional<double> term = region::region_log_probability(mean, family.sign, covariance);
+    if (!term) return std::nullopt;
+    total += *term;
   }
   if (!std::isfinite(total)) return std::nullopt;
   return total;

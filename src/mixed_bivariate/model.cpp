@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "liability/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/difference_fit.hpp"

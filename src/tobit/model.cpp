@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "liability/region.hpp"
+#include "numerics/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/deviance.hpp"
@@ -85,9 +85,9 @@ std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::Vec
     v_cc.noalias() -= v_mc.transpose() * factor->solve_matrix(v_mc);
   }
   for (Eigen::Index i = 0; i < c; ++i) region_mean[i] -= split.limit[i];
-  const std::optional<double> region = liability::region_log_probability(region_mean, split.sign, v_cc);
-  if (!region || !std::isfinite(*region)) return std::nullopt;
-  return total + *region;
+  const std::optional<double> term = region::region_log_probability(region_mean, split.sign, v_cc);
+  if (!term || !std::isfinite(*term)) return std::nullopt;
+  return total + *term;
 }
 
 Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes) {
