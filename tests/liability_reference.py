@@ -59,6 +59,15 @@ def families(a):
     return [np.flatnonzero(labels == c) for c in range(count)]
 
 
+def canonical_families(a, keys):
+    """The families with their members in the order a sequential approximation takes them: by
+    their rows of `keys` (each person's own data), then by their own relationship and their
+    relationships with the others in ascending order, then by index."""
+    def ordered(fam):
+        return np.array(sorted(fam, key=lambda i: (*keys[i], a[i, i], *sorted(a[i, j] for j in fam if j != i))))
+    return [ordered(fam) for fam in families(a)]
+
+
 def conditional_region(v, mean, measured, censored, observed):
     """Mean and covariance of the censored coordinates given the measured ones at `observed`,
     and the normal log-density of the measured ones."""

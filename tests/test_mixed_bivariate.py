@@ -180,12 +180,14 @@ CODES = [
     (dict(relationship=lambda a: put(([1, 0], [0, 1]), 0.95)(put((3, 2), 0.0)(a))),
      "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
     (dict(relationship=put((1, 1), -20.0)), "MIXED_BIVARIATE_NO_START_CONVERGED"),
+    (dict(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)]), first_value=np.zeros(3)),
+     "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
 ]
 CODE_IDS = ["kind_3_first", "kind_negative", "censoring_3", "second_kind_after_first", "second_censoring",
             "no_rows", "relationship_not_square", "design_rows", "design_no_columns", "not_finite",
             "measured_nan", "trait_length", "limit_inf", "continuous_censored", "binary_measured",
             "binary_all_cases", "binary_all_controls", "censored_no_scale", "asymmetric", "too_close",
-            "pair_order", "diagonal_minus_20"]
+            "pair_order", "diagonal_minus_20", "identical_columns"]
 
 
 def call(function, args, extra):
@@ -235,8 +237,8 @@ def badly_scaled(seed):
     "function, extra, seed, code",
     [(_core.mixed_bivariate_test, (4, 0.0), 0, "MIXED_BIVARIATE_FIT_NOT_CONVERGED"),
      (_core.mixed_bivariate_interval, (0,), 0, "MIXED_BIVARIATE_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_test, (4, 0.0), 3, "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_interval, (0,), 12, "MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE")],
+     (_core.mixed_bivariate_test, (4, 0.0), 19, "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED"),
+     (_core.mixed_bivariate_interval, (0,), 19, "MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE")],
     ids=["test_full", "interval_full", "test_null", "interval_reference"],
 )
 def test_searches_that_do_not_converge_are_refused(function, extra, seed, code):
