@@ -282,3 +282,37 @@ def test_signatures(function, tail):
     assert function.__text_signature__ == (
         "(relationship, first_kind, first_value, first_censoring, first_limit, second_kind, second_value, "
         "second_censoring, second_limit, design" + tail + ")")
+
+
+def random_pairs(seed):
+    """Sib pairs with random heritabilities and correlations: a continuous and a binary trait."""
+    rng = np.random.default_rng(seed)
+    fam = int(rng.integers(15, 40))
+    n = 2 * fam
+    a = np.kron(np.eye(fam), SIBS)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    rg, re = rng.uniform(-0.6, 0.6, 2)
+    h1, h2 = rng.uniform(0.1, 0.8, 2)
+    g = np.array([[h1, rg * math.sqrt(h1 * h2)], [rg * math.sqrt(h1 * h2), h2]])
+    e = np.array([[1 - h1, re * math.sqrt((1 - h1) * (1 - h2))], [re * math.sqrt((1 - h1) * (1 - h2)), 1 - h2]])
+    u = np.linalg.cholesky(np.kron(g, a) + np.kron(e, np.eye(n))) @ rng.normal(size=2 * n)
+    y = x @ [1, 0.5] + 1.5 * u[:n]
+    case = x @ [0.2, 0.4] + u[n:] > 0
+    zeros = np.zeros(n)
+    return (a, 0, y, np.zeros(n, np.int64), zeros, 1, np.full(n, np.nan), np.where(case, 1, 2).astype(np.int64),
+            zeros, x)
+
+
+def test_a_null_fit_above_the_free_fit_is_refitted_or_refused():
+    # Seed 101's free fit stops 0.11 below the maximum its null fit (rho_e = 1) reaches.
+    for seed in range(100, 127):
+        args = random_pairs(seed)
+        try:
+            _, statistic, _, _, null_loglik, full_loglik = _core.mixed_bivariate_test(*args, 5, 1.0)
+        except ValueError as error:
+            assert str(error) in ("MIXED_BIVARIATE_BETTER_UNRESOLVED_OPTIMUM", "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED")
+            continue
+        assert null_loglik <= full_loglik + 1e-5 * abs(full_loglik), seed
+        if seed == 101:
+            assert full_loglik > _core.mixed_bivariate_fit(*args)[6] + 0.1
+            assert statistic < 1e-6

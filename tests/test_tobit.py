@@ -9,6 +9,8 @@ from scipy import optimize, stats
 from kestrune import _core
 
 from helpers import sibships
+from invariance import make_sample
+from invariance_censored import censored_at_top
 from liability_reference import badly_scaled_pairs, changed, conditional_region, families, orthant_log, put
 
 CUT = 3.841458820694124
@@ -209,3 +211,42 @@ def test_strided_and_transposed_arrays_give_the_same_results(sample, fitted):
 @pytest.mark.parametrize("function", [_core.tobit_fit, _core.tobit_test, _core.tobit_interval])
 def test_signatures(function):
     assert function.__text_signature__ == "(relationship, value, censoring, limit, design)"
+
+
+def listed(order):
+    """The three censored and binary fits of the shared sample of nuclear families, its people
+    listed in the given order: the log-likelihoods."""
+    sample = make_sample()
+    k, x = sample.k[np.ix_(order, order)], sample.x[order]
+    value, code, limit = (v[order] for v in censored_at_top(sample.y, 0.0, 1.0))
+    second = [v[order] for v in censored_at_top(sample.y2, 0.0, 1.0)]
+    n = len(order)
+    return [_core.tobit_fit(k, value, code, limit, x)[3],
+            _core.liability_fit(k, (code == 1).astype(float), x)[2],
+            _core.mixed_bivariate_fit(k, 0, sample.y[order], np.zeros(n, np.int64), np.zeros(n), 2, *second, x)[6]]
+
+
+def test_the_order_people_are_listed_in_changes_nothing():
+    # Sequential conditioning depends on the order it takes a family's members in: that order
+    # follows who they are, not where they were listed.
+    n = 200
+    assert listed(np.random.default_rng(5).permutation(n)) == pytest.approx(listed(np.arange(n)), rel=1e-10, abs=0)
+
+
+@pytest.mark.parametrize(
+    "function, inputs",
+    [(_core.tobit_fit, changed(BASE, value=np.array([1e200, -1e200, 0.0, 0.0]))),
+     (_core.mixed_bivariate_fit, dict(relationship=sibships([2, 2]), first_kind=0,
+                                       first_value=np.array([3e200, -2e200, 1.1e200, 4e199]),
+                                       first_censoring=np.zeros(4, np.int64), first_limit=np.zeros(4), second_kind=1,
+                                       second_value=np.full(4, np.nan), second_censoring=np.array([1, 2, 2, 1], np.int64),
+                                       second_limit=np.zeros(4), design=np.ones((4, 1))))],
+    ids=["tobit", "mixed"],
+)
+def test_a_variance_beyond_the_largest_double_is_not_converged(function, inputs):
+    # The standardised search converges; the variance it maps back to is infinite.
+    fit = function(**inputs)
+    variance = fit[1] if function is _core.tobit_fit else fit[1][0]
+    converged = fit[4] if function is _core.tobit_fit else fit[7]
+    assert variance == math.inf and converged is False
+
