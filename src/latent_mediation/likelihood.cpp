@@ -8,6 +8,7 @@
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/normal.hpp"
 #include "latent_mediation/rectangle.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/region.hpp"
 
 namespace kestrune::latent_mediation {
@@ -188,6 +189,7 @@ Result<LatentMediationEvaluation> LatentMediationModel::evaluate_at(const Struct
   evaluation.family_evaluations.reserve(families_.size());
   bool representable = true;
   for (const auto& family : families_) {
+    if (interrupt::requested()) return fail(interrupt::code);
     auto covariance = directional_covariance(family.relationship, parameters);
     if (!covariance) return std::unexpected(covariance.error());
     auto record = family.evaluate(*covariance, qmc_points_, coefficients);
