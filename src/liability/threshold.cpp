@@ -95,16 +95,11 @@ std::optional<double> LiabilityModel::loglik(double h2, std::span<const double> 
 }
 
 difference_fit::Problem LiabilityModel::problem(std::optional<double> held) const {
-  const std::size_t k = p_ + 1;
-  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
-                                  1e-6, {}};
-  problem.lower[0] = held.value_or(0.0);
-  problem.upper[0] = held.value_or(1.0);
-  problem.measure = [lower = problem.lower, upper = problem.upper](std::span<const double> x,
-                                                                   std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, lower, upper, 0.0);
-  };
-  return problem;
+  std::vector<double> lower(p_ + 1, -infinity);
+  std::vector<double> upper(lower.size(), infinity);
+  lower[0] = held.value_or(0.0);
+  upper[0] = held.value_or(1.0);
+  return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 0.0);
 }
 
 difference_fit::Objective LiabilityModel::objective() const {

@@ -216,20 +216,15 @@ std::optional<double> MixedBivariateModel::standard_loglik(std::array<double, 2>
 }
 
 difference_fit::Problem MixedBivariateModel::problem(std::optional<Held> held) const {
-  const std::size_t k = 2 * p_ + 6;
-  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 400,
-                                  1e-5, {}};
-  for (const std::size_t i : {0, 1}) problem.lower[i] = 0.0, problem.upper[i] = 1.0;
+  std::vector<double> lower(2 * p_ + 6, -infinity);
+  std::vector<double> upper(lower.size(), infinity);
+  for (const std::size_t i : {0, 1}) lower[i] = 0.0, upper[i] = 1.0;
   for (const std::size_t t : {0, 1}) {
-    if (kinds_[t] == TraitKind::Binary) problem.lower[2 + t] = problem.upper[2 + t] = 0.0;
+    if (kinds_[t] == TraitKind::Binary) lower[2 + t] = upper[2 + t] = 0.0;
   }
-  for (const std::size_t i : {genetic_correlation, residual_correlation}) problem.lower[i] = -1.0, problem.upper[i] = 1.0;
-  if (held) problem.lower[held->first] = problem.upper[held->first] = held->second;
-  problem.measure = [lower = problem.lower, upper = problem.upper](std::span<const double> x,
-                                                                   std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, lower, upper, 0.0);
-  };
-  return problem;
+  for (const std::size_t i : {genetic_correlation, residual_correlation}) lower[i] = -1.0, upper[i] = 1.0;
+  if (held) lower[held->first] = upper[held->first] = held->second;
+  return difference_fit::box_problem(std::move(lower), std::move(upper), 400, 1e-5, 0.0);
 }
 
 difference_fit::Objective MixedBivariateModel::objective() const {

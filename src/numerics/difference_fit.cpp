@@ -49,6 +49,16 @@ std::vector<double> central_difference(const Objective& f, std::span<const doubl
   return *compat_lbfgsb::finite_diff::finite_difference_gradient(x, lower, upper, step, value);
 }
 
+Problem box_problem(std::vector<double> lower, std::vector<double> upper, std::size_t maxit, double threshold,
+                    double edge) {
+  Problem problem{std::move(lower), std::move(upper), maxit, threshold, {}};
+  problem.measure = [lower = problem.lower, upper = problem.upper, edge](std::span<const double> x,
+                                                                         std::span<const double> g) {
+    return projected_magnitude(x, g, lower, upper, edge);
+  };
+  return problem;
+}
+
 double projected_magnitude(std::span<const double> x, std::span<const double> g,
                            std::span<const double> lower, std::span<const double> upper, double edge) {
   return convergence::largest_contribution(g, [&](std::size_t i) {

@@ -29,6 +29,10 @@ struct Problem {
   Measure measure;
 };
 
+// A problem whose measure is projected_magnitude over its own box, an edge `edge` wide.
+Problem box_problem(std::vector<double> lower, std::vector<double> upper, std::size_t maxit, double threshold,
+                    double edge);
+
 struct Fit {
   std::vector<double> x;
   double value;            // the objective at x

@@ -41,12 +41,7 @@ TEST(Liability, HeldHeritabilityOutsideTheUnitIntervalIsRefused) {
 // ---- the shared fit loop -------------------------------------------------------------------
 
 difference_fit::Problem box(double threshold) {
-  difference_fit::Problem problem{{-5.0, -5.0}, {5.0, 5.0}, 100, threshold, {}};
-  problem.measure = [lower = problem.lower, upper = problem.upper](std::span<const double> x,
-                                                                   std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, lower, upper, 0.0);
-  };
-  return problem;
+  return difference_fit::box_problem({-5.0, -5.0}, {5.0, 5.0}, 100, threshold, 0.0);
 }
 
 double bowl(std::span<const double> x) { return (x[0] - 1.0) * (x[0] - 1.0) + 2.0 * (x[1] + 0.5) * (x[1] + 0.5) + 3.0; }
