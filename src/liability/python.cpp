@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "numerics/region.hpp"
 #include "liability/threshold.hpp"
+#include "numerics/region.hpp"
 #include "python/interval.hpp"
 #include "python/toolkit.hpp"
 

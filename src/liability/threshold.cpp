@@ -7,11 +7,11 @@
 
 #include <boost/math/distributions/normal.hpp>
 
-#include "numerics/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/member_order.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/region.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::liability {

@@ -5,7 +5,6 @@
 #include <limits>
 #include <utility>
 
-#include "numerics/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/deviance.hpp"
@@ -13,6 +12,7 @@
 #include "numerics/eigen.hpp"
 #include "numerics/member_order.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/region.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::tobit {
@@ -234,8 +234,9 @@ TobitFit TobitModel::record(const difference_fit::Fit& fit) const {
   const double variance = trait_.variance(std::exp(fit.x[1]));
   const double loglik = trait_.loglik(-fit.value);
   const bool finite = finite_all(beta) && std::isfinite(variance) && std::isfinite(loglik);
-  return TobitFit{beta,          "ml", fit.x[0], variance, loglik, fit.scaled_gradient, censored_share_, largest_family_,
-                  finite && fit.scaled_gradient < 1e-6};
+  return TobitFit{beta,    "ml",           fit.x[0],
+                  variance, loglik, fit.scaled_gradient, censored_share_,
+                  largest_family_, finite && fit.scaled_gradient < 1e-6};
 }
 
 Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
