@@ -110,46 +110,14 @@ def badly_scaled_pairs(seed, intercept, fam=15):
     return a, x, y, rng
 
 
-def newton_polish(negative, x, bounds, steps=4, h=1e-4):
-    """A few Newton steps on a central-difference Hessian over the coordinates off their bounds,
-    each kept only when it lowers `negative`: (value, point)."""
-    low = np.array([-np.inf if b[0] is None else b[0] for b in bounds])
-    high = np.array([np.inf if b[1] is None else b[1] for b in bounds])
-    x = np.asarray(x, float)
-    value = negative(x)
-    for _ in range(steps):
-        free = np.flatnonzero((x - low > 2 * h) & (high - x > 2 * h))
-        if not len(free):
-            break
-        basis = np.eye(len(x))[free] * h
-        gradient = np.array([(negative(x + e) - negative(x - e)) / (2 * h) for e in basis])
-        hessian = np.array([[(negative(x + e + d) - negative(x + e - d) - negative(x - e + d) + negative(x - e - d))
-                             / (4 * h * h) for d in basis] for e in basis])
-        try:
-            step = np.linalg.solve(hessian, -gradient)
-        except np.linalg.LinAlgError:
-            break
-        candidate = x.copy()
-        candidate[free] += step
-        candidate = np.clip(candidate, low, high)
-        lower = negative(candidate)
-        if not lower < value:
-            break
-        x, value = candidate, lower
-    return value, x
-
-
 def independent_minimum(negative, starts, bounds):
     """The lowest value of `negative` that a search sharing nothing with the fits' reaches: TNC
-    from each start, then Newton steps (newton_polish). Returns (value, point)."""
-    best = None
-    for start in starts:
-        run = optimize.minimize(negative, start, method="TNC", bounds=bounds,
-                                options={"ftol": 1e-13, "xtol": 1e-10, "gtol": 1e-10, "maxfun": 3000})
-        found = newton_polish(negative, run.x, bounds)
-        if best is None or found[0] < best[0]:
-            best = found
-    return best
+    from each start. Returns (value, point)."""
+    runs = [optimize.minimize(negative, start, method="TNC", bounds=bounds,
+                              options={"ftol": 1e-13, "xtol": 1e-10, "gtol": 1e-10, "maxfun": 3000})
+            for start in starts]
+    best = min(runs, key=lambda run: run.fun)
+    return best.fun, best.x
 
 
 def put(index, entry):

@@ -224,6 +224,11 @@ def test_operation_codes(function, extra, changes, code):
         call(function, base(**changes), extra)
 
 
+def test_a_variance_beyond_the_largest_double_is_not_converged():
+    fit = _core.mixed_bivariate_fit(**base(first_value=BASE["first_value"] * 1e200))
+    assert fit[1][0] == math.inf and fit[7] is False
+
+
 def badly_scaled(seed):
     a, x, y, rng = badly_scaled_pairs(seed, 0.2)
     n = len(y)

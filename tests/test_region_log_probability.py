@@ -110,25 +110,24 @@ def test_not_evaluable(mean, cov):
 
 
 @pytest.mark.parametrize(
-    "args, error",
+    "args, error, message",
     [
-        ((np.zeros(3), np.ones(2), np.eye(3)), ValueError),
-        ((np.zeros(2), np.ones(2), np.eye(3)[:, :2]), ValueError),
-        ((np.zeros(2), np.ones(2), np.eye(3)), ValueError),
-        ((np.zeros(2, dtype=np.int64), np.ones(2), np.eye(2)), "mean"),
-        ((np.zeros(2), [1.0, 1.0], np.eye(2)), "sign"),
-        ((np.zeros(2), np.ones(2), np.eye(2).astype(np.float32)), "covariance"),
-        ((np.zeros((2, 1)), np.ones(2), np.eye(2)), "mean"),
-        ((np.zeros(2), np.array([1.0, 2.0]), np.eye(2)), "REGION_SIGN_INVALID"),
-        ((np.zeros(3), np.array([-1.0, 0.0, 1.0]), np.eye(3)), "REGION_SIGN_INVALID"),
-        ((np.zeros(1), np.array([np.nan]), np.eye(1)), "REGION_SIGN_INVALID"),
+        ((np.zeros(3), np.ones(2), np.eye(3)), ValueError, "^REGION_SHAPE_INVALID$"),
+        ((np.zeros(2), np.ones(2), np.eye(3)[:, :2]), ValueError, "^REGION_SHAPE_INVALID$"),
+        ((np.zeros(2), np.ones(2), np.eye(3)), ValueError, "^REGION_SHAPE_INVALID$"),
+        ((np.zeros(2, dtype=np.int64), np.ones(2), np.eye(2)), TypeError, "mean"),
+        ((np.zeros(2), [1.0, 1.0], np.eye(2)), TypeError, "sign"),
+        ((np.zeros(2), np.ones(2), np.eye(2).astype(np.float32)), TypeError, "covariance"),
+        ((np.zeros((2, 1)), np.ones(2), np.eye(2)), TypeError, "mean"),
+        ((np.zeros(2), np.array([1.0, 2.0]), np.eye(2)), ValueError, "^REGION_SIGN_INVALID$"),
+        ((np.zeros(3), np.array([-1.0, 0.0, 1.0]), np.eye(3)), ValueError, "^REGION_SIGN_INVALID$"),
+        ((np.zeros(1), np.array([np.nan]), np.eye(1)), ValueError, "^REGION_SIGN_INVALID$"),
     ],
     ids=["short_sign", "not_square", "wrong_order", "int_mean", "list_sign", "float32_covariance", "two_dimensional_mean",
          "sign_two", "sign_zero", "sign_nan"],
 )
-def test_refused_arguments(args, error):
-    code = "REGION_SHAPE_INVALID" if error is ValueError else error
-    with pytest.raises(TypeError if code.islower() else ValueError, match=f"^{code}$" if code.isupper() else code):
+def test_refused_arguments(args, error, message):
+    with pytest.raises(error, match=message):
         region(*args)
 
 
