@@ -10,7 +10,7 @@
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/normal.hpp"
 #include "latent_mediation/simulate.hpp"
-#include "liability/region.hpp"
+#include "numerics/bisect.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/stream.hpp"
@@ -211,7 +211,7 @@ Result<VerticalSet> LatentMediationModel::vertical_set(double searched_to, std::
   };
   const auto end = [&](double edge) -> std::optional<double> {
     if (!below_cut(edge)) return std::nullopt;
-    return liability::bisect(edge, set.estimate, below_cut);
+    return bisection::bisect(edge, set.estimate, below_cut);
   };
   set.lower = end(set.estimate - searched_to);
   set.upper = end(set.estimate + searched_to);
@@ -256,7 +256,7 @@ Result<HorizontalSet> LatentMediationModel::horizontal_set(double searched_to) c
       return std::nullopt;
     }
     if (refit->log_likelihood >= cut) return std::nullopt;
-    return liability::bisect(edge, set.estimate, beyond);
+    return bisection::bisect(edge, set.estimate, beyond);
   };
   set.lower = end(set.estimate - searched_to);
   set.upper = end(set.estimate + searched_to);

@@ -8,8 +8,8 @@
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/normal.hpp"
 #include "latent_mediation/rectangle.hpp"
-#include "liability/region.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/region.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
@@ -39,7 +39,7 @@ Result<double> log_ascertainment(const LatentMediationFamily& family, const Eige
   if (c < 1 || c > proband_cuts.size()) return fail("LATENT_MEDIATION_ASCERTAINMENT_CATEGORY_OUT_OF_RANGE");
   const double z = (proband_cuts[c - 1] - mu[at(n + j)]) / std::sqrt(v);
   if (!std::isfinite(z)) return fail("LATENT_MEDIATION_NORMAL_VARIATE_NOT_FINITE");
-  const double p = liability::normal_cdf(-z);
+  const double p = region::normal_cdf(-z);
   if (!(p > 0.0 && std::isfinite(p))) return fail("LATENT_MEDIATION_ASCERTAINMENT_PROBABILITY_INVALID");
   return std::log(p);
 }
