@@ -11,7 +11,7 @@
 #include "numerics/deviance.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
-#include "numerics/optimum.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::association {
 namespace {
@@ -314,12 +314,24 @@ Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool
     if (!variance) return std::unexpected(variance.error());
     // The null is the marker's model at gamma = 0: when it beats the refit, the search missed
     // the maximum, and a search from the null's heritability finds at least the null.
-    if (optimum::beats(null_loglik_, variance->loglik)) {
-      const std::array<double, 1> from_null{null_h2_};
-      if (auto again = fit_variance(marker, from_null); again && again->loglik > variance->loglik)
-        variance = std::move(again);
-      if (optimum::beats(null_loglik_, variance->loglik)) return fail("ASSOCIATION_BETTER_UNRESOLVED_OPTIMUM");
-    }
+    struct Maximum {
+      double loglik;
+      double objective;
+      bool converged;
+      std::optional<VarianceFit> fit;
+    };
+    const auto from_null = [&](const Maximum&) -> Result<Maximum> {
+      const std::array<double, 1> start{null_h2_};
+      auto again = fit_variance(marker, start);
+      if (!again) return std::unexpected(again.error());
+      return Maximum{again->loglik, -again->loglik, true, std::move(*again)};
+    };
+    const double full_loglik = variance->loglik;
+    auto kept = null_refit::full_above_null(Maximum{full_loglik, -full_loglik, true, std::move(*variance)},
+                                            Maximum{null_loglik_, -null_loglik_, true, std::nullopt}, from_null,
+                                            "ASSOCIATION_BETTER_UNRESOLVED_OPTIMUM");
+    if (!kept) return std::unexpected(kept.error());
+    variance = std::move(*kept->fit);
     h2 = variance->h2;
     scale = variance->scale;
     loglik = variance->loglik;

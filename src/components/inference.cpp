@@ -11,7 +11,7 @@
 #include "numerics/deviance.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
-#include "numerics/optimum.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -169,18 +169,37 @@ Result<ComponentFit> converged_fit(const ComponentModel& model, const Eigen::Vec
   return fit;
 }
 
-// The full fit, or, when the null (a point of the full model's space) beats it, the better of
-// it and a refit of the full model from the null's end point: a null above the full fit means
-// the full search missed its maximum. The null still winning is reported, not read as a
-// statistic of 0.
+// A fit as the rule for a null above the full fit reads it: the full model's fit, or a null's
+// end point in the full model's coefficients (on the response's variance scale).
+struct Maximum {
+  double loglik;
+  double objective;  // -loglik, which the rule's tolerance is relative to
+  bool converged;
+  std::vector<double> point;
+  std::optional<ComponentFit> fit;
+};
+
+Maximum maximum_of(ComponentFit fit) {
+  const double loglik = fit.loglik;
+  const bool converged = fit.converged;
+  return Maximum{loglik, -loglik, converged, {}, std::move(fit)};
+}
+
+// The full fit, or the better of it and a refit of the full model from the null's end point
+// when the null beats it; the null still winning is reported rather than read as a statistic of 0.
 Result<ComponentFit> resolved(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
                               std::span<const std::size_t> signed_components, ComponentFit full,
-                              double null_loglik, std::span<const double> null_point) {
-  if (!optimum::beats(null_loglik, full.loglik)) return full;
-  auto refit = model.fit_from(y, reml, signed_components, {}, null_point);
-  if (refit && refit->converged && refit->loglik > full.loglik) full = std::move(*refit);
-  if (optimum::beats(null_loglik, full.loglik)) return fail("COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
-  return full;
+                              double null_loglik, std::vector<double> null_point) {
+  const auto from_null = [&](const Maximum& null) -> Result<Maximum> {
+    auto again = model.fit_from(y, reml, signed_components, {}, null.point);
+    if (!again) return std::unexpected(again.error());
+    return maximum_of(std::move(*again));
+  };
+  auto kept = null_refit::full_above_null(maximum_of(std::move(full)),
+                                          Maximum{null_loglik, -null_loglik, true, std::move(null_point), {}},
+                                          from_null, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
+  if (!kept) return std::unexpected(kept.error());
+  return std::move(*kept->fit);
 }
 
 // Indices each below m, checked in the caller's order; then sorted without repeats.
@@ -446,10 +465,10 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
         auto null_fit = converged_fit(*contrast_model, y, reml, signed_components, std::span<const Pin>(&zero, 1),
                                       "COMPONENTS_NULL_FIT_NOT_CONVERGED");
         if (!null_fit) return std::unexpected(null_fit.error());
-        if (optimum::beats(null_fit->loglik, fit->loglik)) {
-          auto better = resolved(*contrast_model, y, reml, signed_components, *fit, null_fit->loglik,
-                                 null_fit->coefficients);
-          if (!better) return std::unexpected(better.error());
+        auto better = resolved(*contrast_model, y, reml, signed_components, *fit, null_fit->loglik,
+                               null_fit->coefficients);
+        if (!better) return std::unexpected(better.error());
+        if (better->loglik != fit->loglik) {
           if (restarts == s) return fail("COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
           fit = std::move(better);
           improved = true;
