@@ -1,12 +1,6 @@
 """variant_set_scan and variant_set_family_scan against a dense projection and Imhof's integral."""
 
 import math
-import os
-import pathlib
-import signal
-import subprocess
-import sys
-import time
 
 import numpy as np
 import pytest
@@ -237,36 +231,3 @@ def test_bad_arguments_are_type_errors_before_the_null_fit(position, name, value
 def test_signatures_and_docstrings(fn, signature, first_line):
     assert fn.__text_signature__ == signature
     assert fn.__doc__.splitlines()[0] == first_line
-
-
-LONG_SCANS = {
-    "association_sweep": "_core.association_sweep(k, x, y, np.broadcast_to(g[:, None], (n, 10**6)))",
-    "variant_set_scan": "_core.variant_set_scan([k], x, y, [g[:, None]] * 10**6)",
-}
-
-
-@pytest.mark.parametrize("call", LONG_SCANS.values(), ids=LONG_SCANS.keys())
-def test_ctrl_c_stops_a_long_scan_and_the_module_stays_usable(call):
-    script = f"""
-import numpy as np
-from kestrune import _core
-from helpers import nuclear_families
-rng = np.random.default_rng(1)
-n = 2000
-k, x = nuclear_families(400), np.column_stack([np.ones(n), rng.normal(size=n)])
-y, g = rng.normal(size=n), rng.integers(0, 3, size=n).astype(float)
-print("started", flush=True)
-try:
-    {call}
-except KeyboardInterrupt:
-    print("interrupted", flush=True)
-print("usable", _core.variant_set_scan([k], x, y, [g[:, None]])[0]["code"] == "", flush=True)
-"""
-    paths = [str(pathlib.Path(_core.__file__).parents[1]), str(pathlib.Path(__file__).parent)]
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
-                             env={**os.environ, "PYTHONPATH": os.pathsep.join(paths)})
-    assert child.stdout.readline() == "started\n"
-    time.sleep(1.0)
-    child.send_signal(signal.SIGINT)
-    out, _ = child.communicate(timeout=5)
-    assert out == "interrupted\nusable True\n"

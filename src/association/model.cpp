@@ -314,24 +314,13 @@ Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool
     if (!variance) return std::unexpected(variance.error());
     // The null is the marker's model at gamma = 0: when it beats the refit, the search missed
     // the maximum, and a search from the null's heritability finds at least the null.
-    struct Maximum {
-      double loglik;
-      double objective;
-      bool converged;
-      std::optional<VarianceFit> fit;
-    };
-    const auto from_null = [&](const Maximum&) -> Result<Maximum> {
+    const auto from_null = [&] {
       const std::array<double, 1> start{null_h2_};
-      auto again = fit_variance(marker, start);
-      if (!again) return std::unexpected(again.error());
-      return Maximum{again->loglik, -again->loglik, true, std::move(*again)};
+      return fit_variance(marker, start);
     };
-    const double full_loglik = variance->loglik;
-    auto kept = null_refit::full_above_null(Maximum{full_loglik, -full_loglik, true, std::move(*variance)},
-                                            Maximum{null_loglik_, -null_loglik_, true, std::nullopt}, from_null,
-                                            "ASSOCIATION_BETTER_UNRESOLVED_OPTIMUM");
-    if (!kept) return std::unexpected(kept.error());
-    variance = std::move(*kept->fit);
+    variance = null_refit::full_above_null(std::move(*variance), null_loglik_, from_null,
+                                           "ASSOCIATION_BETTER_UNRESOLVED_OPTIMUM");
+    if (!variance) return std::unexpected(variance.error());
     h2 = variance->h2;
     scale = variance->scale;
     loglik = variance->loglik;

@@ -47,6 +47,7 @@ struct VarianceFit {
   double scale;  // sigma^2 at h2
   double loglik;
   WeightedFit fit;  // the weighted fit at h2
+  bool converged = true;  // a search that fails is an error, not a record
 };
 
 struct MarkerTest {

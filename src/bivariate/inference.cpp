@@ -223,21 +223,20 @@ std::optional<Found> profile_found(const StandardisedProblem& problem, bool reml
 // A maximum of the standardised log-likelihood, as the refit rule reads it.
 struct Maximum {
   double loglik;
-  double objective;
   bool converged;
 };
 
 // The full log-likelihood to compare with the null's: when the null ends above the fit, the
 // full model is searched again, all free, from the null's point.
 Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Found& null) {
-  const auto from_null = [&](const Maximum&) -> Result<Maximum> {
+  const auto from_null = [&]() -> Result<Maximum> {
     auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null.theta);
     if (!again) return std::unexpected(again.error());
     if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
-    return Maximum{-(**again).standardised_objective, (**again).standardised_objective, (**again).converged};
+    return Maximum{-(**again).standardised_objective, (**again).converged};
   };
-  auto kept = null_refit::full_above_null(Maximum{full, -full, true}, Maximum{-null.value, null.value, true},
-                                          from_null, "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  auto kept = null_refit::full_above_null(Maximum{full, true}, -null.value, from_null,
+                                          "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
   if (!kept) return std::unexpected(kept.error());
   return kept->loglik;
 }

@@ -169,37 +169,13 @@ Result<ComponentFit> converged_fit(const ComponentModel& model, const Eigen::Vec
   return fit;
 }
 
-// A fit as the rule for a null above the full fit reads it: the full model's fit, or a null's
-// end point in the full model's coefficients (on the response's variance scale).
-struct Maximum {
-  double loglik;
-  double objective;  // -loglik, which the rule's tolerance is relative to
-  bool converged;
-  std::vector<double> point;
-  std::optional<ComponentFit> fit;
-};
-
-Maximum maximum_of(ComponentFit fit) {
-  const double loglik = fit.loglik;
-  const bool converged = fit.converged;
-  return Maximum{loglik, -loglik, converged, {}, std::move(fit)};
-}
-
 // The full fit, or the better of it and a refit of the full model from the null's end point
 // when the null beats it; the null still winning is reported rather than read as a statistic of 0.
 Result<ComponentFit> resolved(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
                               std::span<const std::size_t> signed_components, ComponentFit full,
                               double null_loglik, std::vector<double> null_point) {
-  const auto from_null = [&](const Maximum& null) -> Result<Maximum> {
-    auto again = model.fit_from(y, reml, signed_components, {}, null.point);
-    if (!again) return std::unexpected(again.error());
-    return maximum_of(std::move(*again));
-  };
-  auto kept = null_refit::full_above_null(maximum_of(std::move(full)),
-                                          Maximum{null_loglik, -null_loglik, true, std::move(null_point), {}},
-                                          from_null, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
-  if (!kept) return std::unexpected(kept.error());
-  return std::move(*kept->fit);
+  const auto from_null = [&] { return model.fit_from(y, reml, signed_components, {}, null_point); };
+  return null_refit::full_above_null(std::move(full), null_loglik, from_null, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
 }
 
 // Indices each below m, checked in the caller's order; then sorted without repeats.
