@@ -21,6 +21,7 @@
 
 #include <Eigen/Core>
 
+#include "numerics/matrix_scan.hpp"
 #include "python/arguments.hpp"
 #include "python/owned.hpp"
 
@@ -40,6 +41,11 @@ Fallible<Buffer> take_buffer(PyObject* object, const char* name, Element element
 
 // A read-only view of a NumPy array of `Scalar` (double or std::int64_t) with
 // `Dims` (1 or 2) dimensions. Element (i, j) of a vector is read with j = 0.
+//
+// A float64 matrix is also offered as a matrix_scan::Strided view of the caller's memory, read
+// in place whatever its order and strides. The rare buffer whose elements are not aligned whole
+// doubles (a field of packed records, a misaligned slice of raw bytes) is copied once when the
+// view is taken, and the Strided view shows the copy.
 template <class Scalar, int Dims>
 class ArrayView {
   static_assert(Dims == 1 || Dims == 2);
@@ -48,7 +54,11 @@ class ArrayView {
   static Fallible<ArrayView> from(const Argument& argument) {
     auto buffer = detail::take_buffer(argument.object, argument.name, element(), Dims);
     if (!buffer) return std::unexpected(buffer.error());
-    return ArrayView(std::move(*buffer));
+    ArrayView view(std::move(*buffer));
+    if constexpr (std::is_same_v<Scalar, double> && Dims == 2) {
+      if (!view.element_strides()) view.unaligned_copy_ = std::make_unique<Eigen::MatrixXd>(view.to_matrix());
+    }
+    return view;
   }
 
   Py_ssize_t rows() const noexcept { return buffer_->shape[0]; }
@@ -113,6 +123,14 @@ class ArrayView {
     return std::nullopt;
   }
 
+  // The matrix as a strided view, valid while this view lives.
+  matrix_scan::Strided strided() const {
+    static_assert(std::is_same_v<Scalar, double> && Dims == 2);
+    if (unaligned_copy_) return matrix_scan::Strided(*unaligned_copy_);
+    const auto [row_step, col_step] = *element_strides();
+    return {static_cast<const double*>(buffer_->buf), rows(), cols(), row_step, col_step};
+  }
+
   // The elements in index order (row by row for two dimensions).
   std::vector<Scalar> to_vector() const {
     std::vector<Scalar> copy;
@@ -139,6 +157,7 @@ class ArrayView {
   }
 
   detail::Buffer buffer_;
+  std::unique_ptr<Eigen::MatrixXd> unaligned_copy_;  // only for a matrix whose elements are not aligned
 };
 
 using VectorView = ArrayView<double, 1>;
