@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+from kestrune import _core
 from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship, spatial_distances,
                             variant_set_scan, weighted_chi2_upper_tail as tail)
 
@@ -336,3 +337,72 @@ def test_view_lists_take_any_sequence_and_release_every_view():
             variant_set_scan([SCAN_K], SCAN_X, Y[:-1], [z])
     assert (sys.getrefcount(z), sys.getrefcount(bad)) == before
     assert expected[0]["code"] == "" and z[4, 1] == 2.0
+
+
+# ---- dense n x n inputs: read in place in any layout, checked in one pass ------------------
+
+# Four families of three scattered over twelve rows, households across them, and the data
+# every entry below needs. Each entry takes its n x n matrices through `lay`.
+ORDER = np.array([4, 9, 0, 7, 2, 11, 5, 1, 10, 3, 8, 6])
+DENSE_K = (np.kron(np.eye(4), np.full((3, 3), 0.5) + 0.5 * np.eye(3)))[np.ix_(ORDER, ORDER)]
+DENSE_H = np.kron(np.eye(6), np.ones((2, 2)))
+_rng = np.random.default_rng(8)
+DENSE_X = np.column_stack([np.ones(12), _rng.normal(size=12)])
+DENSE_Y = DENSE_X @ [1.0, 0.5] + _rng.normal(size=12)
+DENSE_ENV = np.tile([1.0, 2.0], 6)
+DENSE_CENSORING = np.array([0, 0, 1, 0, 0, 0, 2, 0, 0, 1, 0, 0], np.int64)
+DENSE_STATUS = (DENSE_Y > np.median(DENSE_Y)).astype(float)
+DENSE_ENTRIES = {
+    "prepared": (lambda lay, k: PreparedModel(DENSE_X, lay(k)).fit(DENSE_Y), "PREPARE_K_NOT_FINITE"),
+    "components": (lambda lay, k: _core.component_fit([lay(k), lay(DENSE_H)], DENSE_X, DENSE_Y),
+                   "COMPONENTS_MATRIX_NOT_FINITE"),
+    "gxe": (lambda lay, k: _core.gxe_fit(lay(k), list(DENSE_ENV + 0.1 * DENSE_Y), DENSE_X, DENSE_Y, "exponential", []),
+            "GXE_RELATIONSHIP_NOT_FINITE"),
+    "discrete_gxe": (lambda lay, k: _core.discrete_gxe_fit(lay(k), DENSE_ENV, DENSE_X, DENSE_Y),
+                     "DISCRETE_GXE_NOT_FINITE"),
+    "tobit": (lambda lay, k: _core.tobit_fit(lay(k), DENSE_Y, DENSE_CENSORING, np.full(12, 0.5), DENSE_X),
+              "TOBIT_NOT_FINITE"),
+    "liability": (lambda lay, k: _core.liability_fit(lay(k), DENSE_STATUS, DENSE_X), "LIABILITY_NOT_FINITE"),
+    "mixed_bivariate": (lambda lay, k: _core.mixed_bivariate_fit(
+        lay(k), 0, DENSE_Y, np.zeros(12, np.int64), np.zeros(12), 1, np.zeros(12),
+        np.where(DENSE_STATUS > 0, 1, 2).astype(np.int64), np.zeros(12), DENSE_X), "MIXED_BIVARIATE_NOT_FINITE"),
+}
+
+
+def strided(a):
+    """Every other row and column of a larger array."""
+    big = np.full((2 * a.shape[0], 2 * a.shape[1]), -9.0)
+    big[::2, ::2] = a
+    return big[::2, ::2]
+
+
+def negative(a):
+    """Both strides negative."""
+    return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
+
+
+@pytest.mark.parametrize("lay", [np.asfortranarray, strided, negative, reversed_strided, unaligned],
+                         ids=["fortran", "strided", "negative", "reversed_strided", "unaligned"])
+@pytest.mark.parametrize("entry", DENSE_ENTRIES)
+def test_every_layout_of_a_dense_input_gives_the_c_order_result(entry, lay):
+    call = DENSE_ENTRIES[entry][0]
+    np.testing.assert_equal(call(lay, DENSE_K), call(np.ascontiguousarray, DENSE_K))
+
+
+@pytest.mark.parametrize("entry", DENSE_ENTRIES)
+def test_a_nan_after_an_asymmetry_gives_the_finiteness_code(entry):
+    call, code = DENSE_ENTRIES[entry]
+    k = DENSE_K.copy()
+    k[1, 0] += 0.3
+    k[11, 10] = np.nan
+    for lay in (np.ascontiguousarray, np.asfortranarray, negative):
+        with pytest.raises(ValueError, match=f"^{code}$"):
+            call(lay, k)
+
+
+def test_each_component_matrix_is_judged_whole_before_the_next():
+    asymmetric, not_finite = DENSE_K.copy(), DENSE_K.copy()
+    asymmetric[5, 2] += 0.3
+    not_finite[0, 1] = np.nan
+    with pytest.raises(ValueError, match="^COMPONENTS_MATRIX_NOT_SYMMETRIC$"):
+        _core.component_fit([asymmetric, not_finite], DENSE_X, DENSE_Y)
