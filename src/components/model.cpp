@@ -130,33 +130,47 @@ Result<std::size_t> check_head(std::size_t matrices, const Eigen::MatrixXd& desi
   return static_cast<std::size_t>(design.rows());
 }
 
-// One matrix's checks after its size, from its scan.
-Result<void> check_scanned(const matrix_scan::Findings& found) {
-  if (!found.finite) return fail("COMPONENTS_MATRIX_NOT_FINITE");
-  if (!found.symmetric) return fail("COMPONENTS_MATRIX_NOT_SYMMETRIC");
-  return {};
+const matrix_scan::Tests symmetry{symmetry_tolerance, std::nullopt};
+
+// A whole matrix and a kept one answer the same checks.
+bool has_order(const matrix_scan::Strided& k, std::size_t n) {
+  return k.rows == static_cast<Eigen::Index>(n) && k.cols == static_cast<Eigen::Index>(n);
+}
+bool has_order(const block_matrix::BlockMatrix& k, std::size_t n) { return k.n() == n; }
+matrix_scan::Findings scan_linking(const matrix_scan::Strided& k, blocks::Links& links) {
+  return matrix_scan::scan(k, symmetry, &links);
+}
+matrix_scan::Findings scan_linking(const block_matrix::BlockMatrix& k, blocks::Links& links) {
+  return block_matrix::scan(k, symmetry, &links);
 }
 
-const matrix_scan::Tests symmetry{symmetry_tolerance, std::nullopt};
+// Each matrix's checks in turn, its size and then one pass for the rest, every link joining the
+// groups; then the matrices' blocks over those groups (for kept matrices the links can only
+// split their groups further).
+template <class Whole>
+Result<BlockMatrices> checked_blocks(std::span<const Whole> matrices, blocks::Links& links) {
+  for (const Whole& k : matrices) {
+    if (!has_order(k, links.size())) return fail("COMPONENTS_MATRIX_WRONG_SIZE");
+    const matrix_scan::Findings found = scan_linking(k, links);
+    if (!found.finite) return fail("COMPONENTS_MATRIX_NOT_FINITE");
+    if (!found.symmetric) return fail("COMPONENTS_MATRIX_NOT_SYMMETRIC");
+  }
+  const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
+  BlockMatrices kept;
+  kept.reserve(matrices.size());
+  for (const Whole& k : matrices) kept.push_back(block_matrix::BlockMatrix::cut(k, groups));
+  return kept;
+}
 
 }  // namespace
 
 Result<ComponentModel> ComponentModel::build(std::span<const matrix_scan::Strided> matrices, Eigen::MatrixXd design) {
   const auto n = check_head(matrices.size(), design);
   if (!n) return std::unexpected(n.error());
-  // Each matrix in turn: its size, then one pass for the rest; every link joins the groups.
   blocks::Links links(*n);
-  for (const matrix_scan::Strided& k : matrices) {
-    const auto rows = static_cast<Eigen::Index>(*n);
-    if (k.rows != rows || k.cols != rows) return fail("COMPONENTS_MATRIX_WRONG_SIZE");
-    if (auto checked = check_scanned(matrix_scan::scan(k, symmetry, &links)); !checked)
-      return std::unexpected(checked.error());
-  }
-  const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
-  BlockMatrices kept;
-  kept.reserve(matrices.size());
-  for (const matrix_scan::Strided& k : matrices) kept.push_back(block_matrix::BlockMatrix::cut(k, groups));
-  return finish(std::move(kept), links, std::move(design));
+  auto kept = checked_blocks(matrices, links);
+  if (!kept) return std::unexpected(kept.error());
+  return finish(std::move(*kept), links, std::move(design));
 }
 
 Result<ComponentModel> ComponentModel::build(const Matrices& matrices, Eigen::MatrixXd design) {
@@ -168,17 +182,9 @@ Result<ComponentModel> ComponentModel::build(BlockMatrices matrices, Eigen::Matr
   const auto n = check_head(matrices.size(), design);
   if (!n) return std::unexpected(n.error());
   blocks::Links links(*n);
-  for (const block_matrix::BlockMatrix& k : matrices) {
-    if (k.n() != *n) return fail("COMPONENTS_MATRIX_WRONG_SIZE");
-    if (auto checked = check_scanned(block_matrix::scan(k, symmetry, &links)); !checked)
-      return std::unexpected(checked.error());
-  }
-  // The links can only split the matrices' groups further.
-  const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
-  BlockMatrices kept;
-  kept.reserve(matrices.size());
-  for (const block_matrix::BlockMatrix& k : matrices) kept.push_back(block_matrix::BlockMatrix::cut(k, groups));
-  return finish(std::move(kept), links, std::move(design));
+  auto kept = checked_blocks(std::span<const block_matrix::BlockMatrix>(matrices), links);
+  if (!kept) return std::unexpected(kept.error());
+  return finish(std::move(*kept), links, std::move(design));
 }
 
 Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design) {
