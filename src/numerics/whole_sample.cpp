@@ -490,8 +490,9 @@ Families plan(std::span<const Eigen::MatrixXd> fixed, std::span<const std::size_
     for (const std::size_t i : members) {
       families.slot[i] = std::ranges::lower_bound(at, static_cast<Index>(group_of[i])) - at.begin();
     }
+    // Its factor and inverse, F_f^-1 Z_f and the family's block of V^-1.
     const auto size = static_cast<double>(members.size());
-    family_work += size * size * (size + static_cast<double>(at.size()));
+    family_work += size * size * (size + 3.0 * static_cast<double>(at.size()));
     families.places.push_back(std::move(at));
   }
   // The dense route factors and inverts V: about n^3 flops, under a millisecond below
