@@ -110,7 +110,7 @@ Evaluator::Evaluator(const BivariateModel& model, const Eigen::Ref<const Eigen::
   }
   solved_.resize(rows, p_ + 1);
   covariance_.resize(largest, largest);
-  inverse_.resize(largest, largest);
+  inverse_.resize(largest, 1 + p_ + largest);
   scratch_.resize(largest, p_);
   residual_.resize(largest);
 
@@ -184,10 +184,14 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
     BivariateModel::assemble(block, genetic, residual, covariance_);
     const auto factor = dense::FactorView::make(covariance_.topLeftCorner(m, m));
     if (!factor) return false;
+    // y, X and, for the gradient, the identity, solved in one call.
+    auto rhs = inverse_.topLeftCorner(m, 1 + p_ + (with_gradient ? m : 0));
+    rhs.col(0) = family_y_.segment(at, m);
+    rhs.middleCols(1, p_) = block.design;
+    if (with_gradient) rhs.rightCols(m).setIdentity();
+    factor->solve_in_place(rhs);
     auto solved = solved_.middleRows(at, m);
-    solved.col(0) = family_y_.segment(at, m);
-    solved.rightCols(p_) = block.design;
-    factor->solve_in_place(solved);
+    solved = rhs.leftCols(1 + p_);
     log_det_ += factor->logdet();
     const double* y = family_y_.data() + at;
     const double* z = &solved(0, 0);
@@ -198,9 +202,7 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
       for (Eigen::Index i = j; i < p_; ++i) a_(i, j) += dot(&block.design(0, i), &solved(0, j + 1), m);
     }
     if (with_gradient) {
-      auto inverse = inverse_.topLeftCorner(m, m);
-      inverse.setIdentity();
-      factor->solve_in_place(inverse);
+      const auto inverse = rhs.rightCols(m);
       weigh(block, [&](Eigen::Index a, Eigen::Index b) { return inverse(a, b); }, trace_);
     }
   }

@@ -73,7 +73,8 @@ class Evaluator {
   Eigen::Matrix<double, Eigen::Dynamic, 2, Eigen::RowMajor> direction_z_;
   Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> direction_w_;
   Eigen::MatrixXd solved_;
-  // A dense family's V (factored in place), V^-1, r and V^-1 X A^-1, sized for the largest.
+  // A dense family's V (factored in place), [V^-1 y, V^-1 X, V^-1], r and V^-1 X A^-1, sized
+  // for the largest.
   Eigen::MatrixXd covariance_, inverse_, scratch_;
   Eigen::VectorXd residual_;
 };
