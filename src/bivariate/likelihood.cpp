@@ -110,18 +110,12 @@ Evaluator::Evaluator(const BivariateModel& model, const Eigen::Ref<const Eigen::
   }
   solved_.resize(rows, p_ + 1);
   covariance_.resize(largest, largest);
-  inverse_.resize(largest, 1 + p_ + largest);
+  solves_.resize(largest, 1 + p_ + largest);
   scratch_.resize(largest, p_);
   residual_.resize(largest);
 
-  const Directions& directions = model.directions();
-  const auto count = rotate_ ? static_cast<Eigen::Index>(directions.rows.size()) : 0;
-  Eigen::MatrixXd paired(count, 2);
-  for (Eigen::Index s = 0; s < count; ++s) {
-    paired(s, 0) = y[directions.rows[static_cast<std::size_t>(s)][0]];
-    paired(s, 1) = y[directions.rows[static_cast<std::size_t>(s)][1]];
-  }
-  if (count > 0) direction_y_ = rotation::rotate_columns(directions.families, paired);
+  if (rotate_) direction_y_ = model.directions().rotate(y);
+  const Eigen::Index count = direction_y_.rows();
   direction_z_.resize(count, 2);
   direction_w_.resize(count, 2 * p_);
 
@@ -185,7 +179,7 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
     const auto factor = dense::FactorView::make(covariance_.topLeftCorner(m, m));
     if (!factor) return false;
     // y, X and, for the gradient, the identity, solved in one call.
-    auto rhs = inverse_.topLeftCorner(m, 1 + p_ + (with_gradient ? m : 0));
+    auto rhs = solves_.topLeftCorner(m, 1 + p_ + (with_gradient ? m : 0));
     rhs.col(0) = family_y_.segment(at, m);
     rhs.middleCols(1, p_) = block.design;
     if (with_gradient) rhs.rightCols(m).setIdentity();

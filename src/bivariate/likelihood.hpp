@@ -75,7 +75,7 @@ class Evaluator {
   Eigen::MatrixXd solved_;
   // A dense family's V (factored in place), [V^-1 y, V^-1 X, V^-1], r and V^-1 X A^-1, sized
   // for the largest.
-  Eigen::MatrixXd covariance_, inverse_, scratch_;
+  Eigen::MatrixXd covariance_, solves_, scratch_;
   Eigen::VectorXd residual_;
 };
 

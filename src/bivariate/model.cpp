@@ -2,8 +2,8 @@
 
 #include "bivariate/likelihood.hpp"
 
-#include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -163,8 +163,7 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   BivariateModel model;
   Directions& directions = model.directions_;
-  std::vector<Eigen::VectorXd> eigenvalues;
-  Eigen::Index slots = 0;
+  std::vector<double> eigenvalues;  // the rotated families' directions, family after family
   for (const blocks::Block& members : blocks::family_blocks_symmetric(relationship)) {
     const auto m = static_cast<Eigen::Index>(members.size());
     Eigen::MatrixXd k(m, m);
@@ -181,19 +180,15 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
       // Where someone measured on nothing was left out, the family's basis is not that of
       // its measured persons.
       eigen::SymmetricEigen family = persons == m ? std::move(*k_plus) : basis(block.relationship);
-      std::vector<std::size_t> family_slots(static_cast<std::size_t>(persons));
-      for (Eigen::Index i = 0; i < persons; ++i) family_slots[static_cast<std::size_t>(i)] = static_cast<std::size_t>(slots + i);
-      slots += persons;
-      eigenvalues.push_back(std::move(family.values));
-      directions.families.push_back({std::move(family_slots), std::move(family.vectors)});
+      std::vector<std::size_t> slots(static_cast<std::size_t>(persons));
+      std::iota(slots.begin(), slots.end(), eigenvalues.size());
+      eigenvalues.insert(eigenvalues.end(), family.values.begin(), family.values.end());
+      directions.families.push_back({std::move(slots), std::move(family.vectors)});
     }
     model.blocks_.push_back(std::move(block));
   }
-  directions.eigenvalues.resize(slots);
-  for (Eigen::Index at = 0; const Eigen::VectorXd& values : eigenvalues) {
-    directions.eigenvalues.segment(at, values.size()) = values;
-    at += values.size();
-  }
+  directions.eigenvalues =
+      Eigen::Map<const Eigen::VectorXd>(eigenvalues.data(), static_cast<Eigen::Index>(eigenvalues.size()));
   if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
 
   model.rows_.assign(observed.size(), {});
@@ -209,7 +204,8 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
     for (const Pair& pair : block.pairs)
       block.rows.push_back(static_cast<Eigen::Index>(*model.rows_[pair.person][pair.trait]));
     if (!block.rotated) continue;
-    for (std::size_t a = 0; a < block.rows.size(); a += 2) directions.rows.push_back({block.rows[a], block.rows[a + 1]});
+    for (std::size_t a = 0; a < block.rows.size(); a += 2)
+      directions.rows.push_back({block.rows[a], block.rows[a + 1]});
   }
   model.design_ = design;
   model.design_log_det_ = *log_det;
@@ -225,13 +221,18 @@ void BivariateModel::cut_design() {
     block.design.resize(m, p);
     for (Eigen::Index a = 0; a < m; ++a) block.design.row(a) = design_.row(block.rows[a]);
   }
-  Eigen::MatrixXd paired(static_cast<Eigen::Index>(directions_.rows.size()), 2 * p);
+  directions_.design = directions_.rotate(design_);
+}
+
+Eigen::MatrixXd Directions::rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) const {
+  const Eigen::Index columns = x.cols();
+  Eigen::MatrixXd paired(static_cast<Eigen::Index>(rows.size()), 2 * columns);
   for (Eigen::Index s = 0; s < paired.rows(); ++s) {
-    const auto& [first, second] = directions_.rows[static_cast<std::size_t>(s)];
-    paired.row(s).head(p) = design_.row(first);
-    paired.row(s).tail(p) = design_.row(second);
+    const auto& [first, second] = rows[static_cast<std::size_t>(s)];
+    paired.row(s).head(columns) = x.row(first);
+    paired.row(s).tail(columns) = x.row(second);
   }
-  directions_.design = rotation::rotate_columns(directions_.families, paired);
+  return rotation::rotate_columns(families, paired);
 }
 
 void BivariateModel::assemble(const Block& block, const Eigen::Matrix2d& genetic,

@@ -63,9 +63,12 @@ struct Directions {
   std::vector<std::array<Eigen::Index, 2>> rows;
   // lambda_d, at least 0, one per direction, family after family.
   Eigen::VectorXd eigenvalues;
-  // The design in the eigenbasis: direction d's trait-0 row in columns [0, p), its trait-1
-  // row in [p, 2p).
+  // The design in the eigenbasis, as `rotate` gives it.
   Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> design;
+
+  // x (one row per measured value) in the eigenbases: row d holds direction d's combination
+  // of the trait-0 rows, then that of the trait-1 rows.
+  Eigen::MatrixXd rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) const;
 };
 
 // The genetic and residual covariance matrices of the two traits.
