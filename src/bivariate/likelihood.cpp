@@ -68,26 +68,39 @@ double along(const Evaluator::Weights& w, const Covariances& d) {
 // Adds weight(a, b) over a dense family's ordered pairs of values into w.
 template <class Weight>
 void weigh(const Block& block, Weight weight, Evaluator::Weights& w) {
-  const std::size_t m = block.pairs.size();
-  for (std::size_t b = 0; b < m; ++b) {
-    const Pair& pb = block.pairs[b];
-    for (std::size_t a = 0; a < m; ++a) {
-      const Pair& pa = block.pairs[a];
-      const auto ta = static_cast<Eigen::Index>(pa.trait), tb = static_cast<Eigen::Index>(pb.trait);
-      const double value = weight(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
-      w.genetic(ta, tb) += value * block.relationship(block.local[a], block.local[b]);
-      if (pa.person == pb.person) w.residual(ta, tb) += value;
-    }
-  }
+  for_each_pair(block, [&](Eigen::Index a, Eigen::Index b, Eigen::Index ta, Eigen::Index tb, double k, bool same) {
+    const double value = weight(a, b);
+    w.genetic(ta, tb) += value * k;
+    if (same) w.residual(ta, tb) += value;
+  });
 }
 
-// Adds the symmetric [[s00, s01], [s01, s11]] into m.
-void add_symmetric(Eigen::Matrix2d& m, double s00, double s01, double s11) {
-  m(0, 0) += s00;
-  m(0, 1) += s01;
-  m(1, 0) += s01;
-  m(1, 1) += s11;
-}
+// The same over directions: each is one person with relationship lambda, so a symmetric 2 x 2
+// weight s adds lambda s to the genetic half and s to the residual one.
+struct DirectionSums {
+  double s00 = 0.0, s01 = 0.0, s11 = 0.0, l00 = 0.0, l01 = 0.0, l11 = 0.0;
+
+  void add(double lambda, double a00, double a01, double a11) {
+    s00 += a00;
+    s01 += a01;
+    s11 += a11;
+    l00 += lambda * a00;
+    l01 += lambda * a01;
+    l11 += lambda * a11;
+  }
+
+  void into(Evaluator::Weights& w) const {
+    add_symmetric(w.genetic, l00, l01, l11);
+    add_symmetric(w.residual, s00, s01, s11);
+  }
+
+  static void add_symmetric(Eigen::Matrix2d& m, double x00, double x01, double x11) {
+    m(0, 0) += x00;
+    m(0, 1) += x01;
+    m(1, 0) += x01;
+    m(1, 1) += x11;
+  }
+};
 
 }  // namespace
 
@@ -129,7 +142,7 @@ bool Evaluator::accumulate_directions(const Eigen::Matrix2d& genetic, const Eige
                                       bool with_gradient) {
   const Directions& directions = model_->directions();
   const Eigen::Index p = p_;
-  double t00 = 0.0, t01 = 0.0, t11 = 0.0, lt00 = 0.0, lt01 = 0.0, lt11 = 0.0;
+  DirectionSums trace;
   for (Eigen::Index d = 0; d < direction_y_.rows(); ++d) {
     const double lambda = directions.eigenvalues[d];
     const std::optional<Inverse2> inverse =
@@ -154,17 +167,9 @@ bool Evaluator::accumulate_directions(const Eigen::Matrix2d& genetic, const Eige
     }
     for (Eigen::Index j = 0; j < p; ++j)
       for (Eigen::Index i = j; i < p; ++i) a_(i, j) += x0[i] * w0[j] + x1[i] * w1[j];
-    if (with_gradient) {
-      t00 += i00;
-      t01 += i01;
-      t11 += i11;
-      lt00 += lambda * i00;
-      lt01 += lambda * i01;
-      lt11 += lambda * i11;
-    }
+    if (with_gradient) trace.add(lambda, i00, i01, i11);
   }
-  add_symmetric(trace_.genetic, lt00, lt01, lt11);
-  add_symmetric(trace_.residual, t00, t01, t11);
+  trace.into(trace_);
   return true;
 }
 
@@ -206,20 +211,14 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
 void Evaluator::weigh_directions(bool reml) {
   const Directions& directions = model_->directions();
   const Eigen::Index p = p_;
-  double r00 = 0.0, r01 = 0.0, r11 = 0.0, lr00 = 0.0, lr01 = 0.0, lr11 = 0.0;
-  double h00 = 0.0, h01 = 0.0, h11 = 0.0, lh00 = 0.0, lh01 = 0.0, lh11 = 0.0;
+  DirectionSums residuals, design;
   for (Eigen::Index d = 0; d < direction_y_.rows(); ++d) {
     const double lambda = directions.eigenvalues[d];
     const double* w0 = &direction_w_(d, 0);
     const double* w1 = w0 + p;
     const double r0 = direction_z_(d, 0) - dot(w0, beta_.data(), p);
     const double r1 = direction_z_(d, 1) - dot(w1, beta_.data(), p);
-    r00 += r0 * r0;
-    r01 += r0 * r1;
-    r11 += r1 * r1;
-    lr00 += lambda * (r0 * r0);
-    lr01 += lambda * (r0 * r1);
-    lr11 += lambda * (r1 * r1);
+    residuals.add(lambda, r0 * r0, r0 * r1, r1 * r1);
     if (!reml) continue;
     // w_s' A^-1 w_t, with A^-1 w_0 and A^-1 w_1 formed column by column of A^-1.
     double q00 = 0.0, q01 = 0.0, q11 = 0.0;
@@ -230,17 +229,10 @@ void Evaluator::weigh_directions(bool reml) {
       q01 += w0[j] * v1;
       q11 += w1[j] * v1;
     }
-    h00 += q00;
-    h01 += q01;
-    h11 += q11;
-    lh00 += lambda * q00;
-    lh01 += lambda * q01;
-    lh11 += lambda * q11;
+    design.add(lambda, q00, q01, q11);
   }
-  add_symmetric(residuals_.genetic, lr00, lr01, lr11);
-  add_symmetric(residuals_.residual, r00, r01, r11);
-  add_symmetric(design_.genetic, lh00, lh01, lh11);
-  add_symmetric(design_.residual, h00, h01, h11);
+  residuals.into(residuals_);
+  design.into(design_);
 }
 
 void Evaluator::weigh_families(bool reml) {

@@ -237,17 +237,11 @@ Eigen::MatrixXd Directions::rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) c
 
 void BivariateModel::assemble(const Block& block, const Eigen::Matrix2d& genetic,
                               const Eigen::Matrix2d& residual, Eigen::MatrixXd& out) {
-  const std::size_t m = block.pairs.size();
-  for (std::size_t b = 0; b < m; ++b) {
-    const Pair& pb = block.pairs[b];
-    for (std::size_t a = 0; a < m; ++a) {
-      const Pair& pa = block.pairs[a];
-      const auto ta = static_cast<Eigen::Index>(pa.trait), tb = static_cast<Eigen::Index>(pb.trait);
-      double v = genetic(ta, tb) * block.relationship(block.local[a], block.local[b]);
-      if (pa.person == pb.person) v += residual(ta, tb);
-      out(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = v;
-    }
-  }
+  for_each_pair(block, [&](Eigen::Index a, Eigen::Index b, Eigen::Index ta, Eigen::Index tb, double k, bool same) {
+    double v = genetic(ta, tb) * k;
+    if (same) v += residual(ta, tb);
+    out(a, b) = v;
+  });
 }
 
 std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(

@@ -152,6 +152,22 @@ struct StandardisedProblem {
   double constant(bool reml) const { return reml ? reml_constant : ml_constant; }
 };
 
+// Calls visit(a, b, t_a, t_b, k, same) for every ordered pair (a, b) of the family's values:
+// their traits, their persons' relationship and whether both values are one person's.
+template <class Visit>
+void for_each_pair(const Block& block, Visit visit) {
+  const std::size_t m = block.pairs.size();
+  for (std::size_t b = 0; b < m; ++b) {
+    const Pair& pb = block.pairs[b];
+    for (std::size_t a = 0; a < m; ++a) {
+      const Pair& pa = block.pairs[a];
+      visit(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b), static_cast<Eigen::Index>(pa.trait),
+            static_cast<Eigen::Index>(pb.trait), block.relationship(block.local[a], block.local[b]),
+            pa.person == pb.person);
+    }
+  }
+}
+
 // G and E at theta.
 Covariances covariances(const Theta& theta);
 
