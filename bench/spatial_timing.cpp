@@ -71,8 +71,9 @@ int sites(const SpatialModel& model, const Eigen::MatrixXd& kinship, const Eigen
   for (Eigen::Index j = 0; j < n; ++j)
     for (Eigen::Index i = 0; i < n; ++i) v(i, j) += theta[1] * kernel(model.site_of()[i], model.site_of()[j]);
   v.diagonal().array() += theta[2];
+  const auto lapack = kestrune::dense::DenseFactor::Route::lapack;
   const double factor_seconds =
-      median(time_each(repeats, [&] { (void)kestrune::dense::DenseFactor::make(v, kestrune::dense::DenseFactor::Route::lapack); }));
+      median(time_each(repeats, [&] { (void)kestrune::dense::DenseFactor::make(v, lapack); }));
 
   // The same covariance through each route, as the model evaluates it.
   kestrune::whole_sample::Families families =

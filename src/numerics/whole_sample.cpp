@@ -228,14 +228,14 @@ void invert_lower(double* a, int n, int lda) {
   dtrmm_("R", "L", "N", "N", &rest, &k, &one, a, &lda, corner, &lda, 1, 1, 1, 1);
 }
 
-// The lower triangle of `x` (a factor's L) overwritten by L^-1; then, with `square`, by
+// The lower triangle of `x` (a factor's L) overwritten by L^-1; then, with `whole`, by
 // L^-T L^-1, the inverse of L L', both triangles filled.
-void invert_factor(Eigen::MatrixXd& x, bool square) {
+void invert_factor(Eigen::MatrixXd& x, bool whole) {
   const int order = static_cast<int>(x.rows()), stride = stride_of(x);
   if (order == 0) return;
   lapack::configure_threads();
   invert_lower(x.data(), order, stride);
-  if (!square) return;
+  if (!whole) return;
   int info = 0;
   dlauum_("L", &order, x.data(), &stride, &info, 1);
   x.triangularView<Eigen::StrictlyUpper>() = x.transpose();
@@ -305,7 +305,9 @@ std::optional<PlaceFactor> PlaceFactor::make(const GroupedCovariance& c, Workspa
     view->solve_in_place(g);
     for (std::size_t i = 0; i < members.size(); ++i) {
       const Index row = at[static_cast<std::size_t>(families.slot[members[i]])];
-      for (std::size_t b = 0; b < at.size(); ++b) w.place_gram(row, at[b]) += g(static_cast<Index>(i), static_cast<Index>(b));
+      for (std::size_t b = 0; b < at.size(); ++b) {
+        w.place_gram(row, at[b]) += g(static_cast<Index>(i), static_cast<Index>(b));
+      }
     }
     factor.family_.push_back(*view);
   }
@@ -343,14 +345,16 @@ void PlaceFactor::solve_in_place(Eigen::Ref<Eigen::MatrixXd> u) const {
   for (std::size_t f = 0; f < family_.size(); ++f) {
     const blocks::Block& members = families.members[f];
     const Eigen::MatrixXd correction = w_.family_places[f] * h(families.places[f], Eigen::all);
-    for (std::size_t i = 0; i < members.size(); ++i) u.row(static_cast<Index>(members[i])) -= correction.row(static_cast<Index>(i));
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      u.row(static_cast<Index>(members[i])) -= correction.row(static_cast<Index>(i));
+    }
   }
 }
 
 void PlaceFactor::inverses() const {
   // X = L_T^-1, so that T^-1 = X'X and W^-1 T^-1 W^-1 = U'U with U = X W^-1: only H's entries
   // between places of one family are wanted, W^-1 less the product of two columns of U.
-  Eigen::MatrixXd& x = w_.correction;
+  Eigen::MatrixXd& x = w_.capacitance_inverse_factor;
   x = w_.capacitance.triangularView<Eigen::Lower>();
   invert_factor(x, false);
   Eigen::MatrixXd& u = w_.place_inverse;

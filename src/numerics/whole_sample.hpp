@@ -53,7 +53,7 @@ struct Families {
   std::vector<blocks::Block> members;            // ascending, ordered by smallest member
   std::vector<std::vector<Eigen::Index>> places;  // each family's distinct places, ascending
   std::vector<Eigen::Index> slot;                 // per person: its place's position in its family's list
-  bool through_places = false;  // the place route costs well less than factoring V
+  bool through_places = false;  // the place route costs less than factoring V
 };
 
 // The families of `fixed` (each n x n) for people at the places `group_of` (below `places`),
@@ -96,14 +96,14 @@ struct Workspace {
   Eigen::MatrixXd derivative;     // and a place-level derivative
   // The place route: per family the factor of F_f, F_f^-1 Z_f and the family's block of
   // V^-1; over the places W = Z'F^-1 Z and its factor, W^-1, T = W^-1 + c_g R and its
-  // factor, and one more places x places product.
+  // factor L_T, and L_T^-1 (place_inverse above then holds T^-1 = Z'V^-1 Z).
   std::vector<Eigen::MatrixXd> family_factor;
   std::vector<Eigen::MatrixXd> family_places;
   std::vector<Eigen::MatrixXd> family_inverse;
   Eigen::MatrixXd place_gram;
   Eigen::MatrixXd gram_inverse;
   Eigen::MatrixXd capacitance;
-  Eigen::MatrixXd correction;
+  Eigen::MatrixXd capacitance_inverse_factor;
 };
 
 // The value, the GLS fixed effects and, when asked, the gradient; nothing when V or X'V^-1 X

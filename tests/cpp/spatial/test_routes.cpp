@@ -66,8 +66,10 @@ Sample sample(const RouteCase& c, unsigned seed) {
   Sample s;
   for (int i = 0; i < c.n; ++i) s.place_of.push_back(i < c.places ? i : rng() % c.places);
   std::shuffle(s.place_of.begin(), s.place_of.end(), rng);
-  if (c.fixed == Fixed::kinship || c.fixed == Fixed::kinship_and_household) s.fixed.push_back(blocks_of(c.n, c.family, false));
-  if (c.fixed == Fixed::kinship_and_household || c.fixed == Fixed::household_only) s.fixed.push_back(blocks_of(c.n, 2, true));
+  const bool kinship = c.fixed == Fixed::kinship || c.fixed == Fixed::kinship_and_household;
+  const bool household = c.fixed == Fixed::kinship_and_household || c.fixed == Fixed::household_only;
+  if (kinship) s.fixed.push_back(blocks_of(c.n, c.family, false));
+  if (household) s.fixed.push_back(blocks_of(c.n, 2, true));
   for (std::size_t l = 0; l < s.fixed.size(); ++l) s.coefficients.push_back(l == 0 ? 0.6 : 0.3);
 
   const int k = c.places;
