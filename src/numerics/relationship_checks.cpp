@@ -2,8 +2,6 @@
 
 namespace kestrune::relationship_checks {
 
-bool exactly_symmetric(const matrix_scan::Strided& a) { return matrix_scan::scan(a, {}).symmetric; }
-
 PairFault symmetry_then_closeness(const matrix_scan::Findings& found) {
   if (!found.symmetric) return PairFault::asymmetric;
   if (found.too_close) return PairFault::too_close;

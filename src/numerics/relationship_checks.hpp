@@ -15,9 +15,6 @@ inline constexpr double closeness_limit = 0.9;
 // What the scan tests for these models.
 inline const matrix_scan::Tests pair_tests{symmetry_tolerance, closeness_limit};
 
-// Whether a(i, j) == a(j, i) for every pair, with no tolerance.
-bool exactly_symmetric(const matrix_scan::Strided& a);
-
 enum class PairFault { none, asymmetric, too_close };
 
 // Every pair tested for symmetry first, then every off-diagonal entry for closeness.

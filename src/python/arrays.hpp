@@ -104,25 +104,6 @@ class ArrayView {
     return copy;
   }
 
-  // A column-major map of the memory, read in place, when the layout allows it: aligned
-  // elements, one stride of one element and the other positive. For a row-major array the
-  // map shows the transpose, so use it only where the transpose is as good, e.g. for a matrix
-  // that must be symmetric. Absent for any other layout.
-  using InPlace = Eigen::Map<const Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic>, 0,
-                             Eigen::OuterStride<>>;
-  std::optional<InPlace> in_place_up_to_transpose() const {
-    static_assert(Dims == 2);
-    constexpr auto item = static_cast<Py_ssize_t>(sizeof(Scalar));
-    const Py_ssize_t s0 = buffer_->strides[0], s1 = buffer_->strides[1];
-    const auto* data = static_cast<const Scalar*>(buffer_->buf);
-    if (reinterpret_cast<std::uintptr_t>(data) % alignof(Scalar) != 0 || size() == 0) return std::nullopt;
-    if (s0 == item && s1 >= rows() * item && s1 % item == 0)
-      return InPlace(data, rows(), cols(), Eigen::OuterStride<>(s1 / item));
-    if (s1 == item && s0 >= cols() * item && s0 % item == 0)
-      return InPlace(data, cols(), rows(), Eigen::OuterStride<>(s0 / item));
-    return std::nullopt;
-  }
-
   // The matrix as a strided view, valid while this view lives.
   matrix_scan::Strided strided() const {
     static_assert(std::is_same_v<Scalar, double> && Dims == 2);
