@@ -58,25 +58,31 @@ def orthant_log(mean, sign, cov):
     return total
 
 
+def member_order(design):
+    """The order the models take a family's members in: by design row, the covariate deciding here."""
+    return np.argsort(design[:, 1], kind="stable")
+
+
 def tobit_numpy(data, h2, s2, beta):
     size = FAMILY.shape[0]
     v = s2 * (h2 * FAMILY + (1 - h2) * np.eye(size))
     mean = data["design"] @ beta
     total = 0.0
     for start in range(0, len(mean), size):
-        rows = slice(start, start + size)
-        cens, y, lim, mu = data["censoring"][rows], data["value"][rows], data["limit"][rows], mean[rows]
-        m, c = np.flatnonzero(cens == 0), np.flatnonzero(cens != 0)
+        order = member_order(data["design"][start:start + size])
+        cens = data["censoring"][start + order]
+        m, c = order[cens == 0], order[cens != 0]  # positions in the family, in the models' order
+        mu = mean[start:start + size]
         vmm = v[np.ix_(m, m)]
         chol = np.linalg.cholesky(vmm)
-        r = y[m] - mu[m]
+        r = data["value"][start + m] - mu[m]
         w = np.linalg.solve(vmm, r)
         total += -0.5 * (r @ w + len(m) * LOG_2PI + 2 * np.log(np.diag(chol)).sum())
         if len(c):
             vcm = v[np.ix_(c, m)]
-            cm = mu[c] + vcm @ w - lim[c]
+            cm = mu[c] + vcm @ w - data["limit"][start + c]
             cv = v[np.ix_(c, c)] - vcm @ np.linalg.solve(vmm, vcm.T)
-            total += orthant_log(cm, np.where(cens[c] == 1, 1.0, -1.0), cv)
+            total += orthant_log(cm, np.where(data["censoring"][start + c] == 1, 1.0, -1.0), cv)
     return total
 
 
@@ -85,7 +91,11 @@ def liability_numpy(data, h2, beta):
     v = h2 * FAMILY + (1 - h2) * np.eye(size)
     mean = data["design"] @ beta
     sign = np.where(data["status"] == 1.0, 1.0, -1.0)
-    return sum(orthant_log(mean[s:s + size], sign[s:s + size], v) for s in range(0, len(mean), size))
+    total = 0.0
+    for s in range(0, len(mean), size):
+        order = member_order(data["design"][s:s + size])
+        total += orthant_log(mean[s + order], sign[s + order], v[np.ix_(order, order)])
+    return total
 
 
 def mixed_numpy(data, params):

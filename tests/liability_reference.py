@@ -4,7 +4,7 @@ one and two coordinates (Owen's T), conditioning on measured coordinates, and fa
 import math
 
 import numpy as np
-from scipy import sparse, special, stats
+from scipy import optimize, sparse, special, stats
 
 from helpers import sibships
 
@@ -22,34 +22,43 @@ def bivariate_cdf(h, k, r):
     return np.clip(value, 0.0, 1.0)[()]
 
 
-def log_ncdf(t):
-    """ln Phi(t) for a scalar, through erfc (fast enough to call in a likelihood loop)."""
-    return math.log(0.5 * math.erfc(-t / math.sqrt(2.0)))
-
-
 def orthant_log(mean, sign, cov):
-    """ln P(sign_i Y_i > 0) for Y ~ N(mean, cov): exact for one and two coordinates, and from three
-    on the sequential conditioning approximation (the side in the minority first, then each
-    coordinate's truncation carried to the rest by regression)."""
-    sd = np.sqrt(np.diag(cov))
+    """ln P(sign_i Y_i > 0) for Y ~ N(mean, cov), over any leading batch axes: exact for one and
+    two coordinates, and from three on the sequential conditioning approximation (the side in
+    the minority first, then each coordinate's truncation carried to the rest by regression)."""
+    mean, sign, cov = (np.asarray(v, float) for v in (mean, sign, cov))
+    sd = np.sqrt(np.diagonal(cov, axis1=-2, axis2=-1))
     z = sign * mean / sd
-    r = np.outer(sign, sign) * cov / np.outer(sd, sd)
-    if len(z) == 1:
-        return log_ncdf(z[0])
-    if len(z) == 2:
-        return math.log(bivariate_cdf(z[0], z[1], r[0, 1]))
+    r = sign[..., :, None] * sign[..., None, :] * cov / (sd[..., :, None] * sd[..., None, :])
+    size = z.shape[-1]
+    if size == 1:
+        return special.log_ndtr(z[..., 0])
+    if size == 2:
+        return np.log(bivariate_cdf(z[..., 0], z[..., 1], r[..., 0, 1]))
     above = sign > 0
-    first, second = (above, ~above) if 2 * above.sum() <= len(z) else (~above, above)
-    order = np.concatenate([np.flatnonzero(first), np.flatnonzero(second)])
-    w, s = z[order], r[np.ix_(order, order)]
+    later = above != (2 * above.sum(-1, keepdims=True) <= size)
+    order = np.argsort(later, axis=-1, kind="stable")
+    w = np.take_along_axis(z, order, -1)
+    s = np.take_along_axis(np.take_along_axis(r, order[..., :, None], -2), order[..., None, :], -1)
     total = 0.0
-    for k in range(len(w)):
-        t = w[k] / math.sqrt(s[k, k])
-        total += log_ncdf(t)
-        lam = math.exp(-t * t / 2 - log_ncdf(t)) / math.sqrt(2 * math.pi)
-        beta = s[:, k] / s[k, k]
-        w = w + beta * lam * math.sqrt(s[k, k])  # the truncated coordinate's mean shift, regressed
-        s = s + (-t * lam - lam * lam) * s[k, k] * np.outer(beta, beta)
+    for k in range(size):
+        v = s[..., k, k]
+        t = w[..., k] / np.sqrt(v)
+        log_p = special.log_ndtr(t)
+        total = total + log_p
+        lam = np.exp(-t * t / 2 - log_p) / math.sqrt(2 * math.pi)
+        beta = s[..., :, k] / v[..., None]
+        w = w + beta * (lam * np.sqrt(v))[..., None]  # the truncated coordinate's mean shift, regressed
+        s = s + ((-t * lam - lam * lam) * v)[..., None, None] * beta[..., :, None] * beta[..., None, :]
+    return total
+
+
+def families_orthant_log(mean, sign, v, split):
+    """The sum of orthant_log over the families of `split`, those of one size at a time."""
+    total = 0.0
+    for size in {len(f) for f in split}:
+        rows = np.array([f for f in split if len(f) == size])
+        total += orthant_log(mean[rows], sign[rows], v[rows[:, :, None], rows[:, None, :]]).sum()
     return total
 
 
@@ -59,19 +68,34 @@ def families(a):
     return [np.flatnonzero(labels == c) for c in range(count)]
 
 
+def canonical_families(a, keys):
+    """The families with their members in the order a sequential approximation takes them: by
+    their rows of `keys` (each person's own data), then by their own relationship and their
+    relationships with the others in ascending order, then by index."""
+    def ordered(fam):
+        return np.array(sorted(fam, key=lambda i: (*keys[i], a[i, i], *sorted(a[i, j] for j in fam if j != i))))
+    return [ordered(fam) for fam in families(a)]
+
+
 def conditional_region(v, mean, measured, censored, observed):
-    """Mean and covariance of the censored coordinates given the measured ones at `observed`,
-    and the normal log-density of the measured ones."""
+    """Over leading batch axes: the mean and covariance of the censored coordinates given the
+    measured ones at `observed`, and the normal log-density of the measured ones. `measured` and
+    `censored` are positions along the last axis of `mean`."""
+    def block(rows, columns):
+        return v[..., rows, :][..., :, columns]
+
     if len(measured) == 0:
-        return mean[censored], v[np.ix_(censored, censored)], 0.0
-    vmm = v[np.ix_(measured, measured)]
-    density = stats.multivariate_normal(mean[measured], vmm).logpdf(observed)
+        return mean[..., censored], block(censored, censored), np.zeros(mean.shape[:-1])
+    vmm = block(measured, measured)
+    residual = observed - mean[..., measured]
+    solved = np.linalg.solve(vmm, residual[..., None])[..., 0]
+    density = -0.5 * ((residual * solved).sum(-1) + np.linalg.slogdet(vmm)[1] + len(measured) * math.log(2 * math.pi))
     if len(censored) == 0:
-        return None, None, float(density)
-    vcm = v[np.ix_(censored, measured)]
-    cm = mean[censored] + vcm @ np.linalg.solve(vmm, observed - mean[measured])
-    cv = v[np.ix_(censored, censored)] - vcm @ np.linalg.solve(vmm, vcm.T)
-    return cm, cv, float(density)
+        return None, None, density
+    vcm = block(censored, measured)
+    cm = mean[..., censored] + (vcm @ solved[..., None])[..., 0]
+    cv = block(censored, censored) - vcm @ np.linalg.solve(vmm, np.swapaxes(vcm, -1, -2))
+    return cm, cv, density
 
 
 def badly_scaled_pairs(seed, intercept, fam=15):
@@ -84,6 +108,16 @@ def badly_scaled_pairs(seed, intercept, fam=15):
     x = np.column_stack([np.ones(n), rng.normal(size=n) * scale])
     y = x @ [intercept, 0.5 / scale] + rng.normal(size=n)
     return a, x, y, rng
+
+
+def independent_minimum(negative, starts, bounds):
+    """The lowest value of `negative` that a search sharing nothing with the fits' reaches: TNC
+    from each start. Returns (value, point)."""
+    runs = [optimize.minimize(negative, start, method="TNC", bounds=bounds,
+                              options={"ftol": 1e-13, "xtol": 1e-10, "gtol": 1e-10, "maxfun": 3000})
+            for start in starts]
+    best = min(runs, key=lambda run: run.fun)
+    return best.fun, best.x
 
 
 def put(index, entry):

@@ -178,6 +178,16 @@ def test_fit_is_the_dense_maximum(reml):
     assert values[6] == pytest.approx(rg * np.sqrt(h1 * h2) + re * np.sqrt((1 - h1) * (1 - h2)), abs=1e-14)
 
 
+@pytest.mark.parametrize("a", [1e150, 1e-150])
+def test_far_units_give_the_same_finite_fit(a):
+    """Once a NaN phenotypic correlation from a product of the two variances, reported converged."""
+    values, loglik, _, converged = _core.bivariate_fit(K, OBSERVED, X, Y * a)
+    reference = FITS[True][0]
+    assert converged
+    np.testing.assert_allclose(values[2:], reference[2:], rtol=0, atol=1e-6)
+    np.testing.assert_allclose(np.array(values[:2]) / a**2, reference[:2], rtol=1e-6)
+
+
 NO_GENETIC_VARIANCE = simulate(families=15, seed=18, h=(0.0, 0.0), rho=(0.0, 0.3))
 
 
@@ -213,6 +223,17 @@ def test_correlation_test_statistic_is_the_dense_profile(quantity, index, null, 
     from scipy.stats import chi2
     expected = chi2.sf(statistic, 1) * (0.5 if reference == "mixture_50_50" else 1.0)
     assert p_value == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize("null", [0.9, 1.0])
+def test_a_null_above_the_fit_is_refitted_from(null):
+    """A sample whose fit misses its maximum (it holds h1 at 1): the null ends above it, and the
+    test searches the full model again from the null's end."""
+    data = simulate(families=8, seed=23)
+    fit = _core.bivariate_fit(*data)
+    statistic, _, _, null_loglik, full = _core.bivariate_correlation_test(*data, "rho_g", null)
+    assert null_loglik > fit[1] + standardisation_constant(data[3], data[1], data[2], True)
+    assert full > null_loglik and statistic == pytest.approx(2 * (full - null_loglik), rel=1e-12)
 
 
 @pytest.mark.parametrize("call", [

@@ -272,6 +272,9 @@ TWO = [1.0, 2.0, 1.0, 2.0]
     (four([2, 2, 2, 1]), "DISCRETE_GXE_A_GROUP_IS_TOO_SMALL"),
     (four([2, 2, 2, 1], levels=(1, 3)), "DISCRETE_GXE_ENVIRONMENT_LEVELS_UNEXPECTED"),
     (four(TWO, x=np.column_stack([np.ones(4), np.zeros(4)])), "DISCRETE_GXE_DESIGN_RANK_DEFICIENT"),
+    # two equal columns whose X'X rounding leaves a last pivot slightly positive (once accepted)
+    (four(TWO, x=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)]) * [1, 0.1, 0.1]),
+     "DISCRETE_GXE_DESIGN_RANK_DEFICIENT"),
     # models that build reach the `which` check, matched exactly and case-sensitively
     (four(TWO), WHICH_MESSAGE),
     (four([-1, 1, -1, 1], levels=(1, -1)), WHICH_MESSAGE),
@@ -294,6 +297,8 @@ SMALL_MODEL = SMALL[:3]
     (lambda: _core.discrete_gxe_fit(*SMALL_MODEL, np.where(np.arange(60) == 7, NAN, SMALL[3])), ValueError,
      "DISCRETE_GXE_RESPONSE_NOT_FINITE"),
     (lambda: _core.discrete_gxe_fit(*SMALL_MODEL, np.full(60, 3.5)), ValueError, "DISCRETE_GXE_RESPONSE_CONSTANT"),
+    (lambda: _core.discrete_gxe_fit(*SMALL_MODEL, np.full(60, 0.1)), ValueError,
+     "DISCRETE_GXE_RESPONSE_CONSTANT"),  # constant up to rounding, once fitted
     (lambda: _core.discrete_gxe_test(*SMALL_MODEL, np.full(60, 3.5), "genetic"), ValueError,
      "DISCRETE_GXE_RESPONSE_CONSTANT"),
     (lambda: _core.discrete_gxe_correlation_interval(*SMALL_MODEL, np.full(60, 3.5)), ValueError,

@@ -1,6 +1,11 @@
 """LatentMediationCore and latent_mediation_simulate, against dense numpy/scipy references."""
 
 import math
+import os
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -526,6 +531,29 @@ def test_independent_outcomes_give_the_sum_of_their_margins(qmc_points):
     assert result["log_likelihood"] == pytest.approx(expected, rel=1e-12)
 
 
+NUCLEAR = np.array([[1.0, 0.0, 0.5, 0.5, 0.5], [0.0, 1.0, 0.5, 0.5, 0.5], [0.5, 0.5, 1.0, 0.5, 0.5],
+                    [0.5, 0.5, 0.5, 1.0, 0.5], [0.5, 0.5, 0.5, 0.5, 1.0]])
+
+
+@pytest.mark.parametrize("measured, statuses", [
+    ([None] * 5, [1, 1, 0, 1, 1]),
+    ([None, None, 0.1, 0.1, None], [1, 1, 0, 1, 1]),
+    ([-0.2, None, 0.4, -0.2, 0.4], [1, 0, 0, 1, 1]),  # ties left unequal by the conditioning's rounding
+])
+def test_ties_in_the_conditioning_order_do_not_follow_the_listing(measured, statuses):
+    """Two parents and three children whose outcome margins tie in the sequential truncation's
+    order: the same family listed in other orders keeps its log-likelihood."""
+    values = []
+    for order in itertools.islice(itertools.permutations(range(5)), 0, 120, 7):
+        f = family(n=5, relationship=NUCLEAR[np.ix_(order, order)].tolist(),
+                   mediator_measurement=[measured[i] for i in order],
+                   mediator_measurement_error_variance=[None if measured[i] is None else 0.5 for i in order],
+                   mediator_proxy_status=[None] * 5, outcome_status=[statuses[i] for i in order],
+                   outcome_threshold=[0.5] * 5)
+        values.append(build([f]).evaluate(**PARAMETERS)["log_likelihood"])
+    assert max(values) - min(values) <= 1e-12
+
+
 @pytest.mark.parametrize("category", [0, 1, 2])
 def test_category_shares_give_the_share(category):
     shares = [0.2, 0.5, 0.3]
@@ -702,6 +730,16 @@ SIMULATE_CODES = [
     (dict(mediator_design=[[1.0]]), "LATENT_MEDIATION_DESIGN_ROWS_WRONG"),
     (dict(outcome_design=[[1.0]] * 3), "LATENT_MEDIATION_COEFFICIENT_COUNT_WRONG"),
     (dict(outcome_prevalence=[0.1, 0.2, NAN]), "LATENT_MEDIATION_NORMAL_VARIATE_NOT_FINITE"),
+    # values that would draw NaN measurements or meaningless statuses
+    (dict(mediator_measurement_error_variance=[0.5, None, -0.1]), "LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID"),
+    (dict(mediator_measurement_error_variance=[NAN, None, 0.3]), "LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID"),
+    (dict(mediator_measurement_error_variance=[math.inf, None, 0.3]), "LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID"),
+    (dict(mediator_threshold=[0.0, NAN, 0.0]), "LATENT_MEDIATION_THRESHOLD_INVALID"),
+    (dict(outcome_threshold=[0.5, 0.4, NAN], outcome_prevalence=[0.1, 0.2, 0.3]), "LATENT_MEDIATION_THRESHOLD_INVALID"),
+    (dict(mediator_proxy_sensitivity=[0.9, 1.5, 0.7]), "LATENT_MEDIATION_MEDIATOR_PROXY_ACCURACY_OUTSIDE_UNIT"),
+    (dict(mediator_proxy_specificity=[0.85, 0.75, NAN]), "LATENT_MEDIATION_MEDIATOR_PROXY_ACCURACY_OUTSIDE_UNIT"),
+    (dict(mediator_design=[[1.0]] * 3, mediator_coefficients=[NAN]), "LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE"),
+    (dict(outcome_design=[[1e300]] * 3, outcome_coefficients=[1e300]), "LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE"),
 ]
 
 
@@ -907,6 +945,16 @@ def test_vertical_set_takes_zero_from_the_test(fitted):
     assert result["disjoint"] == (not result["contains_zero"])
 
 
+def test_an_end_never_found_is_absent(fitted):
+    """Every refit at a search edge of 1e300 fails: no end is closed there (the vertical set
+    used to report ends of -4.5e287 and 4.5e287), and the failures are counted."""
+    model, _, _ = fitted
+    vertical = model.vertical_set(searched_to=1e300, bootstrap_replicates=0)
+    assert (vertical["lower"], vertical["upper"], vertical["profile_failures"]) == (None, None, 2 * 24)
+    horizontal = model.horizontal_set(searched_to=1e300)
+    assert (horizontal["lower"], horizontal["upper"], horizontal["unbounded"]) == (None, None, True)
+
+
 @pytest.mark.parametrize("searched_to", [0.0, -1.0, NAN, math.inf])
 def test_search_ranges_are_checked_before_any_fit(searched_to):
     unfittable = build([family(mediator_measurement=[None, None], mediator_measurement_error_variance=[None, None])])
@@ -934,3 +982,30 @@ def test_method_signatures_and_argument_names():
         model.vertical_set(1.0, "many")
     with pytest.raises(OverflowError):
         model.test_vertical(bootstrap_replicates=-1)
+
+
+ENDLESS = r"""
+from test_latent_mediation import PARAMETERS, build, three_outcomes
+endless = build([three_outcomes()], qmc_points=8 * 2 ** 40)
+try:
+    print("ready", flush=True)
+    endless.evaluate(**PARAMETERS)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(repr(build([three_outcomes()]).evaluate(**PARAMETERS)["log_likelihood"]), flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_long_integration_and_the_module_stays_usable(tmp_path):
+    path = os.pathsep.join(entry for entry in sys.path if entry)
+    child = subprocess.Popen([sys.executable, "-c", ENDLESS], stdout=subprocess.PIPE, text=True, cwd=tmp_path,
+                             env=dict(os.environ, PYTHONPATH=path))
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        output, _ = child.communicate(timeout=5)
+    finally:
+        child.kill()
+    expected = build([three_outcomes()]).evaluate(**PARAMETERS)["log_likelihood"]
+    assert output.split() == ["interrupted", repr(expected)]

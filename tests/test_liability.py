@@ -1,5 +1,11 @@
 """liability_fit, liability_test and liability_interval against a dense likelihood written here."""
 
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
 import numpy as np
 import pytest
 from scipy import optimize, stats
@@ -7,16 +13,20 @@ from scipy import optimize, stats
 from kestrune import _core
 
 from helpers import sibships
-from liability_reference import badly_scaled_pairs, families, orthant_log
+from liability_reference import badly_scaled_pairs, canonical_families, families_orthant_log, independent_minimum
 
 CUT = 3.841458820694124
 
 
-def dense_loglik(a, status, x, h2, beta, split=None):
+def split(a, status, x):
+    """The families in the order the model conditions on their members."""
+    return canonical_families(a, np.column_stack([x, np.where(status == 1.0, 1.0, -1.0)]))
+
+
+def dense_loglik(a, status, x, h2, beta, families=None):
     v = h2 * a + (1.0 - h2) * np.eye(len(status))
-    mean = x @ beta
     sign = np.where(status == 1.0, 1.0, -1.0)
-    return sum(orthant_log(mean[f], sign[f], v[np.ix_(f, f)]) for f in split or families(a))
+    return families_orthant_log(x @ beta, sign, v, families or split(a, status, x))
 
 
 def probit_maximum(status, x):
@@ -70,11 +80,10 @@ def test_sibships_match_the_dense_likelihood_and_no_search_beats_it(sibs, sibs_f
     h2, beta, loglik, converged, _, _, _, largest = sibs_fit
     assert converged and largest == 3 and 0.0 < h2 < 1.0
     assert loglik == pytest.approx(dense_loglik(a, status, x, h2, np.array(beta)), abs=1e-8)
-    split = families(a)
-    for start in ([h2, *beta], [0.2, 0.0, 0.0]):
-        best = optimize.minimize(lambda t: -dense_loglik(a, status, x, t[0], t[1:], split), start, method="L-BFGS-B",
-                                 bounds=[(0.0, 1.0), (None, None), (None, None)])
-        assert -best.fun <= loglik + 1e-6
+    families = split(a, status, x)
+    best, _ = independent_minimum(lambda t: -dense_loglik(a, status, x, t[0], t[1:], families),
+                                  [[h2, *beta], [0.2, 0.0, 0.0]], [(0.0, 1.0), (None, None), (None, None)])
+    assert -best <= loglik + 1e-6
 
 
 def test_the_test_reads_the_probit_null_and_halves_the_chi2_tail(sibs, sibs_fit):
@@ -91,10 +100,10 @@ def test_interval_ends_inside_the_range_solve_the_cut(sibs, sibs_fit):
     estimate, lower, upper, lower_limited, upper_limited, level, failures, contains_lower, contains_upper = result
     assert estimate == sibs_fit[0] and level == 0.95 and contains_lower is None and contains_upper is None
 
-    split = families(a)
+    families = split(a, status, x)
 
     def profile(h2):
-        return -optimize.minimize(lambda b: -dense_loglik(a, status, x, h2, b, split), sibs_fit[1], method="BFGS").fun
+        return -optimize.minimize(lambda b: -dense_loglik(a, status, x, h2, b, families), sibs_fit[1], method="BFGS").fun
 
     reference = profile(estimate)
     interior = [end for end, limited in ((lower, lower_limited), (upper, upper_limited)) if not limited]
@@ -141,10 +150,11 @@ def with_entries(entries, base=None):
         (inputs(status=(1.0, 1.0, 1.0, 1.0)), "LIABILITY_ALL_ONE_STATUS"),
         (inputs(status=(0.0, 0.0, 0.0, 1e-13)), "LIABILITY_ALL_ONE_STATUS"),
         (inputs(relationship=with_entries({(2, 2): -20.0}, np.eye(4))), "LIABILITY_NO_START_CONVERGED"),
+        (inputs(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])), "LIABILITY_DESIGN_RANK_DEFICIENT"),
     ],
     ids=["empty", "relationship_shape", "design_rows", "design_no_columns", "relationship_nan", "design_inf",
          "asymmetric", "close_0_95", "identical_twins", "status_nan", "status_half", "status_two", "all_cases",
-         "all_controls", "diagonal_minus_20"],
+         "all_controls", "diagonal_minus_20", "identical_columns"],
 )
 @pytest.mark.parametrize("function", [_core.liability_fit, _core.liability_test, _core.liability_interval],
                          ids=["fit", "test", "interval"])
@@ -158,8 +168,8 @@ def test_codes(function, args, code):
     [
         (_core.liability_test, 0, "LIABILITY_FIT_NOT_CONVERGED"),
         (_core.liability_interval, 0, "LIABILITY_FIT_NOT_CONVERGED"),
-        (_core.liability_test, 7, "LIABILITY_NULL_FIT_NOT_CONVERGED"),
-        (_core.liability_interval, 7, "LIABILITY_PROFILE_NOT_EVALUABLE"),
+        (_core.liability_test, 11, "LIABILITY_NULL_FIT_NOT_CONVERGED"),
+        (_core.liability_interval, 11, "LIABILITY_PROFILE_NOT_EVALUABLE"),
     ],
     ids=["test_full", "interval_full", "test_null", "interval_reference"],
 )
@@ -200,3 +210,32 @@ def test_strided_and_transposed_arrays_give_the_same_results(sibs, sibs_fit):
 @pytest.mark.parametrize("function", [_core.liability_fit, _core.liability_test, _core.liability_interval])
 def test_signatures(function):
     assert function.__text_signature__ == "(relationship, status, design)"
+
+
+def test_ctrl_c_stops_a_fit_between_two_evaluations():
+    # Sibships of 250 make every evaluation a long sequential conditioning: one search runs for
+    # seconds, and the stop must come from inside it.
+    child = textwrap.dedent("""
+        import time
+        import numpy as np
+        from kestrune import _core
+        rng = np.random.default_rng(3)
+        a = np.kron(np.eye(8), np.full((250, 250), 0.5) + 0.5 * np.eye(250))
+        x = np.column_stack([np.ones(2000), rng.normal(size=2000)])
+        status = (x[:, 1] + rng.normal(size=2000) > 0).astype(float)
+        print("ready", flush=True)
+        try:
+            _core.liability_fit(a, status, x)
+            print("finished", flush=True)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic(), flush=True)
+        print(_core.liability_fit(np.eye(40), status[:40], x[:40])[3], flush=True)
+    """)
+    with subprocess.Popen([sys.executable, "-P", "-c", child], stdout=subprocess.PIPE, text=True) as process:
+        assert process.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        stopped = process.stdout.readline().split()
+        usable = process.stdout.readline().strip()
+    assert stopped[0] == "interrupted" and float(stopped[1]) - sent < 1.0 and usable == "True"

@@ -4,12 +4,12 @@ import math
 
 import numpy as np
 import pytest
-from scipy import optimize, stats
+from scipy import stats
 
 from kestrune import _core
 
 from helpers import sibships
-from liability_reference import badly_scaled_pairs, bivariate_cdf, changed, put
+from liability_reference import badly_scaled_pairs, bivariate_cdf, changed, independent_minimum, put
 
 CUT = 3.841458820694124
 SIBS = np.array([[1.0, 0.5], [0.5, 1.0]])
@@ -96,8 +96,9 @@ def test_sib_pairs_match_the_dense_likelihood_and_a_binary_variance_is_one(pairs
     theta = coordinates(pairs_fit)
     assert pairs_fit[6] == pytest.approx(dense_pairs_loglik(y, case, x, theta), abs=1e-8)
     bounds = [(0, 1), (0, 1), (None, None), (0, 0), (-1, 1), (-1, 1)] + [(None, None)] * 4
-    best = optimize.minimize(lambda t: -dense_pairs_loglik(y, case, x, t), theta, method="L-BFGS-B", bounds=bounds)
-    assert -best.fun <= pairs_fit[6] + 1e-6
+    generic = [0.3, 0.3, math.log(np.var(y)), 0.0, 0.0, 0.0, np.mean(y), 0.0, 0.0, 0.0]
+    best, _ = independent_minimum(lambda t: -dense_pairs_loglik(y, case, x, t), [theta, generic], bounds)
+    assert -best <= pairs_fit[6] + 1e-6
 
 
 @pytest.mark.parametrize(
@@ -130,9 +131,7 @@ def test_interval_ends_inside_the_range_solve_the_cut(pairs, pairs_fit):
             t = theta.copy()
             t[0], t[free] = h2, rest
             return -dense_pairs_loglik(y, case, x, t)
-        best = optimize.minimize(negative, theta[free], method="L-BFGS-B",
-                                 bounds=[bounds.get(i, (None, None)) for i in free])
-        return -best.fun
+        return -independent_minimum(negative, [theta[free]], [bounds.get(i, (None, None)) for i in free])[0]
 
     reference = profile(estimate)
     interior = [end for end, limited in ((lower, lower_limited), (upper, upper_limited)) if not limited]
@@ -180,12 +179,14 @@ CODES = [
     (dict(relationship=lambda a: put(([1, 0], [0, 1]), 0.95)(put((3, 2), 0.0)(a))),
      "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
     (dict(relationship=put((1, 1), -20.0)), "MIXED_BIVARIATE_NO_START_CONVERGED"),
+    (dict(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)]), first_value=np.zeros(3)),
+     "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
 ]
 CODE_IDS = ["kind_3_first", "kind_negative", "censoring_3", "second_kind_after_first", "second_censoring",
             "no_rows", "relationship_not_square", "design_rows", "design_no_columns", "not_finite",
             "measured_nan", "trait_length", "limit_inf", "continuous_censored", "binary_measured",
             "binary_all_cases", "binary_all_controls", "censored_no_scale", "asymmetric", "too_close",
-            "pair_order", "diagonal_minus_20"]
+            "pair_order", "diagonal_minus_20", "identical_columns"]
 
 
 def call(function, args, extra):
@@ -223,6 +224,11 @@ def test_operation_codes(function, extra, changes, code):
         call(function, base(**changes), extra)
 
 
+def test_a_variance_beyond_the_largest_double_is_not_converged():
+    fit = _core.mixed_bivariate_fit(**base(first_value=BASE["first_value"] * 1e200))
+    assert fit[1][0] == math.inf and fit[7] is False
+
+
 def badly_scaled(seed):
     a, x, y, rng = badly_scaled_pairs(seed, 0.2)
     n = len(y)
@@ -235,8 +241,8 @@ def badly_scaled(seed):
     "function, extra, seed, code",
     [(_core.mixed_bivariate_test, (4, 0.0), 0, "MIXED_BIVARIATE_FIT_NOT_CONVERGED"),
      (_core.mixed_bivariate_interval, (0,), 0, "MIXED_BIVARIATE_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_test, (4, 0.0), 3, "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_interval, (0,), 12, "MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE")],
+     (_core.mixed_bivariate_test, (4, 0.0), 19, "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED"),
+     (_core.mixed_bivariate_interval, (0,), 19, "MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE")],
     ids=["test_full", "interval_full", "test_null", "interval_reference"],
 )
 def test_searches_that_do_not_converge_are_refused(function, extra, seed, code):
@@ -280,3 +286,37 @@ def test_signatures(function, tail):
     assert function.__text_signature__ == (
         "(relationship, first_kind, first_value, first_censoring, first_limit, second_kind, second_value, "
         "second_censoring, second_limit, design" + tail + ")")
+
+
+def random_pairs(seed):
+    """Sib pairs with random heritabilities and correlations: a continuous and a binary trait."""
+    rng = np.random.default_rng(seed)
+    fam = int(rng.integers(15, 40))
+    n = 2 * fam
+    a = np.kron(np.eye(fam), SIBS)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    rg, re = rng.uniform(-0.6, 0.6, 2)
+    h1, h2 = rng.uniform(0.1, 0.8, 2)
+    g = np.array([[h1, rg * math.sqrt(h1 * h2)], [rg * math.sqrt(h1 * h2), h2]])
+    e = np.array([[1 - h1, re * math.sqrt((1 - h1) * (1 - h2))], [re * math.sqrt((1 - h1) * (1 - h2)), 1 - h2]])
+    u = np.linalg.cholesky(np.kron(g, a) + np.kron(e, np.eye(n))) @ rng.normal(size=2 * n)
+    y = x @ [1, 0.5] + 1.5 * u[:n]
+    case = x @ [0.2, 0.4] + u[n:] > 0
+    zeros = np.zeros(n)
+    return (a, 0, y, np.zeros(n, np.int64), zeros, 1, np.full(n, np.nan), np.where(case, 1, 2).astype(np.int64),
+            zeros, x)
+
+
+def test_a_null_fit_above_the_free_fit_is_refitted_or_refused():
+    # Seed 101's free fit stops 0.11 below the maximum its null fit (rho_e = 1) reaches.
+    for seed in range(100, 127):
+        args = random_pairs(seed)
+        try:
+            _, statistic, _, _, null_loglik, full_loglik = _core.mixed_bivariate_test(*args, 5, 1.0)
+        except ValueError as error:
+            assert str(error) in ("MIXED_BIVARIATE_BETTER_UNRESOLVED_OPTIMUM", "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED")
+            continue
+        assert null_loglik <= full_loglik + 1e-5 * abs(full_loglik), seed
+        if seed == 101:
+            assert full_loglik > _core.mixed_bivariate_fit(*args)[6] + 0.1
+            assert statistic < 1e-6

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize
 
-from helpers import SplitMix, sibling_blocks
+from helpers import SplitMix, gls_loglik, sibling_blocks
 from kestrune import _core
 
 LN2 = 0.6931471805599453
@@ -215,6 +215,34 @@ def test_scaling_the_response(integrated):
     np.testing.assert_allclose(three["proportions"], one["proportions"], rtol=1e-6)
 
 
+def polished_spatial():
+    place = np.concatenate([[0.0], 10.0 ** np.linspace(-300, 300, 11)])  # distances 1e-300 to 1e300
+    distance = np.abs(place[:, None] - place[None, :])
+    x, y = np.ones((12, 1)), np.random.default_rng(0).normal(size=12)
+    fit = unpack(_core.spatial_fit([], distance, x, y))
+    with np.errstate(over="ignore"):  # the decay rate times 1e300: a kernel of 0
+        v = covariance(fit["coefficients"], fit["decay_rate"], [], distance)
+    return fit["polished"], fit["converged"], fit["loglik"], v, x, y
+
+
+def polished_grid():
+    rng = np.random.default_rng(9)
+    rows, cols = rng.integers(0, 4, 16), rng.integers(0, 4, 16)
+    x, y = np.ones((16, 1)), rng.normal(size=16) + rows * rng.normal()
+    k = sibling_blocks(16, 2)
+    (c_k, c_ar, c_res), _, _, (rho_row, rho_col, _, _), loglik, converged, polished, _, _, _ = _core.autoregressive_fit(
+        [k], rows.tolist(), cols.tolist(), x, y)
+    kernel = rho_row ** np.abs(rows[:, None] - rows) * rho_col ** np.abs(cols[:, None] - cols)
+    return polished, converged, loglik, c_k * k + c_ar * kernel + c_res * np.eye(16), x, y
+
+
+@pytest.mark.parametrize("case", [polished_spatial, polished_grid])
+def test_a_best_start_short_of_flat_is_polished(case):
+    polished, converged, loglik, v, x, y = case()
+    assert polished and converged
+    assert loglik == pytest.approx(gls_loglik(v, x, y, True)[0], rel=1e-9)
+
+
 def test_one_positive_distance_fixes_the_decay_rate():
     rng = np.random.default_rng(2)
     n = 20
@@ -242,6 +270,9 @@ def with_entries(a, *entries):
     return a
 
 
+OFFSET_COLUMN = np.random.default_rng(4).normal(size=6) * 1e3 + 1e4
+ONE_ULP_APART = np.where(np.arange(6) % 2 == 0, 0.1, np.nextafter(0.1, 1.0))
+
 BUILD_CASES = [
     # each case also carries a later fault, so the order of the checks is tested
     ("no_rows", lambda b: dict(b, design=np.ones((0, 1)), distance=np.ones((1, 1))), "SPATIAL_NO_ROWS"),
@@ -267,10 +298,14 @@ BUILD_CASES = [
      "SPATIAL_MATRIX_NOT_FINITE"),
     ("rank", lambda b: dict(b, design=np.column_stack([b["design"], np.zeros(6)]), y=np.full(6, math.nan)),
      "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    # two identical columns whose X'X rounding leaves a last pivot slightly positive
+    ("identical_columns", lambda b: dict(b, design=np.column_stack([np.ones(6), OFFSET_COLUMN, OFFSET_COLUMN])),
+     "SPATIAL_DESIGN_RANK_DEFICIENT"),
     ("length", lambda b: dict(b, y=np.append(b["y"], math.nan)), "SPATIAL_RESPONSE_WRONG_LENGTH"),
     ("response_finite", lambda b: dict(b, y=with_entries(np.ones((6, 1)), ((2, 0), math.inf))[:, 0]),
      "SPATIAL_RESPONSE_NOT_FINITE"),
     ("constant", lambda b: dict(b, y=np.full(6, 2.5)), "SPATIAL_RESPONSE_CONSTANT"),
+    ("constant_at_rounding", lambda b: dict(b, y=ONE_ULP_APART), "SPATIAL_RESPONSE_CONSTANT"),
     # a fixed matrix no start can make positive definite
     ("no_start", lambda b: dict(b, fixed=[-1e6 * np.eye(6)]), "SPATIAL_NO_START_CONVERGED"),
 ]
@@ -338,23 +373,50 @@ def test_layouts_give_the_same_tuple_and_inputs_stay_untouched():
             assert np.array_equal(b[key], value)
 
 
-@pytest.mark.parametrize("name, signature, first_line", [
+DOCS = [
     ("spatial_fit", "(fixed, distance, design, y, reml=True, integrated=False)",
-     "Fit one trait with fixed components plus an estimated spatial range."),
-    ("spatial_distances", "(latitude, longitude)", "Pairwise great-circle distances in kilometres."),
+     "Fit one trait with fixed components plus an estimated spatial range.\n\n"
+     "Returns the raw covariance coefficients, their scale-dependent\nproportions and total, the decay rate per\n"
+     "kilometre, the distance at which the spatial correlation is a half, the\n"
+     "log-likelihood, the scaled gradient and whether it converged."),
+    ("spatial_statistic", "(fixed, distance, design, y, reml=True, integrated=False)",
+     "The likelihood ratio against no spatial variance.\n\n"
+     "**This is a statistic and not a p-value.** With the decay rate\n"
+     "unidentified when the spatial variance is nought, there is no closed-form\n"
+     "null distribution, so turning this into a p-value takes a bootstrap."),
     ("spatial_interval", "(fixed, distance, design, y, quantity, reml=True, integrated=False)",
-     "A 95 per cent profile interval for a raw coefficient proportion, or for"),
+     "A 95 per cent profile interval for a raw coefficient proportion, or for\nthe decay rate.\n\n"
+     "`quantity` is an index into the variances, or the string `lambda`."),
+    ("spatial_bootstrap", "(fixed, distance, design, y, replicates, seed, reml=True, integrated=False)",
+     "The parametric bootstrap p-value for no spatial variance.\n\n"
+     "Returns the observed statistic, the exceedances, the replicates that\n"
+     "produced a usable statistic, the number asked for, the p-value and the\nrule."),
+    ("spatial_distances", "(latitude, longitude)",
+     "Pairwise great-circle distances in kilometres.\n\n"
+     "Here rather than in the caller so that every distance in this package is\n"
+     "the same distance, on the same Earth, whoever asked for it."),
     ("spatial_blup", "(fixed, distance, design, y, component, reml=True, integrated=False)",
      "Predict the random effects of one component."),
-    ("spatial_statistic", "(fixed, distance, design, y, reml=True, integrated=False)",
-     "The likelihood ratio against no spatial variance."),
-    ("spatial_bootstrap", "(fixed, distance, design, y, replicates, seed, reml=True, integrated=False)",
-     "The parametric bootstrap p-value for no spatial variance."),
-])
-def test_signatures(name, signature, first_line):
+    ("autoregressive_fit", "(fixed, row, column, design, y, reml=True)",
+     "Fit one trait with fixed components and a separable autoregressive grid.\n\n"
+     "`row` and `column` are the cell coordinates of each person, as whole\n"
+     "numbers of cells. The grid's spacing lives in how the caller made them, so\n"
+     "the two rates that come back are correlations *per cell* and mean nothing\n"
+     "without the cell size that produced them."),
+    ("autoregressive_cells", "(row, column)",
+     "How many distinct cells a set of coordinates holds.\n\n"
+     "Worth having on its own: a grid so fine that almost every person is alone\n"
+     "in a cell has nothing to say about neighbours, and a grid so coarse that\n"
+     "everybody shares one cell has nothing to say at all. This is how a caller\n"
+     "checks before paying for a fit."),
+]
+
+
+@pytest.mark.parametrize("name, signature, doc", DOCS, ids=[d[0] for d in DOCS])
+def test_signatures_and_docstrings(name, signature, doc):
     function = getattr(_core, name)
     assert function.__text_signature__ == signature
-    assert function.__doc__.splitlines()[0] == first_line
+    assert function.__doc__ == doc
 
 
 # ---- predictions ------------------------------------------------------------------------
@@ -417,6 +479,21 @@ def test_interval_ends_are_the_dense_profile_cut(quantity, integrated, data):
         assert statistic == pytest.approx(3.841458820694124, abs=1e-3)
         checked += 1
     assert checked >= 1
+
+
+def test_a_held_refit_stopped_short_looks_again_from_the_fit():
+    """With the decay rate held, the one start (0.5, 0.5) stops on a failed line search short of
+    the held maximum; a run from the free fit's own point finds it, so the interval exists. It is
+    the whole decay range: the fit sits on the lower bound and the dense profile at the upper
+    bound lies within the cut."""
+    distance = np.kron(np.array([[0, 2, 10, 10], [2, 0, 10, 10], [10, 10, 0, 2], [10, 10, 2, 0.0]]), np.ones((3, 3)))
+    y = np.array([0.1, 0.5, -0.2, 1.1, 1.3, 0.9, 2.0, 1.7, 2.4, 3.1, 2.6, 2.9])
+    x = np.ones((12, 1))
+    fit = unpack(_core.spatial_fit([], distance, x, y))
+    lo, hi = bounds_of(distance)
+    assert fit["converged"] and fit["decay_rate"] == lo
+    assert _core.spatial_interval([], distance, x, y, "lambda") == (lo, lo, hi, True, True, 0.95, 0, None, None)
+    assert 2 * (fit["loglik"] - dense_search(fit, [], distance, x, y, True, False, "lambda", hi)) < 3.841458820694124
 
 
 QUANTITY_CASES = ["-0", " 1", "1 ", "Lambda", "", "+", "1.0", "-1", str(2 ** 64), "\u0661", "++1"]

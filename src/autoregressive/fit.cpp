@@ -42,6 +42,14 @@ std::vector<std::vector<double>> starts(std::size_t m) {
   return list;
 }
 
+bool reports_finite(const AutoregressiveFit& fit) {
+  for (const auto* values : {&fit.coefficients, &fit.proportions, &fit.beta, &fit.beta_se})
+    for (const double v : *values)
+      if (!std::isfinite(v)) return false;
+  return std::isfinite(fit.total) && std::isfinite(fit.loglik) && std::isfinite(fit.half_distance_row) &&
+         std::isfinite(fit.half_distance_col);
+}
+
 double half_distance(double rho) {
   if (rho <= 0.0) return 0.0;
   if (rho >= 1.0) return infinity;
@@ -53,10 +61,10 @@ double half_distance(double rho) {
 Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, bool reml) const {
   const Eigen::Index n = design_.rows();
   if (y.size() != n) return fail(response_wrong_length);
-  const double variance = moments::population_moments(y).variance;
-  if (!(variance > 0.0)) return fail(response_constant);
-  const double sd = std::sqrt(variance);
-  const Eigen::VectorXd z = y / sd;
+  const auto response = whole_sample::standardise(least_squares_, y);
+  if (!response) return fail(response_constant);
+  const Eigen::VectorXd& z = response->y;
+  const double sd = response->sd;
 
   const std::size_t m = fixed_.size(), k = m + 4;
   std::vector<double> lower(k, 0.0), upper(k, infinity);
@@ -120,7 +128,7 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   AutoregressiveFit fit;
   double total = -0.0;
   for (std::size_t j = 0; j < m + 2; ++j) {
-    fit.coefficients.push_back(theta[j] * variance);
+    fit.coefficients.push_back(theta[j] * response->variance);
     total += fit.coefficients.back();
   }
   fit.total = total;
@@ -129,13 +137,13 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   fit.rho_col = theta[m + 3];
   fit.half_distance_row = half_distance(fit.rho_row);
   fit.half_distance_col = half_distance(fit.rho_col);
-  for (Eigen::Index i = 0; i < design_.cols(); ++i) fit.beta.push_back(sd * final_eval->beta(i));
+  fit.beta = whole_sample::effects_on_response_scale(final_eval->beta, *response);
   fit.beta_se = moments::rescaled_standard_errors(*final_eval->beta_covariance, sd);
   const double kept = reml ? static_cast<double>(n - design_.cols()) : static_cast<double>(n);
   fit.loglik = -value - kept * std::log(sd);
   fit.scaled_gradient = scaled;
-  fit.converged = scaled < 1e-6;
   fit.polished = polished;
+  fit.converged = scaled < 1e-6 && reports_finite(fit);
   return fit;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "numerics/dense.hpp"
+#include "numerics/rank.hpp"
 #include "numerics/whole_sample.hpp"
 
 namespace kestrune::autoregressive {
@@ -94,6 +95,8 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
     if (!k.allFinite()) return fail(fixed_not_finite);
   }
   if (!design.allFinite()) return fail(design_not_finite);
+  // Rank at the rounding level of the columns; X'X must still factor for its log-determinant.
+  if (!rank::full_column_rank(design)) return fail(design_rank_deficient);
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto factor = dense::DenseFactor::make(xtx);
   if (!factor) return fail(design_rank_deficient);
@@ -104,6 +107,7 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
   model.cells_ = distinct_cells(row, column);
   model.row_axis_ = make_axis(model.cells_.rows);
   model.column_axis_ = make_axis(model.cells_.columns);
+  model.least_squares_ = centring::LeastSquares(design);
   model.design_ = std::move(design);
   model.fixed_ = std::move(fixed);
   model.log_det_xtx_ = log_det_xtx;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "numerics/centring.hpp"
 #include "numerics/whole_sample.hpp"
 
 namespace kestrune::autoregressive {
@@ -107,6 +108,7 @@ class AutoregressiveModel {
   static Axis make_axis(const std::vector<std::int64_t>& coordinate);
 
   Eigen::MatrixXd design_;
+  centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the design, factored once
   std::vector<Eigen::MatrixXd> fixed_;
   Cells cells_;
   Axis row_axis_;

@@ -8,6 +8,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::bivariate {
@@ -66,8 +67,15 @@ std::vector<double> penalty_gradient(const Theta& t, std::span<const std::size_t
 
 std::size_t free_count(HeritabilityState state) { return free_indices(state).size(); }
 
-// One search of the fit: nothing when its start cannot be evaluated, an error when the run
-// or its end point fails.
+// rho_p = rho_g sqrt(h1 h2) + rho_e sqrt((1 - h1)(1 - h2)): the variances cancel, so it is
+// read without them and stays finite wherever they are.
+double phenotypic_correlation(const Theta& t) {
+  const auto [v1, v2, h1, h2, rho_g, rho_e] = t;
+  return rho_g * std::sqrt(std::fmax(h1 * h2, 0.0)) + rho_e * std::sqrt((1.0 - h1) * (1.0 - h2));
+}
+
+}  // namespace
+
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start) {
   const std::vector<std::size_t> free = free_indices(state);
@@ -112,17 +120,15 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
   Theta theta = end.theta;
   theta[0] *= problem.variances[0];
   theta[1] *= problem.variances[1];
+  // A fit that cannot report finite numbers has not converged.
+  for (const double t : theta) converged = converged && std::isfinite(t);
+  converged = converged && std::isfinite(value + problem.constant(reml)) &&
+              std::isfinite(phenotypic_correlation(end.theta));
   return std::optional<OptimisationCandidate>(
       OptimisationCandidate{value + problem.constant(reml), value, theta, scaled, state, converged});
 }
 
-double phenotypic_correlation(const Theta& t) {
-  const auto [v1, v2, h1, h2, rho_g, rho_e] = t;
-  const double product = v1 * v2;
-  return (rho_g * std::sqrt(std::fmax(product * h1 * h2, 0.0)) +
-          rho_e * std::sqrt(product * (1.0 - h1) * (1.0 - h2))) /
-         std::sqrt(product);
-}
+namespace {
 
 BivariateFit fit_from(const OptimisationCandidate& chosen, bool reml) {
   const Theta& t = chosen.theta;
@@ -222,6 +228,7 @@ Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eig
   std::vector<OptimisationCandidate> converged, others;
   for (const HeritabilityState state : heritability_states) {
     for (const Theta& start : fit_starts) {
+      if (interrupt::requested()) return fail(interrupt::code);
       auto candidate = search(*problem, reml, state, start);
       if (!candidate) return std::unexpected(candidate.error());
       if (!*candidate) continue;

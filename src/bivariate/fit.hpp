@@ -66,6 +66,13 @@ struct OptimisationCandidate {
   bool converged;
 };
 
+// One search of the fit in `state` from `start` (standardised theta): nothing when the start
+// cannot be evaluated, an error when the run or its end point fails. A candidate is converged
+// when its projected gradient is small, its free heritabilities are interior and every number
+// it reports is finite.
+Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
+                                                    HeritabilityState state, const Theta& start);
+
 // The converged candidate with the fewest free coordinates among those within
 // (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
 Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,

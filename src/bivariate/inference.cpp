@@ -10,6 +10,7 @@
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -66,8 +67,10 @@ std::optional<double> accepted(const Profile& profile, std::span<const double> x
   return point.value;
 }
 
+// The smallest accepted value and its point (standardised theta).
 struct Found {
   double value;
+  Theta theta;
 };
 
 // The smallest accepted value over the start and the end of its run.
@@ -88,7 +91,9 @@ std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, c
   const double start_value = objective(x0);
   std::optional<Found> best;
   const auto consider = [&](std::span<const double> x) {
-    if (auto value = accepted(profile, x, memo(x)); value && (!best || *value < best->value)) best = Found{*value};
+    const Point& point = memo(x);
+    if (auto value = accepted(profile, x, point); value && (!best || *value < best->value))
+      best = Found{*value, *point.theta};
   };
   consider(x0);
   auto control = multistart::start_controls(5, start_value, profile_maxit, 0.0, 1e-8);
@@ -113,7 +118,7 @@ Free scaled_start(const Theta& hint, const StandardisedProblem& problem, std::sp
 }
 
 // theta[k] held at value, the other five free.
-std::optional<double> profile_held(const StandardisedProblem& problem, bool reml, std::size_t k, double value,
+std::optional<Found> profile_held(const StandardisedProblem& problem, bool reml, std::size_t k, double value,
                                    const Hint& hint) {
   std::array<std::size_t, 5> free{};
   for (std::size_t i = 0, j = 0; i < 6; ++i)
@@ -134,11 +139,9 @@ std::optional<double> profile_held(const StandardisedProblem& problem, bool reml
                   },
                   [&](std::span<const double>, const std::array<double, 6>& g) { return pick(g); },
                   true};
-  auto best = multistart::best_of(profile.starts, [&](const Free& start) {
+  return multistart::best_of(profile.starts, [&](const Free& start) {
     return from_start(problem, reml, profile, clamped(start, profile.box));
   });
-  if (!best) return std::nullopt;
-  return -best->value;
 }
 
 // The phenotypic correlation held at value: rho_e = (value - sqrt(a) rho_g) / sqrt(c) with
@@ -153,7 +156,7 @@ struct Phenotypic {
   }
 };
 
-std::optional<double> profile_phenotypic(const StandardisedProblem& problem, bool reml, double value,
+std::optional<Found> profile_phenotypic(const StandardisedProblem& problem, bool reml, double value,
                                          const Hint& hint) {
   constexpr std::array<std::size_t, 5> free = {0, 1, 2, 3, 4};
   Profile profile{bounds_at(free),
@@ -174,7 +177,7 @@ std::optional<double> profile_phenotypic(const StandardisedProblem& problem, boo
                     return Free{g[0], g[1], g[2] + g[5] * d_h1, g[3] + g[5] * d_h2, g[4] + g[5] * d_rho_g};
                   },
                   false};
-  auto best = multistart::best_of(profile.starts, [&](const Free& start) -> std::optional<Found> {
+  return multistart::best_of(profile.starts, [&](const Free& start) -> std::optional<Found> {
     std::vector<double> x0 = clamped(start, profile.box);
     const double a = x0[2] * x0[3], c = (1.0 - x0[2]) * (1.0 - x0[3]);
     if (a > 0.0) {
@@ -185,8 +188,6 @@ std::optional<double> profile_phenotypic(const StandardisedProblem& problem, boo
     if (!Phenotypic::at(value, x0).feasible()) return std::nullopt;
     return from_start(problem, reml, profile, x0);
   });
-  if (!best) return std::nullopt;
-  return -best->value;
 }
 
 std::optional<std::size_t> held_index(BivariateQuantity quantity) {
@@ -211,6 +212,34 @@ Result<double> estimate_of(const BivariateFit& fit, BivariateQuantity quantity) 
   }
   if (!estimate) return fail("BIVARIATE_QUANTITY_ABSENT");
   return *estimate;
+}
+
+std::optional<Found> profile_found(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
+                                   double value, const Hint& hint) {
+  if (const auto k = held_index(quantity)) return profile_held(problem, reml, *k, value, hint);
+  return profile_phenotypic(problem, reml, value, hint);
+}
+
+// A maximum of the standardised log-likelihood, as the refit rule reads it.
+struct Maximum {
+  double loglik;
+  double objective;
+  bool converged;
+};
+
+// The full log-likelihood to compare with the null's: when the null ends above the fit, the
+// full model is searched again, all free, from the null's point.
+Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Found& null) {
+  const auto from_null = [&](const Maximum&) -> Result<Maximum> {
+    auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null.theta);
+    if (!again) return std::unexpected(again.error());
+    if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
+    return Maximum{-(**again).standardised_objective, (**again).standardised_objective, (**again).converged};
+  };
+  auto kept = null_refit::full_above_null(Maximum{full, -full, true}, Maximum{-null.value, null.value, true},
+                                          from_null, "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  if (!kept) return std::unexpected(kept.error());
+  return kept->loglik;
 }
 
 bool is_heritability(BivariateQuantity quantity) {
@@ -248,8 +277,9 @@ Hint hint_of(const BivariateFit& fit) {
 
 std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
                                  double value, const Hint& hint) {
-  if (const auto k = held_index(quantity)) return profile_held(problem, reml, *k, value, hint);
-  return profile_phenotypic(problem, reml, value, hint);
+  const std::optional<Found> found = profile_found(problem, reml, quantity, value, hint);
+  if (!found) return std::nullopt;
+  return -found->value;
 }
 
 Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
@@ -277,12 +307,15 @@ Result<CorrelationTestResult> correlation_test(const BivariateModel& model,
   auto found = anchor(model, y, reml, quantity);
   if (!found) return std::unexpected(found.error());
   const Anchor& at = *found;
-  const double full = at.loglik;
+  double full = at.loglik;
   double null_loglik = full;
   if (null != at.estimate) {
-    const std::optional<double> profiled = profile_at(at.problem, reml, quantity, null, at.hint);
+    const std::optional<Found> profiled = profile_found(at.problem, reml, quantity, null, at.hint);
     if (!profiled) return fail("BIVARIATE_NULL_FIT_FAILED");
-    null_loglik = *profiled;
+    null_loglik = -profiled->value;
+    auto resolved = full_above_null(at.problem, reml, full, *profiled);
+    if (!resolved) return std::unexpected(resolved.error());
+    full = *resolved;
   }
   const double difference = full - null_loglik;
   const double statistic = std::fmax(difference + difference, 0.0);

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "numerics/blocks.hpp"
+#include "numerics/centring.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/moments.hpp"
+#include "numerics/rank.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::bivariate {
@@ -15,10 +19,19 @@ namespace {
 constexpr double log_two_pi = 1.8378770664093453;
 // A family's eigenvalue below this is not rounding: the relationship is not a covariance.
 constexpr double psd_tolerance = -1e-9;
-// An eigenvalue at or below this share of the largest makes a cross-product singular.
+// An eigenvalue at or below this share of the largest makes the identifiability Gram matrix
+// singular.
 constexpr double rank_tolerance = 1e-12;
 // How far below zero det G and det E may fall through rounding.
 constexpr double cone_tolerance = -1e-12;
+
+// A trait's sample variance from its deviations about its mean; 0 for fewer than two values
+// or values constant up to rounding.
+double sample_variance(const Eigen::Ref<const Eigen::VectorXd>& values) {
+  const auto count = static_cast<double>(values.size());
+  if (count < 2.0 || rank::constant_at_rounding(values)) return 0.0;
+  return moments::population_moments(values).variance * count / (count - 1.0);
+}
 
 // The family's relationship projected onto the PSD cone, or nothing when an eigenvalue lies
 // below the tolerance.
@@ -131,8 +144,11 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   if (design.rows() != big_n) return fail("BIVARIATE_DESIGN_ROWS_MISMATCH");
   if (design.cols() == 0 || big_n <= design.cols()) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!design.allFinite()) return fail("BIVARIATE_DESIGN_NOT_FINITE");
+  // Rank is judged on the columns at their rounding level, so neither an offset column nor two
+  // equal columns are misjudged; X'X must then have a determinant.
+  if (!rank::full_column_rank(design)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd cross = design.transpose() * design;
-  const std::optional<double> log_det = eigen::log_det_above(cross, rank_tolerance);
+  const std::optional<double> log_det = eigen::log_det_above(cross, 0.0);
   if (!log_det) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
 
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
@@ -324,30 +340,31 @@ std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
   return result;
 }
 
+Eigen::VectorXd BivariateModel::centred(const Eigen::Ref<const Eigen::VectorXd>& y) const {
+  return centring::centre(design_, y).residual;
+}
+
 Result<StandardisedProblem> BivariateModel::standardised_problem(
     const Eigen::Ref<const Eigen::VectorXd>& y) const {
-  std::array<double, 2> count{}, sum{}, squares{};
-  for (std::size_t row = 0; row < observed_count_; ++row) {
-    const std::size_t t = trait_of_row_[row];
-    const double value = y[static_cast<Eigen::Index>(row)];
-    count[t] += 1.0;
-    sum[t] += value;
-    squares[t] += value * value;
-  }
+  std::array<std::vector<double>, 2> values;
+  for (std::size_t row = 0; row < observed_count_; ++row)
+    values[trait_of_row_[row]].push_back(y[static_cast<Eigen::Index>(row)]);
   std::array<double, 2> variances{}, sd{}, scale{};
   for (std::size_t t = 0; t < 2; ++t) {
-    const double variance = count[t] > 1.0 ? (squares[t] - sum[t] * sum[t] / count[t]) / (count[t] - 1.0) : 0.0;
+    const double variance =
+        sample_variance(Eigen::Map<const Eigen::VectorXd>(values[t].data(), static_cast<Eigen::Index>(values[t].size())));
     variances[t] = variance > 0.0 ? variance : 1.0;
     sd[t] = std::sqrt(variances[t]);
     scale[t] = 1.0 / sd[t];
   }
+  const Eigen::VectorXd residual = centred(y);
   BivariateModel model = *this;
   Eigen::VectorXd response(static_cast<Eigen::Index>(observed_count_));
   double ml_constant = 0.0;
   for (std::size_t row = 0; row < observed_count_; ++row) {
     const std::size_t t = trait_of_row_[row];
     const auto r = static_cast<Eigen::Index>(row);
-    response[r] = y[r] / sd[t];
+    response[r] = residual[r] / sd[t];
     model.design_.row(r) *= scale[t];
     ml_constant += std::log(sd[t]);
   }

@@ -65,8 +65,9 @@ class BivariateModel {
  public:
   // Validates in a fixed order, the first failure's code returned: shape, observed length,
   // an empty sample, finiteness and exact symmetry of the relationship, the count of measured
-  // values, the design's shape, finiteness and rank, each family's projection onto the
-  // positive semidefinite cone (eigenvalues below -1e-9 refused), and identifiability.
+  // values, the design's shape, finiteness and rank (at the rounding level of its columns),
+  // each family's projection onto the positive semidefinite cone (eigenvalues below -1e-9
+  // refused), and identifiability.
   static Result<BivariateModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
                                       const std::vector<std::array<bool, 2>>& observed,
                                       const Eigen::Ref<const Eigen::MatrixXd>& design);
@@ -79,7 +80,12 @@ class BivariateModel {
       const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml, bool with_gradient,
       std::optional<HeritabilityState> state) const;
 
-  // Each trait divided by its sample standard deviation (1 where it has none); y is checked.
+  // y less its least-squares fit on the design: the same likelihood, evaluated without the
+  // cancellation an offset would bring into y'V^-1y - c'beta.
+  Eigen::VectorXd centred(const Eigen::Ref<const Eigen::VectorXd>& y) const;
+
+  // The centred response with each trait divided by its sample standard deviation (1 where it
+  // has none, or is constant up to rounding); y is checked by the caller.
   Result<StandardisedProblem> standardised_problem(const Eigen::Ref<const Eigen::VectorXd>& y) const;
 
   // The covariance of a family's measured values: G[t_a][t_b] K[p_a][p_b], plus E[t_a][t_b]

@@ -141,7 +141,8 @@ Fallible<Owned> objective_body(const py::Arguments<6>& args) {
   if (auto checked = check_response(built->model, built->y); !checked) return code(std::move(checked.error()));
   Theta theta{};
   std::copy(values->begin(), values->end(), theta.begin());
-  const auto evaluation = built->model.evaluate_for_state(theta, built->y, *reml, true, std::nullopt);
+  const auto evaluation =
+      built->model.evaluate_for_state(theta, built->model.centred(built->y), *reml, true, std::nullopt);
   if (!evaluation) return code(Error{"BIVARIATE_NOT_POSITIVE_DEFINITE", std::nullopt});
   return py::make_tuple(py::make_float(evaluation->value), py::make_list(evaluation->gradient));
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -10,6 +11,8 @@
 #include "numerics/deviance.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::discrete_gxe {
 
@@ -28,19 +31,32 @@ constexpr double converged_below = 1e-6;
 constexpr double unevaluable = 1e30;
 
 struct Standardised {
-  Eigen::VectorXd y;  // the response over its standard deviation, not centred
+  Eigen::VectorXd y;  // the response less its least-squares fit, over the response's sd
   double variance;
   double sd;
+  Eigen::VectorXd coefficients;  // the least-squares fit taken out
 };
 
-Result<Standardised> standardise(const Eigen::VectorXd& response, std::size_t n) {
-  if (static_cast<std::size_t>(response.size()) != n) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
+Result<Standardised> standardise(const Eigen::VectorXd& response, const DiscreteGxeModel& model) {
+  if (static_cast<std::size_t>(response.size()) != model.n()) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
   for (double value : response)
     if (!std::isfinite(value)) return fail("DISCRETE_GXE_RESPONSE_NOT_FINITE");
   const double variance = moments::population_moments(response).variance;
-  if (!(variance > 0.0)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
+  if (!(variance > 0.0) || rank::constant_at_rounding(response)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
   const double sd = std::sqrt(variance);
-  return Standardised{response / sd, variance, sd};
+  centring::Centred centred = model.least_squares().centre(response);
+  return Standardised{centred.residual / sd, variance, sd, std::move(centred.coefficients)};
+}
+
+// Whether every number a fit reports is finite, its heritabilities included.
+bool reports_finite(const DiscreteGxeFit& fit) {
+  const auto finite = [](double v) { return std::isfinite(v); };
+  const std::array<double, 6> numbers = {fit.genetic_variances[0], fit.genetic_variances[1],
+                                         fit.residual_variances[0], fit.residual_variances[1],
+                                         fit.correlation,           fit.loglik};
+  return std::all_of(numbers.begin(), numbers.end(), finite) && fit.beta.allFinite() && fit.beta_se.allFinite() &&
+         fit.genetic_variances[0] + fit.residual_variances[0] > 0.0 &&
+         fit.genetic_variances[1] + fit.residual_variances[1] > 0.0;
 }
 
 // The box of the free vector: standard deviations from 0 up, rho (last, when free) in [-1, 1].
@@ -152,8 +168,10 @@ DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standar
   std::size_t first = 0;
   for (bool in_first : model.first_group()) first += in_first ? 1 : 0;
   const double kept = reml ? static_cast<double>(model.n() - model.p()) : static_cast<double>(model.n());
-  return DiscreteGxeFit{
-      point.evaluation.beta * sd,
+  DiscreteGxeFit fit{
+      x,
+      point.value,
+      point.evaluation.beta * sd + standard.coefficients,
       std::move(se),
       reml ? "reml" : "ml",
       model.levels(),
@@ -166,18 +184,26 @@ DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standar
       scaled < converged_below,
       polished,
   };
+  fit.converged = fit.converged && reports_finite(fit);
+  return fit;
 }
 
 }  // namespace
 
 Result<DiscreteGxeFit> DiscreteGxeModel::fit_under(const Eigen::VectorXd& response, bool reml,
                                                    const Constraint& constraint) const {
-  auto standard = standardise(response, n_);
+  return fit_from(response, reml, constraint, starts);
+}
+
+Result<DiscreteGxeFit> DiscreteGxeModel::fit_from(const Eigen::VectorXd& response, bool reml,
+                                                  const Constraint& constraint,
+                                                  std::span<const Parameters> from) const {
+  auto standard = standardise(response, *this);
   if (!standard) return std::unexpected(standard.error());
   const Problem problem{*this, standard->y, reml, constraint, box_of(constraint)};
 
   auto best = multistart::best_of(
-      starts, [&](const Parameters& start) { return problem.run_from(constraint.reduce(start)); });
+      from, [&](const Parameters& start) { return problem.run_from(constraint.reduce(start)); });
   if (!best) return fail("DISCRETE_GXE_NO_START_CONVERGED");
 
   auto at_best = problem.evaluate(best->free, true);
@@ -203,7 +229,12 @@ Result<DiscreteGxeTest> DiscreteGxeModel::likelihood_ratio(const Eigen::VectorXd
   if (!restricted) return std::unexpected(restricted.error());
   if (!full->converged) return fail("DISCRETE_GXE_FIT_NOT_CONVERGED");
   if (!restricted->converged) return fail("DISCRETE_GXE_NULL_FIT_NOT_CONVERGED");
-  return gxe::likelihood_ratio_record(reference, restricted->loglik, full->loglik);
+  const auto from_null = [&](const DiscreteGxeFit& at) {
+    return fit_from(response, reml, Constraint{}, std::span<const Parameters>(&at.parameters, 1));
+  };
+  auto best = null_refit::full_above_null(*full, *restricted, from_null, "DISCRETE_GXE_BETTER_UNRESOLVED_OPTIMUM");
+  if (!best) return std::unexpected(best.error());
+  return gxe::likelihood_ratio_record(reference, restricted->loglik, best->loglik);
 }
 
 Result<DiscreteGxeTest> DiscreteGxeModel::gene_by_environment_test(const Eigen::VectorXd& response,

@@ -5,6 +5,7 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::discrete_gxe {
 
@@ -239,11 +240,14 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const Eigen::Ref<cons
   }
   if (first < 2 || static_cast<std::size_t>(n) - first < 2) return fail("DISCRETE_GXE_A_GROUP_IS_TOO_SMALL");
 
+  // Rank is judged on the columns at their rounding level (two equal columns can leave X'X a
+  // last pivot that rounding made positive); X'X must factor as well for its determinant.
+  if (!rank::full_column_rank(design)) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto xtx_factor = dense::DenseFactor::make(xtx);
   if (!xtx_factor) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
 
-  DiscreteGxeModel model;
+  DiscreteGxeModel model{Eigen::MatrixXd(design)};
   model.families_ = cut_families(relationship, design, first_group);
   model.first_group_ = std::move(first_group);
   model.levels_ = labels;

@@ -18,6 +18,7 @@
 
 #include "error.hpp"
 #include "gxe/likelihood_ratio.hpp"
+#include "numerics/centring.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -58,6 +59,8 @@ struct Evaluation {
 };
 
 struct DiscreteGxeFit {
+  Parameters parameters;  // the full vector at the fit, standardised scale
+  double objective;       // the minimised objective there
   Eigen::VectorXd beta;
   Eigen::VectorXd beta_se;
   std::string_view estimator;  // "reml" or "ml"
@@ -90,9 +93,14 @@ class DiscreteGxeModel {
   std::optional<Evaluation> evaluate(const Parameters& parameters, const Eigen::VectorXd& response,
                                      bool reml, bool with_gradient) const;
 
-  // Fits the response under the constraint from the five fixed starts.
+  // Fits the response under the constraint from the five fixed starts. The fit runs on the
+  // response less its least-squares fit on the design, over the response's standard
+  // deviation, and adds the least-squares coefficients back to the fixed effects.
   Result<DiscreteGxeFit> fit_under(const Eigen::VectorXd& response, bool reml,
                                    const Constraint& constraint) const;
+  // The same fit from the given full vectors alone, each reduced to the constraint.
+  Result<DiscreteGxeFit> fit_from(const Eigen::VectorXd& response, bool reml, const Constraint& constraint,
+                                  std::span<const Parameters> starts) const;
 
   Result<DiscreteGxeTest> gene_by_environment_test(const Eigen::VectorXd& response, bool reml) const;
   Result<DiscreteGxeTest> any_difference_test(const Eigen::VectorXd& response, bool reml) const;
@@ -105,19 +113,21 @@ class DiscreteGxeModel {
 
   std::size_t n() const { return n_; }
   std::size_t p() const { return p_; }
+  const centring::LeastSquares& least_squares() const { return least_squares_; }
   const std::array<double, 2>& levels() const { return levels_; }
   const std::vector<bool>& first_group() const { return first_group_; }
   const std::vector<Family>& families() const { return families_; }
   double log_det_xtx() const { return log_det_xtx_; }
 
  private:
-  DiscreteGxeModel() = default;
+  explicit DiscreteGxeModel(const Eigen::MatrixXd& design) : least_squares_(design) {}
 
   // The full fit and the fit under `null`, compared.
   Result<DiscreteGxeTest> likelihood_ratio(const Eigen::VectorXd& response, bool reml, const Constraint& null,
                                            std::string_view reference) const;
 
   std::vector<Family> families_;
+  centring::LeastSquares least_squares_;
   std::vector<bool> first_group_;
   std::array<double, 2> levels_{};
   std::size_t n_ = 0;

@@ -1,5 +1,7 @@
 #include "gxe/python.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <span>
 #include <string>
 #include <utility>
@@ -121,7 +123,13 @@ Fallible<Owned> gxe_fit(const Arguments<8>& args) {
   auto fit = model->fit_holding(inputs->y, options->reml, {});
   if (!fit) return failure(fit);
   const GridReport report = report_on_grid(*fit, *grid);
-  return make_tuple(make_list(fit->parameters), make_float(fit->loglik), make_bool(fit->converged),
+  // A fit that reports a number that is not finite has not converged, on the caller's grid too.
+  const auto finite = [](const std::vector<double>& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  const bool converged = fit->converged && finite(report.genetic_variance) && finite(report.residual_variance) &&
+                         finite(report.heritability) && finite(report.correlation);
+  return make_tuple(make_list(fit->parameters), make_float(fit->loglik), make_bool(converged),
                     make_bool(fit->polished), make_float(fit->scaled_gradient),
                     make_list(fit->beta), make_list(fit->beta_se),
                     make_list(report.genetic_variance), make_list(report.residual_variance),

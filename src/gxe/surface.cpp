@@ -1,5 +1,6 @@
 #include "gxe/surface.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -7,6 +8,7 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::gxe {
 namespace {
@@ -128,12 +130,19 @@ Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::
   for (double e : environment)
     if (!(std::fabs(e) < INFINITY)) return fail("GXE_ENVIRONMENT_NOT_FINITE");
 
+  // Two equal columns can leave X'X a last pivot that rounding made positive: the rank is
+  // judged on the columns themselves, and X'X must factor as well for its determinant.
+  if (!rank::full_column_rank(design)) return fail("GXE_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto xtx_factor = dense::DenseFactor::make(xtx);
   if (!xtx_factor) return fail("GXE_DESIGN_RANK_DEFICIENT");
 
-  GxeModel model;
+  GxeModel model{Eigen::MatrixXd(design)};
   const std::vector<blocks::Block> families = blocks::family_blocks(relationship);
+  model.environments_.assign(environment.begin(), environment.end());
+  std::sort(model.environments_.begin(), model.environments_.end());
+  model.environments_.erase(std::unique(model.environments_.begin(), model.environments_.end()),
+                            model.environments_.end());
   model.n_ = static_cast<std::size_t>(n);
   model.p_ = design.cols();
   model.log_det_xtx_ = xtx_factor->logdet();

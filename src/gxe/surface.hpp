@@ -16,6 +16,7 @@
 
 #include "error.hpp"
 #include "gxe/likelihood_ratio.hpp"
+#include "numerics/centring.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::gxe {
@@ -69,6 +70,7 @@ struct Evaluation {
 // A fitted surface. Variances come back on the response's own scale.
 struct GxeFit {
   std::vector<double> parameters;  // theta, d entries, standardised scale; held slots 0
+  double objective = 0.0;          // the minimised objective at them (standardised scale)
   Eigen::VectorXd beta;
   std::vector<double> beta_se;
   std::string_view method;  // "reml" or "ml"
@@ -86,6 +88,9 @@ struct GxeFit {
   // G(e1, e2) / sqrt(G(e1, e1) G(e2, e2)) clamped to [-1, 1]; nothing when that product is
   // not positive.
   std::optional<double> genetic_correlation(double e1, double e2) const;
+  // Whether every number the fit reports at these environments is finite: its likelihood,
+  // parameters and effects, and the variances, heritability and correlations there.
+  bool reports_finite(std::span<const double> environments) const;
 };
 
 // A fit read on a grid of environments g_1 ... g_m, on the response's own scale.
@@ -110,7 +115,8 @@ struct GxeQuantity {
 class GxeModel {
  public:
   // Checks sizes, then the relationship's, design's and environment's content, then the
-  // design's rank. The relationship is not checked for symmetry or definiteness.
+  // design's rank at the rounding level of its columns. The relationship is not checked for
+  // symmetry or definiteness.
   static Result<GxeModel> build(Surface surface, const Eigen::Ref<const Eigen::MatrixXd>& relationship,
                                 std::span<const double> environment,
                                 const Eigen::Ref<const Eigen::MatrixXd>& design);
@@ -126,9 +132,26 @@ class GxeModel {
   std::optional<Evaluation> evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                      bool with_gradient) const;
 
-  // The fit with the slots in `held` fixed at 0.
+  // The fit with the slots in `held` fixed at 0. It runs on the response less its
+  // least-squares fit on the design, over the response's standard deviation, and adds the
+  // least-squares coefficients back to the fixed effects; a fit that reports a number that is
+  // not finite at the sample's environments has not converged.
   Result<GxeFit> fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                              std::span<const std::size_t> held) const;
+  // The same fit from the given starts (d entries each, held slots already 0) alone.
+  Result<GxeFit> fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                          std::span<const std::size_t> held, std::vector<std::vector<double>> starts) const;
+
+  // What every fit and refit evaluates: the centred response over the standard deviation s of
+  // the response given, with s² and the least-squares coefficients that the centring took out.
+  struct Working {
+    Eigen::VectorXd y;
+    double variance;
+    double sd;
+    Eigen::VectorXd coefficients;
+  };
+  // Checks the response's length, finiteness and spread (constant up to rounding is constant).
+  Result<Working> working_response(const Eigen::Ref<const Eigen::VectorXd>& y) const;
 
   // Likelihood-ratio tests against no interaction (slots 1 and 2 held), a genetic correlation
   // of one (slot 2) and a constant genetic variance (slot 1; on random regression the
@@ -168,7 +191,7 @@ class GxeModel {
     Eigen::MatrixXd design;        // X's rows of the family
   };
 
-  GxeModel() = default;
+  explicit GxeModel(const Eigen::MatrixXd& design) : least_squares_(design) {}
 
   // V_b, the covariance of one family at theta.
   Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;
@@ -176,6 +199,8 @@ class GxeModel {
   void family_derivative(const Family& family, const Theta& theta, std::size_t slot, Eigen::MatrixXd& out) const;
 
   std::vector<Family> families_;
+  centring::LeastSquares least_squares_;
+  std::vector<double> environments_;  // the sample's distinct environments, ascending
   std::size_t n_ = 0;
   Eigen::Index p_ = 0;
   double log_det_xtx_ = 0.0;

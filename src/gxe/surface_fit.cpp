@@ -10,8 +10,11 @@
 #include "gxe/surface.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/difference_fit.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::gxe {
 namespace {
@@ -59,15 +62,32 @@ struct StartOutcome {
 
 // ---- the fit ------------------------------------------------------------------------------
 
-Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
-                                     std::span<const std::size_t> held) const {
+Result<GxeModel::Working> GxeModel::working_response(const Eigen::Ref<const Eigen::VectorXd>& y) const {
   if (static_cast<std::size_t>(y.size()) != n_) return fail("GXE_RESPONSE_WRONG_LENGTH");
   for (Eigen::Index i = 0; i < y.size(); ++i)
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
   const double variance = moments::population_moments(y).variance;
-  if (!(variance > 0.0)) return fail("GXE_RESPONSE_CONSTANT");
-  const double s = std::sqrt(variance);
-  const Eigen::VectorXd ys = y / s;
+  if (!(variance > 0.0) || rank::constant_at_rounding(y)) return fail("GXE_RESPONSE_CONSTANT");
+  const double sd = std::sqrt(variance);
+  centring::Centred centred = least_squares_.centre(y);
+  return Working{centred.residual / sd, variance, sd, std::move(centred.coefficients)};
+}
+
+Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                     std::span<const std::size_t> held) const {
+  std::vector<Point> starts = surface_starts(surface_);
+  for (Point& start : starts)
+    for (std::size_t h : held)
+      if (h < start.size()) start[h] = 0.0;
+  return fit_from(y, reml, held, without_repeated_neighbours(starts));
+}
+
+Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                  std::span<const std::size_t> held, std::vector<Point> starts) const {
+  auto working = working_response(y);
+  if (!working) return std::unexpected(working.error());
+  const Eigen::VectorXd& ys = working->y;
+  const double s = working->sd;
 
   const std::size_t d = parameter_count(surface_);
   auto [lower, upper] = bounds(surface_);
@@ -77,10 +97,6 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
     lower[h] = upper[h] = 0.0;
     is_held[h] = true;
   }
-  std::vector<Point> starts = surface_starts(surface_);
-  for (Point& start : starts)
-    for (std::size_t h : held) start[h] = 0.0;
-  starts = without_repeated_neighbours(starts);
 
   LastPointMemo memo([&](std::span<const double> x) { return evaluate(six_slots(x), ys, reml, true); });
   const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
@@ -143,16 +159,17 @@ Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y,
 
   GxeFit fit;
   fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
-  fit.beta = chosen.beta * s;
+  fit.objective = chosen.objective;
+  fit.beta = chosen.beta * s + working->coefficients;
   if (chosen.covariance) fit.beta_se = moments::rescaled_standard_errors(*chosen.covariance, s);
   fit.method = reml ? "reml" : "ml";
   const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
   fit.loglik = -chosen.objective - std::log(s) * kept;
   fit.scaled_gradient = scaled;
-  fit.response_variance = variance;
-  fit.converged = scaled < converged_below;
+  fit.response_variance = working->variance;
   fit.polished = polished;
   fit.surface = surface_;
+  fit.converged = scaled < converged_below && fit.reports_finite(environments_);
   return fit;
 }
 
@@ -164,16 +181,40 @@ double GxeFit::residual_variance(double e) const {
   return response_variance * gxe::residual_variance(surface, six_slots(parameters), e);
 }
 
+// The heritability and the correlation are free of the response's units: they are read on
+// the standardised scale, where no product of two variances can overflow.
 double GxeFit::heritability_at(double e) const {
-  const double g = genetic_covariance(e, e);
-  const double total = g + residual_variance(e);
+  const Theta theta = six_slots(parameters);
+  const double g = gxe::genetic_covariance(surface, theta, e, e);
+  const double total = g + gxe::residual_variance(surface, theta, e);
   return total > 0.0 ? g / total : NAN;
 }
 
 std::optional<double> GxeFit::genetic_correlation(double e1, double e2) const {
-  const double product = genetic_covariance(e1, e1) * genetic_covariance(e2, e2);
+  const Theta theta = six_slots(parameters);
+  const double product =
+      gxe::genetic_covariance(surface, theta, e1, e1) * gxe::genetic_covariance(surface, theta, e2, e2);
   if (!(product > 0.0)) return std::nullopt;
-  return std::clamp(genetic_covariance(e1, e2) / std::sqrt(product), -1.0, 1.0);
+  return std::clamp(gxe::genetic_covariance(surface, theta, e1, e2) / std::sqrt(product), -1.0, 1.0);
+}
+
+bool GxeFit::reports_finite(std::span<const double> environments) const {
+  const auto finite = [](const auto& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  if (!std::isfinite(loglik) || !finite(parameters) || !beta.allFinite() || !finite(beta_se)) return false;
+  const Theta theta = six_slots(parameters);
+  double least = INFINITY, most = 0.0;
+  for (double e : environments) {
+    const double g = gxe::genetic_covariance(surface, theta, e, e);
+    if (!(std::isfinite(genetic_covariance(e, e)) && std::isfinite(residual_variance(e)) &&
+          std::isfinite(heritability_at(e))))
+      return false;
+    least = std::fmin(least, g);
+    most = std::fmax(most, g);
+  }
+  // A correlation divides by the root of a product of two of these variances (standardised).
+  return environments.empty() || (least * least > 0.0 && std::isfinite(most * most));
 }
 
 GridReport report_on_grid(const GxeFit& fit, std::span<const double> grid) {
@@ -201,7 +242,10 @@ Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::
   if (!null) return std::unexpected(null.error());
   if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
   if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
-  return likelihood_ratio_record(reference, null->loglik, full->loglik);
+  const auto from_null = [&](const GxeFit& at) { return model.fit_from(y, reml, {}, {at.parameters}); };
+  auto best = null_refit::full_above_null(std::move(*full), *null, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
+  if (!best) return std::unexpected(best.error());
+  return likelihood_ratio_record(reference, null->loglik, best->loglik);
 }
 
 }  // namespace
@@ -383,6 +427,7 @@ std::optional<double> GxeModel::profile_objective(const Eigen::Ref<const Eigen::
 
   std::optional<double> least;
   for (const Point& candidate : candidates) {
+    if (interrupt::requested()) return std::nullopt;
     auto box = Bounds::create(lower, upper);
     if (!box) return std::nullopt;
     const double at_candidate = objective(candidate);
@@ -435,7 +480,9 @@ Result<interval::ProfileInterval> GxeModel::profile_interval(const Eigen::Ref<co
   }
   if (!std::isfinite(estimate)) return fail("GXE_QUANTITY_NOT_FINITE");
 
-  const Eigen::VectorXd ys = y / std::sqrt(moments::population_moments(y).variance);
+  auto working = working_response(y);
+  if (!working) return std::unexpected(working.error());
+  const Eigen::VectorXd& ys = working->y;
   const double lower = factor_mode ? -1.0 : 1e-6;
   const double upper = quantity.kind == GxeQuantity::Kind::Heritability ? 0.999999 : 1.0;
   auto result = interval::profile_interval(

@@ -8,6 +8,7 @@
 #include "compat_lbfgsb/control.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "latent_mediation/model.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::latent_mediation {
@@ -180,10 +181,20 @@ bool better_optimum_unresolved(double best_objective, std::optional<double> best
   return best_rejected && best_objective - *best_rejected > (std::fabs(best_objective) + 1.0) * 1e-10;
 }
 
+Result<LatentMediationFit> free_fit_above(LatentMediationFit full, const LatentMediationFit& held,
+                                          const FreeRefit& refit_from) {
+  if (!better_optimum_unresolved(full.objective, held.objective)) return full;
+  auto refit = refit_from(held.coordinates);
+  if (refit && refit->objective < full.objective) full = std::move(*refit);
+  if (better_optimum_unresolved(full.objective, held.objective)) return fail("LATENT_MEDIATION_BETTER_UNRESOLVED_OPTIMUM");
+  return full;
+}
+
 Result<BootstrapOutcome> bootstrap_p_value(std::size_t replicates, double observed,
                                            const std::function<std::optional<double>()>& replicate) {
   std::size_t exceed = 0, usable = 0;
   for (std::size_t r = 0; r < replicates; ++r) {
+    if (interrupt::requested()) return fail(interrupt::code);
     auto statistic = replicate();
     if (!statistic) continue;
     if (*statistic >= observed) ++exceed;
@@ -194,6 +205,11 @@ Result<BootstrapOutcome> bootstrap_p_value(std::size_t replicates, double observ
 }
 
 Result<LatentMediationFit> LatentMediationModel::fit_holding_at(const std::vector<HeldCoordinate>& held) const {
+  return fit_from(held, std::nullopt);
+}
+
+Result<LatentMediationFit> LatentMediationModel::fit_from(const std::vector<HeldCoordinate>& held,
+                                                          const std::optional<std::vector<double>>& given) const {
   for (const auto& pair : held)
     if (pair.index > 4) return fail("LATENT_MEDIATION_HELD_COORDINATE_INVALID");
   auto scaled = mediator_scale(families_);
@@ -227,6 +243,7 @@ Result<LatentMediationFit> LatentMediationModel::fit_holding_at(const std::vecto
   std::optional<double> best_rejected;
   const auto reject = [&best_rejected](double f) { best_rejected = std::fmin(best_rejected.value_or(f), f); };
   const auto attempt = [&](std::vector<double> start) -> std::optional<Accepted> {
+    if (start.size() != dimension) return std::nullopt;
     for (const auto& pair : held) start[pair.index] = pair.value;
     auto f0 = objective(start);
     if (!f0) return std::nullopt;
@@ -288,8 +305,8 @@ Result<LatentMediationFit> LatentMediationModel::fit_holding_at(const std::vecto
     }
     return Accepted{*f, std::move(x), std::move(*evaluation), measure};
   };
-  auto best = multistart::best_of(deterministic_starts(k), attempt);
-
+  auto best = multistart::best_of(given ? std::vector<std::vector<double>>{*given} : deterministic_starts(k), attempt);
+  if (interrupt::stopping()) return fail(interrupt::code);
   if (!best) {
     if (recorded) return std::unexpected(*recorded);
     return fail("LATENT_MEDIATION_NO_START_CONVERGED");
@@ -300,12 +317,14 @@ Result<LatentMediationFit> LatentMediationModel::fit_holding_at(const std::vecto
 
   LatentMediationFit fit;
   fit.coefficients.assign(best->coordinates.begin() + 5, best->coordinates.end());
+  fit.coordinates = best->coordinates;
   const bool a_on_bound = on_lower_bound(best->coordinates[0], lower[0]);
   if (a_on_bound) fit.boundary_parameters.push_back("a");
   if (on_lower_bound(best->coordinates[3], lower[3])) fit.boundary_parameters.push_back("d");
   std::tie(fit.a, fit.b, fit.c_prime, fit.d, fit.sigma_m2) =
       std::tuple{(*natural)[0], (*natural)[1], (*natural)[2], (*natural)[3], (*natural)[4]};
   fit.log_likelihood = best->evaluation.log_likelihood;
+  fit.objective = best->value;
   fit.evaluation = std::move(best->evaluation);
   fit.scaled_gradient = best->scaled_gradient;
   fit.horizontal_identified = !a_on_bound;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "latent_mediation/model.hpp"
 
 namespace kestrune::latent_mediation {
 
@@ -50,6 +51,14 @@ bool on_lower_bound(double x, double lower);
 
 // A start that failed the gradient test beat the winner by more than rounding.
 bool better_optimum_unresolved(double best_objective, std::optional<double> best_rejected);
+
+// A held fit is a point of the free model, so it cannot lie above the free maximum. When it
+// does by more than the fit's own tolerance, the free fit missed its maximum: it is run again
+// from the held fit's end point and the better of the two kept; still beaten, the free fit is
+// refused with "LATENT_MEDIATION_BETTER_UNRESOLVED_OPTIMUM".
+using FreeRefit = std::function<Result<LatentMediationFit>(const std::vector<double>& start)>;
+Result<LatentMediationFit> free_fit_above(LatentMediationFit full, const LatentMediationFit& held,
+                                          const FreeRefit& refit_from);
 
 // The bootstrap's p-value from R replicates, each giving its statistic or nothing when
 // abandoned: (E + 1)/(U + 1) over the U usable ones, E of them at or above `observed`;

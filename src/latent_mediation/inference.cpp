@@ -10,8 +10,9 @@
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/normal.hpp"
 #include "latent_mediation/simulate.hpp"
-#include "liability/region.hpp"
+#include "numerics/bisect.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/stream.hpp"
 
 namespace kestrune::latent_mediation {
@@ -98,6 +99,11 @@ std::optional<LatentMediationFamilyInput> draw_replicate(const LatentMediationFa
   return replicate;
 }
 
+// The free fit run again from `start` (optimiser coordinates).
+FreeRefit free_refit(const LatentMediationModel& model) {
+  return [&model](const std::vector<double>& start) { return model.fit_from({}, start); };
+}
+
 }  // namespace
 
 Result<HorizontalTest> LatentMediationModel::test_horizontal() const {
@@ -107,6 +113,9 @@ Result<HorizontalTest> LatentMediationModel::test_horizontal() const {
   auto null = fit_holding_at({{2, 0.0}});
   if (!null) return std::unexpected(null.error());
   if (!null->horizontal_identified) return fail(unidentified_at_a_zero);
+  full = free_fit_above(std::move(*full), *null, free_refit(*this));
+  if (!full) return std::unexpected(full.error());
+  if (!full->horizontal_identified) return fail(unidentified_at_a_zero);
   const double statistic = likelihood_ratio(full->log_likelihood, null->log_likelihood);
   return HorizontalTest{"likelihood_ratio_on_the_interior_direct_path", "chi_square_on_one", statistic,
                         chi_square_one_tail(statistic)};
@@ -117,14 +126,17 @@ Result<VerticalTest> LatentMediationModel::test_vertical_with(std::size_t bootst
   if (!full) return std::unexpected(full.error());
   auto loading = fit_holding_at({{0, 0.0}});
   if (!loading) return std::unexpected(loading.error());
+  auto path = fit_holding_at({{1, 0.0}});
+  if (!path) return std::unexpected(path.error());
+  full = free_fit_above(std::move(*full), *loading, free_refit(*this));
+  if (full) full = free_fit_above(std::move(*full), *path, free_refit(*this));
+  if (!full) return std::unexpected(full.error());
   const auto has_d = [](const LatentMediationFit& fit) {
     for (const auto name : fit.boundary_parameters)
       if (name == "d") return true;
     return false;
   };
   const bool d_on_boundary = has_d(*full) || has_d(*loading);
-  auto path = fit_holding_at({{1, 0.0}});
-  if (!path) return std::unexpected(path.error());
 
   VerticalTest test;
   test.rule = "intersection_union_of_boundary_and_interior";
@@ -150,6 +162,8 @@ Result<VerticalTest> LatentMediationModel::test_vertical_with(std::size_t bootst
       if (!replicate_full) return std::nullopt;
       auto replicate_null = model->fit_holding_at({{0, 0.0}});
       if (!replicate_null) return std::nullopt;
+      replicate_full = free_fit_above(std::move(*replicate_full), *replicate_null, free_refit(*model));
+      if (!replicate_full) return std::nullopt;
       return likelihood_ratio(replicate_full->log_likelihood, replicate_null->log_likelihood);
     };
     auto outcome = bootstrap_p_value(bootstrap_replicates, test.loading_statistic, replicate);
@@ -165,7 +179,7 @@ Result<VerticalTest> LatentMediationModel::test_vertical_with(std::size_t bootst
 
 double LatentMediationModel::vertical_profile(std::size_t& failures, double theta) const {
   double best = -infinity;
-  for (int k = 1; k <= 24; ++k) {
+  for (int k = 1; k <= 24 && !interrupt::requested(); ++k) {
     const double loading = k / 16.0 + 0.05;
     auto fit = fit_holding_at({{0, loading}, {1, theta / loading}});
     if (!fit) {
@@ -188,15 +202,22 @@ Result<VerticalSet> LatentMediationModel::vertical_set(double searched_to, std::
   const double peak = vertical_profile(set.profile_failures, set.estimate);
   if (!std::isfinite(peak)) return fail("LATENT_MEDIATION_VERTICAL_PROFILE_UNAVAILABLE");
   const double cut = peak - set_cut;
-  // An end closes where the profile falls below the cut before the edge of the search.
-  const auto below_cut = [&](double theta) { return vertical_profile(set.profile_failures, theta) < cut; };
+  // An end closes where the profile falls below the cut before the edge of the search. A
+  // profile whose every refit failed is unknown, not low: it never closes an end, and inside
+  // the bisection it counts as within the set.
+  const auto below_cut = [&](double theta) {
+    const double profile = vertical_profile(set.profile_failures, theta);
+    return profile > -infinity && profile < cut;
+  };
   const auto end = [&](double edge) -> std::optional<double> {
     if (!below_cut(edge)) return std::nullopt;
-    return liability::bisect(edge, set.estimate, below_cut);
+    return bisection::bisect(edge, set.estimate, below_cut);
   };
   set.lower = end(set.estimate - searched_to);
   set.upper = end(set.estimate + searched_to);
+  if (interrupt::stopping()) return fail(interrupt::code);
   auto test = test_vertical_with(bootstrap_replicates);
+  if (interrupt::stopping()) return fail(interrupt::code);
   if (!test) {
     ++set.profile_failures;
     set.contains_zero = true;
@@ -235,10 +256,11 @@ Result<HorizontalSet> LatentMediationModel::horizontal_set(double searched_to) c
       return std::nullopt;
     }
     if (refit->log_likelihood >= cut) return std::nullopt;
-    return liability::bisect(edge, set.estimate, beyond);
+    return bisection::bisect(edge, set.estimate, beyond);
   };
   set.lower = end(set.estimate - searched_to);
   set.upper = end(set.estimate + searched_to);
+  if (interrupt::stopping()) return fail(interrupt::code);
   set.unbounded = !set.lower && !set.upper;
   return set;
 }

@@ -8,7 +8,8 @@
 #include "latent_mediation/model.hpp"
 #include "latent_mediation/normal.hpp"
 #include "latent_mediation/rectangle.hpp"
-#include "liability/region.hpp"
+#include "numerics/interrupt.hpp"
+#include "numerics/region.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
@@ -38,7 +39,7 @@ Result<double> log_ascertainment(const LatentMediationFamily& family, const Eige
   if (c < 1 || c > proband_cuts.size()) return fail("LATENT_MEDIATION_ASCERTAINMENT_CATEGORY_OUT_OF_RANGE");
   const double z = (proband_cuts[c - 1] - mu[at(n + j)]) / std::sqrt(v);
   if (!std::isfinite(z)) return fail("LATENT_MEDIATION_NORMAL_VARIATE_NOT_FINITE");
-  const double p = liability::normal_cdf(-z);
+  const double p = region::normal_cdf(-z);
   if (!(p > 0.0 && std::isfinite(p))) return fail("LATENT_MEDIATION_ASCERTAINMENT_PROBABILITY_INVALID");
   return std::log(p);
 }
@@ -188,6 +189,7 @@ Result<LatentMediationEvaluation> LatentMediationModel::evaluate_at(const Struct
   evaluation.family_evaluations.reserve(families_.size());
   bool representable = true;
   for (const auto& family : families_) {
+    if (interrupt::requested()) return fail(interrupt::code);
     auto covariance = directional_covariance(family.relationship, parameters);
     if (!covariance) return std::unexpected(covariance.error());
     auto record = family.evaluate(*covariance, qmc_points_, coefficients);

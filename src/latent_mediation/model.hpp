@@ -122,6 +122,8 @@ struct LatentMediationFit {
   double log_likelihood = 0.0;
   double scaled_gradient = 0.0;
   bool horizontal_identified = true;
+  std::vector<double> coordinates;  // the winner's optimiser coordinates
+  double objective = 0.0;           // minimised there: -log_likelihood - (n/2) ln s
 };
 
 struct HorizontalTest {
@@ -175,6 +177,9 @@ class LatentMediationModel {
 
   // Maximum likelihood from five fixed starts, the held coordinates fixed (fit.cpp).
   Result<LatentMediationFit> fit_holding_at(const std::vector<HeldCoordinate>& held) const;
+  // The same fit run from the `given` start (optimiser coordinates) alone, else from the five.
+  Result<LatentMediationFit> fit_from(const std::vector<HeldCoordinate>& held,
+                                      const std::optional<std::vector<double>>& given) const;
 
   // Tests of the estimands against nought and their 97.5 per cent sets (inference.cpp).
   Result<HorizontalTest> test_horizontal() const;

@@ -6,7 +6,7 @@
 #include <limits>
 #include <numbers>
 
-#include "liability/region.hpp"
+#include "numerics/region.hpp"
 #include "numerics/deviance.hpp"
 
 namespace kestrune::latent_mediation {
@@ -22,7 +22,7 @@ constexpr std::string_view not_finite = "LATENT_MEDIATION_NORMAL_VARIATE_NOT_FIN
 constexpr std::string_view correlation_invalid = "LATENT_MEDIATION_BIVARIATE_CORRELATION_INVALID";
 constexpr std::string_view unresolved = "LATENT_MEDIATION_BIVARIATE_PROBABILITY_UNRESOLVED";
 
-using liability::normal_cdf;
+using region::normal_cdf;
 
 // Q(x) = Phi(-x).
 double upper_tail(double x) { return normal_cdf(-x); }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "latent_mediation/normal.hpp"
+#include "numerics/interrupt.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
@@ -20,6 +21,7 @@ constexpr double epsilon_52 = 2.220446049250313e-16;
 constexpr double golden = 0.6180339887498949;
 constexpr double log_eight = 2.0794415416798357;
 constexpr double tail_drop = 80.0;
+constexpr std::uint64_t points_between_polls = 1024;  // a few milliseconds of points at most
 
 constexpr std::string_view outside_bounds = "LATENT_MEDIATION_BIVARIATE_PROBABILITY_OUTSIDE_BOUNDS";
 constexpr std::string_view correlation_invalid = "LATENT_MEDIATION_BIVARIATE_CORRELATION_INVALID";
@@ -168,6 +170,50 @@ Result<RectangleProbability> bivariate_rectangle(std::span<const double> lower, 
 
 // ---- three or more dimensions ---------------------------------------------------------------
 
+// The sum of a coordinate's squared correlations with the other remaining ones, added in
+// ascending order so that it does not depend on the order of the coordinates.
+double connection(const Eigen::MatrixXd& sigma, const std::vector<std::size_t>& remaining, std::size_t position) {
+  const auto r = static_cast<Eigen::Index>(remaining[position]);
+  std::vector<double> squares;
+  squares.reserve(remaining.size());
+  for (const std::size_t other : remaining) {
+    const auto i = static_cast<Eigen::Index>(other);
+    if (i != r) squares.push_back(sigma(r, i) * sigma(r, i) / (sigma(r, r) * sigma(i, i)));
+  }
+  std::ranges::sort(squares);
+  double sum = 0.0;
+  for (const double square : squares) sum += square;
+  return sum;
+}
+
+// Equal up to the rounding that conditioning on measured values leaves in a tie.
+bool tied(double x, double y) {
+  if (x == y) return true;
+  return std::isfinite(x) && std::isfinite(y) &&
+         std::fabs(x - y) <= 1e-10 * std::fmax(std::fmax(std::fabs(x), std::fabs(y)), 1.0);
+}
+
+// One remaining coordinate as the sequential truncation ranks it.
+struct Truncation {
+  std::size_t position;
+  double log_probability, alpha, beta;
+};
+
+// Whether `x` is truncated before `y`: the less probable first; among (nearly) equally probable
+// ones, the one most correlated with the rest, then the one with the higher lower limit, then
+// the lower upper limit. None of these depends on the order in which the members were listed;
+// only a tie in all of them keeps that order.
+bool truncated_before(const Truncation& x, const Truncation& y, const Eigen::MatrixXd& sigma,
+                      const std::vector<std::size_t>& remaining) {
+  if (!tied(x.log_probability, y.log_probability)) return x.log_probability < y.log_probability;
+  const double x_connection = connection(sigma, remaining, x.position);
+  const double y_connection = connection(sigma, remaining, y.position);
+  if (!tied(x_connection, y_connection)) return x_connection > y_connection;
+  if (!tied(x.alpha, y.alpha)) return x.alpha > y.alpha;
+  if (!tied(x.beta, y.beta)) return x.beta < y.beta;
+  return false;
+}
+
 // Moment matching: the least probable remaining coordinate is truncated first and the others
 // conditioned on its truncated moments.
 Result<RectangleProbability> sequential_rectangle(std::span<const double> lower, std::span<const double> upper,
@@ -177,8 +223,7 @@ Result<RectangleProbability> sequential_rectangle(std::span<const double> lower,
   std::vector<double> c;  // the chosen coordinate's covariances over its standard deviation
   double total = 0.0;
   while (!remaining.empty()) {
-    std::size_t pick = 0;
-    double least = infinity, alpha = 0.0, beta = 0.0;
+    std::optional<Truncation> chosen;
     for (std::size_t position = 0; position < remaining.size(); ++position) {
       const auto r = static_cast<Eigen::Index>(remaining[position]);
       const double variance = sigma(r, r);
@@ -188,13 +233,11 @@ Result<RectangleProbability> sequential_rectangle(std::span<const double> lower,
       const double hi = (upper[remaining[position]] - mu[r]) / sd;
       auto l = log_interval_probability(lo, hi);
       if (!l) return std::unexpected(l.error());
-      if (position == 0 || *l < least) {
-        least = *l;
-        pick = position;
-        alpha = lo;
-        beta = hi;
-      }
+      const Truncation candidate{position, *l, lo, hi};
+      if (!chosen || truncated_before(candidate, *chosen, sigma, remaining)) chosen = candidate;
     }
+    const std::size_t pick = chosen->position;
+    const double least = chosen->log_probability, alpha = chosen->alpha, beta = chosen->beta;
     const auto r = static_cast<Eigen::Index>(remaining[pick]);
     remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(pick));
     if (!std::isfinite(least)) return exact(-infinity, Method::sequential_truncation);
@@ -249,6 +292,7 @@ Result<RectangleProbability> genz_halton_rectangle(std::span<const double> lower
   for (std::size_t batch = 0; batch < 8; ++batch) {
     double most = -infinity, scaled = 0.0;
     for (std::uint64_t i = 0; i < per_batch; ++i) {
+      if (i % points_between_polls == 0 && interrupt::requested()) return fail(interrupt::code);
       double w = 0.0;
       for (std::size_t j = 0; j < d; ++j) {
         const auto row = static_cast<Eigen::Index>(j);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "latent_mediation/normal.hpp"
+#include "numerics/interrupt.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
@@ -42,6 +43,22 @@ Result<void> check_shape(const LatentMediationDesign& design) {
     if (length != n) return fail("LATENT_MEDIATION_DESIGN_SHAPE_INVALID");
   for (const auto& row : design.relationship)
     if (row.size() != n) return fail("LATENT_MEDIATION_DESIGN_SHAPE_INVALID");
+  return {};
+}
+
+// The values a draw takes as they are, refused where they would give meaningless families: an
+// error variance negative or not finite (NaN measurements), a threshold NaN (every comparison
+// false), a proxy's sensitivity or specificity outside [0, 1].
+Result<void> check_values(const LatentMediationDesign& design) {
+  for (const auto& variance : design.mediator_measurement_error_variance)
+    if (variance && !(*variance >= 0.0 && std::isfinite(*variance)))
+      return fail("LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID");
+  for (const auto* thresholds : {&design.mediator_threshold, &design.outcome_threshold})
+    for (const double threshold : *thresholds)
+      if (std::isnan(threshold)) return fail("LATENT_MEDIATION_THRESHOLD_INVALID");
+  for (const auto* accuracies : {&design.mediator_proxy_sensitivity, &design.mediator_proxy_specificity})
+    for (const double accuracy : *accuracies)
+      if (!(accuracy >= 0.0 && accuracy <= 1.0)) return fail("LATENT_MEDIATION_MEDIATOR_PROXY_ACCURACY_OUTSIDE_UNIT");
   return {};
 }
 
@@ -104,6 +121,7 @@ Result<std::vector<LatentMediationFamilyInput>> simulate(const LatentMediationDe
   if (parameters[0] < 0.0 || parameters[3] < 0.0) return fail("LATENT_MEDIATION_LOADING_NEGATIVE");
   if (parameters[4] <= 0.0) return fail("LATENT_MEDIATION_SIGMA_M2_NOT_POSITIVE");
   if (auto ok = check_shape(design); !ok) return std::unexpected(ok.error());
+  if (auto ok = check_values(design); !ok) return std::unexpected(ok.error());
   auto proband = checked_ascertainment(design);
   if (!proband) return std::unexpected(proband.error());
 
@@ -130,6 +148,9 @@ Result<std::vector<LatentMediationFamilyInput>> simulate(const LatentMediationDe
     if (*w_m > 0) plan.mean[at(i)] = row_product(design.mediator_design[i], design.mediator_coefficients);
     if (*w_o > 0) plan.mean[at(n + i)] = row_product(design.outcome_design[i], design.outcome_coefficients);
   }
+  // A coefficient that is not finite, or a product that overflows, would draw every liability
+  // of that kind as NaN or infinite.
+  if (!plan.mean.allFinite()) return fail("LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE");
   static const std::vector<double> no_shares;
   for (std::size_t i = 0; i < n; ++i) {
     const auto& shares = i < design.outcome_category_prevalence.size() ? design.outcome_category_prevalence[i] : no_shares;
@@ -145,6 +166,7 @@ Result<std::vector<LatentMediationFamilyInput>> simulate(const LatentMediationDe
   drawn.reserve(static_cast<std::size_t>(families));
   stream::Stream stream(seed);
   for (std::uint64_t f = 0; f < families; ++f) {
+    if (interrupt::requested()) return fail(interrupt::code);
     auto observations = draw_family(plan, stream);
     if (!observations) return std::unexpected(observations.error());
     LatentMediationFamilyInput family;

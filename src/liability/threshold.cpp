@@ -7,10 +7,11 @@
 
 #include <boost/math/distributions/normal.hpp>
 
-#include "liability/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
-#include "numerics/difference_fit.hpp"
+#include "numerics/member_order.hpp"
+#include "numerics/rank.hpp"
+#include "numerics/region.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::liability {
@@ -34,6 +35,7 @@ Result<LiabilityModel> LiabilityModel::build(const Eigen::Ref<const Eigen::Matri
   if (design.rows() != rows) return fail("LIABILITY_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("LIABILITY_DESIGN_HAS_NO_COLUMNS");
   if (!relationship.allFinite() || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
+  if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
   switch (relationship_checks::symmetry_then_closeness(relationship)) {
     case relationship_checks::PairFault::asymmetric: return fail("LIABILITY_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("LIABILITY_RELATIONSHIP_TOO_CLOSE");
@@ -54,7 +56,11 @@ Result<LiabilityModel> LiabilityModel::build(const Eigen::Ref<const Eigen::Matri
   }
   if (model.cases_ == 0 || model.cases_ == n) return fail("LIABILITY_ALL_ONE_STATUS");
 
-  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
+  // Each person's design row and side, whatever the order of the sample.
+  Eigen::MatrixXd keys(design.rows(), design.cols() + 1);
+  keys << design, Eigen::Map<const Eigen::VectorXd>(sign.data(), rows);
+  for (const blocks::Block& block : blocks::family_blocks(relationship)) {
+    const blocks::Block members = member_order::canonical(block, keys, relationship);
     Family family{relationship(members, members), design(members, Eigen::all), {}};
     for (const std::size_t i : members) family.sign.push_back(sign[i]);
     model.largest_family_ = std::max(model.largest_family_, members.size());
@@ -80,59 +86,75 @@ std::optional<double> LiabilityModel::loglik(double h2, std::span<const double> 
       for (std::size_t c = 0; c < p_; ++c) mean[r] += family.design(r, static_cast<Eigen::Index>(c)) * beta[c];
     covariance = h2 * family.relationship;
     for (Eigen::Index r = 0; r < s; ++r) covariance(r, r) += 1.0 - h2;
-    const std::optional<double> region = region_log_probability(mean, family.sign, covariance);
-    if (!region) return std::nullopt;
-    total += *region;
+    const std::optional<double> term = region::region_log_probability(mean, family.sign, covariance);
+    if (!term) return std::nullopt;
+    total += *term;
   }
   if (!std::isfinite(total)) return std::nullopt;
   return total;
 }
 
-Result<LiabilityFit> LiabilityModel::fit_holding(std::optional<double> held) const {
+difference_fit::Problem LiabilityModel::problem(std::optional<double> held) const {
+  std::vector<double> lower(p_ + 1, -infinity);
+  std::vector<double> upper(lower.size(), infinity);
+  lower[0] = held.value_or(0.0);
+  upper[0] = held.value_or(1.0);
+  return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 0.0);
+}
+
+difference_fit::Objective LiabilityModel::objective() const {
+  return [this](std::span<const double> x) {
+    const std::optional<double> value = loglik(x[0], x.subspan(1));
+    return value ? -*value : difference_fit::unevaluable;
+  };
+}
+
+Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) const {
   if (held && (*held < 0.0 || *held > 1.0)) return fail("LIABILITY_HELD_HERITABILITY_OUT_OF_RANGE");
-  const std::size_t k = p_ + 1;
   const double prevalence = static_cast<double>(cases_) / static_cast<double>(n_);
   const double intercept = inverse_normal_cdf(std::fmin(std::fmax(prevalence, 1e-6), 0.999999));
-
-  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
-                                  1e-6, {}};
-  problem.lower[0] = held.value_or(0.0);
-  problem.upper[0] = held.value_or(1.0);
-  problem.measure = [&problem](std::span<const double> x, std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, problem.lower, problem.upper, 0.0);
-  };
   std::vector<std::vector<double>> starts;
   for (const double h2 : {0.05, 0.3, 0.6}) {
-    std::vector<double> start(k, 0.0);
+    std::vector<double> start(p_ + 1, 0.0);
     start[0] = held.value_or(h2);
     start[1] = intercept;
     starts.push_back(std::move(start));
   }
-  const difference_fit::Objective objective = [this](std::span<const double> x) {
-    const std::optional<double> value = loglik(x[0], x.subspan(1));
-    return value ? -*value : difference_fit::unevaluable;
-  };
-  const std::optional<difference_fit::Fit> fit = difference_fit::fit(problem, starts, objective);
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
   if (!fit) return fail("LIABILITY_NO_START_CONVERGED");
-  return LiabilityFit{{fit->x.begin() + 1, fit->x.end()},
-                      fit->x[0],
-                      -fit->value,
-                      fit->scaled_gradient,
-                      prevalence,
+  return std::move(*fit);
+}
+
+LiabilityFit LiabilityModel::record(const difference_fit::Fit& fit) const {
+  const bool finite = std::ranges::all_of(fit.x, [](double v) { return std::isfinite(v); }) && std::isfinite(fit.value);
+  return LiabilityFit{{fit.x.begin() + 1, fit.x.end()},
+                      fit.x[0],
+                      -fit.value,
+                      fit.scaled_gradient,
+                      static_cast<double>(cases_) / static_cast<double>(n_),
                       largest_family_,
-                      fit->scaled_gradient < 1e-6,
-                      fit->polished};
+                      finite && fit.scaled_gradient < 1e-6,
+                      fit.polished};
+}
+
+Result<LiabilityFit> LiabilityModel::fit_holding(std::optional<double> held) const {
+  const Result<difference_fit::Fit> fit = search(held);
+  if (!fit) return std::unexpected(fit.error());
+  return record(*fit);
 }
 
 Result<LiabilityHeritabilityTest> LiabilityModel::heritability_test() const {
-  const Result<LiabilityFit> full = fit_holding(std::nullopt);
+  const Result<difference_fit::Fit> full = search(std::nullopt);
   if (!full) return std::unexpected(full.error());
-  const Result<LiabilityFit> null = fit_holding(0.0);
+  const Result<difference_fit::Fit> null = search(0.0);
   if (!null) return std::unexpected(null.error());
-  if (!full->converged) return fail("LIABILITY_FIT_NOT_CONVERGED");
-  if (!null->converged) return fail("LIABILITY_NULL_FIT_NOT_CONVERGED");
-  const double statistic = std::fmax(2.0 * (full->loglik - null->loglik), 0.0);
-  return LiabilityHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), null->loglik};
+  if (!record(*full).converged) return fail("LIABILITY_FIT_NOT_CONVERGED");
+  if (!record(*null).converged) return fail("LIABILITY_NULL_FIT_NOT_CONVERGED");
+  const std::optional<difference_fit::Fit> free =
+      difference_fit::above_restricted(problem(std::nullopt), *full, *null, objective());
+  if (!free) return fail("LIABILITY_BETTER_UNRESOLVED_OPTIMUM");
+  const double statistic = std::fmax(2.0 * (null->value - free->value), 0.0);
+  return LiabilityHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), -null->value};
 }
 
 Result<interval::ProfileInterval> LiabilityModel::heritability_interval() const {

@@ -12,6 +12,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::liability {
@@ -36,7 +37,8 @@ struct LiabilityHeritabilityTest {
 
 class LiabilityModel {
  public:
-  // One family cut out once: its relationship block, design rows and sides (1.0 for a case).
+  // One family cut out once: its relationship block, design rows and sides (1.0 for a case), in
+  // the order its sequential approximation takes them (member_order::canonical).
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
@@ -54,9 +56,12 @@ class LiabilityModel {
   std::optional<double> loglik(double h2, std::span<const double> beta) const;
 
   // The fit from three h2 starts; with `held`, h2 held there (each start then begins at it).
+  // Converged only when every number it reports is finite.
   Result<LiabilityFit> fit_holding(std::optional<double> held) const;
 
-  // h2 = 0 against the 50:50 mixture of a point mass and chi2(1).
+  // h2 = 0 against the 50:50 mixture of a point mass and chi2(1). A null fit that ends higher
+  // than the free fit sends the free search once more from its end point;
+  // "LIABILITY_BETTER_UNRESOLVED_OPTIMUM" when it still ends higher.
   Result<LiabilityHeritabilityTest> heritability_test() const;
 
   // The 95% profile interval of h2; no containment flags.
@@ -64,6 +69,12 @@ class LiabilityModel {
 
  private:
   LiabilityModel() = default;
+
+  // The search over (h2, beta).
+  difference_fit::Problem problem(std::optional<double> held) const;
+  difference_fit::Objective objective() const;
+  Result<difference_fit::Fit> search(std::optional<double> held) const;
+  LiabilityFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
   std::size_t n_ = 0;

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "liability/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
-#include "numerics/difference_fit.hpp"
+#include "numerics/member_order.hpp"
+#include "numerics/rank.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::mixed_bivariate {
@@ -45,15 +45,18 @@ std::optional<std::string_view> trait_fault(const TraitData& trait, std::size_t 
   return std::nullopt;
 }
 
-// Where a trait's search starts: its measured moments, or 0 and 1 for a binary trait.
-tobit::Moments start_moments(const TraitData& trait) {
-  if (trait.kind == TraitKind::Binary) return {0.0, 1.0};
-  return tobit::measured_moments(trait.value, trait.censoring);
+// A binary trait as it is; any other on its least-squares fit and its measured spread.
+tobit::Standardised standardised(const TraitData& trait, const Eigen::Ref<const Eigen::MatrixXd>& design) {
+  if (trait.kind == TraitKind::Binary) {
+    return tobit::Standardised::unchanged(trait.value, trait.limit, static_cast<std::size_t>(design.cols()));
+  }
+  return tobit::standardise(design, trait.value, trait.censoring, trait.limit);
 }
 
 MixedBivariateModel::Family cut_family(const blocks::Block& members,
                                        const Eigen::Ref<const Eigen::MatrixXd>& relationship,
                                        const std::array<const TraitData*, 2>& traits,
+                                       const std::array<tobit::Standardised, 2>& standard,
                                        const Eigen::Ref<const Eigen::MatrixXd>& design) {
   MixedBivariateModel::Family family{relationship(members, members), design(members, Eigen::all), {}};
   const auto m = static_cast<Eigen::Index>(members.size());
@@ -61,11 +64,27 @@ MixedBivariateModel::Family cut_family(const blocks::Block& members,
     for (Eigen::Index r = 0; r < m; ++r) {
       const std::size_t i = members[r];
       const Eigen::Index coordinate = static_cast<Eigen::Index>(t) * m + r;
-      const TraitData& trait = *traits[t];
-      family.split.add(coordinate, trait.censoring[i], trait.value[i], trait.limit[i]);
+      family.split.add(coordinate, traits[t]->censoring[i], standard[t].value[i], standard[t].limit[i]);
     }
   }
   return family;
+}
+
+// What each person is, whatever the order of the sample: design row, then each trait's code
+// and its value or limit.
+Eigen::MatrixXd person_keys(const Eigen::Ref<const Eigen::MatrixXd>& design,
+                            const std::array<const TraitData*, 2>& traits) {
+  const Eigen::Index p = design.cols();
+  Eigen::MatrixXd keys(design.rows(), p + 4);
+  keys.leftCols(p) = design;
+  for (Eigen::Index i = 0; i < design.rows(); ++i) {
+    for (Eigen::Index t = 0; t < 2; ++t) {
+      const TraitData& trait = *traits[t];
+      keys(i, p + 2 * t) = static_cast<double>(trait.censoring[i]);
+      keys(i, p + 2 * t + 1) = trait.censoring[i] == Censoring::Measured ? trait.value[i] : trait.limit[i];
+    }
+  }
+  return keys;
 }
 
 // The parts of a family's covariance: genetic and residual variances of each trait and the two
@@ -115,6 +134,7 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const Eigen::Ref<const Ei
   if (relationship.cols() != n || design.rows() != n) return fail("MIXED_BIVARIATE_WRONG_SHAPE");
   if (design.cols() == 0) return fail("MIXED_BIVARIATE_DESIGN_HAS_NO_COLUMNS");
   if (!relationship.allFinite() || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");
+  if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   for (const TraitData* trait : {&first, &second}) {
     if (const auto fault = trait_fault(*trait, static_cast<std::size_t>(n))) return fail(*fault);
   }
@@ -124,16 +144,16 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const Eigen::Ref<const Ei
     case relationship_checks::PairFault::none: break;
   }
   MixedBivariateModel model;
-  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
-    model.families_.push_back(cut_family(members, relationship, {&first, &second}, design));
-    model.largest_family_ = std::max(model.largest_family_, members.size());
-  }
   const std::array<const TraitData*, 2> traits{&first, &second};
   for (std::size_t t = 0; t < 2; ++t) {
     model.kinds_[t] = traits[t]->kind;
-    const auto [mean, variance] = start_moments(*traits[t]);
-    model.start_mean_[t] = mean;
-    model.start_variance_[t] = variance;
+    model.traits_[t] = standardised(*traits[t], design);
+  }
+  const Eigen::MatrixXd keys = person_keys(design, traits);
+  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
+    model.families_.push_back(
+        cut_family(member_order::canonical(members, keys, relationship), relationship, traits, model.traits_, design));
+    model.largest_family_ = std::max(model.largest_family_, members.size());
   }
   model.p_ = static_cast<std::size_t>(design.cols());
   return model;
@@ -143,6 +163,21 @@ std::optional<double> MixedBivariateModel::loglik(std::array<double, 2> heritabi
                                                   std::array<double, 2> variance, double genetic_correlation,
                                                   double residual_correlation, std::span<const double> beta_1,
                                                   std::span<const double> beta_2) const {
+  if (beta_1.size() != p_ || beta_2.size() != p_) return std::nullopt;
+  const auto& [one, two] = traits_;
+  const std::optional<double> value =
+      standard_loglik(heritability, {variance[0] / (one.scale * one.scale), variance[1] / (two.scale * two.scale)},
+                      genetic_correlation, residual_correlation, one.standard_effects(beta_1),
+                      two.standard_effects(beta_2));
+  if (!value) return std::nullopt;
+  return two.loglik(one.loglik(*value));
+}
+
+std::optional<double> MixedBivariateModel::standard_loglik(std::array<double, 2> heritability,
+                                                           std::array<double, 2> variance,
+                                                           double genetic_correlation, double residual_correlation,
+                                                           std::span<const double> beta_1,
+                                                           std::span<const double> beta_2) const {
   for (std::size_t t = 0; t < 2; ++t) {
     if (!(heritability[t] >= 0.0 && heritability[t] <= 1.0)) return std::nullopt;
     if (!std::isfinite(variance[t]) || !(variance[t] > 0.0)) return std::nullopt;
@@ -180,60 +215,74 @@ std::optional<double> MixedBivariateModel::loglik(std::array<double, 2> heritabi
   return total;
 }
 
-Result<MixedBivariateFit> MixedBivariateModel::fit_holding(std::optional<Held> held) const {
-  const std::size_t k = 2 * p_ + 6;
-  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 400,
-                                  1e-5, {}};
-  for (const std::size_t i : {0, 1}) problem.lower[i] = 0.0, problem.upper[i] = 1.0;
+difference_fit::Problem MixedBivariateModel::problem(std::optional<Held> held) const {
+  std::vector<double> lower(2 * p_ + 6, -infinity);
+  std::vector<double> upper(lower.size(), infinity);
+  for (const std::size_t i : {0, 1}) lower[i] = 0.0, upper[i] = 1.0;
   for (const std::size_t t : {0, 1}) {
-    if (kinds_[t] == TraitKind::Binary) problem.lower[2 + t] = problem.upper[2 + t] = 0.0;
+    if (kinds_[t] == TraitKind::Binary) lower[2 + t] = upper[2 + t] = 0.0;
   }
-  for (const std::size_t i : {genetic_correlation, residual_correlation}) problem.lower[i] = -1.0, problem.upper[i] = 1.0;
-  if (held) {
-    const auto [coordinate, value] = *held;
-    if (coordinate > 5) return fail("MIXED_BIVARIATE_HELD_COORDINATE_INVALID");
-    if (value < problem.lower[coordinate] || value > problem.upper[coordinate]) {
-      return fail("MIXED_BIVARIATE_HELD_VALUE_OUT_OF_RANGE");
-    }
-    problem.lower[coordinate] = problem.upper[coordinate] = value;
-  }
-  problem.measure = [&problem](std::span<const double> x, std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, problem.lower, problem.upper, 0.0);
-  };
+  for (const std::size_t i : {genetic_correlation, residual_correlation}) lower[i] = -1.0, upper[i] = 1.0;
+  if (held) lower[held->first] = upper[held->first] = held->second;
+  return difference_fit::box_problem(std::move(lower), std::move(upper), 400, 1e-5, 0.0);
+}
 
-  std::vector<std::vector<double>> starts;
-  for (const auto& [h2, rho] : {std::pair{0.2, 0.0}, std::pair{0.5, 0.3}, std::pair{0.5, -0.3}}) {
-    std::vector<double> start(k, 0.0);
-    start[0] = start[1] = h2;
-    start[2] = std::log(start_variance_[0]);
-    start[3] = std::log(start_variance_[1]);
-    start[4] = start[5] = rho;
-    if (held) start[held->first] = held->second;
-    start[6] = start_mean_[0];
-    start[6 + p_] = start_mean_[1];
-    starts.push_back(std::move(start));
-  }
-  const difference_fit::Objective objective = [this](std::span<const double> x) {
-    const std::optional<double> value =
-        loglik({x[0], x[1]}, {std::exp(x[2]), std::exp(x[3])}, x[4], x[5], x.subspan(6, p_), x.subspan(6 + p_));
+difference_fit::Objective MixedBivariateModel::objective() const {
+  return [this](std::span<const double> x) {
+    const std::optional<double> value = standard_loglik({x[0], x[1]}, {std::exp(x[2]), std::exp(x[3])}, x[4], x[5],
+                                                        x.subspan(6, p_), x.subspan(6 + p_));
     return value ? -*value : difference_fit::unevaluable;
   };
-  const std::optional<difference_fit::Fit> fit = difference_fit::fit(problem, starts, objective);
+}
+
+Result<difference_fit::Fit> MixedBivariateModel::search(std::optional<Held> held) const {
+  if (held) {
+    const difference_fit::Problem free = problem(std::nullopt);
+    const auto [coordinate, value] = *held;
+    if (coordinate > 5) return fail("MIXED_BIVARIATE_HELD_COORDINATE_INVALID");
+    if (value < free.lower[coordinate] || value > free.upper[coordinate]) {
+      return fail("MIXED_BIVARIATE_HELD_VALUE_OUT_OF_RANGE");
+    }
+  }
+  std::vector<std::vector<double>> starts;
+  for (const auto& [h2, rho] : {std::pair{0.2, 0.0}, std::pair{0.5, 0.3}, std::pair{0.5, -0.3}}) {
+    std::vector<double> start{h2, h2, traits_[0].start_log_variance, traits_[1].start_log_variance, rho, rho};
+    if (held) start[held->first] = held->second;
+    for (const tobit::Standardised& trait : traits_)
+      start.insert(start.end(), trait.start_effects.begin(), trait.start_effects.end());
+    starts.push_back(std::move(start));
+  }
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
   if (!fit) return fail("MIXED_BIVARIATE_NO_START_CONVERGED");
-  const std::vector<double>& x = fit->x;
-  return MixedBivariateFit{{x.begin() + 6, x.begin() + 6 + static_cast<std::ptrdiff_t>(p_)},
-                           {x.begin() + 6 + static_cast<std::ptrdiff_t>(p_), x.end()},
+  return std::move(*fit);
+}
+
+MixedBivariateFit MixedBivariateModel::record(const difference_fit::Fit& fit) const {
+  const std::span<const double> x = fit.x;
+  const auto& [one, two] = traits_;
+  MixedBivariateFit result{one.effects(x.subspan(6, p_)),
+                           two.effects(x.subspan(6 + p_)),
                            "ml",
                            {x[0], x[1]},
-                           {std::exp(x[2]), std::exp(x[3])},
+                           {one.variance(std::exp(x[2])), two.variance(std::exp(x[3]))},
                            x[4],
                            x[5],
-                           -fit->value,
-                           fit->scaled_gradient,
+                           two.loglik(one.loglik(-fit.value)),
+                           fit.scaled_gradient,
                            largest_family_,
                            kinds_[0],
                            kinds_[1],
-                           fit->scaled_gradient < 1e-5};
+                           false};
+  const bool finite = finite_all(result.beta_1) && finite_all(result.beta_2) && finite_all(result.variance) &&
+                      finite_all(x.subspan(0, 6)) && std::isfinite(result.loglik);
+  result.converged = finite && fit.scaled_gradient < 1e-5;
+  return result;
+}
+
+Result<MixedBivariateFit> MixedBivariateModel::fit_holding(std::optional<Held> held) const {
+  const Result<difference_fit::Fit> fit = search(held);
+  if (!fit) return std::unexpected(fit.error());
+  return record(*fit);
 }
 
 Result<MixedBivariateCorrelationTest> MixedBivariateModel::correlation_test(std::size_t coordinate,
@@ -242,14 +291,17 @@ Result<MixedBivariateCorrelationTest> MixedBivariateModel::correlation_test(std:
     return fail("MIXED_BIVARIATE_COORDINATE_HAS_NO_TEST");
   }
   if (!std::isfinite(null) || std::fabs(null) > 1.0) return fail("MIXED_BIVARIATE_NULL_OUTSIDE_CORRELATION_RANGE");
-  const Result<MixedBivariateFit> full = fit_holding(std::nullopt);
+  const Result<difference_fit::Fit> full = search(std::nullopt);
   if (!full) return std::unexpected(full.error());
-  if (!full->converged) return fail("MIXED_BIVARIATE_FIT_NOT_CONVERGED");
-  const Result<MixedBivariateFit> restricted = fit_holding(Held{coordinate, null});
+  if (!record(*full).converged) return fail("MIXED_BIVARIATE_FIT_NOT_CONVERGED");
+  const Result<difference_fit::Fit> restricted = search(Held{coordinate, null});
   if (!restricted) return std::unexpected(restricted.error());
-  if (!restricted->converged) return fail("MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED");
+  if (!record(*restricted).converged) return fail("MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED");
+  const std::optional<difference_fit::Fit> free =
+      difference_fit::above_restricted(problem(std::nullopt), *full, *restricted, objective());
+  if (!free) return fail("MIXED_BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
 
-  const double statistic = std::fmax(2.0 * (full->loglik - restricted->loglik), 0.0);
+  const double statistic = std::fmax(2.0 * (restricted->value - free->value), 0.0);
   const bool boundary = std::fabs(null) == 1.0;
   double p_value = 1.0;
   if (boundary) {
@@ -258,7 +310,7 @@ Result<MixedBivariateCorrelationTest> MixedBivariateModel::correlation_test(std:
     p_value = std::clamp(deviance::chi2_upper_tail(statistic, 1.0), 0.0, 1.0);
   }
   return MixedBivariateCorrelationTest{*coordinate_name(coordinate), boundary ? "mixture_50_50" : "chi2_1",
-                                       statistic, p_value, restricted->loglik, full->loglik};
+                                       statistic, p_value, record(*restricted).loglik, record(*free).loglik};
 }
 
 Result<interval::ProfileInterval> MixedBivariateModel::profile_interval(std::size_t coordinate) const {
@@ -271,10 +323,11 @@ Result<interval::ProfileInterval> MixedBivariateModel::profile_interval(std::siz
                           : coordinate == 1 ? full->heritability[1]
                           : coordinate == genetic_correlation ? full->genetic_correlation
                                                               : full->residual_correlation;
+  // Only differences of the log-likelihood count: they are read in the standardised units.
   const auto refit = [this, coordinate](double value) -> std::optional<double> {
-    const Result<MixedBivariateFit> fit = fit_holding(Held{coordinate, value});
-    if (!fit || !fit->converged) return std::nullopt;
-    return fit->loglik;
+    const Result<difference_fit::Fit> fit = search(Held{coordinate, value});
+    if (!fit || !record(*fit).converged) return std::nullopt;
+    return -fit->value;
   };
   interval::ProfileInterval result = interval::profile_interval(refit, estimate, lower, 1.0);
   if (!result.estimate) return fail("MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE");

@@ -16,8 +16,10 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
 #include "tobit/model.hpp"
+#include "tobit/standardised.hpp"
 
 namespace kestrune::mixed_bivariate {
 
@@ -75,8 +77,9 @@ using Held = std::pair<std::size_t, double>;
 
 class MixedBivariateModel {
  public:
-  // One family cut out once. Its 2m coordinates are trait-major (the first trait of each member
-  // in block order, then the second); the split's positions index them.
+  // One family cut out once. Its 2m coordinates are trait-major (the first trait of each member,
+  // then the second, the members in the order the sequential approximation takes them:
+  // member_order::canonical); the split's positions index them. Values and limits standardised.
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
@@ -93,10 +96,13 @@ class MixedBivariateModel {
                                double genetic_correlation, double residual_correlation,
                                std::span<const double> beta_1, std::span<const double> beta_2) const;
 
-  // The fit from three starts, with one of coordinates 0 to 5 held when asked.
+  // The fit from three starts, with one of coordinates 0 to 5 held when asked. It searches the
+  // standardised traits; converged only when every number it reports is finite.
   Result<MixedBivariateFit> fit_holding(std::optional<Held> held) const;
 
-  // One correlation (coordinate 4 or 5) against a null in [-1, 1].
+  // One correlation (coordinate 4 or 5) against a null in [-1, 1]. A null fit that ends higher
+  // than the free fit sends the free search once more from its end point;
+  // "MIXED_BIVARIATE_BETTER_UNRESOLVED_OPTIMUM" when it still ends higher.
   Result<MixedBivariateCorrelationTest> correlation_test(std::size_t coordinate, double null) const;
 
   // The 95% profile interval of coordinate 0, 1, 4 or 5; no containment flags.
@@ -105,10 +111,19 @@ class MixedBivariateModel {
  private:
   MixedBivariateModel() = default;
 
+  // The likelihood of the standardised traits.
+  std::optional<double> standard_loglik(std::array<double, 2> heritability, std::array<double, 2> variance,
+                                        double genetic_correlation, double residual_correlation,
+                                        std::span<const double> beta_1, std::span<const double> beta_2) const;
+  // The search over the coordinates above, in the standardised units.
+  difference_fit::Problem problem(std::optional<Held> held) const;
+  difference_fit::Objective objective() const;
+  Result<difference_fit::Fit> search(std::optional<Held> held) const;
+  MixedBivariateFit record(const difference_fit::Fit& fit) const;
+
   std::vector<Family> families_;
   std::array<TraitKind, 2> kinds_{};
-  std::array<double, 2> start_mean_{};
-  std::array<double, 2> start_variance_{};
+  std::array<tobit::Standardised, 2> traits_;
   std::size_t p_ = 0;
   std::size_t largest_family_ = 0;
 };

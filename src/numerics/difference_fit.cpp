@@ -1,12 +1,14 @@
 #include "numerics/difference_fit.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/finite_diff.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 
 namespace kestrune::difference_fit {
@@ -47,6 +49,16 @@ std::vector<double> central_difference(const Objective& f, std::span<const doubl
   return *compat_lbfgsb::finite_diff::finite_difference_gradient(x, lower, upper, step, value);
 }
 
+Problem box_problem(std::vector<double> lower, std::vector<double> upper, std::size_t maxit, double threshold,
+                    double edge) {
+  Problem problem{std::move(lower), std::move(upper), maxit, threshold, {}};
+  problem.measure = [lower = problem.lower, upper = problem.upper, edge](std::span<const double> x,
+                                                                         std::span<const double> g) {
+    return projected_magnitude(x, g, lower, upper, edge);
+  };
+  return problem;
+}
+
 double projected_magnitude(std::span<const double> x, std::span<const double> g,
                            std::span<const double> lower, std::span<const double> upper, double edge) {
   return convergence::largest_contribution(g, [&](std::size_t i) {
@@ -58,7 +70,11 @@ double projected_magnitude(std::span<const double> x, std::span<const double> g,
 }
 
 std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<double>>& starts,
-                       const Objective& f) {
+                       const Objective& model_objective) {
+  // A value that is not a number makes the run stop with an error at once.
+  const Objective f = [&](std::span<const double> x) {
+    return interrupt::requested() ? std::numeric_limits<double>::quiet_NaN() : model_objective(x);
+  };
   const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
     return central_difference(f, x, problem.lower, problem.upper);
   };
@@ -90,6 +106,16 @@ std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<dou
     result.polished = true;
   }
   return result;
+}
+
+std::optional<Fit> above_restricted(const Problem& free_problem, Fit free, const Fit& restricted,
+                                    const Objective& f) {
+  const double tolerance = free_problem.threshold * std::fmax(std::fabs(free.value), 1.0);
+  if (!(restricted.value < free.value - tolerance)) return free;
+  const std::optional<Fit> again = fit(free_problem, {restricted.x}, f);
+  if (again && again->scaled_gradient < free_problem.threshold && again->value < free.value) free = *again;
+  if (restricted.value < free.value - tolerance) return std::nullopt;
+  return free;
 }
 
 }  // namespace kestrune::difference_fit

@@ -29,6 +29,10 @@ struct Problem {
   Measure measure;
 };
 
+// A problem whose measure is projected_magnitude over its own box, an edge `edge` wide.
+Problem box_problem(std::vector<double> lower, std::vector<double> upper, std::size_t maxit, double threshold,
+                    double edge);
+
 struct Fit {
   std::vector<double> x;
   double value;            // the objective at x
@@ -46,9 +50,18 @@ std::vector<double> central_difference(const Objective& f, std::span<const doubl
 // point. A refused bound, a run error, or an end value that is not below 1e30 fails the start;
 // the best is the first strictly lowest. When its scaled gradient is not below the threshold,
 // convergence::polish runs from it and its point is adopted when it returns one. Nothing when
-// every start failed.
+// every start failed, or when a stop was asked for: every evaluation polls for one, so that a
+// run ends at its next step.
 std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<double>>& starts,
                        const Objective& f);
+
+// The free fit of a likelihood-ratio test, made to account for its restricted fit: a point of
+// the same space that must not end higher. When `restricted` beats `free` by more than the
+// threshold's share of the free value, the free problem runs once more from the restricted
+// end point and the better converged fit of the two is kept. Nothing when the restricted fit
+// still ends higher by more than that: the free maximum is unresolved.
+std::optional<Fit> above_restricted(const Problem& free_problem, Fit free, const Fit& restricted,
+                                    const Objective& f);
 
 // The measure shared by models that count a gradient at an edge of the box only when it points
 // inwards: an edge is within `edge` of a bound; a held coordinate counts 0, a NaN never counts.

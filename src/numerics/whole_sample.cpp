@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "numerics/dense.hpp"
+#include "numerics/moments.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::whole_sample {
 namespace {
@@ -169,6 +171,21 @@ std::optional<WholeSampleLikelihood> with_factor(const dense::FactorView& factor
 }
 
 }  // namespace
+
+std::optional<Standardised> standardise(const centring::LeastSquares& design, const Eigen::VectorXd& y) {
+  const double variance = moments::population_moments(y).variance;
+  if (!(variance > 0.0) || rank::constant_at_rounding(y)) return std::nullopt;
+  const double sd = std::sqrt(variance);
+  centring::Centred centred = design.centre(y);
+  return Standardised{centred.residual / sd, std::move(centred.coefficients), variance, sd};
+}
+
+std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response) {
+  std::vector<double> effects;
+  effects.reserve(static_cast<std::size_t>(beta.size()));
+  for (Index i = 0; i < beta.size(); ++i) effects.push_back(response.sd * beta[i] + response.offset[i]);
+  return effects;
+}
 
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(
     const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,

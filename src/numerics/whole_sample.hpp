@@ -16,7 +16,27 @@
 
 #include <Eigen/Core>
 
+#include "numerics/centring.hpp"
+
 namespace kestrune::whole_sample {
+
+// A response as the likelihood sees it: less its least-squares fit on the design, so that
+// y'V^-1 y - b'beta never cancels an offset the design absorbs, and divided by the response's
+// own population standard deviation, so that the fit's starts and bounds mean the same
+// whatever the units.
+struct Standardised {
+  Eigen::VectorXd y;       // (y - X b) / sd
+  Eigen::VectorXd offset;  // b, on the response's scale: added back to the fixed effects
+  double variance;         // of y, divisor n
+  double sd;
+};
+
+// Nothing when the response is constant up to rounding or its variance is not positive (a
+// non-finite entry included).
+std::optional<Standardised> standardise(const centring::LeastSquares& design, const Eigen::VectorXd& y);
+
+// The fixed effects of the standardised response on the response's scale: sd beta + b.
+std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response);
 
 // The terms of V at one point. Terms whose coefficient is exactly 0.0 are skipped.
 struct GroupedCovariance {

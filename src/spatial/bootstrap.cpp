@@ -2,6 +2,8 @@
 #include <cmath>
 
 #include "components/model.hpp"
+#include "numerics/centring.hpp"
+#include "numerics/interrupt.hpp"
 #include "spatial/inference.hpp"
 
 namespace kestrune::spatial {
@@ -10,6 +12,7 @@ namespace {
 struct Statistic {
   double value;
   components::ComponentFit null_fit;
+  Eigen::VectorXd offset;  // the least-squares coefficients the null was fitted without
 };
 
 // The model without spatial variance: the given matrices and the design, with a residual.
@@ -17,20 +20,39 @@ Result<components::ComponentModel> null_model_of(const SpatialModel& model) {
   return components::ComponentModel::build(model.fixed(), model.design());
 }
 
+// The null's end point as a point of the full model: no spatial variance, and the decay rate
+// (NaN when it is integrated out) where the full fit put it.
+std::vector<double> null_point(const components::ComponentFit& null_fit, double decay_rate) {
+  std::vector<double> theta(null_fit.coefficients.begin(), null_fit.coefficients.end() - 1);
+  theta.push_back(0.0);
+  theta.push_back(null_fit.coefficients.back());
+  if (!std::isnan(decay_rate)) theta.push_back(decay_rate);
+  return theta;
+}
+
 // The statistic against a null model built once per call; its build error, like every
 // other, is reported in the order of the steps: after the full fit and its convergence.
+// Both likelihoods are unchanged by an offset the design absorbs, so the null is fitted to
+// the response less its least-squares fit, where no offset can cost it digits.
 Result<Statistic> statistic_with(const SpatialModel& model, const Result<components::ComponentModel>& null_model,
                                  const Eigen::VectorXd& y, bool reml, bool integrated, Workspace& workspace) {
   auto full = integrated ? model.fit_integrated(y, reml, workspace) : model.fit(y, reml, workspace);
   if (!full) return std::unexpected(full.error());
   if (!full->converged) return fail("SPATIAL_FIT_NOT_CONVERGED");
   if (!null_model) return std::unexpected(null_model.error());
-  auto null_fit = null_model->fit_general(y, reml, {}, {});
+  centring::Centred centred = model.least_squares().centre(y);
+  auto null_fit = null_model->fit_general(centred.residual, reml, {}, {});
   if (!null_fit) return std::unexpected(null_fit.error());
   if (!null_fit->converged) return fail("SPATIAL_NULL_FIT_NOT_CONVERGED");
+  // The null is a point of the full model: a null above the full fit means the full fit
+  // missed its maximum, which a run from the null's point can find.
+  const std::vector<double> from = null_point(*null_fit, full->decay_rate);
+  const auto resolved = resolve_full(std::move(*full), null_fit->loglik,
+                                     [&] { return model.fit_from(y, reml, integrated, from, workspace); });
+  if (!resolved) return std::unexpected(resolved.error());
   // A NaN difference counts as no evidence: fmax gives 0.
-  const double statistic = std::fmax(2.0 * (full->loglik - null_fit->loglik), 0.0);
-  return Statistic{statistic, std::move(*null_fit)};
+  const double statistic = std::fmax(2.0 * (resolved->loglik - null_fit->loglik), 0.0);
+  return Statistic{statistic, std::move(*null_fit), std::move(centred.coefficients)};
 }
 
 }  // namespace
@@ -55,10 +77,12 @@ Result<SpatialBootstrap> SpatialModel::bootstrap_spatial_variance(const Eigen::V
       null_covariance(static_cast<Eigen::Index>(n_), fixed_, null_fit.coefficients));
   if (!factor) return fail("SPATIAL_NULL_COVARIANCE_NOT_POSITIVE_DEFINITE");
   const Eigen::VectorXd mean =
-      design_ * Eigen::Map<const Eigen::VectorXd>(null_fit.beta.data(), static_cast<Eigen::Index>(null_fit.beta.size()));
+      design_ * (Eigen::Map<const Eigen::VectorXd>(null_fit.beta.data(), static_cast<Eigen::Index>(null_fit.beta.size())) +
+                 observed->offset);
   stream::Stream stream(seed);
   Tally tally{observed->value};
   for (std::uint64_t r = 0; r < replicates; ++r) {
+    if (interrupt::requested()) return fail(interrupt::code);
     const Eigen::VectorXd replicate = null_response(*factor, mean, stream);
     const auto statistic = statistic_with(*this, null_model, replicate, reml, integrated, workspace);
     tally.add(statistic ? std::optional(statistic->value) : std::nullopt);

@@ -83,6 +83,14 @@ Result<Optimum> optimise(const FitProblem& problem) {
   return optimum;
 }
 
+namespace {
+
+bool finite(const std::vector<double>& values) {
+  for (const double v : values)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
 SpatialFit fit_record(const Optimum& optimum, const Standardised& response, std::size_t n, bool reml,
                       std::optional<double> decay_rate) {
   const std::size_t variances = optimum.x.size() - (decay_rate ? 1 : 0);
@@ -103,12 +111,49 @@ SpatialFit fit_record(const Optimum& optimum, const Standardised& response, std:
   fit.loglik = reml ? -optimum.value - log_sd * static_cast<double>(n - p)
                     : -optimum.value - log_sd * static_cast<double>(n);
   fit.scaled_gradient = optimum.scaled_gradient;
-  fit.converged = optimum.scaled_gradient < 1e-6;
   fit.polished = optimum.polished;
-  for (std::size_t j = 0; j < p; ++j) fit.beta.push_back(evaluation.beta[static_cast<Eigen::Index>(j)] * response.sd);
+  fit.beta = whole_sample::effects_on_response_scale(evaluation.beta, response);
   fit.beta_se = moments::rescaled_standard_errors(evaluation.beta_covariance, response.sd);
   fit.estimator = reml ? "reml" : "ml";
+  const bool reported_finite = finite(fit.coefficients) && finite(fit.proportions) && finite(fit.beta) &&
+                               finite(fit.beta_se) && std::isfinite(fit.total) && std::isfinite(fit.loglik) &&
+                               (!decay_rate || (std::isfinite(fit.decay_rate) && std::isfinite(fit.half_distance)));
+  fit.converged = optimum.scaled_gradient < 1e-6 && reported_finite;
   return fit;
+}
+
+}  // namespace
+
+FitProblem problem_for(const SpatialModel& model, const Standardised& response, bool reml, bool integrated,
+                       Workspace& workspace) {
+  const std::size_t m = model.m();
+  const std::size_t k = integrated ? m + 2 : m + 3;
+  FitProblem problem;
+  if (integrated) {
+    problem.evaluate = [&model, &response, reml, &workspace](std::span<const double> theta, bool with_gradient) {
+      return model.evaluate_integrated(theta, response.y, reml, with_gradient, workspace);
+    };
+  } else {
+    problem.evaluate = [&model, &response, reml, &workspace](std::span<const double> theta, bool with_gradient) {
+      return model.evaluate(theta, response.y, reml, with_gradient, workspace);
+    };
+  }
+  problem.lower.assign(k, 0.0);
+  problem.upper.assign(k, std::numeric_limits<double>::infinity());
+  if (!integrated) {
+    problem.lower[m + 2] = model.decay_lower();
+    problem.upper[m + 2] = model.decay_upper();
+  }
+  problem.variances = m + 2;
+  return problem;
+}
+
+Result<SpatialFit> fit_problem(const FitProblem& problem, const Standardised& response, std::size_t n, bool reml,
+                               bool integrated) {
+  auto optimum = optimise(problem);
+  if (!optimum) return std::unexpected(optimum.error());
+  const std::optional<double> decay = integrated ? std::nullopt : std::optional(optimum->x.back());
+  return fit_record(*optimum, response, n, reml, decay);
 }
 
 Result<SpatialFit> SpatialModel::fit(const Eigen::VectorXd& y, bool reml, Workspace& workspace) const {
@@ -116,15 +161,7 @@ Result<SpatialFit> SpatialModel::fit(const Eigen::VectorXd& y, bool reml, Worksp
   if (!response) return std::unexpected(response.error());
   const std::size_t m = this->m();
   const std::size_t k = m + 3;
-  FitProblem problem;
-  problem.evaluate = [&](std::span<const double> theta, bool with_gradient) {
-    return evaluate(theta, response->y, reml, with_gradient, workspace);
-  };
-  problem.lower.assign(k, 0.0);
-  problem.upper.assign(k, std::numeric_limits<double>::infinity());
-  problem.lower[m + 2] = decay_lower_;
-  problem.upper[m + 2] = decay_upper_;
-  problem.variances = m + 2;
+  FitProblem problem = problem_for(*this, *response, reml, false, workspace);
   const double range = std::log(decay_upper_ / decay_lower_);
   const double share = 1.0 / static_cast<double>(m + 2);
   for (int j = 0; j < 4; ++j) {
@@ -137,9 +174,18 @@ Result<SpatialFit> SpatialModel::fit(const Eigen::VectorXd& y, bool reml, Worksp
     problem.starts.push_back(std::move(a));
     problem.starts.push_back(std::move(b));
   }
-  auto optimum = optimise(problem);
-  if (!optimum) return std::unexpected(optimum.error());
-  return fit_record(*optimum, *response, n_, reml, optimum->x[m + 2]);
+  return fit_problem(problem, *response, n_, reml, false);
+}
+
+Result<SpatialFit> SpatialModel::fit_from(const Eigen::VectorXd& y, bool reml, bool integrated,
+                                          std::span<const double> theta, Workspace& workspace) const {
+  auto response = standardise(y);
+  if (!response) return std::unexpected(response.error());
+  FitProblem problem = problem_for(*this, *response, reml, integrated, workspace);
+  std::vector<double> start(theta.begin(), theta.end());
+  for (std::size_t i = 0; i < problem.variances; ++i) start[i] /= response->variance;
+  problem.starts.push_back(std::move(start));
+  return fit_problem(problem, *response, n_, reml, integrated);
 }
 
 }  // namespace kestrune::spatial

@@ -31,15 +31,21 @@ struct Optimum {
   bool polished;
 };
 
+// The box and the likelihood of one standardised response, with no starts yet: the m + 2
+// variances from 0, then the decay rate within the model's bounds unless it is integrated out.
+FitProblem problem_for(const SpatialModel& model, const Standardised& response, bool reml, bool integrated,
+                       Workspace& workspace);
+
 // Runs every start, keeps the best by strict <, evaluates it again, measures it and
 // polishes it when the measure is not below 1e-6. "SPATIAL_NO_START_CONVERGED" when no
 // start ends evaluable, "SPATIAL_OPTIMUM_NOT_EVALUABLE" when the best cannot be evaluated
 // again.
 Result<Optimum> optimise(const FitProblem& problem);
 
-// The record on the response's scale; decay rate and half distance NaN without a decay
-// coordinate.
-SpatialFit fit_record(const Optimum& optimum, const Standardised& response, std::size_t n, bool reml,
-                      std::optional<double> decay_rate);
+// optimise, then the record on the response's scale; decay rate and half distance NaN when
+// integrated. A record with a number that is not finite (the integrated decay rate aside) is
+// not converged.
+Result<SpatialFit> fit_problem(const FitProblem& problem, const Standardised& response, std::size_t n, bool reml,
+                               bool integrated);
 
 }  // namespace kestrune::spatial

@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 #include "spatial/model.hpp"
 
@@ -66,6 +67,18 @@ struct Profile {
     }
     t[held.index] = value * total;
     return t;
+  }
+
+  // The free coordinates whose image is `fitted` (theta on the same scale) as nearly as the
+  // held value allows: each free share scaled so that the other variances keep their values.
+  std::vector<double> free_point(std::span<const double> fitted) const {
+    std::vector<double> x;
+    const double share = held.kind == Held::Kind::proportion && value < 1.0 ? 1.0 - value : 1.0;
+    for (std::size_t j = 0; j < free.size(); ++j) {
+      const double t = fitted[free[j]];
+      x.push_back(std::fmin(std::fmax(decay_free(j) ? t : t / share, lower[j]), upper[j]));
+    }
+    return x;
   }
 
   // The gradient over the free coordinates from the gradient over theta.
@@ -177,7 +190,8 @@ Result<Prediction> SpatialModel::blup(const Eigen::VectorXd& y, bool reml, std::
 // ---- profile interval -----------------------------------------------------------------
 
 std::optional<double> SpatialModel::profile_objective(const Eigen::VectorXd& y, bool reml, Held held, double value,
-                                                      bool integrated, Workspace& workspace) const {
+                                                      bool integrated, Workspace& workspace,
+                                                      std::span<const double> fitted) const {
   const auto profile = profile_for(*this, held, value, integrated);
   if (!profile) return std::nullopt;
   const std::size_t k = profile->free.size();
@@ -199,8 +213,7 @@ std::optional<double> SpatialModel::profile_objective(const Eigen::VectorXd& y, 
   struct Accepted {
     double value;
   };
-  const auto best = multistart::best_of(profile_starts(*this, *profile), [&](const std::vector<double>& start)
-                                                                             -> std::optional<Accepted> {
+  const auto attempt = [&](const std::vector<double>& start) -> std::optional<Accepted> {
     auto bounds = compat_lbfgsb::Bounds::create(profile->lower, profile->upper);
     if (!bounds) return std::nullopt;
     auto control = multistart::start_controls(k, objective(start), 300, 1000.0, 1e-9);
@@ -211,7 +224,11 @@ std::optional<double> SpatialModel::profile_objective(const Eigen::VectorXd& y, 
     const double measure = profile_measure(*profile, run->par, gradient(run->par));
     if (!(convergence::scaled_gradient(measure, end->value) < 1e-6)) return std::nullopt;
     return Accepted{end->value};
-  });
+  };
+  auto best = multistart::best_of(profile_starts(*this, *profile), attempt);
+  // A run can stop on a failed line search short of the held maximum; the free fit's own
+  // point, held, is then the natural place to look again.
+  if (!best && !fitted.empty() && !interrupt::requested()) best = attempt(profile->free_point(fitted));
   if (!best) return std::nullopt;
   return -best->value;
 }
@@ -234,8 +251,12 @@ Result<interval::ProfileInterval> SpatialModel::profile_interval(const Eigen::Ve
   }
   const auto response = standardise(y);
   if (!response) return std::unexpected(response.error());  // not reached: the fit checked y
+  // The free fit's point on the standardised scale.
+  std::vector<double> point;
+  for (const double c : fitted->coefficients) point.push_back(c / response->variance);
+  if (!integrated) point.push_back(fitted->decay_rate);
   auto record = interval::profile_interval(
-      [&](double value) { return profile_objective(response->y, reml, held, value, integrated, workspace); },
+      [&](double value) { return profile_objective(response->y, reml, held, value, integrated, workspace, point); },
       estimate, lower, upper);
   if (!record.estimate) return fail("SPATIAL_PROFILE_MAXIMUM_FAILED");
   return record;

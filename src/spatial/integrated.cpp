@@ -67,13 +67,7 @@ Result<SpatialFit> SpatialModel::fit_integrated(const Eigen::VectorXd& y, bool r
   if (!response) return std::unexpected(response.error());
   const std::size_t m = this->m();
   const std::size_t k = m + 2;
-  FitProblem problem;
-  problem.evaluate = [&](std::span<const double> theta, bool with_gradient) {
-    return evaluate_integrated(theta, response->y, reml, with_gradient, workspace);
-  };
-  problem.lower.assign(k, 0.0);
-  problem.upper.assign(k, std::numeric_limits<double>::infinity());
-  problem.variances = k;
+  FitProblem problem = problem_for(*this, *response, reml, true, workspace);
   problem.starts.emplace_back(k, 1.0 / static_cast<double>(k));
   std::vector<double> second(k, 0.1);
   second[m + 1] = 0.8;
@@ -82,9 +76,7 @@ Result<SpatialFit> SpatialModel::fit_integrated(const Eigen::VectorXd& y, bool r
   third[m + 1] = 0.3;
   problem.starts.push_back(std::move(second));
   problem.starts.push_back(std::move(third));
-  auto optimum = optimise(problem);
-  if (!optimum) return std::unexpected(optimum.error());
-  return fit_record(*optimum, *response, n_, reml, std::nullopt);
+  return fit_problem(problem, *response, n_, reml, true);
 }
 
 }  // namespace kestrune::spatial

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "numerics/dense.hpp"
-#include "numerics/moments.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::spatial {
 namespace {
@@ -73,6 +73,9 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
     if (a.rows() != n || a.cols() != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
     if (!a.allFinite()) return fail("SPATIAL_MATRIX_NOT_FINITE");
   }
+  // Rank is judged at the rounding level of the columns; X'X must still factor for its
+  // log-determinant.
+  if (!rank::full_column_rank(design)) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
   const auto xtx = dense::DenseFactor::make(design.transpose() * design);
   if (!xtx) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
 
@@ -87,6 +90,7 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   std::tie(model.decay_lower_, model.decay_upper_) = decay_bounds(distance);
   model.logdet_xtx_ = xtx->logdet();
   model.n_ = static_cast<std::size_t>(n);
+  model.least_squares_ = centring::LeastSquares(design);
   model.design_ = std::move(design);
   model.fixed_ = std::move(fixed);
   return model;
@@ -131,10 +135,9 @@ Result<Standardised> SpatialModel::standardise(const Eigen::VectorXd& y) const {
   if (static_cast<std::size_t>(y.size()) != n_) return fail("SPATIAL_RESPONSE_WRONG_LENGTH");
   if (!y.allFinite()) return fail("SPATIAL_RESPONSE_NOT_FINITE");
   if (y.size() == 0) return fail("SPATIAL_RESPONSE_CONSTANT");
-  const double variance = moments::population_moments(y).variance;
-  if (!(variance > 0.0)) return fail("SPATIAL_RESPONSE_CONSTANT");
-  const double sd = std::sqrt(variance);
-  return Standardised{y / sd, variance, sd};
+  auto standardised = whole_sample::standardise(least_squares_, y);
+  if (!standardised) return fail("SPATIAL_RESPONSE_CONSTANT");
+  return std::move(*standardised);
 }
 
 }  // namespace kestrune::spatial

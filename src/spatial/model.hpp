@@ -18,6 +18,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/centring.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/whole_sample.hpp"
 
@@ -25,6 +26,7 @@ namespace kestrune::spatial {
 
 using whole_sample::Design;
 using whole_sample::GroupedCovariance;
+using whole_sample::Standardised;
 using whole_sample::Workspace;
 using whole_sample::whole_sample_likelihood;
 
@@ -78,13 +80,6 @@ struct Prediction {
   Eigen::VectorXd standard_errors;
 };
 
-// The response divided by its population standard deviation (not centred).
-struct Standardised {
-  Eigen::VectorXd y;
-  double variance;
-  double sd;
-};
-
 // (lower, upper) for the decay rate: ln 2 over the largest and the smallest positive
 // distance below the diagonal, or (1e-6, 1) when there is none.
 std::pair<double, double> decay_bounds(const Eigen::MatrixXd& distance);
@@ -112,12 +107,18 @@ class SpatialModel {
   std::optional<Evaluation> evaluate_integrated(std::span<const double> theta, const Eigen::VectorXd& y,
                                                 bool reml, bool with_gradient, Workspace& workspace) const;
 
-  // The checks of a response and its standardisation.
+  // The checks of a response, then the response less its least-squares fit on the design,
+  // divided by its standard deviation.
   Result<Standardised> standardise(const Eigen::VectorXd& y) const;
 
   // The multistart fit with the decay rate estimated, or integrated out.
   Result<SpatialFit> fit(const Eigen::VectorXd& y, bool reml, Workspace& workspace) const;
   Result<SpatialFit> fit_integrated(const Eigen::VectorXd& y, bool reml, Workspace& workspace) const;
+
+  // The same fit run from one point instead of the fixed starts: `theta` holds the variances
+  // on the response's scale, then the decay rate unless it is integrated out.
+  Result<SpatialFit> fit_from(const Eigen::VectorXd& y, bool reml, bool integrated, std::span<const double> theta,
+                              Workspace& workspace) const;
 
   // 2 (l - l0) against the model without spatial variance, at least 0.
   Result<double> spatial_statistic(const Eigen::VectorXd& y, bool reml, bool integrated, Workspace& workspace) const;
@@ -133,14 +134,18 @@ class SpatialModel {
   Result<interval::ProfileInterval> profile_interval(const Eigen::VectorXd& y, bool reml, Held held,
                                                      bool integrated) const;
 
-  // The log-likelihood of the scaled response y with `held` at `value` and the rest maximised.
+  // The log-likelihood of the standardised response y with `held` at `value` and the rest
+  // maximised. When no start ends at an accepted maximum and `fitted` (the free fit's point on
+  // the standardised scale) is given, one more run starts from its image with `held` at `value`.
   std::optional<double> profile_objective(const Eigen::VectorXd& y, bool reml, Held held, double value,
-                                          bool integrated, Workspace& workspace) const;
+                                          bool integrated, Workspace& workspace,
+                                          std::span<const double> fitted = {}) const;
 
   std::size_t n() const { return n_; }
   std::size_t m() const { return fixed_.size(); }
   std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
   const Eigen::MatrixXd& design() const { return design_; }
+  const centring::LeastSquares& least_squares() const { return least_squares_; }
   const std::vector<Eigen::MatrixXd>& fixed() const { return fixed_; }
   const std::vector<std::size_t>& site_of() const { return site_of_; }
   const Eigen::MatrixXd& site_distance() const { return site_distance_; }
@@ -152,6 +157,7 @@ class SpatialModel {
   SpatialModel() = default;
 
   Eigen::MatrixXd design_;
+  centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the design, factored once
   std::vector<Eigen::MatrixXd> fixed_;
   std::vector<std::size_t> site_of_;
   Eigen::MatrixXd site_distance_;

@@ -5,12 +5,14 @@
 #include <limits>
 #include <utility>
 
-#include "liability/region.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/member_order.hpp"
+#include "numerics/rank.hpp"
+#include "numerics/region.hpp"
 #include "numerics/relationship_checks.hpp"
 
 namespace kestrune::tobit {
@@ -28,15 +30,32 @@ double smallest_eigenvalue(const Eigen::MatrixXd& block) {
 
 TobitModel::Family cut_family(const blocks::Block& members,
                               const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                              std::span<const double> value, std::span<const Censoring> censoring,
-                              std::span<const double> limit,
+                              std::span<const Censoring> censoring, const Standardised& trait,
                               const Eigen::Ref<const Eigen::MatrixXd>& design) {
   TobitModel::Family family{relationship(members, members), design(members, Eigen::all), {}};
   for (std::size_t r = 0; r < members.size(); ++r) {
     const std::size_t i = members[r];
-    family.split.add(static_cast<Eigen::Index>(r), censoring[i], value[i], limit[i]);
+    family.split.add(static_cast<Eigen::Index>(r), censoring[i], trait.value[i], trait.limit[i]);
   }
   return family;
+}
+
+// What each person is, whatever the order of the sample: design row, code, value or limit.
+Eigen::MatrixXd person_keys(const Eigen::Ref<const Eigen::MatrixXd>& design, std::span<const double> value,
+                            std::span<const Censoring> censoring, std::span<const double> limit) {
+  const Eigen::Index p = design.cols();
+  Eigen::MatrixXd keys(design.rows(), p + 2);
+  keys.leftCols(p) = design;
+  for (Eigen::Index i = 0; i < design.rows(); ++i) {
+    const bool measured = censoring[i] == Censoring::Measured;
+    keys(i, p) = static_cast<double>(censoring[i]);
+    keys(i, p + 1) = measured ? value[i] : limit[i];
+  }
+  return keys;
+}
+
+bool finite_all(std::span<const double> values) {
+  return std::ranges::all_of(values, [](double v) { return std::isfinite(v); });
 }
 
 }  // namespace
@@ -85,9 +104,9 @@ std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::Vec
     v_cc.noalias() -= v_mc.transpose() * factor->solve_matrix(v_mc);
   }
   for (Eigen::Index i = 0; i < c; ++i) region_mean[i] -= split.limit[i];
-  const std::optional<double> region = liability::region_log_probability(region_mean, split.sign, v_cc);
-  if (!region || !std::isfinite(*region)) return std::nullopt;
-  return total + *region;
+  const std::optional<double> term = region::region_log_probability(region_mean, split.sign, v_cc);
+  if (!term || !std::isfinite(*term)) return std::nullopt;
+  return total + *term;
 }
 
 Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes) {
@@ -105,23 +124,6 @@ double censored_share(std::span<const Censoring> censoring) {
   return static_cast<double>(censored) / static_cast<double>(censoring.size());
 }
 
-Moments measured_moments(std::span<const double> value, std::span<const Censoring> censoring) {
-  double sum = 0.0;
-  double count = 0.0;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (censoring[i] != Censoring::Measured) continue;
-    sum += value[i];
-    count += 1.0;
-  }
-  const double mean = sum / count;
-  double squares = 0.0;
-  for (std::size_t i = 0; i < value.size(); ++i) {
-    if (censoring[i] == Censoring::Measured) squares += (value[i] - mean) * (value[i] - mean);
-  }
-  const double variance = squares / count;
-  return {mean, variance > 1e-12 ? variance : 1e-12};
-}
-
 Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
                                      std::span<const double> value, std::span<const Censoring> censoring,
                                      std::span<const double> limit,
@@ -134,6 +136,7 @@ Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& re
   if (design.rows() != rows) return fail("TOBIT_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("TOBIT_DESIGN_HAS_NO_COLUMNS");
   if (!relationship.allFinite() || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
+  if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
   switch (relationship_checks::symmetry_then_closeness(relationship)) {
     case relationship_checks::PairFault::asymmetric: return fail("TOBIT_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
@@ -151,25 +154,33 @@ Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& re
   if (measured < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
 
   TobitModel model;
-
+  model.trait_ = standardise(design, value, censoring, limit);
+  const Eigen::MatrixXd keys = person_keys(design, value, censoring, limit);
   for (const blocks::Block& members : blocks::family_blocks(relationship)) {
-    Family family = cut_family(members, relationship, value, censoring, limit, design);
+    Family family =
+        cut_family(member_order::canonical(members, keys, relationship), relationship, censoring, model.trait_, design);
     if (smallest_eigenvalue(family.relationship) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));
   }
-  model.start_ = measured_moments(value, censoring);
   model.p_ = static_cast<std::size_t>(design.cols());
   model.censored_share_ = tobit::censored_share(censoring);
   return model;
 }
 
 std::optional<double> TobitModel::loglik(double h2, double total_variance, std::span<const double> beta) const {
+  if (beta.size() != p_) return std::nullopt;
+  const std::optional<double> value =
+      standard_loglik(h2, total_variance / (trait_.scale * trait_.scale), trait_.standard_effects(beta));
+  if (!value) return std::nullopt;
+  return trait_.loglik(*value);
+}
+
+std::optional<double> TobitModel::standard_loglik(double h2, double total_variance,
+                                                  std::span<const double> beta) const {
   if (!(h2 >= 0.0 && h2 <= 1.0)) return std::nullopt;
   if (!std::isfinite(total_variance) || !(total_variance > 0.0)) return std::nullopt;
-  if (beta.size() != p_ || !std::ranges::all_of(beta, [](double b) { return std::isfinite(b); })) {
-    return std::nullopt;
-  }
+  if (beta.size() != p_ || !finite_all(beta)) return std::nullopt;
   double total = 0.0;
   Eigen::VectorXd mean;
   Eigen::MatrixXd v;
@@ -190,63 +201,74 @@ std::optional<double> TobitModel::loglik(double h2, double total_variance, std::
   return total;
 }
 
-Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
-  if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
-  const std::size_t k = p_ + 2;
+difference_fit::Problem TobitModel::problem(std::optional<double> held) const {
+  std::vector<double> lower(p_ + 2, -infinity);
+  std::vector<double> upper(lower.size(), infinity);
+  lower[0] = held.value_or(0.0);
+  upper[0] = held.value_or(1.0);
+  return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 1e-9);
+}
 
-  difference_fit::Problem problem{std::vector<double>(k, -infinity), std::vector<double>(k, infinity), 300,
-                                  1e-6, {}};
-  problem.lower[0] = held.value_or(0.0);
-  problem.upper[0] = held.value_or(1.0);
-  problem.measure = [&problem](std::span<const double> x, std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, problem.lower, problem.upper, 1e-9);
-  };
-  std::vector<std::vector<double>> starts;
-  for (const double h2 : held ? std::vector<double>{*held} : std::vector<double>{0.05, 0.3, 0.6}) {
-    std::vector<double> start(k, 0.0);
-    start[0] = h2;
-    start[1] = std::log(start_.variance);
-    start[2] = start_.mean;
-    starts.push_back(std::move(start));
-  }
-  const difference_fit::Objective objective = [this](std::span<const double> x) {
-    const std::optional<double> value = loglik(x[0], std::exp(x[1]), x.subspan(2));
+difference_fit::Objective TobitModel::objective() const {
+  return [this](std::span<const double> x) {
+    const std::optional<double> value = standard_loglik(x[0], std::exp(x[1]), x.subspan(2));
     return value ? -*value : difference_fit::unevaluable;
   };
-  const std::optional<difference_fit::Fit> fit = difference_fit::fit(problem, starts, objective);
+}
+
+Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const {
+  if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
+  std::vector<std::vector<double>> starts;
+  for (const double h2 : held ? std::vector<double>{*held} : std::vector<double>{0.05, 0.3, 0.6}) {
+    std::vector<double> start{h2, trait_.start_log_variance};
+    start.insert(start.end(), trait_.start_effects.begin(), trait_.start_effects.end());
+    starts.push_back(std::move(start));
+  }
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
   if (!fit) return fail("TOBIT_NO_START_CONVERGED");
-  return TobitFit{{fit->x.begin() + 2, fit->x.end()},
-                  "ml",
-                  fit->x[0],
-                  std::exp(fit->x[1]),
-                  -fit->value,
-                  fit->scaled_gradient,
-                  censored_share_,
-                  largest_family_,
-                  fit->scaled_gradient < 1e-6};
+  return std::move(*fit);
+}
+
+TobitFit TobitModel::record(const difference_fit::Fit& fit) const {
+  const std::vector<double> beta = trait_.effects(std::span<const double>(fit.x).subspan(2));
+  const double variance = trait_.variance(std::exp(fit.x[1]));
+  const double loglik = trait_.loglik(-fit.value);
+  const bool finite = finite_all(beta) && std::isfinite(variance) && std::isfinite(loglik);
+  return TobitFit{beta,    "ml",           fit.x[0],
+                  variance, loglik, fit.scaled_gradient, censored_share_,
+                  largest_family_, finite && fit.scaled_gradient < 1e-6};
+}
+
+Result<TobitFit> TobitModel::fit_holding(std::optional<double> held) const {
+  const Result<difference_fit::Fit> fit = search(held);
+  if (!fit) return std::unexpected(fit.error());
+  return record(*fit);
 }
 
 Result<TobitHeritabilityTest> TobitModel::heritability_test() const {
-  const Result<TobitFit> full = fit_holding(std::nullopt);
+  const Result<difference_fit::Fit> full = search(std::nullopt);
   if (!full) return std::unexpected(full.error());
-  const Result<TobitFit> null = fit_holding(0.0);
+  const Result<difference_fit::Fit> null = search(0.0);
   if (!null) return std::unexpected(null.error());
-  if (!full->converged) return fail("TOBIT_FIT_NOT_CONVERGED");
-  if (!null->converged) return fail("TOBIT_NULL_FIT_NOT_CONVERGED");
-  const double difference = full->loglik - null->loglik;
-  const double statistic = std::fmax(2.0 * difference, 0.0);
-  return TobitHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), null->loglik,
-                               full->loglik};
+  if (!record(*full).converged) return fail("TOBIT_FIT_NOT_CONVERGED");
+  if (!record(*null).converged) return fail("TOBIT_NULL_FIT_NOT_CONVERGED");
+  const std::optional<difference_fit::Fit> free =
+      difference_fit::above_restricted(problem(std::nullopt), *full, *null, objective());
+  if (!free) return fail("TOBIT_BETTER_UNRESOLVED_OPTIMUM");
+  const double statistic = std::fmax(2.0 * (null->value - free->value), 0.0);
+  return TobitHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), record(*null).loglik,
+                               record(*free).loglik};
 }
 
 Result<interval::ProfileInterval> TobitModel::heritability_interval() const {
   const Result<TobitFit> full = fit_holding(std::nullopt);
   if (!full) return std::unexpected(full.error());
   if (!full->converged) return fail("TOBIT_FIT_NOT_CONVERGED");
+  // Only differences of the log-likelihood count: they are read in the standardised units.
   const auto refit = [this](double h2) -> std::optional<double> {
-    const Result<TobitFit> fit = fit_holding(h2);
-    if (!fit || !fit->converged) return std::nullopt;
-    return fit->loglik;
+    const Result<difference_fit::Fit> fit = search(h2);
+    if (!fit || !record(*fit).converged) return std::nullopt;
+    return -fit->value;
   };
   interval::ProfileInterval result = interval::profile_interval(refit, full->h2, 0.0, 1.0);
   if (!result.estimate) return fail("TOBIT_PROFILE_NOT_EVALUABLE");

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -13,31 +12,12 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
+#include "tobit/censoring.hpp"
+#include "tobit/standardised.hpp"
 
 namespace kestrune::tobit {
-
-// What is known of one observation.
-enum class Censoring : std::uint8_t {
-  Measured = 0,   // the value itself
-  AtOrAbove = 1,  // it lies at or above its limit
-  AtOrBelow = 2,  // it lies at or below its limit
-};
-
-// Codes 0, 1 and 2 in order; anything else (a negative code included) stops the conversion
-// with "TOBIT_CENSORING_CODE_UNKNOWN".
-Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes);
-
-// The share of observations that are not measured.
-double censored_share(std::span<const Censoring> censoring);
-
-// The mean and variance (divisor the count, raised to 1e-12) of the measured values, summed in
-// index order: where a fit's search starts. At least one value must be measured; unchecked.
-struct Moments {
-  double mean;
-  double variance;
-};
-Moments measured_moments(std::span<const double> value, std::span<const Censoring> censoring);
 
 // A family's coordinates split by what is known of them; positions are within the family.
 struct Split {
@@ -78,7 +58,8 @@ struct TobitHeritabilityTest {
 
 class TobitModel {
  public:
-  // One family's inputs, cut out once, in block order.
+  // One family's inputs, cut out once, in the order its sequential approximation takes them
+  // (member_order::canonical); values and limits standardised.
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
@@ -95,10 +76,13 @@ class TobitModel {
   // family's measured covariance is not positive definite or its region cannot be evaluated.
   std::optional<double> loglik(double h2, double total_variance, std::span<const double> beta) const;
 
-  // The fit from three h2 starts, or from `held` alone with h2 held there.
+  // The fit from three h2 starts, or from `held` alone with h2 held there. It searches the
+  // standardised trait; converged only when every number it reports is finite.
   Result<TobitFit> fit_holding(std::optional<double> held) const;
 
-  // h2 = 0 against the 50:50 mixture of a point mass and chi2(1).
+  // h2 = 0 against the 50:50 mixture of a point mass and chi2(1). A null fit that ends higher
+  // than the free fit sends the free search once more from its end point;
+  // "TOBIT_BETTER_UNRESOLVED_OPTIMUM" when it still ends higher.
   Result<TobitHeritabilityTest> heritability_test() const;
 
   // The 95% profile interval of h2 with the containment of each limited bound.
@@ -109,8 +93,16 @@ class TobitModel {
  private:
   TobitModel() = default;
 
+  // The likelihood of the standardised trait at h2, its total variance and fixed effects.
+  std::optional<double> standard_loglik(double h2, double variance, std::span<const double> beta) const;
+  // The search over (h2, ln variance, fixed effects) of the standardised trait.
+  difference_fit::Problem problem(std::optional<double> held) const;
+  difference_fit::Objective objective() const;
+  Result<difference_fit::Fit> search(std::optional<double> held) const;
+  TobitFit record(const difference_fit::Fit& fit) const;
+
   std::vector<Family> families_;
-  Moments start_{};
+  Standardised trait_;
   std::size_t p_ = 0;
   std::size_t largest_family_ = 0;
   double censored_share_ = 0.0;

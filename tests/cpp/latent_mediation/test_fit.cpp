@@ -173,6 +173,48 @@ TEST(LatentFit, ARejectedStartBelowTheWinnerRefusesTheFitOnlyBeyondRounding) {
   EXPECT_FALSE(lm::better_optimum_unresolved(100.0, std::nullopt));
 }
 
+// A test's free fit that a held fit beats is run again from the held fit's end point; the
+// better of the two stands, and a free fit still beaten is refused.
+TEST(LatentFit, AHeldFitAboveTheFreeOneSendsTheFreeFitBackToItsMaximum) {
+  const auto model = sibs();
+  const auto free = *model.fit_holding_at({});
+  const auto null = *model.fit_holding_at({{2, 0.0}});
+  const auto missed = *model.fit_holding_at({{4, 3.0}});  // a free fit stuck far from its maximum
+  ASSERT_GT(missed.objective, null.objective + 1.0);
+  std::size_t refits = 0;
+  const lm::FreeRefit refit = [&](const std::vector<double>& start) {
+    ++refits;
+    EXPECT_EQ(start, null.coordinates);
+    return model.fit_from({}, start);
+  };
+  const lm::FreeRefit failing = [&](const std::vector<double>&) -> kestrune::Result<lm::LatentMediationFit> {
+    ++refits;
+    return kestrune::fail("LATENT_MEDIATION_NO_START_CONVERGED");
+  };
+  const lm::FreeRefit no_better = [&](const std::vector<double>&) -> kestrune::Result<lm::LatentMediationFit> {
+    ++refits;
+    return missed;
+  };
+
+  // A null below the free fit: nothing to do.
+  auto kept = lm::free_fit_above(free, null, refit);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->objective, free.objective);
+  EXPECT_EQ(refits, 0u);
+  // A null above it: the free fit run from the null's end point climbs at least to the null.
+  auto found = lm::free_fit_above(missed, null, refit);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(refits, 1u);
+  EXPECT_LE(found->objective, null.objective);
+  // A refit that fails or does no better leaves the null above the free fit: refused.
+  for (const auto* unresolved : {&failing, &no_better}) {
+    auto refused = lm::free_fit_above(missed, null, *unresolved);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, "LATENT_MEDIATION_BETTER_UNRESOLVED_OPTIMUM");
+  }
+  EXPECT_EQ(refits, 3u);
+}
+
 struct BootstrapCase {
   const char* name;
   std::size_t replicates, usable, exceeding;

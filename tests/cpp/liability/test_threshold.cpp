@@ -41,12 +41,7 @@ TEST(Liability, HeldHeritabilityOutsideTheUnitIntervalIsRefused) {
 // ---- the shared fit loop -------------------------------------------------------------------
 
 difference_fit::Problem box(double threshold) {
-  difference_fit::Problem problem{{-5.0, -5.0}, {5.0, 5.0}, 100, threshold, {}};
-  problem.measure = [lower = problem.lower, upper = problem.upper](std::span<const double> x,
-                                                                   std::span<const double> g) {
-    return difference_fit::projected_magnitude(x, g, lower, upper, 0.0);
-  };
-  return problem;
+  return difference_fit::box_problem({-5.0, -5.0}, {5.0, 5.0}, 100, threshold, 0.0);
 }
 
 double bowl(std::span<const double> x) { return (x[0] - 1.0) * (x[0] - 1.0) + 2.0 * (x[1] + 0.5) * (x[1] + 0.5) + 3.0; }
@@ -62,6 +57,34 @@ TEST(DifferenceFit, AStartThatEndsUnevaluableFailsInsteadOfWinning) {
   ASSERT_TRUE(fit);
   EXPECT_NEAR(fit->x[0], 1.0, 1e-5);
   EXPECT_NEAR(fit->value, 3.0, 1e-9);
+}
+
+// Two wells: x0 near -1 lies 0.6 below x0 near 1.
+double wells(std::span<const double> x) {
+  return (x[0] * x[0] - 1.0) * (x[0] * x[0] - 1.0) + 0.3 * x[0] + x[1] * x[1] + 3.0;
+}
+
+TEST(DifferenceFit, ARestrictedFitAboveTheFreeOneSendsTheFreeSearchFromItsEnd) {
+  const difference_fit::Objective f = wells;
+  const auto free = difference_fit::fit(box(1e-6), {{2.0, 0.5}}, f);
+  ASSERT_TRUE(free);
+  ASSERT_GT(free->x[0], 0.0);  // the upper well
+  const auto restricted_at = [&](std::vector<double> x) { return difference_fit::Fit{x, wells(x), 0.0, false}; };
+
+  // Below the free fit: nothing to resolve.
+  const auto kept = difference_fit::above_restricted(box(1e-6), *free, restricted_at({1.5, 0.0}), f);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->x, free->x);
+
+  // In the lower well: the free search from there finds it.
+  const difference_fit::Fit lower = restricted_at({-1.0, 0.0});
+  const auto found = difference_fit::above_restricted(box(1e-6), *free, lower, f);
+  ASSERT_TRUE(found);
+  EXPECT_LT(found->x[0], 0.0);
+  EXPECT_LE(found->value, lower.value);
+
+  // A free search that can never count as converged leaves it unresolved.
+  EXPECT_FALSE(difference_fit::above_restricted(box(0.0), *free, lower, f));
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "numerics/dense.hpp"
@@ -242,6 +245,58 @@ TEST(SpatialModel, ResponseReproducedByTheDesignIsNotEvaluable) {
   EXPECT_FALSE(model->evaluate(std::vector<double>{0.5, 0.5, model->decay_lower()}, exact, false, false));
 }
 
+// ---- the integrated likelihood's node count ------------------------------------------
+
+// Three people at 0, 1 and 10 on a line, with the given matrix -I: V = c_s K(lambda) - t I at
+// theta = (1 + t, c_s = 1, 1) is positive definite exactly where the kernel's smallest
+// eigenvalue, which grows with lambda, exceeds t. So t sets how many of the twelve nodes, the
+// largest rates, can be evaluated.
+class IntegratedNodes : public testing::TestWithParam<int> {};
+
+TEST_P(IntegratedNodes, SixEvaluableNodesAverageOverTwelveAndFiveAreTooFew) {
+  const int evaluable = GetParam();
+  const Eigen::Vector3d place(0.0, 1.0, 10.0);
+  Eigen::MatrixXd distance(3, 3);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) distance(i, j) = std::fabs(place[i] - place[j]);
+  const auto model = SpatialModel::build({-Eigen::MatrixXd::Identity(3, 3)}, distance, Eigen::MatrixXd::Ones(3, 1));
+  ASSERT_TRUE(model);
+  const double lo = model->decay_lower(), range = std::log(model->decay_upper() / lo);
+  std::vector<double> rates, smallest;
+  for (int j = 0; j < 12; ++j) {
+    rates.push_back(lo * std::exp(range * (j + 0.5) / 12.0));
+    const Eigen::MatrixXd kernel = (distance * -rates.back()).array().exp().matrix();
+    smallest.push_back(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(kernel).eigenvalues()[0]);
+    if (j > 0) {
+      ASSERT_GT(smallest[j], smallest[j - 1]);
+    }
+  }
+  const int first = 12 - evaluable;
+  const double t = 0.5 * (smallest[first - 1] + smallest[first]);
+  const std::vector<double> theta{1.0 + t, 1.0, 1.0};
+  const Eigen::Vector3d y(0.3, -1.2, 2.0);
+  Workspace workspace;
+  const auto integrated = model->evaluate_integrated(theta, y, true, false, workspace);
+  if (evaluable < 6) {
+    EXPECT_FALSE(integrated);
+    return;
+  }
+  ASSERT_TRUE(integrated);
+  double largest = -std::numeric_limits<double>::infinity(), sum = 0.0;
+  std::vector<double> logliks;
+  for (int j = 0; j < 12; ++j) {
+    const auto node = model->evaluate(std::vector<double>{theta[0], theta[1], theta[2], rates[j]}, y, true, false);
+    ASSERT_EQ(node.has_value(), j >= first) << "node " << j;
+    if (node) logliks.push_back(-node->value);
+  }
+  for (const double l : logliks) largest = std::fmax(largest, l);
+  for (const double l : logliks) sum += std::exp(l - largest);
+  // A node that cannot be evaluated counts as a likelihood of 0: the mean is over all twelve.
+  EXPECT_NEAR(integrated->value, -(largest + std::log(sum / 12.0)), 1e-12 * std::fabs(integrated->value));
+}
+
+INSTANTIATE_TEST_SUITE_P(SpatialModel, IntegratedNodes, testing::Values(5, 6, 9));
+
 // ---- the bootstrap's draws and tally ------------------------------------------------
 
 TEST(SpatialBootstrap, DrawsTwoOutputsPerDeviateInPersonOrder) {
@@ -302,5 +357,47 @@ INSTANTIATE_TEST_SUITE_P(
                     TallyCase{"one_failed", 1.0, {2.0, std::nullopt, 0.5}, "SPATIAL_BOOTSTRAP_REPLICATE_FAILED", 0, 0},
                     TallyCase{"all_failed", 1.0, {std::nullopt, std::nullopt}, "SPATIAL_BOOTSTRAP_NO_USABLE_REPLICATE", 0, 0}),
     [](const testing::TestParamInfo<TallyCase>& info) { return info.param.name; });
+
+// ---- a test's full fit against a null that beats it ----------------------------------
+
+struct ResolveCase {
+  std::string name;
+  double null;                                   // against a converged full fit at -100
+  std::optional<std::pair<double, bool>> refit;  // log-likelihood and convergence; absent: failed
+  std::string code;                              // empty: `kept` is the fit used
+  double kept;
+};
+
+class ResolveFull : public testing::TestWithParam<ResolveCase> {};
+
+TEST_P(ResolveFull, RefitsFromTheNullOnlyWhenItWinsAndNeverKeepsALowerMaximum) {
+  const ResolveCase& c = GetParam();
+  kestrune::spatial::SpatialFit full{};
+  full.loglik = -100.0;
+  full.converged = true;
+  const auto resolved = kestrune::spatial::resolve_full(full, c.null, [&]() -> kestrune::Result<kestrune::spatial::SpatialFit> {
+    EXPECT_GT(c.null, -100.0 + 1e-4) << "refit within the tolerance";
+    if (!c.refit) return kestrune::fail("SPATIAL_NO_START_CONVERGED");
+    kestrune::spatial::SpatialFit again{};
+    std::tie(again.loglik, again.converged) = *c.refit;
+    return again;
+  });
+  if (c.code.empty()) {
+    ASSERT_TRUE(resolved);
+    EXPECT_EQ(resolved->loglik, c.kept);
+  } else {
+    ASSERT_FALSE(resolved);
+    EXPECT_EQ(resolved.error().code, c.code);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SpatialStatistic, ResolveFull,
+    testing::Values(  // the null may exceed -100 by 1e-6 of 100
+        ResolveCase{"null_within_tolerance", -100.0 + 0.9e-4, std::pair{0.0, true}, "", -100.0},
+        ResolveCase{"refit_finds_more", -99.0, std::pair{-97.0, true}, "", -97.0},
+        ResolveCase{"refit_fails", -99.0, std::nullopt, "SPATIAL_BETTER_UNRESOLVED_OPTIMUM", 0.0},
+        ResolveCase{"refit_better_but_unconverged", -99.0, std::pair{-98.0, false}, "SPATIAL_FIT_NOT_CONVERGED", 0.0}),
+    [](const testing::TestParamInfo<ResolveCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -8,13 +8,14 @@
 
 #include <Eigen/Core>
 
-#include "liability/region.hpp"
+#include "numerics/bisect.hpp"
+#include "numerics/region.hpp"
 
 namespace {
 
-using kestrune::liability::bisect;
-using kestrune::liability::conditioning_order;
-using kestrune::liability::region_log_probability;
+using kestrune::bisection::bisect;
+using kestrune::region::conditioning_order;
+using kestrune::region::region_log_probability;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 

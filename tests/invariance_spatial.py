@@ -1,0 +1,77 @@
+"""Invariance cases of the spatial and autoregressive-grid models (see test_invariance.py).
+
+The first twenty of the shared families live at places on a line (a family per place), or in
+the cells of a grid, and the trait gets a smooth term of the place so that the spatial range is
+identified."""
+
+import numpy as np
+
+import kestrune._core as core
+from invariance import Outcome
+
+
+PEOPLE = slice(0, 100)
+
+
+def spatial_data(sample):
+    place = 3.0 * ((np.arange(100) // 5 * 17) % 40)
+    y = sample.y[PEOPLE] + 2.0 * np.sin(place / 8.0)
+    return [sample.k[PEOPLE, PEOPLE]], np.abs(place[:, None] - place[None, :]), sample.x[PEOPLE], y
+
+
+def grid_data(sample):
+    family = np.arange(100) // 5
+    row, column = family % 8, family // 8
+    y = sample.y[PEOPLE] + 0.8 * np.cos(1.3 * row) * np.sin(column)
+    return [sample.k[PEOPLE, PEOPLE]], row.tolist(), column.tolist(), sample.x[PEOPLE], y
+
+
+def effects(beta, beta_se, sd):
+    """The intercept moves with the trait, the slope and every standard error only scale."""
+    return [(beta[0], sd), (beta[1], 0.0)] + [(se, 0.0) for se in beta_se]
+
+
+def spatial_outcome(fit, x, sd, decay=True):
+    coefficients, proportions, total, rate, half, loglik, _, converged, _, beta, beta_se = fit
+    return Outcome(converged=converged, loglik=loglik, rows=x.shape[0] - x.shape[1],
+                   invariant=proportions + ([rate, half] if decay else []), variances=coefficients + [total],
+                   fixed=effects(beta, beta_se, sd))
+
+
+def spatial_fit(sample, c, a):
+    fixed, distance, x, y = spatial_data(sample)
+    return spatial_outcome(core.spatial_fit(fixed, distance, x, sample.moved(y, c, a)), x, np.std(y))
+
+
+def spatial_fit_integrated(sample, c, a):
+    fixed, distance, x, y = spatial_data(sample)
+    fit = core.spatial_fit(fixed, distance, x, sample.moved(y, c, a), integrated=True)
+    return spatial_outcome(fit, x, np.std(y), decay=False)
+
+
+def autoregressive_fit(sample, c, a):
+    fixed, row, column, x, y = grid_data(sample)
+    coefficients, proportions, total, rates, loglik, converged, _, _, beta, beta_se = core.autoregressive_fit(
+        fixed, row, column, x, sample.moved(y, c, a))
+    return Outcome(converged=converged, loglik=loglik, rows=x.shape[0] - x.shape[1],
+                   invariant=proportions + list(rates), variances=coefficients + [total],
+                   fixed=effects(beta, beta_se, np.std(y)))
+
+
+def spatial_tests(sample, c, a):
+    """The statistic, an interval with a bisected end, and a short bootstrap."""
+    fixed, distance, x, y = spatial_data(sample)
+    moved = sample.moved(y, c, a)
+    interval = core.spatial_interval(fixed, distance, x, moved, "1")
+    bootstrap = core.spatial_bootstrap([fixed[0][:60, :60]], distance[:60, :60], x[:60], moved[:60], 2, 7)
+    return Outcome(converged=True,
+                   invariant=[core.spatial_statistic(fixed, distance, x, moved), *interval[:5], *bootstrap[:5]])
+
+
+def spatial_blup(sample, c, a):
+    fixed, distance, x, y = spatial_data(sample)
+    effect, error = core.spatial_blup(fixed, distance, x, sample.moved(y, c, a), 1)
+    return Outcome(converged=True, fixed=[(v, 0.0) for v in effect[::7] + error[::7]])
+
+
+CASES = [spatial_fit, spatial_fit_integrated, autoregressive_fit, spatial_tests, spatial_blup]
