@@ -62,18 +62,19 @@ int pool() {
 }
 
 // Measured on 8 processors (bench/bench_threads.py --case crossover). On an idle machine the
-// pool first wins at order 512 for dpotrf (1.2x), 384 for dpotri (1.4x), 512 for dsyevd
-// (1.2x) and 128 for a solve with as many right-hand sides (3x); at 1,536 it gives 2.8x, 3.0x,
-// 1.8x and 4.2x. With every processor busy it loses at every order measured (dpotrf 30x slower
-// at 1,024, 6.5x at 3,072), so the pool waits until its idle gain is large: every kind stays on
-// one thread through order 1,535, which covers the whole-sample fits of a thousand people.
+// pool first wins at order 512 for dpotrf, 256 for dpotri, 768 for dsyevd and 128 for a solve
+// with as many right-hand sides; at 1,536 it gives 2.4-2.8x, 2.9x, 1.7-1.8x and 4.1x, at
+// 2,048 dsyevd 1.9-2.2x. With every processor busy it loses at every order measured (dpotrf
+// 30x slower at 1,024, 6.5x at 3,072; dsyevd 200x at 1,024), so the pool waits until it about
+// halves the time on an idle machine: never for the whole-sample fits of a thousand people.
 Eigen::Index crossover(Kind kind) {
   switch (kind) {
     case Kind::factor:
     case Kind::solve:
     case Kind::inverse:
-    case Kind::eigen:
       return 1536;
+    case Kind::eigen:
+      return 2048;
   }
   return 1536;
 }
