@@ -15,14 +15,10 @@ namespace kestrune::parallel::detail {
 namespace {
 
 thread_local bool in_loop = false;  // inside some loop's body, on this thread
-thread_local bool worker = false;   // a worker, which may only read interrupt::stopping
-
-// A pending stop as this thread may ask for it.
-bool stop_pending() { return worker ? interrupt::stopping() : interrupt::requested(); }
 
 bool run_inline(std::size_t count, void* body, Item item) {
   for (std::size_t i = 0; i < count; ++i) {
-    if (stop_pending()) return false;
+    if (interrupt::requested()) return false;
     item(body, i);
   }
   return true;
@@ -61,7 +57,7 @@ struct Loop {
       const std::size_t end = std::min(count, begin + chunk);
       for (std::size_t i = begin; i < end; ++i) {
         if (stop.load(std::memory_order_relaxed)) return;
-        if (stop_pending()) {
+        if (interrupt::requested()) {
           interrupted.store(true, std::memory_order_relaxed);
           stop.store(true, std::memory_order_relaxed);
           return;
@@ -93,7 +89,7 @@ bool run(std::size_t count, int thread_count, void* body, Item item) {
     for (std::size_t t = 1; t < threads; ++t) {
       try {
         workers.emplace_back([&loop] {
-          worker = true;
+          interrupt::worker_thread();
           in_loop = true;
           loop.take();
         });

@@ -24,9 +24,10 @@ bool run(std::size_t count, int thread_count, void* body, Item item);
 // thread, one item, or from inside another loop's body, it runs inline and starts no thread.
 // While workers run, OpenBLAS runs each call on one thread.
 //
-// The body must not touch Python: workers hold no interpreter state. Between its own items
-// the calling thread polls interrupt::requested(); once a stop is pending, no thread takes
-// another item and the loop returns false. An exception a body throws (std::bad_alloc, say)
+// The body must not touch Python: workers hold no interpreter state. Every thread checks
+// interrupt::requested() before each item, which polls on the calling thread alone (on a
+// worker it, and any poll in the body, reads what the caller found); once a stop is pending,
+// no thread takes another item and the loop returns false. An exception a body throws (std::bad_alloc, say)
 // stops the others taking items and is rethrown here once every worker has stopped; of
 // several, the one of the lowest index. True when every item ran.
 template <class Body>

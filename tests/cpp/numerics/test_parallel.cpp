@@ -100,15 +100,22 @@ TEST(ParallelLoop, ExceptionReachesTheCallerAfterWorkersStop) {
 }
 
 std::atomic<int> polls{0};
+std::atomic<int> polls_off_caller{0};
+std::thread::id caller;
 int stop_after = 0;
-bool poll_counting() noexcept { return polls.fetch_add(1) >= stop_after; }
+bool poll_counting() noexcept {
+  if (std::this_thread::get_id() != caller) ++polls_off_caller;
+  return polls.fetch_add(1) >= stop_after;
+}
 
-TEST(ParallelLoop, PendingInterruptStopsEveryThread) {
+TEST(ParallelLoop, PendingInterruptStopsEveryThreadAndOnlyTheCallerPolls) {
   // stop_after: how many of the caller's polls pass before the stop is pending.
   for (const int after : {0, 5}) {
     for (const int threads : {1, 4}) {
       kestrune::interrupt::reset();
       polls = 0;
+      polls_off_caller = 0;
+      caller = std::this_thread::get_id();
       stop_after = after;
       kestrune::interrupt::install(poll_counting);
       std::atomic<int> ran{0};
@@ -116,12 +123,14 @@ TEST(ParallelLoop, PendingInterruptStopsEveryThread) {
           2000,
           [&](std::size_t) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
+            (void)kestrune::interrupt::requested();  // as a fit inside the body polls
             ++ran;
           },
           threads);
       kestrune::interrupt::install(nullptr);
       kestrune::interrupt::reset();
       EXPECT_FALSE(done) << after << " " << threads;
+      EXPECT_EQ(polls_off_caller.load(), 0) << after << " " << threads;
       if (after == 0) {
         EXPECT_EQ(ran.load(), 0) << threads;
       }
