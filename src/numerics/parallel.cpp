@@ -76,17 +76,17 @@ struct Loop {
 }  // namespace
 
 bool run(std::size_t count, int thread_count, void* body, Item item) {
-  const auto threads = std::min(static_cast<std::size_t>(std::max(thread_count, 1)), count);
-  if (threads <= 1 || in_loop) return run_inline(count, body, item);
+  const auto team = std::min(static_cast<std::size_t>(std::max(thread_count, 1)), count);
+  if (team <= 1 || in_loop) return run_inline(count, body, item);
   if (interrupt::requested()) return false;  // start no thread for a loop already stopped
   // Chunks of about an eighth of a thread's share: few enough to cost nothing, small enough
   // that uneven items even out.
-  Loop loop(count, std::max<std::size_t>(1, count / (8 * threads)), body, item);
+  Loop loop(count, std::max<std::size_t>(1, count / (8 * team)), body, item);
   {
     const threads::OneBlasThread one_blas_thread;
     std::vector<std::jthread> workers;
-    workers.reserve(threads - 1);
-    for (std::size_t t = 1; t < threads; ++t) {
+    workers.reserve(team - 1);
+    for (std::size_t t = 1; t < team; ++t) {
       try {
         workers.emplace_back([&loop] {
           interrupt::worker_thread();
