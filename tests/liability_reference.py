@@ -4,7 +4,7 @@ one and two coordinates (Owen's T), conditioning on measured coordinates, and fa
 import math
 
 import numpy as np
-from scipy import optimize, sparse, special, stats
+from scipy import optimize, sparse, special
 
 from helpers import sibships
 

@@ -120,6 +120,16 @@ def test_each_untestable_marker_carries_its_code(data, variance, in_span_code):
         assert row[:5] == pytest.approx(reference[:5], rel=tolerance) and row[5:] == reference[5:]
 
 
+@pytest.mark.parametrize("variance", ["held", "refitted"])
+def test_an_offset_the_intercept_absorbs_leaves_every_marker_test(data, variance):
+    k, x, y, g = data
+    plain = _core.association_sweep(k, x, y, g[:, :3], variance)[2]
+    for offset in (1e4, 1e5, 1e7):
+        moved = _core.association_sweep(k, x, y, g[:, :3] + offset, variance)[2]
+        for row, reference in zip(moved, plain):
+            assert row[5:] == reference[5:] and row[:5] == pytest.approx(reference[:5], rel=1e-5), offset
+
+
 def test_marker_layouts_and_an_empty_marker_matrix(data, held):
     k, x, y, g = data
     wide = np.zeros((len(y), 2 * g.shape[1]))
@@ -144,6 +154,7 @@ def whole_call_errors():
         ((bad[0], x, y, g, "held"), "ASSOCIATION_NOT_FINITE"),
         ((k, bad[1], y, g, "held"), "ASSOCIATION_NOT_FINITE"),
         ((k, x, bad[2], g, "held"), "ASSOCIATION_NOT_FINITE"),
+        ((k, np.column_stack([x, x[:, 1]]), y, g, "Held"), "ASSOCIATION_DESIGN_RANK_DEFICIENT"),
         # Zeros leave no residual at any heritability; near the largest double the residual
         # sum overflows, so that no start ends at a finite value.
         ((k, x, np.zeros(n), g, "Held"), "ASSOCIATION_NOT_EVALUABLE"),

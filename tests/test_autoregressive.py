@@ -62,6 +62,24 @@ def test_fit_is_the_dense_optimum(reml):
     assert independent_maximum(lambda t: dense_loglik(t, [k], rows, cols, x, y, reml)[0], theta) <= loglik + 1e-6
 
 
+@pytest.mark.parametrize("reml", [True, False])
+def test_a_fit_through_its_cells_is_the_dense_likelihood(reml):
+    # 180 people in 36 cells, families of three: evaluated through the cells, not n x n.
+    rng = np.random.default_rng(3)
+    n = 180
+    rows, cols = [int(r) for r in rng.integers(0, 6, n)], [int(c) for c in rng.integers(0, 6, n)]
+    k = sibling_blocks(n, 3)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    y = x @ [2.0, 0.5] + 0.3 * np.array(rows) + rng.normal(size=n) + np.repeat(rng.normal(size=n // 3), 3)
+    coefficients, _, _, rates, loglik, converged, _, _, beta, beta_se = _core.autoregressive_fit(
+        [k], rows, cols, x, y, reml)
+    assert converged
+    expected, gls, covariance = dense_loglik(np.array(coefficients + list(rates[:2])), [k], rows, cols, x, y, reml)
+    assert loglik == pytest.approx(expected, rel=1e-9)
+    assert beta == pytest.approx(gls, rel=1e-7)
+    assert beta_se == pytest.approx(np.sqrt(np.diag(covariance)), rel=1e-7)
+
+
 def independent_maximum(loglik, theta):
     """Powell within the box, from the reported point and from two points around it."""
     box = [(0.0, None)] * (len(theta) - 2) + [(0.0, 0.999)] * 2

@@ -8,6 +8,7 @@ import pytest
 from scipy import linalg, optimize, stats
 
 from kestrune import _core
+from test_variant_set import STALLED  # a rank-one background that stops short of its tolerance
 
 LOG_2PI = math.log(2.0 * math.pi)
 CUT = 3.841458820694124
@@ -205,10 +206,13 @@ def _codes_cases():
         ("equal_matrices", [k, k.copy()], x, y, "COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT"),
         ("combination", [k, c, k + 0.5 * c + 0.25 * np.eye(n)], x, y, "COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT"),
         ("zero_design_column", [k], np.column_stack([x, np.zeros(n)]), y, "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+        ("identical_design_columns", [k], np.column_stack([x, x[:, -1]]), y, "COMPONENTS_DESIGN_RANK_DEFICIENT"),
         ("more_columns_than_rows", [k], np.ones((n, n + 1)), y, "COMPONENTS_DESIGN_RANK_DEFICIENT"),
         ("wrong_length_with_nan", [near], x, np.array([np.nan, 1.0]), "COMPONENTS_RESPONSE_WRONG_LENGTH"),
         ("response_nan", [near], x, np.where(np.arange(n) == 2, np.nan, y), "COMPONENTS_RESPONSE_NOT_FINITE"),
         ("response_constant", [k, c], x, np.ones(n), "COMPONENTS_RESPONSE_CONSTANT"),
+        # Copies of 0.1 have a computed variance just above 0: constant all the same.
+        ("response_constant_at_rounding", [k, c], x, np.full(n, 0.1), "COMPONENTS_RESPONSE_CONSTANT"),
     ]
 
 
@@ -226,9 +230,6 @@ def test_mirror_entries_within_tolerance_and_near_constant_response_are_fitted()
     k[0, 1] += 5e-11
     fit = _core.component_fit([k], np.ones((n, 1)), np.full(n, 0.1) + np.arange(n) * 1e-3)
     assert len(fit) == 11
-    # Three copies of 0.1 have a computed mean that is not 0.1, so a tiny positive variance.
-    three = np.eye(3) + 0.25 * (np.ones((3, 3)) - np.eye(3))
-    assert len(_core.component_fit([three], np.zeros((3, 0)), np.full(3, 0.1))) == 11
 
 
 # ---- conversions -------------------------------------------------------------------------
@@ -340,6 +341,45 @@ def test_equality_over_three_matrices_and_the_pooled_pair(sample):
     assert p_value == pytest.approx(stats.chi2.sf(statistic, 1), rel=1e-10)
 
 
+def _rank_one_pair(seed):
+    """Six to eight people, two random covariance bases of rank one or two and an intercept: small
+    enough that a free fit can stop below the null's maximum."""
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(4, 9))
+    matrices = []
+    for _ in range(2):
+        a = rng.normal(size=(n, int(rng.integers(1, 3))))
+        matrices.append(a @ a.T + 1e-6 * np.eye(n))
+    return matrices, np.ones((n, 1)), rng.normal(size=n) * rng.uniform(0.1, 100), bool(rng.integers(0, 2))
+
+
+@pytest.mark.parametrize("seed, resolved", [(365, True), (163, False), (2800, False)])
+def test_a_null_above_the_free_fit_is_refitted_from_or_reported(seed, resolved):
+    matrices, x, y, reml = _rank_one_pair(seed)
+    free = _core.component_fit(matrices, x, y, reml)[3]
+    pooled = _core.component_fit([matrices[0] + matrices[1]], x, y, reml)[3]
+    assert pooled > free + 1e-3  # the free search stopped short of the pooled null
+    if resolved:
+        # The refit from the null's end point climbs past it: a statistic, not a silent 0.
+        statistic, _, _, null_loglik = _core.component_equality_test(matrices, x, y, [0, 1], reml)
+        assert null_loglik == pooled and statistic > 1e-3
+    else:
+        with pytest.raises(ValueError, match="^COMPONENTS_BETTER_UNRESOLVED_OPTIMUM$"):
+            _core.component_equality_test(matrices, x, y, [0, 1], reml)
+
+
+@pytest.mark.parametrize("entry, index", [
+    (_core.component_test, 0), (_core.component_equality_test, [0, 1]), (_core.component_interval, 0),
+    (_core.component_mean_diagonal_interval, 0), (_core.component_contrasts, [0, 1]), (_core.component_blup, 0),
+], ids=lambda value: getattr(value, "__name__", ""))
+def test_a_fit_short_of_its_tolerance_stops_every_inference(entry, index):
+    root, y = STALLED
+    matrices = [np.outer(root, root) + 1e-9 * np.eye(4), np.diag([1.0, 2.0, 3.0, 4.0])]
+    assert _core.component_fit(matrices, np.ones((4, 1)), y)[5] is False
+    with pytest.raises(ValueError, match="^COMPONENTS_FIT_NOT_CONVERGED$"):
+        entry(matrices, np.ones((4, 1)), y, index)
+
+
 def test_codes_of_the_tests_in_order(sample):
     k, h, x, y = sample
     n = len(y)
@@ -363,7 +403,7 @@ def test_codes_of_the_tests_in_order(sample):
     with pytest.raises(ValueError, match="^COMPONENTS_ANOTHER_COMPONENT_AT_ZERO$"):
         _core.component_test([k, h], x, y0, 0)
     statistic, p_value, _, _ = _core.component_test([k, h], x, y0, 1)
-    assert statistic == 0.0 and p_value == 1.0
+    assert statistic < 1e-9 and p_value == 1.0  # the two fits meet at one point, to rounding
 
 
 # ---- intervals -----------------------------------------------------------------------------

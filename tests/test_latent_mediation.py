@@ -1,11 +1,6 @@
 """LatentMediationCore and latent_mediation_simulate, against dense numpy/scipy references."""
 
 import math
-import os
-import signal
-import subprocess
-import sys
-import time
 
 import numpy as np
 import pytest
@@ -982,30 +977,3 @@ def test_method_signatures_and_argument_names():
         model.vertical_set(1.0, "many")
     with pytest.raises(OverflowError):
         model.test_vertical(bootstrap_replicates=-1)
-
-
-ENDLESS = r"""
-from test_latent_mediation import PARAMETERS, build, three_outcomes
-endless = build([three_outcomes()], qmc_points=8 * 2 ** 40)
-try:
-    print("ready", flush=True)
-    endless.evaluate(**PARAMETERS)
-except KeyboardInterrupt:
-    print("interrupted", flush=True)
-print(repr(build([three_outcomes()]).evaluate(**PARAMETERS)["log_likelihood"]), flush=True)
-"""
-
-
-def test_ctrl_c_stops_a_long_integration_and_the_module_stays_usable(tmp_path):
-    path = os.pathsep.join(entry for entry in sys.path if entry)
-    child = subprocess.Popen([sys.executable, "-c", ENDLESS], stdout=subprocess.PIPE, text=True, cwd=tmp_path,
-                             env=dict(os.environ, PYTHONPATH=path))
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(1.0)
-        child.send_signal(signal.SIGINT)
-        output, _ = child.communicate(timeout=5)
-    finally:
-        child.kill()
-    expected = build([three_outcomes()]).evaluate(**PARAMETERS)["log_likelihood"]
-    assert output.split() == ["interrupted", repr(expected)]

@@ -1,11 +1,5 @@
 """liability_fit, liability_test and liability_interval against a dense likelihood written here."""
 
-import signal
-import subprocess
-import sys
-import textwrap
-import time
-
 import numpy as np
 import pytest
 from scipy import optimize, stats
@@ -210,32 +204,3 @@ def test_strided_and_transposed_arrays_give_the_same_results(sibs, sibs_fit):
 @pytest.mark.parametrize("function", [_core.liability_fit, _core.liability_test, _core.liability_interval])
 def test_signatures(function):
     assert function.__text_signature__ == "(relationship, status, design)"
-
-
-def test_ctrl_c_stops_a_fit_between_two_evaluations():
-    # Sibships of 250 make every evaluation a long sequential conditioning: one search runs for
-    # seconds, and the stop must come from inside it.
-    child = textwrap.dedent("""
-        import time
-        import numpy as np
-        from kestrune import _core
-        rng = np.random.default_rng(3)
-        a = np.kron(np.eye(8), np.full((250, 250), 0.5) + 0.5 * np.eye(250))
-        x = np.column_stack([np.ones(2000), rng.normal(size=2000)])
-        status = (x[:, 1] + rng.normal(size=2000) > 0).astype(float)
-        print("ready", flush=True)
-        try:
-            _core.liability_fit(a, status, x)
-            print("finished", flush=True)
-        except KeyboardInterrupt:
-            print("interrupted", time.monotonic(), flush=True)
-        print(_core.liability_fit(np.eye(40), status[:40], x[:40])[3], flush=True)
-    """)
-    with subprocess.Popen([sys.executable, "-P", "-c", child], stdout=subprocess.PIPE, text=True) as process:
-        assert process.stdout.readline() == "ready\n"
-        time.sleep(0.5)
-        process.send_signal(signal.SIGINT)
-        sent = time.monotonic()
-        stopped = process.stdout.readline().split()
-        usable = process.stdout.readline().strip()
-    assert stopped[0] == "interrupted" and float(stopped[1]) - sent < 1.0 and usable == "True"

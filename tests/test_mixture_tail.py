@@ -300,6 +300,10 @@ def test_q_tiny_against_the_weights():
         result = tail(q, weights)
         assert result["trustworthy"] is True
         assert abs(result["probability"] - 1.0) <= 1e-7 + 10 * result["settled_to"]
+    # So far below that the first zero lies beyond any number of steps: 1 - 4e-300 is 1.
+    for q, weights in [(1e-300, [1.0, 0.5, 0.2]), (1e-200, [1.0, 0.5, 0.2]), (1e-200, [1.0, 2.0])]:
+        result = tail(q, weights)
+        assert (result["probability"], result["trustworthy"]) == (1.0, True), (q, weights)
     far_apart = tail(1e-14, [1.0, 1e-6])
     expected = 1.0 - two_weights_lower_tail(1e-14, 1.0, 1e-6)
     assert abs(far_apart["probability"] - expected) <= 1e-7 + 10 * far_apart["settled_to"] * expected

@@ -203,6 +203,28 @@ def test_integrated_fit_is_the_twelve_node_mean(m, reml):
 
 
 @pytest.mark.parametrize("integrated", [False, True])
+@pytest.mark.parametrize("reml", [True, False])
+def test_a_fit_through_its_sites_is_the_dense_likelihood(reml, integrated):
+    # 200 people at 40 sites in families of three: evaluated through the sites, not n x n.
+    fixed, distance, x, y = sample(13, n=200, sites=40)
+    fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=integrated))
+    assert fit["converged"]
+    c = np.array(fit["coefficients"])
+    if integrated:
+        expected, values = integrated_loglik(c, fixed, distance, x, y, reml)
+        w = np.exp(values - values.max()) / np.exp(values - values.max()).sum()
+        fits = [gls(covariance(c, d, fixed, distance), x, y)[:2] for d in nodes(distance)]
+        beta = sum(wj * b for wj, (b, _) in zip(w, fits))
+        cov = sum(wj * (v + np.outer(b - beta, b - beta)) for wj, (b, v) in zip(w, fits))
+    else:
+        expected = dense_loglik(c, fit["decay_rate"], fixed, distance, x, y, reml)
+        beta, cov, _, _ = gls(covariance(c, fit["decay_rate"], fixed, distance), x, y)
+    assert fit["loglik"] == pytest.approx(expected, rel=1e-9)
+    np.testing.assert_allclose(fit["beta"], beta, rtol=1e-7)
+    np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(cov)), rtol=1e-7)
+
+
+@pytest.mark.parametrize("integrated", [False, True])
 def test_scaling_the_response(integrated):
     fixed, distance, x, y = sample(8)
     n, p = x.shape

@@ -111,6 +111,21 @@ def test_each_failing_set_carries_its_code_and_leaves_the_others(data):
     assert _core.variant_set_scan(backgrounds, x, y, [nearly])[0]["code"] == ""
 
 
+def test_an_offset_the_intercept_absorbs_leaves_the_set_and_an_overflowing_score_is_not_finite(data):
+    backgrounds, x, y, roots = data
+    sets, correlations = [roots[1], roots[5]], [0.0, 0.5]
+    plain = _core.variant_set_scan(backgrounds, x, y, sets)
+    plain_family = _core.variant_set_family_scan(backgrounds, x, y, sets, correlations)
+    for offset in (1e4, 1e5, 1e7):
+        moved = _core.variant_set_scan(backgrounds, x, y, [z + offset for z in sets])
+        family = _core.variant_set_family_scan(backgrounds, x, y, [z + offset for z in sets], correlations)
+        for got, reference in zip(moved + family, plain + plain_family):
+            assert got["code"] == "" and got["p_value"] == pytest.approx(reference["p_value"], rel=1e-5), offset
+    for records in (_core.variant_set_scan(backgrounds, x, y, [roots[5] * 1e155]),
+                    _core.variant_set_family_scan(backgrounds, x, y, [roots[5] * 1e155], correlations)):
+        assert records[0]["code"] == "MIXTURE_TAIL_NOT_FINITE"
+
+
 def test_family_statistics_and_tails_are_the_dense_exchangeable_tests(data):
     backgrounds, x, y, roots = data
     p, py = projection(backgrounds, x, y)

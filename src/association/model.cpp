@@ -9,7 +9,9 @@
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::association {
 namespace {
@@ -56,6 +58,54 @@ struct ProfilePoint {
   WeightedFit fit;
 };
 
+// The code of a marker in the span of the design: with the heritability held it has no effect
+// of its own; refitted, its profile is evaluable at no heritability.
+Error in_span(bool refit) {
+  return Error{refit ? "ASSOCIATION_NOT_EVALUABLE" : "ASSOCIATION_DESIGN_RANK_DEFICIENT", std::nullopt};
+}
+
+// What a marker z adds to the weighted cross-products: sum_i wd(i, c) z_i for every design
+// column c, sum_i (w_i z_i) z_i and sum_i (w_i z_i) y_i, each summed in row order. The sums are
+// independent, so one pass runs up to four columns and the last two side by side rather than
+// one after another.
+struct Border {
+  Eigen::VectorXd cross;
+  double diagonal = 0.0;
+  double right = 0.0;
+};
+
+Border border_of(const WeightedSystem& s, const Eigen::VectorXd& y, std::span<const double> z) {
+  const Eigen::Index n = s.weighted_design.rows();
+  const Eigen::Index p = s.weighted_design.cols();
+  Border border{Eigen::VectorXd(p)};
+  for (Eigen::Index first = 0; first == 0 || first < p; first += 4) {
+    const Eigen::Index width = std::min<Eigen::Index>(4, p - first);
+    // Columns past the last repeat it (or, without columns, read the weights); their sums are dropped.
+    const auto column = [&](Eigen::Index k) {
+      return width > 0 ? s.weighted_design.col(first + std::min(k, width - 1)).data() : s.weights.data();
+    };
+    const double *c0 = column(0), *c1 = column(1), *c2 = column(2), *c3 = column(3);
+    std::array<double, 4> sums{0.0, 0.0, 0.0, 0.0};
+    double diagonal = 0.0, right = 0.0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      const double zi = z[static_cast<std::size_t>(i)];
+      sums[0] += c0[i] * zi;
+      sums[1] += c1[i] * zi;
+      sums[2] += c2[i] * zi;
+      sums[3] += c3[i] * zi;
+      const double wz = s.weights[i] * zi;
+      diagonal += wz * zi;
+      right += wz * y[i];
+    }
+    for (Eigen::Index k = 0; k < width; ++k) border.cross[first + k] = sums[static_cast<std::size_t>(k)];
+    if (first == 0) {
+      border.diagonal = diagonal;
+      border.right = right;
+    }
+  }
+  return border;
+}
+
 bool has_no_variation(const Eigen::Ref<const Eigen::VectorXd>& x) {
   const double first = x[0];
   for (const double value : x) {
@@ -84,9 +134,13 @@ Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::M
   if (!relationship.allFinite() || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
+  model.design_ = fixed_effects::Design::prepare(design);
+  if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
+  centring::Centred centred = model.design_->centre(y);
+  model.offset_ = std::move(centred.coefficients);
   rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
-  model.rotated_response_ = rotation::rotate(rotation.blocks, y);
+  model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
   model.rotated_design_ = rotation::rotate_columns(rotation.blocks, design);
   model.blocks_ = std::move(rotation.blocks);
   model.n_ = static_cast<std::size_t>(n);
@@ -140,21 +194,11 @@ std::optional<WeightedFit> AssociationModel::solve(const WeightedSystem& s, std:
   a.topLeftCorner(p, p) = s.cross;
   b.head(p) = s.right;
   if (bordered) {
-    for (Eigen::Index c = 0; c < p; ++c) {
-      double sum = 0.0;
-      for (Eigen::Index i = 0; i < n; ++i) sum += s.weighted_design(i, c) * marker[i];
-      a(p, c) = sum;
-      a(c, p) = sum;
-    }
-    double diagonal = 0.0;
-    double right = 0.0;
-    for (Eigen::Index i = 0; i < n; ++i) {
-      const double wz = s.weights[i] * marker[i];
-      diagonal += wz * marker[i];
-      right += wz * rotated_response_[i];
-    }
-    a(p, p) = diagonal;
-    b[p] = right;
+    const Border border = border_of(s, rotated_response_, marker);
+    a.row(p).head(p) = border.cross.transpose();
+    a.col(p).head(p) = border.cross;
+    a(p, p) = border.diagonal;
+    b[p] = border.right;
   }
 
   auto factor = dense::DenseFactor::make(a);
@@ -165,17 +209,15 @@ std::optional<WeightedFit> AssociationModel::solve(const WeightedSystem& s, std:
   }
   Eigen::VectorXd beta = factor->solve_vector(b);
 
-  // Fitted values column by column: for each row the same sum, over the columns in order.
-  Eigen::VectorXd fitted = Eigen::VectorXd::Zero(n);
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = 0; i < n; ++i) fitted[i] += rotated_design_(i, j) * beta[j];
-  }
-  if (bordered) {
-    for (Eigen::Index i = 0; i < n; ++i) fitted[i] += marker[i] * beta[p];
-  }
+  // Each row's fitted value summed over the columns in order, the marker last, and its
+  // weighted square added in row order, in one pass.
   double rss = 0.0;
+  const double* x = rotated_design_.data();
   for (Eigen::Index i = 0; i < n; ++i) {
-    const double r = rotated_response_[i] - fitted[i];
+    double fitted = 0.0;
+    for (Eigen::Index j = 0; j < p; ++j) fitted += x[i + j * n] * beta[j];
+    if (bordered) fitted += marker[i] * beta[p];
+    const double r = rotated_response_[i] - fitted;
     rss += s.weights[i] * (r * r);
   }
   return WeightedFit{std::move(beta), rss, s.log_determinant, std::move(*factor)};
@@ -187,6 +229,11 @@ std::optional<WeightedFit> AssociationModel::weighted_least_squares(const Eigen:
 }
 
 Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker) const {
+  return fit_variance(marker, starts);
+}
+
+Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker,
+                                                   std::span<const double> from) const {
   const double count = static_cast<double>(n_);
   const auto profile = [&](double h2) -> std::optional<ProfilePoint> {
     auto fit = weighted_least_squares(weights(h2), marker);
@@ -235,7 +282,7 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
     return Candidate{h2, value};
   };
 
-  const auto best = multistart::best_of(starts, attempt);
+  const auto best = multistart::best_of(from, attempt);
   if (!best) return fail("ASSOCIATION_NO_START_CONVERGED");
   auto point = profile(best->h2);
   if (!point) return fail("ASSOCIATION_NOT_EVALUABLE");
@@ -264,6 +311,15 @@ Result<MarkerTest> AssociationModel::test_rotated(const Eigen::VectorXd& z, bool
   std::optional<WeightedFit> fit;
   if (refit) {
     auto variance = fit_variance(marker);
+    if (!variance) return std::unexpected(variance.error());
+    // The null is the marker's model at gamma = 0: when it beats the refit, the search missed
+    // the maximum, and a search from the null's heritability finds at least the null.
+    const auto from_null = [&] {
+      const std::array<double, 1> start{null_h2_};
+      return fit_variance(marker, start);
+    };
+    variance = null_refit::full_above_null(std::move(*variance), null_loglik_, from_null,
+                                           "ASSOCIATION_BETTER_UNRESOLVED_OPTIMUM");
     if (!variance) return std::unexpected(variance.error());
     h2 = variance->h2;
     scale = variance->scale;
@@ -297,7 +353,9 @@ Result<MarkerTest> AssociationModel::test_marker(const Eigen::Ref<const Eigen::V
   if (static_cast<std::size_t>(marker.size()) != n_) return fail("ASSOCIATION_MARKER_WRONG_LENGTH");
   if (!marker.allFinite()) return fail("ASSOCIATION_MARKER_NOT_FINITE");
   if (has_no_variation(marker)) return fail("ASSOCIATION_MARKER_HAS_NO_VARIATION");
-  return test_rotated(rotate(marker), refit, held_null());
+  const std::optional<Eigen::VectorXd> centred = design_->beyond(marker);
+  if (!centred) return std::unexpected(in_span(refit));
+  return test_rotated(rotate(*centred), refit, held_null());
 }
 
 Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
@@ -311,15 +369,29 @@ Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
   for (Eigen::Index first = 0; first < markers.cols; first += batch_columns) {
     raw.resize(markers.rows, std::min(batch_columns, markers.cols - first));
     markers.read(first, raw);
-    // A rotated column depends on its own column alone: a NaN in one leaves the others intact.
+    // Each column's checks, then every column centred on the design at once; a column that
+    // fails keeps its code and a zero column, and a rotated column depends on its own alone.
+    std::vector<std::optional<Error>> failed(static_cast<std::size_t>(raw.cols()));
+    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
+      std::optional<Error>& code = failed[static_cast<std::size_t>(j)];
+      if (!raw.col(j).allFinite()) {
+        code = Error{"ASSOCIATION_MARKER_NOT_FINITE", std::nullopt};
+      } else if (has_no_variation(raw.col(j))) {
+        code = Error{"ASSOCIATION_MARKER_HAS_NO_VARIATION", std::nullopt};
+      }
+      if (code) raw.col(j).setZero();
+    }
+    const std::vector<bool> beyond = design_->beyond_each(raw);
+    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
+      std::optional<Error>& code = failed[static_cast<std::size_t>(j)];
+      if (!code && !beyond[static_cast<std::size_t>(j)]) code = in_span(refit);
+      if (code) raw.col(j).setZero();
+    }
     const Eigen::MatrixXd rotated = rotate_columns(raw);
     for (Eigen::Index j = 0; j < raw.cols(); ++j) {
-      if (!raw.col(j).allFinite()) {
-        results.push_back(fail("ASSOCIATION_MARKER_NOT_FINITE"));
-        continue;
-      }
-      if (has_no_variation(raw.col(j))) {
-        results.push_back(fail("ASSOCIATION_MARKER_HAS_NO_VARIATION"));
+      if (interrupt::requested()) return fail(interrupt::code);
+      if (const auto& code = failed[static_cast<std::size_t>(j)]) {
+        results.push_back(std::unexpected(*code));
         continue;
       }
       const Eigen::VectorXd z = rotated.col(j);
@@ -340,8 +412,9 @@ Result<std::vector<CovariateEffect>> AssociationModel::covariate_effects() const
   std::vector<CovariateEffect> effects;
   effects.reserve(static_cast<std::size_t>(fit->beta.size()));
   for (Eigen::Index j = 0; j < fit->beta.size(); ++j) {
-    const Wald wald = wald_of(fit->beta[j], null_scale_, inverse(j, j));
-    effects.push_back({fit->beta[j], wald.standard_error, chi2_1_tail(wald.statistic)});
+    const double estimate = fit->beta[j] + offset_[j];
+    const Wald wald = wald_of(estimate, null_scale_, inverse(j, j));
+    effects.push_back({estimate, wald.standard_error, chi2_1_tail(wald.statistic)});
   }
   return effects;
 }

@@ -17,6 +17,7 @@
 
 #include "error.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/fixed_effects.hpp"
 #include "numerics/rotation.hpp"
 
 namespace kestrune::association {
@@ -46,6 +47,7 @@ struct VarianceFit {
   double scale;  // sigma^2 at h2
   double loglik;
   WeightedFit fit;  // the weighted fit at h2
+  bool converged = true;  // a search that fails is an error, not a record
 };
 
 struct MarkerTest {
@@ -94,8 +96,10 @@ class AssociationModel {
                                                     std::span<const double> marker) const;
   std::optional<WeightedFit> solve(const WeightedSystem& system, std::span<const double> marker) const;
 
-  // The heritability that maximises the profile likelihood, from three starts.
+  // The heritability that maximises the profile likelihood, from three starts (or from the
+  // starts given).
   Result<VarianceFit> fit_variance(std::span<const double> marker) const;
+  Result<VarianceFit> fit_variance(std::span<const double> marker, std::span<const double> starts) const;
 
   // A marker in the people's order brought into the rotated frame; columns likewise.
   Eigen::VectorXd rotate(const Eigen::Ref<const Eigen::VectorXd>& marker) const;
@@ -128,6 +132,10 @@ class AssociationModel {
   // The marker's test once its raw values have passed their checks; z is it rotated.
   Result<MarkerTest> test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const;
 
+  // The design in the people's frame: the response and every marker are centred on it, so
+  // that an offset the intercept absorbs never reaches the weighted fits.
+  std::optional<fixed_effects::Design> design_;
+  Eigen::VectorXd offset_;  // the response's least-squares coefficients, added back to the covariates
   Eigen::VectorXd eigenvalues_;
   Eigen::VectorXd rotated_response_;
   Eigen::MatrixXd rotated_design_;

@@ -110,6 +110,7 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
   model.least_squares_ = centring::LeastSquares(design);
   model.design_ = std::move(design);
   model.fixed_ = std::move(fixed);
+  model.families_ = whole_sample::plan(model.fixed_, model.cells_.cell_of_person, model.cells_.rows.size());
   model.log_det_xtx_ = log_det_xtx;
   return model;
 }
@@ -176,7 +177,7 @@ std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> 
   }
 
   const whole_sample::GroupedCovariance covariance{fixed_, theta.first(m), cells_.cell_of_person, r, c_ar,
-                                                   theta[m + 1]};
+                                                   theta[m + 1], &families_};
   auto likelihood = whole_sample::whole_sample_likelihood(
       covariance, whole_sample::Design{design_, log_det_xtx_}, y, reml,
       with_gradient ? std::span<const Eigen::MatrixXd>(slopes) : std::span<const Eigen::MatrixXd>(), with_gradient,

@@ -113,6 +113,7 @@ class AutoregressiveModel {
   Cells cells_;
   Axis row_axis_;
   Axis column_axis_;
+  whole_sample::Families families_;  // of the given matrices, with their cells
   double log_det_xtx_ = -0.0;
 };
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "bivariate/likelihood.hpp"
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
@@ -89,9 +90,10 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
     Theta theta;
     std::optional<BivariateEvaluation> evaluation;
   };
+  Evaluator evaluate(problem.model, problem.response);
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) {
     const Theta theta = expand(state, x);
-    return Point{theta, problem.model.evaluate_for_state(theta, problem.response, reml, true, state)};
+    return Point{theta, evaluate(theta, reml, true, state)};
   });
   const Point& first = memo(x0);
   if (!first.evaluation) return std::optional<OptimisationCandidate>();

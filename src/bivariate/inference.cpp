@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "bivariate/likelihood.hpp"
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/deviance.hpp"
@@ -41,13 +42,13 @@ struct Point {
 
 // One evaluation per point: the gradient's pass also gives the value; only where it is
 // refused is the value sought alone.
-Point evaluate(const StandardisedProblem& problem, bool reml, const Profile& profile, std::span<const double> x) {
+Point evaluate(Evaluator& evaluator, bool reml, const Profile& profile, std::span<const double> x) {
   Point point{profile.theta_of(x), std::nullopt, std::nullopt};
   if (!point.theta) return point;
-  point.with_gradient = problem.model.evaluate_for_state(*point.theta, problem.response, reml, true, std::nullopt);
+  point.with_gradient = evaluator(*point.theta, reml, true, std::nullopt);
   if (point.with_gradient) {
     point.value = point.with_gradient->value;
-  } else if (auto alone = problem.model.evaluate_for_state(*point.theta, problem.response, reml, false, std::nullopt)) {
+  } else if (auto alone = evaluator(*point.theta, reml, false, std::nullopt)) {
     point.value = alone->value;
   }
   return point;
@@ -78,8 +79,9 @@ std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, c
                                 const std::vector<double>& x0) {
   auto created = compat_lbfgsb::Bounds::create(profile.box.lower, profile.box.upper);
   if (!created) return std::nullopt;
+  Evaluator evaluator(problem.model, problem.response);
   compat_lbfgsb::compat::LastPointMemo memo(
-      [&](std::span<const double> x) { return evaluate(problem, reml, profile, x); });
+      [&](std::span<const double> x) { return evaluate(evaluator, reml, profile, x); });
   const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
     const Point& point = memo(x);
     return point.value ? *point.value : unevaluable;
@@ -223,21 +225,20 @@ std::optional<Found> profile_found(const StandardisedProblem& problem, bool reml
 // A maximum of the standardised log-likelihood, as the refit rule reads it.
 struct Maximum {
   double loglik;
-  double objective;
   bool converged;
 };
 
 // The full log-likelihood to compare with the null's: when the null ends above the fit, the
 // full model is searched again, all free, from the null's point.
 Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Found& null) {
-  const auto from_null = [&](const Maximum&) -> Result<Maximum> {
+  const auto from_null = [&]() -> Result<Maximum> {
     auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null.theta);
     if (!again) return std::unexpected(again.error());
     if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
-    return Maximum{-(**again).standardised_objective, (**again).standardised_objective, (**again).converged};
+    return Maximum{-(**again).standardised_objective, (**again).converged};
   };
-  auto kept = null_refit::full_above_null(Maximum{full, -full, true}, Maximum{-null.value, null.value, true},
-                                          from_null, "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  auto kept = null_refit::full_above_null(Maximum{full, true}, -null.value, from_null,
+                                          "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
   if (!kept) return std::unexpected(kept.error());
   return kept->loglik;
 }

@@ -1,13 +1,14 @@
 #include "bivariate/model.hpp"
 
-#include <algorithm>
+#include "bivariate/likelihood.hpp"
+
 #include <cmath>
+#include <numeric>
 #include <utility>
 #include <vector>
 
 #include "numerics/blocks.hpp"
 #include "numerics/centring.hpp"
-#include "numerics/dense.hpp"
 #include "numerics/eigen.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
@@ -16,14 +17,11 @@
 namespace kestrune::bivariate {
 namespace {
 
-constexpr double log_two_pi = 1.8378770664093453;
 // A family's eigenvalue below this is not rounding: the relationship is not a covariance.
 constexpr double psd_tolerance = -1e-9;
 // An eigenvalue at or below this share of the largest makes the identifiability Gram matrix
 // singular.
 constexpr double rank_tolerance = 1e-12;
-// How far below zero det G and det E may fall through rounding.
-constexpr double cone_tolerance = -1e-12;
 
 // A trait's sample variance from its deviations about its mean; 0 for fewer than two values
 // or values constant up to rounding.
@@ -33,16 +31,27 @@ double sample_variance(const Eigen::Ref<const Eigen::VectorXd>& values) {
   return moments::population_moments(values).variance * count / (count - 1.0);
 }
 
-// The family's relationship projected onto the PSD cone, or nothing when an eigenvalue lies
-// below the tolerance.
-std::optional<Eigen::MatrixXd> projected(const Eigen::MatrixXd& k) {
+// The family's eigendecomposition with every eigenvalue raised to at least 0, or nothing when
+// one lies below the tolerance; Q diag(values) Q' is its projection onto the PSD cone.
+std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k) {
   eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
   for (double& value : decomposition.values) {
     if (value < psd_tolerance) return std::nullopt;
     value = std::fmax(value, 0.0);
   }
+  return decomposition;
+}
+
+// The eigenbasis of a projected relationship; what rounding leaves below 0 is 0.
+eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) {
+  eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
+  for (double& value : decomposition.values) value = std::fmax(value, 0.0);
+  return decomposition;
+}
+
+Eigen::MatrixXd product(const eigen::SymmetricEigen& decomposition) {
   const Eigen::MatrixXd& q = decomposition.vectors;
-  return Eigen::MatrixXd(q * decomposition.values.asDiagonal() * q.transpose());
+  return q * decomposition.values.asDiagonal() * q.transpose();
 }
 
 // The measured pairs of one family and the projected relationship among their persons.
@@ -153,17 +162,33 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
 
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   BivariateModel model;
+  Directions& directions = model.directions_;
+  std::vector<double> eigenvalues;  // the rotated families' directions, family after family
   for (const blocks::Block& members : blocks::family_blocks_symmetric(relationship)) {
     const auto m = static_cast<Eigen::Index>(members.size());
     Eigen::MatrixXd k(m, m);
     for (Eigen::Index c = 0; c < m; ++c)
       for (Eigen::Index r = 0; r < m; ++r)
         k(r, c) = relationship(static_cast<Eigen::Index>(members[r]), static_cast<Eigen::Index>(members[c]));
-    std::optional<Eigen::MatrixXd> k_plus = projected(k);
+    std::optional<eigen::SymmetricEigen> k_plus = projected(k);
     if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
-    Block block = family_block(members, *k_plus, observed);
-    if (!block.pairs.empty()) model.blocks_.push_back(std::move(block));
+    Block block = family_block(members, product(*k_plus), observed);
+    if (block.pairs.empty()) continue;
+    const Eigen::Index persons = block.relationship.rows();
+    block.rotated = static_cast<Eigen::Index>(block.pairs.size()) == 2 * persons;
+    if (block.rotated) {
+      // Where someone measured on nothing was left out, the family's basis is not that of
+      // its measured persons.
+      eigen::SymmetricEigen family = persons == m ? std::move(*k_plus) : basis(block.relationship);
+      std::vector<std::size_t> slots(static_cast<std::size_t>(persons));
+      std::iota(slots.begin(), slots.end(), eigenvalues.size());
+      eigenvalues.insert(eigenvalues.end(), family.values.begin(), family.values.end());
+      directions.families.push_back({std::move(slots), std::move(family.vectors)});
+    }
+    model.blocks_.push_back(std::move(block));
   }
+  directions.eigenvalues =
+      Eigen::Map<const Eigen::VectorXd>(eigenvalues.data(), static_cast<Eigen::Index>(eigenvalues.size()));
   if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
 
   model.rows_.assign(observed.size(), {});
@@ -178,7 +203,9 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   for (Block& block : model.blocks_) {
     for (const Pair& pair : block.pairs)
       block.rows.push_back(static_cast<Eigen::Index>(*model.rows_[pair.person][pair.trait]));
-    model.largest_block_ = std::max(model.largest_block_, static_cast<Eigen::Index>(block.pairs.size()));
+    if (!block.rotated) continue;
+    for (std::size_t a = 0; a < block.rows.size(); a += 2)
+      directions.rows.push_back({block.rows[a], block.rows[a + 1]});
   }
   model.design_ = design;
   model.design_log_det_ = *log_det;
@@ -188,156 +215,39 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
 }
 
 void BivariateModel::cut_design() {
+  const Eigen::Index p = design_.cols();
   for (Block& block : blocks_) {
     const auto m = static_cast<Eigen::Index>(block.rows.size());
-    block.design.resize(m, design_.cols());
+    block.design.resize(m, p);
     for (Eigen::Index a = 0; a < m; ++a) block.design.row(a) = design_.row(block.rows[a]);
   }
+  directions_.design = directions_.rotate(design_);
+}
+
+Eigen::MatrixXd Directions::rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) const {
+  const Eigen::Index columns = x.cols();
+  Eigen::MatrixXd paired(static_cast<Eigen::Index>(rows.size()), 2 * columns);
+  for (Eigen::Index s = 0; s < paired.rows(); ++s) {
+    const auto& [first, second] = rows[static_cast<std::size_t>(s)];
+    paired.row(s).head(columns) = x.row(first);
+    paired.row(s).tail(columns) = x.row(second);
+  }
+  return rotation::rotate_columns(families, paired);
 }
 
 void BivariateModel::assemble(const Block& block, const Eigen::Matrix2d& genetic,
                               const Eigen::Matrix2d& residual, Eigen::MatrixXd& out) {
-  const std::size_t m = block.pairs.size();
-  for (std::size_t b = 0; b < m; ++b) {
-    const Pair& pb = block.pairs[b];
-    for (std::size_t a = 0; a < m; ++a) {
-      const Pair& pa = block.pairs[a];
-      const auto ta = static_cast<Eigen::Index>(pa.trait), tb = static_cast<Eigen::Index>(pb.trait);
-      double v = genetic(ta, tb) * block.relationship(block.local[a], block.local[b]);
-      if (pa.person == pb.person) v += residual(ta, tb);
-      out(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b)) = v;
-    }
-  }
+  for_each_pair(block, [&](Eigen::Index a, Eigen::Index b, Eigen::Index ta, Eigen::Index tb, double k, bool same) {
+    double v = genetic(ta, tb) * k;
+    if (same) v += residual(ta, tb);
+    out(a, b) = v;
+  });
 }
-
-namespace {
-
-bool admissible(const Theta& theta, bool with_gradient, bool has_state) {
-  for (const double value : theta)
-    if (!std::isfinite(value)) return false;
-  const auto [v1, v2, h1, h2, rho_g, rho_e] = theta;
-  if (v1 <= 0.0 || v2 <= 0.0) return false;
-  if (h1 < 0.0 || h1 > 1.0 || h2 < 0.0 || h2 > 1.0) return false;
-  if (std::fabs(rho_g) > 1.0 || std::fabs(rho_e) > 1.0) return false;
-  // The derivatives in h need room on both sides unless the state holds an end.
-  if (with_gradient && !has_state && !(h1 > 0.0 && h1 < 1.0 && h2 > 0.0 && h2 < 1.0)) return false;
-  return true;
-}
-
-bool in_cone(const Eigen::Matrix2d& m) {
-  const double det = m(0, 0) * m(1, 1) - m(0, 1) * m(1, 0);
-  return !(m(0, 0) < 0.0 || m(1, 1) < 0.0 || det < cone_tolerance);
-}
-
-// What the gradient reuses of one family: V^-1, V^-1 y, V^-1 X and, once beta is known,
-// the generalised residual V^-1 (y - X beta).
-struct BlockSolve {
-  Eigen::MatrixXd inverse;
-  Eigen::VectorXd solved_response;
-  Eigen::MatrixXd solved_design;
-  Eigen::VectorXd residual;
-};
-
-// sum_ij a(i, j) b(j, i) over the top-left m x m corners: trace(a b).
-double trace_of_product(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b, Eigen::Index m) {
-  double sum = 0.0;
-  for (Eigen::Index j = 0; j < m; ++j)
-    for (Eigen::Index i = 0; i < m; ++i) sum += a(i, j) * b(j, i);
-  return sum;
-}
-
-double dot(const Eigen::Ref<const Eigen::VectorXd>& a, const Eigen::Ref<const Eigen::VectorXd>& b) {
-  double sum = 0.0;
-  for (Eigen::Index i = 0; i < a.size(); ++i) sum += a[i] * b[i];
-  return sum;
-}
-
-// The six derivatives of the objective from the kept solves: for each coordinate k, half of
-// trace(V^-1 dV) - r' dV r, less half of trace(A^-1 W' dV W) under REML, summed family by family.
-std::array<double, 6> gradient(const Theta& theta, const std::vector<Block>& blocks, std::vector<BlockSolve>& solves,
-                               const Eigen::VectorXd& beta, const dense::DenseFactor& a_factor, bool reml,
-                               Eigen::Index largest) {
-  for (BlockSolve& solve : solves) solve.residual = solve.solved_response - solve.solved_design * beta;
-  const Eigen::Index p = beta.size();
-  const Eigen::MatrixXd a_inverse = reml ? a_factor.inverse() : Eigen::MatrixXd();
-  // Workspaces for dV, dV r and dV W, sized once for the largest family.
-  Eigen::MatrixXd v(largest, largest);
-  Eigen::VectorXd dv_r(largest);
-  Eigen::MatrixXd dv_w(largest, reml ? p : 0);
-  Eigen::MatrixXd m_k(p, p);
-  std::array<double, 6> result{};
-  for (std::size_t k = 0; k < 6; ++k) {
-    const Covariances d = derivative(theta, k);
-    double trace = 0.0, squares = 0.0;
-    m_k.setZero();
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-      const BlockSolve& solve = solves[b];
-      const auto m = static_cast<Eigen::Index>(blocks[b].pairs.size());
-      BivariateModel::assemble(blocks[b], d.genetic, d.residual, v);
-      const auto dv = v.topLeftCorner(m, m);
-      trace += trace_of_product(solve.inverse, v, m);
-      dv_r.head(m).noalias() = dv * solve.residual;
-      squares += dot(solve.residual, dv_r.head(m));
-      if (reml) {
-        dv_w.topRows(m).noalias() = dv * solve.solved_design;
-        m_k.noalias() += solve.solved_design.transpose() * dv_w.topRows(m);
-      }
-    }
-    double g = 0.5 * (trace - squares);
-    if (reml) g -= 0.5 * trace_of_product(a_inverse, m_k, p);
-    result[k] = g;
-  }
-  return result;
-}
-
-}  // namespace
 
 std::optional<BivariateEvaluation> BivariateModel::evaluate_for_state(
     const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml, bool with_gradient,
     std::optional<HeritabilityState> state) const {
-  if (!admissible(theta, with_gradient, state.has_value())) return std::nullopt;
-  const Covariances cov = covariances(theta);
-  if (!in_cone(cov.genetic) || !in_cone(cov.residual)) return std::nullopt;
-
-  const Eigen::Index p = design_.cols();
-  Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
-  Eigen::VectorXd c = Eigen::VectorXd::Zero(p);
-  double log_det = 0.0, quadratic = 0.0;
-  Eigen::MatrixXd v(largest_block_, largest_block_);
-  Eigen::VectorXd y_b(largest_block_);
-  std::vector<BlockSolve> solves;
-  if (with_gradient) solves.reserve(blocks_.size());
-
-  for (const Block& block : blocks_) {
-    const auto m = static_cast<Eigen::Index>(block.pairs.size());
-    assemble(block, cov.genetic, cov.residual, v);
-    const auto factor = dense::DenseFactor::make(v.topLeftCorner(m, m));
-    if (!factor) return std::nullopt;
-    for (Eigen::Index i = 0; i < m; ++i) y_b[i] = y[block.rows[static_cast<std::size_t>(i)]];
-    Eigen::VectorXd z = factor->solve_vector(y_b.head(m));
-    Eigen::MatrixXd w = factor->solve_matrix(block.design);
-    a.noalias() += block.design.transpose() * w;
-    c.noalias() += block.design.transpose() * z;
-    quadratic += dot(y_b.head(m), z);
-    log_det += factor->logdet();
-    if (with_gradient) solves.push_back({factor->inverse(), std::move(z), std::move(w), {}});
-  }
-
-  const auto a_factor = dense::DenseFactor::make(a);
-  if (!a_factor) return std::nullopt;
-  const Eigen::VectorXd beta = a_factor->solve_vector(c);
-  const double q = quadratic - dot(c, beta);
-  if (!(q > 0.0) || !std::isfinite(q)) return std::nullopt;
-
-  const auto big_n = static_cast<double>(observed_count_);
-  BivariateEvaluation result{0.5 * (q + log_det + big_n * log_two_pi), {}};
-  if (reml) {
-    result.value += 0.5 * (a_factor->logdet() - design_log_det_) - (static_cast<double>(p) / 2.0) * log_two_pi;
-  }
-  if (!with_gradient) return result;
-
-  result.gradient = gradient(theta, blocks_, solves, beta, *a_factor, reml, largest_block_);
-  return result;
+  return Evaluator(*this, y)(theta, reml, with_gradient, state);
 }
 
 Eigen::VectorXd BivariateModel::centred(const Eigen::Ref<const Eigen::VectorXd>& y) const {

@@ -17,6 +17,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/rotation.hpp"
 
 namespace kestrune::bivariate {
 
@@ -45,6 +46,29 @@ struct Block {
   std::vector<Eigen::Index> local;  // each pair's person as an index into `relationship`
   Eigen::MatrixXd relationship;     // the projected relationship among the family's measured persons
   Eigen::MatrixXd design;           // the design rows of the pairs, in pair order
+  // Every measured person has both traits: the family is evaluated in the eigenbasis of its
+  // relationship (see Directions).
+  bool rotated = false;
+};
+
+// The families whose measured persons all have both traits, each in the eigenbasis of its
+// relationship K = Q diag(lambda) Q'. There the family's covariance K (x) G + I (x) E becomes
+// diag(lambda) (x) G + I (x) E: direction d carries two values, one per trait, with
+// covariance lambda_d G + E and independent of every other direction.
+struct Directions {
+  // One per rotated family, in family order: its slots (consecutive indices into `rows`)
+  // and Q, column d for its d-th direction.
+  std::vector<rotation::RotationBlock> families;
+  // Each slot's person: the measured-value numbers of its two traits.
+  std::vector<std::array<Eigen::Index, 2>> rows;
+  // lambda_d, at least 0, one per direction, family after family.
+  Eigen::VectorXd eigenvalues;
+  // The design in the eigenbasis, as `rotate` gives it.
+  Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> design;
+
+  // x (one row per measured value) in the eigenbases: row d holds direction d's combination
+  // of the trait-0 rows, then that of the trait-1 rows.
+  Eigen::MatrixXd rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) const;
 };
 
 // The genetic and residual covariance matrices of the two traits.
@@ -75,7 +99,7 @@ class BivariateModel {
   // The negative log-likelihood (REML or ML) at theta, with its gradient when asked. Absent
   // when theta is inadmissible (with a gradient and no state, a heritability on 0 or 1 is),
   // a covariance leaves the semidefinite cone, or a factorisation fails. y has one entry per
-  // measured value.
+  // measured value. Repeated evaluations at one y are cheaper through an Evaluator.
   std::optional<BivariateEvaluation> evaluate_for_state(
       const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml, bool with_gradient,
       std::optional<HeritabilityState> state) const;
@@ -94,6 +118,7 @@ class BivariateModel {
                        const Eigen::Matrix2d& residual, Eigen::MatrixXd& out);
 
   const std::vector<Block>& blocks() const { return blocks_; }
+  const Directions& directions() const { return directions_; }
   // rows()[person][trait]: the measured-value number, absent when not measured.
   const std::vector<std::array<std::optional<std::size_t>, 2>>& rows() const { return rows_; }
   const Eigen::MatrixXd& design() const { return design_; }
@@ -103,16 +128,17 @@ class BivariateModel {
  private:
   BivariateModel() = default;
 
-  // Cuts the design rows of every family out of design_.
+  // Cuts the design rows of every family out of design_, and rotates those of the rotated
+  // families into their eigenbases.
   void cut_design();
 
   std::vector<Block> blocks_;
+  Directions directions_;
   std::vector<std::array<std::optional<std::size_t>, 2>> rows_;
   std::vector<std::size_t> trait_of_row_;  // the trait of each measured value
   Eigen::MatrixXd design_;
   double design_log_det_ = 0.0;
   std::size_t observed_count_ = 0;
-  Eigen::Index largest_block_ = 0;
 };
 
 struct StandardisedProblem {
@@ -125,6 +151,22 @@ struct StandardisedProblem {
   // What turns a standardised objective into the caller's scale.
   double constant(bool reml) const { return reml ? reml_constant : ml_constant; }
 };
+
+// Calls visit(a, b, t_a, t_b, k, same) for every ordered pair (a, b) of the family's values:
+// their traits, their persons' relationship and whether both values are one person's.
+template <class Visit>
+void for_each_pair(const Block& block, Visit visit) {
+  const std::size_t m = block.pairs.size();
+  for (std::size_t b = 0; b < m; ++b) {
+    const Pair& pb = block.pairs[b];
+    for (std::size_t a = 0; a < m; ++a) {
+      const Pair& pa = block.pairs[a];
+      visit(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b), static_cast<Eigen::Index>(pa.trait),
+            static_cast<Eigen::Index>(pb.trait), block.relationship(block.local[a], block.local[b]),
+            pa.person == pb.person);
+    }
+  }
+}
 
 // G and E at theta.
 Covariances covariances(const Theta& theta);

@@ -12,6 +12,7 @@
 #include "numerics/convergence.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -42,7 +43,7 @@ ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, cons
     fit.total += fit.coefficients.back();
   }
   for (const double c : fit.coefficients) fit.proportions.push_back(c / fit.total);
-  for (const double b : best.beta) fit.beta.push_back(b * response.scale);
+  for (Eigen::Index j = 0; j < best.beta.size(); ++j) fit.beta.push_back(best.beta[j] * response.scale + response.offset[j]);
   fit.beta_se = moments::rescaled_standard_errors(final_evaluation.covariance, response.scale);
   fit.message = best.message;
   fit.estimator = reml ? "reml" : "ml";
@@ -51,22 +52,29 @@ ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, cons
   fit.scaled_gradient =
       convergence::scaled_gradient(box.measure(best.coefficients, final_evaluation.gradient), best.value);
   fit.convergence = best.convergence;
-  fit.converged = best.converged;
+  // A fit whose numbers overflowed or underflowed on the way back has not converged.
+  const auto finite = [](const std::vector<double>& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  fit.converged = best.converged && std::isfinite(fit.loglik) && std::isfinite(fit.total) &&
+                  finite(fit.coefficients) && finite(fit.proportions) && finite(fit.beta) && finite(fit.beta_se);
   fit.polished = false;
   return fit;
 }
 
 }  // namespace
 
-Result<StandardResponse> standardise(const Eigen::VectorXd& y, std::size_t n) {
-  if (static_cast<std::size_t>(y.size()) != n) return fail("COMPONENTS_RESPONSE_WRONG_LENGTH");
+Result<StandardResponse> standardise(const ComponentModel& model, const Eigen::VectorXd& y) {
+  if (static_cast<std::size_t>(y.size()) != model.n()) return fail("COMPONENTS_RESPONSE_WRONG_LENGTH");
   for (const double value : y)
     if (!std::isfinite(value)) return fail("COMPONENTS_RESPONSE_NOT_FINITE");
-  if (n == 0) return fail("COMPONENTS_RESPONSE_CONSTANT");
+  // One value up to rounding: whatever spread is left is rounding, not a trait.
+  if (model.n() == 0 || rank::constant_at_rounding(y)) return fail("COMPONENTS_RESPONSE_CONSTANT");
   const double variance = moments::population_moments(y).variance;
   if (variance <= 0.0) return fail("COMPONENTS_RESPONSE_CONSTANT");
   const double scale = std::sqrt(variance);
-  return StandardResponse{y / scale, variance, scale};
+  centring::Centred centred = model.fixed_design().centre(y);
+  return StandardResponse{centred.residual / scale, std::move(centred.coefficients), variance, scale};
 }
 
 double FitBox::measure(std::span<const double> theta, const Eigen::VectorXd& gradient) const {
@@ -119,7 +127,21 @@ Result<FitBox> fit_box(std::size_t k, double variance, std::span<const std::size
 Result<ComponentFit> ComponentModel::fit_general(const Eigen::VectorXd& y, bool reml,
                                                  std::span<const std::size_t> signed_components,
                                                  std::span<const Pin> pinned) const {
-  auto response = standardise(y, n_);
+  return fit_with_starts(y, reml, signed_components, pinned, {});
+}
+
+Result<ComponentFit> ComponentModel::fit_from(const Eigen::VectorXd& y, bool reml,
+                                              std::span<const std::size_t> signed_components,
+                                              std::span<const Pin> pinned, std::span<const double> start) const {
+  if (start.size() != k()) return fail("COMPONENTS_NO_START_CONVERGED");
+  return fit_with_starts(y, reml, signed_components, pinned, start);
+}
+
+Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, bool reml,
+                                                     std::span<const std::size_t> signed_components,
+                                                     std::span<const Pin> pinned,
+                                                     std::span<const double> start) const {
+  auto response = standardise(*this, y);
   if (!response) return std::unexpected(response.error());
   auto box = fit_box(k(), response->variance, signed_components, pinned);
   if (!box) return std::unexpected(box.error());
@@ -153,7 +175,14 @@ Result<ComponentFit> ComponentModel::fit_general(const Eigen::VectorXd& y, bool 
     return Best{run->par, end->beta, std::move(run->message), end->value, scaled, run->convergence,
                 scaled < converged_below};
   };
-  std::optional<Best> best = multistart::best_of(fit_starts(m(), signed_components), attempt);
+  std::vector<std::vector<double>> starts;
+  if (start.empty()) {
+    starts = fit_starts(m(), signed_components);
+  } else {
+    starts.emplace_back(start.size());
+    for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance;
+  }
+  std::optional<Best> best = multistart::best_of(starts, attempt);
   if (!best) return fail("COMPONENTS_NO_START_CONVERGED");
 
   bool polished = false;

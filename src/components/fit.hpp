@@ -13,15 +13,18 @@
 
 namespace kestrune::components {
 
-// y divided by its population standard deviation (divisor n, the mean not removed).
+// y less its least-squares fit on the design, divided by its population standard deviation
+// (divisor n): the likelihood is the same as that of y / s, without the cancellation an offset
+// would bring.
 struct StandardResponse {
   Eigen::VectorXd y;
-  double variance;  // v, about the mean
-  double scale;     // s = sqrt(v)
+  Eigen::VectorXd offset;  // the least-squares coefficients, on the response's scale
+  double variance;         // v, about the mean
+  double scale;            // s = sqrt(v)
 };
 
-// The response checks of a fit, in order: length, finiteness, a positive variance.
-Result<StandardResponse> standardise(const Eigen::VectorXd& y, std::size_t n);
+// The response checks of a fit, in order: length, finiteness, a spread beyond rounding.
+Result<StandardResponse> standardise(const ComponentModel& model, const Eigen::VectorXd& y);
 
 // Bounds of the standardised coefficients: 0 to infinity, -1000 below for a signed
 // component, both at value / v for a pinned one (pinning applied last, so it wins).

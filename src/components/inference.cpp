@@ -9,7 +9,9 @@
 #include "components/fit.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -167,6 +169,15 @@ Result<ComponentFit> converged_fit(const ComponentModel& model, const Eigen::Vec
   return fit;
 }
 
+// The full fit, or the better of it and a refit of the full model from the null's end point
+// when the null beats it; the null still winning is reported rather than read as a statistic of 0.
+Result<ComponentFit> resolved(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
+                              std::span<const std::size_t> signed_components, ComponentFit full,
+                              double null_loglik, std::vector<double> null_point) {
+  const auto from_null = [&] { return model.fit_from(y, reml, signed_components, {}, null_point); };
+  return null_refit::full_above_null(std::move(full), null_loglik, from_null, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
+}
+
 // Indices each below m, checked in the caller's order; then sorted without repeats.
 Result<std::vector<std::size_t>> distinct_structured(std::span<const std::size_t> indices, std::size_t m) {
   for (const std::size_t j : indices)
@@ -192,22 +203,34 @@ Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::V
   if (t == model.m()) return fail("COMPONENTS_RESIDUAL_NOT_TESTABLE");
   auto full = converged_fit(model, y, reml, {}, {}, "COMPONENTS_FIT_NOT_CONVERGED");
   if (!full) return std::unexpected(full.error());
-  for (std::size_t j = 0; j < model.k(); ++j)
-    if (j != t && full->proportions[j] <= 1e-9) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
+  const auto another_at_zero = [&](const ComponentFit& fit) {
+    for (std::size_t j = 0; j < model.k(); ++j)
+      if (j != t && fit.proportions[j] <= 1e-9) return true;
+    return false;
+  };
+  if (another_at_zero(*full)) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
 
   Matrices reduced = all_but(model.matrices(), t);
   double null_loglik;
+  std::vector<double> null_point;  // the null's end point in the full model's coefficients
   if (reduced.empty()) {
     auto residual_only = model.residual_only_loglik(y, reml);
     if (!residual_only) return std::unexpected(residual_only.error());
     null_loglik = *residual_only;
+    null_point.assign(model.k(), 0.0);
+    null_point.back() = *model.residual_only_variance(y, reml);
   } else {
     auto null_model = ComponentModel::build(std::move(reduced), model.design());
     if (!null_model) return std::unexpected(null_model.error());
     auto null_fit = converged_fit(*null_model, y, reml, {}, {}, "COMPONENTS_NULL_FIT_NOT_CONVERGED");
     if (!null_fit) return std::unexpected(null_fit.error());
     null_loglik = null_fit->loglik;
+    null_point = null_fit->coefficients;
+    null_point.insert(null_point.begin() + static_cast<std::ptrdiff_t>(t), 0.0);
   }
+  full = resolved(model, y, reml, {}, std::move(*full), null_loglik, null_point);
+  if (!full) return std::unexpected(full.error());
+  if (another_at_zero(*full)) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
   const double statistic = likelihood_ratio(full->loglik, null_loglik);
   return ComponentTest{statistic, deviance::p_value(statistic), "mixture_50_50", null_loglik};
 }
@@ -229,6 +252,17 @@ Result<ComponentTest> equality_test(const ComponentModel& model, const Eigen::Ve
   if (!full->converged) return fail("COMPONENTS_FIT_NOT_CONVERGED");
   if (!null_fit->converged) return fail("COMPONENTS_NULL_FIT_NOT_CONVERGED");
 
+  // The null's end point in the full model: every pooled component at the pooled coefficient.
+  const std::size_t others = model.m() - distinct->size();
+  std::vector<double> null_point;
+  for (std::size_t j = 0, other = 0; j < model.m(); ++j) {
+    const bool pooled_here = std::binary_search(distinct->begin(), distinct->end(), j);
+    null_point.push_back(null_fit->coefficients[pooled_here ? others : other++]);
+  }
+  null_point.push_back(null_fit->coefficients.back());
+  full = resolved(model, y, reml, {}, std::move(*full), null_fit->loglik, null_point);
+  if (!full) return std::unexpected(full.error());
+
   const double statistic = likelihood_ratio(full->loglik, null_fit->loglik);
   const double degrees = static_cast<double>(distinct->size() - 1);
   return ComponentTest{statistic, clamped(deviance::chi2_upper_tail(statistic, degrees)), "chi2_k_minus_one",
@@ -244,7 +278,7 @@ namespace {
 Result<interval::ProfileInterval> share_interval(const ComponentModel& model, const Eigen::VectorXd& y,
                                                  std::size_t t, bool reml, std::span<const double> weights,
                                                  double estimate) {
-  auto response = standardise(y, model.n());
+  auto response = standardise(model, y);
   if (!response) return std::unexpected(response.error());
   const auto refit = [&](double share) { return profile_objective(model, response->y, reml, t, weights, share); };
   interval::ProfileInterval found = interval::profile_interval(refit, estimate, 0.0, 1.0);
@@ -317,6 +351,10 @@ End signed_interval(const ContrastFit& refit, std::size_t j, double d, double st
   double half_width = step / 2.0, x = d, outside = d;
   bool crossed = false;
   for (int trial = 0; trial < 30 && !crossed; ++trial) {
+    if (interrupt::requested()) {
+      failed = true;
+      return {x, true};
+    }
     x = d + direction * half_width;
     const auto loglik = refit.held(j, x);
     if (!loglik) failed = true;
@@ -329,6 +367,10 @@ End signed_interval(const ContrastFit& refit, std::size_t j, double d, double st
   double inside = d;
   const double tolerance = step * 1e-6;
   for (int trial = 0; trial < 50; ++trial) {
+    if (interrupt::requested()) {
+      failed = true;
+      break;
+    }
     const double mid = (inside + outside) / 2.0;
     const auto loglik = refit.held(j, mid);
     if (!loglik) failed = true;
@@ -366,7 +408,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
   // The end searches step in the response's variance units, as the differences are. A response
   // that cannot be standardised fails the first fit below.
   double variance = 0.0;
-  if (auto response = standardise(y, model.n())) variance = response->variance;
+  if (auto response = standardise(model, y)) variance = response->variance;
   std::vector<std::size_t> signed_components;
   for (std::size_t j = 1; j < s; ++j) signed_components.push_back(j);
 
@@ -379,23 +421,40 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
     auto fit = converged_fit(*contrast_model, y, reml, signed_components, {}, "COMPONENTS_FIT_NOT_CONVERGED");
     if (!fit) return std::unexpected(fit.error());
     const ContrastFit refit{*contrast_model, y, reml, signed_components};
-    const double cut = fit->loglik - half_chi2_1_cut;
-    for (std::size_t j = 1; j < s; ++j) {
-      const std::size_t slot = j - 1 < baseline ? j - 1 : j;  // of rest class j among the classes
-      if (slots[slot]) continue;
-      const double d = fit->coefficients[j];
-      const double step = std::fmax(std::fabs(d), 0.001 * variance);
-      bool failed = false;
-      const End lower = signed_interval(refit, j, d, step, cut, -1.0, failed);
-      const End upper = signed_interval(refit, j, d, step, cut, 1.0, failed);
-      if (failed) return fail("COMPONENTS_PROFILE_FIT_NOT_CONVERGED");
-      const Pin zero{j, 0.0};
-      auto null_fit = converged_fit(*contrast_model, y, reml, signed_components, std::span<const Pin>(&zero, 1),
-                                    "COMPONENTS_NULL_FIT_NOT_CONVERGED");
-      if (!null_fit) return std::unexpected(null_fit.error());
-      const double statistic = likelihood_ratio(fit->loglik, null_fit->loglik);
-      const double p_value = clamped(deviance::chi2_upper_tail(statistic, 1.0));
-      slots[slot] = Contrast{d, lower.at, upper.at, p_value, statistic, lower.limited, upper.limited};
+    // The rows of this baseline, redone from the start whenever a row's null shows the free fit
+    // short of its maximum and a refit from that null finds a better one (at most once per row).
+    const std::vector<std::optional<Contrast>> before = slots;
+    for (std::size_t restarts = 0;; ++restarts) {
+      slots = before;
+      const double cut = fit->loglik - half_chi2_1_cut;
+      bool improved = false;
+      for (std::size_t j = 1; j < s && !improved; ++j) {
+        const std::size_t slot = j - 1 < baseline ? j - 1 : j;  // of rest class j among the classes
+        if (slots[slot]) continue;
+        const double d = fit->coefficients[j];
+        const double step = std::fmax(std::fabs(d), 0.001 * variance);
+        bool failed = false;
+        const End lower = signed_interval(refit, j, d, step, cut, -1.0, failed);
+        const End upper = signed_interval(refit, j, d, step, cut, 1.0, failed);
+        if (failed) return fail("COMPONENTS_PROFILE_FIT_NOT_CONVERGED");
+        const Pin zero{j, 0.0};
+        auto null_fit = converged_fit(*contrast_model, y, reml, signed_components, std::span<const Pin>(&zero, 1),
+                                      "COMPONENTS_NULL_FIT_NOT_CONVERGED");
+        if (!null_fit) return std::unexpected(null_fit.error());
+        auto better = resolved(*contrast_model, y, reml, signed_components, *fit, null_fit->loglik,
+                               null_fit->coefficients);
+        if (!better) return std::unexpected(better.error());
+        if (better->loglik != fit->loglik) {
+          if (restarts == s) return fail("COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
+          fit = std::move(better);
+          improved = true;
+          continue;
+        }
+        const double statistic = likelihood_ratio(fit->loglik, null_fit->loglik);
+        const double p_value = clamped(deviance::chi2_upper_tail(statistic, 1.0));
+        slots[slot] = Contrast{d, lower.at, upper.at, p_value, statistic, lower.limited, upper.limited};
+      }
+      if (!improved) break;
     }
   }
   std::vector<Contrast> rows;

@@ -115,18 +115,22 @@ Eigen::VectorXd ComponentModel::gradient(const BlockSolves& solves, const Eigen:
   return g;
 }
 
-Result<double> ComponentModel::residual_only_loglik(const Eigen::VectorXd& y, bool reml) const {
-  const auto xtx = dense::DenseFactor::make(design_.transpose() * design_);
-  if (!xtx) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
-  const Eigen::VectorXd beta = xtx->solve_vector(design_.transpose() * y);
-  const Eigen::VectorXd residuals = y - design_ * beta;
-  const double rss = residuals.squaredNorm();
+Result<double> ComponentModel::residual_only_variance(const Eigen::VectorXd& y, bool reml) const {
+  const double rss = fixed_design_->centre(y).residual.squaredNorm();
   const std::size_t p = static_cast<std::size_t>(design_.cols());
   const std::size_t d = reml ? (p > n_ ? 0 : n_ - p) : n_;
   if (d == 0) return fail("COMPONENTS_REML_NO_RESIDUAL_DF");
   const double sigma2 = rss / static_cast<double>(d);
   if (!(std::isfinite(sigma2) && sigma2 > 0.0)) return fail("COMPONENTS_RESPONSE_CONSTANT");
-  return (static_cast<double>(d) * (-0.5)) * ((std::log(sigma2) + ln_2pi) + 1.0);
+  return sigma2;
+}
+
+Result<double> ComponentModel::residual_only_loglik(const Eigen::VectorXd& y, bool reml) const {
+  const auto sigma2 = residual_only_variance(y, reml);
+  if (!sigma2) return std::unexpected(sigma2.error());
+  const std::size_t p = static_cast<std::size_t>(design_.cols());
+  const double d = reml ? static_cast<double>(n_ - p) : static_cast<double>(n_);
+  return (d * (-0.5)) * ((std::log(*sigma2) + ln_2pi) + 1.0);
 }
 
 }  // namespace kestrune::components

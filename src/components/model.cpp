@@ -181,12 +181,16 @@ Result<ComponentModel> ComponentModel::build(Matrices matrices, Eigen::MatrixXd 
   const auto rows = static_cast<std::size_t>(n);
   if (!covariance_bases_are_identified(matrices, rows)) return fail("COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT");
 
-  std::vector<blocks::Block> found = link_blocks(matrices, rows, same_pattern);
+  // Rank is judged at the rounding level of each column; ln det X'X then needs only a factor.
+  std::optional<fixed_effects::Design> fixed_design = fixed_effects::Design::prepare(design);
+  if (!fixed_design) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto xtx_factor = dense::DenseFactor::make(xtx);
   if (!xtx_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
+  std::vector<blocks::Block> found = link_blocks(matrices, rows, same_pattern);
 
   ComponentModel model;
+  model.fixed_design_ = std::move(fixed_design);
   model.families_ = cut_families(matrices, design, std::move(found));
   for (const auto& family : model.families_)
     model.largest_ = std::max(model.largest_, static_cast<Eigen::Index>(family.indices.size()));

@@ -19,6 +19,7 @@
 
 #include "error.hpp"
 #include "numerics/blocks.hpp"
+#include "numerics/fixed_effects.hpp"
 
 namespace kestrune::components {
 
@@ -98,14 +99,21 @@ class ComponentModel {
                                                 const Eigen::VectorXd& y, bool reml, bool want_gradient,
                                                 std::span<const std::size_t> signed_components) const;
 
-  // The log-likelihood at its maximum of the model whose only component is the residual.
+  // The log-likelihood at its maximum of the model whose only component is the residual, and
+  // that maximum's residual variance.
   Result<double> residual_only_loglik(const Eigen::VectorXd& y, bool reml) const;
+  Result<double> residual_only_variance(const Eigen::VectorXd& y, bool reml) const;
 
   // Fits the coefficients from a fixed list of starts; `signed` components may go below 0,
   // `pinned` ones are held. The COMPONENTS_ codes of the response, the indices and the fit.
   Result<ComponentFit> fit_general(const Eigen::VectorXd& y, bool reml,
                                    std::span<const std::size_t> signed_components,
                                    std::span<const Pin> pinned) const;
+
+  // The same fit from one start, k coefficients on the response's variance scale: a refit
+  // from the end point of another fit.
+  Result<ComponentFit> fit_from(const Eigen::VectorXd& y, bool reml, std::span<const std::size_t> signed_components,
+                                std::span<const Pin> pinned, std::span<const double> start) const;
 
   // One pass over the blocks at the coefficients, each block solved against its rows of
   // `rhs`; with `keep`, every block's solves are kept. Absent when a block covariance is not
@@ -124,6 +132,9 @@ class ComponentModel {
 
   const Matrices& matrices() const { return matrices_; }
   const Eigen::MatrixXd& design() const { return design_; }
+  // The design prepared for centring: every likelihood is evaluated on the response less its
+  // least-squares fit on the design.
+  const fixed_effects::Design& fixed_design() const { return *fixed_design_; }
   const std::vector<Family>& families() const { return families_; }
   std::size_t n() const { return n_; }
   std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
@@ -137,8 +148,14 @@ class ComponentModel {
   Eigen::VectorXd gradient(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,
                            bool reml) const;
 
+  // fit_general from the given standardised starts, or from the fixed list when there are none.
+  Result<ComponentFit> fit_with_starts(const Eigen::VectorXd& y, bool reml,
+                                       std::span<const std::size_t> signed_components, std::span<const Pin> pinned,
+                                       std::span<const double> start) const;
+
   Matrices matrices_;
   Eigen::MatrixXd design_;
+  std::optional<fixed_effects::Design> fixed_design_;
   std::vector<Family> families_;
   std::size_t n_ = 0;
   double xtx_logdet_ = 0.0;

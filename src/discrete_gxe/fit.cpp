@@ -229,10 +229,10 @@ Result<DiscreteGxeTest> DiscreteGxeModel::likelihood_ratio(const Eigen::VectorXd
   if (!restricted) return std::unexpected(restricted.error());
   if (!full->converged) return fail("DISCRETE_GXE_FIT_NOT_CONVERGED");
   if (!restricted->converged) return fail("DISCRETE_GXE_NULL_FIT_NOT_CONVERGED");
-  const auto from_null = [&](const DiscreteGxeFit& at) {
-    return fit_from(response, reml, Constraint{}, std::span<const Parameters>(&at.parameters, 1));
+  const auto from_null = [&] {
+    return fit_from(response, reml, Constraint{}, std::span<const Parameters>(&restricted->parameters, 1));
   };
-  auto best = null_refit::full_above_null(*full, *restricted, from_null, "DISCRETE_GXE_BETTER_UNRESOLVED_OPTIMUM");
+  auto best = null_refit::full_above_null(*full, restricted->loglik, from_null, "DISCRETE_GXE_BETTER_UNRESOLVED_OPTIMUM");
   if (!best) return std::unexpected(best.error());
   return gxe::likelihood_ratio_record(reference, restricted->loglik, best->loglik);
 }

@@ -242,8 +242,8 @@ Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::
   if (!null) return std::unexpected(null.error());
   if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
   if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
-  const auto from_null = [&](const GxeFit& at) { return model.fit_from(y, reml, {}, {at.parameters}); };
-  auto best = null_refit::full_above_null(std::move(*full), *null, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
+  const auto from_null = [&] { return model.fit_from(y, reml, {}, {null->parameters}); };
+  auto best = null_refit::full_above_null(std::move(*full), null->loglik, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
   if (!best) return std::unexpected(best.error());
   return likelihood_ratio_record(reference, null->loglik, best->loglik);
 }

@@ -10,6 +10,7 @@
 #include "latent_mediation/model.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::latent_mediation {
 namespace {
@@ -183,11 +184,22 @@ bool better_optimum_unresolved(double best_objective, std::optional<double> best
 
 Result<LatentMediationFit> free_fit_above(LatentMediationFit full, const LatentMediationFit& held,
                                           const FreeRefit& refit_from) {
-  if (!better_optimum_unresolved(full.objective, held.objective)) return full;
-  auto refit = refit_from(held.coordinates);
-  if (refit && refit->objective < full.objective) full = std::move(*refit);
-  if (better_optimum_unresolved(full.objective, held.objective)) return fail("LATENT_MEDIATION_BETTER_UNRESOLVED_OPTIMUM");
-  return full;
+  // Read as the shared rule reads a fit; a fit that does not converge is an error, not a record.
+  struct Maximum {
+    double loglik;  // -objective: the same shift for both fits, which share the scale s
+    bool converged;
+    LatentMediationFit fit;
+  };
+  const auto maximum = [](LatentMediationFit fit) { return Maximum{-fit.objective, true, std::move(fit)}; };
+  const auto refit = [&]() -> Result<Maximum> {
+    auto again = refit_from(held.coordinates);
+    if (!again) return std::unexpected(again.error());
+    return maximum(std::move(*again));
+  };
+  auto kept = null_refit::full_above_null(maximum(std::move(full)), -held.objective, refit,
+                                          "LATENT_MEDIATION_BETTER_UNRESOLVED_OPTIMUM");
+  if (!kept) return std::unexpected(kept.error());
+  return std::move(kept->fit);
 }
 
 Result<BootstrapOutcome> bootstrap_p_value(std::size_t replicates, double observed,

@@ -10,6 +10,7 @@
 #include "numerics/convergence.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/null_refit.hpp"
 
 namespace kestrune::difference_fit {
 namespace {
@@ -110,12 +111,22 @@ std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<dou
 
 std::optional<Fit> above_restricted(const Problem& free_problem, Fit free, const Fit& restricted,
                                     const Objective& f) {
-  const double tolerance = free_problem.threshold * std::fmax(std::fabs(free.value), 1.0);
-  if (!(restricted.value < free.value - tolerance)) return free;
-  const std::optional<Fit> again = fit(free_problem, {restricted.x}, f);
-  if (again && again->scaled_gradient < free_problem.threshold && again->value < free.value) free = *again;
-  if (restricted.value < free.value - tolerance) return std::nullopt;
-  return free;
+  // Read as the shared rule reads a fit, the tolerance being the fit's own threshold.
+  struct Maximum {
+    double loglik;
+    bool converged;
+    Fit fit;
+  };
+  const auto maximum = [&](Fit at) {
+    const double loglik = -at.value;
+    const bool converged = at.scaled_gradient < free_problem.threshold;
+    return Maximum{loglik, converged, std::move(at)};
+  };
+  const auto refit = [&] { return fit(free_problem, {restricted.x}, f).transform(maximum); };
+  auto kept = null_refit::full_above_null(maximum(std::move(free)), -restricted.value, refit, "UNRESOLVED",
+                                          free_problem.threshold);
+  if (!kept) return std::nullopt;
+  return std::move(kept->fit);
 }
 
 }  // namespace kestrune::difference_fit

@@ -22,6 +22,18 @@ void dpotrs_(char const* uplo, int const* n, int const* nrhs, double const* a, i
 void dpotri_(char const* uplo, int const* n, double* a, int const* lda, int* info,
              std::size_t uplo_len);
 
+// The inverse of a triangular matrix, in place (diag "N": its own diagonal).
+void dtrtri_(char const* uplo, char const* diag, int const* n, double* a, int const* lda, int* info,
+             std::size_t uplo_len, std::size_t diag_len);
+
+// L^T L (uplo "L") in the lower triangle of L, in place.
+void dlauum_(char const* uplo, int const* n, double* a, int const* lda, int* info, std::size_t uplo_len);
+
+// B := alpha op(A) B (side "L") or alpha B op(A) (side "R"), A triangular.
+void dtrmm_(char const* side, char const* uplo, char const* transa, char const* diag, int const* m, int const* n,
+            double const* alpha, double const* a, int const* lda, double* b, int const* ldb, std::size_t side_len,
+            std::size_t uplo_len, std::size_t transa_len, std::size_t diag_len);
+
 // Eigenvalues (ascending, in w) and, with jobz "V", eigenvectors (in a) of a symmetric
 // matrix by divide and conquer. A call with lwork = liwork = -1 returns the sizes of the
 // work arrays in work[0] and iwork[0].

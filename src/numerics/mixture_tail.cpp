@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <boost/math/special_functions/gamma.hpp>
+
 #include "numerics/deviance.hpp"
 
 namespace kestrune::mixture_tail {
@@ -175,6 +177,17 @@ Scaled at_moderate_scale(std::vector<double> weights, double q) {
   return {std::move(weights), std::ldexp(q, -exponent)};
 }
 
+// Whether P(Q > q) is 1 to double precision, q being far below the smallest weight. The bands
+// cannot tell: the first zero of the integrand lies near t = n / q, beyond any number of steps
+// for q small enough. But Q >= w_min * chi-square_n, so P(Q <= q) is at most the lower tail of
+// w_min * chi-square_n at q, and when that is below half an ulp of 1 the tail rounds to 1.
+bool tail_is_one(const std::vector<double>& weights, double q) {
+  const double smallest = *std::min_element(weights.begin(), weights.end());
+  const double half_n = static_cast<double>(weights.size()) / 2.0;
+  const double below = boost::math::gamma_p(half_n, q / smallest / 2.0, deviance::NoThrowPolicy{});
+  return below < 0x1p-54;
+}
+
 // Where the band index first leaves `band` between lo (inside it) and hi (beyond it), to
 // the resolution of exactly 80 bisections.
 double band_end(const Phase& phase, double current, double lo, double hi) {
@@ -286,6 +299,7 @@ Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, dou
     const double df = static_cast<double>(kept.size());
     return exact(deviance::chi2_upper_tail(q / kept.front(), df), "exact_equal_weights");
   }
+  if (tail_is_one(kept, q)) return TailResult{1.0, "gil_pelaez_inversion", 0.0, true};
   const Scaled scaled = at_moderate_scale(std::move(kept), q);
   return gil_pelaez(scaled.weights, scaled.q);
 }

@@ -1,6 +1,7 @@
 #include "numerics/rank.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -11,6 +12,8 @@ constexpr double epsilon = std::numeric_limits<double>::epsilon();
 // Units in the last place that a spread may span and still be rounding.
 constexpr double constant_ulps = 4.0;
 constexpr double pivot_factor = 16.0;
+constexpr int moderate_exponent = 400;
+constexpr double reorthogonalise_below = 1e-2;
 
 double squared_deviation(const Eigen::Ref<const Eigen::VectorXd>& v) {
   const double mean = v.mean();
@@ -18,36 +21,106 @@ double squared_deviation(const Eigen::Ref<const Eigen::VectorXd>& v) {
   return (v.array() - (mean + shift)).square().sum();
 }
 
-}  // namespace
+// v less its projection on the orthonormal columns of q, one column after another. Each
+// coefficient q_j'v is summed as four interleaved partial sums and the update is elementwise:
+// the same bits for a column wherever it sits in memory, alone or among others.
+void remove_projection(const Eigen::MatrixXd& q, Eigen::Ref<Eigen::VectorXd> v) {
+  const Eigen::Index n = q.rows();
+  const double* x = v.data();
+  for (Eigen::Index j = 0; j < q.cols(); ++j) {
+    const double* qj = q.col(j).data();
+    std::array<double, 4> s{0.0, 0.0, 0.0, 0.0};
+    Eigen::Index i = 0;
+    for (; i + 4 <= n; i += 4) {
+      s[0] += qj[i] * x[i];
+      s[1] += qj[i + 1] * x[i + 1];
+      s[2] += qj[i + 2] * x[i + 2];
+      s[3] += qj[i + 3] * x[i + 3];
+    }
+    for (; i < n; ++i) s[0] += qj[i] * x[i];
+    v.noalias() -= ((s[0] + s[1]) + (s[2] + s[3])) * q.col(j);
+  }
+}
 
-bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
-  if (values.size() < 2) return true;
-  const double high = values.maxCoeff();
-  const double low = values.minCoeff();
+// Whether values from `low` to `high` are one value up to rounding.
+bool constant_between(double low, double high) {
   const double magnitude = std::fmax(std::fabs(high), std::fabs(low));
   return high - low <= constant_ulps * epsilon * magnitude;
 }
 
+}  // namespace
+
+bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
+  if (values.size() < 2) return true;
+  return constant_between(values.minCoeff(), values.maxCoeff());
+}
+
+std::vector<bool> ColumnBasis::beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, std::size_t p) const {
+  const Eigen::Index count = columns.cols();
+  std::vector<bool> independent(static_cast<std::size_t>(count), false);
+  if (basis_.cols() >= rows_) return independent;
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  // Squares of entries beyond 2^+-400 could overflow or underflow: such a column is judged
+  // scaled by a power of two, which changes no verdict. A column with a non-finite entry gets
+  // a NaN reference and a NaN norm, and is never independent.
+  std::vector<int> exponents(static_cast<std::size_t>(count), 0);
+  Eigen::VectorXd reference(count), before(count);
+  for (Eigen::Index j = 0; j < count; ++j) {
+    auto column = columns.col(j);
+    double high = column.maxCoeff(), low = column.minCoeff();
+    const double largest = std::fmax(std::fabs(high), std::fabs(low));
+    if (!std::isfinite(largest)) {
+      reference[j] = before[j] = nan;
+      continue;
+    }
+    const int exponent = largest > 0.0 ? std::ilogb(largest) : 0;
+    if (std::abs(exponent) > moderate_exponent) {
+      column = column.unaryExpr([exponent](double v) { return std::ldexp(v, -exponent); });
+      high = std::ldexp(high, -exponent);
+      low = std::ldexp(low, -exponent);
+      exponents[static_cast<std::size_t>(j)] = exponent;
+    }
+    before[j] = column.squaredNorm();
+    reference[j] = constant_between(low, high) || !has_intercept_ ? before[j] : squared_deviation(column);
+  }
+  // Once, and once more for a column that lost most of its norm: one pass leaves an error of a
+  // few ulps of the column, which matters only where the residual is far smaller than it.
+  const double tolerance = pivot_factor * static_cast<double>(std::max(p, size() + 1)) * epsilon;
+  for (Eigen::Index j = 0; j < count; ++j) {
+    auto column = columns.col(j);
+    remove_projection(basis_, column);
+    double pivot2 = column.squaredNorm();
+    if (pivot2 < reorthogonalise_below * before[j]) {
+      remove_projection(basis_, column);
+      pivot2 = column.squaredNorm();
+    }
+    independent[static_cast<std::size_t>(j)] = pivot2 > tolerance * reference[j];
+    const int exponent = exponents[static_cast<std::size_t>(j)];
+    if (exponent != 0) column = column.unaryExpr([exponent](double v) { return std::ldexp(v, exponent); });
+  }
+  return independent;
+}
+
+std::optional<Eigen::VectorXd> ColumnBasis::beyond(const Eigen::Ref<const Eigen::VectorXd>& column,
+                                                   std::size_t columns) const {
+  Eigen::MatrixXd r = column;
+  if (!beyond_each(r, columns).front()) return std::nullopt;
+  return Eigen::VectorXd(r.col(0));
+}
+
 bool ColumnBasis::admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns, bool accept) {
-  if (basis_.size() >= static_cast<std::size_t>(rows_)) return false;
-  if (!column.allFinite()) return false;
-  const bool constant = constant_at_rounding(column);
-  const double reference = constant || !has_intercept_ ? column.squaredNorm() : squared_deviation(column);
-  Eigen::VectorXd r = column;
-  for (int pass = 0; pass < 2; ++pass)
-    for (const Eigen::VectorXd& q : basis_) r -= q.dot(r) * q;
-  const double pivot2 = r.squaredNorm();
-  const double p = static_cast<double>(std::max(columns, basis_.size() + 1));
-  if (!(pivot2 > pivot_factor * p * epsilon * reference)) return false;
+  const std::optional<Eigen::VectorXd> r = beyond(column, columns);
+  if (!r) return false;
   if (accept) {
-    basis_.push_back(r / std::sqrt(pivot2));
-    has_intercept_ = has_intercept_ || constant;
+    basis_.conservativeResize(Eigen::NoChange, basis_.cols() + 1);
+    basis_.col(basis_.cols() - 1) = *r / r->norm();
+    has_intercept_ = has_intercept_ || constant_at_rounding(column);
   }
   return true;
 }
 
-bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) {
-  if (x.cols() > x.rows()) return false;
+std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>& x) {
+  if (x.cols() > x.rows()) return std::nullopt;
   ColumnBasis basis(x.rows());
   const auto p = static_cast<std::size_t>(x.cols());
   // An intercept anywhere in the design sets every other column's reference: take it first.
@@ -57,9 +130,11 @@ bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) {
   for (Eigen::Index j = 0; j < x.cols(); ++j)
     if (!constant_at_rounding(x.col(j))) order.push_back(j);
   for (const Eigen::Index j : order)
-    if (!basis.admit(x.col(j), p)) return false;
-  return true;
+    if (!basis.admit(x.col(j), p)) return std::nullopt;
+  return basis;
 }
+
+bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return design_basis(x).has_value(); }
 
 bool extends_rank(const Eigen::Ref<const Eigen::MatrixXd>& design, const Eigen::Ref<const Eigen::MatrixXd>& extra) {
   Eigen::MatrixXd whole(design.rows(), design.cols() + extra.cols());

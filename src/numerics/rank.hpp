@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include <Eigen/Core>
@@ -26,25 +27,40 @@ bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values);
 // makes a column look like rounding noise, and an exact copy never looks independent.
 class ColumnBasis {
  public:
-  explicit ColumnBasis(Eigen::Index rows) : rows_(rows) {}
+  explicit ColumnBasis(Eigen::Index rows) : rows_(rows), basis_(rows, 0) {}
 
   // Whether `column` is independent of the accepted columns; when it is and `accept` is set,
   // it joins them. `columns` is the p of the tolerance: the number of columns of the whole
   // matrix being judged (at least the accepted ones plus this one).
   bool admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns, bool accept = true);
 
-  std::size_t size() const { return basis_.size(); }
+  // What is left of `column` after removing the accepted columns (its least-squares residual
+  // on them), or nothing when `admit` would call it dependent. A column's scale never decides:
+  // it is judged after scaling by a power of two, so that squares neither overflow nor
+  // underflow.
+  std::optional<Eigen::VectorXd> beyond(const Eigen::Ref<const Eigen::VectorXd>& column, std::size_t columns) const;
+
+  // `beyond` for many columns at once, in place: each column becomes its residual, and the
+  // result says which ones are independent (a column with a non-finite entry never is).
+  std::vector<bool> beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, std::size_t columns_judged) const;
+
+  std::size_t size() const { return static_cast<std::size_t>(basis_.cols()); }
   bool has_intercept() const { return has_intercept_; }
 
  private:
   Eigen::Index rows_;
-  std::vector<Eigen::VectorXd> basis_;
+  Eigen::MatrixXd basis_;  // orthonormal columns
   bool has_intercept_ = false;
 };
 
 // Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A
 // matrix without columns has full column rank; one with more columns than rows does not.
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
+
+// The basis of a design's columns, any intercept taken first so that it sets every other
+// column's reference; nothing unless the design has full column rank. A marker or a set is then
+// judged against it with `beyond`, at the cost of one pass per column.
+std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>& x);
 
 // Whether appending the columns of `extra` to `design` keeps full column rank, for a design
 // that has it: a marker or a variant set judged against the fixed effects.

@@ -3,10 +3,17 @@
 //
 // The covariance of n people is V = sum_l c_l A_l + c_g R[g(i)][g(j)] + c_e I: given n x n
 // matrices A_l, a kernel R over the places people share (sites, grid cells) spread to pairs
-// of people through each person's place g(i), and a residual. V is factored once per
-// evaluation (LAPACK at every order); the gradient never forms an n x n product: a given
-// matrix costs one pass over its entries, and every place-level derivative works on the
-// k x k sums Z'V^-1 Z, Z'r and Z'B of the place indicator Z.
+// of people through each person's place g(i), and a residual. Every place-level derivative
+// works on the k x k sums Z'V^-1 Z, Z'r and Z'B of the place indicator Z.
+//
+// Two routes give the same numbers up to rounding. The dense one factors V itself (LAPACK at
+// every order) and reads V^-1 once per given matrix. Where the given matrices fall into
+// small families and the places are well fewer than the people, V = F + c_g Z R Z' with F
+// block diagonal by family, and the place route works through k x k systems instead: with
+// W = Z'F^-1 Z and T = W^-1 + c_g R, det V = det F det W det T and
+// V^-1 = F^-1 - F^-1 Z (W^-1 - W^-1 T^-1 W^-1) Z'F^-1 (the matrix determinant lemma and
+// Woodbury's identity), so an evaluation costs family-sized and place-sized factorisations,
+// not n^3.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +23,7 @@
 
 #include <Eigen/Core>
 
+#include "numerics/blocks.hpp"
 #include "numerics/centring.hpp"
 
 namespace kestrune::whole_sample {
@@ -38,6 +46,20 @@ std::optional<Standardised> standardise(const centring::LeastSquares& design, co
 // The fixed effects of the standardised response on the response's scale: sd beta + b.
 std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response);
 
+// The families of the given matrices (the connected components of their joint nonzero
+// pattern) with the places each family's members live at, and whether the place route pays:
+// fixed for a model, so made once when it is built.
+struct Families {
+  std::vector<blocks::Block> members;            // ascending, ordered by smallest member
+  std::vector<std::vector<Eigen::Index>> places;  // each family's distinct places, ascending
+  std::vector<Eigen::Index> slot;                 // per person: its place's position in its family's list
+  bool through_places = false;  // the place route costs less than factoring V
+};
+
+// The families of `fixed` (each n x n) for people at the places `group_of` (below `places`),
+// and the route's cost against the dense one's.
+Families plan(std::span<const Eigen::MatrixXd> fixed, std::span<const std::size_t> group_of, std::size_t places);
+
 // The terms of V at one point. Terms whose coefficient is exactly 0.0 are skipped.
 struct GroupedCovariance {
   std::span<const Eigen::MatrixXd> fixed;      // A_1 .. A_m, each n x n
@@ -46,6 +68,7 @@ struct GroupedCovariance {
   const Eigen::MatrixXd& kernel;               // R, k x k over the places
   double kernel_coefficient;                   // c_g
   double residual;                             // c_e
+  const Families* families = nullptr;          // the model's plan; none: the dense route
 };
 
 // What the design contributes, fixed for a model.
@@ -71,6 +94,16 @@ struct Workspace {
   Eigen::MatrixXd place_inverse;  // Z'V^-1 Z
   Eigen::MatrixXd kernel;         // for the model's own use: its place kernel
   Eigen::MatrixXd derivative;     // and a place-level derivative
+  // The place route: per family the factor of F_f, F_f^-1 Z_f and the family's block of
+  // V^-1; over the places W = Z'F^-1 Z and its factor, W^-1, T = W^-1 + c_g R and its
+  // factor L_T, and L_T^-1 (place_inverse above then holds T^-1 = Z'V^-1 Z).
+  std::vector<Eigen::MatrixXd> family_factor;
+  std::vector<Eigen::MatrixXd> family_places;
+  std::vector<Eigen::MatrixXd> family_inverse;
+  Eigen::MatrixXd place_gram;
+  Eigen::MatrixXd gram_inverse;
+  Eigen::MatrixXd capacitance;
+  Eigen::MatrixXd capacitance_inverse_factor;
 };
 
 // The value, the GLS fixed effects and, when asked, the gradient; nothing when V or X'V^-1 X

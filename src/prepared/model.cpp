@@ -22,8 +22,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 // Eigenvalues of a block below this are tolerated as rounding and stored as 0.0.
 constexpr double psd_tolerance = -1e-9;
-// An eigenvalue of x'x not above this share of the largest means x lacks full column rank.
-constexpr double rank_tolerance = 1e-12;
 constexpr double log_two_pi = 1.8378770664093453;
 constexpr double normal_975 = 1.959963984540054;
 constexpr double golden_ratio = 0.6180339887498948;
@@ -68,8 +66,12 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
   model.blocks_ = std::move(rotation.blocks);
 
+  // Rank is judged at the rounding level of each column, whatever its scale or offset; the
+  // log-determinant then only needs x'x positive definite.
+  model.design_ = fixed_effects::Design::prepare(x);
+  if (!model.design_) return fail("PREPARE_X_RANK_DEFICIENT");
   const Eigen::MatrixXd g = model.rotated_x_.transpose() * model.rotated_x_;
-  const std::optional<double> logdet = eigen::log_det_above(g, rank_tolerance);
+  const std::optional<double> logdet = eigen::log_det_above(g, 0.0);
   if (!logdet) return fail("PREPARE_X_RANK_DEFICIENT");
 
   model.logdet_xtx_ = *logdet;
@@ -315,15 +317,19 @@ std::vector<std::string> distinct_value_warnings(const Eigen::Ref<const Eigen::V
 
 }  // namespace
 
-OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml) const {
+OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml,
+                                         const Eigen::VectorXd& offset) const {
   const ProfileCurve curve(*this, rotated_y, reml);
   const GridBest best = search(curve);
 
   OneTraitFit fit;
   fit.h2 = snap(best.h2);
   fit.boundary = boundary_of(fit.h2);
-  const std::optional<Profiled> final_profile = curve.at(fit.h2);
-  fit.converged = best.value != infinity && final_profile && std::isfinite(final_profile->loglik);
+  std::optional<Profiled> final_profile = curve.at(fit.h2);
+  if (final_profile) final_profile->beta += offset;
+  // A fit that reports numbers it could not represent has not converged.
+  fit.converged = best.value != infinity && final_profile && std::isfinite(final_profile->loglik) &&
+                  std::isfinite(final_profile->total_variance) && final_profile->beta.allFinite();
   if (final_profile) {
     fit.total_variance = final_profile->total_variance;
     fit.beta = final_profile->beta;
@@ -361,8 +367,9 @@ Result<FitReport> PreparedModel::fit(const Eigen::Ref<const Eigen::VectorXd>& y,
   }
   if (static_cast<std::size_t>(y.size()) != n_) return fail("FIT_Y_LENGTH_MISMATCH");
   if (!y.allFinite()) return fail("FIT_Y_NOT_FINITE");
+  const centring::Centred centred = design_->centre(y);
   return FitReport{std::string(estimator), n_, distinct_value_warnings(y),
-                   fit_one_trait(rotate(y), reml)};
+                   fit_one_trait(rotate(centred.residual), reml, centred.coefficients)};
 }
 
 }  // namespace kestrune::prepared

@@ -15,6 +15,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/fixed_effects.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/rotation.hpp"
 
@@ -89,8 +90,10 @@ class PreparedModel {
   // y in subject order, brought into the frame of eigenvalues() and the rotated design.
   Eigen::VectorXd rotate(const Eigen::Ref<const Eigen::VectorXd>& y) const;
 
-  // Search, estimate, fixed effects, interval, test and standard error on a rotated response.
-  OneTraitFit fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml) const;
+  // Search, estimate, fixed effects, interval, test and standard error on a rotated response
+  // centred on the design; `offset` (its least-squares coefficients) is added back to the
+  // fixed effects.
+  OneTraitFit fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml, const Eigen::VectorXd& offset) const;
 
   // The profile likelihood at one h2; absent when the variance factors are not positive and
   // finite, the weighted cross-product is not positive definite, or the fit is exact.
@@ -116,6 +119,8 @@ class PreparedModel {
   double nu_ = 0.0;          // n - p
   double logdet_xtx_ = 0.0;  // ln det x'x
   double min_eigenvalue_ = 0.0;
+  // The design in its own frame: the response is centred on it before it is rotated.
+  std::optional<fixed_effects::Design> design_;
 };
 
 }  // namespace kestrune::prepared

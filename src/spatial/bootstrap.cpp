@@ -4,6 +4,7 @@
 #include "components/model.hpp"
 #include "numerics/centring.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/null_refit.hpp"
 #include "spatial/inference.hpp"
 
 namespace kestrune::spatial {
@@ -47,8 +48,10 @@ Result<Statistic> statistic_with(const SpatialModel& model, const Result<compone
   // The null is a point of the full model: a null above the full fit means the full fit
   // missed its maximum, which a run from the null's point can find.
   const std::vector<double> from = null_point(*null_fit, full->decay_rate);
-  const auto resolved = resolve_full(std::move(*full), null_fit->loglik,
-                                     [&] { return model.fit_from(y, reml, integrated, from, workspace); });
+  // A null beating the full fit by more than the fit's own convergence tolerance (1e-6).
+  const auto resolved = null_refit::full_above_null(
+      std::move(*full), null_fit->loglik, [&] { return model.fit_from(y, reml, integrated, from, workspace); },
+      "SPATIAL_BETTER_UNRESOLVED_OPTIMUM", 1e-6);
   if (!resolved) return std::unexpected(resolved.error());
   // A NaN difference counts as no evidence: fmax gives 0.
   const double statistic = std::fmax(2.0 * (resolved->loglik - null_fit->loglik), 0.0);

@@ -27,25 +27,6 @@ Eigen::MatrixXd null_covariance(Eigen::Index n, std::span<const Eigen::MatrixXd>
 Eigen::VectorXd null_response(const dense::DenseFactor& null_factor, const Eigen::VectorXd& mean,
                               stream::Stream& stream);
 
-// Whether a null log-likelihood beats the full fit's by more than the relative size the fit's
-// own convergence test allows (1e-6): the full fit then missed its maximum.
-inline bool null_beats(double null_loglik, double full_loglik) {
-  return null_loglik - full_loglik > 1e-6 * std::fmax(std::fabs(full_loglik), 1.0);
-}
-
-// The full fit a likelihood-ratio test may use against a null that is a point of the full
-// model: `full` itself unless the null beats it; then the better of `full` and `refit()`, a
-// fit from the null's end point, which must be converged and no longer beaten.
-template <class Refit>
-Result<SpatialFit> resolve_full(SpatialFit full, double null_loglik, Refit&& refit) {
-  if (!null_beats(null_loglik, full.loglik)) return full;
-  Result<SpatialFit> again = refit();
-  if (again && again->loglik > full.loglik) full = std::move(*again);
-  if (!full.converged) return fail("SPATIAL_FIT_NOT_CONVERGED");
-  if (null_beats(null_loglik, full.loglik)) return fail("SPATIAL_BETTER_UNRESOLVED_OPTIMUM");
-  return full;
-}
-
 // Replicate statistics counted against the observed one; a tie is an exceedance.
 struct Tally {
   double observed;

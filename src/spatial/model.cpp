@@ -93,6 +93,7 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   model.least_squares_ = centring::LeastSquares(design);
   model.design_ = std::move(design);
   model.fixed_ = std::move(fixed);
+  model.families_ = whole_sample::plan(model.fixed_, model.site_of_, static_cast<std::size_t>(k));
   return model;
 }
 
@@ -116,7 +117,7 @@ std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, 
     workspace.derivative = (site_distance_ * (-spatial)).cwiseProduct(kernel);
     derivatives = std::span<const Eigen::MatrixXd>(&workspace.derivative, 1);
   }
-  const GroupedCovariance covariance{fixed_, theta.first(m), site_of_, kernel, spatial, theta[m + 1]};
+  const GroupedCovariance covariance{fixed_, theta.first(m), site_of_, kernel, spatial, theta[m + 1], &families_};
   auto likelihood = whole_sample_likelihood(covariance, Design{design_, logdet_xtx_}, y, reml, derivatives,
                                             with_gradient, workspace);
   if (!likelihood) return std::nullopt;

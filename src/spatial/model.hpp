@@ -161,6 +161,7 @@ class SpatialModel {
   std::vector<Eigen::MatrixXd> fixed_;
   std::vector<std::size_t> site_of_;
   Eigen::MatrixXd site_distance_;
+  whole_sample::Families families_;  // of the given matrices, with their sites
   std::size_t n_ = 0;
   double logdet_xtx_ = 0.0;
   double decay_lower_ = 0.0;

@@ -14,9 +14,6 @@ namespace kestrune::variant_set {
 namespace {
 
 constexpr double pi = 3.141592653589793;
-// A set whose largest eigenvalue of S is at most this share of trace(Z'V^-1 Z) is explained
-// by the design: what is left of S is rounding.
-constexpr double carrier_tolerance = 1e-10;
 
 bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
 
@@ -85,9 +82,10 @@ Result<VariantSetModel> VariantSetModel::build(std::vector<Eigen::MatrixXd> back
   auto information = dense::DenseFactor::make(design.transpose() * a);
   if (!information) return fail("VARIANT_SET_DESIGN_RANK_DEFICIENT");
 
-  const Eigen::VectorXd solved = solve_blocks(blocks, response);  // V^-1 y
+  const Eigen::VectorXd centred = null->fixed_design().centre(response).residual;
+  const Eigen::VectorXd solved = solve_blocks(blocks, centred);  // V^-1 r
   const Eigen::VectorXd beta = information->solve_vector(design.transpose() * solved);
-  return VariantSetModel(design, std::move(blocks), std::move(*information), solved - a * beta);
+  return VariantSetModel(design, null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta);
 }
 
 Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
@@ -109,19 +107,22 @@ Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::Matr
   if (root.cols() == 0) return fail("VARIANT_SET_NO_VARIANTS");
   if (!root.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");
+  // Each variant less its fit on the design; one the design explains at rounding adds nothing
+  // (P Z is exactly 0 for it) and a set of such variants has no carriers beyond the design.
+  Eigen::MatrixXd z = root;
+  const std::vector<bool> beyond = fixed_design_.beyond_each(z);
+  for (Eigen::Index j = 0; j < z.cols(); ++j)
+    if (!beyond[static_cast<std::size_t>(j)]) z.col(j).setZero();
+  if (std::ranges::none_of(beyond, [](bool b) { return b; })) return fail("VARIANT_SET_NO_CARRIERS");
 
   Projection projection;
-  projection.score = root.transpose() * projected_response_;
-  const Eigen::MatrixXd w = solve_blocks(blocks_, root);  // V^-1 Z
+  projection.score = z.transpose() * projected_response_;
+  const Eigen::MatrixXd w = solve_blocks(blocks_, z);  // V^-1 Z
   const Eigen::MatrixXd xw = design_.transpose() * w;
-  const Eigen::MatrixXd zw = root.transpose() * w;
+  const Eigen::MatrixXd zw = z.transpose() * w;
   const Eigen::MatrixXd c = zw - xw.transpose() * information_.solve_matrix(xw);
   projection.information = (c + c.transpose()) / 2.0;
   projection.eigenvalues = chi2_weights(projection.information);
-  // A set the design explains leaves S at rounding level: its eigenvalues would be clamped
-  // noise, read as a p-value of 0 or of chance.
-  const double largest = projection.eigenvalues.front();
-  if (!(largest > carrier_tolerance * zw.trace())) return fail("VARIANT_SET_NO_CARRIERS");
   return projection;
 }
 

@@ -19,6 +19,7 @@
 #include "error.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/fixed_effects.hpp"
 
 namespace kestrune::variant_set {
 
@@ -66,9 +67,10 @@ class VariantSetModel {
     dense::DenseFactor factor;
   };
 
-  VariantSetModel(Eigen::MatrixXd design, std::vector<Block> blocks, dense::DenseFactor information,
-                  Eigen::VectorXd projected_response)
+  VariantSetModel(Eigen::MatrixXd design, fixed_effects::Design fixed_design, std::vector<Block> blocks,
+                  dense::DenseFactor information, Eigen::VectorXd projected_response)
       : design_(std::move(design)),
+        fixed_design_(std::move(fixed_design)),
         blocks_(std::move(blocks)),
         information_(std::move(information)),
         projected_response_(std::move(projected_response)) {}
@@ -77,6 +79,9 @@ class VariantSetModel {
   static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
 
   Eigen::MatrixXd design_;
+  // P X = 0, so P y and P Z are taken from y and Z less their least-squares fits on the design:
+  // an offset the design absorbs never enters the cancellations of P.
+  fixed_effects::Design fixed_design_;
   std::vector<Block> blocks_;
   dense::DenseFactor information_;  // of X'V^-1 X
   Eigen::VectorXd projected_response_;  // P y

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "numerics/interrupt.hpp"
 #include "python/toolkit.hpp"
 #include "variant_set/model.hpp"
 
@@ -58,7 +59,10 @@ template <class Record>
 Fallible<Owned> scan(Scan arguments, bool reml, Record record) {
   auto model = VariantSetModel::build(std::move(arguments.backgrounds), arguments.design, arguments.response, reml);
   if (!model) return std::unexpected(Failure(std::move(model.error())));
-  return make_list_of(arguments.roots, [&](const MatrixView& root) { return record(*model, root.to_matrix()); });
+  return make_list_of(arguments.roots, [&](const MatrixView& root) -> Fallible<Owned> {
+    if (kestrune::interrupt::requested()) return std::unexpected(Failure(Error{kestrune::interrupt::code, std::nullopt}));
+    return record(*model, root.to_matrix());
+  });
 }
 
 Fallible<Owned> floats(std::span<const double> values) { return make_list(values); }

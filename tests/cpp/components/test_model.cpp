@@ -291,8 +291,9 @@ struct Standardised {
 
 Standardised standardised_sample() {
   const Sample s = sample();
-  auto response = kestrune::components::standardise(s.y, 21);
-  return {built(s), response->y};
+  ComponentModel model = built(s);
+  auto response = kestrune::components::standardise(model, s.y);
+  return {std::move(model), response->y};
 }
 
 struct RefusedCase {

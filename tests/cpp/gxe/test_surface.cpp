@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "gxe/surface.hpp"
-#include "numerics/null_refit.hpp"
 
 namespace {
 
@@ -245,48 +244,6 @@ TEST(GxeFit, TheResponseIsCheckedBeforeTheHeldSlots) {
   const auto held = model.fit_holding(response(34), true, decay);
   ASSERT_TRUE(held);
   EXPECT_EQ(held->parameters[2], 0.0);
-}
-
-// A null that ends above the full fit: the full model is refitted from the null's end only
-// then, and the better converged fit kept; when the null still wins the test fails.
-struct FakeFit {
-  double loglik;
-  double objective;
-  bool converged;
-};
-
-TEST(GxeTest, ANullAboveTheFullFitIsRefittedFrom) {
-  const FakeFit null{-10.0, 10.0, true};
-  struct Case {
-    double full;
-    std::optional<FakeFit> refit;  // nothing: the refit failed
-    double kept;                   // NaN: the code
-    bool refitted;
-  };
-  const Case cases[] = {{-9.0, std::nullopt, -9.0, false},            // null below
-                        {-10.0 - 5e-10, std::nullopt, -10.0 - 5e-10, false},  // within the tolerance
-                        {-10.5, FakeFit{-9.5, 9.5, true}, -9.5, true},
-                        {-10.5, FakeFit{-10.0, 10.0, true}, -10.0, true},
-                        {-10.5, FakeFit{-9.5, 9.5, false}, NAN, true},  // unconverged
-                        {-10.5, FakeFit{-10.2, 10.2, true}, NAN, true},  // still below
-                        {-10.5, std::nullopt, NAN, true}};
-  for (const Case& c : cases) {
-    bool called = false;
-    const auto refit = [&](const FakeFit&) -> kestrune::Result<FakeFit> {
-      called = true;
-      if (!c.refit) return kestrune::fail("REFIT_FAILED");
-      return *c.refit;
-    };
-    const auto kept = kestrune::null_refit::full_above_null(FakeFit{c.full, -c.full, true}, null, refit, "BETTER");
-    EXPECT_EQ(called, c.refitted) << c.full;
-    if (std::isnan(c.kept)) {
-      ASSERT_FALSE(kept);
-      EXPECT_EQ(kept.error().code, "BETTER");
-    } else {
-      ASSERT_TRUE(kept);
-      EXPECT_EQ(kept->loglik, c.kept);
-    }
-  }
 }
 
 }  // namespace

@@ -358,46 +358,4 @@ INSTANTIATE_TEST_SUITE_P(
                     TallyCase{"all_failed", 1.0, {std::nullopt, std::nullopt}, "SPATIAL_BOOTSTRAP_NO_USABLE_REPLICATE", 0, 0}),
     [](const testing::TestParamInfo<TallyCase>& info) { return info.param.name; });
 
-// ---- a test's full fit against a null that beats it ----------------------------------
-
-struct ResolveCase {
-  std::string name;
-  double null;                                   // against a converged full fit at -100
-  std::optional<std::pair<double, bool>> refit;  // log-likelihood and convergence; absent: failed
-  std::string code;                              // empty: `kept` is the fit used
-  double kept;
-};
-
-class ResolveFull : public testing::TestWithParam<ResolveCase> {};
-
-TEST_P(ResolveFull, RefitsFromTheNullOnlyWhenItWinsAndNeverKeepsALowerMaximum) {
-  const ResolveCase& c = GetParam();
-  kestrune::spatial::SpatialFit full{};
-  full.loglik = -100.0;
-  full.converged = true;
-  const auto resolved = kestrune::spatial::resolve_full(full, c.null, [&]() -> kestrune::Result<kestrune::spatial::SpatialFit> {
-    EXPECT_GT(c.null, -100.0 + 1e-4) << "refit within the tolerance";
-    if (!c.refit) return kestrune::fail("SPATIAL_NO_START_CONVERGED");
-    kestrune::spatial::SpatialFit again{};
-    std::tie(again.loglik, again.converged) = *c.refit;
-    return again;
-  });
-  if (c.code.empty()) {
-    ASSERT_TRUE(resolved);
-    EXPECT_EQ(resolved->loglik, c.kept);
-  } else {
-    ASSERT_FALSE(resolved);
-    EXPECT_EQ(resolved.error().code, c.code);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    SpatialStatistic, ResolveFull,
-    testing::Values(  // the null may exceed -100 by 1e-6 of 100
-        ResolveCase{"null_within_tolerance", -100.0 + 0.9e-4, std::pair{0.0, true}, "", -100.0},
-        ResolveCase{"refit_finds_more", -99.0, std::pair{-97.0, true}, "", -97.0},
-        ResolveCase{"refit_fails", -99.0, std::nullopt, "SPATIAL_BETTER_UNRESOLVED_OPTIMUM", 0.0},
-        ResolveCase{"refit_better_but_unconverged", -99.0, std::pair{-98.0, false}, "SPATIAL_FIT_NOT_CONVERGED", 0.0}),
-    [](const testing::TestParamInfo<ResolveCase>& info) { return info.param.name; });
-
 }  // namespace
