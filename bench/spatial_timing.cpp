@@ -18,7 +18,7 @@
 
 #include "common.hpp"
 #include "numerics/dense.hpp"
-#include "numerics/lapack.hpp"
+#include "numerics/threads.hpp"
 #include "numerics/whole_sample.hpp"
 #include "spatial/model.hpp"
 
@@ -58,8 +58,7 @@ int refit(const SpatialModel& model, const Eigen::VectorXd& y, int repeats) {
 // The fit, a factor of order n, and one evaluation on each route, all on one thread.
 int sites(const SpatialModel& model, const Eigen::MatrixXd& kinship, const Eigen::VectorXd& y,
           const std::vector<double>& theta, int repeats) {
-  kestrune::lapack::configure_threads();
-  openblas_set_num_threads(1);
+  const kestrune::threads::OneBlasThread one_thread;
   kestrune::spatial::Workspace workspace;
   std::optional<kestrune::Result<kestrune::spatial::SpatialFit>> fit;
   const double fit_seconds = best(time_each(1, [&] { fit = model.fit(y, true, workspace); }));

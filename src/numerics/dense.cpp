@@ -1,9 +1,11 @@
 #include "numerics/dense.hpp"
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <cmath>
 
 #include "numerics/lapack.hpp"
+#include "numerics/threads.hpp"
 
 namespace kestrune::dense {
 namespace {
@@ -34,7 +36,7 @@ bool factor_small(Eigen::Ref<Eigen::MatrixXd> m) {
 // LAPACK's blocked factor on the lower triangle, in place.
 bool factor_large(Eigen::Ref<Eigen::MatrixXd> m) {
   if (m.rows() == 0) return true;
-  lapack::configure_threads();
+  threads::prepare(threads::Kind::factor, m.rows());
   const int n = static_cast<int>(m.rows());
   const int lda = static_cast<int>(m.outerStride());
   int info = 0;
@@ -65,7 +67,7 @@ void solve_with(const Eigen::Ref<const Eigen::MatrixXd>& lower, bool lapack, Eig
     l.transpose().solveInPlace(x);
     return;
   }
-  lapack::configure_threads();
+  threads::prepare(threads::Kind::solve, std::min(lower.rows(), x.cols()));
   const int n = static_cast<int>(lower.rows());
   const int lda = static_cast<int>(lower.outerStride());
   const int nrhs = static_cast<int>(x.cols());
@@ -86,7 +88,7 @@ void inverse_from(const Eigen::Ref<const Eigen::MatrixXd>& lower, Eigen::MatrixX
   out.resize(n, n);
   if (n == 0) return;
   out.triangularView<Eigen::Lower>() = lower.triangularView<Eigen::Lower>();
-  lapack::configure_threads();
+  threads::prepare(threads::Kind::inverse, n);
   const int order = static_cast<int>(n);
   int info = 0;
   // L has a positive diagonal, so dpotri cannot meet a singular factor.

@@ -8,8 +8,8 @@ namespace kestrune::dense {
 
 // A = L L^T, where A is the symmetric matrix whose lower triangle (diagonal included) is
 // that of the matrix given; the strict upper triangle is never read. Below order 12 the
-// factor is computed here, column by column; from order 12 on by LAPACK's blocked,
-// multi-threaded dpotrf. Every diagonal entry of L is positive and finite. Immutable once
+// factor is computed here, column by column; from order 12 on by LAPACK's blocked dpotrf,
+// on OpenBLAS's pool only from the order where it pays (threads::crossover). Every diagonal entry of L is positive and finite. Immutable once
 // made; every operation returns a new result.
 class DenseFactor {
  public:

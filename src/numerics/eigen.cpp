@@ -9,6 +9,7 @@
 #include <Eigen/Eigenvalues>
 
 #include "numerics/lapack.hpp"
+#include "numerics/threads.hpp"
 
 namespace kestrune::eigen {
 namespace {
@@ -19,7 +20,7 @@ namespace {
 constexpr Eigen::Index lapack_order = 128;
 
 std::optional<SymmetricEigen> lapack_eigen(const Eigen::MatrixXd& a) {
-  lapack::configure_threads();
+  threads::prepare(threads::Kind::eigen, a.rows());
   const int order = static_cast<int>(a.rows());
   SymmetricEigen result{Eigen::VectorXd(order), a};
   int info = 0;

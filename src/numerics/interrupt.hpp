@@ -16,9 +16,14 @@ using Poll = bool (*)() noexcept;
 
 void install(Poll poll) noexcept;
 
-// Between two steps of a long loop, on the calling thread: polls and remembers the answer, so
-// every later poll of the same call is true as well. Worker threads read `stopping` instead.
+// Between two steps of a long loop: polls and remembers the answer, so every later poll of the
+// same call is true as well. On a worker thread it only reads the remembered answer, like
+// `stopping`, so code a parallel loop shares with the calling thread may poll anywhere.
 bool requested() noexcept;
+
+// Marks the calling thread as a worker of a parallel loop for the rest of its life: its polls
+// never reach the caller's environment (Python), which only the calling thread may touch.
+void worker_thread() noexcept;
 
 // The remembered answer alone, without polling: safe from any thread.
 bool stopping() noexcept;

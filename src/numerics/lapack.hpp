@@ -42,14 +42,16 @@ void dsyevd_(char const* jobz, char const* uplo, int const* n, double* a, int co
              int* info, std::size_t jobz_len, std::size_t uplo_len);
 
 void openblas_set_num_threads(int num_threads);
+int openblas_get_num_threads(void);
 
 }  // extern "C"
 
 namespace kestrune::lapack {
 
 // Sizes OpenBLAS's pool once per process: RAYON_NUM_THREADS when it holds a positive
-// integer, otherwise OpenBLAS's own default (the number of processors). Every caller of
-// the routines above calls this first; later calls cost one atomic load.
+// integer, otherwise OpenBLAS's own default (the number of processors). The calls above set
+// their own count for their size (threads::prepare); this fixes the count for code that
+// calls OpenBLAS directly.
 void configure_threads();
 
 }  // namespace kestrune::lapack

@@ -9,6 +9,7 @@
 #include "numerics/lapack.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/threads.hpp"
 
 namespace kestrune::whole_sample {
 namespace {
@@ -233,7 +234,7 @@ void invert_lower(double* a, int n, int lda) {
 void invert_factor(Eigen::MatrixXd& x, bool whole) {
   const int order = static_cast<int>(x.rows()), stride = stride_of(x);
   if (order == 0) return;
-  lapack::configure_threads();
+  threads::prepare(threads::Kind::inverse, order);  // for the products that follow on x too
   invert_lower(x.data(), order, stride);
   if (!whole) return;
   int info = 0;
