@@ -370,7 +370,8 @@ DENSE_ENTRIES = {
     "liability": (lambda lay, k: _core.liability_fit(lay(k), DENSE_STATUS, DENSE_X), DENSE_K, "LIABILITY_NOT_FINITE"),
     "mixed_bivariate": (lambda lay, k: _core.mixed_bivariate_fit(
         lay(k), 0, DENSE_Y, np.zeros(12, np.int64), np.zeros(12), 1, np.zeros(12),
-        np.where(DENSE_STATUS > 0, 1, 2).astype(np.int64), np.zeros(12), DENSE_X), DENSE_K, "MIXED_BIVARIATE_NOT_FINITE"),
+        np.where(DENSE_STATUS > 0, 1, 2).astype(np.int64), np.zeros(12), DENSE_X), DENSE_K,
+        "MIXED_BIVARIATE_NOT_FINITE"),
     "bivariate": (lambda lay, k: _core.bivariate_fit(lay(k), [(True, True)] * 12, TWO_TRAITS,
                                                      np.column_stack([DENSE_Y, DENSE_X[:, 1]]).ravel()),
                   DENSE_K, "BIVARIATE_RELATIONSHIP_NOT_FINITE"),

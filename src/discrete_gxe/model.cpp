@@ -221,7 +221,8 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::St
   if (design.rows() != n) return fail("DISCRETE_GXE_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("DISCRETE_GXE_DESIGN_HAS_NO_COLUMNS");
   blocks::Links links(static_cast<std::size_t>(n));
-  if (!matrix_scan::scan(relationship, {}, &links).finite || !design.allFinite()) return fail("DISCRETE_GXE_NOT_FINITE");
+  const bool finite = matrix_scan::scan(relationship, {}, &links).finite;
+  if (!finite || !design.allFinite()) return fail("DISCRETE_GXE_NOT_FINITE");
 
   auto met = two_labels(environment);
   if (!met) return std::unexpected(met.error());

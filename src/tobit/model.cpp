@@ -123,8 +123,8 @@ double censored_share(std::span<const Censoring> censoring) {
   return static_cast<double>(censored) / static_cast<double>(censoring.size());
 }
 
-Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, std::span<const double> value, std::span<const Censoring> censoring,
-                                     std::span<const double> limit,
+Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, std::span<const double> value,
+                                     std::span<const Censoring> censoring, std::span<const double> limit,
                                      const Eigen::Ref<const Eigen::MatrixXd>& design) {
   const std::size_t n = value.size();
   const auto rows = static_cast<Eigen::Index>(n);
