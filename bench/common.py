@@ -63,6 +63,22 @@ def median_time(call, repeats):
     return statistics.median(times), result
 
 
+def _status_bytes(field):
+    for line in pathlib.Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+    raise SystemExit(f"/proc/self/status has no {field}: peak memory needs Linux")
+
+
+def peak_growth(call):
+    """The call's result and how far it raised the process's peak resident memory above what
+    was resident when it started, in bytes (Linux: the peak is reset through clear_refs)."""
+    pathlib.Path("/proc/self/clear_refs").write_text("5")
+    before = _status_bytes("VmRSS")
+    result = call()
+    return result, _status_bytes("VmHWM") - before
+
+
 def write_arrays(folder, arrays):
     """Each array as <folder>/<name>.i64 (integers) or .f64 (anything else): raw native-endian
     8-byte values, matrices column-major, as bench/common.hpp reads them."""

@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+from kestrune import _core
 from kestrune._core import (LatentMediationCore, PreparedModel, discrete_gxe_test, relationship, spatial_distances,
                             variant_set_scan, weighted_chi2_upper_tail as tail)
 
@@ -336,3 +337,87 @@ def test_view_lists_take_any_sequence_and_release_every_view():
             variant_set_scan([SCAN_K], SCAN_X, Y[:-1], [z])
     assert (sys.getrefcount(z), sys.getrefcount(bad)) == before
     assert expected[0]["code"] == "" and z[4, 1] == 2.0
+
+
+# ---- dense n x n inputs: read in place in any layout, checked in one pass ------------------
+
+# Four families of three scattered over twelve rows, households across them, people at six
+# places on a line, and the data every entry below needs. Each entry takes its n x n matrix
+# (the relationship, or for the spatial model the distances) and passes every n x n input
+# through `lay`.
+ORDER = np.array([4, 9, 0, 7, 2, 11, 5, 1, 10, 3, 8, 6])
+DENSE_K = (np.kron(np.eye(4), np.full((3, 3), 0.5) + 0.5 * np.eye(3)))[np.ix_(ORDER, ORDER)]
+DENSE_H = np.kron(np.eye(6), np.ones((2, 2)))
+PLACES = np.repeat([0.0, 1.0, 3.0, 4.0, 7.0, 9.0], 2)[ORDER]
+DENSE_D = np.abs(PLACES[:, None] - PLACES[None, :])
+_rng = np.random.default_rng(8)
+DENSE_X = np.column_stack([np.ones(12), _rng.normal(size=12)])
+DENSE_Y = DENSE_X @ [1.0, 0.5] + _rng.normal(size=12)
+DENSE_ENV = np.tile([1.0, 2.0], 6)
+DENSE_CENSORING = np.array([0, 0, 1, 0, 0, 0, 2, 0, 0, 1, 0, 0], np.int64)
+DENSE_STATUS = (DENSE_Y > np.median(DENSE_Y)).astype(float)
+TWO_TRAITS = np.kron(np.ones((12, 1)), np.eye(2))
+DENSE_ENTRIES = {
+    "prepared": (lambda lay, k: PreparedModel(DENSE_X, lay(k)).fit(DENSE_Y), DENSE_K, "PREPARE_K_NOT_FINITE"),
+    "components": (lambda lay, k: _core.component_fit([lay(k), lay(DENSE_H)], DENSE_X, DENSE_Y), DENSE_K,
+                   "COMPONENTS_MATRIX_NOT_FINITE"),
+    "gxe": (lambda lay, k: _core.gxe_fit(lay(k), list(DENSE_ENV + 0.1 * DENSE_Y), DENSE_X, DENSE_Y, "exponential", []),
+            DENSE_K, "GXE_RELATIONSHIP_NOT_FINITE"),
+    "discrete_gxe": (lambda lay, k: _core.discrete_gxe_fit(lay(k), DENSE_ENV, DENSE_X, DENSE_Y), DENSE_K,
+                     "DISCRETE_GXE_NOT_FINITE"),
+    "tobit": (lambda lay, k: _core.tobit_fit(lay(k), DENSE_Y, DENSE_CENSORING, np.full(12, 0.5), DENSE_X), DENSE_K,
+              "TOBIT_NOT_FINITE"),
+    "liability": (lambda lay, k: _core.liability_fit(lay(k), DENSE_STATUS, DENSE_X), DENSE_K, "LIABILITY_NOT_FINITE"),
+    "mixed_bivariate": (lambda lay, k: _core.mixed_bivariate_fit(
+        lay(k), 0, DENSE_Y, np.zeros(12, np.int64), np.zeros(12), 1, np.zeros(12),
+        np.where(DENSE_STATUS > 0, 1, 2).astype(np.int64), np.zeros(12), DENSE_X), DENSE_K,
+        "MIXED_BIVARIATE_NOT_FINITE"),
+    "bivariate": (lambda lay, k: _core.bivariate_fit(lay(k), [(True, True)] * 12, TWO_TRAITS,
+                                                     np.column_stack([DENSE_Y, DENSE_X[:, 1]]).ravel()),
+                  DENSE_K, "BIVARIATE_RELATIONSHIP_NOT_FINITE"),
+    "spatial": (lambda lay, d: _core.spatial_fit([lay(DENSE_K)], lay(d), DENSE_X, DENSE_Y), DENSE_D,
+                "SPATIAL_DISTANCE_NOT_FINITE"),
+    "spatial_fixed": (lambda lay, k: _core.spatial_fit([lay(k)], lay(DENSE_D), DENSE_X, DENSE_Y), DENSE_K,
+                      "SPATIAL_MATRIX_NOT_FINITE"),
+    "autoregressive": (lambda lay, k: _core.autoregressive_fit([lay(k)], list(ORDER % 4), list(ORDER // 4), DENSE_X,
+                                                               DENSE_Y), DENSE_K, "AUTOREGRESSIVE_FIXED_NOT_FINITE"),
+}
+
+
+def strided(a):
+    """Every other row and column of a larger array."""
+    big = np.full((2 * a.shape[0], 2 * a.shape[1]), -9.0)
+    big[::2, ::2] = a
+    return big[::2, ::2]
+
+
+def negative(a):
+    """Both strides negative."""
+    return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
+
+
+@pytest.mark.parametrize("lay", [np.asfortranarray, strided, negative, reversed_strided, unaligned],
+                         ids=["fortran", "strided", "negative", "reversed_strided", "unaligned"])
+@pytest.mark.parametrize("entry", DENSE_ENTRIES)
+def test_every_layout_of_a_dense_input_gives_the_c_order_result(entry, lay):
+    call, matrix, _ = DENSE_ENTRIES[entry]
+    np.testing.assert_equal(call(lay, matrix), call(np.ascontiguousarray, matrix))
+
+
+@pytest.mark.parametrize("entry", DENSE_ENTRIES)
+def test_a_nan_after_an_asymmetry_gives_the_finiteness_code(entry):
+    call, matrix, code = DENSE_ENTRIES[entry]
+    bad = matrix.copy()
+    bad[1, 0] += 0.3
+    bad[11, 10] = np.nan
+    for lay in (np.ascontiguousarray, np.asfortranarray, negative):
+        with pytest.raises(ValueError, match=f"^{code}$"):
+            call(lay, bad)
+
+
+def test_each_component_matrix_is_judged_whole_before_the_next():
+    asymmetric, not_finite = DENSE_K.copy(), DENSE_K.copy()
+    asymmetric[5, 2] += 0.3
+    not_finite[0, 1] = np.nan
+    with pytest.raises(ValueError, match="^COMPONENTS_MATRIX_NOT_SYMMETRIC$"):
+        _core.component_fit([asymmetric, not_finite], DENSE_X, DENSE_Y)

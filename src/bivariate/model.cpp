@@ -12,7 +12,6 @@
 #include "numerics/eigen.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
-#include "numerics/relationship_checks.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -137,15 +136,17 @@ bool covariance_basis_is_full_rank(const std::vector<Block>& blocks) {
   return eigen::log_det_above(gram, rank_tolerance).has_value();
 }
 
-Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relationship,
                                              const std::vector<std::array<bool, 2>>& observed,
                                              const Eigen::Ref<const Eigen::MatrixXd>& design) {
-  const Eigen::Index n = relationship.rows();
-  if (relationship.cols() != n) return fail("BIVARIATE_RELATIONSHIP_NOT_SQUARE");
+  const Eigen::Index n = relationship.rows;
+  if (relationship.cols != n) return fail("BIVARIATE_RELATIONSHIP_NOT_SQUARE");
   if (observed.size() != static_cast<std::size_t>(n)) return fail("BIVARIATE_OBSERVED_LENGTH_MISMATCH");
   if (n == 0) return fail("BIVARIATE_NOTHING_MEASURED");
-  if (!relationship.allFinite()) return fail("BIVARIATE_RELATIONSHIP_NOT_FINITE");
-  if (!relationship_checks::exactly_symmetric(relationship)) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
+  blocks::Links links(static_cast<std::size_t>(n));
+  const matrix_scan::Findings found = matrix_scan::scan(relationship, {}, &links);
+  if (!found.finite) return fail("BIVARIATE_RELATIONSHIP_NOT_FINITE");
+  if (!found.symmetric) return fail("BIVARIATE_RELATIONSHIP_ASYMMETRIC");
   std::size_t count = 0;
   for (const auto& flags : observed) count += (flags[0] ? 1 : 0) + (flags[1] ? 1 : 0);
   if (count == 0) return fail("BIVARIATE_NOTHING_MEASURED");
@@ -164,13 +165,10 @@ Result<BivariateModel> BivariateModel::build(const Eigen::Ref<const Eigen::Matri
   BivariateModel model;
   Directions& directions = model.directions_;
   std::vector<double> eigenvalues;  // the rotated families' directions, family after family
-  for (const blocks::Block& members : blocks::family_blocks_symmetric(relationship)) {
+  // The relationship is exactly symmetric here, so its families are the groups its links join.
+  for (const blocks::Block& members : links.groups()) {
     const auto m = static_cast<Eigen::Index>(members.size());
-    Eigen::MatrixXd k(m, m);
-    for (Eigen::Index c = 0; c < m; ++c)
-      for (Eigen::Index r = 0; r < m; ++r)
-        k(r, c) = relationship(static_cast<Eigen::Index>(members[r]), static_cast<Eigen::Index>(members[c]));
-    std::optional<eigen::SymmetricEigen> k_plus = projected(k);
+    std::optional<eigen::SymmetricEigen> k_plus = projected(relationship.cut(members));
     if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
     Block block = family_block(members, product(*k_plus), observed);
     if (block.pairs.empty()) continue;

@@ -17,6 +17,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
 
 namespace kestrune::bivariate {
@@ -92,7 +93,7 @@ class BivariateModel {
   // values, the design's shape, finiteness and rank (at the rounding level of its columns),
   // each family's projection onto the positive semidefinite cone (eigenvalues below -1e-9
   // refused), and identifiability.
-  static Result<BivariateModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+  static Result<BivariateModel> build(const matrix_scan::Strided& relationship,
                                       const std::vector<std::array<bool, 2>>& observed,
                                       const Eigen::Ref<const Eigen::MatrixXd>& design);
 

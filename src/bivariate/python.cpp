@@ -51,16 +51,12 @@ struct Built {
   Eigen::VectorXd y;
 };
 
-// The copies, then the model. A square relationship is read in place where its layout allows:
-// a row-major one is then seen transposed, which no check before the symmetry test can tell,
-// and past it the matrix equals its transpose.
+// The copies of the design and the response, then the model; the relationship, as large as the
+// sample squared, is read in place whatever its layout.
 Fallible<Built> build(const Inputs& in) {
   const Eigen::MatrixXd design = in.design.to_matrix();
   Eigen::VectorXd y = in.y.to_matrix().col(0);
-  const bool square = in.relationship.rows() == in.relationship.cols();
-  const auto in_place = square ? in.relationship.in_place_up_to_transpose() : std::nullopt;
-  Result<BivariateModel> model = in_place ? BivariateModel::build(*in_place, in.observed, design)
-                                          : BivariateModel::build(in.relationship.to_matrix(), in.observed, design);
+  Result<BivariateModel> model = BivariateModel::build(in.relationship.strided(), in.observed, design);
   if (!model) return code(std::move(model.error()));
   return Built{std::move(*model), std::move(y)};
 }

@@ -29,7 +29,7 @@ Result<std::pair<std::vector<double>, std::vector<double>>> blup(const Component
   const double theta = fit->coefficients[c];
   for (std::size_t b = 0; b < model.families().size(); ++b) {
     const BlockSolve block = model.block_solve(*solved->solves, b);
-    const Eigen::MatrixXd g = theta * model.families()[b].kernels[c];
+    const Eigen::MatrixXd g = theta * model.kernel(b, c);
     const Eigen::VectorXd u = g * block.solved_response;
     const Eigen::MatrixXd gv = g * block.inverse;
     const Eigen::MatrixXd h = g * block.solved_design;

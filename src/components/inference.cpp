@@ -189,8 +189,8 @@ Result<std::vector<std::size_t>> distinct_structured(std::span<const std::size_t
 }
 
 // K_{c_1} + ... + K_{c_s}, added in ascending order onto a copy of the first.
-Eigen::MatrixXd pooled(const Matrices& matrices, const std::vector<std::size_t>& classes) {
-  Eigen::MatrixXd sum = matrices[classes.front()];
+block_matrix::BlockMatrix pooled(const BlockMatrices& matrices, const std::vector<std::size_t>& classes) {
+  block_matrix::BlockMatrix sum = matrices[classes.front()];
   for (std::size_t i = 1; i < classes.size(); ++i) sum += matrices[classes[i]];
   return sum;
 }
@@ -210,7 +210,7 @@ Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::V
   };
   if (another_at_zero(*full)) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
 
-  Matrices reduced = all_but(model.matrices(), t);
+  BlockMatrices reduced = all_but(model.matrices(), t);
   double null_loglik;
   std::vector<double> null_point;  // the null's end point in the full model's coefficients
   if (reduced.empty()) {
@@ -240,7 +240,7 @@ Result<ComponentTest> equality_test(const ComponentModel& model, const Eigen::Ve
   auto distinct = distinct_structured(components, model.m());
   if (!distinct) return std::unexpected(distinct.error());
   if (distinct->size() < 2) return fail("COMPONENTS_EQUALITY_NEEDS_TWO");
-  Matrices null_matrices = outside(model.matrices(), *distinct);
+  BlockMatrices null_matrices = outside(model.matrices(), *distinct);
   null_matrices.push_back(pooled(model.matrices(), *distinct));
 
   auto full = model.fit_general(y, reml, {}, {});
@@ -385,9 +385,9 @@ End signed_interval(const ContrastFit& refit, std::size_t j, double d, double st
 }
 
 // The pooled matrix, each other class minus the baseline b, then the non-class matrices.
-Matrices contrast_matrices(const Matrices& matrices, const std::vector<std::size_t>& classes, std::size_t b,
-                           const Eigen::MatrixXd& pool, const Matrices& others) {
-  Matrices list{pool};
+BlockMatrices contrast_matrices(const BlockMatrices& matrices, const std::vector<std::size_t>& classes, std::size_t b,
+                                const block_matrix::BlockMatrix& pool, const BlockMatrices& others) {
+  BlockMatrices list{pool};
   for (const std::size_t r : classes)
     if (r != b) list.push_back(matrices[r] - matrices[b]);
   list.insert(list.end(), others.begin(), others.end());
@@ -402,8 +402,8 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
   if (!distinct) return std::unexpected(distinct.error());
   if (distinct->size() < 2) return fail("COMPONENTS_CONTRASTS_NEED_TWO");
   const std::size_t s = distinct->size();
-  const Eigen::MatrixXd pool = pooled(model.matrices(), *distinct);
-  const Matrices others = outside(model.matrices(), *distinct);
+  const block_matrix::BlockMatrix pool = pooled(model.matrices(), *distinct);
+  const BlockMatrices others = outside(model.matrices(), *distinct);
   std::vector<std::optional<Contrast>> slots(s);
   // The end searches step in the response's variance units, as the differences are. A response
   // that cannot be standardised fails the first fit below.

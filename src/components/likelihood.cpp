@@ -88,7 +88,7 @@ Eigen::VectorXd ComponentModel::gradient(const BlockSolves& solves, const Eigen:
     auto e_b = e.head(s);
     e_b.noalias() = block.solved_response - block.solved_design * beta;
     for (std::size_t j = 0; j < m; ++j) {
-      const Eigen::MatrixXd& k = family.kernels[j];
+      const Eigen::MatrixXd& k = kernel(b, j);
       sums.trace[j] += trace_of_product(block.inverse, k);
       sums.quadratic[j] += quadratic_form(e_b, k);
       if (reml) {

@@ -27,72 +27,27 @@ void assemble_into(Eigen::Ref<Eigen::MatrixXd> out, std::span<const double> coef
   out.diagonal().array() += coefficients[m];
 }
 
-// Finiteness and symmetry within the tolerance in one pass, tile by tile so that both mirror
-// entries stay in cache; also whether the two triangles agree on which entries are zero.
-struct Scan {
-  bool finite = true;
-  bool within_tolerance = true;
-  bool same_pattern = true;
-};
-
-Scan scan(const Eigen::MatrixXd& k) {
-  constexpr Eigen::Index tile = 64;
-  const Eigen::Index n = k.rows();
-  Scan result;
-  for (Eigen::Index c0 = 0; c0 < n; c0 += tile) {
-    const Eigen::Index c1 = std::min(n, c0 + tile);
-    for (Eigen::Index r0 = c0; r0 < n; r0 += tile) {
-      const Eigen::Index r1 = std::min(n, r0 + tile);
-      // Without branches (& rather than &&): the whole tile is read either way.
-      bool finite = true, within_tolerance = true, same_pattern = true;
-      for (Eigen::Index c = c0; c < c1; ++c) {
-        for (Eigen::Index r = std::max(r0, c); r < r1; ++r) {
-          const double below = k(r, c), above = k(c, r);
-          finite &= std::isfinite(below) & std::isfinite(above);
-          within_tolerance &= !(std::fabs(below - above) > symmetry_tolerance);
-          same_pattern &= (below != 0.0) == (above != 0.0);
-        }
-      }
-      result.finite &= finite;
-      result.within_tolerance &= within_tolerance;
-      result.same_pattern &= same_pattern;
-    }
-  }
-  return result;
-}
-
-// The checks of one matrix, in order: size, finiteness, symmetry. Whether its zero pattern is
-// symmetric.
-Result<bool> check_matrix(const Eigen::MatrixXd& k, Eigen::Index n) {
-  if (k.rows() != n || k.cols() != n) return fail("COMPONENTS_MATRIX_WRONG_SIZE");
-  const Scan found = scan(k);
-  if (!found.finite) return fail("COMPONENTS_MATRIX_NOT_FINITE");
-  if (!found.within_tolerance) return fail("COMPONENTS_MATRIX_NOT_SYMMETRIC");
-  return found.same_pattern;
-}
-
-// Two people are linked when some K_j holds a nonzero entry at (u, v) as supplied. When
-// every matrix has the same zero pattern in both triangles, (v, u) says the same and is read
-// down a column, which is contiguous.
-std::vector<blocks::Block> link_blocks(const Matrices& matrices, std::size_t n, bool same_pattern) {
-  return blocks::connected_components(n, [&](std::size_t u, std::size_t v) {
-    const auto row = static_cast<Eigen::Index>(same_pattern ? v : u);
-    const auto column = static_cast<Eigen::Index>(same_pattern ? u : v);
+// The families of the kept matrices: their groups when every link was met from both sides;
+// otherwise the row rule of family_blocks over the union of their patterns, and each family
+// that is only part of its group gets its own cut of the matrices.
+std::vector<Family> cut_families(const BlockMatrices& matrices, const Eigen::MatrixXd& design,
+                                 blocks::Links& links) {
+  const block_matrix::Partition& groups = *matrices.front().partition();
+  std::vector<blocks::Block> found = links.families([&](std::size_t u, std::size_t v) {
     for (const auto& k : matrices)
-      if (k(row, column) != 0.0) return true;
+      if (k(u, v) != 0.0) return true;
     return false;
   });
-}
-
-std::vector<Family> cut_families(const Matrices& matrices, const Eigen::MatrixXd& design,
-                                 std::vector<blocks::Block> found) {
   std::vector<Family> families;
   families.reserve(found.size());
   Eigen::Index offset = 0, square_offset = 0;
   for (auto& indices : found) {
     Family family;
-    family.kernels.reserve(matrices.size());
-    for (const auto& k : matrices) family.kernels.emplace_back(k(indices, indices));
+    family.group = groups.part_of(indices.front());
+    if (indices.size() != groups.parts()[family.group].size()) {
+      family.kernels.reserve(matrices.size());
+      for (const auto& k : matrices) family.kernels.push_back(k.cut(indices));
+    }
     family.design = design(indices, Eigen::all);
     const auto s = static_cast<Eigen::Index>(indices.size());
     family.offset = offset;
@@ -118,20 +73,18 @@ struct Scratch {
 using Map = Eigen::Map<Eigen::MatrixXd>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 
-// The inner products <K_i, K_j> for j <= i, in one pass down the columns of all the matrices.
-Eigen::MatrixXd inner_products(const Matrices& matrices) {
+// The inner products <K_i, K_j> for j <= i, from the kept blocks, which hold every nonzero entry.
+Eigen::MatrixXd inner_products(const BlockMatrices& matrices) {
   const auto m = static_cast<Eigen::Index>(matrices.size());
   Eigen::MatrixXd products = Eigen::MatrixXd::Zero(m, m);
-  const Eigen::Index columns = m == 0 ? 0 : matrices[0].cols();
-  for (Eigen::Index c = 0; c < columns; ++c)
-    for (Eigen::Index i = 0; i < m; ++i)
-      for (Eigen::Index j = 0; j <= i; ++j) products(i, j) += matrices[i].col(c).dot(matrices[j].col(c));
+  for (Eigen::Index i = 0; i < m; ++i)
+    for (Eigen::Index j = 0; j <= i; ++j) products(i, j) = inner_product(matrices[i], matrices[j]);
   return products;
 }
 
 // True when the m matrices and the n x n identity are linearly independent as vectors of
 // n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest.
-bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n) {
+bool covariance_bases_are_identified(const BlockMatrices& matrices, std::size_t n) {
   const std::size_t m = matrices.size();
   const Eigen::MatrixXd products = inner_products(matrices);
   std::vector<double> norms;
@@ -167,18 +120,75 @@ bool covariance_bases_are_identified(const Matrices& matrices, std::size_t n) {
 
 // ---- construction -------------------------------------------------------------------------
 
-Result<ComponentModel> ComponentModel::build(Matrices matrices, Eigen::MatrixXd design) {
-  if (matrices.empty()) return fail("COMPONENTS_NONE_GIVEN");
-  const Eigen::Index n = design.rows();
-  if (n == 0) return fail("COMPONENTS_NO_ROWS");
+namespace {
+
+// The checks before the matrices' own, in order.
+Result<std::size_t> check_head(std::size_t matrices, const Eigen::MatrixXd& design) {
+  if (matrices == 0) return fail("COMPONENTS_NONE_GIVEN");
+  if (design.rows() == 0) return fail("COMPONENTS_NO_ROWS");
   if (!design.allFinite()) return fail("COMPONENTS_DESIGN_NOT_FINITE");
-  bool same_pattern = true;
-  for (const auto& k : matrices) {
-    auto symmetric_pattern = check_matrix(k, n);
-    if (!symmetric_pattern) return std::unexpected(symmetric_pattern.error());
-    same_pattern = same_pattern && *symmetric_pattern;
+  return static_cast<std::size_t>(design.rows());
+}
+
+const matrix_scan::Tests symmetry{symmetry_tolerance, std::nullopt};
+
+// A whole matrix and a kept one answer the same checks.
+bool has_order(const matrix_scan::Strided& k, std::size_t n) {
+  return k.rows == static_cast<Eigen::Index>(n) && k.cols == static_cast<Eigen::Index>(n);
+}
+bool has_order(const block_matrix::BlockMatrix& k, std::size_t n) { return k.n() == n; }
+matrix_scan::Findings scan_linking(const matrix_scan::Strided& k, blocks::Links& links) {
+  return matrix_scan::scan(k, symmetry, &links);
+}
+matrix_scan::Findings scan_linking(const block_matrix::BlockMatrix& k, blocks::Links& links) {
+  return block_matrix::scan(k, symmetry, &links);
+}
+
+// Each matrix's checks in turn, its size and then one pass for the rest, every link joining the
+// groups; then the matrices' blocks over those groups (for kept matrices the links can only
+// split their groups further).
+template <class Whole>
+Result<BlockMatrices> checked_blocks(std::span<const Whole> matrices, blocks::Links& links) {
+  for (const Whole& k : matrices) {
+    if (!has_order(k, links.size())) return fail("COMPONENTS_MATRIX_WRONG_SIZE");
+    const matrix_scan::Findings found = scan_linking(k, links);
+    if (!found.finite) return fail("COMPONENTS_MATRIX_NOT_FINITE");
+    if (!found.symmetric) return fail("COMPONENTS_MATRIX_NOT_SYMMETRIC");
   }
-  const auto rows = static_cast<std::size_t>(n);
+  const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
+  BlockMatrices kept;
+  kept.reserve(matrices.size());
+  for (const Whole& k : matrices) kept.push_back(block_matrix::BlockMatrix::cut(k, groups));
+  return kept;
+}
+
+}  // namespace
+
+Result<ComponentModel> ComponentModel::build(std::span<const matrix_scan::Strided> matrices, Eigen::MatrixXd design) {
+  const auto n = check_head(matrices.size(), design);
+  if (!n) return std::unexpected(n.error());
+  blocks::Links links(*n);
+  auto kept = checked_blocks(matrices, links);
+  if (!kept) return std::unexpected(kept.error());
+  return finish(std::move(*kept), links, std::move(design));
+}
+
+Result<ComponentModel> ComponentModel::build(const Matrices& matrices, Eigen::MatrixXd design) {
+  const std::vector<matrix_scan::Strided> views(matrices.begin(), matrices.end());
+  return build(views, std::move(design));
+}
+
+Result<ComponentModel> ComponentModel::build(BlockMatrices matrices, Eigen::MatrixXd design) {
+  const auto n = check_head(matrices.size(), design);
+  if (!n) return std::unexpected(n.error());
+  blocks::Links links(*n);
+  auto kept = checked_blocks(std::span<const block_matrix::BlockMatrix>(matrices), links);
+  if (!kept) return std::unexpected(kept.error());
+  return finish(std::move(*kept), links, std::move(design));
+}
+
+Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design) {
+  const auto rows = static_cast<std::size_t>(design.rows());
   if (!covariance_bases_are_identified(matrices, rows)) return fail("COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT");
 
   // Rank is judged at the rounding level of each column; ln det X'X then needs only a factor.
@@ -187,11 +197,10 @@ Result<ComponentModel> ComponentModel::build(Matrices matrices, Eigen::MatrixXd 
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto xtx_factor = dense::DenseFactor::make(xtx);
   if (!xtx_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
-  std::vector<blocks::Block> found = link_blocks(matrices, rows, same_pattern);
 
   ComponentModel model;
   model.fixed_design_ = std::move(fixed_design);
-  model.families_ = cut_families(matrices, design, std::move(found));
+  model.families_ = cut_families(matrices, design, links);
   for (const auto& family : model.families_)
     model.largest_ = std::max(model.largest_, static_cast<Eigen::Index>(family.indices.size()));
   model.xtx_logdet_ = xtx_factor->logdet();
@@ -209,15 +218,23 @@ Eigen::MatrixXd ComponentModel::assemble(const Matrices& matrices, const blocks:
   return v;
 }
 
-Matrices all_but(const Matrices& matrices, std::size_t index) {
-  Matrices kept;
+Eigen::MatrixXd ComponentModel::assemble(const BlockMatrices& matrices, const blocks::Block& block,
+                                         std::span<const double> coefficients) {
+  const auto s = static_cast<Eigen::Index>(block.size());
+  Eigen::MatrixXd v(s, s);
+  assemble_into(v, coefficients, matrices.size(), [&](std::size_t j) { return matrices[j].cut(block); });
+  return v;
+}
+
+BlockMatrices all_but(const BlockMatrices& matrices, std::size_t index) {
+  BlockMatrices kept;
   for (std::size_t j = 0; j < matrices.size(); ++j)
     if (j != index) kept.push_back(matrices[j]);
   return kept;
 }
 
-Matrices outside(const Matrices& matrices, std::span<const std::size_t> indices) {
-  Matrices kept;
+BlockMatrices outside(const BlockMatrices& matrices, std::span<const std::size_t> indices) {
+  BlockMatrices kept;
   for (std::size_t j = 0; j < matrices.size(); ++j)
     if (std::find(indices.begin(), indices.end(), j) == indices.end()) kept.push_back(matrices[j]);
   return kept;
@@ -236,11 +253,12 @@ std::optional<ComponentModel::Solved> ComponentModel::solve_blocks(std::span<con
                                 Eigen::VectorXd(n_), Eigen::MatrixXd(n_, p)};
   }
   Scratch scratch(largest_, p);
-  for (const Family& family : families_) {
+  for (std::size_t b = 0; b < families_.size(); ++b) {
+    const Family& family = families_[b];
     const auto s = static_cast<Eigen::Index>(family.indices.size());
     Map v(scratch.covariance.data(), s, s);
     assemble_into(v, coefficients, matrices_.size(), [&](std::size_t j) -> const Eigen::MatrixXd& {
-      return family.kernels[j];
+      return kernel(b, j);
     });
     const auto factor = dense::FactorView::make(v);
     if (!factor) return std::nullopt;

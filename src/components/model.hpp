@@ -18,17 +18,26 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/block_matrix.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/fixed_effects.hpp"
+#include "numerics/matrix_scan.hpp"
 
 namespace kestrune::components {
 
+// Whole structured matrices, as a caller holds them.
 using Matrices = std::vector<Eigen::MatrixXd>;
+// The structured matrices as a model keeps them: the blocks of the groups of people their
+// nonzero entries link, which hold every nonzero entry.
+using BlockMatrices = std::vector<block_matrix::BlockMatrix>;
 
 // One family block with what every evaluation reads of it, cut once at build.
 struct Family {
   blocks::Block indices;                 // rows, ascending
-  std::vector<Eigen::MatrixXd> kernels;  // K_j restricted to the rows, j = 0 .. m-1
+  std::size_t group = 0;                 // the block of the kept matrices that holds the family
+  // K_j restricted to the rows, j = 0 .. m-1, only for a family that is not its whole group
+  // (links met from one side only can split a group); ComponentModel::kernel reads either.
+  std::vector<Eigen::MatrixXd> kernels;
   Eigen::MatrixXd design;                // the design's rows
   Eigen::Index offset = 0;               // first row of the block in block order
   Eigen::Index square_offset = 0;        // first entry of the block's s x s matrix in an arena
@@ -83,12 +92,18 @@ struct ComponentFit {
 
 class ComponentModel {
  public:
-  // Validates in a fixed order, the first failure deciding the code, and cuts the blocks.
-  static Result<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design);
+  // Validates in a fixed order, the first failure deciding the code, and cuts the blocks. Each
+  // matrix is read once, where it lies, and only its blocks are kept.
+  static Result<ComponentModel> build(std::span<const matrix_scan::Strided> matrices, Eigen::MatrixXd design);
+  static Result<ComponentModel> build(const Matrices& matrices, Eigen::MatrixXd design);
+  // The same from matrices already kept as blocks, such as another model's.
+  static Result<ComponentModel> build(BlockMatrices matrices, Eigen::MatrixXd design);
 
   // The s x s covariance of a block: the structured components in index order, a zero
   // coefficient skipped, then the residual coefficients[m] on the diagonal.
   static Eigen::MatrixXd assemble(const Matrices& matrices, const blocks::Block& block,
+                                  std::span<const double> coefficients);
+  static Eigen::MatrixXd assemble(const BlockMatrices& matrices, const blocks::Block& block,
                                   std::span<const double> coefficients);
 
   // The negative ML or REML log-likelihood, the GLS fixed effects and their covariance,
@@ -130,7 +145,12 @@ class ComponentModel {
 
   BlockSolve block_solve(const BlockSolves& solves, std::size_t block) const;
 
-  const Matrices& matrices() const { return matrices_; }
+  const BlockMatrices& matrices() const { return matrices_; }
+  // K_j restricted to family b.
+  const Eigen::MatrixXd& kernel(std::size_t b, std::size_t j) const {
+    const Family& family = families_[b];
+    return family.kernels.empty() ? matrices_[j].block(family.group) : family.kernels[j];
+  }
   const Eigen::MatrixXd& design() const { return design_; }
   // The design prepared for centring: every likelihood is evaluated on the response less its
   // least-squares fit on the design.
@@ -144,6 +164,10 @@ class ComponentModel {
  private:
   ComponentModel() = default;
 
+  // The checks after the matrices' own, on matrices kept over the groups their links join, and
+  // the model.
+  static Result<ComponentModel> finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design);
+
   // The exact gradient from the kept solves, the fixed effects and C = (X'V^-1 X)^-1.
   Eigen::VectorXd gradient(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,
                            bool reml) const;
@@ -153,7 +177,7 @@ class ComponentModel {
                                        std::span<const std::size_t> signed_components, std::span<const Pin> pinned,
                                        std::span<const double> start) const;
 
-  Matrices matrices_;
+  BlockMatrices matrices_;
   Eigen::MatrixXd design_;
   std::optional<fixed_effects::Design> fixed_design_;
   std::vector<Family> families_;
@@ -163,8 +187,8 @@ class ComponentModel {
 };
 
 // Copies of every matrix whose index differs from `index`, in order.
-Matrices all_but(const Matrices& matrices, std::size_t index);
+BlockMatrices all_but(const BlockMatrices& matrices, std::size_t index);
 // Copies of every matrix whose index is not in `indices`, in order.
-Matrices outside(const Matrices& matrices, std::span<const std::size_t> indices);
+BlockMatrices outside(const BlockMatrices& matrices, std::span<const std::size_t> indices);
 
 }  // namespace kestrune::components

@@ -22,28 +22,35 @@ std::unexpected<py::Failure> code(Error error) { return std::unexpected<py::Fail
 constexpr auto fit_signature = py::signature("component_fit", py::required("matrices"), py::required("design"),
                                              py::required("y"), py::optional("reml"));
 
-// The arrays every components entry takes first, copied in parameter order: a TypeError
-// names the first that is not a float64 array of its rank (or, for `matrices`, a sequence
-// of them). Nothing is tested beyond that; the model and the fit test the rest.
+// The arrays every components entry takes first, in parameter order: a TypeError names the
+// first that is not a float64 array of its rank (or, for `matrices`, a sequence of them).
+// Nothing is tested beyond that; the model and the fit test the rest. The matrices, as large as
+// the sample squared, are read in place while the model is built; the design and the response
+// are copied.
 struct Arrays {
-  Matrices matrices;
+  std::vector<py::MatrixView> matrices;
   Eigen::MatrixXd design;
   Eigen::VectorXd y;
 };
 
-Fallible<Arrays> copy_arrays(const py::Argument& matrices, const py::Argument& design, const py::Argument& y) {
-  auto matrix_list = py::copy_matrix_list(matrices);
-  if (!matrix_list) return std::unexpected(matrix_list.error());
+Fallible<Arrays> take_arrays(const py::Argument& matrices, const py::Argument& design, const py::Argument& y) {
+  auto views = py::view_matrix_list(matrices);
+  if (!views) return std::unexpected(views.error());
   auto design_copy = py::copy_matrix(design);
   if (!design_copy) return std::unexpected(design_copy.error());
   auto response = py::copy_vector(y);
   if (!response) return std::unexpected(response.error());
-  return Arrays{std::move(*matrix_list), std::move(*design_copy), std::move(*response)};
+  return Arrays{std::move(*views), std::move(*design_copy), std::move(*response)};
 }
 
-// ComponentModel::build on the copies, which move into the model; its code as ValueError.
-Fallible<ComponentModel> build(Matrices matrices, Eigen::MatrixXd design) {
-  auto model = ComponentModel::build(std::move(matrices), std::move(design));
+// ComponentModel::build on the arrays; its code as ValueError. The model keeps its own blocks of
+// the matrices, so the arrays may go once it is built.
+Fallible<ComponentModel> build(Arrays& arrays) {
+  std::vector<matrix_scan::Strided> matrices;
+  matrices.reserve(arrays.matrices.size());
+  for (const py::MatrixView& view : arrays.matrices) matrices.push_back(view.strided());
+  auto model = ComponentModel::build(matrices, std::move(arrays.design));
+  arrays.matrices.clear();
   if (!model) return code(std::move(model.error()));
   return std::move(*model);
 }
@@ -56,11 +63,11 @@ Fallible<Owned> fit_tuple(const ComponentFit& fit) {
 }
 
 Fallible<Owned> component_fit(const py::Arguments<4>& args) {
-  auto arrays = copy_arrays(args[0], args[1], args[2]);
+  auto arrays = take_arrays(args[0], args[1], args[2]);
   if (!arrays) return std::unexpected(arrays.error());
   auto reml = py::extract_or(args[3], py::as_bool, true);
   if (!reml) return std::unexpected(reml.error());
-  auto model = build(std::move(arrays->matrices), std::move(arrays->design));
+  auto model = build(*arrays);
   if (!model) return std::unexpected(model.error());
   auto fit = model->fit_general(arrays->y, *reml, {}, {});
   if (!fit) return code(std::move(fit.error()));
@@ -88,13 +95,13 @@ struct Call {
 // Converts in parameter order, then builds: every TypeError comes before any model code.
 template <auto Convert>
 Fallible<Call<py::converted_t<decltype(Convert)>>> convert_call(const py::Arguments<5>& args) {
-  auto arrays = copy_arrays(args[0], args[1], args[2]);
+  auto arrays = take_arrays(args[0], args[1], args[2]);
   if (!arrays) return std::unexpected(arrays.error());
   auto index = py::extract(args[3], Convert);
   if (!index) return std::unexpected(index.error());
   auto reml = py::extract_or(args[4], py::as_bool, true);
   if (!reml) return std::unexpected(reml.error());
-  auto model = build(std::move(arrays->matrices), std::move(arrays->design));
+  auto model = build(*arrays);
   if (!model) return std::unexpected(model.error());
   return Call<py::converted_t<decltype(Convert)>>{std::move(*model), std::move(arrays->y), std::move(*index),
                                                   *reml};

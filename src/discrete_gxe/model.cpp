@@ -48,16 +48,15 @@ Result<void> check_expected(const std::array<double, 2>& labels, std::array<doub
   return {};
 }
 
-std::vector<Family> cut_families(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+std::vector<Family> cut_families(const matrix_scan::Strided& relationship, blocks::Links& links,
                                  const Eigen::Ref<const Eigen::MatrixXd>& design,
                                  const std::vector<bool>& first_group) {
   std::vector<Family> families;
-  for (blocks::Block& members : blocks::family_blocks(relationship)) {
+  for (blocks::Block& members : matrix_scan::families(relationship, links)) {
     const auto m = static_cast<Eigen::Index>(members.size());
-    Family family{{}, Eigen::MatrixXd(m, m), Eigen::MatrixXd(m, design.cols()), std::vector<bool>(members.size())};
+    Family family{{}, relationship.cut(members), Eigen::MatrixXd(m, design.cols()), std::vector<bool>(members.size())};
     for (Eigen::Index a = 0; a < m; ++a) {
       const auto row = static_cast<Eigen::Index>(members[a]);
-      for (Eigen::Index b = 0; b < m; ++b) family.relationship(a, b) = relationship(row, static_cast<Eigen::Index>(members[b]));
       family.design.row(a) = design.row(row);
       family.first_group[a] = first_group[members[a]];
     }
@@ -212,16 +211,18 @@ std::vector<double> Constraint::reduce(const Parameters& full) const {
 
 // ---- construction ---------------------------------------------------------------------
 
-Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::Strided& relationship,
                                                            const Eigen::Ref<const Eigen::VectorXd>& environment,
                                                            const Eigen::Ref<const Eigen::MatrixXd>& design,
                                                            std::optional<std::array<double, 2>> levels) {
   const Eigen::Index n = environment.size();
   if (n == 0) return fail("DISCRETE_GXE_NO_ROWS");
-  if (relationship.rows() != n || relationship.cols() != n) return fail("DISCRETE_GXE_RELATIONSHIP_WRONG_SHAPE");
+  if (relationship.rows != n || relationship.cols != n) return fail("DISCRETE_GXE_RELATIONSHIP_WRONG_SHAPE");
   if (design.rows() != n) return fail("DISCRETE_GXE_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("DISCRETE_GXE_DESIGN_HAS_NO_COLUMNS");
-  if (!relationship.allFinite() || !design.allFinite()) return fail("DISCRETE_GXE_NOT_FINITE");
+  blocks::Links links(static_cast<std::size_t>(n));
+  const bool finite = matrix_scan::scan(relationship, {}, &links).finite;
+  if (!finite || !design.allFinite()) return fail("DISCRETE_GXE_NOT_FINITE");
 
   auto met = two_labels(environment);
   if (!met) return std::unexpected(met.error());
@@ -248,7 +249,7 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const Eigen::Ref<cons
   if (!xtx_factor) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
 
   DiscreteGxeModel model{Eigen::MatrixXd(design)};
-  model.families_ = cut_families(relationship, design, first_group);
+  model.families_ = cut_families(relationship, links, design, first_group);
   model.first_group_ = std::move(first_group);
   model.levels_ = labels;
   model.n_ = static_cast<std::size_t>(n);

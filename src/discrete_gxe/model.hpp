@@ -19,6 +19,7 @@
 #include "error.hpp"
 #include "gxe/likelihood_ratio.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/interval.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -83,7 +84,7 @@ class DiscreteGxeModel {
   // Validates in a fixed order (the first failure wins; the DISCRETE_GXE_ construction codes)
   // and cuts the families. n is the environment's length; `levels`, when given, are the two
   // labels expected, in any order.
-  static Result<DiscreteGxeModel> build_expecting(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+  static Result<DiscreteGxeModel> build_expecting(const matrix_scan::Strided& relationship,
                                                   const Eigen::Ref<const Eigen::VectorXd>& environment,
                                                   const Eigen::Ref<const Eigen::MatrixXd>& design,
                                                   std::optional<std::array<double, 2>> levels);

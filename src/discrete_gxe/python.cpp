@@ -19,17 +19,18 @@ using py::Owned;
 
 namespace {
 
-// The four arrays every entry takes first, copied in signature order.
+// The four arrays every entry takes first, in signature order: the relationship, as large as the
+// sample squared, read in place while the model is built; the others copied.
 struct Arrays {
-  Eigen::MatrixXd relationship;
+  py::MatrixView relationship;
   Eigen::VectorXd environment;
   Eigen::MatrixXd design;
   Eigen::VectorXd response;
 };
 
 template <std::size_t N>
-Fallible<Arrays> copy_arrays(const py::Arguments<N>& args) {
-  auto relationship = py::copy_matrix(args[0]);
+Fallible<Arrays> take_arrays(const py::Arguments<N>& args) {
+  auto relationship = py::MatrixView::from(args[0]);
   if (!relationship) return std::unexpected(relationship.error());
   auto environment = py::copy_vector(args[1]);
   if (!environment) return std::unexpected(environment.error());
@@ -55,7 +56,8 @@ Fallible<Call> prepare(Arrays& arrays, const py::Argument& reml, const py::Argum
   if (!estimator) return std::unexpected(estimator.error());
   auto expected = py::extract_optional(levels, py::as_array<py::as_float, 2>);
   if (!expected) return std::unexpected(expected.error());
-  auto model = DiscreteGxeModel::build_expecting(arrays.relationship, arrays.environment, arrays.design, *expected);
+  auto model = DiscreteGxeModel::build_expecting(arrays.relationship.strided(), arrays.environment, arrays.design,
+                                                 *expected);
   if (!model) return std::unexpected(py::Failure(std::move(model.error())));
   return Call{std::move(*model), std::move(arrays.response), *estimator};
 }
@@ -92,7 +94,7 @@ constexpr const char* fit_doc =
     "group, and the two environment labels.";
 
 Fallible<Owned> fit_body(const py::Arguments<6>& args) {
-  auto arrays = copy_arrays(args);
+  auto arrays = take_arrays(args);
   if (!arrays) return std::unexpected(arrays.error());
   auto call = prepare(*arrays, args[4], args[5]);
   if (!call) return std::unexpected(call.error());
@@ -148,7 +150,7 @@ std::optional<TestOperation> test_named(const std::string& which) {
 }
 
 Fallible<Owned> test_body(const py::Arguments<7>& args) {
-  auto arrays = copy_arrays(args);
+  auto arrays = take_arrays(args);
   if (!arrays) return std::unexpected(arrays.error());
   auto which = py::extract(args[4], py::as_str);
   if (!which) return std::unexpected(which.error());
@@ -180,7 +182,7 @@ constexpr const char* interval_doc =
     "away.";
 
 Fallible<Owned> interval_body(const py::Arguments<6>& args) {
-  auto arrays = copy_arrays(args);
+  auto arrays = take_arrays(args);
   if (!arrays) return std::unexpected(arrays.error());
   auto call = prepare(*arrays, args[4], args[5]);
   if (!call) return std::unexpected(call.error());

@@ -61,9 +61,10 @@ std::unexpected<Failure> failure(Result<T>& result) {
   return std::unexpected(Failure(std::move(result.error())));
 }
 
-// The four arguments every entry opens with, copied.
+// The arguments every entry opens with: the relationship, as large as the sample squared, read in
+// place while the model is built; the others copied.
 struct Common {
-  Eigen::MatrixXd relationship;
+  MatrixView relationship;
   std::vector<double> environment;
   Eigen::MatrixXd design;
   Eigen::VectorXd y;
@@ -72,7 +73,7 @@ struct Common {
 
 template <std::size_t N>
 Fallible<Common> common(const Arguments<N>& args) {
-  auto relationship = copy_matrix(args[0]);
+  auto relationship = MatrixView::from(args[0]);
   if (!relationship) return std::unexpected(relationship.error());
   auto environment = extract(args[1], as_float_list);
   if (!environment) return std::unexpected(environment.error());
@@ -105,7 +106,7 @@ Fallible<Options> trailing(const Arguments<N>& args, std::size_t at) {
 Fallible<GxeModel> build(const Common& common, double shape) {
   auto surface = name_surface(common.surface, shape);
   if (!surface) return failure(surface);
-  auto model = GxeModel::build(*surface, common.relationship, common.environment, common.design);
+  auto model = GxeModel::build(*surface, common.relationship.strided(), common.environment, common.design);
   if (!model) return failure(model);
   return std::move(*model);
 }

@@ -118,14 +118,15 @@ double residual_variance(Surface surface, const Theta& t, double e) {
 
 // ---- construction -------------------------------------------------------------------------
 
-Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& relationship,
                                  std::span<const double> environment,
                                  const Eigen::Ref<const Eigen::MatrixXd>& design) {
   const auto n = static_cast<Eigen::Index>(design.rows());
   if (n == 0) return fail("GXE_NO_ROWS");
-  if (relationship.rows() != n || relationship.cols() != n) return fail("GXE_RELATIONSHIP_WRONG_SIZE");
+  if (relationship.rows != n || relationship.cols != n) return fail("GXE_RELATIONSHIP_WRONG_SIZE");
   if (static_cast<Eigen::Index>(environment.size()) != n) return fail("GXE_ENVIRONMENT_WRONG_LENGTH");
-  if (!relationship.allFinite()) return fail("GXE_RELATIONSHIP_NOT_FINITE");
+  blocks::Links links(static_cast<std::size_t>(n));
+  if (!matrix_scan::scan(relationship, {}, &links).finite) return fail("GXE_RELATIONSHIP_NOT_FINITE");
   if (!design.allFinite()) return fail("GXE_DESIGN_NOT_FINITE");
   for (double e : environment)
     if (!(std::fabs(e) < INFINITY)) return fail("GXE_ENVIRONMENT_NOT_FINITE");
@@ -138,7 +139,7 @@ Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::
   if (!xtx_factor) return fail("GXE_DESIGN_RANK_DEFICIENT");
 
   GxeModel model{Eigen::MatrixXd(design)};
-  const std::vector<blocks::Block> families = blocks::family_blocks(relationship);
+  const std::vector<blocks::Block> families = matrix_scan::families(relationship, links);
   model.environments_.assign(environment.begin(), environment.end());
   std::sort(model.environments_.begin(), model.environments_.end());
   model.environments_.erase(std::unique(model.environments_.begin(), model.environments_.end()),
@@ -152,12 +153,12 @@ Result<GxeModel> GxeModel::build(Surface surface, const Eigen::Ref<const Eigen::
   model.families_.reserve(families.size());
   for (const auto& rows : families) {
     const auto m = static_cast<Eigen::Index>(rows.size());
-    Family family{rows, Eigen::MatrixXd(m, m), Eigen::VectorXd(m), Eigen::MatrixXd(), Eigen::MatrixXd(m, design.cols())};
+    Family family{rows, relationship.cut(rows), Eigen::VectorXd(m), Eigen::MatrixXd(),
+                  Eigen::MatrixXd(m, design.cols())};
     for (Eigen::Index r = 0; r < m; ++r) {
       const auto row = static_cast<Eigen::Index>(rows[r]);
       family.environment(r) = environment[rows[r]];
       family.design.row(r) = design.row(row);
-      for (Eigen::Index c = 0; c < m; ++c) family.relationship(r, c) = relationship(row, static_cast<Eigen::Index>(rows[c]));
     }
     if (shape) {
       family.distance.resize(m, m);

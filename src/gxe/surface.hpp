@@ -18,6 +18,7 @@
 #include "gxe/likelihood_ratio.hpp"
 #include "numerics/centring.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/matrix_scan.hpp"
 
 namespace kestrune::gxe {
 
@@ -117,7 +118,7 @@ class GxeModel {
   // Checks sizes, then the relationship's, design's and environment's content, then the
   // design's rank at the rounding level of its columns. The relationship is not checked for
   // symmetry or definiteness.
-  static Result<GxeModel> build(Surface surface, const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+  static Result<GxeModel> build(Surface surface, const matrix_scan::Strided& relationship,
                                 std::span<const double> environment,
                                 const Eigen::Ref<const Eigen::MatrixXd>& design);
 

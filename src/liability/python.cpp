@@ -79,7 +79,8 @@ constexpr const char* interval_doc =
     "liability_interval(relationship, status, design)\n--\n\n"
     "A 95 per cent profile interval for the liability heritability.";
 
-// The three arrays viewed in parameter order, copied, and the model built.
+// The three arrays viewed in parameter order, status and design copied (the relationship is read
+// in place), and the model built.
 Fallible<LiabilityModel> build(const Arguments<3>& args) {
   auto relationship = MatrixView::from(args[0]);
   if (!relationship) return std::unexpected(relationship.error());
@@ -88,7 +89,7 @@ Fallible<LiabilityModel> build(const Arguments<3>& args) {
   auto design = MatrixView::from(args[2]);
   if (!design) return std::unexpected(design.error());
   Result<LiabilityModel> model =
-      LiabilityModel::build(relationship->to_matrix(), status->to_vector(), design->to_matrix());
+      LiabilityModel::build(relationship->strided(), status->to_vector(), design->to_matrix());
   if (!model) return std::unexpected(Failure(model.error()));
   return std::move(*model);
 }

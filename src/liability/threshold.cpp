@@ -25,18 +25,19 @@ double inverse_normal_cdf(double p) {
 
 }  // namespace
 
-Result<LiabilityModel> LiabilityModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                                             std::span<const double> status,
+Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relationship, std::span<const double> status,
                                              const Eigen::Ref<const Eigen::MatrixXd>& design) {
   const std::size_t n = status.size();
   const auto rows = static_cast<Eigen::Index>(n);
   if (n == 0) return fail("LIABILITY_NO_ROWS");
-  if (relationship.rows() != rows || relationship.cols() != rows) return fail("LIABILITY_RELATIONSHIP_WRONG_SHAPE");
+  if (relationship.rows != rows || relationship.cols != rows) return fail("LIABILITY_RELATIONSHIP_WRONG_SHAPE");
   if (design.rows() != rows) return fail("LIABILITY_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("LIABILITY_DESIGN_HAS_NO_COLUMNS");
-  if (!relationship.allFinite() || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
+  blocks::Links links(n);
+  const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
+  if (!found.finite || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
   if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
-  switch (relationship_checks::symmetry_then_closeness(relationship)) {
+  switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("LIABILITY_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("LIABILITY_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
@@ -59,9 +60,9 @@ Result<LiabilityModel> LiabilityModel::build(const Eigen::Ref<const Eigen::Matri
   // Each person's design row and side, whatever the order of the sample.
   Eigen::MatrixXd keys(design.rows(), design.cols() + 1);
   keys << design, Eigen::Map<const Eigen::VectorXd>(sign.data(), rows);
-  for (const blocks::Block& block : blocks::family_blocks(relationship)) {
+  for (const blocks::Block& block : matrix_scan::families(relationship, links)) {
     const blocks::Block members = member_order::canonical(block, keys, relationship);
-    Family family{relationship(members, members), design(members, Eigen::all), {}};
+    Family family{relationship.cut(members), design(members, Eigen::all), {}};
     for (const std::size_t i : members) family.sign.push_back(sign[i]);
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));

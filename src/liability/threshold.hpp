@@ -14,6 +14,7 @@
 #include "error.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/matrix_scan.hpp"
 
 namespace kestrune::liability {
 
@@ -47,8 +48,7 @@ class LiabilityModel {
 
   // The LIABILITY_ build codes in the order of the checks; a status within 1e-12 of 1 is a case,
   // within 1e-12 of 0 a control.
-  static Result<LiabilityModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                                      std::span<const double> status,
+  static Result<LiabilityModel> build(const matrix_scan::Strided& relationship, std::span<const double> status,
                                       const Eigen::Ref<const Eigen::MatrixXd>& design);
 
   // Nothing outside 0 <= h2 <= 1 or for a beta that is not finite of length p, or where a

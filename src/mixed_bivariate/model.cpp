@@ -53,12 +53,11 @@ tobit::Standardised standardised(const TraitData& trait, const Eigen::Ref<const 
   return tobit::standardise(design, trait.value, trait.censoring, trait.limit);
 }
 
-MixedBivariateModel::Family cut_family(const blocks::Block& members,
-                                       const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+MixedBivariateModel::Family cut_family(const blocks::Block& members, const matrix_scan::Strided& relationship,
                                        const std::array<const TraitData*, 2>& traits,
                                        const std::array<tobit::Standardised, 2>& standard,
                                        const Eigen::Ref<const Eigen::MatrixXd>& design) {
-  MixedBivariateModel::Family family{relationship(members, members), design(members, Eigen::all), {}};
+  MixedBivariateModel::Family family{relationship.cut(members), design(members, Eigen::all), {}};
   const auto m = static_cast<Eigen::Index>(members.size());
   for (std::size_t t = 0; t < 2; ++t) {
     for (Eigen::Index r = 0; r < m; ++r) {
@@ -126,19 +125,21 @@ std::optional<std::string_view> coordinate_name(std::size_t coordinate) {
   }
 }
 
-Result<MixedBivariateModel> MixedBivariateModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                                                       TraitData first, TraitData second,
+Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Strided& relationship, TraitData first,
+                                                       TraitData second,
                                                        const Eigen::Ref<const Eigen::MatrixXd>& design) {
-  const Eigen::Index n = relationship.rows();
+  const Eigen::Index n = relationship.rows;
   if (n == 0) return fail("MIXED_BIVARIATE_NO_ROWS");
-  if (relationship.cols() != n || design.rows() != n) return fail("MIXED_BIVARIATE_WRONG_SHAPE");
+  if (relationship.cols != n || design.rows() != n) return fail("MIXED_BIVARIATE_WRONG_SHAPE");
   if (design.cols() == 0) return fail("MIXED_BIVARIATE_DESIGN_HAS_NO_COLUMNS");
-  if (!relationship.allFinite() || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");
+  blocks::Links links(static_cast<std::size_t>(n));
+  const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
+  if (!found.finite || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");
   if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   for (const TraitData* trait : {&first, &second}) {
     if (const auto fault = trait_fault(*trait, static_cast<std::size_t>(n))) return fail(*fault);
   }
-  switch (relationship_checks::pair_by_pair(relationship)) {
+  switch (relationship_checks::pair_by_pair(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("MIXED_BIVARIATE_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
@@ -150,7 +151,7 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const Eigen::Ref<const Ei
     model.traits_[t] = standardised(*traits[t], design);
   }
   const Eigen::MatrixXd keys = person_keys(design, traits);
-  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
+  for (const blocks::Block& members : matrix_scan::families(relationship, links)) {
     model.families_.push_back(
         cut_family(member_order::canonical(members, keys, relationship), relationship, traits, model.traits_, design));
     model.largest_family_ = std::max(model.largest_family_, members.size());

@@ -87,8 +87,8 @@ class MixedBivariateModel {
   };
 
   // The MIXED_BIVARIATE_ build codes in the order of the checks.
-  static Result<MixedBivariateModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                                           TraitData first, TraitData second,
+  static Result<MixedBivariateModel> build(const matrix_scan::Strided& relationship, TraitData first,
+                                           TraitData second,
                                            const Eigen::Ref<const Eigen::MatrixXd>& design);
 
   // Nothing outside the parameters' domain or where a family cannot be evaluated.

@@ -114,15 +114,14 @@ Fallible<Inputs> extract_inputs(const Arguments<N>& args) {
   return Inputs{std::move(*relationship), std::move(*first), std::move(*second), std::move(*design)};
 }
 
-// The copies (relationship, then design), the two traits in order, and the model.
+// The design's copy (the relationship is read in place), the two traits in order, and the model.
 Fallible<MixedBivariateModel> build(const Inputs& inputs) {
-  const Eigen::MatrixXd relationship = inputs.relationship.to_matrix();
   const Eigen::MatrixXd design = inputs.design.to_matrix();
   auto first = trait_from(inputs.first);
   if (!first) return std::unexpected(first.error());
   auto second = trait_from(inputs.second);
   if (!second) return std::unexpected(second.error());
-  auto model = MixedBivariateModel::build(relationship, std::move(*first), std::move(*second), design);
+  auto model = MixedBivariateModel::build(inputs.relationship.strided(), std::move(*first), std::move(*second), design);
   if (!model) return std::unexpected(Failure(model.error()));
   return std::move(*model);
 }

@@ -4,6 +4,7 @@
 #include <Eigen/Core>
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace kestrune::blocks {
@@ -43,6 +44,38 @@ std::vector<Block> connected_components(std::size_t n, Linked linked) {
   }
   return families;
 }
+
+// The links among n people met so far, kept as a union-find forest: which people a chain of
+// links joins, whichever way each link runs, and whether every link was met from both sides.
+class Links {
+ public:
+  explicit Links(std::size_t n);
+
+  // Joins a and b.
+  void join(std::size_t a, std::size_t b);
+  // Notes a link met from one side only: a nonzero entry whose mirror is zero.
+  void one_sided() noexcept { two_sided_ = false; }
+  bool two_sided() const noexcept { return two_sided_; }
+  std::size_t size() const noexcept { return parent_.size(); }
+
+  // The people joined by chains of links, each group ascending, ordered by smallest member.
+  std::vector<Block> groups();
+
+  // The families by the row rule of family_blocks: the groups when every link was met from
+  // both sides (the rule then finds exactly them); otherwise the rule itself, with linked(i, j)
+  // true when row i links to j.
+  template <class Linked>
+  std::vector<Block> families(Linked linked) {
+    if (two_sided_) return groups();
+    return connected_components(parent_.size(), linked);
+  }
+
+ private:
+  std::uint32_t root(std::uint32_t person);
+
+  std::vector<std::uint32_t> parent_;
+  bool two_sided_ = true;
+};
 
 // The families of the square matrix k, ordered by smallest member; every row lies in
 // exactly one. Row i links to j when k(i, j) != 0.0 (NaN links, -0.0 does not); the

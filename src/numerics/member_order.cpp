@@ -6,7 +6,7 @@
 namespace kestrune::member_order {
 
 blocks::Block canonical(const blocks::Block& members, const Eigen::Ref<const Eigen::MatrixXd>& traits,
-                        const Eigen::Ref<const Eigen::MatrixXd>& relationship) {
+                        const matrix_scan::Strided& relationship) {
   // One key per member: its traits, its own relationship, then the others sorted.
   std::vector<std::vector<double>> keys;
   keys.reserve(members.size());

@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include "numerics/blocks.hpp"
+#include "numerics/matrix_scan.hpp"
 
 namespace kestrune::member_order {
 
@@ -13,6 +14,6 @@ namespace kestrune::member_order {
 // their entries with the others in ascending order), then by index for members that tie on
 // all of these. Every entry read must be finite.
 blocks::Block canonical(const blocks::Block& members, const Eigen::Ref<const Eigen::MatrixXd>& traits,
-                        const Eigen::Ref<const Eigen::MatrixXd>& relationship);
+                        const matrix_scan::Strided& relationship);
 
 }  // namespace kestrune::member_order

@@ -6,20 +6,14 @@
 
 namespace kestrune::rotation {
 
-Rotation decompose(const Eigen::Ref<const Eigen::MatrixXd>& k, std::vector<blocks::Block> families) {
+Rotation decompose(const matrix_scan::Strided& k, std::vector<blocks::Block> families) {
   Rotation rotation;
-  rotation.eigenvalues.resize(k.rows());
+  rotation.eigenvalues.resize(k.rows);
   rotation.blocks.reserve(families.size());
   Eigen::Index row = 0;
   for (blocks::Block& indices : families) {
     const auto m = static_cast<Eigen::Index>(indices.size());
-    Eigen::MatrixXd k_b(m, m);
-    // Column by column, so that k is read down its (contiguous) columns.
-    for (Eigen::Index c = 0; c < m; ++c) {
-      const auto ic = static_cast<Eigen::Index>(indices[c]);
-      for (Eigen::Index r = 0; r < m; ++r) k_b(r, c) = k(static_cast<Eigen::Index>(indices[r]), ic);
-    }
-    eigen::SymmetricEigen eigen = eigen::symmetric_eigen(k_b);
+    eigen::SymmetricEigen eigen = eigen::symmetric_eigen(k.cut(indices));
     rotation.eigenvalues.segment(row, m) = eigen.values;
     rotation.blocks.push_back({std::move(indices), std::move(eigen.vectors)});
     row += m;

@@ -12,6 +12,7 @@
 #include <Eigen/Core>
 
 #include "numerics/blocks.hpp"
+#include "numerics/matrix_scan.hpp"
 
 namespace kestrune::rotation {
 
@@ -36,6 +37,6 @@ Eigen::VectorXd rotate(std::span<const RotationBlock> blocks, const Eigen::Ref<c
 Eigen::MatrixXd rotate_columns(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x);
 
 // Eigendecomposes k on each family of `families` (which must partition k's rows), in order.
-Rotation decompose(const Eigen::Ref<const Eigen::MatrixXd>& k, std::vector<blocks::Block> families);
+Rotation decompose(const matrix_scan::Strided& k, std::vector<blocks::Block> families);
 
 }  // namespace kestrune::rotation

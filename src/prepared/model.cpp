@@ -11,7 +11,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/eigen.hpp"
-#include "numerics/relationship_checks.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
 
 namespace kestrune::prepared {
@@ -36,18 +36,19 @@ bool is_lower_hex_digest(const std::string& text) {
 
 }  // namespace
 
-Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixXd>& x,
-                                           const Eigen::Ref<const Eigen::MatrixXd>& k,
+Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixXd>& x, const matrix_scan::Strided& k,
                                            std::optional<std::string> subject_order_sha256) {
   if (subject_order_sha256 && !is_lower_hex_digest(*subject_order_sha256)) {
     return fail("PREPARE_SUBJECT_ORDER_SHA256_INVALID");
   }
-  if (k.rows() != k.cols()) return fail("PREPARE_K_NOT_SQUARE");
-  if (k.rows() != x.rows()) return fail("PREPARE_SHAPE_MISMATCH");
+  if (!k.square()) return fail("PREPARE_K_NOT_SQUARE");
+  if (k.rows != x.rows()) return fail("PREPARE_SHAPE_MISMATCH");
   if (x.cols() == 0 || x.cols() >= x.rows()) return fail("PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!x.allFinite()) return fail("PREPARE_X_NOT_FINITE");
-  if (!k.allFinite()) return fail("PREPARE_K_NOT_FINITE");
-  if (!relationship_checks::exactly_symmetric(k)) return fail("PREPARE_K_ASYMMETRIC");
+  blocks::Links links(static_cast<std::size_t>(k.rows));
+  const matrix_scan::Findings found = matrix_scan::scan(k, {}, &links);
+  if (!found.finite) return fail("PREPARE_K_NOT_FINITE");
+  if (!found.symmetric) return fail("PREPARE_K_ASYMMETRIC");
 
   const Eigen::Index n = x.rows();
   const Eigen::Index p = x.cols();
@@ -55,8 +56,8 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   model.eigenvalues_.resize(n);
   model.min_eigenvalue_ = infinity;
 
-  // k is exactly symmetric here, so its blocks can be read down columns.
-  rotation::Rotation rotation = rotation::decompose(k, blocks::family_blocks_symmetric(k));
+  // k is exactly symmetric here, so its families are the groups its links join.
+  rotation::Rotation rotation = rotation::decompose(k, links.groups());
   for (Eigen::Index u = 0; u < n; ++u) {
     const double lambda = rotation.eigenvalues[u];
     if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");

@@ -17,6 +17,7 @@
 #include "error.hpp"
 #include "numerics/fixed_effects.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
 
 namespace kestrune::prepared {
@@ -79,8 +80,7 @@ struct FitReport {
 class PreparedModel {
  public:
   // Validates in a fixed order (the first failure wins) and prepares; the PREPARE_ codes.
-  static Result<PreparedModel> build(const Eigen::Ref<const Eigen::MatrixXd>& x,
-                                     const Eigen::Ref<const Eigen::MatrixXd>& k,
+  static Result<PreparedModel> build(const Eigen::Ref<const Eigen::MatrixXd>& x, const matrix_scan::Strided& k,
                                      std::optional<std::string> subject_order_sha256);
 
   // Checks the estimator and y (the FIT_ codes), rotates y and fits it.

@@ -34,15 +34,9 @@ Fallible<Owned> new_model(PyTypeObject* type, const python::Arguments<3>& args) 
   auto digest = python::extract_optional(args[2], python::as_str);
   if (!digest) return std::unexpected(digest.error());
 
-  // k can be as large as the sample squared and is only read while the model is built, so
-  // it is read in place where its layout allows. A row-major k is then seen transposed, which
-  // changes nothing: every check before the symmetry test is blind to a transpose, and past
-  // it k equals its transpose.
-  const bool square = k->rows() == k->cols();
-  const auto in_place = square ? k->in_place_up_to_transpose() : std::nullopt;
-  Result<PreparedModel> built = in_place
-      ? PreparedModel::build(*x, *in_place, std::move(*digest))
-      : PreparedModel::build(*x, k->to_matrix(), std::move(*digest));
+  // k can be as large as the sample squared and is only read while the model is built: it is
+  // read in place, whatever its layout.
+  Result<PreparedModel> built = PreparedModel::build(*x, k->strided(), std::move(*digest));
   if (!built) return code(std::move(built.error()));
   return python::make_instance(type, std::move(*built));
 }

@@ -21,6 +21,7 @@
 
 #include <Eigen/Core>
 
+#include "numerics/matrix_scan.hpp"
 #include "python/arguments.hpp"
 #include "python/owned.hpp"
 
@@ -40,6 +41,11 @@ Fallible<Buffer> take_buffer(PyObject* object, const char* name, Element element
 
 // A read-only view of a NumPy array of `Scalar` (double or std::int64_t) with
 // `Dims` (1 or 2) dimensions. Element (i, j) of a vector is read with j = 0.
+//
+// A float64 matrix is also offered as a matrix_scan::Strided view of the caller's memory, read
+// in place whatever its order and strides. The rare buffer whose elements are not aligned whole
+// doubles (a field of packed records, a misaligned slice of raw bytes) is copied once when the
+// view is taken, and the Strided view shows the copy.
 template <class Scalar, int Dims>
 class ArrayView {
   static_assert(Dims == 1 || Dims == 2);
@@ -48,7 +54,11 @@ class ArrayView {
   static Fallible<ArrayView> from(const Argument& argument) {
     auto buffer = detail::take_buffer(argument.object, argument.name, element(), Dims);
     if (!buffer) return std::unexpected(buffer.error());
-    return ArrayView(std::move(*buffer));
+    ArrayView view(std::move(*buffer));
+    if constexpr (std::is_same_v<Scalar, double> && Dims == 2) {
+      if (!view.element_strides()) view.unaligned_copy_ = std::make_unique<Eigen::MatrixXd>(view.to_matrix());
+    }
+    return view;
   }
 
   Py_ssize_t rows() const noexcept { return buffer_->shape[0]; }
@@ -94,23 +104,12 @@ class ArrayView {
     return copy;
   }
 
-  // A column-major map of the memory, read in place, when the layout allows it: aligned
-  // elements, one stride of one element and the other positive. For a row-major array the
-  // map shows the transpose, so use it only where the transpose is as good, e.g. for a matrix
-  // that must be symmetric. Absent for any other layout.
-  using InPlace = Eigen::Map<const Eigen::Matrix<Scalar, Eigen::Dynamic, Eigen::Dynamic>, 0,
-                             Eigen::OuterStride<>>;
-  std::optional<InPlace> in_place_up_to_transpose() const {
-    static_assert(Dims == 2);
-    constexpr auto item = static_cast<Py_ssize_t>(sizeof(Scalar));
-    const Py_ssize_t s0 = buffer_->strides[0], s1 = buffer_->strides[1];
-    const auto* data = static_cast<const Scalar*>(buffer_->buf);
-    if (reinterpret_cast<std::uintptr_t>(data) % alignof(Scalar) != 0 || size() == 0) return std::nullopt;
-    if (s0 == item && s1 >= rows() * item && s1 % item == 0)
-      return InPlace(data, rows(), cols(), Eigen::OuterStride<>(s1 / item));
-    if (s1 == item && s0 >= cols() * item && s0 % item == 0)
-      return InPlace(data, cols(), rows(), Eigen::OuterStride<>(s0 / item));
-    return std::nullopt;
+  // The matrix as a strided view, valid while this view lives.
+  matrix_scan::Strided strided() const {
+    static_assert(std::is_same_v<Scalar, double> && Dims == 2);
+    if (unaligned_copy_) return matrix_scan::Strided(*unaligned_copy_);
+    const auto [row_step, col_step] = *element_strides();
+    return {static_cast<const double*>(buffer_->buf), rows(), cols(), row_step, col_step};
   }
 
   // The elements in index order (row by row for two dimensions).
@@ -139,6 +138,7 @@ class ArrayView {
   }
 
   detail::Buffer buffer_;
+  std::unique_ptr<Eigen::MatrixXd> unaligned_copy_;  // only for a matrix whose elements are not aligned
 };
 
 using VectorView = ArrayView<double, 1>;

@@ -11,25 +11,40 @@ namespace {
 
 using Eigen::Index;
 
-// Row by row: the diagonal, then each earlier column's symmetry and sign, so an early
-// row's fault is reported before a later one's.
-std::optional<std::string_view> distance_fault(const Eigen::MatrixXd& d) {
-  for (Index i = 0; i < d.rows(); ++i) {
-    if (std::fabs(d(i, i)) > 1e-9) return "SPATIAL_DISTANCE_DIAGONAL_NOT_ZERO";
+// What one pass over the distances met: whether every entry is finite, and the first fault in
+// the order the checks take them, row by row: the diagonal, then each earlier column's symmetry
+// and sign, so an early row's fault is reported before a later one's.
+struct DistanceFindings {
+  bool finite = true;
+  std::optional<std::string_view> fault;
+};
+
+DistanceFindings check_distance(const matrix_scan::Strided& d) {
+  DistanceFindings found;
+  for (Index i = 0; i < d.rows; ++i) {
+    const double diagonal = d(i, i);
+    found.finite = found.finite && std::isfinite(diagonal);
+    if (!found.fault && std::fabs(diagonal) > 1e-9) found.fault = "SPATIAL_DISTANCE_DIAGONAL_NOT_ZERO";
     for (Index j = 0; j < i; ++j) {
-      if (std::fabs(d(i, j) - d(j, i)) > 1e-9) return "SPATIAL_DISTANCE_NOT_SYMMETRIC";
-      if (d(i, j) < 0.0) return "SPATIAL_DISTANCE_NEGATIVE";
+      const double lower = d(i, j), upper = d(j, i);
+      found.finite = found.finite && std::isfinite(lower) && std::isfinite(upper);
+      if (found.fault) continue;
+      if (std::fabs(lower - upper) > 1e-9) {
+        found.fault = "SPATIAL_DISTANCE_NOT_SYMMETRIC";
+      } else if (lower < 0.0) {
+        found.fault = "SPATIAL_DISTANCE_NEGATIVE";
+      }
     }
   }
-  return std::nullopt;
+  return found;
 }
 
 // A person opens a site unless an earlier site's first person lies at distance exactly 0.0
 // from them; chains of zeros do not join sites. Returns each person's site and each site's
 // first person.
-std::pair<std::vector<std::size_t>, std::vector<Index>> sites(const Eigen::MatrixXd& d) {
+std::pair<std::vector<std::size_t>, std::vector<Index>> sites(const matrix_scan::Strided& d) {
   constexpr std::size_t unassigned = std::numeric_limits<std::size_t>::max();
-  const Index n = d.rows();
+  const Index n = d.rows;
   std::vector<std::size_t> site_of(static_cast<std::size_t>(n), unassigned);
   std::vector<Index> first;
   for (Index i = 0; i < n; ++i) {
@@ -46,11 +61,11 @@ std::pair<std::vector<std::size_t>, std::vector<Index>> sites(const Eigen::Matri
 
 }  // namespace
 
-std::pair<double, double> decay_bounds(const Eigen::MatrixXd& distance) {
+std::pair<double, double> decay_bounds(const matrix_scan::Strided& distance) {
   double largest = 0.0;
   double smallest = std::numeric_limits<double>::infinity();
-  for (Index j = 0; j < distance.cols(); ++j) {
-    for (Index i = j + 1; i < distance.rows(); ++i) {
+  for (Index j = 0; j < distance.cols; ++j) {
+    for (Index i = j + 1; i < distance.rows; ++i) {
       const double d = distance(i, j);
       if (!(d > 0.0)) continue;
       largest = std::fmax(largest, d);
@@ -61,14 +76,15 @@ std::pair<double, double> decay_bounds(const Eigen::MatrixXd& distance) {
   return {1e-6, 1.0};
 }
 
-Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, const Eigen::MatrixXd& distance,
+Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, const matrix_scan::Strided& distance,
                                          Eigen::MatrixXd design) {
   const Index n = design.rows();
   if (n == 0) return fail("SPATIAL_NO_ROWS");
-  if (distance.rows() != n || distance.cols() != n) return fail("SPATIAL_DISTANCE_WRONG_SIZE");
+  if (distance.rows != n || distance.cols != n) return fail("SPATIAL_DISTANCE_WRONG_SIZE");
   if (!design.allFinite()) return fail("SPATIAL_DESIGN_NOT_FINITE");
-  if (!distance.allFinite()) return fail("SPATIAL_DISTANCE_NOT_FINITE");
-  if (const auto fault = distance_fault(distance)) return fail(*fault);
+  const DistanceFindings checked = check_distance(distance);
+  if (!checked.finite) return fail("SPATIAL_DISTANCE_NOT_FINITE");
+  if (checked.fault) return fail(*checked.fault);
   for (const Eigen::MatrixXd& a : fixed) {
     if (a.rows() != n || a.cols() != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
     if (!a.allFinite()) return fail("SPATIAL_MATRIX_NOT_FINITE");

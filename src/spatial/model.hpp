@@ -20,6 +20,7 @@
 #include "error.hpp"
 #include "numerics/centring.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/whole_sample.hpp"
 
 namespace kestrune::spatial {
@@ -82,7 +83,7 @@ struct Prediction {
 
 // (lower, upper) for the decay rate: ln 2 over the largest and the smallest positive
 // distance below the diagonal, or (1e-6, 1) when there is none.
-std::pair<double, double> decay_bounds(const Eigen::MatrixXd& distance);
+std::pair<double, double> decay_bounds(const matrix_scan::Strided& distance);
 
 // Great-circle distances in kilometres between points given in degrees.
 Result<Eigen::MatrixXd> pairwise_haversine_km(std::span<const double> latitude,
@@ -91,8 +92,9 @@ Result<Eigen::MatrixXd> pairwise_haversine_km(std::span<const double> latitude,
 class SpatialModel {
  public:
   // Checks in a fixed order (the first failure is returned), groups people into sites and
-  // sets the decay bounds. Takes the matrices over.
-  static Result<SpatialModel> build(std::vector<Eigen::MatrixXd> fixed, const Eigen::MatrixXd& distance,
+  // sets the decay bounds. Takes the given matrices over; of the distances, read where they
+  // lie, it keeps only those between sites.
+  static Result<SpatialModel> build(std::vector<Eigen::MatrixXd> fixed, const matrix_scan::Strided& distance,
                                     Eigen::MatrixXd design);
 
   // Value, GLS fixed effects and, when asked, the gradient at theta (m + 3 entries) for a

@@ -28,11 +28,10 @@ double smallest_eigenvalue(const Eigen::MatrixXd& block) {
   return smallest;
 }
 
-TobitModel::Family cut_family(const blocks::Block& members,
-                              const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+TobitModel::Family cut_family(const blocks::Block& members, const matrix_scan::Strided& relationship,
                               std::span<const Censoring> censoring, const Standardised& trait,
                               const Eigen::Ref<const Eigen::MatrixXd>& design) {
-  TobitModel::Family family{relationship(members, members), design(members, Eigen::all), {}};
+  TobitModel::Family family{relationship.cut(members), design(members, Eigen::all), {}};
   for (std::size_t r = 0; r < members.size(); ++r) {
     const std::size_t i = members[r];
     family.split.add(static_cast<Eigen::Index>(r), censoring[i], trait.value[i], trait.limit[i]);
@@ -124,20 +123,21 @@ double censored_share(std::span<const Censoring> censoring) {
   return static_cast<double>(censored) / static_cast<double>(censoring.size());
 }
 
-Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                                     std::span<const double> value, std::span<const Censoring> censoring,
-                                     std::span<const double> limit,
+Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, std::span<const double> value,
+                                     std::span<const Censoring> censoring, std::span<const double> limit,
                                      const Eigen::Ref<const Eigen::MatrixXd>& design) {
   const std::size_t n = value.size();
   const auto rows = static_cast<Eigen::Index>(n);
   if (n == 0) return fail("TOBIT_NO_ROWS");
   if (censoring.size() != n || limit.size() != n) return fail("TOBIT_INPUTS_DIFFERENT_LENGTHS");
-  if (relationship.rows() != rows || relationship.cols() != rows) return fail("TOBIT_RELATIONSHIP_WRONG_SHAPE");
+  if (relationship.rows != rows || relationship.cols != rows) return fail("TOBIT_RELATIONSHIP_WRONG_SHAPE");
   if (design.rows() != rows) return fail("TOBIT_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("TOBIT_DESIGN_HAS_NO_COLUMNS");
-  if (!relationship.allFinite() || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
+  blocks::Links links(n);
+  const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
+  if (!found.finite || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
   if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
-  switch (relationship_checks::symmetry_then_closeness(relationship)) {
+  switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("TOBIT_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
@@ -156,7 +156,7 @@ Result<TobitModel> TobitModel::build(const Eigen::Ref<const Eigen::MatrixXd>& re
   TobitModel model;
   model.trait_ = standardise(design, value, censoring, limit);
   const Eigen::MatrixXd keys = person_keys(design, value, censoring, limit);
-  for (const blocks::Block& members : blocks::family_blocks(relationship)) {
+  for (const blocks::Block& members : matrix_scan::families(relationship, links)) {
     Family family =
         cut_family(member_order::canonical(members, keys, relationship), relationship, censoring, model.trait_, design);
     if (smallest_eigenvalue(family.relationship) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");

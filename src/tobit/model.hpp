@@ -14,6 +14,7 @@
 #include "error.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "tobit/censoring.hpp"
 #include "tobit/standardised.hpp"
 
@@ -67,9 +68,8 @@ class TobitModel {
   };
 
   // The TOBIT_ build codes, in the order of the checks; the first failure is returned.
-  static Result<TobitModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
-                                  std::span<const double> value, std::span<const Censoring> censoring,
-                                  std::span<const double> limit,
+  static Result<TobitModel> build(const matrix_scan::Strided& relationship, std::span<const double> value,
+                                  std::span<const Censoring> censoring, std::span<const double> limit,
                                   const Eigen::Ref<const Eigen::MatrixXd>& design);
 
   // Nothing outside 0 <= h2 <= 1, s2 positive and finite and beta finite of length p, or where a
