@@ -73,10 +73,14 @@ class VariantSetModel {
         fixed_design_(std::move(fixed_design)),
         blocks_(std::move(blocks)),
         information_(std::move(information)),
-        projected_response_(std::move(projected_response)) {}
+        projected_response_(std::move(projected_response)),
+        whitened_design_(whiten(blocks_, design_)) {}
 
   // V^-1 b, block by block; b has n rows.
   static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
+  // L^-1 b with V = L L^T, block by block, the rows in the blocks' order (so that
+  // (L^-1 a)^T (L^-1 b) = a^T V^-1 b); b has n rows.
+  static Eigen::MatrixXd whiten(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
 
   Eigen::MatrixXd design_;
   // P X = 0, so P y and P Z are taken from y and Z less their least-squares fits on the design:
@@ -85,6 +89,7 @@ class VariantSetModel {
   std::vector<Block> blocks_;
   dense::DenseFactor information_;  // of X'V^-1 X
   Eigen::VectorXd projected_response_;  // P y
+  Eigen::MatrixXd whitened_design_;      // L^-1 X
 };
 
 // The combination of p-values by the Cauchy distribution, each weighted 1/K.
