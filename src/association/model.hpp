@@ -78,6 +78,8 @@ struct MarkerColumns {
 // Columns read from a matrix that outlives the result.
 MarkerColumns columns_of(const Eigen::MatrixXd& markers);
 
+class Profile;
+
 class AssociationModel {
  public:
   // Checks in a fixed order (the first failure decides the code), rotates and fits the null.
@@ -119,6 +121,7 @@ class AssociationModel {
   const Eigen::VectorXd& eigenvalues() const { return eigenvalues_; }
 
  private:
+  friend class Profile;
   AssociationModel() = default;
 
   // What every held test of one sweep shares: the weighted system at the null heritability
@@ -144,6 +147,31 @@ class AssociationModel {
   double null_h2_ = 0.0;
   double null_scale_ = 1.0;
   double null_loglik_ = 0.0;
+};
+
+// The profile log-likelihood of one marker's model (none: the null's) at any heritability.
+// Each row's products of its rotated design, marker and response are taken once, so that an
+// evaluation is a weighted sum of them and one small solve in storage kept across evaluations:
+// the same number as the weighted fit gives, to rounding. Holds a reference to the model.
+class Profile {
+ public:
+  Profile(const AssociationModel& model, std::span<const double> marker);
+
+  // Absent where the weighted fit at h2 is refused or leaves no residual scale.
+  std::optional<double> loglik(double h2);
+
+ private:
+  // sum_i w_i r_i^2 from the residuals at the last solution.
+  double residual_sum_of_squares() const;
+
+  const AssociationModel& model_;
+  std::span<const double> marker_;
+  Eigen::Index order_;         // of the fit's system: the design's columns, and the marker's
+  Eigen::MatrixXd products_;   // n x m: v_j v_k for j <= k, v = (x_i, [z_i,] y_i), column by column
+  Eigen::VectorXd weights_;    // w_i at the last h2
+  Eigen::VectorXd sums_;       // the weighted sums of the products
+  Eigen::MatrixXd system_;     // the fit's cross-products, factored in place
+  Eigen::VectorXd solution_;   // its right-hand side, solved in place
 };
 
 }  // namespace kestrune::association
