@@ -8,7 +8,9 @@
 // block; P is applied through those factors and never formed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -20,6 +22,8 @@
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/fixed_effects.hpp"
+#include "numerics/interrupt.hpp"
+#include "numerics/parallel.hpp"
 
 namespace kestrune::variant_set {
 
@@ -91,6 +95,27 @@ class VariantSetModel {
   Eigen::VectorXd projected_response_;  // P y
   Eigen::MatrixXd whitened_design_;      // L^-1 X
 };
+
+// Sets read this many at a time on the calling thread before they are tested.
+inline constexpr std::size_t sets_per_batch = 64;
+
+// One outcome per set, in order, the sets tested over the pool: read(i) gives set i's root and
+// runs on the calling thread alone (it may reach the caller's arrays); test(root) runs on any
+// thread. The interrupt's code when a stop is requested.
+template <class Read, class Test>
+auto each_set(std::size_t count, Read&& read, Test&& test)
+    -> Result<std::vector<std::invoke_result_t<Test&, const Eigen::MatrixXd&>>> {
+  std::vector<std::invoke_result_t<Test&, const Eigen::MatrixXd&>> outcomes(count);
+  std::vector<Eigen::MatrixXd> roots;
+  for (std::size_t first = 0; first < count; first += sets_per_batch) {
+    roots.clear();
+    for (std::size_t i = first; i < std::min(count, first + sets_per_batch); ++i) roots.push_back(read(i));
+    if (!parallel::for_each(roots.size(), [&](std::size_t i) { outcomes[first + i] = test(roots[i]); })) {
+      return fail(interrupt::code);
+    }
+  }
+  return outcomes;
+}
 
 // The combination of p-values by the Cauchy distribution, each weighted 1/K.
 double cauchy_combination(std::span<const double> p_values);
