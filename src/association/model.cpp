@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numeric>
 #include <utility>
 
 #include "compat_lbfgsb/bounds.hpp"
@@ -141,6 +142,7 @@ Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::M
   model.offset_ = std::move(centred.coefficients);
   rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
+  model.group_rows();
   model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
   model.rotated_design_ = rotation::rotate_columns(rotation.blocks, design);
   model.blocks_ = std::move(rotation.blocks);
@@ -152,6 +154,24 @@ Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::M
   model.null_scale_ = null->scale;
   model.null_loglik_ = null->loglik;
   return model;
+}
+
+void AssociationModel::group_rows() {
+  std::vector<Eigen::Index> order(static_cast<std::size_t>(eigenvalues_.size()));
+  std::iota(order.begin(), order.end(), Eigen::Index{0});
+  std::ranges::stable_sort(order, {}, [&](Eigen::Index i) { return eigenvalues_[i]; });
+  std::vector<double> values, sizes;
+  group_of_.assign(order.size(), 0);
+  for (const Eigen::Index i : order) {
+    if (values.empty() || eigenvalues_[i] != values.back()) {
+      values.push_back(eigenvalues_[i]);
+      sizes.push_back(0.0);
+    }
+    sizes.back() += 1.0;
+    group_of_[static_cast<std::size_t>(i)] = static_cast<Eigen::Index>(values.size()) - 1;
+  }
+  group_eigenvalues_ = Eigen::Map<const Eigen::VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
+  group_sizes_ = Eigen::Map<const Eigen::VectorXd>(sizes.data(), static_cast<Eigen::Index>(sizes.size()));
 }
 
 Eigen::VectorXd AssociationModel::weights(double h2) const {
@@ -313,37 +333,55 @@ Profile::Profile(const AssociationModel& model, std::span<const double> marker)
   v.leftCols(p) = model.rotated_design_;
   if (!marker.empty()) v.col(p) = Eigen::Map<const Eigen::VectorXd>(marker.data(), n);
   v.col(r - 1) = model.rotated_response_;
-  products_.resize(n, r * (r + 1) / 2);
+  // Rows that share an eigenvalue share their weight at every h2: their products are summed
+  // once, in row order.
+  const std::vector<Eigen::Index>& group = model.group_of_;
+  products_ = Eigen::MatrixXd::Zero(model.group_eigenvalues_.size(), r * (r + 1) / 2);
   for (Eigen::Index k = 0; k < r; ++k) {
-    for (Eigen::Index j = 0; j <= k; ++j) products_.col(product_column(j, k)) = v.col(j).cwiseProduct(v.col(k));
+    for (Eigen::Index j = 0; j <= k; ++j) {
+      auto column = products_.col(product_column(j, k));
+      for (Eigen::Index i = 0; i < n; ++i) column[group[static_cast<std::size_t>(i)]] += v(i, j) * v(i, k);
+    }
   }
-  weights_.resize(n);
+  weights_.resize(products_.rows());
   sums_.resize(products_.cols());
   system_.resize(order_, order_);
   solution_.resize(order_);
 }
 
 std::optional<double> Profile::loglik(double h2) {
-  const Eigen::VectorXd& d = model_.eigenvalues_;
-  const Eigen::Index n = d.size();
-  // -sum ln w_i, one logarithm a run of rows unless a run's product leaves the normal range.
+  const Eigen::VectorXd& d = model_.group_eigenvalues_;
+  const Eigen::VectorXd& sizes = model_.group_sizes_;
+  // -sum ln w_i over the rows: a repeated eigenvalue's logarithm times its rows; those of
+  // single rows multiplied a run at a time, unless a run's product leaves the normal range.
   double log_determinant = 0.0;
-  for (Eigen::Index first = 0; first < n; first += log_run) {
-    const Eigen::Index last = std::min(first + log_run, n);
-    double product = 1.0;
-    for (Eigen::Index i = first; i < last; ++i) {
-      // As fmax, a NaN to the floor, written out so that it stays in the loop.
-      const double raw = h2 * d[i] + 1.0 - h2;
-      const double denominator = raw > 1e-12 ? raw : 1e-12;
-      weights_[i] = 1.0 / denominator;
-      product *= denominator;
-    }
+  double product = 1.0;
+  Eigen::Index run_start = 0, run = 0;
+  const auto close_run = [&](Eigen::Index end) {
     if (std::isnormal(product)) {
       log_determinant += std::log(product);
     } else {
-      for (Eigen::Index i = first; i < last; ++i) log_determinant -= std::log(weights_[i]);
+      for (Eigen::Index g = run_start; g < end; ++g) {
+        if (sizes[g] == 1.0) log_determinant -= std::log(weights_[g]);
+      }
     }
+    product = 1.0;
+    run = 0;
+    run_start = end;
+  };
+  for (Eigen::Index g = 0; g < d.size(); ++g) {
+    // As fmax, a NaN to the floor, written out so that it stays in the loop.
+    const double raw = h2 * d[g] + 1.0 - h2;
+    const double denominator = raw > 1e-12 ? raw : 1e-12;
+    weights_[g] = 1.0 / denominator;
+    if (sizes[g] != 1.0) {
+      log_determinant += sizes[g] * std::log(denominator);
+      continue;
+    }
+    product *= denominator;
+    if (++run == log_run) close_run(g + 1);
   }
+  close_run(d.size());
   sums_.noalias() = products_.transpose() * weights_;
 
   const Eigen::Index q = order_;
@@ -365,7 +403,7 @@ std::optional<double> Profile::loglik(double h2) {
   for (Eigen::Index k = 0; k < q; ++k) explained += sums_[product_column(k, q)] * solution_[k];
   double rss = yy - explained;
   if (!(rss > cancellation_share * yy)) rss = residual_sum_of_squares();
-  const double count = static_cast<double>(n);
+  const double count = static_cast<double>(model_.n_);
   const double scale = rss / count;
   if (!(scale > 0.0)) return std::nullopt;
   return -0.5 * (log_determinant + count * (std::log(two_pi * scale) + 1.0));
@@ -380,7 +418,7 @@ double Profile::residual_sum_of_squares() const {
     for (Eigen::Index j = 0; j < p; ++j) fitted += x(i, j) * solution_[j];
     if (!marker_.empty()) fitted += marker_[static_cast<std::size_t>(i)] * solution_[p];
     const double r = model_.rotated_response_[i] - fitted;
-    rss += weights_[i] * (r * r);
+    rss += weights_[model_.group_of_[static_cast<std::size_t>(i)]] * (r * r);
   }
   return rss;
 }

@@ -140,6 +140,11 @@ class AssociationModel {
   std::optional<fixed_effects::Design> design_;
   Eigen::VectorXd offset_;  // the response's least-squares coefficients, added back to the covariates
   Eigen::VectorXd eigenvalues_;
+  // The distinct eigenvalues, ascending, how many rows hold each, and each row's among them.
+  void group_rows();
+  Eigen::VectorXd group_eigenvalues_;
+  Eigen::VectorXd group_sizes_;
+  std::vector<Eigen::Index> group_of_;
   Eigen::VectorXd rotated_response_;
   Eigen::MatrixXd rotated_design_;
   std::vector<RotationBlock> blocks_;
@@ -150,7 +155,8 @@ class AssociationModel {
 };
 
 // The profile log-likelihood of one marker's model (none: the null's) at any heritability.
-// Each row's products of its rotated design, marker and response are taken once, so that an
+// Each row's products of its rotated design, marker and response are taken once and summed
+// over the rows that share an eigenvalue (families of one shape share theirs), so that an
 // evaluation is a weighted sum of them and one small solve in storage kept across evaluations:
 // the same number as the weighted fit gives, to rounding. Holds a reference to the model.
 class Profile {
@@ -167,8 +173,10 @@ class Profile {
   const AssociationModel& model_;
   std::span<const double> marker_;
   Eigen::Index order_;         // of the fit's system: the design's columns, and the marker's
-  Eigen::MatrixXd products_;   // n x m: v_j v_k for j <= k, v = (x_i, [z_i,] y_i), column by column
-  Eigen::VectorXd weights_;    // w_i at the last h2
+  // v_j v_k for j <= k, v = (x_i, [z_i,] y_i), column by column, summed over the rows of each
+  // distinct eigenvalue (one row of products each)
+  Eigen::MatrixXd products_;
+  Eigen::VectorXd weights_;    // each distinct eigenvalue's weight at the last h2
   Eigen::VectorXd sums_;       // the weighted sums of the products
   Eigen::MatrixXd system_;     // the fit's cross-products, factored in place
   Eigen::VectorXd solution_;   // its right-hand side, solved in place
