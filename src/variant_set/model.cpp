@@ -62,9 +62,9 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   for (const matrix_scan::Strided& background : backgrounds) {
     if (background.rows != n || background.cols != n) return fail("VARIANT_SET_BACKGROUND_WRONG_SHAPE");
   }
-  // One pass over each background gives its finiteness and the links of its nonzero entries;
-  // the null model keeps only the blocks of the groups they join and makes its own checks
-  // of them, whose entries outside are zeros.
+  // One pass over each background gives its finiteness and the links of its nonzero entries.
+  // The null keeps only the blocks over the groups those links join and makes its own checks
+  // on them: every entry outside them is zero, and zeros pass every check.
   blocks::Links links(static_cast<std::size_t>(n));
   bool finite = true;
   for (const matrix_scan::Strided& background : backgrounds)
