@@ -14,8 +14,8 @@ households). Cases:
   large     10,000 people in 2,000 families of five, against one numpy pass over K and H
              (k.sum() and h.sum()): at most 10 times that pass, and the call's peak memory
              at most 10% of the two matrices above what was resident before it
-  larger    20,000 people in 4,000 families (needs about 16 GB): at most 5 times the large
-             case's time, the same memory target
+  larger    20,000 people in 4,000 families (the two matrices take 6.4 GB): at most 5 times
+             the large case's time, the same memory target
   inference the families data: component_interval of the household share and
             component_contrasts of the two matrices (times only)
 The default runs families, large and larger.

@@ -57,3 +57,13 @@ class Outcome:
     fixed: list = dataclasses.field(default_factory=list)
 
 
+
+
+def fixed_effects(beta, sd, scaled=()):
+    """(estimate, shift) pairs: the intercept beta[0] moves with the trait's sd; the other
+    coefficients and the `scaled` values (standard errors, predictions) only scale."""
+    return [(beta[0], sd)] + [(value, 0.0) for value in [*beta[1:], *scaled]]
+
+
+def reml_rows(sample):
+    return len(sample.y) - sample.x.shape[1]

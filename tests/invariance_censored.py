@@ -4,7 +4,7 @@ at the top, value and limit moved together."""
 import numpy as np
 
 import kestrune._core as core
-from invariance import Outcome
+from invariance import Outcome, fixed_effects
 
 
 def censored_at_top(values, c, a):
@@ -21,10 +21,9 @@ def tobit(sample, c, a):
     h2, variance, beta, loglik, converged, *_ = core.tobit_fit(sample.k, value, code, limit, sample.x)
     statistic, p_value, *_ = core.tobit_test(sample.k, value, code, limit, sample.x)
     _, lower, upper, *_ = core.tobit_interval(sample.k, value, code, limit, sample.x)
-    sd = np.std(sample.y)
     return Outcome(converged=converged, loglik=loglik, rows=np.count_nonzero(code == 0),
                    invariant=[h2, statistic, p_value, lower, upper], variances=[variance],
-                   fixed=[(beta[0], sd), (beta[1], 0.0)])
+                   fixed=fixed_effects(beta, np.std(sample.y)))
 
 
 def mixed_continuous_censored(sample, c, a):
@@ -34,10 +33,9 @@ def mixed_continuous_censored(sample, c, a):
     args = (sample.k, 0, *first, 2, *second, sample.x)
     h2, variance, rho_g, rho_e, beta_1, beta_2, loglik, converged, *_ = core.mixed_bivariate_fit(*args)
     _, statistic, p_value, *_ = core.mixed_bivariate_test(*args, 4, 0.0)
-    sd, sd2 = np.std(sample.y), np.std(sample.y2)
     return Outcome(converged=converged, loglik=loglik, rows=n + np.count_nonzero(second[1] == 0),
                    invariant=[*h2, rho_g, rho_e, statistic, p_value], variances=variance,
-                   fixed=[(beta_1[0], sd), (beta_1[1], 0.0), (beta_2[0], sd2), (beta_2[1], 0.0)])
+                   fixed=fixed_effects(beta_1, np.std(sample.y)) + fixed_effects(beta_2, np.std(sample.y2)))
 
 
 CASES = [tobit, mixed_continuous_censored]

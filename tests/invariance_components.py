@@ -4,7 +4,7 @@ test_invariance.py)."""
 import numpy as np
 
 import kestrune._core as core
-from invariance import Outcome
+from invariance import Outcome, fixed_effects, reml_rows
 
 
 def family_environment(sample):
@@ -12,21 +12,11 @@ def family_environment(sample):
     return np.kron(np.eye(len(sample.y) // 5), np.ones((5, 5)))
 
 
-def reml_rows(sample):
-    return len(sample.y) - sample.x.shape[1]
-
-
-def effects(values):
-    """Effects and standard errors: multiplied by a, unmoved by an offset."""
-    return [(value, 0.0) for value in values]
-
-
 def component_fit(sample, c, a):
     fit = core.component_fit([sample.k], sample.x, sample.moved(sample.y, c, a))
     coefficients, proportions, total, loglik, _, converged, beta, beta_se = fit[:8]
-    sd = np.std(sample.y)
     return Outcome(converged, loglik, reml_rows(sample), invariant=proportions, variances=coefficients + [total],
-                   fixed=[(beta[0], sd), (beta[1], 0.0)] + effects(beta_se))
+                   fixed=fixed_effects(beta, np.std(sample.y), beta_se))
 
 
 def component_test(sample, c, a):
@@ -41,14 +31,12 @@ def component_equality_test(sample, c, a):
     return Outcome(True, null_loglik, reml_rows(sample), invariant=[statistic, p_value])
 
 
-def component_interval(sample, c, a):
-    interval = core.component_interval([sample.k], sample.x, sample.moved(sample.y, c, a), 0)
-    return Outcome(True, invariant=list(interval))
-
-
-def component_mean_diagonal_interval(sample, c, a):
-    interval = core.component_mean_diagonal_interval([2.0 * sample.k], sample.x, sample.moved(sample.y, c, a), 0)
-    return Outcome(True, invariant=list(interval))
+def interval(entry, scale):
+    """An interval's numbers are unit-free: on the relationship as given or scaled."""
+    def case(sample, c, a):
+        return Outcome(True, invariant=list(entry([scale * sample.k], sample.x, sample.moved(sample.y, c, a), 0)))
+    case.__name__ = entry.__name__
+    return case
 
 
 def component_contrasts(sample, c, a):
@@ -60,7 +48,7 @@ def component_contrasts(sample, c, a):
 
 def component_blup(sample, c, a):
     predicted, errors = core.component_blup([sample.k], sample.x, sample.moved(sample.y, c, a), 0)
-    return Outcome(True, fixed=effects(predicted + errors))
+    return Outcome(True, fixed=[(v, 0.0) for v in predicted + errors])
 
 
 def association(variance):
@@ -68,12 +56,11 @@ def association(variance):
         markers = np.column_stack([sample.g, sample.environment])
         h2, loglik, rows, covariates = core.association_sweep(sample.k, sample.x, sample.moved(sample.y, c, a),
                                                               markers, variance)
-        sd = np.std(sample.y)
         # The intercept's own p-value follows its estimate; the slope's does not move.
         return Outcome(all(row[6] == "" for row in rows), loglik, len(sample.y),
                        invariant=[h2] + [v for row in rows for v in row[2:5]] + [covariates[1][2]],
-                       fixed=[(covariates[0][0], sd), (covariates[1][0], 0.0)]
-                       + effects([row[i] for row in rows for i in (0, 1)] + [cov[1] for cov in covariates]))
+                       fixed=fixed_effects([cov[0] for cov in covariates], np.std(sample.y),
+                                           [row[i] for row in rows for i in (0, 1)] + [cov[1] for cov in covariates]))
     association_sweep.__name__ += "_" + variance
     return association_sweep
 
@@ -99,6 +86,6 @@ def variant_set_family_scan(sample, c, a):
                    variances=[v * a**4 for r in records for v in r["statistics"]])
 
 
-CASES = [component_fit, component_test, component_equality_test, component_interval,
-         component_mean_diagonal_interval, component_contrasts, component_blup, association("held"),
+CASES = [component_fit, component_test, component_equality_test, interval(core.component_interval, 1.0),
+         interval(core.component_mean_diagonal_interval, 2.0), component_contrasts, component_blup, association("held"),
          association("refitted"), variant_set_scan, variant_set_family_scan]

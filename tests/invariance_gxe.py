@@ -7,7 +7,7 @@ identify, the second environment and the cross-environment profile."""
 import numpy as np
 
 import kestrune._core as core
-from invariance import Outcome
+from invariance import Outcome, fixed_effects, reml_rows
 
 LEVELS = [0.0, 1.0]
 
@@ -42,12 +42,10 @@ def gxe(surface):
         fit = core.gxe_fit(sample.k, sample.environment, sample.x, y, surface, LEVELS)
         test = core.gxe_test(sample.k, sample.environment, sample.x, y, surface, "interaction")
         interval = core.gxe_interval(sample.k, sample.environment, sample.x, y, surface, "heritability", 1.0)
-        sd = np.std(sample.y)
         return Outcome(
-            converged=fit[2], loglik=fit[1], rows=len(y) - sample.x.shape[1],
+            converged=fit[2], loglik=fit[1], rows=reml_rows(sample),
             invariant=[fit[9][1], *test[:2], *interval[:3]],
-            variances=[fit[7][1], fit[8][1]],
-            fixed=[(fit[5][0], sd), (fit[5][1], 0.0), (fit[6][0], 0.0), (fit[6][1], 0.0)])
+            variances=[fit[7][1], fit[8][1]], fixed=fixed_effects(fit[5], np.std(sample.y), fit[6]))
     case.__name__ = f"gxe_{surface}"
     return case
 
@@ -58,12 +56,10 @@ def discrete_gxe(sample, c, a):
     fit = core.discrete_gxe_fit(*args, levels=LEVELS)
     tests = [core.discrete_gxe_test(*args, which, levels=LEVELS)[:2] for which in ("gene_by_environment", "genetic")]
     interval = core.discrete_gxe_correlation_interval(*args, levels=LEVELS)
-    sd = np.std(sample.y)
     return Outcome(
-        converged=fit[7], loglik=fit[6], rows=len(y) - sample.x.shape[1],
+        converged=fit[7], loglik=fit[6], rows=reml_rows(sample),
         invariant=[fit[2][1], *tests[0], *tests[1], interval[1], interval[2]],
-        variances=[fit[0][1], fit[1][1], fit[0][0] + fit[1][0]],
-        fixed=[(fit[4][0], sd), (fit[4][1], 0.0), (fit[5][0], 0.0), (fit[5][1], 0.0)])
+        variances=[fit[0][1], fit[1][1], fit[0][0] + fit[1][0]], fixed=fixed_effects(fit[4], np.std(sample.y), fit[5]))
 
 
 CASES = [bivariate, gxe("exponential"), gxe("random_regression"), discrete_gxe]

@@ -3,19 +3,16 @@
 import numpy as np
 
 import kestrune._core as core
-from invariance import Outcome
+from invariance import Outcome, fixed_effects, reml_rows
 
 
 def prepared_fit(sample, c, a):
-    y = sample.moved(sample.y, c, a)
-    fit = core.PreparedModel(sample.x, sample.k).fit(y)
-    sd = np.std(sample.y)
+    fit = core.PreparedModel(sample.x, sample.k).fit(sample.moved(sample.y, c, a))
     interval, test = fit["interval"], fit["test"]
     return Outcome(
-        converged=fit["converged"], loglik=fit["loglik"], rows=len(y) - sample.x.shape[1],
+        converged=fit["converged"], loglik=fit["loglik"], rows=reml_rows(sample),
         invariant=[fit["h2"], interval["lower"], interval["upper"], test["statistic"], test["p_value"]],
-        variances=[fit["total_variance"]],
-        fixed=[(fit["beta"][0], sd), (fit["beta"][1], 0.0)])
+        variances=[fit["total_variance"]], fixed=fixed_effects(fit["beta"], np.std(sample.y)))
 
 
 CASES = [prepared_fit]

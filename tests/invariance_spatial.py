@@ -7,7 +7,7 @@ identified."""
 import numpy as np
 
 import kestrune._core as core
-from invariance import Outcome
+from invariance import Outcome, fixed_effects
 
 
 PEOPLE = slice(0, 100)
@@ -26,27 +26,17 @@ def grid_data(sample):
     return [sample.k[PEOPLE, PEOPLE]], row.tolist(), column.tolist(), sample.x[PEOPLE], y
 
 
-def effects(beta, beta_se, sd):
-    """The intercept moves with the trait, the slope and every standard error only scale."""
-    return [(beta[0], sd), (beta[1], 0.0)] + [(se, 0.0) for se in beta_se]
-
-
-def spatial_outcome(fit, x, sd, decay=True):
-    coefficients, proportions, total, rate, half, loglik, _, converged, _, beta, beta_se = fit
-    return Outcome(converged=converged, loglik=loglik, rows=x.shape[0] - x.shape[1],
-                   invariant=proportions + ([rate, half] if decay else []), variances=coefficients + [total],
-                   fixed=effects(beta, beta_se, sd))
-
-
-def spatial_fit(sample, c, a):
-    fixed, distance, x, y = spatial_data(sample)
-    return spatial_outcome(core.spatial_fit(fixed, distance, x, sample.moved(y, c, a)), x, np.std(y))
-
-
-def spatial_fit_integrated(sample, c, a):
-    fixed, distance, x, y = spatial_data(sample)
-    fit = core.spatial_fit(fixed, distance, x, sample.moved(y, c, a), integrated=True)
-    return spatial_outcome(fit, x, np.std(y), decay=False)
+def spatial(integrated):
+    def case(sample, c, a):
+        fixed, distance, x, y = spatial_data(sample)
+        coefficients, proportions, total, rate, half, loglik, _, converged, _, beta, beta_se = core.spatial_fit(
+            fixed, distance, x, sample.moved(y, c, a), integrated=integrated)
+        # Integrated over the rate, the fit reports no rate or half distance.
+        return Outcome(converged=converged, loglik=loglik, rows=x.shape[0] - x.shape[1],
+                       invariant=proportions + ([] if integrated else [rate, half]), variances=coefficients + [total],
+                       fixed=fixed_effects(beta, np.std(y), beta_se))
+    case.__name__ = "spatial_fit_integrated" if integrated else "spatial_fit"
+    return case
 
 
 def autoregressive_fit(sample, c, a):
@@ -55,7 +45,7 @@ def autoregressive_fit(sample, c, a):
         fixed, row, column, x, sample.moved(y, c, a))
     return Outcome(converged=converged, loglik=loglik, rows=x.shape[0] - x.shape[1],
                    invariant=proportions + list(rates), variances=coefficients + [total],
-                   fixed=effects(beta, beta_se, np.std(y)))
+                   fixed=fixed_effects(beta, np.std(y), beta_se))
 
 
 def spatial_tests(sample, c, a):
@@ -74,4 +64,4 @@ def spatial_blup(sample, c, a):
     return Outcome(converged=True, fixed=[(v, 0.0) for v in effect[::7] + error[::7]])
 
 
-CASES = [spatial_fit, spatial_fit_integrated, autoregressive_fit, spatial_tests, spatial_blup]
+CASES = [spatial(False), spatial(True), autoregressive_fit, spatial_tests, spatial_blup]

@@ -357,6 +357,7 @@ DENSE_ENV = np.tile([1.0, 2.0], 6)
 DENSE_CENSORING = np.array([0, 0, 1, 0, 0, 0, 2, 0, 0, 1, 0, 0], np.int64)
 DENSE_STATUS = (DENSE_Y > np.median(DENSE_Y)).astype(float)
 TWO_TRAITS = np.kron(np.ones((12, 1)), np.eye(2))
+DENSE_MARKERS = _rng.normal(size=(12, 3))
 DENSE_ENTRIES = {
     "prepared": (lambda lay, k: PreparedModel(DENSE_X, lay(k)).fit(DENSE_Y), DENSE_K, "PREPARE_K_NOT_FINITE"),
     "components": (lambda lay, k: _core.component_fit([lay(k), lay(DENSE_H)], DENSE_X, DENSE_Y), DENSE_K,
@@ -381,6 +382,11 @@ DENSE_ENTRIES = {
                       "SPATIAL_MATRIX_NOT_FINITE"),
     "autoregressive": (lambda lay, k: _core.autoregressive_fit([lay(k)], list(ORDER % 4), list(ORDER // 4), DENSE_X,
                                                                DENSE_Y), DENSE_K, "AUTOREGRESSIVE_FIXED_NOT_FINITE"),
+    "association": (lambda lay, k: _core.association_sweep(lay(k), DENSE_X, DENSE_Y, DENSE_MARKERS, "refitted"),
+                    DENSE_K, "ASSOCIATION_NOT_FINITE"),
+    "variant_set": (lambda lay, k: _core.variant_set_scan([lay(k), lay(DENSE_H)], DENSE_X, DENSE_Y,
+                                                          [DENSE_MARKERS, DENSE_MARKERS[:, :1]]),
+                    DENSE_K, "VARIANT_SET_NOT_FINITE"),
 }
 
 
@@ -415,9 +421,15 @@ def test_a_nan_after_an_asymmetry_gives_the_finiteness_code(entry):
             call(lay, bad)
 
 
-def test_each_component_matrix_is_judged_whole_before_the_next():
+# The components judge each matrix whole before the next; the variant-set null judges the
+# finiteness of every background before any symmetry.
+@pytest.mark.parametrize("call, code", [
+    (lambda a, b: _core.component_fit([a, b], DENSE_X, DENSE_Y), "COMPONENTS_MATRIX_NOT_SYMMETRIC"),
+    (lambda a, b: _core.variant_set_scan([a, b], DENSE_X, DENSE_Y, []), "VARIANT_SET_NOT_FINITE"),
+], ids=["components", "variant_set"])
+def test_an_asymmetric_matrix_before_a_non_finite_one(call, code):
     asymmetric, not_finite = DENSE_K.copy(), DENSE_K.copy()
     asymmetric[5, 2] += 0.3
     not_finite[0, 1] = np.nan
-    with pytest.raises(ValueError, match="^COMPONENTS_MATRIX_NOT_SYMMETRIC$"):
-        _core.component_fit([asymmetric, not_finite], DENSE_X, DENSE_Y)
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        call(asymmetric, not_finite)

@@ -53,13 +53,11 @@ def check(moved, ref, c, a, unit_tolerance):
         assert value == pytest.approx(expected, rel=1e-9, abs=abs(a) * unit_tolerance * max(abs(shift), 1.0))
 
 
-@pytest.mark.parametrize("c", LOCATIONS)
-@pytest.mark.parametrize("case", CASES, ids=lambda case: case.__name__)
-def test_an_offset_the_design_absorbs_changes_only_the_intercept(case, c, sample, base):
-    check(case(sample, c, 1.0), reference(base, sample, case), c, 1.0, 1e-5)
+# (c, a, tolerance of the unit-free numbers): offsets y + c·sd, then units a·y.
+MOVES = [(c, 1.0, 1e-5) for c in LOCATIONS] + [(0.0, a, 1e-6) for a in SCALES]
 
 
-@pytest.mark.parametrize("a", SCALES)
+@pytest.mark.parametrize("c, a, tolerance", MOVES, ids=[f"c={c:g},a={a:g}" for c, a, _ in MOVES])
 @pytest.mark.parametrize("case", CASES, ids=lambda case: case.__name__)
-def test_units_scale_variances_and_effects_only(case, a, sample, base):
-    check(case(sample, 0.0, a), reference(base, sample, case), 0.0, a, 1e-6)
+def test_offsets_change_only_the_intercept_and_units_scale_variances_and_effects(case, c, a, tolerance, sample, base):
+    check(case(sample, c, a), reference(base, sample, case), c, a, tolerance)

@@ -45,22 +45,25 @@ def dense_pairs_loglik(y, case, x, theta):
     return density + np.log(bivariate_cdf(z[:, 0], z[:, 1], r)).sum()
 
 
-@pytest.fixture(scope="module")
-def pairs():
-    """Sib pairs with a continuous first trait and a binary second one."""
-    rng = np.random.default_rng(0)
-    fam = 50
-    a = sibships([2] * fam)
-    n = a.shape[0]
-    x = np.column_stack([np.ones(n), rng.normal(size=n)])
-    cov = np.kron([[0.5, 0.35], [0.35, 0.5]], a) + np.kron([[0.5, 0.1], [0.1, 0.5]], np.eye(n))
-    u = np.linalg.cholesky(cov) @ rng.normal(size=2 * n)
+def sib_pairs(rng, x, genetic, residual):
+    """Sib pairs whose two liabilities have the given genetic and residual covariances: a
+    continuous first trait and a binary second one. The entries' arguments, the trait, the cases."""
+    n = len(x)
+    a = sibships([2] * (n // 2))
+    u = np.linalg.cholesky(np.kron(genetic, a) + np.kron(residual, np.eye(n))) @ rng.normal(size=2 * n)
     y = x @ [1.0, 0.5] + 1.5 * u[:n]
     case = x @ [0.2, 0.4] + u[n:] > 0
     zeros = np.zeros(n)
     args = (a, 0, y, np.zeros(n, np.int64), zeros, 1, np.full(n, np.nan), np.where(case, 1, 2).astype(np.int64),
             zeros, x)
-    return args, y, case, x
+    return args, y, case
+
+
+@pytest.fixture(scope="module")
+def pairs():
+    rng = np.random.default_rng(0)
+    x = np.column_stack([np.ones(100), rng.normal(size=100)])
+    return *sib_pairs(rng, x, [[0.5, 0.35], [0.35, 0.5]], [[0.5, 0.1], [0.1, 0.5]]), x
 
 
 @pytest.fixture(scope="module")
@@ -289,22 +292,15 @@ def test_signatures(function, tail):
 
 
 def random_pairs(seed):
-    """Sib pairs with random heritabilities and correlations: a continuous and a binary trait."""
+    """Sib pairs with random heritabilities and correlations."""
     rng = np.random.default_rng(seed)
-    fam = int(rng.integers(15, 40))
-    n = 2 * fam
-    a = np.kron(np.eye(fam), SIBS)
+    n = 2 * int(rng.integers(15, 40))
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
     rg, re = rng.uniform(-0.6, 0.6, 2)
     h1, h2 = rng.uniform(0.1, 0.8, 2)
     g = np.array([[h1, rg * math.sqrt(h1 * h2)], [rg * math.sqrt(h1 * h2), h2]])
     e = np.array([[1 - h1, re * math.sqrt((1 - h1) * (1 - h2))], [re * math.sqrt((1 - h1) * (1 - h2)), 1 - h2]])
-    u = np.linalg.cholesky(np.kron(g, a) + np.kron(e, np.eye(n))) @ rng.normal(size=2 * n)
-    y = x @ [1, 0.5] + 1.5 * u[:n]
-    case = x @ [0.2, 0.4] + u[n:] > 0
-    zeros = np.zeros(n)
-    return (a, 0, y, np.zeros(n, np.int64), zeros, 1, np.full(n, np.nan), np.where(case, 1, 2).astype(np.int64),
-            zeros, x)
+    return sib_pairs(rng, x, g, e)[0]
 
 
 def test_a_null_fit_above_the_free_fit_is_refitted_or_refused():

@@ -53,7 +53,11 @@ def log_lower_orthant(a, b, r):
             m1, m2 = low + (high - low) / 3, high - (high - low) / 3
             low, high = (m1, high) if g(m1) < g(m2) else (low, m2)
         mode = (low + high) / 2
-        breaks = sorted(p for p in {mode + d * mp.mpf(2) ** k for k in range(-21, 6, 3) for d in (-1, 1)} | {mode} if p < a)
+        # Breaks cluster at the mode and, where the correlation is strong, at the near-step of the
+        # inner probability, x = b / r, whose width is s.
+        steps = {b / r + d * s * mp.mpf(2) ** k for k in range(-3, 12, 3) for d in (-1, 1)} if r else set()
+        near = {mode + d * mp.mpf(2) ** k for k in range(-21, 6, 3) for d in (-1, 1)}
+        breaks = sorted(p for p in near | steps | {mode} if p < a)
         area = mp.quad(lambda x: mp.exp(g(x) - g(mode)), [-mp.inf, *breaks, a])
         return float(g(mode) + mp.log(area) - mp.log(2 * mp.pi) / 2)
 

@@ -163,65 +163,48 @@ def test_coordinate_checks(lat, lon, code):
 # ---- the fit against the dense likelihood -----------------------------------------------
 
 
-@pytest.mark.parametrize("m", [0, 1])
-@pytest.mark.parametrize("reml", [True, False])
-def test_fit_is_the_dense_maximum(m, reml):
-    fixed, distance, x, y = sample(5 + m, m=m)
-    fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml))
-    assert fit["converged"] and fit["scaled_gradient"] < 1e-6
-    c, d = np.array(fit["coefficients"]), fit["decay_rate"]
-    assert len(c) == m + 2
-    dense = dense_loglik(c, d, fixed, distance, x, y, reml)
-    assert fit["loglik"] == pytest.approx(dense, rel=1e-8)
-    assert dense_search(fit, fixed, distance, x, y, reml, False) <= fit["loglik"] + 1e-6
-    beta, cov, _, _ = gls(covariance(c, d, fixed, distance), x, y)
-    np.testing.assert_allclose(fit["beta"], beta, rtol=1e-7)
-    np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(cov)), rtol=1e-7)
-    assert fit["half_distance"] * fit["decay_rate"] == pytest.approx(LN2, rel=1e-15)
-    assert fit["total"] == pytest.approx(c.sum(), rel=1e-15)
-    assert sum(fit["proportions"]) == pytest.approx(1.0, rel=1e-14)
-
-
-@pytest.mark.parametrize("m", [0, 1])
-@pytest.mark.parametrize("reml", [True, False])
-def test_integrated_fit_is_the_twelve_node_mean(m, reml):
-    fixed, distance, x, y = sample(21 + m, m=m)
-    fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=True))
-    assert fit["converged"]
-    assert math.isnan(fit["decay_rate"]) and math.isnan(fit["half_distance"])
+def dense_fit(fit, fixed, distance, x, y, reml, integrated):
+    """The dense log-likelihood at the fit, and the GLS estimate and its covariance: at the fitted
+    rate, or mixed over the twelve nodes with the nodes' likelihoods as weights."""
     c = np.array(fit["coefficients"])
+    if not integrated:
+        beta, cov, _, _ = gls(covariance(c, fit["decay_rate"], fixed, distance), x, y)
+        return dense_loglik(c, fit["decay_rate"], fixed, distance, x, y, reml), beta, cov
     expected, values = integrated_loglik(c, fixed, distance, x, y, reml)
-    assert fit["loglik"] == pytest.approx(expected, rel=1e-8)
-    assert dense_search(fit, fixed, distance, x, y, reml, True) <= fit["loglik"] + 1e-6
     w = np.exp(values - values.max())
     w /= w.sum()
     fits = [gls(covariance(c, d, fixed, distance), x, y)[:2] for d in nodes(distance)]
     mean = sum(wj * b for wj, (b, _) in zip(w, fits))
-    spread = sum(wj * (cov + np.outer(b - mean, b - mean)) for wj, (b, cov) in zip(w, fits))
-    np.testing.assert_allclose(fit["beta"], mean, rtol=1e-7)
-    np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(spread)), rtol=1e-7)
+    return expected, mean, sum(wj * (cov + np.outer(b - mean, b - mean)) for wj, (b, cov) in zip(w, fits))
 
 
-@pytest.mark.parametrize("integrated", [False, True])
+# 200 people at 40 sites in families of three are evaluated through the sites, not n x n.
+SITES = dict(n=200, sites=40)
+
+
 @pytest.mark.parametrize("reml", [True, False])
-def test_a_fit_through_its_sites_is_the_dense_likelihood(reml, integrated):
-    # 200 people at 40 sites in families of three: evaluated through the sites, not n x n.
-    fixed, distance, x, y = sample(13, n=200, sites=40)
+@pytest.mark.parametrize("integrated, seed, shape, rel", [
+    (False, 5, dict(m=0), 1e-8), (False, 6, dict(m=1), 1e-8), (True, 21, dict(m=0), 1e-8),
+    (True, 22, dict(m=1), 1e-8), (False, 13, SITES, 1e-9), (True, 13, SITES, 1e-9),
+], ids=["m0", "m1", "integrated_m0", "integrated_m1", "sites", "integrated_sites"])
+def test_fit_is_the_dense_maximum(integrated, seed, shape, rel, reml):
+    fixed, distance, x, y = sample(seed, **shape)
     fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=integrated))
     assert fit["converged"]
-    c = np.array(fit["coefficients"])
-    if integrated:
-        expected, values = integrated_loglik(c, fixed, distance, x, y, reml)
-        w = np.exp(values - values.max()) / np.exp(values - values.max()).sum()
-        fits = [gls(covariance(c, d, fixed, distance), x, y)[:2] for d in nodes(distance)]
-        beta = sum(wj * b for wj, (b, _) in zip(w, fits))
-        cov = sum(wj * (v + np.outer(b - beta, b - beta)) for wj, (b, v) in zip(w, fits))
-    else:
-        expected = dense_loglik(c, fit["decay_rate"], fixed, distance, x, y, reml)
-        beta, cov, _, _ = gls(covariance(c, fit["decay_rate"], fixed, distance), x, y)
-    assert fit["loglik"] == pytest.approx(expected, rel=1e-9)
+    assert len(fit["coefficients"]) == len(fixed) + 2
+    expected, beta, cov = dense_fit(fit, fixed, distance, x, y, reml, integrated)
+    assert fit["loglik"] == pytest.approx(expected, rel=rel)
     np.testing.assert_allclose(fit["beta"], beta, rtol=1e-7)
     np.testing.assert_allclose(fit["beta_se"], np.sqrt(np.diag(cov)), rtol=1e-7)
+    if shape is not SITES:  # the searches are n x n
+        assert dense_search(fit, fixed, distance, x, y, reml, integrated) <= fit["loglik"] + 1e-6
+    if integrated:
+        assert math.isnan(fit["decay_rate"]) and math.isnan(fit["half_distance"])
+        return
+    assert fit["scaled_gradient"] < 1e-6
+    assert fit["half_distance"] * fit["decay_rate"] == pytest.approx(LN2, rel=1e-15)
+    assert fit["total"] == pytest.approx(sum(fit["coefficients"]), rel=1e-15)
+    assert sum(fit["proportions"]) == pytest.approx(1.0, rel=1e-14)
 
 
 @pytest.mark.parametrize("integrated", [False, True])

@@ -124,23 +124,26 @@ MarkerColumns columns_of(const Eigen::MatrixXd& markers) {
           }};
 }
 
-Result<AssociationModel> AssociationModel::build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& relationship,
                                                  const Eigen::Ref<const Eigen::MatrixXd>& design,
                                                  const Eigen::Ref<const Eigen::VectorXd>& y) {
   const Eigen::Index n = y.size();
   if (n == 0) return fail("ASSOCIATION_NO_ROWS");
-  if (relationship.rows() != n || relationship.cols() != n) return fail("ASSOCIATION_RELATIONSHIP_WRONG_SHAPE");
+  if (relationship.rows != n || relationship.cols != n) return fail("ASSOCIATION_RELATIONSHIP_WRONG_SHAPE");
   if (design.rows() != n) return fail("ASSOCIATION_DESIGN_WRONG_SHAPE");
   if (design.cols() == 0) return fail("ASSOCIATION_DESIGN_HAS_NO_COLUMNS");
   if (design.cols() >= n) return fail("ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE");
-  if (!relationship.allFinite() || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
+  // K is not tested for symmetry: its one pass gives its finiteness and its families' links.
+  blocks::Links links(static_cast<std::size_t>(n));
+  const bool finite = matrix_scan::scan(relationship, {}, &links).finite;
+  if (!finite || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
   model.design_ = fixed_effects::Design::prepare(design);
   if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
   centring::Centred centred = model.design_->centre(y);
   model.offset_ = std::move(centred.coefficients);
-  rotation::Rotation rotation = rotation::decompose(relationship, blocks::family_blocks(relationship));
+  rotation::Rotation rotation = rotation::decompose(relationship, matrix_scan::families(relationship, links));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
   model.group_rows();
   model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);

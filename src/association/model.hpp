@@ -18,6 +18,7 @@
 #include "error.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/fixed_effects.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
 
 namespace kestrune::association {
@@ -83,7 +84,8 @@ class Profile;
 class AssociationModel {
  public:
   // Checks in a fixed order (the first failure decides the code), rotates and fits the null.
-  static Result<AssociationModel> build(const Eigen::Ref<const Eigen::MatrixXd>& relationship,
+  // The relationship is read where it lies and not kept.
+  static Result<AssociationModel> build(const matrix_scan::Strided& relationship,
                                         const Eigen::Ref<const Eigen::MatrixXd>& design,
                                         const Eigen::Ref<const Eigen::VectorXd>& y);
 

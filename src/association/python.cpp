@@ -63,7 +63,7 @@ Fallible<Owned> covariate(const CovariateEffect& effect) {
 }
 
 Fallible<Owned> py_association_sweep(const Arguments<6>& args) {
-  auto relationship = copy_matrix(args[0]);
+  const auto relationship = MatrixView::from(args[0]);
   if (!relationship) return std::unexpected(relationship.error());
   auto design = copy_matrix(args[1]);
   if (!design) return std::unexpected(design.error());
@@ -76,9 +76,8 @@ Fallible<Owned> py_association_sweep(const Arguments<6>& args) {
   const auto refit_below = extract_optional(args[5], as_float);
   if (!refit_below) return std::unexpected(refit_below.error());
 
-  auto model = AssociationModel::build(*relationship, *design, *y);
+  auto model = AssociationModel::build(relationship->strided(), *design, *y);
   if (!model) return code(std::move(model.error()));
-  relationship->resize(0, 0);  // the model keeps what it needs of K
   const auto refit = refit_mode(*variance);
   if (!refit) return code(refit.error());
   const auto rows = model->sweep_refitting_below(columns_of(*markers), *refit, *refit_below);

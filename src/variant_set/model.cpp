@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include <Eigen/Eigenvalues>
 
 #include "components/model.hpp"
+#include "numerics/block_matrix.hpp"
 #include "numerics/mixture_tail.hpp"
 
 namespace kestrune::variant_set {
@@ -51,18 +53,30 @@ Eigen::MatrixXd exchangeable_root(double rho, Eigen::Index q) {
 
 }  // namespace
 
-Result<VariantSetModel> VariantSetModel::build(std::vector<Eigen::MatrixXd> backgrounds, const Eigen::MatrixXd& design,
-                                               const Eigen::VectorXd& response, bool reml) {
+Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Strided> backgrounds,
+                                               const Eigen::MatrixXd& design, const Eigen::VectorXd& response,
+                                               bool reml) {
   const Eigen::Index n = design.rows();
   if (n == 0) return fail("VARIANT_SET_NO_ROWS");
   if (response.size() != n) return fail("VARIANT_SET_RESPONSE_WRONG_LENGTH");
-  for (const Eigen::MatrixXd& background : backgrounds) {
-    if (background.rows() != n || background.cols() != n) return fail("VARIANT_SET_BACKGROUND_WRONG_SHAPE");
+  for (const matrix_scan::Strided& background : backgrounds) {
+    if (background.rows != n || background.cols != n) return fail("VARIANT_SET_BACKGROUND_WRONG_SHAPE");
   }
-  const bool finite = std::ranges::all_of(backgrounds, all_finite) && all_finite(design) && response.allFinite();
-  if (!finite) return fail("VARIANT_SET_NOT_FINITE");
+  // One pass over each background gives its finiteness and the links of its nonzero entries.
+  // The null keeps only the blocks over the groups those links join and makes its own checks
+  // on them: every entry outside them is zero, and zeros pass every check.
+  blocks::Links links(static_cast<std::size_t>(n));
+  bool finite = true;
+  for (const matrix_scan::Strided& background : backgrounds)
+    finite = matrix_scan::scan(background, {}, &links).finite && finite;
+  if (!finite || !all_finite(design) || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
+  const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
+  components::BlockMatrices kept;
+  kept.reserve(backgrounds.size());
+  for (const matrix_scan::Strided& background : backgrounds)
+    kept.push_back(block_matrix::BlockMatrix::cut(background, groups));
 
-  const auto null = components::ComponentModel::build(std::move(backgrounds), design);
+  const auto null = components::ComponentModel::build(std::move(kept), design);
   if (!null) return std::unexpected(null.error());
   const auto fit = null->fit_general(response, reml, {}, {});
   if (!fit) return std::unexpected(fit.error());

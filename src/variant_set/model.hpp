@@ -23,6 +23,7 @@
 #include "numerics/dense.hpp"
 #include "numerics/fixed_effects.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/parallel.hpp"
 
 namespace kestrune::variant_set {
@@ -56,8 +57,9 @@ struct Projection {
 class VariantSetModel {
  public:
   // Checks, fits the null with the component model and factors V; the first failure's code.
-  static Result<VariantSetModel> build(std::vector<Eigen::MatrixXd> backgrounds, const Eigen::MatrixXd& design,
-                                       const Eigen::VectorXd& response, bool reml);
+  // The backgrounds are read where they lie; only their family blocks are kept.
+  static Result<VariantSetModel> build(std::span<const matrix_scan::Strided> backgrounds,
+                                       const Eigen::MatrixXd& design, const Eigen::VectorXd& response, bool reml);
 
   Result<Projection> projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const;
   Result<VariantSetTest> test(const Eigen::Ref<const Eigen::MatrixXd>& root) const;

@@ -35,14 +35,14 @@ constexpr const char* family_doc =
 // The arguments both scans share, extracted in order; the roots stay views until each set's
 // turn, so that one root at a time is held as a matrix.
 struct Scan {
-  std::vector<Eigen::MatrixXd> backgrounds;
+  std::vector<MatrixView> backgrounds;  // read in place while the null is built
   Eigen::MatrixXd design;
   Eigen::VectorXd response;
   std::vector<MatrixView> roots;
 };
 
 Fallible<Scan> extract_scan(std::span<const Argument> args) {
-  auto backgrounds = copy_matrix_list(args[0]);
+  auto backgrounds = view_matrix_list(args[0]);
   if (!backgrounds) return std::unexpected(backgrounds.error());
   auto design = copy_matrix(args[1]);
   if (!design) return std::unexpected(design.error());
@@ -57,7 +57,9 @@ Fallible<Scan> extract_scan(std::span<const Argument> args) {
 // makes one record per root by `record(outcome)`.
 template <class Test, class Record>
 Fallible<Owned> scan(Scan arguments, bool reml, Test test, Record record) {
-  auto model = VariantSetModel::build(std::move(arguments.backgrounds), arguments.design, arguments.response, reml);
+  std::vector<matrix_scan::Strided> backgrounds;
+  for (const MatrixView& background : arguments.backgrounds) backgrounds.push_back(background.strided());
+  auto model = VariantSetModel::build(backgrounds, arguments.design, arguments.response, reml);
   if (!model) return std::unexpected(Failure(std::move(model.error())));
   const auto outcomes = each_set(
       arguments.roots.size(), [&](std::size_t i) { return arguments.roots[i].to_matrix(); },

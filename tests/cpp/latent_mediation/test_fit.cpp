@@ -187,14 +187,6 @@ TEST(LatentFit, AHeldFitAboveTheFreeOneSendsTheFreeFitBackToItsMaximum) {
     EXPECT_EQ(start, null.coordinates);
     return model.fit_from({}, start);
   };
-  const lm::FreeRefit failing = [&](const std::vector<double>&) -> kestrune::Result<lm::LatentMediationFit> {
-    ++refits;
-    return kestrune::fail("LATENT_MEDIATION_NO_START_CONVERGED");
-  };
-  const lm::FreeRefit no_better = [&](const std::vector<double>&) -> kestrune::Result<lm::LatentMediationFit> {
-    ++refits;
-    return missed;
-  };
 
   // A null below the free fit: nothing to do.
   auto kept = lm::free_fit_above(free, null, refit);
@@ -207,8 +199,14 @@ TEST(LatentFit, AHeldFitAboveTheFreeOneSendsTheFreeFitBackToItsMaximum) {
   EXPECT_EQ(refits, 1u);
   EXPECT_LE(found->objective, null.objective);
   // A refit that fails or does no better leaves the null above the free fit: refused.
-  for (const auto* unresolved : {&failing, &no_better}) {
-    auto refused = lm::free_fit_above(missed, null, *unresolved);
+  using Refitted = kestrune::Result<lm::LatentMediationFit>;
+  for (const Refitted& unresolved :
+       {Refitted(kestrune::fail("LATENT_MEDIATION_NO_START_CONVERGED")), Refitted(missed)}) {
+    const lm::FreeRefit returning = [&](const std::vector<double>&) {
+      ++refits;
+      return unresolved;
+    };
+    auto refused = lm::free_fit_above(missed, null, returning);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().code, "LATENT_MEDIATION_BETTER_UNRESOLVED_OPTIMUM");
   }

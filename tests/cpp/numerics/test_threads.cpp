@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 
 #include "numerics/dense.hpp"
@@ -27,26 +29,22 @@ Eigen::MatrixXd kms(int n, double rho) {
   return a;
 }
 
-// Everything the dense calls give for `a`, each call starting from `threads` OpenBLAS threads
-// as another machine (or RAYON_NUM_THREADS) would leave them.
-struct Outputs {
-  Eigen::MatrixXd lower, inverse, solved, vectors;
-  Eigen::VectorXd values;
-};
-
-Outputs outputs(const Eigen::MatrixXd& a, int threads) {
+// Everything the dense calls give for `a` (the factor, the inverse, a solve, the eigenvalues and
+// eigenvectors), each call starting from `threads` OpenBLAS threads as another machine (or
+// RAYON_NUM_THREADS) would leave them.
+std::array<Eigen::MatrixXd, 5> outputs(const Eigen::MatrixXd& a, int threads) {
+  std::array<Eigen::MatrixXd, 5> out;
   openblas_set_num_threads(threads);
   const auto factor = DenseFactor::make(a, DenseFactor::Route::lapack);
-  Outputs out;
-  out.lower = factor->lower();
+  out[0] = factor->lower();
   openblas_set_num_threads(threads);
-  factor->symmetric_inverse_into(out.inverse);
+  factor->symmetric_inverse_into(out[1]);
   openblas_set_num_threads(threads);
-  out.solved = factor->solve_matrix(a.leftCols(a.cols() / 2));
+  out[2] = factor->solve_matrix(a.leftCols(a.cols() / 2));
   openblas_set_num_threads(threads);
-  auto eigen = kestrune::eigen::symmetric_eigen(a);
-  out.values = eigen.values;
-  out.vectors = eigen.vectors;
+  const auto eigen = kestrune::eigen::symmetric_eigen(a);
+  out[3] = eigen.values;
+  out[4] = eigen.vectors;
   return out;
 }
 
@@ -55,17 +53,13 @@ TEST(Threads, ResultsBelowTheCrossoverAreTheSerialOnesForAnyThreadCount) {
   // these orders; below the crossover every call must give the serial bits.
   for (const int n : {140, 520}) {
     const Eigen::MatrixXd a = kms(n, 0.3 + n * 1e-3);
-    const Outputs serial = [&] {
+    const auto serial = [&] {
       const kestrune::threads::OneBlasThread held;
       return outputs(a, 1);
     }();
     for (const int threads : {1, 2, 4, 8}) {
-      const Outputs out = outputs(a, threads);
-      EXPECT_EQ(out.lower, serial.lower) << n << " " << threads;
-      EXPECT_EQ(out.inverse, serial.inverse) << n << " " << threads;
-      EXPECT_EQ(out.solved, serial.solved) << n << " " << threads;
-      EXPECT_EQ(out.values, serial.values) << n << " " << threads;
-      EXPECT_EQ(out.vectors, serial.vectors) << n << " " << threads;
+      const auto out = outputs(a, threads);
+      for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], serial[i]) << i << " " << n << " " << threads;
     }
   }
 }
