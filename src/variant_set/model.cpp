@@ -126,13 +126,15 @@ Eigen::MatrixXd VariantSetModel::whiten(const std::vector<Block>& blocks, const 
     const auto s = static_cast<Eigen::Index>(block.indices.size());
     const Eigen::MatrixXd& lower = block.factor.lower();
     auto rows = whitened.middleRows(first, s);
-    for (Eigen::Index r = 0; r < s; ++r) rows.row(r) = b.row(static_cast<Eigen::Index>(block.indices[r]));
+    const auto row = [&](Eigen::Index r) { return static_cast<Eigen::Index>(block.indices[static_cast<std::size_t>(r)]); };
     if (s >= dense::DenseFactor::large_order) {
+      for (Eigen::Index r = 0; r < s; ++r) rows.row(r) = b.row(row(r));
       lower.triangularView<Eigen::Lower>().solveInPlace(rows);
     } else {
+      // Read straight from b: a row copy through Eigen costs more than a small block's solve.
       for (Eigen::Index c = 0; c < rows.cols(); ++c) {
         for (Eigen::Index i = 0; i < s; ++i) {
-          double v = rows(i, c);
+          double v = b(row(i), c);
           for (Eigen::Index k = 0; k < i; ++k) v -= lower(i, k) * rows(k, c);
           rows(i, c) = v / lower(i, i);
         }
