@@ -137,13 +137,15 @@ class AssociationModel {
   // The marker's test once its raw values have passed their checks; z is it rotated.
   Result<MarkerTest> test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const;
 
+  // Fills the groups of rows that share an eigenvalue (below) from eigenvalues_.
+  void group_rows();
+
   // The design in the people's frame: the response and every marker are centred on it, so
   // that an offset the intercept absorbs never reaches the weighted fits.
   std::optional<fixed_effects::Design> design_;
   Eigen::VectorXd offset_;  // the response's least-squares coefficients, added back to the covariates
   Eigen::VectorXd eigenvalues_;
   // The distinct eigenvalues, ascending, how many rows hold each, and each row's among them.
-  void group_rows();
   Eigen::VectorXd group_eigenvalues_;
   Eigen::VectorXd group_sizes_;
   std::vector<Eigen::Index> group_of_;
@@ -174,9 +176,9 @@ class Profile {
 
   const AssociationModel& model_;
   std::span<const double> marker_;
-  Eigen::Index order_;         // of the fit's system: the design's columns, and the marker's
-  // v_j v_k for j <= k, v = (x_i, [z_i,] y_i), column by column, summed over the rows of each
-  // distinct eigenvalue (one row of products each)
+  Eigen::Index order_;  // of the fit's system: the design's columns, and the marker's
+  // v_j v_k for j <= k with v = (x_i, [z_i,] y_i), one column each, summed over the rows of
+  // each distinct eigenvalue (one row each)
   Eigen::MatrixXd products_;
   Eigen::VectorXd weights_;    // each distinct eigenvalue's weight at the last h2
   Eigen::VectorXd sums_;       // the weighted sums of the products
