@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numeric>
 #include <utility>
 
 #include "compat_lbfgsb/bounds.hpp"
@@ -12,6 +13,7 @@
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
+#include "numerics/parallel.hpp"
 
 namespace kestrune::association {
 namespace {
@@ -143,6 +145,7 @@ Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& rel
   model.offset_ = std::move(centred.coefficients);
   rotation::Rotation rotation = rotation::decompose(relationship, matrix_scan::families(relationship, links));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
+  model.group_rows();
   model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
   model.rotated_design_ = rotation::rotate_columns(rotation.blocks, design);
   model.blocks_ = std::move(rotation.blocks);
@@ -154,6 +157,24 @@ Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& rel
   model.null_scale_ = null->scale;
   model.null_loglik_ = null->loglik;
   return model;
+}
+
+void AssociationModel::group_rows() {
+  std::vector<Eigen::Index> order(static_cast<std::size_t>(eigenvalues_.size()));
+  std::iota(order.begin(), order.end(), Eigen::Index{0});
+  std::ranges::stable_sort(order, {}, [&](Eigen::Index i) { return eigenvalues_[i]; });
+  std::vector<double> values, sizes;
+  group_of_.assign(order.size(), 0);
+  for (const Eigen::Index i : order) {
+    if (values.empty() || eigenvalues_[i] != values.back()) {
+      values.push_back(eigenvalues_[i]);
+      sizes.push_back(0.0);
+    }
+    sizes.back() += 1.0;
+    group_of_[static_cast<std::size_t>(i)] = static_cast<Eigen::Index>(values.size()) - 1;
+  }
+  group_eigenvalues_ = Eigen::Map<const Eigen::VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
+  group_sizes_ = Eigen::Map<const Eigen::VectorXd>(sizes.data(), static_cast<Eigen::Index>(sizes.size()));
 }
 
 Eigen::VectorXd AssociationModel::weights(double h2) const {
@@ -238,6 +259,7 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
 Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marker,
                                                    std::span<const double> from) const {
   const double count = static_cast<double>(n_);
+  // The weighted fit itself, for the point reported.
   const auto profile = [&](double h2) -> std::optional<ProfilePoint> {
     auto fit = weighted_least_squares(weights(h2), marker);
     if (!fit) return std::nullopt;
@@ -246,9 +268,11 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
     const double loglik = -0.5 * (fit->log_determinant + count * (std::log(two_pi * scale) + 1.0));
     return ProfilePoint{loglik, scale, std::move(*fit)};
   };
+  // The search's evaluations, from the marker's products.
+  Profile evaluator(*this, marker);
   const auto objective = [&](double h2) {
-    const auto point = profile(h2);
-    return point ? -point->loglik : unevaluable;
+    const auto loglik = evaluator.loglik(h2);
+    return loglik ? -*loglik : unevaluable;
   };
   // A central difference inside [0, 1], one-sided at a bound.
   const auto slope = [&](double h2) {
@@ -265,9 +289,7 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
   const auto attempt = [&](double start) -> std::optional<Candidate> {
     auto bounds = compat_lbfgsb::Bounds::create({0.0}, {1.0});
     if (!bounds) return std::nullopt;
-    const auto at_start = profile(start);
-    auto control = multistart::start_controls(
-        1, at_start ? std::optional<double>(at_start->loglik) : std::nullopt, 200, 1000.0, 1e-10);
+    auto control = multistart::start_controls(1, evaluator.loglik(start), 200, 1000.0, 1e-10);
     struct Evaluated {
       double value;
       std::vector<double> gradient;
@@ -290,6 +312,118 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
   auto point = profile(best->h2);
   if (!point) return fail("ASSOCIATION_NOT_EVALUABLE");
   return VarianceFit{best->h2, point->scale, point->loglik, std::move(point->fit)};
+}
+
+namespace {
+
+// Where of the products column (j, k), j <= k, lies: the columns run k by k, j within.
+Eigen::Index product_column(Eigen::Index j, Eigen::Index k) { return k * (k + 1) / 2 + j; }
+
+// Rows whose denominators are multiplied before one logarithm is taken: eight stay far from
+// overflow and underflow for any denominator in [1e-12, 1e36].
+constexpr Eigen::Index log_run = 8;
+// Below this share of y'Wy, y'Wy - b'beta has lost too many digits to cancellation.
+constexpr double cancellation_share = 1e-4;
+
+}  // namespace
+
+Profile::Profile(const AssociationModel& model, std::span<const double> marker)
+    : model_(model), marker_(marker), order_(model.rotated_design_.cols() + (marker.empty() ? 0 : 1)) {
+  const Eigen::Index n = model.rotated_design_.rows();
+  const Eigen::Index p = model.rotated_design_.cols();
+  const Eigen::Index r = order_ + 1;
+  Eigen::MatrixXd v(n, r);
+  v.leftCols(p) = model.rotated_design_;
+  if (!marker.empty()) v.col(p) = Eigen::Map<const Eigen::VectorXd>(marker.data(), n);
+  v.col(r - 1) = model.rotated_response_;
+  // Rows that share an eigenvalue share their weight at every h2: their products are summed
+  // once, in row order.
+  const std::vector<Eigen::Index>& group = model.group_of_;
+  products_ = Eigen::MatrixXd::Zero(model.group_eigenvalues_.size(), r * (r + 1) / 2);
+  for (Eigen::Index k = 0; k < r; ++k) {
+    for (Eigen::Index j = 0; j <= k; ++j) {
+      auto column = products_.col(product_column(j, k));
+      for (Eigen::Index i = 0; i < n; ++i) column[group[static_cast<std::size_t>(i)]] += v(i, j) * v(i, k);
+    }
+  }
+  weights_.resize(products_.rows());
+  sums_.resize(products_.cols());
+  system_.resize(order_, order_);
+  solution_.resize(order_);
+}
+
+std::optional<double> Profile::loglik(double h2) {
+  const Eigen::VectorXd& d = model_.group_eigenvalues_;
+  const Eigen::VectorXd& sizes = model_.group_sizes_;
+  // -sum ln w_i over the rows: a repeated eigenvalue's logarithm times its rows; those of
+  // single rows multiplied a run at a time, unless a run's product leaves the normal range.
+  double log_determinant = 0.0;
+  double product = 1.0;
+  Eigen::Index run_start = 0, run = 0;
+  const auto close_run = [&](Eigen::Index end) {
+    if (std::isnormal(product)) {
+      log_determinant += std::log(product);
+    } else {
+      for (Eigen::Index g = run_start; g < end; ++g) {
+        if (sizes[g] == 1.0) log_determinant -= std::log(weights_[g]);
+      }
+    }
+    product = 1.0;
+    run = 0;
+    run_start = end;
+  };
+  for (Eigen::Index g = 0; g < d.size(); ++g) {
+    // As fmax, a NaN to the floor, written out so that it stays in the loop.
+    const double raw = h2 * d[g] + 1.0 - h2;
+    const double denominator = raw > 1e-12 ? raw : 1e-12;
+    weights_[g] = 1.0 / denominator;
+    if (sizes[g] != 1.0) {
+      log_determinant += sizes[g] * std::log(denominator);
+      continue;
+    }
+    product *= denominator;
+    if (++run == log_run) close_run(g + 1);
+  }
+  close_run(d.size());
+  sums_.noalias() = products_.transpose() * weights_;
+
+  const Eigen::Index q = order_;
+  for (Eigen::Index k = 0; k < q; ++k) {
+    for (Eigen::Index j = 0; j <= k; ++j) system_(k, j) = sums_[product_column(j, k)];
+    solution_[k] = sums_[product_column(k, q)];
+  }
+  const double marker_diagonal = system_(q - 1, q - 1);
+  const auto factor = dense::FactorView::make(system_);
+  if (!factor) return std::nullopt;
+  if (!marker_.empty()) {
+    const double root = system_(q - 1, q - 1);
+    if (root * root <= pivot_tolerance * marker_diagonal) return std::nullopt;
+  }
+  // rss = y'Wy - b'beta; where that cancels to a small share of y'Wy, from the residuals.
+  factor->solve_in_place(solution_);
+  const double yy = sums_[product_column(q, q)];
+  double explained = 0.0;
+  for (Eigen::Index k = 0; k < q; ++k) explained += sums_[product_column(k, q)] * solution_[k];
+  double rss = yy - explained;
+  if (!(rss > cancellation_share * yy)) rss = residual_sum_of_squares();
+  const double count = static_cast<double>(model_.n_);
+  const double scale = rss / count;
+  if (!(scale > 0.0)) return std::nullopt;
+  return -0.5 * (log_determinant + count * (std::log(two_pi * scale) + 1.0));
+}
+
+double Profile::residual_sum_of_squares() const {
+  const Eigen::MatrixXd& x = model_.rotated_design_;
+  const Eigen::Index p = x.cols();
+  double rss = 0.0;
+  for (Eigen::Index i = 0; i < x.rows(); ++i) {
+    double fitted = 0.0;
+    for (Eigen::Index j = 0; j < p; ++j) fitted += x(i, j) * solution_[j];
+    if (!marker_.empty()) fitted += marker_[static_cast<std::size_t>(i)] * solution_[p];
+    const double r = model_.rotated_response_[i] - fitted;
+    rss += weights_[model_.group_of_[static_cast<std::size_t>(i)]] * (r * r);
+  }
+  return rss;
 }
 
 Eigen::VectorXd AssociationModel::rotate(const Eigen::Ref<const Eigen::VectorXd>& marker) const {
@@ -391,19 +525,20 @@ Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
       if (code) raw.col(j).setZero();
     }
     const Eigen::MatrixXd rotated = rotate_columns(raw);
-    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
-      if (interrupt::requested()) return fail(interrupt::code);
-      if (const auto& code = failed[static_cast<std::size_t>(j)]) {
-        results.push_back(std::unexpected(*code));
-        continue;
+    // The batch's markers over the pool, each written in its own place.
+    const std::size_t done = results.size();
+    results.resize(done + failed.size(), Result<MarkerTest>{});
+    const bool finished = parallel::for_each(failed.size(), [&](std::size_t j) {
+      Result<MarkerTest>& result = results[done + j];
+      if (const auto& code = failed[j]) {
+        result = std::unexpected(*code);
+        return;
       }
-      const Eigen::VectorXd z = rotated.col(j);
-      Result<MarkerTest> result = test_rotated(z, refit, held);
-      if (!refit && refit_below && result && result->p_value <= *refit_below) {
-        result = test_rotated(z, true, held);
-      }
-      results.push_back(std::move(result));
-    }
+      const Eigen::VectorXd z = rotated.col(static_cast<Eigen::Index>(j));
+      result = test_rotated(z, refit, held);
+      if (!refit && refit_below && result && result->p_value <= *refit_below) result = test_rotated(z, true, held);
+    });
+    if (!finished) return fail(interrupt::code);
   }
   return results;
 }

@@ -79,6 +79,8 @@ struct MarkerColumns {
 // Columns read from a matrix that outlives the result.
 MarkerColumns columns_of(const Eigen::MatrixXd& markers);
 
+class Profile;
+
 class AssociationModel {
  public:
   // Checks in a fixed order (the first failure decides the code), rotates and fits the null.
@@ -121,6 +123,7 @@ class AssociationModel {
   const Eigen::VectorXd& eigenvalues() const { return eigenvalues_; }
 
  private:
+  friend class Profile;
   AssociationModel() = default;
 
   // What every held test of one sweep shares: the weighted system at the null heritability
@@ -134,11 +137,18 @@ class AssociationModel {
   // The marker's test once its raw values have passed their checks; z is it rotated.
   Result<MarkerTest> test_rotated(const Eigen::VectorXd& z, bool refit, const HeldNull& held) const;
 
+  // Fills the groups of rows that share an eigenvalue (below) from eigenvalues_.
+  void group_rows();
+
   // The design in the people's frame: the response and every marker are centred on it, so
   // that an offset the intercept absorbs never reaches the weighted fits.
   std::optional<fixed_effects::Design> design_;
   Eigen::VectorXd offset_;  // the response's least-squares coefficients, added back to the covariates
   Eigen::VectorXd eigenvalues_;
+  // The distinct eigenvalues, ascending, how many rows hold each, and each row's among them.
+  Eigen::VectorXd group_eigenvalues_;
+  Eigen::VectorXd group_sizes_;
+  std::vector<Eigen::Index> group_of_;
   Eigen::VectorXd rotated_response_;
   Eigen::MatrixXd rotated_design_;
   std::vector<RotationBlock> blocks_;
@@ -146,6 +156,34 @@ class AssociationModel {
   double null_h2_ = 0.0;
   double null_scale_ = 1.0;
   double null_loglik_ = 0.0;
+};
+
+// The profile log-likelihood of one marker's model (none: the null's) at any heritability.
+// Each row's products of its rotated design, marker and response are taken once and summed
+// over the rows that share an eigenvalue (families of one shape share theirs), so that an
+// evaluation is a weighted sum of them and one small solve in storage kept across evaluations:
+// the same number as the weighted fit gives, to rounding. Holds a reference to the model.
+class Profile {
+ public:
+  Profile(const AssociationModel& model, std::span<const double> marker);
+
+  // Absent where the weighted fit at h2 is refused or leaves no residual scale.
+  std::optional<double> loglik(double h2);
+
+ private:
+  // sum_i w_i r_i^2 from the residuals at the last solution.
+  double residual_sum_of_squares() const;
+
+  const AssociationModel& model_;
+  std::span<const double> marker_;
+  Eigen::Index order_;  // of the fit's system: the design's columns, and the marker's
+  // v_j v_k for j <= k with v = (x_i, [z_i,] y_i), one column each, summed over the rows of
+  // each distinct eigenvalue (one row each)
+  Eigen::MatrixXd products_;
+  Eigen::VectorXd weights_;    // each distinct eigenvalue's weight at the last h2
+  Eigen::VectorXd sums_;       // the weighted sums of the products
+  Eigen::MatrixXd system_;     // the fit's cross-products, factored in place
+  Eigen::VectorXd solution_;   // its right-hand side, solved in place
 };
 
 }  // namespace kestrune::association

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +43,8 @@ constexpr std::array<std::pair<double, double>, 20> gauss_legendre{{
 struct Phase {
   std::span<const double> weights;
   double q;
+  double largest = 0.0;      // the largest weight
+  double cubic_width = 0.0;  // how narrow a bracket the cubic about its middle serves (below)
   bool compensated = false;
   double excess = 0.0;  // sum_j w_j - q, compensated
 };
@@ -66,8 +71,24 @@ double compensated_excess(std::span<const double> weights, double q) {
   return sum + correction;
 }
 
-Phase make_phase(std::span<const double> weights, double q) {
+// The fourth derivative of theta is at most sum_j (2 w_j)^4 * 4.67 / 2 in size (that of atan
+// is at most 4.67), so the cubic Taylor polynomial about the middle of a bracket this wide errs
+// by less than 2^-60 anywhere in it, far below the rounding of theta itself.
+double cubic_width(std::span<const double> weights) {
+  double fourth = 0.0;
+  for (const double w : weights) fourth += ((w + w) * (w + w)) * ((w + w) * (w + w));
+  return 2.0 * std::sqrt(std::sqrt(24.0 * 0x1p-60 / (fourth * 2.5)));
+}
+
+Phase plain_phase(std::span<const double> weights, double q) {
   Phase phase{weights, q};
+  for (const double w : weights) phase.largest = std::fmax(phase.largest, w);
+  phase.cubic_width = cubic_width(weights);
+  return phase;
+}
+
+Phase make_phase(std::span<const double> weights, double q) {
+  Phase phase = plain_phase(weights, q);
   const double excess = compensated_excess(weights, q);
   if (std::fabs(excess) <= std::ldexp(std::fabs(q), -44)) {
     phase.compensated = true;
@@ -76,12 +97,97 @@ Phase make_phase(std::span<const double> weights, double q) {
   return phase;
 }
 
+// atan(j / 8) for j = 0 ... 8, each as a double and the rest beyond it.
+constexpr std::array<std::pair<double, double>, 9> atan_eighths{{
+    {0.0, 0.0},
+    {0.12435499454676144, -3.1253241424539383e-18},
+    {0.24497866312686414, 1.0698755618734451e-17},
+    {0.35877067027057225, -2.4623815582638635e-17},
+    {0.4636476090008061, 2.2698777452961687e-17},
+    {0.5585993153435624, -5.4556305485916264e-18},
+    {0.6435011087932844, 1.5834785051444286e-17},
+    {0.7188299996216245, -2.1478388444456983e-17},
+    {0.7853981633974483, 3.061616997868383e-17},
+}};
+constexpr std::pair<double, double> half_pi_parts{1.5707963267948966, 6.123233995736766e-17};
+constexpr std::pair<double, double> pi_parts{3.141592653589793, 1.2246467991473532e-16};
+constexpr std::pair<double, double> two_pi_parts{6.283185307179586, 2.4492935982947064e-16};
+
+// atan(a / b) for 0 <= a <= b, b > 0, to about an ulp: atan(c) + atan(u) with c the nearest
+// eighth and u = (a - c b) / (b + c a), |u| <= 1/16, whose odd series to u^13 is exact to
+// rounding.
+double atan_of_ratio(double a, double b) {
+  const auto j = static_cast<int>(a / b * 8.0 + 0.5);
+  const double c = j * 0.125;
+  const double u = (a - c * b) / (b + c * a);
+  const double u2 = u * u;
+  const double series =
+      1.0 + u2 * (-1.0 / 3 + u2 * (1.0 / 5 + u2 * (-1.0 / 7 + u2 * (1.0 / 9 + u2 * (-1.0 / 11 + u2 / 13)))));
+  const auto [high, low] = atan_eighths[static_cast<std::size_t>(j)];
+  return high + (low + u * series);
+}
+
+// K - x for a constant K given as its two parts.
+double reflected(std::pair<double, double> k, double x) { return (k.first - x) + k.second; }
+
+// The argument of re + i im in [0, 2 pi]: the lower half-plane is the one where im carries the
+// sign bit, so that it agrees with quadrant() below.
+double argument(double re, double im) {
+  const double a = std::fabs(re), b = std::fabs(im);
+  double angle = b <= a ? atan_of_ratio(b, a) : reflected(half_pi_parts, atan_of_ratio(a, b));
+  if (re < 0.0) angle = reflected(pi_parts, angle);
+  return std::signbit(im) ? reflected(two_pi_parts, angle) : angle;
+}
+
+// The product P(t) = prod_j (1 + i x_j), x_j = 2 w_j t, whose argument is S(t) = sum_j atan(x_j)
+// up to whole turns and whose modulus is prod_j (1 + x_j^2)^(1/2): one complex product a weight
+// in place of an atan and a log1p, agreeing with the termwise sums to a few roundings of the
+// terms. It is formed while every x_j is at most 2^64 (each factor is then below 2^64.0001)
+// and held as (re + i im) times a power of two, |re| + |im| below 2^257. A factor turns the
+// product by less than a quarter turn, and a component that crosses an axis moves away from
+// the sign it had (rounding moves a sum towards its addend's sign), so each change of a sign
+// bit is one quadrant boundary passed. Quadrants are numbered 0 to 3 in the order of the signs
+// (+, +), (-, +), (-, -), (+, -) of re and im, read from the sign bits; the boundaries passed
+// are the quadrant modulo 4, and the whole turns (boundaries - quadrant) / 4.
+constexpr double product_reach = 0x1p+64;
+constexpr double rescale_above = 0x1p+256;
+
+bool sign(double v) { return std::signbit(v); }
+
+int quadrant(double re, double im) { return sign(im) ? (sign(re) ? 2 : 3) : (sign(re) ? 1 : 0); }
+
+long whole_turns(long crossings, double re, double im) { return (crossings - quadrant(re, im)) / 4; }
+
+// S(t) at one t, for the band search.
+double product_angle(std::span<const double> weights, double t) {
+  double re = 1.0, im = 0.0;
+  long crossings = 0;
+  for (const double w : weights) {
+    const double x = t * (w + w);
+    const double next_re = re - im * x;
+    const double next_im = im + re * x;
+    crossings += (sign(next_re) != sign(re)) + (sign(next_im) != sign(im));
+    re = next_re;
+    im = next_im;
+    if (std::fabs(re) + std::fabs(im) > rescale_above) {
+      re *= 0x1p-256;
+      im *= 0x1p-256;
+    }
+  }
+  return static_cast<double>(whole_turns(crossings, re, im)) * two_pi_parts.first + argument(re, im);
+}
+
+bool within_product_reach(const Phase& phase, double t) {
+  return t * (phase.largest + phase.largest) <= product_reach;
+}
+
 double theta(const Phase& phase, double t) {
   double sum = -0.0;
   if (phase.compensated) {
     for (const double w : phase.weights) sum += atan_minus_identity(t * (w + w));
     return sum * 0.5 + phase.excess * t;
   }
+  if (within_product_reach(phase, t)) return product_angle(phase.weights, t) * 0.5 - phase.q * t;
   for (const double w : phase.weights) sum += std::atan(t * (w + w));
   return sum * 0.5 - phase.q * t;
 }
@@ -89,7 +195,7 @@ double theta(const Phase& phase, double t) {
 // Which half-period of sin(theta(t)) t lies in: f changes sign exactly where this does.
 double band_index(const Phase& phase, double t) { return std::floor(theta(phase, t) / pi); }
 
-// The Imhof integrand sin(theta(t)) * prod (1 + 4 w^2 t^2)^(-1/4) / t; 0 for t <= 0.
+// The Imhof integrand sin(theta(t)) * prod (1 + 4 w^2 t^2)^(-1/4) / t term by term; 0 for t <= 0.
 double integrand(const Phase& phase, double t) {
   if (!(t > 0.0)) return 0.0;
   double log_modulus = 0.0;
@@ -97,11 +203,83 @@ double integrand(const Phase& phase, double t) {
   return std::sin(theta(phase, t)) * std::exp(log_modulus * -0.25) / t;
 }
 
+constexpr std::size_t node_count = gauss_legendre.size();
+using Nodes = std::array<double, node_count>;
+
+// The integrand at a panel's nodes t_k = c + r x_k from their products, which advance together
+// weight by weight: independent chains, which the compiler spreads over vector lanes. With
+// sqrt(P) = |P|^(1/2) exp(i (S/2 - pi (turns + lower))) (the principal root; lower: the sign
+// bit of im), sin(S/2 - q t) |P|^(-1/2) = +-Im(sqrt(P) exp(-i q t)) / |P|, and exp(-i q t_k) =
+// exp(-i q c) exp(-i q r x_k), whose second factors are conjugate over the symmetric nodes: no
+// atan, and one sincos a pair of nodes.
+Nodes integrand_at_nodes(const Phase& phase, double centre, double radius) {
+  Nodes t, re, im, scale;  // scale: 2^-(the powers of two taken out of P) / 2
+  std::array<std::uint64_t, node_count> crossings{};
+  for (std::size_t k = 0; k < node_count; ++k) {
+    t[k] = centre + radius * gauss_legendre[k].first;
+    re[k] = 1.0;
+    im[k] = 0.0;
+    scale[k] = 1.0;
+  }
+  // Four factors take |re| + |im| from below 2^257 to below 2^513: the check after every fourth
+  // keeps the squares finite.
+  const auto rescale = [&] {
+    for (std::size_t k = 0; k < node_count; ++k) {
+      const bool large = std::fabs(re[k]) + std::fabs(im[k]) > rescale_above;
+      re[k] *= large ? 0x1p-256 : 1.0;
+      im[k] *= large ? 0x1p-256 : 1.0;
+      scale[k] *= large ? 0x1p-128 : 1.0;
+    }
+  };
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  for (std::size_t j = 0; j < phase.weights.size(); ++j) {
+    const double w2 = phase.weights[j] + phase.weights[j];
+    for (std::size_t k = 0; k < node_count; ++k) {
+      const double x = t[k] * w2;
+      const double next_re = re[k] - im[k] * x;
+      const double next_im = im[k] + re[k] * x;
+      crossings[k] += ((bits(next_re) ^ bits(re[k])) >> 63) + ((bits(next_im) ^ bits(im[k])) >> 63);
+      re[k] = next_re;
+      im[k] = next_im;
+    }
+    if (j % 4 == 3) rescale();
+  }
+  rescale();
+
+  const double qc = phase.q * centre;
+  const double cos_c = std::cos(qc), sin_c = std::sin(qc);
+  Nodes values;
+  for (std::size_t k = 0; k < node_count / 2; ++k) {
+    const double angle = phase.q * (radius * gauss_legendre[k].first);
+    const double cos_k = std::cos(angle), sin_k = std::sin(angle);
+    // exp(-i q t) at the node and at its mirror image, whose offset has the opposite sign.
+    const std::array<std::pair<std::size_t, double>, 2> pair{{{k, sin_k}, {node_count - 1 - k, -sin_k}}};
+    for (const auto& [m, s] : pair) {
+      const double e_re = cos_c * cos_k - sin_c * s;
+      const double e_im = -(sin_c * cos_k + cos_c * s);
+      const double modulus = std::sqrt(re[m] * re[m] + im[m] * im[m]);
+      const double root = std::sqrt((modulus + std::fabs(re[m])) * 0.5);
+      const double root_re = sign(re[m]) ? std::fabs(im[m]) / (root + root) : root;
+      const double root_im = sign(re[m]) ? std::copysign(root, im[m]) : im[m] / (root + root);
+      const long turns = whole_turns(static_cast<long>(crossings[m]), re[m], im[m]) + (sign(im[m]) ? 1 : 0);
+      const double imaginary = root_re * e_im + root_im * e_re;
+      values[m] = (turns % 2 == 0 ? imaginary : -imaginary) / modulus * scale[m] / t[m];
+    }
+  }
+  return values;
+}
+
 double panel(const Phase& phase, double a, double b) {
   const double centre = (a + b) * 0.5;
   const double radius = (b - a) * 0.5;
+  Nodes values;
+  if (!phase.compensated && a > 0.0 && within_product_reach(phase, b)) {
+    values = integrand_at_nodes(phase, centre, radius);
+  } else {
+    for (std::size_t k = 0; k < node_count; ++k) values[k] = integrand(phase, centre + radius * gauss_legendre[k].first);
+  }
   double sum = -0.0;
-  for (const auto& [node, weight] : gauss_legendre) sum += weight * integrand(phase, centre + radius * node);
+  for (std::size_t k = 0; k < node_count; ++k) sum += gauss_legendre[k].second * values[k];
   return radius * sum;
 }
 
@@ -188,18 +366,72 @@ bool tail_is_one(const std::vector<double>& weights, double q) {
   return below < 0x1p-54;
 }
 
-// Where the band index first leaves `band` between lo (inside it) and hi (beyond it), to
-// the resolution of exactly 80 bisections.
-double band_end(const Phase& phase, double current, double lo, double hi) {
+// theta about c to third order, theta(c) + d (theta'(c) + d (theta''(c) / 2 + d theta'''(c) / 6))
+// with d = t - c, from the derivatives of atan, 1 / (1 + x^2), -2 x / (1 + x^2)^2 and
+// (6 x^2 - 2) / (1 + x^2)^3, each times (2 w)^k.
+struct Cubic {
+  double centre;
+  double value;
+  std::array<double, 3> coefficients;
+
+  double at(double t) const {
+    const double d = t - centre;
+    return value + d * (coefficients[0] + d * (coefficients[1] + d * coefficients[2]));
+  }
+};
+
+Cubic cubic_about(const Phase& phase, double c) {
+  double first = 0.0, second = 0.0, third = 0.0;
+  for (const double w : phase.weights) {
+    const double x = c * (w + w);
+    const double a = (w + w) / (1.0 + x * x);
+    first += a;
+    second += -2.0 * x * (a * a);
+    third += (a * a * a) * (6.0 * (x * x) - 2.0);
+  }
+  return {c, theta(phase, c), {first * 0.5 - phase.q, second * 0.25, third / 12.0}};
+}
+
+// The end of a band and the band index just past it.
+struct BandEnd {
+  double at;
+  double next;
+};
+
+// Where the band index first leaves `current` between lo (inside it) and hi (beyond it, in band
+// hi_index), to the resolution of exactly 80 bisections, and the index at 1e-13 past it.
+//
+// Once the bracket is narrow enough, theta is taken from its cubic about the bracket's middle,
+// exact there to far below rounding, and so is the index past the end while that lies within
+// the cubic's reach: one smooth function on both sides of the end. Once the midpoint rounds to
+// an end whose band is known, lo and hi are neighbours and the bisections left change nothing,
+// so the loop stops there: hi is always beyond the band, lo is once a midpoint has been found
+// inside it.
+//
+// Where t is large, 1e-13 is an ulp or less and within the rounding of theta's terms, and the
+// point past the end can come out in the band itself; starting that band again would close it
+// at once with an integral of 0, and the sum would stop there as settled. The index past the
+// end is then the one found beyond it.
+BandEnd band_end(const Phase& phase, double current, double lo, double hi, double hi_index) {
+  std::optional<Cubic> local;
+  bool lo_inside = false;
   for (int i = 0; i < 80; ++i) {
     const double mid = (hi + lo) * 0.5;
-    if (band_index(phase, mid) == current) {
+    if (mid == hi || (mid == lo && lo_inside)) break;
+    if (!local && !phase.compensated && hi - lo <= phase.cubic_width * 0.5) local = cubic_about(phase, mid);
+    const double index = local ? std::floor(local->at(mid) / pi) : band_index(phase, mid);
+    if (index == current) {
       lo = mid;
+      lo_inside = true;
     } else {
       hi = mid;
+      hi_index = index;
     }
   }
-  return hi;
+  const double past = hi + 1e-13;
+  const bool in_reach = local && std::fabs(past - local->centre) <= phase.cubic_width * 0.5;
+  const double next = in_reach ? std::floor(local->at(past) / pi) : band_index(phase, past);
+  return {hi, next == current ? hi_index : next};
 }
 
 // P from the sum of the completed bands' integrals, clamped to [0, 1] against cancellation,
@@ -238,11 +470,13 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     const double h_a = h;
     // Step ahead until the band index changes; a band never closed contributes nothing.
     double t_next = 0.0;
+    double beyond = current;  // the band index at t_next
     bool found = false;
     for (int steps = 1; steps <= 8000; ++steps) {
       t_next = h + t;
       if (!std::isfinite(t_next)) break;
-      if (band_index(phase, t_next) != current) {
+      beyond = band_index(phase, t_next);
+      if (beyond != current) {
         found = true;
         break;
       }
@@ -251,9 +485,10 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     }
     if (!found) break;
 
-    const double b = band_end(phase, current, t, t_next);
+    const BandEnd end = band_end(phase, current, t, t_next, beyond);
+    const double b = end.at;
     const double integral = band(phase, a, b, h0);
-    current = band_index(phase, b + 1e-13);
+    current = end.next;
     sum = sum + integral;
     last = std::fabs(integral);
     bands += 1;
@@ -272,11 +507,11 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
 }  // namespace
 
 double gauss_panel(std::span<const double> weights, double a, double b, double q) {
-  return panel(Phase{weights, q}, a, b);
+  return panel(plain_phase(weights, q), a, b);
 }
 
 double graded_band(std::span<const double> weights, double a, double b, double q, double h0) {
-  return band(Phase{weights, q}, a, b, h0);
+  return band(plain_phase(weights, q), a, b, h0);
 }
 
 Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, double q) {

@@ -8,7 +8,9 @@
 // block; P is applied through those factors and never formed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -20,7 +22,9 @@
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/fixed_effects.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/matrix_scan.hpp"
+#include "numerics/parallel.hpp"
 
 namespace kestrune::variant_set {
 
@@ -75,10 +79,14 @@ class VariantSetModel {
         fixed_design_(std::move(fixed_design)),
         blocks_(std::move(blocks)),
         information_(std::move(information)),
-        projected_response_(std::move(projected_response)) {}
+        projected_response_(std::move(projected_response)),
+        whitened_design_(whiten(blocks_, design_)) {}
 
   // V^-1 b, block by block; b has n rows.
   static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
+  // L^-1 b with V = L L^T, block by block, the rows in the blocks' order (so that
+  // (L^-1 a)^T (L^-1 b) = a^T V^-1 b); b has n rows.
+  static Eigen::MatrixXd whiten(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
 
   Eigen::MatrixXd design_;
   // P X = 0, so P y and P Z are taken from y and Z less their least-squares fits on the design:
@@ -87,7 +95,29 @@ class VariantSetModel {
   std::vector<Block> blocks_;
   dense::DenseFactor information_;  // of X'V^-1 X
   Eigen::VectorXd projected_response_;  // P y
+  Eigen::MatrixXd whitened_design_;      // L^-1 X
 };
+
+// Sets read this many at a time on the calling thread before they are tested.
+inline constexpr std::size_t sets_per_batch = 64;
+
+// One outcome per set, in order, the sets tested over the pool: read(i) gives set i's root and
+// runs on the calling thread alone (it may reach the caller's arrays); test(root) runs on any
+// thread. The interrupt's code when a stop is requested.
+template <class Read, class Test>
+auto each_set(std::size_t count, Read&& read, Test&& test)
+    -> Result<std::vector<std::invoke_result_t<Test&, const Eigen::MatrixXd&>>> {
+  std::vector<std::invoke_result_t<Test&, const Eigen::MatrixXd&>> outcomes(count);
+  std::vector<Eigen::MatrixXd> roots;
+  for (std::size_t first = 0; first < count; first += sets_per_batch) {
+    roots.clear();
+    for (std::size_t i = first; i < std::min(count, first + sets_per_batch); ++i) roots.push_back(read(i));
+    if (!parallel::for_each(roots.size(), [&](std::size_t i) { outcomes[first + i] = test(roots[i]); })) {
+      return fail(interrupt::code);
+    }
+  }
+  return outcomes;
+}
 
 // The combination of p-values by the Cauchy distribution, each weighted 1/K.
 double cauchy_combination(std::span<const double> p_values);

@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "numerics/interrupt.hpp"
 #include "python/toolkit.hpp"
 #include "variant_set/model.hpp"
 
@@ -54,17 +53,19 @@ Fallible<Scan> extract_scan(std::span<const Argument> args) {
   return Scan{std::move(*backgrounds), std::move(*design), std::move(*response), std::move(*roots)};
 }
 
-// Builds and fits the null, then one record per root by `record(model, root)`.
-template <class Record>
-Fallible<Owned> scan(Scan arguments, bool reml, Record record) {
+// Builds and fits the null, then tests every root by `test(model, root)` over the pool and
+// makes one record per root by `record(outcome)`.
+template <class Test, class Record>
+Fallible<Owned> scan(Scan arguments, bool reml, Test test, Record record) {
   std::vector<matrix_scan::Strided> backgrounds;
   for (const MatrixView& background : arguments.backgrounds) backgrounds.push_back(background.strided());
   auto model = VariantSetModel::build(backgrounds, arguments.design, arguments.response, reml);
   if (!model) return std::unexpected(Failure(std::move(model.error())));
-  return make_list_of(arguments.roots, [&](const MatrixView& root) -> Fallible<Owned> {
-    if (kestrune::interrupt::requested()) return std::unexpected(Failure(Error{kestrune::interrupt::code, std::nullopt}));
-    return record(*model, root.to_matrix());
-  });
+  const auto outcomes = each_set(
+      arguments.roots.size(), [&](std::size_t i) { return arguments.roots[i].to_matrix(); },
+      [&](const Eigen::MatrixXd& root) { return test(*model, root); });
+  if (!outcomes) return std::unexpected(Failure(outcomes.error()));
+  return make_list_of(*outcomes, record);
 }
 
 Fallible<Owned> floats(std::span<const double> values) { return make_list(values); }
@@ -104,9 +105,9 @@ Fallible<Owned> py_variant_set_scan(const Arguments<5>& args) {
   if (!arguments) return std::unexpected(arguments.error());
   const auto reml = extract_or(args[4], as_bool, true);
   if (!reml) return std::unexpected(reml.error());
-  return scan(std::move(*arguments), *reml, [](const VariantSetModel& model, const Eigen::MatrixXd& root) {
-    return test_record(model.test(root));
-  });
+  return scan(
+      std::move(*arguments), *reml,
+      [](const VariantSetModel& model, const Eigen::MatrixXd& root) { return model.test(root); }, test_record);
 }
 
 Fallible<Owned> py_variant_set_family_scan(const Arguments<6>& args) {
@@ -116,9 +117,10 @@ Fallible<Owned> py_variant_set_family_scan(const Arguments<6>& args) {
   if (!correlations) return std::unexpected(correlations.error());
   const auto reml = extract_or(args[5], as_bool, true);
   if (!reml) return std::unexpected(reml.error());
-  return scan(std::move(*arguments), *reml, [&](const VariantSetModel& model, const Eigen::MatrixXd& root) {
-    return family_record(model.test_family(root, *correlations));
-  });
+  return scan(
+      std::move(*arguments), *reml,
+      [&](const VariantSetModel& model, const Eigen::MatrixXd& root) { return model.test_family(root, *correlations); },
+      family_record);
 }
 
 }  // namespace

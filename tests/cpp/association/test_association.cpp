@@ -8,10 +8,12 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <set>
 
 namespace {
 
 using kestrune::association::AssociationModel;
+using kestrune::association::Profile;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -93,6 +95,55 @@ TEST(AssociationModel, SweepAgreesWithSingleTestsAcrossBatches) {
   }
   EXPECT_EQ((*swept)[256].error().code, "ASSOCIATION_MARKER_NOT_FINITE");
   EXPECT_GT(refitted, 0);
+}
+
+// The search's evaluation from a marker's products against the weighted fit it stands for, on
+// random samples: families of one to seven with a random relationship, or all of one shape
+// (whose rows share eigenvalues), one to three design columns, markers from plain to one that
+// explains nearly all of y (where y'Wy - b'beta cancels), and the null; at the bounds and inside.
+TEST(AssociationModel, ProfileFromProductsMatchesTheWeightedFit) {
+  struct Case {
+    int n, columns;
+    double explained;  // y's share carried by the marker
+    bool one_shape;
+  };
+  const Case cases[] = {{40, 1, 0.0, false},     {90, 2, 0.3, false},       {150, 3, 0.0, false},
+                        {120, 2, 0.93, false},   {120, 2, 0.999999, false}, {200, 1, 0.9999, false},
+                        {150, 2, 0.0, true},     {96, 3, 0.5, true}};
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal;
+  for (const Case& c : cases) {
+    Eigen::MatrixXd k = Eigen::MatrixXd::Zero(c.n, c.n);
+    const Eigen::MatrixXd shape = Eigen::MatrixXd::NullaryExpr(6, 6, [&] { return normal(rng); });
+    for (int first = 0; first < c.n;) {
+      const int size = std::min<int>(c.n - first, c.one_shape ? 6 : 1 + static_cast<int>(rng() % 7));
+      const Eigen::MatrixXd root = c.one_shape ? Eigen::MatrixXd(shape.topLeftCorner(size, size))
+                                               : Eigen::MatrixXd::NullaryExpr(size, size, [&] { return normal(rng); });
+      k.block(first, first, size, size) = root * root.transpose() / size + Eigen::MatrixXd::Identity(size, size);
+      first += size;
+    }
+    Eigen::MatrixXd x = Eigen::MatrixXd::NullaryExpr(c.n, c.columns, [&] { return normal(rng); });
+    x.col(0).setOnes();
+    const Eigen::VectorXd marker = Eigen::VectorXd::NullaryExpr(c.n, [&] { return std::floor(3.0 * std::fabs(normal(rng))); });
+    const Eigen::VectorXd noise = Eigen::VectorXd::NullaryExpr(c.n, [&] { return normal(rng); });
+    const Eigen::VectorXd y = x.rowwise().sum() + c.explained * 5.0 * marker + (1.0 - c.explained) * noise;
+    const AssociationModel m = *AssociationModel::build(k, x, y);
+    const std::set<double> distinct(m.eigenvalues().begin(), m.eigenvalues().end());
+    EXPECT_EQ(distinct.size() <= 7u, c.one_shape) << c.n;
+    const Eigen::VectorXd z = m.rotate(*kestrune::fixed_effects::Design::prepare(x)->beyond(marker));
+    for (const bool with_marker : {true, false}) {
+      const std::span<const double> span = with_marker ? std::span<const double>(z.data(), z.size()) : std::span<const double>();
+      Profile profile(m, span);
+      for (const double h2 : {0.0, 1e-3, 0.2, 0.5, 0.87, 1.0}) {
+        const auto fit = m.weighted_least_squares(m.weights(h2), span);
+        const auto loglik = profile.loglik(h2);
+        ASSERT_EQ(fit.has_value(), loglik.has_value()) << c.n << " " << h2;
+        const double scale = fit->residual_sum_of_squares / c.n;
+        const double expected = -0.5 * (fit->log_determinant + c.n * (std::log(6.283185307179586 * scale) + 1.0));
+        EXPECT_NEAR(*loglik, expected, 1e-9 * std::fabs(expected)) << c.n << " " << h2 << " " << with_marker;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 
 using kestrune::mixture_tail::gauss_panel;
 using kestrune::mixture_tail::graded_band;
+using kestrune::mixture_tail::weighted_chi2_upper_tail;
 
 // Im(phi(t) exp(-i q t)) / t with phi(t) = prod (1 - 2 i w t)^(-1/2), the characteristic
 // function of the weighted sum.
@@ -77,6 +78,60 @@ TEST(MixtureTailQuadrature, BandGradingEdges) {
   EXPECT_NEAR(graded_band(w, 0.2, 0.9, 3.0, 1e-30), reference_integral(w, 0.2, 0.9, 3.0), 1e-11);
   // Points at or below zero contribute nothing.
   EXPECT_EQ(gauss_panel(w, -1.0, 0.0, 3.0), 0.0);
+}
+
+// Tails the termwise integrand (an atan and a log1p a weight) gave, which the integrand from the
+// running product must keep to 1e-12 relative, or to a few roundings of the 1/2 the probability
+// is formed from. Weights of every spread, and q from the middle to far in the tail.
+TEST(MixtureTailInversion, KeepsTheTermwiseTails) {
+  struct Case {
+    std::vector<double> weights;
+    double q, p;
+  };
+  std::vector<double> forty;
+  for (int j = 0; j < 40; ++j) forty.push_back(std::exp(-0.15 * j));
+  const std::vector<double> ten = {0.3, 0.29, 0.28, 0.27, 0.26, 0.25, 0.24, 0.23, 0.22, 0.21};
+  const std::vector<Case> cases = {
+      {{2.0, 1.0}, 1.0, 0.70482487545116612},
+      {{2.0, 1.0}, 9.0, 0.054003353702751333},
+      {{2.0, 1.0}, 40.0, 1.123762933685768e-05},
+      {{0.9, 0.5, 0.2}, 1.6, 0.36852689844753928},
+      {{0.9, 0.5, 0.2}, 12.0, 0.00047324997116637846},
+      {{5.0, 3.0, 2.0, 1.0, 0.5}, 11.5, 0.38527238808667497},
+      {{5.0, 3.0, 2.0, 1.0, 0.5}, 60.0, 0.001453779244571185},
+      {{1e3, 1.0, 1e-3}, 2500.0, 0.11391873610476622},
+      {{1.0, 1e-4, 1e-4, 1e-4}, 0.2, 0.65496317930817016},
+      {ten, 2.55, 0.4395787347320152},
+      {ten, 9.0, 0.00013076855626426021},
+      {{7e-9, 3e-9, 1e-9}, 2e-8, 0.15098291329382807},
+      {{4e14, 1e14}, 5e15, 0.00047576321565040436},
+      {forty, 3.0, 0.97774933924298346},
+      {forty, 25.0, 7.9816438877944318e-05},
+  };
+  for (const Case& c : cases) {
+    const auto tail = weighted_chi2_upper_tail(c.weights, c.q);
+    EXPECT_EQ(tail->method, "gil_pelaez_inversion");
+    EXPECT_TRUE(tail->trustworthy) << c.q;
+    EXPECT_NEAR(tail->probability, c.p, std::fmax(1e-12 * c.p, 0x1p-51)) << c.weights.size() << " " << c.q;
+  }
+}
+
+// Small weights take the bands to t in the thousands, where 1e-13 past a band's end is within
+// an ulp of it: the termwise search restarted the band it had just closed, summed an empty
+// band and stopped as settled at 3.3e-5. The value is Imhof's integral at 30 digits.
+TEST(MixtureTailInversion, BandsAtLargeTKeepGoing) {
+  const std::vector<double> weights = {
+      0.0035508124450747604, 0.0028113189750398233, 0.0027754966508531935, 0.0022229588711447394,
+      0.0019865826821042448, 0.001758760047139499,  0.0012023800767503726, 0.00088791315910085602,
+      0.00087972126339052042, 0.00079067989465905037, 0.00076703808234719563, 0.00075388673133409674,
+      0.00045014201770011514, 0.00042317761623339103, 0.00034128555929874088, 0.00031556748569298664,
+      0.00018582655930601707, 0.00018223157770910927, 0.00017974853906308882, 0.00014290110364670146,
+      0.00011361886738004204, 7.549196224584282e-05,  2.8015581821803801e-05, 2.6504060466888447e-05,
+      2.5913668819537304e-05, 1.2446159489622978e-05, 9.6644143520619602e-06, 3.754809535271906e-06,
+      3.5792560717606722e-06, 3.03351364783488e-06};
+  const auto tail = weighted_chi2_upper_tail(weights, 0.089851558711766241);
+  EXPECT_TRUE(tail->trustworthy);
+  EXPECT_NEAR(tail->probability, 4.00937108080947e-5, 1e-9 * 4.00937108080947e-5);
 }
 
 }  // namespace
