@@ -1,0 +1,48 @@
+#include "numerics/design_basis.hpp"
+
+#include <cmath>
+
+#include <Eigen/QR>
+
+namespace kestrune::design_basis {
+
+Basis Basis::orthogonal(const Eigen::MatrixXd& x) {
+  const Eigen::Index n = x.rows(), p = x.cols();
+  if (p == 0 || n < p) return Basis(x, Eigen::MatrixXd::Identity(p, p), 0.0);
+  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(x);
+  const Eigen::MatrixXd r = qr.matrixQR().topRows(p).triangularView<Eigen::Upper>();
+  const Eigen::VectorXd d = r.diagonal();
+  Eigen::MatrixXd q = qr.householderQ() * Eigen::MatrixXd::Identity(n, p);
+  Eigen::MatrixXd columns = q * d.asDiagonal();
+  Eigen::MatrixXd map = d.cwiseInverse().asDiagonal() * r;
+  map.diagonal().setOnes();
+  return Basis(std::move(columns), std::move(map), 0.0);
+}
+
+Basis Basis::standardised(const Eigen::MatrixXd& x) {
+  const Eigen::Index n = x.rows(), p = x.cols();
+  if (p == 0 || n < p) return Basis(x, Eigen::MatrixXd::Identity(p, p), 0.0);
+  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(x);
+  const double root_n = std::sqrt(static_cast<double>(n));
+  const Eigen::MatrixXd r = qr.matrixQR().topRows(p).triangularView<Eigen::Upper>();
+  Eigen::MatrixXd columns = (qr.householderQ() * Eigen::MatrixXd::Identity(n, p)) * root_n;
+  Eigen::MatrixXd map = r / root_n;
+  const double log_det = map.diagonal().cwiseAbs().array().log().sum();
+  return Basis(std::move(columns), std::move(map), log_det);
+}
+
+Eigen::VectorXd Basis::coefficients(const Eigen::Ref<const Eigen::VectorXd>& on_basis) const {
+  return map_.triangularView<Eigen::Upper>().solve(on_basis);
+}
+
+Eigen::MatrixXd Basis::covariance(const Eigen::Ref<const Eigen::MatrixXd>& on_basis) const {
+  const Eigen::MatrixXd half = map_.triangularView<Eigen::Upper>().solve(on_basis);
+  Eigen::MatrixXd out = map_.triangularView<Eigen::Upper>().solve(half.transpose()).transpose();
+  return (out + out.transpose()) / 2.0;
+}
+
+Eigen::VectorXd Basis::standard_errors(const Eigen::Ref<const Eigen::MatrixXd>& on_basis) const {
+  return covariance(on_basis).diagonal().cwiseMax(0.0).cwiseSqrt();
+}
+
+}  // namespace kestrune::design_basis
