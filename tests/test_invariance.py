@@ -81,7 +81,6 @@ OFFSET_FAILS_FROM = {
     "association_sweep_held": 1e6,
     "association_sweep_refitted": 1e6,
     "bivariate": 1e6,
-    "discrete_gxe": 1e4,
     "spatial_fit": 1e4,
     "spatial_fit_integrated": 1e4,
     "autoregressive_fit": 1e6,
