@@ -80,7 +80,6 @@ OFFSET_FAILS_FROM = {
     "variant_set_family_scan": 1e6,
     "association_sweep_held": 1e6,
     "association_sweep_refitted": 1e6,
-    "bivariate": 1e6,
     "spatial_fit": 1e4,
     "spatial_fit_integrated": 1e4,
     "autoregressive_fit": 1e6,
