@@ -7,9 +7,9 @@
 // design fits exactly (to rounding) is left as exactly zero, so that it reads as a perfect fit
 // whatever its offset, rather than as rounding noise to be fitted.
 //
-// A model fits on the design's orthogonal basis (same span, X = B U, det U = 1), so that a
-// covariate whose offset dwarfs its spread costs the fit no digits; it maps the fixed effects
-// back to X with the basis.
+// The design's orthogonal basis (same span, X = B U, det U = 1) is kept for a model to fit on,
+// so that a covariate whose offset dwarfs its spread costs the fit no digits; the basis maps
+// the fixed effects back to X.
 #pragma once
 
 #include <optional>
