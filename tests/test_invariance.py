@@ -84,11 +84,6 @@ OFFSET_FAILS_FROM = {
     "gxe_exponential": 1e4,
     "gxe_random_regression": 1e4,
     "discrete_gxe": 1e4,
-    "spatial_fit": 1e4,
-    "spatial_fit_integrated": 1e4,
-    "autoregressive_fit": 1e6,
-    "spatial_tests": 1e4,
-    "spatial_blup": 1e4,
 }
 
 
