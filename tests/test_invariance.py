@@ -78,10 +78,6 @@ OFFSET_FAILS_FROM = {
     "prepared_fit": 1e6,
     "variant_set_scan": 1e6,
     "variant_set_family_scan": 1e6,
-    "bivariate": 1e6,
-    "gxe_exponential": 1e4,
-    "gxe_random_regression": 1e4,
-    "discrete_gxe": 1e4,
 }
 
 
