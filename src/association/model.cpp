@@ -147,7 +147,8 @@ Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& rel
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
   model.group_rows();
   model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
-  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, design);
+  model.basis_ = design_basis::Basis::orthogonal(design);
+  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, model.basis_.columns());
   model.blocks_ = std::move(rotation.blocks);
   model.n_ = static_cast<std::size_t>(n);
 
@@ -546,11 +547,12 @@ Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
 Result<std::vector<CovariateEffect>> AssociationModel::covariate_effects() const {
   const auto fit = weighted_least_squares(weights(null_h2_), {});
   if (!fit) return fail("ASSOCIATION_NULL_RANK_DEFICIENT");
-  const Eigen::MatrixXd inverse = fit->factor.inverse();
+  const Eigen::VectorXd estimates = basis_.coefficients(fit->beta) + offset_;
+  const Eigen::MatrixXd inverse = basis_.covariance(fit->factor.inverse());
   std::vector<CovariateEffect> effects;
-  effects.reserve(static_cast<std::size_t>(fit->beta.size()));
-  for (Eigen::Index j = 0; j < fit->beta.size(); ++j) {
-    const double estimate = fit->beta[j] + offset_[j];
+  effects.reserve(static_cast<std::size_t>(estimates.size()));
+  for (Eigen::Index j = 0; j < estimates.size(); ++j) {
+    const double estimate = estimates[j];
     const Wald wald = wald_of(estimate, null_scale_, inverse(j, j));
     effects.push_back({estimate, wald.standard_error, chi2_1_tail(wald.statistic)});
   }

@@ -17,6 +17,7 @@
 
 #include "error.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/fixed_effects.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
@@ -144,6 +145,9 @@ class AssociationModel {
   // that an offset the intercept absorbs never reaches the weighted fits.
   std::optional<fixed_effects::Design> design_;
   Eigen::VectorXd offset_;  // the response's least-squares coefficients, added back to the covariates
+  // The weighted fits work on an orthogonal basis of the design's span, whose cross-products
+  // keep their digits whatever a covariate's offset; the covariates' effects leave through it.
+  design_basis::Basis basis_ = design_basis::Basis::orthogonal(Eigen::MatrixXd());
   Eigen::VectorXd eigenvalues_;
   // The distinct eigenvalues, ascending, how many rows hold each, and each row's among them.
   Eigen::VectorXd group_eigenvalues_;

@@ -59,7 +59,7 @@ double half_distance(double rho) {
 }  // namespace
 
 Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, bool reml) const {
-  const Eigen::Index n = design_.rows();
+  const Eigen::Index n = basis_.columns().rows();
   if (y.size() != n) return fail(response_wrong_length);
   const auto response = whole_sample::standardise(least_squares_, y);
   if (!response) return fail(response_constant);
@@ -137,9 +137,9 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   fit.rho_col = theta[m + 3];
   fit.half_distance_row = half_distance(fit.rho_row);
   fit.half_distance_col = half_distance(fit.rho_col);
-  fit.beta = whole_sample::effects_on_response_scale(final_eval->beta, *response);
+  fit.beta = whole_sample::effects_on_response_scale(final_eval->beta, *response, basis_);
   fit.beta_se = moments::rescaled_standard_errors(*final_eval->beta_covariance, sd);
-  const double kept = reml ? static_cast<double>(n - design_.cols()) : static_cast<double>(n);
+  const double kept = reml ? static_cast<double>(n - basis_.columns().cols()) : static_cast<double>(n);
   fit.loglik = -value - kept * std::log(sd);
   fit.scaled_gradient = scaled;
   fit.polished = polished;

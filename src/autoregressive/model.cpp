@@ -95,23 +95,22 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
     if (!k.allFinite()) return fail(fixed_not_finite);
   }
   if (!design.allFinite()) return fail(design_not_finite);
-  // Rank at the rounding level of the columns; X'X must still factor for its log-determinant.
+  // Rank of the design as given, at the rounding level of its columns; X'X must still factor.
   if (!rank::full_column_rank(design)) return fail(design_rank_deficient);
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto factor = dense::DenseFactor::make(xtx);
   if (!factor) return fail(design_rank_deficient);
-  const double log_det_xtx = log_determinant(*factor);
-  if (!std::isfinite(log_det_xtx)) return fail(design_rank_deficient);
+  if (!std::isfinite(log_determinant(*factor))) return fail(design_rank_deficient);
 
   AutoregressiveModel model;
   model.cells_ = distinct_cells(row, column);
   model.row_axis_ = make_axis(model.cells_.rows);
   model.column_axis_ = make_axis(model.cells_.columns);
-  model.least_squares_ = centring::LeastSquares(design);
-  model.design_ = std::move(design);
+  model.basis_ = design_basis::Basis::orthogonal(design);
+  model.least_squares_ = centring::LeastSquares(model.basis_.columns());
   model.fixed_ = std::move(fixed);
   model.families_ = whole_sample::plan(model.fixed_, model.cells_.cell_of_person, model.cells_.rows.size());
-  model.log_det_xtx_ = log_det_xtx;
+  model.log_det_xtx_ = whole_sample::log_det_gram(model.basis_);
   return model;
 }
 
@@ -179,7 +178,7 @@ std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> 
   const whole_sample::GroupedCovariance covariance{fixed_, theta.first(m), cells_.cell_of_person, r, c_ar,
                                                    theta[m + 1], &families_};
   auto likelihood = whole_sample::whole_sample_likelihood(
-      covariance, whole_sample::Design{design_, log_det_xtx_}, y, reml,
+      covariance, whole_sample::Design{basis_.columns(), log_det_xtx_, &basis_}, y, reml,
       with_gradient ? std::span<const Eigen::MatrixXd>(slopes) : std::span<const Eigen::MatrixXd>(), with_gradient,
       workspace);
   if (!likelihood) return std::nullopt;

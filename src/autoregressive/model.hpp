@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/whole_sample.hpp"
 
 namespace kestrune::autoregressive {
@@ -92,7 +93,7 @@ class AutoregressiveModel {
 
   Result<AutoregressiveFit> fit(const Eigen::VectorXd& y, bool reml) const;
 
-  std::size_t persons() const { return static_cast<std::size_t>(design_.rows()); }
+  std::size_t persons() const { return static_cast<std::size_t>(basis_.columns().rows()); }
   std::size_t components() const { return fixed_.size(); }
   std::size_t cell_count() const { return cells_.rows.size(); }
 
@@ -107,8 +108,9 @@ class AutoregressiveModel {
   };
   static Axis make_axis(const std::vector<std::int64_t>& coordinate);
 
-  Eigen::MatrixXd design_;
-  centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the design, factored once
+  // The design's orthogonal basis, which the fit works on; fixed effects leave through it.
+  design_basis::Basis basis_ = design_basis::Basis::orthogonal(Eigen::MatrixXd());
+  centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the basis, factored once
   std::vector<Eigen::MatrixXd> fixed_;
   Cells cells_;
   Axis row_axis_;

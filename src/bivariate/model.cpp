@@ -9,6 +9,7 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/eigen.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
@@ -157,9 +158,7 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   // Rank is judged on the columns at their rounding level, so neither an offset column nor two
   // equal columns are misjudged; X'X must then have a determinant.
   if (!rank::full_column_rank(design)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
-  const Eigen::MatrixXd cross = design.transpose() * design;
-  const std::optional<double> log_det = eigen::log_det_above(cross, 0.0);
-  if (!log_det) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
+  if (!eigen::log_det_above(design.transpose() * design, 0.0)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
 
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   BivariateModel model;
@@ -205,8 +204,10 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
     for (std::size_t a = 0; a < block.rows.size(); a += 2)
       directions.rows.push_back({block.rows[a], block.rows[a + 1]});
   }
-  model.design_ = design;
-  model.design_log_det_ = *log_det;
+  // The model is evaluated on an orthogonal basis B of the stacked design's span (X = B U, det
+  // U = 1): the same likelihood, without the digits a covariate's offset costs X'V^-1X.
+  model.design_ = design_basis::Basis::orthogonal(design).columns();
+  model.design_log_det_ = model.design_.colwise().squaredNorm().array().log().sum();
   model.observed_count_ = count;
   model.cut_design();
   return model;

@@ -46,7 +46,7 @@ struct Block {
   std::vector<Eigen::Index> rows;   // the measured-value number of each pair
   std::vector<Eigen::Index> local;  // each pair's person as an index into `relationship`
   Eigen::MatrixXd relationship;     // the projected relationship among the family's measured persons
-  Eigen::MatrixXd design;           // the design rows of the pairs, in pair order
+  Eigen::MatrixXd design;           // the design basis's rows of the pairs, in pair order
   // Every measured person has both traits: the family is evaluated in the eigenbasis of its
   // relationship (see Directions).
   bool rotated = false;
@@ -122,6 +122,7 @@ class BivariateModel {
   const Directions& directions() const { return directions_; }
   // rows()[person][trait]: the measured-value number, absent when not measured.
   const std::vector<std::array<std::optional<std::size_t>, 2>>& rows() const { return rows_; }
+  // An orthogonal basis of the design's span, which the model is evaluated on.
   const Eigen::MatrixXd& design() const { return design_; }
   double design_log_det() const { return design_log_det_; }
   std::size_t observed_count() const { return observed_count_; }
@@ -137,7 +138,7 @@ class BivariateModel {
   Directions directions_;
   std::vector<std::array<std::optional<std::size_t>, 2>> rows_;
   std::vector<std::size_t> trait_of_row_;  // the trait of each measured value
-  Eigen::MatrixXd design_;
+  Eigen::MatrixXd design_;  // the basis B of the design given
   double design_log_det_ = 0.0;
   std::size_t observed_count_ = 0;
 };

@@ -33,9 +33,11 @@ struct Best {
 };
 
 // The fit on the response's own scale: coefficients times v, fixed effects and their
-// standard errors times s, the log-likelihood less the Jacobian of the standardisation.
+// standard errors times s and mapped from the orthogonal basis to the design's columns, the
+// log-likelihood less the Jacobian of the standardisation.
 ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, const FitBox& box,
-                      const StandardResponse& response, bool reml, std::size_t n, std::size_t p) {
+                      const StandardResponse& response, const design_basis::Basis& basis, bool reml, std::size_t n,
+                      std::size_t p) {
   ComponentFit fit;
   fit.total = 0.0;
   for (const double theta : best.coefficients) {
@@ -43,8 +45,9 @@ ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, cons
     fit.total += fit.coefficients.back();
   }
   for (const double c : fit.coefficients) fit.proportions.push_back(c / fit.total);
-  for (Eigen::Index j = 0; j < best.beta.size(); ++j) fit.beta.push_back(best.beta[j] * response.scale + response.offset[j]);
-  fit.beta_se = moments::rescaled_standard_errors(final_evaluation.covariance, response.scale);
+  const Eigen::VectorXd beta = basis.coefficients(best.beta);
+  for (Eigen::Index j = 0; j < beta.size(); ++j) fit.beta.push_back(beta[j] * response.scale + response.offset[j]);
+  fit.beta_se = moments::rescaled_standard_errors(basis.covariance(final_evaluation.covariance), response.scale);
   fit.message = best.message;
   fit.estimator = reml ? "reml" : "ml";
   const double rows = reml ? static_cast<double>(n) - static_cast<double>(p) : static_cast<double>(n);
@@ -205,7 +208,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
 
   const auto& final_evaluation = memo(best->coefficients);
   if (!final_evaluation) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
-  ComponentFit fit = map_back(*best, *final_evaluation, *box, *response, reml, n_, p());
+  ComponentFit fit = map_back(*best, *final_evaluation, *box, *response, fixed_design().orthogonal(), reml, n_, p());
   fit.polished = polished;
   return fit;
 }

@@ -191,16 +191,18 @@ Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Li
   const auto rows = static_cast<std::size_t>(design.rows());
   if (!covariance_bases_are_identified(matrices, rows)) return fail("COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT");
 
-  // Rank is judged at the rounding level of each column; ln det X'X then needs only a factor.
+  // Rank is judged at the rounding level of each column, and X'X must factor; the fit then
+  // runs on the orthogonal basis, whose ln det B'B equals ln det X'X without its rounding.
   std::optional<fixed_effects::Design> fixed_design = fixed_effects::Design::prepare(design);
   if (!fixed_design) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
-  const Eigen::MatrixXd xtx = design.transpose() * design;
-  const auto xtx_factor = dense::DenseFactor::make(xtx);
+  if (!dense::DenseFactor::make(design.transpose() * design)) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd& basis = fixed_design->orthogonal().columns();
+  const auto xtx_factor = dense::DenseFactor::make(basis.transpose() * basis);
   if (!xtx_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
 
   ComponentModel model;
+  model.families_ = cut_families(matrices, basis, links);
   model.fixed_design_ = std::move(fixed_design);
-  model.families_ = cut_families(matrices, design, links);
   for (const auto& family : model.families_)
     model.largest_ = std::max(model.largest_, static_cast<Eigen::Index>(family.indices.size()));
   model.xtx_logdet_ = xtx_factor->logdet();

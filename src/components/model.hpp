@@ -38,17 +38,18 @@ struct Family {
   // K_j restricted to the rows, j = 0 .. m-1, only for a family that is not its whole group
   // (links met from one side only can split a group); ComponentModel::kernel reads either.
   std::vector<Eigen::MatrixXd> kernels;
-  Eigen::MatrixXd design;                // the design's rows
+  Eigen::MatrixXd design;                // the rows of the design's orthogonal basis
   Eigen::Index offset = 0;               // first row of the block in block order
   Eigen::Index square_offset = 0;        // first entry of the block's s x s matrix in an arena
 };
 
-// The model at one coefficient vector.
+// The model at one coefficient vector. The fixed effects are those of the design's orthogonal
+// basis B (fixed_design().orthogonal() maps them to the design's own columns).
 struct Evaluation {
   double value;                               // negative (restricted) log-likelihood
   Eigen::VectorXd gradient;                   // d value / d coefficient, k entries; zeros unless asked
-  Eigen::VectorXd beta;                       // (X'V^-1 X)^-1 X'V^-1 y
-  Eigen::MatrixXd covariance;                 // (X'V^-1 X)^-1
+  Eigen::VectorXd beta;                       // (B'V^-1 B)^-1 B'V^-1 y
+  Eigen::MatrixXd covariance;                 // (B'V^-1 B)^-1
 };
 
 // Every block's solves at one coefficient vector, block after block in three arenas, so
@@ -57,7 +58,7 @@ struct Evaluation {
 struct BlockSolves {
   std::vector<double> inverses;     // V_B^-1 of each block, column-major, one after another
   Eigen::VectorXd solved_response;  // V_B^-1 r_B, blocks in order (r the right-hand side given)
-  Eigen::MatrixXd solved_design;    // V_B^-1 X_B, blocks in order
+  Eigen::MatrixXd solved_design;    // V_B^-1 X_B, blocks in order (X_B of the orthogonal basis)
 };
 
 // One block's view of BlockSolves.
@@ -133,6 +134,7 @@ class ComponentModel {
   // One pass over the blocks at the coefficients, each block solved against its rows of
   // `rhs`; with `keep`, every block's solves are kept. Absent when a block covariance is not
   // positive definite.
+  // Every X here is the design's orthogonal basis.
   struct Solved {
     Eigen::MatrixXd xtvx;  // X'V^-1 X
     Eigen::VectorXd xtvr;  // X'V^-1 rhs
@@ -182,7 +184,7 @@ class ComponentModel {
   std::optional<fixed_effects::Design> fixed_design_;
   std::vector<Family> families_;
   std::size_t n_ = 0;
-  double xtx_logdet_ = 0.0;
+  double xtx_logdet_ = 0.0;  // ln det B'B of the orthogonal basis
   Eigen::Index largest_ = 0;  // rows of the largest block
 };
 

@@ -34,7 +34,7 @@ struct Standardised {
   Eigen::VectorXd y;  // the response less its least-squares fit, over the response's sd
   double variance;
   double sd;
-  Eigen::VectorXd coefficients;  // the least-squares fit taken out
+  Eigen::VectorXd coefficients;  // the least-squares fit taken out, on the model's basis
 };
 
 Result<Standardised> standardise(const Eigen::VectorXd& response, const DiscreteGxeModel& model) {
@@ -162,17 +162,14 @@ DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standar
   const Parameters x = constraint.expand(point.free);
   const double var = standard.variance;
   const double sd = standard.sd;
-  const auto p = point.evaluation.beta.size();
-  Eigen::VectorXd se(p);
-  for (Eigen::Index i = 0; i < p; ++i) se[i] = sd * std::sqrt(std::fmax(point.evaluation.covariance(i, i), 0.0));
   std::size_t first = 0;
   for (bool in_first : model.first_group()) first += in_first ? 1 : 0;
   const double kept = reml ? static_cast<double>(model.n() - model.p()) : static_cast<double>(model.n());
   DiscreteGxeFit fit{
       x,
       point.value,
-      point.evaluation.beta * sd + standard.coefficients,
-      std::move(se),
+      model.basis().coefficients(point.evaluation.beta * sd + standard.coefficients),
+      model.basis().standard_errors(point.evaluation.covariance * (sd * sd)),
       reml ? "reml" : "ml",
       model.levels(),
       {x[0] * x[0] * var, x[1] * x[1] * var},

@@ -242,19 +242,21 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::St
   if (first < 2 || static_cast<std::size_t>(n) - first < 2) return fail("DISCRETE_GXE_A_GROUP_IS_TOO_SMALL");
 
   // Rank is judged on the columns at their rounding level (two equal columns can leave X'X a
-  // last pivot that rounding made positive); X'X must factor as well for its determinant.
+  // last pivot that rounding made positive); X'X must factor as well.
   if (!rank::full_column_rank(design)) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto xtx_factor = dense::DenseFactor::make(xtx);
   if (!xtx_factor) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
 
-  DiscreteGxeModel model{Eigen::MatrixXd(design)};
-  model.families_ = cut_families(relationship, links, design, first_group);
+  DiscreteGxeModel model{design_basis::Basis::orthogonal(design)};
+  const Eigen::MatrixXd& basis = model.basis_.columns();
+  model.families_ = cut_families(relationship, links, basis, first_group);
   model.first_group_ = std::move(first_group);
   model.levels_ = labels;
   model.n_ = static_cast<std::size_t>(n);
   model.p_ = static_cast<std::size_t>(design.cols());
-  model.log_det_xtx_ = xtx_factor->logdet();
+  // ln det X'X = ln det B'B (det U = 1), read off B's orthogonal columns without X's cancellation.
+  model.log_det_xtx_ = basis.colwise().squaredNorm().array().log().sum();
   return model;
 }
 

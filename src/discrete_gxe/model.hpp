@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
@@ -19,6 +20,7 @@
 #include "error.hpp"
 #include "gxe/likelihood_ratio.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/interval.hpp"
 
@@ -47,11 +49,12 @@ struct Constraint {
 struct Family {
   std::vector<std::size_t> members;  // ascending rows of the sample
   Eigen::MatrixXd relationship;      // K restricted to the members, in member order
-  Eigen::MatrixXd design;            // the members' rows of X
+  Eigen::MatrixXd design;            // the members' rows of the design's basis B
   std::vector<bool> first_group;     // per member
 };
 
 // The likelihood at one point.
+// The fixed effects and their covariance are on the model's basis B of the design's span.
 struct Evaluation {
   Eigen::VectorXd beta;        // generalised-least-squares fixed effects
   Eigen::MatrixXd covariance;  // their covariance on the scale of the response given
@@ -83,7 +86,8 @@ class DiscreteGxeModel {
  public:
   // Validates in a fixed order (the first failure wins; the DISCRETE_GXE_ construction codes)
   // and cuts the families. n is the environment's length; `levels`, when given, are the two
-  // labels expected, in any order.
+  // labels expected, in any order. The model is evaluated on an orthogonal basis B of the
+  // design's span (X = B U), so that a covariate with a large offset costs no digits.
   static Result<DiscreteGxeModel> build_expecting(const matrix_scan::Strided& relationship,
                                                   const Eigen::Ref<const Eigen::VectorXd>& environment,
                                                   const Eigen::Ref<const Eigen::MatrixXd>& design,
@@ -114,6 +118,8 @@ class DiscreteGxeModel {
 
   std::size_t n() const { return n_; }
   std::size_t p() const { return p_; }
+  const design_basis::Basis& basis() const { return basis_; }
+  // The least-squares fit on B.
   const centring::LeastSquares& least_squares() const { return least_squares_; }
   const std::array<double, 2>& levels() const { return levels_; }
   const std::vector<bool>& first_group() const { return first_group_; }
@@ -121,13 +127,15 @@ class DiscreteGxeModel {
   double log_det_xtx() const { return log_det_xtx_; }
 
  private:
-  explicit DiscreteGxeModel(const Eigen::MatrixXd& design) : least_squares_(design) {}
+  explicit DiscreteGxeModel(design_basis::Basis basis)
+      : basis_(std::move(basis)), least_squares_(basis_.columns()) {}
 
   // The full fit and the fit under `null`, compared.
   Result<DiscreteGxeTest> likelihood_ratio(const Eigen::VectorXd& response, bool reml, const Constraint& null,
                                            std::string_view reference) const;
 
   std::vector<Family> families_;
+  design_basis::Basis basis_;
   centring::LeastSquares least_squares_;
   std::vector<bool> first_group_;
   std::array<double, 2> levels_{};

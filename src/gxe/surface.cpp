@@ -132,13 +132,14 @@ Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& re
     if (!(std::fabs(e) < INFINITY)) return fail("GXE_ENVIRONMENT_NOT_FINITE");
 
   // Two equal columns can leave X'X a last pivot that rounding made positive: the rank is
-  // judged on the columns themselves, and X'X must factor as well for its determinant.
+  // judged on the columns themselves, and X'X must factor as well.
   if (!rank::full_column_rank(design)) return fail("GXE_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto xtx_factor = dense::DenseFactor::make(xtx);
   if (!xtx_factor) return fail("GXE_DESIGN_RANK_DEFICIENT");
 
-  GxeModel model{Eigen::MatrixXd(design)};
+  GxeModel model{design_basis::Basis::orthogonal(design)};
+  const Eigen::MatrixXd& basis = model.basis_.columns();
   const std::vector<blocks::Block> families = matrix_scan::families(relationship, links);
   model.environments_.assign(environment.begin(), environment.end());
   std::sort(model.environments_.begin(), model.environments_.end());
@@ -146,7 +147,8 @@ Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& re
                             model.environments_.end());
   model.n_ = static_cast<std::size_t>(n);
   model.p_ = design.cols();
-  model.log_det_xtx_ = xtx_factor->logdet();
+  // ln det X'X = ln det B'B (det U = 1), read off B's orthogonal columns without X's cancellation.
+  model.log_det_xtx_ = basis.colwise().squaredNorm().array().log().sum();
   model.surface_ = surface;
 
   const std::optional<double> shape = shape_of(surface);
@@ -158,7 +160,7 @@ Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& re
     for (Eigen::Index r = 0; r < m; ++r) {
       const auto row = static_cast<Eigen::Index>(rows[r]);
       family.environment(r) = environment[rows[r]];
-      family.design.row(r) = design.row(row);
+      family.design.row(r) = basis.row(row);
     }
     if (shape) {
       family.distance.resize(m, m);

@@ -17,6 +17,7 @@
 #include "error.hpp"
 #include "gxe/likelihood_ratio.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/matrix_scan.hpp"
 
@@ -62,8 +63,10 @@ double residual_variance(Surface surface, const Theta& theta, double e);
 
 // One likelihood evaluation.
 struct Evaluation {
-  Eigen::VectorXd beta;                     // GLS fixed effects on the scale of the y given
-  std::optional<Eigen::MatrixXd> covariance;  // (X'V^-1X)^-1
+  // GLS fixed effects on the scale of the y given and their covariance (X'V^-1X)^-1, both on
+  // the model's orthogonal basis of the design's span (GxeModel::fit_from maps them to X).
+  Eigen::VectorXd beta;
+  std::optional<Eigen::MatrixXd> covariance;
   double objective = 0.0;                   // negative log-likelihood (ML or REML)
   Theta gradient{};                         // d objective / d theta; zeros when not asked for
 };
@@ -117,7 +120,8 @@ class GxeModel {
  public:
   // Checks sizes, then the relationship's, design's and environment's content, then the
   // design's rank at the rounding level of its columns. The relationship is not checked for
-  // symmetry or definiteness.
+  // symmetry or definiteness. The model is evaluated on an orthogonal basis of the design's
+  // span, so that a covariate with a large offset costs no digits.
   static Result<GxeModel> build(Surface surface, const matrix_scan::Strided& relationship,
                                 std::span<const double> environment,
                                 const Eigen::Ref<const Eigen::MatrixXd>& design);
@@ -144,7 +148,8 @@ class GxeModel {
                           std::span<const std::size_t> held, std::vector<std::vector<double>> starts) const;
 
   // What every fit and refit evaluates: the centred response over the standard deviation s of
-  // the response given, with s² and the least-squares coefficients that the centring took out.
+  // the response given, with s² and the least-squares coefficients that the centring took out
+  // (on the basis B).
   struct Working {
     Eigen::VectorXd y;
     double variance;
@@ -189,10 +194,10 @@ class GxeModel {
     Eigen::MatrixXd relationship;  // K restricted to the family
     Eigen::VectorXd environment;
     Eigen::MatrixXd distance;      // |e_r - e_c|^shape (powered exponential surfaces only)
-    Eigen::MatrixXd design;        // X's rows of the family
+    Eigen::MatrixXd design;        // the basis B's rows of the family
   };
 
-  explicit GxeModel(const Eigen::MatrixXd& design) : least_squares_(design) {}
+  explicit GxeModel(design_basis::Basis basis) : basis_(std::move(basis)), least_squares_(basis_.columns()) {}
 
   // V_b, the covariance of one family at theta.
   Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;
@@ -200,6 +205,7 @@ class GxeModel {
   void family_derivative(const Family& family, const Theta& theta, std::size_t slot, Eigen::MatrixXd& out) const;
 
   std::vector<Family> families_;
+  design_basis::Basis basis_;  // the design X = B U; families, centring and fits use B
   centring::LeastSquares least_squares_;
   std::vector<double> environments_;  // the sample's distinct environments, ascending
   std::size_t n_ = 0;

@@ -160,8 +160,11 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
   GxeFit fit;
   fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
   fit.objective = chosen.objective;
-  fit.beta = chosen.beta * s + working->coefficients;
-  if (chosen.covariance) fit.beta_se = moments::rescaled_standard_errors(*chosen.covariance, s);
+  fit.beta = basis_.coefficients(chosen.beta * s + working->coefficients);
+  if (chosen.covariance) {
+    const Eigen::VectorXd se = basis_.standard_errors(*chosen.covariance * (s * s));
+    fit.beta_se.assign(se.begin(), se.end());
+  }
   fit.method = reml ? "reml" : "ml";
   const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
   fit.loglik = -chosen.objective - std::log(s) * kept;

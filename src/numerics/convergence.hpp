@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,15 +75,21 @@ double largest_contribution(std::span<const double> gradient, EdgeOf edge_of) {
   return largest;
 }
 
+// Whether x stands on `bound` to the bound's own rounding: a step clamped into the box can end
+// an ulp inside a nonzero bound, and that point is the bound. A zero bound is met only exactly.
+inline bool on_bound(double x, double bound) {
+  return std::fabs(x - bound) <= 4.0 * std::numeric_limits<double>::epsilon() * std::fabs(bound);
+}
+
 // The largest gradient magnitude that points into the box [lower, upper], each
-// coordinate compared with its bounds exactly: at or below lower it is at the lower
-// edge, else at or above upper at the upper edge (so a pinned coordinate counts as at
-// its lower edge).
+// coordinate compared with its bounds with no allowance beyond their rounding: at or below
+// lower it is at the lower edge, else at or above upper at the upper edge (so a pinned
+// coordinate counts as at its lower edge).
 inline double box_measure(std::span<const double> gradient, std::span<const double> x,
                           std::span<const double> lower, std::span<const double> upper) {
   return largest_contribution(gradient, [&](std::size_t i) {
-    if (x[i] <= lower[i]) return Edge::lower;
-    if (x[i] >= upper[i]) return Edge::upper;
+    if (x[i] <= lower[i] || on_bound(x[i], lower[i])) return Edge::lower;
+    if (x[i] >= upper[i] || on_bound(x[i], upper[i])) return Edge::upper;
     return Edge::interior;
   });
 }

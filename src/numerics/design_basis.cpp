@@ -14,6 +14,7 @@ Basis Basis::orthogonal(const Eigen::MatrixXd& x) {
   const Eigen::VectorXd d = r.diagonal();
   Eigen::MatrixXd q = qr.householderQ() * Eigen::MatrixXd::Identity(n, p);
   Eigen::MatrixXd columns = q * d.asDiagonal();
+  columns.col(0) = x.col(0);  // r_00 q_0 is x_0 to rounding; U's first column is e_0 exactly
   Eigen::MatrixXd map = d.cwiseInverse().asDiagonal() * r;
   map.diagonal().setOnes();
   return Basis(std::move(columns), std::move(map), 0.0);

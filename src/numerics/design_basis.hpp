@@ -16,7 +16,8 @@ namespace kestrune::design_basis {
 class Basis {
  public:
   // U unit upper triangular (det U = 1): REML and ML log-likelihoods on B equal those on X.
-  // B's first column is X's first, to rounding.
+  // B's first column is X's first exactly, so that a design of one column (an intercept) is
+  // fitted on itself, to the last bit as before.
   static Basis orthogonal(const Eigen::MatrixXd& x);
   // B orthonormal times sqrt(n), so that each column has the spread of a standardised
   // covariate: for models whose fixed effects are searched over (ML only; REML would shift

@@ -6,6 +6,10 @@
 // least-squares fit and adds the coefficients back to its fixed effects. A response that the
 // design fits exactly (to rounding) is left as exactly zero, so that it reads as a perfect fit
 // whatever its offset, rather than as rounding noise to be fitted.
+//
+// The design's orthogonal basis (same span, X = B U, det U = 1) is kept for a model to fit on,
+// so that a covariate whose offset dwarfs its spread costs the fit no digits; the basis maps
+// the fixed effects back to X.
 #pragma once
 
 #include <optional>
@@ -15,6 +19,7 @@
 #include <Eigen/Core>
 
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::fixed_effects {
@@ -38,12 +43,19 @@ class Design {
 
   Eigen::Index columns() const { return columns_; }
 
+  // The columns to fit on, and the map of what is fitted on them back to the design's own.
+  const design_basis::Basis& orthogonal() const { return orthogonal_; }
+
  private:
   Design(const Eigen::MatrixXd& x, rank::ColumnBasis basis)
-      : least_squares_(x), basis_(std::move(basis)), columns_(x.cols()) {}
+      : least_squares_(x),
+        basis_(std::move(basis)),
+        orthogonal_(design_basis::Basis::orthogonal(x)),
+        columns_(x.cols()) {}
 
   centring::LeastSquares least_squares_;
   rank::ColumnBasis basis_;
+  design_basis::Basis orthogonal_;
   Eigen::Index columns_;
 };
 

@@ -153,7 +153,8 @@ double residual_coordinate(const Shared& s, double trace) {
 }
 
 // The fixed effects profiled out of the likelihood, from ln det V, z = V^-1 y and
-// B = V^-1 X; nothing when X'V^-1 X has no factor or y'Py is not finite and positive.
+// B = V^-1 X; nothing when X'V^-1 X has no factor or y'Py is not finite and above its
+// rounding.
 std::optional<WholeSampleLikelihood> profile(double logdet_v, const Eigen::VectorXd& z, const Eigen::MatrixXd& b,
                                              const Design& design, const Eigen::VectorXd& y, bool reml) {
   if (!std::isfinite(logdet_v)) return std::nullopt;
@@ -163,11 +164,15 @@ std::optional<WholeSampleLikelihood> profile(double logdet_v, const Eigen::Vecto
   const auto c_factor = dense::DenseFactor::make(c);
   if (!c_factor) return std::nullopt;
   Eigen::VectorXd beta = c_factor->solve_vector(xz);
-  const double q = dot(y, z) - dot(xz, beta);
-  if (!(std::isfinite(q) && q > 0.0)) return std::nullopt;
-
+  // y'Py is y's squared pivot beyond the design in V^-1's inner product: a response that the
+  // design reproduces leaves only rounding there, judged at the level rank judges a column.
   const auto n = static_cast<double>(y.size());
   const auto p = static_cast<double>(x.cols());
+  const double yz = dot(y, z);
+  const double q = yz - dot(xz, beta);
+  const double rounding = 16.0 * (p + 1.0) * std::numeric_limits<double>::epsilon() * yz;
+  if (!(std::isfinite(q) && q > rounding)) return std::nullopt;
+
   double value = ((n * ln_2pi + logdet_v) + q) * 0.5;
   if (reml) value += (c_factor->logdet() - design.logdet_xtx) * 0.5 + (p / 2.0) * (-ln_2pi);
   return WholeSampleLikelihood{value, std::move(beta), c_factor->inverse(), {}};
@@ -470,10 +475,19 @@ std::optional<Standardised> standardise(const centring::LeastSquares& design, co
   return Standardised{centred.residual / sd, std::move(centred.coefficients), variance, sd};
 }
 
-std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response) {
+double log_det_gram(const design_basis::Basis& basis) {
+  const Eigen::MatrixXd& b = basis.columns();
+  double sum = 0.0;
+  for (Index j = 0; j < b.cols(); ++j) sum += std::log(b.col(j).squaredNorm());
+  return sum;
+}
+
+std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response,
+                                              const design_basis::Basis& basis) {
+  const Eigen::VectorXd offset = basis.coefficients(response.offset);
   std::vector<double> effects;
   effects.reserve(static_cast<std::size_t>(beta.size()));
-  for (Index i = 0; i < beta.size(); ++i) effects.push_back(response.sd * beta[i] + response.offset[i]);
+  for (Index i = 0; i < beta.size(); ++i) effects.push_back(response.sd * beta[i] + offset[i]);
   return effects;
 }
 
@@ -508,9 +522,12 @@ Families plan(std::span<const Eigen::MatrixXd> fixed, std::span<const std::size_
   return families;
 }
 
-std::optional<WholeSampleLikelihood> whole_sample_likelihood(
-    const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,
-    std::span<const Eigen::MatrixXd> derivatives, bool with_gradient, Workspace& workspace) {
+namespace {
+
+std::optional<WholeSampleLikelihood> on_either_route(const GroupedCovariance& covariance, const Design& design,
+                                                     const Eigen::VectorXd& y, bool reml,
+                                                     std::span<const Eigen::MatrixXd> derivatives,
+                                                     bool with_gradient, Workspace& workspace) {
   if (covariance.families != nullptr && covariance.families->through_places) {
     if (const auto factor = PlaceFactor::make(covariance, workspace)) {
       return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
@@ -520,6 +537,19 @@ std::optional<WholeSampleLikelihood> whole_sample_likelihood(
   const auto factor = dense::FactorView::make(workspace.covariance, dense::DenseFactor::Route::lapack);
   if (!factor) return std::nullopt;
   return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
+}
+
+}  // namespace
+
+std::optional<WholeSampleLikelihood> whole_sample_likelihood(
+    const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,
+    std::span<const Eigen::MatrixXd> derivatives, bool with_gradient, Workspace& workspace) {
+  auto result = on_either_route(covariance, design, y, reml, derivatives, with_gradient, workspace);
+  if (result && design.basis != nullptr) {
+    result->beta = design.basis->coefficients(result->beta);
+    result->beta_covariance = design.basis->covariance(result->beta_covariance);
+  }
+  return result;
 }
 
 }  // namespace kestrune::whole_sample

@@ -25,6 +25,7 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 
 namespace kestrune::whole_sample {
 
@@ -43,8 +44,18 @@ struct Standardised {
 // non-finite entry included).
 std::optional<Standardised> standardise(const centring::LeastSquares& design, const Eigen::VectorXd& y);
 
-// The fixed effects of the standardised response on the response's scale: sd beta + b.
-std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response);
+// A model fits on an orthogonal basis B of its design's span (X = B U, det U = 1), so that a
+// covariate's offset costs the fit no digits: the likelihood is the same, and the fixed
+// effects leave on X's columns.
+
+// ln det B'B = ln det X'X, from B's orthogonal columns: the sum of the logs of their squared
+// norms.
+double log_det_gram(const design_basis::Basis& basis);
+
+// The fixed effects on the response's scale, from those of the standardised response (on X's
+// columns) and the least-squares coefficients b on B: sd beta + U^-1 b.
+std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response,
+                                              const design_basis::Basis& basis);
 
 // The families of the given matrices (the connected components of their joint nonzero
 // pattern) with the places each family's members live at, and whether the place route pays:
@@ -75,6 +86,9 @@ struct GroupedCovariance {
 struct Design {
   const Eigen::MatrixXd& x;  // n x p
   double logdet_xtx;         // ln det X'X
+  // When x is this basis's columns: the fixed effects and their covariance are mapped to the
+  // columns of the design it was made from.
+  const design_basis::Basis* basis = nullptr;
 };
 
 struct WholeSampleLikelihood {
@@ -106,8 +120,9 @@ struct Workspace {
   Eigen::MatrixXd capacitance_inverse_factor;
 };
 
-// The value, the GLS fixed effects and, when asked, the gradient; nothing when V or X'V^-1 X
-// is not positive definite, ln det V is not finite, or y'Py is not finite and positive.
+// The value, the GLS fixed effects (on the columns of the design a basis was made from, when
+// one is given) and, when asked, the gradient; nothing when V or X'V^-1 X is not positive
+// definite, ln det V is not finite, or y'Py is not finite and above its rounding.
 // `derivatives` are k x k place-level matrices dV/dtheta beyond the coefficients (already
 // scaled by whatever multiplies them). The value never depends on `with_gradient`.
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(

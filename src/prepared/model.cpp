@@ -65,13 +65,17 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
     model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
   }
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
-  model.blocks_ = std::move(rotation.blocks);
 
-  // Rank is judged at the rounding level of each column, whatever its scale or offset; the
-  // log-determinant then only needs x'x positive definite.
+  // Rank is judged at the rounding level of each column, whatever its scale or offset, and x'x
+  // must be positive definite. The profile then fits on x's orthogonal basis, whose
+  // ln det B'B is ln det x'x without the rounding a covariate's offset would bring.
   model.design_ = fixed_effects::Design::prepare(x);
   if (!model.design_) return fail("PREPARE_X_RANK_DEFICIENT");
-  const Eigen::MatrixXd g = model.rotated_x_.transpose() * model.rotated_x_;
+  if (!eigen::log_det_above(model.rotated_x_.transpose() * model.rotated_x_, 0.0))
+    return fail("PREPARE_X_RANK_DEFICIENT");
+  model.rotated_basis_ = rotation::rotate_columns(rotation.blocks, model.design_->orthogonal().columns());
+  model.blocks_ = std::move(rotation.blocks);
+  const Eigen::MatrixXd g = model.rotated_basis_.transpose() * model.rotated_basis_;
   const std::optional<double> logdet = eigen::log_det_above(g, 0.0);
   if (!logdet) return fail("PREPARE_X_RANK_DEFICIENT");
 
@@ -106,8 +110,9 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
     if (!std::isfinite(v) || !(v > 0.0)) return std::nullopt;
   }
 
-  // One pass: sum of log factors, A = X*' W^-1 X* (both triangles) and b = X*' W^-1 y*.
-  const double* x = rotated_x_.data();
+  // One pass: sum of log factors, A = X*' W^-1 X* (both triangles) and b = X*' W^-1 y*, X* the
+  // rotated orthogonal basis; beta and its covariance are mapped to the design's columns after.
+  const double* x = rotated_basis_.data();
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
   Eigen::VectorXd b = Eigen::VectorXd::Zero(p);
   Eigen::VectorXd t(p);
@@ -129,15 +134,13 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
   for (Eigen::Index j = 0; j < p; ++j) {
     if (!std::isfinite(l(j, j)) || !(l(j, j) > 0.0)) return std::nullopt;
   }
-  Profiled result;
-  result.beta = llt.solve(b);
-  result.cov = llt.solve(Eigen::MatrixXd::Identity(p, p));
+  const Eigen::VectorXd beta = llt.solve(b);
 
   double rss = 0.0;
   double yss = 0.0;
   for (Eigen::Index i = 0; i < n; ++i) {
     double fitted = 0.0;
-    for (Eigen::Index j = 0; j < p; ++j) fitted += x[i + j * n] * result.beta[j];
+    for (Eigen::Index j = 0; j < p; ++j) fitted += x[i + j * n] * beta[j];
     const double residual = rotated_y[i] - fitted;
     rss += residual * residual / factors[i];
     yss += rotated_y[i] * rotated_y[i] / factors[i];
@@ -145,6 +148,10 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
   // The fixed effects fit the response exactly: the variance scale is zero.
   if (rss <= 1e-12 * yss) return std::nullopt;
 
+  const design_basis::Basis& basis = design_->orthogonal();
+  Profiled result;
+  result.beta = basis.coefficients(beta);
+  result.cov = basis.covariance(llt.solve(Eigen::MatrixXd::Identity(p, p)));
   const double count = static_cast<double>(n);
   if (reml) {
     result.total_variance = rss / nu_;

@@ -112,12 +112,13 @@ class PreparedModel {
 
   Eigen::VectorXd eigenvalues_;  // block by block, negatives within tolerance set to 0.0
   Eigen::MatrixXd rotated_x_;    // rows aligned with eigenvalues_
+  Eigen::MatrixXd rotated_basis_;  // the design's orthogonal basis, rotated the same way
   std::vector<Block> blocks_;
   std::optional<std::string> subject_order_sha256_;
   std::size_t n_ = 0;
   std::size_t p_ = 0;
   double nu_ = 0.0;          // n - p
-  double logdet_xtx_ = 0.0;  // ln det x'x
+  double logdet_xtx_ = 0.0;  // ln det B'B = ln det x'x
   double min_eigenvalue_ = 0.0;
   // The design in its own frame: the response is centred on it before it is rotated.
   std::optional<fixed_effects::Design> design_;

@@ -16,7 +16,8 @@ struct Statistic {
   Eigen::VectorXd offset;  // the least-squares coefficients the null was fitted without
 };
 
-// The model without spatial variance: the given matrices and the design, with a residual.
+// The model without spatial variance: the given matrices and the design's basis, with a
+// residual.
 Result<components::ComponentModel> null_model_of(const SpatialModel& model) {
   return components::ComponentModel::build(model.fixed(), model.design());
 }
@@ -79,9 +80,10 @@ Result<SpatialBootstrap> SpatialModel::bootstrap_spatial_variance(const Eigen::V
   const auto factor = dense::DenseFactor::make(
       null_covariance(static_cast<Eigen::Index>(n_), fixed_, null_fit.coefficients));
   if (!factor) return fail("SPATIAL_NULL_COVARIANCE_NOT_POSITIVE_DEFINITE");
-  const Eigen::VectorXd mean =
-      design_ * (Eigen::Map<const Eigen::VectorXd>(null_fit.beta.data(), static_cast<Eigen::Index>(null_fit.beta.size())) +
-                 observed->offset);
+  // On the design's basis, like the offset and the null fitted on it.
+  const Eigen::Map<const Eigen::VectorXd> null_beta(null_fit.beta.data(),
+                                                    static_cast<Eigen::Index>(null_fit.beta.size()));
+  const Eigen::VectorXd mean = design() * (null_beta + observed->offset);
   stream::Stream stream(seed);
   Tally tally{observed->value};
   for (std::uint64_t r = 0; r < replicates; ++r) {

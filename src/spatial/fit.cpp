@@ -91,8 +91,9 @@ bool finite(const std::vector<double>& values) {
   return true;
 }
 
-SpatialFit fit_record(const Optimum& optimum, const Standardised& response, std::size_t n, bool reml,
+SpatialFit fit_record(const SpatialModel& model, const Optimum& optimum, const Standardised& response, bool reml,
                       std::optional<double> decay_rate) {
+  const std::size_t n = model.n();
   const std::size_t variances = optimum.x.size() - (decay_rate ? 1 : 0);
   SpatialFit fit;
   double total = -0.0;
@@ -112,7 +113,7 @@ SpatialFit fit_record(const Optimum& optimum, const Standardised& response, std:
                     : -optimum.value - log_sd * static_cast<double>(n);
   fit.scaled_gradient = optimum.scaled_gradient;
   fit.polished = optimum.polished;
-  fit.beta = whole_sample::effects_on_response_scale(evaluation.beta, response);
+  fit.beta = whole_sample::effects_on_response_scale(evaluation.beta, response, model.basis());
   fit.beta_se = moments::rescaled_standard_errors(evaluation.beta_covariance, response.sd);
   fit.estimator = reml ? "reml" : "ml";
   const bool reported_finite = finite(fit.coefficients) && finite(fit.proportions) && finite(fit.beta) &&
@@ -148,12 +149,12 @@ FitProblem problem_for(const SpatialModel& model, const Standardised& response, 
   return problem;
 }
 
-Result<SpatialFit> fit_problem(const FitProblem& problem, const Standardised& response, std::size_t n, bool reml,
-                               bool integrated) {
+Result<SpatialFit> fit_problem(const SpatialModel& model, const FitProblem& problem, const Standardised& response,
+                               bool reml, bool integrated) {
   auto optimum = optimise(problem);
   if (!optimum) return std::unexpected(optimum.error());
   const std::optional<double> decay = integrated ? std::nullopt : std::optional(optimum->x.back());
-  return fit_record(*optimum, response, n, reml, decay);
+  return fit_record(model, *optimum, response, reml, decay);
 }
 
 Result<SpatialFit> SpatialModel::fit(const Eigen::VectorXd& y, bool reml, Workspace& workspace) const {
@@ -174,7 +175,7 @@ Result<SpatialFit> SpatialModel::fit(const Eigen::VectorXd& y, bool reml, Worksp
     problem.starts.push_back(std::move(a));
     problem.starts.push_back(std::move(b));
   }
-  return fit_problem(problem, *response, n_, reml, false);
+  return fit_problem(*this, problem, *response, reml, false);
 }
 
 Result<SpatialFit> SpatialModel::fit_from(const Eigen::VectorXd& y, bool reml, bool integrated,
@@ -185,7 +186,7 @@ Result<SpatialFit> SpatialModel::fit_from(const Eigen::VectorXd& y, bool reml, b
   std::vector<double> start(theta.begin(), theta.end());
   for (std::size_t i = 0; i < problem.variances; ++i) start[i] /= response->variance;
   problem.starts.push_back(std::move(start));
-  return fit_problem(problem, *response, n_, reml, integrated);
+  return fit_problem(*this, problem, *response, reml, integrated);
 }
 
 }  // namespace kestrune::spatial

@@ -42,10 +42,10 @@ FitProblem problem_for(const SpatialModel& model, const Standardised& response, 
 // again.
 Result<Optimum> optimise(const FitProblem& problem);
 
-// optimise, then the record on the response's scale; decay rate and half distance NaN when
-// integrated. A record with a number that is not finite (the integrated decay rate aside) is
-// not converged.
-Result<SpatialFit> fit_problem(const FitProblem& problem, const Standardised& response, std::size_t n, bool reml,
-                               bool integrated);
+// optimise, then the record on the response's scale, its fixed effects on the design's
+// columns; decay rate and half distance NaN when integrated. A record with a number that is
+// not finite (the integrated decay rate aside) is not converged.
+Result<SpatialFit> fit_problem(const SpatialModel& model, const FitProblem& problem, const Standardised& response,
+                               bool reml, bool integrated);
 
 }  // namespace kestrune::spatial

@@ -170,12 +170,16 @@ Result<Prediction> SpatialModel::blup(const Eigen::VectorXd& y, bool reml, std::
   const auto v_factor = dense::DenseFactor::make(v);
   if (!v_factor) return fail("SPATIAL_NOT_POSITIVE_DEFINITE");
   const Eigen::MatrixXd v_inverse = v_factor->inverse();
-  const Eigen::MatrixXd w = v_factor->solve_matrix(design_);
-  const Eigen::VectorXd beta = Eigen::Map<const Eigen::VectorXd>(fitted->beta.data(), design_.cols());
-  const Eigen::VectorXd r = y - design_ * beta;
-  const auto a_factor = dense::DenseFactor::make(design_.transpose() * w);
+  // The generalised least-squares residual, the same on any basis of the design's span and
+  // for y less any fit on it: on the basis, of the least-squares residual, no offset in the
+  // design or the response costs it digits.
+  const Eigen::MatrixXd& x = design();
+  const Eigen::MatrixXd w = v_factor->solve_matrix(x);
+  const auto a_factor = dense::DenseFactor::make(x.transpose() * w);
   if (!a_factor) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd a_inverse = a_factor->inverse();
+  const Eigen::VectorXd centred = least_squares_.centre(y).residual;
+  const Eigen::VectorXd r = centred - x * (a_inverse * (w.transpose() * centred));
 
   const Eigen::MatrixXd g = component < m ? Eigen::MatrixXd(c[component] * fixed_[component]) : spatial;
   const Eigen::MatrixXd g_v_inverse = g * v_inverse;

@@ -42,7 +42,7 @@ std::optional<Evaluation> SpatialModel::evaluate_integrated(std::span<const doub
   const double loglik = largest + std::log(sum / nodes);
   if (!std::isfinite(loglik)) return std::nullopt;
 
-  const Eigen::Index p = design_.cols();
+  const auto p = static_cast<Eigen::Index>(this->p());
   Evaluation mean{std::vector<double>(variances, 0.0), Eigen::VectorXd::Zero(p), Eigen::MatrixXd::Zero(p, p), -loglik};
   std::vector<double> weights;
   for (const Node& node : evaluable) weights.push_back(std::exp(node.loglik - largest) / sum);
@@ -76,7 +76,7 @@ Result<SpatialFit> SpatialModel::fit_integrated(const Eigen::VectorXd& y, bool r
   third[m + 1] = 0.3;
   problem.starts.push_back(std::move(second));
   problem.starts.push_back(std::move(third));
-  return fit_problem(problem, *response, n_, reml, true);
+  return fit_problem(*this, problem, *response, reml, true);
 }
 
 }  // namespace kestrune::spatial

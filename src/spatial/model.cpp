@@ -89,8 +89,8 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
     if (a.rows() != n || a.cols() != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
     if (!a.allFinite()) return fail("SPATIAL_MATRIX_NOT_FINITE");
   }
-  // Rank is judged at the rounding level of the columns; X'X must still factor for its
-  // log-determinant.
+  // Rank is judged on the design as given, at the rounding level of its columns; X'X must
+  // still factor.
   if (!rank::full_column_rank(design)) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
   const auto xtx = dense::DenseFactor::make(design.transpose() * design);
   if (!xtx) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
@@ -104,10 +104,10 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   }
   model.site_of_ = std::move(site_of);
   std::tie(model.decay_lower_, model.decay_upper_) = decay_bounds(distance);
-  model.logdet_xtx_ = xtx->logdet();
   model.n_ = static_cast<std::size_t>(n);
-  model.least_squares_ = centring::LeastSquares(design);
-  model.design_ = std::move(design);
+  model.basis_ = design_basis::Basis::orthogonal(design);
+  model.logdet_xtx_ = whole_sample::log_det_gram(model.basis_);
+  model.least_squares_ = centring::LeastSquares(model.basis_.columns());
   model.fixed_ = std::move(fixed);
   model.families_ = whole_sample::plan(model.fixed_, model.site_of_, static_cast<std::size_t>(k));
   return model;
@@ -134,8 +134,8 @@ std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, 
     derivatives = std::span<const Eigen::MatrixXd>(&workspace.derivative, 1);
   }
   const GroupedCovariance covariance{fixed_, theta.first(m), site_of_, kernel, spatial, theta[m + 1], &families_};
-  auto likelihood = whole_sample_likelihood(covariance, Design{design_, logdet_xtx_}, y, reml, derivatives,
-                                            with_gradient, workspace);
+  auto likelihood = whole_sample_likelihood(covariance, Design{basis_.columns(), logdet_xtx_, &basis_}, y, reml,
+                                            derivatives, with_gradient, workspace);
   if (!likelihood) return std::nullopt;
   if (!with_gradient) likelihood->gradient.assign(m + 3, 0.0);
   return Evaluation{std::move(likelihood->gradient), std::move(likelihood->beta),

@@ -19,6 +19,7 @@
 
 #include "error.hpp"
 #include "numerics/centring.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/whole_sample.hpp"
@@ -145,8 +146,10 @@ class SpatialModel {
 
   std::size_t n() const { return n_; }
   std::size_t m() const { return fixed_.size(); }
-  std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
-  const Eigen::MatrixXd& design() const { return design_; }
+  std::size_t p() const { return static_cast<std::size_t>(basis_.columns().cols()); }
+  // The design's orthogonal basis, which every fit works on; fixed effects leave through it.
+  const design_basis::Basis& basis() const { return basis_; }
+  const Eigen::MatrixXd& design() const { return basis_.columns(); }
   const centring::LeastSquares& least_squares() const { return least_squares_; }
   const std::vector<Eigen::MatrixXd>& fixed() const { return fixed_; }
   const std::vector<std::size_t>& site_of() const { return site_of_; }
@@ -158,8 +161,8 @@ class SpatialModel {
  private:
   SpatialModel() = default;
 
-  Eigen::MatrixXd design_;
-  centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the design, factored once
+  design_basis::Basis basis_ = design_basis::Basis::orthogonal(Eigen::MatrixXd());
+  centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the basis, factored once
   std::vector<Eigen::MatrixXd> fixed_;
   std::vector<std::size_t> site_of_;
   Eigen::MatrixXd site_distance_;

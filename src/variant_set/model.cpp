@@ -92,14 +92,17 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
     if (!factor) return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
     blocks.push_back({family.indices, std::move(*factor)});
   }
-  const Eigen::MatrixXd a = solve_blocks(blocks, design);  // V^-1 X
-  auto information = dense::DenseFactor::make(design.transpose() * a);
+  // P is the same on any basis of the design's span: its orthogonal one keeps X'V^-1 X well
+  // conditioned whatever a covariate's offset.
+  const Eigen::MatrixXd& basis = null->fixed_design().orthogonal().columns();
+  const Eigen::MatrixXd a = solve_blocks(blocks, basis);  // V^-1 X
+  auto information = dense::DenseFactor::make(basis.transpose() * a);
   if (!information) return fail("VARIANT_SET_DESIGN_RANK_DEFICIENT");
 
   const Eigen::VectorXd centred = null->fixed_design().centre(response).residual;
   const Eigen::VectorXd solved = solve_blocks(blocks, centred);  // V^-1 r
-  const Eigen::VectorXd beta = information->solve_vector(design.transpose() * solved);
-  return VariantSetModel(design, null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta);
+  const Eigen::VectorXd beta = information->solve_vector(basis.transpose() * solved);
+  return VariantSetModel(basis, null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta);
 }
 
 Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,

@@ -88,7 +88,7 @@ class VariantSetModel {
   // (L^-1 a)^T (L^-1 b) = a^T V^-1 b); b has n rows.
   static Eigen::MatrixXd whiten(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
 
-  Eigen::MatrixXd design_;
+  Eigen::MatrixXd design_;  // the design's orthogonal basis: the same span, so the same P
   // P X = 0, so P y and P Z are taken from y and Z less their least-squares fits on the design:
   // an offset the design absorbs never enters the cancellations of P.
   fixed_effects::Design fixed_design_;

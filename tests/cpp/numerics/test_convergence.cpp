@@ -249,8 +249,11 @@ TEST(Measure, BoxMeasureComparesWithTheBoundsExactly) {
   // coordinate stands at its lower edge, so its negative part still counts.
   EXPECT_EQ(box_measure(Vec{2.0, -3.0, 0.5, 0.0}, Vec{0.0, 1.0, 0.5, 1.0}, lower, upper), 0.5);
   EXPECT_EQ(box_measure(Vec{2.0, -3.0, 0.5, -4.0}, Vec{0.0, 1.0, 0.5, 1.0}, lower, upper), 4.0);
-  // Just inside counts in full.
+  // Just inside counts in full; an ulp inside a nonzero bound is on it.
   EXPECT_EQ(box_measure(Vec{2.0, 0.0, 0.0, 0.0}, Vec{1e-300, 0.5, 0.5, 1.0}, lower, upper), 2.0);
+  const Vec rate_upper{0.999, 0.999};
+  EXPECT_EQ(box_measure(Vec{-106.0, 0.0}, Vec{std::nextafter(0.999, 0.0), 0.5}, Vec{0.0, 0.0}, rate_upper), 0.0);
+  EXPECT_EQ(box_measure(Vec{-106.0, 0.0}, Vec{0.998, 0.5}, Vec{0.0, 0.0}, rate_upper), 106.0);
 }
 
 TEST(Measure, ScaledGradientDividesByTheValueButNeverByLessThanOne) {

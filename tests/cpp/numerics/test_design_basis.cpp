@@ -39,6 +39,7 @@ TEST(DesignBasis, SameSpanOrthogonalColumnsAndExactMaps) {
       if (!standardised) {
         EXPECT_EQ(basis.log_det(), 0.0);
         EXPECT_LT((b.col(0) - x.col(0)).cwiseAbs().maxCoeff(), 1e-14);
+        EXPECT_TRUE((b.col(0).array() == x.col(0).array()).all()) << offset;
       }
       // The same fitted values from coefficients on B and their map on X.
       const Eigen::Vector3d on_basis(0.3, -1.2, 2.5);
