@@ -110,6 +110,18 @@ def badly_scaled_pairs(seed, intercept, fam=15):
     return a, x, y, rng
 
 
+def constant_measured(fam=8):
+    """Sib pairs whose measured values are all equal, the others above a limit: the likelihood grows
+    without bound as the variance shrinks, so no search converges. The relationship, the design,
+    and the trait's values, codes and limits."""
+    rng = np.random.default_rng(0)
+    a = sibships([2] * fam)
+    n = a.shape[0]
+    code = (rng.random(n) < 0.5).astype(np.int64)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    return a, x, np.where(code == 0, 1.0, np.nan), code, np.where(code == 1, 1.5, np.nan)
+
+
 def independent_minimum(negative, starts, bounds):
     """The lowest value of `negative` that a search sharing nothing with the fits' reaches: TNC
     from each start. Returns (value, point)."""

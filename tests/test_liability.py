@@ -167,6 +167,9 @@ def test_codes(function, args, code):
     ],
     ids=["test_full", "interval_full", "test_null", "interval_reference"],
 )
+# Fitted on the design's standardised basis, a covariate's scale no longer stops these searches:
+# strict until samples that still stop them take these rows' place.
+@pytest.mark.xfail(strict=True, reason="a covariate's scale no longer stops the search")
 def test_searches_that_do_not_converge_are_refused(function, seed, code):
     with pytest.raises(ValueError, match=f"^{code}$"):
         function(*scaled_design_sample(seed))

@@ -9,7 +9,8 @@ from scipy import stats
 from kestrune import _core
 
 from helpers import sibships
-from liability_reference import badly_scaled_pairs, bivariate_cdf, changed, independent_minimum, put
+from liability_reference import (badly_scaled_pairs, bivariate_cdf, changed, constant_measured, independent_minimum,
+                                 put)
 
 CUT = 3.841458820694124
 SIBS = np.array([[1.0, 0.5], [0.5, 1.0]])
@@ -248,9 +249,25 @@ def badly_scaled(seed):
      (_core.mixed_bivariate_interval, (0,), 19, "MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE")],
     ids=["test_full", "interval_full", "test_null", "interval_reference"],
 )
+# Fitted on the design's standardised basis, a covariate's scale no longer stops these searches:
+# strict until samples that still stop them take these rows' place.
+@pytest.mark.xfail(strict=True, reason="a covariate's scale no longer stops the search")
 def test_searches_that_do_not_converge_are_refused(function, extra, seed, code):
     with pytest.raises(ValueError, match=f"^{code}$"):
         function(*badly_scaled(seed), *extra)
+
+
+@pytest.mark.parametrize("function, extra",
+                         [(_core.mixed_bivariate_test, (4, 0.0)), (_core.mixed_bivariate_interval, (0,))],
+                         ids=["test", "interval"])
+def test_an_unbounded_likelihood_is_refused(function, extra):
+    a, x, value, code, limit = constant_measured(fam=4)
+    n = len(code)
+    first = (np.sin(np.arange(n)), np.zeros(n, np.int64), np.zeros(n))
+    args = (a, 0, *first, 2, value, code, limit, x)
+    with pytest.raises(ValueError, match="^MIXED_BIVARIATE_FIT_NOT_CONVERGED$"):
+        function(*args, *extra)
+    assert _core.mixed_bivariate_fit(*args)[7] is False  # the fit itself is still returned
 
 
 @pytest.mark.parametrize(

@@ -11,8 +11,8 @@ from kestrune import _core
 from helpers import sibships
 from invariance import make_sample
 from invariance_censored import censored_at_top
-from liability_reference import (badly_scaled_pairs, changed, conditional_region, families, independent_minimum,
-                                 orthant_log, put)
+from liability_reference import (badly_scaled_pairs, changed, conditional_region, constant_measured, families,
+                                 independent_minimum, orthant_log, put)
 
 CUT = 3.841458820694124
 
@@ -139,11 +139,22 @@ def scaled_design_sample(seed):
     ],
     ids=["test_full", "interval_full", "test_null", "interval_reference"],
 )
+# Fitted on the design's standardised basis, a covariate's scale no longer stops these searches:
+# strict until samples that still stop them take these rows' place.
+@pytest.mark.xfail(strict=True, reason="a covariate's scale no longer stops the search")
 def test_searches_that_do_not_converge_are_refused(function, seed, code):
     with pytest.raises(ValueError, match=f"^{code}$"):
         function(*scaled_design_sample(seed))
     if code == "TOBIT_FIT_NOT_CONVERGED":  # the fit itself is still returned
         assert _core.tobit_fit(*scaled_design_sample(seed))[4] is False
+
+
+@pytest.mark.parametrize("function", [_core.tobit_test, _core.tobit_interval], ids=["test", "interval"])
+def test_an_unbounded_likelihood_is_refused(function):
+    a, x, value, code, limit = constant_measured()
+    with pytest.raises(ValueError, match="^TOBIT_FIT_NOT_CONVERGED$"):
+        function(a, value, code, limit, x)
+    assert _core.tobit_fit(a, value, code, limit, x)[4] is False  # the fit itself is still returned
 
 
 BASE = dict(relationship=sibships([2, 2]), value=np.arange(4.0), censoring=np.array([0, 0, 1, 2], np.int64),

@@ -43,7 +43,9 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
     case relationship_checks::PairFault::none: break;
   }
   std::vector<double> sign(n);
-  LiabilityModel model;
+  // The search runs on unit-spread directions of the design (a covariate's offset would make its
+  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
+  LiabilityModel model(design_basis::Basis::standardised(design));
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(status[i])) return fail("LIABILITY_STATUS_NOT_FINITE");
     if (std::fabs(status[i] - 1.0) <= 1e-12) {
@@ -62,7 +64,7 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
   keys << design, Eigen::Map<const Eigen::VectorXd>(sign.data(), rows);
   for (const blocks::Block& block : matrix_scan::families(relationship, links)) {
     const blocks::Block members = member_order::canonical(block, keys, relationship);
-    Family family{relationship.cut(members), design(members, Eigen::all), {}};
+    Family family{relationship.cut(members), model.basis_.columns()(members, Eigen::all), {}};
     for (const std::size_t i : members) family.sign.push_back(sign[i]);
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));
@@ -73,6 +75,12 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
 }
 
 std::optional<double> LiabilityModel::loglik(double h2, std::span<const double> beta) const {
+  if (beta.size() != p_) return std::nullopt;
+  const Eigen::VectorXd on_basis = basis_.on_basis(Eigen::Map<const Eigen::VectorXd>(beta.data(), std::ssize(beta)));
+  return basis_loglik(h2, {on_basis.data(), p_});
+}
+
+std::optional<double> LiabilityModel::basis_loglik(double h2, std::span<const double> beta) const {
   if (!(h2 >= 0.0 && h2 <= 1.0)) return std::nullopt;
   if (beta.size() != p_ || !std::ranges::all_of(beta, [](double b) { return std::isfinite(b); })) {
     return std::nullopt;
@@ -105,7 +113,7 @@ difference_fit::Problem LiabilityModel::problem(std::optional<double> held) cons
 
 difference_fit::Objective LiabilityModel::objective() const {
   return [this](std::span<const double> x) {
-    const std::optional<double> value = loglik(x[0], x.subspan(1));
+    const std::optional<double> value = basis_loglik(x[0], x.subspan(1));
     return value ? -*value : difference_fit::unevaluable;
   };
 }
@@ -114,11 +122,12 @@ Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) c
   if (held && (*held < 0.0 || *held > 1.0)) return fail("LIABILITY_HELD_HERITABILITY_OUT_OF_RANGE");
   const double prevalence = static_cast<double>(cases_) / static_cast<double>(n_);
   const double intercept = inverse_normal_cdf(std::fmin(std::fmax(prevalence, 1e-6), 0.999999));
+  // Every start's fitted values are the intercept times the design's first column.
+  const Eigen::VectorXd effects = basis_.on_basis(intercept * Eigen::VectorXd::Unit(static_cast<Eigen::Index>(p_), 0));
   std::vector<std::vector<double>> starts;
   for (const double h2 : {0.05, 0.3, 0.6}) {
-    std::vector<double> start(p_ + 1, 0.0);
-    start[0] = held.value_or(h2);
-    start[1] = intercept;
+    std::vector<double> start{held.value_or(h2)};
+    start.insert(start.end(), effects.begin(), effects.end());
     starts.push_back(std::move(start));
   }
   std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
@@ -128,7 +137,9 @@ Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) c
 
 LiabilityFit LiabilityModel::record(const difference_fit::Fit& fit) const {
   const bool finite = std::ranges::all_of(fit.x, [](double v) { return std::isfinite(v); }) && std::isfinite(fit.value);
-  return LiabilityFit{{fit.x.begin() + 1, fit.x.end()},
+  const Eigen::VectorXd beta =
+      basis_.coefficients(Eigen::Map<const Eigen::VectorXd>(fit.x.data() + 1, static_cast<Eigen::Index>(p_)));
+  return LiabilityFit{{beta.begin(), beta.end()},
                       fit.x[0],
                       -fit.value,
                       fit.scaled_gradient,

@@ -7,11 +7,13 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/matrix_scan.hpp"
@@ -38,8 +40,9 @@ struct LiabilityHeritabilityTest {
 
 class LiabilityModel {
  public:
-  // One family cut out once: its relationship block, design rows and sides (1.0 for a case), in
-  // the order its sequential approximation takes them (member_order::canonical).
+  // One family cut out once: its relationship block, design rows on the standardised basis and
+  // sides (1.0 for a case), in the order its sequential approximation takes them
+  // (member_order::canonical, keyed on the caller's design rows).
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
@@ -68,15 +71,18 @@ class LiabilityModel {
   Result<interval::ProfileInterval> heritability_interval() const;
 
  private:
-  LiabilityModel() = default;
+  explicit LiabilityModel(design_basis::Basis basis) : basis_(std::move(basis)) {}
 
-  // The search over (h2, beta).
+  // The likelihood at fixed effects on the basis.
+  std::optional<double> basis_loglik(double h2, std::span<const double> on_basis) const;
+  // The search over (h2, fixed effects on the basis).
   difference_fit::Problem problem(std::optional<double> held) const;
   difference_fit::Objective objective() const;
   Result<difference_fit::Fit> search(std::optional<double> held) const;
   LiabilityFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
+  design_basis::Basis basis_;  // the design's unit-spread directions: the search's fixed effects
   std::size_t n_ = 0;
   std::size_t p_ = 0;
   std::size_t cases_ = 0;

@@ -46,11 +46,11 @@ std::optional<std::string_view> trait_fault(const TraitData& trait, std::size_t 
 }
 
 // A binary trait as it is; any other on its least-squares fit and its measured spread.
-tobit::Standardised standardised(const TraitData& trait, const Eigen::Ref<const Eigen::MatrixXd>& design) {
+tobit::Standardised standardised(const TraitData& trait, const design_basis::Basis& basis) {
   if (trait.kind == TraitKind::Binary) {
-    return tobit::Standardised::unchanged(trait.value, trait.limit, static_cast<std::size_t>(design.cols()));
+    return tobit::Standardised::unchanged(trait.value, trait.limit, static_cast<std::size_t>(basis.columns().cols()));
   }
-  return tobit::standardise(design, trait.value, trait.censoring, trait.limit);
+  return tobit::standardise(basis, trait.value, trait.censoring, trait.limit);
 }
 
 MixedBivariateModel::Family cut_family(const blocks::Block& members, const matrix_scan::Strided& relationship,
@@ -144,16 +144,18 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
     case relationship_checks::PairFault::too_close: return fail("MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
-  MixedBivariateModel model;
+  // The search runs on unit-spread directions of the design (a covariate's offset would make its
+  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
+  MixedBivariateModel model(design_basis::Basis::standardised(design));
   const std::array<const TraitData*, 2> traits{&first, &second};
   for (std::size_t t = 0; t < 2; ++t) {
     model.kinds_[t] = traits[t]->kind;
-    model.traits_[t] = standardised(*traits[t], design);
+    model.traits_[t] = standardised(*traits[t], model.basis_);
   }
   const Eigen::MatrixXd keys = person_keys(design, traits);
   for (const blocks::Block& members : matrix_scan::families(relationship, links)) {
-    model.families_.push_back(
-        cut_family(member_order::canonical(members, keys, relationship), relationship, traits, model.traits_, design));
+    model.families_.push_back(cut_family(member_order::canonical(members, keys, relationship), relationship, traits,
+                                         model.traits_, model.basis_.columns()));
     model.largest_family_ = std::max(model.largest_family_, members.size());
   }
   model.p_ = static_cast<std::size_t>(design.cols());
@@ -168,8 +170,8 @@ std::optional<double> MixedBivariateModel::loglik(std::array<double, 2> heritabi
   const auto& [one, two] = traits_;
   const std::optional<double> value =
       standard_loglik(heritability, {variance[0] / (one.scale * one.scale), variance[1] / (two.scale * two.scale)},
-                      genetic_correlation, residual_correlation, one.standard_effects(beta_1),
-                      two.standard_effects(beta_2));
+                      genetic_correlation, residual_correlation, one.standard_effects(basis_, beta_1),
+                      two.standard_effects(basis_, beta_2));
   if (!value) return std::nullopt;
   return two.loglik(one.loglik(*value));
 }
@@ -261,8 +263,8 @@ Result<difference_fit::Fit> MixedBivariateModel::search(std::optional<Held> held
 MixedBivariateFit MixedBivariateModel::record(const difference_fit::Fit& fit) const {
   const std::span<const double> x = fit.x;
   const auto& [one, two] = traits_;
-  MixedBivariateFit result{one.effects(x.subspan(6, p_)),
-                           two.effects(x.subspan(6 + p_)),
+  MixedBivariateFit result{one.effects(basis_, x.subspan(6, p_)),
+                           two.effects(basis_, x.subspan(6 + p_)),
                            "ml",
                            {x[0], x[1]},
                            {one.variance(std::exp(x[2])), two.variance(std::exp(x[3]))},

@@ -16,6 +16,7 @@
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
 #include "tobit/model.hpp"
@@ -79,7 +80,8 @@ class MixedBivariateModel {
  public:
   // One family cut out once. Its 2m coordinates are trait-major (the first trait of each member,
   // then the second, the members in the order the sequential approximation takes them:
-  // member_order::canonical); the split's positions index them. Values and limits standardised.
+  // member_order::canonical, keyed on the caller's design rows); the split's positions index
+  // them. Design rows on the standardised basis, values and limits standardised.
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
@@ -109,7 +111,7 @@ class MixedBivariateModel {
   Result<interval::ProfileInterval> profile_interval(std::size_t coordinate) const;
 
  private:
-  MixedBivariateModel() = default;
+  explicit MixedBivariateModel(design_basis::Basis basis) : basis_(std::move(basis)) {}
 
   // The likelihood of the standardised traits.
   std::optional<double> standard_loglik(std::array<double, 2> heritability, std::array<double, 2> variance,
@@ -122,6 +124,7 @@ class MixedBivariateModel {
   MixedBivariateFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
+  design_basis::Basis basis_;  // the design's unit-spread directions: the search's fixed effects
   std::array<TraitKind, 2> kinds_{};
   std::array<tobit::Standardised, 2> traits_;
   std::size_t p_ = 0;

@@ -36,6 +36,10 @@ Eigen::VectorXd Basis::coefficients(const Eigen::Ref<const Eigen::VectorXd>& on_
   return map_.triangularView<Eigen::Upper>().solve(on_basis);
 }
 
+Eigen::VectorXd Basis::on_basis(const Eigen::Ref<const Eigen::VectorXd>& coefficients) const {
+  return map_.triangularView<Eigen::Upper>() * coefficients;
+}
+
 Eigen::MatrixXd Basis::covariance(const Eigen::Ref<const Eigen::MatrixXd>& on_basis) const {
   const Eigen::MatrixXd half = map_.triangularView<Eigen::Upper>().solve(on_basis);
   Eigen::MatrixXd out = map_.triangularView<Eigen::Upper>().solve(half.transpose()).transpose();

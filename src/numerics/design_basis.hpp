@@ -27,6 +27,8 @@ class Basis {
   const Eigen::MatrixXd& columns() const { return columns_; }
   // Coefficients on X from coefficients on B: U⁻¹ b.
   Eigen::VectorXd coefficients(const Eigen::Ref<const Eigen::VectorXd>& on_basis) const;
+  // Coefficients on B from coefficients on X: U β (a point such as a start, given on X).
+  Eigen::VectorXd on_basis(const Eigen::Ref<const Eigen::VectorXd>& coefficients) const;
   // Their covariance from that on B: U⁻¹ C U⁻ᵀ.
   Eigen::MatrixXd covariance(const Eigen::Ref<const Eigen::MatrixXd>& on_basis) const;
   // Standard errors on X from the covariance on B.

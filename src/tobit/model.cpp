@@ -153,12 +153,14 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
   }
   if (measured < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
 
-  TobitModel model;
-  model.trait_ = standardise(design, value, censoring, limit);
+  // The search runs on unit-spread directions of the design (a covariate's offset would make its
+  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
+  TobitModel model(design_basis::Basis::standardised(design));
+  model.trait_ = standardise(model.basis_, value, censoring, limit);
   const Eigen::MatrixXd keys = person_keys(design, value, censoring, limit);
   for (const blocks::Block& members : matrix_scan::families(relationship, links)) {
-    Family family =
-        cut_family(member_order::canonical(members, keys, relationship), relationship, censoring, model.trait_, design);
+    Family family = cut_family(member_order::canonical(members, keys, relationship), relationship, censoring,
+                               model.trait_, model.basis_.columns());
     if (smallest_eigenvalue(family.relationship) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));
@@ -170,8 +172,8 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
 
 std::optional<double> TobitModel::loglik(double h2, double total_variance, std::span<const double> beta) const {
   if (beta.size() != p_) return std::nullopt;
-  const std::optional<double> value =
-      standard_loglik(h2, total_variance / (trait_.scale * trait_.scale), trait_.standard_effects(beta));
+  const std::optional<double> value = standard_loglik(h2, total_variance / (trait_.scale * trait_.scale),
+                                                      trait_.standard_effects(basis_, beta));
   if (!value) return std::nullopt;
   return trait_.loglik(*value);
 }
@@ -230,7 +232,7 @@ Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const
 }
 
 TobitFit TobitModel::record(const difference_fit::Fit& fit) const {
-  const std::vector<double> beta = trait_.effects(std::span<const double>(fit.x).subspan(2));
+  const std::vector<double> beta = trait_.effects(basis_, std::span<const double>(fit.x).subspan(2));
   const double variance = trait_.variance(std::exp(fit.x[1]));
   const double loglik = trait_.loglik(-fit.value);
   const bool finite = finite_all(beta) && std::isfinite(variance) && std::isfinite(loglik);

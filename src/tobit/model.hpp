@@ -7,11 +7,13 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Core>
 
 #include "error.hpp"
+#include "numerics/design_basis.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/matrix_scan.hpp"
@@ -60,7 +62,8 @@ struct TobitHeritabilityTest {
 class TobitModel {
  public:
   // One family's inputs, cut out once, in the order its sequential approximation takes them
-  // (member_order::canonical); values and limits standardised.
+  // (member_order::canonical, keyed on the caller's design rows); its design rows on the
+  // standardised basis, values and limits standardised.
   struct Family {
     Eigen::MatrixXd relationship;
     Eigen::MatrixXd design;
@@ -91,7 +94,7 @@ class TobitModel {
   double censored_share() const { return censored_share_; }
 
  private:
-  TobitModel() = default;
+  explicit TobitModel(design_basis::Basis basis) : basis_(std::move(basis)) {}
 
   // The likelihood of the standardised trait at h2, its total variance and fixed effects.
   std::optional<double> standard_loglik(double h2, double variance, std::span<const double> beta) const;
@@ -102,6 +105,7 @@ class TobitModel {
   TobitFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
+  design_basis::Basis basis_;  // the design's unit-spread directions: the search's fixed effects
   Standardised trait_;
   std::size_t p_ = 0;
   std::size_t largest_family_ = 0;

@@ -17,24 +17,34 @@ Standardised Standardised::unchanged(std::span<const double> value, std::span<co
   return trait;
 }
 
-std::vector<double> Standardised::effects(std::span<const double> standard) const {
-  std::vector<double> out(standard.size());
-  for (std::size_t j = 0; j < out.size(); ++j) out[j] = offset[static_cast<Eigen::Index>(j)] + scale * standard[j];
-  return out;
+std::vector<double> Standardised::effects(const design_basis::Basis& basis, std::span<const double> standard) const {
+  Eigen::VectorXd on_basis(offset.size());
+  for (Eigen::Index j = 0; j < on_basis.size(); ++j) {
+    on_basis[j] = offset[j] + scale * standard[static_cast<std::size_t>(j)];
+  }
+  const Eigen::VectorXd out = basis.coefficients(on_basis);
+  return {out.data(), out.data() + out.size()};
 }
 
 double Standardised::loglik(double standard) const {
   return standard - static_cast<double>(measured) * std::log(scale);
 }
 
-std::vector<double> Standardised::standard_effects(std::span<const double> effects) const {
+std::vector<double> Standardised::standard_effects(const design_basis::Basis& basis,
+                                                   std::span<const double> effects) const {
+  const Eigen::VectorXd on_basis =
+      basis.on_basis(Eigen::Map<const Eigen::VectorXd>(effects.data(), std::ssize(effects)));
   std::vector<double> out(effects.size());
-  for (std::size_t j = 0; j < out.size(); ++j) out[j] = (effects[j] - offset[static_cast<Eigen::Index>(j)]) / scale;
+  for (std::size_t j = 0; j < out.size(); ++j) {
+    const auto k = static_cast<Eigen::Index>(j);
+    out[j] = (on_basis[k] - offset[k]) / scale;
+  }
   return out;
 }
 
-Standardised standardise(const Eigen::Ref<const Eigen::MatrixXd>& design, std::span<const double> value,
+Standardised standardise(const design_basis::Basis& basis, std::span<const double> value,
                          std::span<const Censoring> censoring, std::span<const double> limit) {
+  const Eigen::MatrixXd& design = basis.columns();
   const auto n = static_cast<Eigen::Index>(value.size());
   const Eigen::Index p = design.cols();
   std::vector<Eigen::Index> rows;
@@ -67,12 +77,14 @@ Standardised standardise(const Eigen::Ref<const Eigen::MatrixXd>& design, std::s
     trait.scale = spread;
   }
 
-  // The first fixed effect starts at the measured mean, r-bar + x-bar . offset, the others at 0;
-  // less the offset, with the first column's own share written as (x-bar_0 - 1) offset_0.
+  // The first fixed effect starts at u times the measured mean, r-bar + x-bar . offset, the
+  // others at 0 (u = U's first diagonal entry, so that B's first column times it is X's first);
+  // less the offset, with the first column's own share written as (u x-bar_0 - 1) offset_0.
   trait.start_effects.assign(static_cast<std::size_t>(p), 0.0);
   if (p > 0) {
-    double first = residual_mean + (column_mean[0] - 1.0) * trait.offset[0];
-    for (Eigen::Index j = 1; j < p; ++j) first += column_mean[j] * trait.offset[j];
+    const double u = basis.on_basis(Eigen::VectorXd::Unit(p, 0))[0];
+    double first = u * residual_mean + (u * column_mean[0] - 1.0) * trait.offset[0];
+    for (Eigen::Index j = 1; j < p; ++j) first += u * column_mean[j] * trait.offset[j];
     trait.start_effects[0] = first / trait.scale;
     for (Eigen::Index j = 1; j < p; ++j) trait.start_effects[j] = -trait.offset[j] / trait.scale;
   }

@@ -10,6 +10,7 @@
 
 #include <Eigen/Core>
 
+#include "numerics/design_basis.hpp"
 #include "tobit/censoring.hpp"
 
 namespace kestrune::tobit {
@@ -17,11 +18,11 @@ namespace kestrune::tobit {
 struct Standardised {
   std::vector<double> value;  // (value - x offset) / scale where measured; unread elsewhere
   std::vector<double> limit;  // (limit - x offset) / scale where not measured; unread elsewhere
-  Eigen::VectorXd offset;     // the least-squares coefficients of the measured values
+  Eigen::VectorXd offset;     // the least-squares coefficients of the measured values on the basis
   double scale = 1.0;         // their spread (divisor the count); 1 when they are constant at rounding
   std::size_t measured = 0;
-  // Where a fit starts, in these units: the measured mean on the first fixed effect and 0 on the
-  // others, and the log of the measured values' variance, raised to 1e-12 before the scale
+  // Where a fit starts, in these units: fitted values at the measured mean times the design's
+  // first column, and the log of the measured values' variance, raised to 1e-12 before the scale
   // divides it (so 0 unless the values are constant).
   std::vector<double> start_effects;
   double start_log_variance = 0.0;
@@ -30,16 +31,19 @@ struct Standardised {
   // at 0 and 1 (a binary trait's liability).
   static Standardised unchanged(std::span<const double> value, std::span<const double> limit, std::size_t p);
 
-  // Back to the caller's units: fixed effects, a variance, a log-likelihood.
-  std::vector<double> effects(std::span<const double> standard) const;
+  // Back to the caller's units: fixed effects (on the caller's design, from those on its
+  // `basis`), a variance, a log-likelihood.
+  std::vector<double> effects(const design_basis::Basis& basis, std::span<const double> standard) const;
   double variance(double standard) const { return standard * scale * scale; }
   double loglik(double standard) const;
-  // A point given in the caller's units, in these.
-  std::vector<double> standard_effects(std::span<const double> effects) const;
+  // Fixed effects given in the caller's units on the caller's design, in these.
+  std::vector<double> standard_effects(const design_basis::Basis& basis, std::span<const double> effects) const;
 };
 
-// At least one value must be measured; unchecked.
-Standardised standardise(const Eigen::Ref<const Eigen::MatrixXd>& design, std::span<const double> value,
+// The trait on a design's basis B = X U⁻¹: its offset and effects are coefficients on B, and
+// the start's fitted values are the measured mean times X's first column. At least one value
+// must be measured; unchecked.
+Standardised standardise(const design_basis::Basis& basis, std::span<const double> value,
                          std::span<const Censoring> censoring, std::span<const double> limit);
 
 }  // namespace kestrune::tobit

@@ -46,6 +46,7 @@ TEST(DesignBasis, SameSpanOrthogonalColumnsAndExactMaps) {
       const Eigen::VectorXd fitted = b * on_basis;
       const Eigen::VectorXd beta = basis.coefficients(on_basis);
       EXPECT_LT((x * beta - fitted).cwiseAbs().maxCoeff(), 1e-12 * (1.0 + offset)) << offset;
+      EXPECT_LT((basis.on_basis(beta) - on_basis).cwiseAbs().maxCoeff(), 1e-12 * (1.0 + offset)) << offset;
       // Covariance: (BᵀB)⁻¹ on B maps to (XᵀX)⁻¹ on X.
       const Eigen::MatrixXd on_x = basis.covariance((b.transpose() * b).inverse());
       const Eigen::VectorXd errors = basis.standard_errors((b.transpose() * b).inverse());
