@@ -110,7 +110,7 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
   model.least_squares_ = centring::LeastSquares(model.basis_.columns());
   model.fixed_ = std::move(fixed);
   model.families_ = whole_sample::plan(model.fixed_, model.cells_.cell_of_person, model.cells_.rows.size());
-  model.log_det_xtx_ = whole_sample::log_det_gram(model.basis_);
+  model.log_det_xtx_ = model.basis_.log_det_gram();
   return model;
 }
 

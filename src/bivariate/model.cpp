@@ -206,8 +206,9 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   }
   // The model is evaluated on an orthogonal basis B of the stacked design's span (X = B U, det
   // U = 1): the same likelihood, without the digits a covariate's offset costs X'V^-1X.
-  model.design_ = design_basis::Basis::orthogonal(design).columns();
-  model.design_log_det_ = model.design_.colwise().squaredNorm().array().log().sum();
+  const auto basis = design_basis::Basis::orthogonal(design);
+  model.design_ = basis.columns();
+  model.design_log_det_ = basis.log_det_gram();
   model.observed_count_ = count;
   model.cut_design();
   return model;

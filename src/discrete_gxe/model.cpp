@@ -255,8 +255,7 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::St
   model.levels_ = labels;
   model.n_ = static_cast<std::size_t>(n);
   model.p_ = static_cast<std::size_t>(design.cols());
-  // ln det X'X = ln det B'B (det U = 1), read off B's orthogonal columns without X's cancellation.
-  model.log_det_xtx_ = basis.colwise().squaredNorm().array().log().sum();
+  model.log_det_xtx_ = model.basis_.log_det_gram();
   return model;
 }
 

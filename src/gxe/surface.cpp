@@ -147,8 +147,7 @@ Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& re
                             model.environments_.end());
   model.n_ = static_cast<std::size_t>(n);
   model.p_ = design.cols();
-  // ln det X'X = ln det B'B (det U = 1), read off B's orthogonal columns without X's cancellation.
-  model.log_det_xtx_ = basis.colwise().squaredNorm().array().log().sum();
+  model.log_det_xtx_ = model.basis_.log_det_gram();
   model.surface_ = surface;
 
   const std::optional<double> shape = shape_of(surface);

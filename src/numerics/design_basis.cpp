@@ -32,6 +32,12 @@ Basis Basis::standardised(const Eigen::MatrixXd& x) {
   return Basis(std::move(columns), std::move(map), log_det);
 }
 
+double Basis::log_det_gram() const {
+  double sum = 2.0 * log_det_;
+  for (Eigen::Index j = 0; j < columns_.cols(); ++j) sum += std::log(columns_.col(j).squaredNorm());
+  return sum;
+}
+
 Eigen::VectorXd Basis::coefficients(const Eigen::Ref<const Eigen::VectorXd>& on_basis) const {
   return map_.triangularView<Eigen::Upper>().solve(on_basis);
 }

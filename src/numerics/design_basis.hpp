@@ -35,6 +35,9 @@ class Basis {
   Eigen::VectorXd standard_errors(const Eigen::Ref<const Eigen::MatrixXd>& on_basis) const;
   // log |det U|: zero for `orthogonal`.
   double log_det() const { return log_det_; }
+  // ln det XᵀX = ln det BᵀB + 2 log |det U|, read off B's orthogonal columns (the sum of the
+  // logs of their squared norms) without the cancellation an offset costs XᵀX.
+  double log_det_gram() const;
 
  private:
   Basis(Eigen::MatrixXd columns, Eigen::MatrixXd map, double log_det)

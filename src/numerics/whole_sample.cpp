@@ -475,13 +475,6 @@ std::optional<Standardised> standardise(const centring::LeastSquares& design, co
   return Standardised{centred.residual / sd, std::move(centred.coefficients), variance, sd};
 }
 
-double log_det_gram(const design_basis::Basis& basis) {
-  const Eigen::MatrixXd& b = basis.columns();
-  double sum = 0.0;
-  for (Index j = 0; j < b.cols(); ++j) sum += std::log(b.col(j).squaredNorm());
-  return sum;
-}
-
 std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response,
                                               const design_basis::Basis& basis) {
   const Eigen::VectorXd offset = basis.coefficients(response.offset);

@@ -48,10 +48,6 @@ std::optional<Standardised> standardise(const centring::LeastSquares& design, co
 // covariate's offset costs the fit no digits: the likelihood is the same, and the fixed
 // effects leave on X's columns.
 
-// ln det B'B = ln det X'X, from B's orthogonal columns: the sum of the logs of their squared
-// norms.
-double log_det_gram(const design_basis::Basis& basis);
-
 // The fixed effects on the response's scale, from those of the standardised response (on X's
 // columns) and the least-squares coefficients b on B: sd beta + U^-1 b.
 std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response,

@@ -106,7 +106,7 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   std::tie(model.decay_lower_, model.decay_upper_) = decay_bounds(distance);
   model.n_ = static_cast<std::size_t>(n);
   model.basis_ = design_basis::Basis::orthogonal(design);
-  model.logdet_xtx_ = whole_sample::log_det_gram(model.basis_);
+  model.logdet_xtx_ = model.basis_.log_det_gram();
   model.least_squares_ = centring::LeastSquares(model.basis_.columns());
   model.fixed_ = std::move(fixed);
   model.families_ = whole_sample::plan(model.fixed_, model.site_of_, static_cast<std::size_t>(k));

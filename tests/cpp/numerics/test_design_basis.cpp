@@ -54,6 +54,8 @@ TEST(DesignBasis, SameSpanOrthogonalColumnsAndExactMaps) {
         EXPECT_NEAR(errors(j), std::sqrt(direct(j, j)), 1e-9 * std::sqrt(direct(j, j))) << offset << " " << j;
       }
       EXPECT_TRUE(on_x.isApprox(on_x.transpose()));
+      // det A = 1, so ln det XᵀX is that of the well-conditioned X0.
+      EXPECT_NEAR(basis.log_det_gram(), std::log((x0.transpose() * x0).determinant()), 1e-10) << offset;
     }
   }
 }
