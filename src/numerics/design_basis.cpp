@@ -6,13 +6,29 @@
 
 namespace kestrune::design_basis {
 
-Basis Basis::orthogonal(const Eigen::MatrixXd& x) {
+namespace {
+
+// X = Q R, thin, by Householder reflections: backward stable, so Q's columns are orthogonal to
+// rounding however ill-conditioned X is.
+struct ThinQr {
+  Eigen::MatrixXd q, r;
+};
+
+ThinQr thin_qr(const Eigen::MatrixXd& x) {
   const Eigen::Index n = x.rows(), p = x.cols();
-  if (p == 0 || n < p) return Basis(x, Eigen::MatrixXd::Identity(p, p), 0.0);
   const Eigen::HouseholderQR<Eigen::MatrixXd> qr(x);
-  const Eigen::MatrixXd r = qr.matrixQR().topRows(p).triangularView<Eigen::Upper>();
+  return {qr.householderQ() * Eigen::MatrixXd::Identity(n, p),
+          qr.matrixQR().topRows(p).triangularView<Eigen::Upper>()};
+}
+
+bool factorable(const Eigen::MatrixXd& x) { return x.cols() > 0 && x.rows() >= x.cols(); }
+
+}  // namespace
+
+Basis Basis::orthogonal(const Eigen::MatrixXd& x) {
+  if (!factorable(x)) return Basis(x, Eigen::MatrixXd::Identity(x.cols(), x.cols()), 0.0);
+  auto [q, r] = thin_qr(x);
   const Eigen::VectorXd d = r.diagonal();
-  Eigen::MatrixXd q = qr.householderQ() * Eigen::MatrixXd::Identity(n, p);
   Eigen::MatrixXd columns = q * d.asDiagonal();
   columns.col(0) = x.col(0);  // r_00 q_0 is x_0 to rounding; U's first column is e_0 exactly
   Eigen::MatrixXd map = d.cwiseInverse().asDiagonal() * r;
@@ -21,15 +37,12 @@ Basis Basis::orthogonal(const Eigen::MatrixXd& x) {
 }
 
 Basis Basis::standardised(const Eigen::MatrixXd& x) {
-  const Eigen::Index n = x.rows(), p = x.cols();
-  if (p == 0 || n < p) return Basis(x, Eigen::MatrixXd::Identity(p, p), 0.0);
-  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(x);
-  const double root_n = std::sqrt(static_cast<double>(n));
-  const Eigen::MatrixXd r = qr.matrixQR().topRows(p).triangularView<Eigen::Upper>();
-  Eigen::MatrixXd columns = (qr.householderQ() * Eigen::MatrixXd::Identity(n, p)) * root_n;
+  if (!factorable(x)) return Basis(x, Eigen::MatrixXd::Identity(x.cols(), x.cols()), 0.0);
+  const double root_n = std::sqrt(static_cast<double>(x.rows()));
+  auto [q, r] = thin_qr(x);
   Eigen::MatrixXd map = r / root_n;
   const double log_det = map.diagonal().cwiseAbs().array().log().sum();
-  return Basis(std::move(columns), std::move(map), log_det);
+  return Basis(q * root_n, std::move(map), log_det);
 }
 
 double Basis::log_det_gram() const {
