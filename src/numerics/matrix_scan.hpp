@@ -41,8 +41,6 @@ struct Strided {
   bool square() const { return rows == cols; }
   // a(I, I) for the rows and columns I, in that order.
   Eigen::MatrixXd cut(std::span<const std::size_t> indices) const;
-  // A column-major copy of the whole matrix.
-  Eigen::MatrixXd copy() const;
 };
 
 // What the pass tests beyond finiteness.

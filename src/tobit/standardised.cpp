@@ -18,12 +18,9 @@ Standardised Standardised::unchanged(std::span<const double> value, std::span<co
 }
 
 std::vector<double> Standardised::effects(const design_basis::Basis& basis, std::span<const double> standard) const {
-  Eigen::VectorXd on_basis(offset.size());
-  for (Eigen::Index j = 0; j < on_basis.size(); ++j) {
-    on_basis[j] = offset[j] + scale * standard[static_cast<std::size_t>(j)];
-  }
-  const Eigen::VectorXd out = basis.coefficients(on_basis);
-  return {out.data(), out.data() + out.size()};
+  const Eigen::VectorXd out =
+      basis.coefficients(offset + scale * Eigen::Map<const Eigen::VectorXd>(standard.data(), offset.size()));
+  return {out.begin(), out.end()};
 }
 
 double Standardised::loglik(double standard) const {
@@ -32,14 +29,9 @@ double Standardised::loglik(double standard) const {
 
 std::vector<double> Standardised::standard_effects(const design_basis::Basis& basis,
                                                    std::span<const double> effects) const {
-  const Eigen::VectorXd on_basis =
-      basis.on_basis(Eigen::Map<const Eigen::VectorXd>(effects.data(), std::ssize(effects)));
-  std::vector<double> out(effects.size());
-  for (std::size_t j = 0; j < out.size(); ++j) {
-    const auto k = static_cast<Eigen::Index>(j);
-    out[j] = (on_basis[k] - offset[k]) / scale;
-  }
-  return out;
+  const Eigen::VectorXd out =
+      (basis.on_basis(Eigen::Map<const Eigen::VectorXd>(effects.data(), std::ssize(effects))) - offset) / scale;
+  return {out.begin(), out.end()};
 }
 
 Standardised standardise(const design_basis::Basis& basis, std::span<const double> value,
