@@ -32,22 +32,18 @@ double sample_variance(const Eigen::Ref<const Eigen::VectorXd>& values) {
 }
 
 // The family's eigendecomposition with every eigenvalue raised to at least 0, or nothing when
-// one lies below the tolerance; Q diag(values) Q' is its projection onto the PSD cone.
-std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k) {
+// one lies below `floor`; Q diag(values) Q' is its projection onto the PSD cone.
+std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k, double floor = psd_tolerance) {
   eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
   for (double& value : decomposition.values) {
-    if (value < psd_tolerance) return std::nullopt;
+    if (value < floor) return std::nullopt;
     value = std::fmax(value, 0.0);
   }
   return decomposition;
 }
 
 // The eigenbasis of a projected relationship; what rounding leaves below 0 is 0.
-eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) {
-  eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
-  for (double& value : decomposition.values) value = std::fmax(value, 0.0);
-  return decomposition;
-}
+eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) { return *projected(k, -HUGE_VAL); }
 
 Eigen::MatrixXd product(const eigen::SymmetricEigen& decomposition) {
   const Eigen::MatrixXd& q = decomposition.vectors;

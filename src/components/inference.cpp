@@ -428,7 +428,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
       slots = before;
       const double cut = fit->loglik - half_chi2_1_cut;
       bool improved = false;
-      for (std::size_t j = 1; j < s && !improved; ++j) {
+      for (std::size_t j = 1; j < s; ++j) {
         const std::size_t slot = j - 1 < baseline ? j - 1 : j;  // of rest class j among the classes
         if (slots[slot]) continue;
         const double d = fit->coefficients[j];
@@ -448,7 +448,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
           if (restarts == s) return fail("COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
           fit = std::move(better);
           improved = true;
-          continue;
+          break;
         }
         const double statistic = likelihood_ratio(fit->loglik, null_fit->loglik);
         const double p_value = clamped(deviance::chi2_upper_tail(statistic, 1.0));

@@ -197,15 +197,14 @@ Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Li
   if (!fixed_design) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
   if (!dense::DenseFactor::make(design.transpose() * design)) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd& basis = fixed_design->orthogonal().columns();
-  const auto xtx_factor = dense::DenseFactor::make(basis.transpose() * basis);
-  if (!xtx_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
+  if (!dense::DenseFactor::make(basis.transpose() * basis)) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
 
   ComponentModel model;
   model.families_ = cut_families(matrices, basis, links);
   model.fixed_design_ = std::move(fixed_design);
   for (const auto& family : model.families_)
     model.largest_ = std::max(model.largest_, static_cast<Eigen::Index>(family.indices.size()));
-  model.xtx_logdet_ = xtx_factor->logdet();
+  model.xtx_logdet_ = model.fixed_design_->orthogonal().log_det_gram();
   model.matrices_ = std::move(matrices);
   model.design_ = std::move(design);
   model.n_ = rows;

@@ -5,7 +5,7 @@
 namespace kestrune::fixed_effects {
 
 std::optional<Design> Design::prepare(const Eigen::MatrixXd& x) {
-  std::optional<rank::ColumnBasis> basis = rank::design_basis(x);
+  std::optional<rank::ColumnBasis> basis = rank::column_basis(x);
   if (!basis) return std::nullopt;
   return Design(x, std::move(*basis));
 }

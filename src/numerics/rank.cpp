@@ -119,7 +119,7 @@ bool ColumnBasis::admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::si
   return true;
 }
 
-std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>& x) {
+std::optional<ColumnBasis> column_basis(const Eigen::Ref<const Eigen::MatrixXd>& x) {
   if (x.cols() > x.rows()) return std::nullopt;
   ColumnBasis basis(x.rows());
   const auto p = static_cast<std::size_t>(x.cols());
@@ -134,7 +134,7 @@ std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>&
   return basis;
 }
 
-bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return design_basis(x).has_value(); }
+bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return column_basis(x).has_value(); }
 
 bool extends_rank(const Eigen::Ref<const Eigen::MatrixXd>& design, const Eigen::Ref<const Eigen::MatrixXd>& extra) {
   Eigen::MatrixXd whole(design.rows(), design.cols() + extra.cols());

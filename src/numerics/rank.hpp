@@ -60,7 +60,7 @@ bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
 // The basis of a design's columns, any intercept taken first so that it sets every other
 // column's reference; nothing unless the design has full column rank. A marker or a set is then
 // judged against it with `beyond`, at the cost of one pass per column.
-std::optional<ColumnBasis> design_basis(const Eigen::Ref<const Eigen::MatrixXd>& x);
+std::optional<ColumnBasis> column_basis(const Eigen::Ref<const Eigen::MatrixXd>& x);
 
 // Whether appending the columns of `extra` to `design` keeps full column rank, for a design
 // that has it: a marker or a variant set judged against the fixed effects.
