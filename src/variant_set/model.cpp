@@ -17,8 +17,6 @@ namespace {
 
 constexpr double pi = 3.141592653589793;
 
-bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
-
 // Eigenvalues of a symmetric matrix, each floored at 0 (a NaN too), in decreasing order.
 std::vector<double> chi2_weights(const Eigen::MatrixXd& s) {
   const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(s, Eigen::EigenvaluesOnly);
@@ -69,7 +67,7 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   bool finite = true;
   for (const matrix_scan::Strided& background : backgrounds)
     finite = matrix_scan::scan(background, {}, &links).finite && finite;
-  if (!finite || !all_finite(design) || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
+  if (!finite || !design.allFinite() || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
   components::BlockMatrices kept;
   kept.reserve(backgrounds.size());
