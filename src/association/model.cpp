@@ -80,12 +80,10 @@ Border border_of(const WeightedSystem& s, const Eigen::VectorXd& y, std::span<co
   const Eigen::Index n = s.weighted_design.rows();
   const Eigen::Index p = s.weighted_design.cols();
   Border border{Eigen::VectorXd(p)};
-  for (Eigen::Index first = 0; first == 0 || first < p; first += 4) {
+  for (Eigen::Index first = 0; first < p; first += 4) {
     const Eigen::Index width = std::min<Eigen::Index>(4, p - first);
-    // Columns past the last repeat it (or, without columns, read the weights); their sums are dropped.
-    const auto column = [&](Eigen::Index k) {
-      return width > 0 ? s.weighted_design.col(first + std::min(k, width - 1)).data() : s.weights.data();
-    };
+    // Columns past the last repeat it; their sums are dropped.
+    const auto column = [&](Eigen::Index k) { return s.weighted_design.col(first + std::min(k, width - 1)).data(); };
     const double *c0 = column(0), *c1 = column(1), *c2 = column(2), *c3 = column(3);
     std::array<double, 4> sums{0.0, 0.0, 0.0, 0.0};
     double diagonal = 0.0, right = 0.0;

@@ -23,11 +23,6 @@ struct PairHash {
   }
 };
 
-// ln det of a factor as 2 * sum ln L_jj, the sum from -0.0 in index order.
-double log_determinant(const dense::DenseFactor& factor) {
-  return factor.order() == 0 ? -0.0 : factor.logdet();
-}
-
 }  // namespace
 
 Cells distinct_cells(std::span<const std::int64_t> row, std::span<const std::int64_t> column) {
@@ -100,7 +95,7 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
   const Eigen::MatrixXd xtx = design.transpose() * design;
   const auto factor = dense::DenseFactor::make(xtx);
   if (!factor) return fail(design_rank_deficient);
-  if (!std::isfinite(log_determinant(*factor))) return fail(design_rank_deficient);
+  if (!std::isfinite(factor->logdet())) return fail(design_rank_deficient);
 
   AutoregressiveModel model;
   model.cells_ = distinct_cells(row, column);

@@ -17,8 +17,6 @@ namespace {
 
 constexpr double pi = 3.141592653589793;
 
-bool all_finite(const Eigen::Ref<const Eigen::MatrixXd>& m) { return m.allFinite(); }
-
 // Eigenvalues of a symmetric matrix, each floored at 0 (a NaN too), in decreasing order.
 std::vector<double> chi2_weights(const Eigen::MatrixXd& s) {
   const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(s, Eigen::EigenvaluesOnly);
@@ -69,7 +67,7 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   bool finite = true;
   for (const matrix_scan::Strided& background : backgrounds)
     finite = matrix_scan::scan(background, {}, &links).finite && finite;
-  if (!finite || !all_finite(design) || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
+  if (!finite || !design.allFinite() || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
   components::BlockMatrices kept;
   kept.reserve(backgrounds.size());
@@ -102,7 +100,7 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   const Eigen::VectorXd centred = null->fixed_design().centre(response).residual;
   const Eigen::VectorXd solved = solve_blocks(blocks, centred);  // V^-1 r
   const Eigen::VectorXd beta = information->solve_vector(basis.transpose() * solved);
-  return VariantSetModel(basis, null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta);
+  return VariantSetModel(null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta);
 }
 
 Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
@@ -149,7 +147,7 @@ Eigen::MatrixXd VariantSetModel::whiten(const std::vector<Block>& blocks, const 
 }
 
 Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
-  if (root.rows() != design_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
+  if (root.rows() != whitened_design_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
   if (root.cols() == 0) return fail("VARIANT_SET_NO_VARIANTS");
   if (!root.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");

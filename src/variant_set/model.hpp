@@ -73,14 +73,13 @@ class VariantSetModel {
     dense::DenseFactor factor;
   };
 
-  VariantSetModel(Eigen::MatrixXd design, fixed_effects::Design fixed_design, std::vector<Block> blocks,
-                  dense::DenseFactor information, Eigen::VectorXd projected_response)
-      : design_(std::move(design)),
-        fixed_design_(std::move(fixed_design)),
+  VariantSetModel(fixed_effects::Design fixed_design, std::vector<Block> blocks, dense::DenseFactor information,
+                  Eigen::VectorXd projected_response)
+      : fixed_design_(std::move(fixed_design)),
         blocks_(std::move(blocks)),
         information_(std::move(information)),
         projected_response_(std::move(projected_response)),
-        whitened_design_(whiten(blocks_, design_)) {}
+        whitened_design_(whiten(blocks_, fixed_design_.orthogonal().columns())) {}
 
   // V^-1 b, block by block; b has n rows.
   static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
@@ -88,14 +87,14 @@ class VariantSetModel {
   // (L^-1 a)^T (L^-1 b) = a^T V^-1 b); b has n rows.
   static Eigen::MatrixXd whiten(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
 
-  Eigen::MatrixXd design_;  // the design's orthogonal basis: the same span, so the same P
   // P X = 0, so P y and P Z are taken from y and Z less their least-squares fits on the design:
   // an offset the design absorbs never enters the cancellations of P.
   fixed_effects::Design fixed_design_;
   std::vector<Block> blocks_;
   dense::DenseFactor information_;  // of X'V^-1 X
   Eigen::VectorXd projected_response_;  // P y
-  Eigen::MatrixXd whitened_design_;      // L^-1 X
+  // L^-1 X, X the design's orthogonal basis: the same span, so the same P
+  Eigen::MatrixXd whitened_design_;
 };
 
 // Sets read this many at a time on the calling thread before they are tested.
