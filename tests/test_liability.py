@@ -113,6 +113,9 @@ def scaled_design_sample(seed):
     return a, (y > 0).astype(float), x
 
 
+RANK_DEFICIENT = np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])
+
+
 def inputs(status=(1.0, 0.0, 1.0, 0.0), relationship=None, design=None):
     n = len(status)
     a = sibships([2] * (n // 2)) if relationship is None else relationship
@@ -144,11 +147,19 @@ def with_entries(entries, base=None):
         (inputs(status=(1.0, 1.0, 1.0, 1.0)), "LIABILITY_ALL_ONE_STATUS"),
         (inputs(status=(0.0, 0.0, 0.0, 1e-13)), "LIABILITY_ALL_ONE_STATUS"),
         (inputs(relationship=with_entries({(2, 2): -20.0}, np.eye(4))), "LIABILITY_NO_START_CONVERGED"),
-        (inputs(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])), "LIABILITY_DESIGN_RANK_DEFICIENT"),
+        (inputs(design=RANK_DEFICIENT), "LIABILITY_DESIGN_RANK_DEFICIENT"),
+        # the design's rank is judged after every other check of the inputs
+        (inputs(design=RANK_DEFICIENT, relationship=with_entries({(1, 0): 0.8})), "LIABILITY_RELATIONSHIP_NOT_SYMMETRIC"),
+        (inputs(design=RANK_DEFICIENT, relationship=with_entries({(0, 1): 0.95, (1, 0): 0.95})),
+         "LIABILITY_RELATIONSHIP_TOO_CLOSE"),
+        (inputs(design=RANK_DEFICIENT, status=(1.0, 0.0, np.inf, 0.0)), "LIABILITY_STATUS_NOT_FINITE"),
+        (inputs(design=RANK_DEFICIENT, status=(1.0, 0.0, 0.5, 0.0)), "LIABILITY_STATUS_NOT_BINARY"),
+        (inputs(design=RANK_DEFICIENT, status=(0.0, 0.0, 0.0, 0.0)), "LIABILITY_ALL_ONE_STATUS"),
     ],
     ids=["empty", "relationship_shape", "design_rows", "design_no_columns", "relationship_nan", "design_inf",
          "asymmetric", "close_0_95", "identical_twins", "status_nan", "status_half", "status_two", "all_cases",
-         "all_controls", "diagonal_minus_20", "identical_columns"],
+         "all_controls", "diagonal_minus_20", "identical_columns", "asymmetric_before_rank", "too_close_before_rank",
+         "status_inf_before_rank", "status_half_before_rank", "all_controls_before_rank"],
 )
 @pytest.mark.parametrize("function", [_core.liability_fit, _core.liability_test, _core.liability_interval],
                          ids=["fit", "test", "interval"])

@@ -147,6 +147,7 @@ def test_interval_ends_inside_the_range_solve_the_cut(pairs, pairs_fit):
 # ---- codes, in the order the entries meet them ------------------------------------------------
 
 
+RANK_DEFICIENT = np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])
 BASE = dict(relationship=sibships([2, 2]), first_kind=0, first_value=np.array([0.3, -0.2, 1.1, 0.4]),
             first_censoring=np.zeros(4, np.int64), first_limit=np.zeros(4), second_kind=1,
             second_value=np.full(4, np.nan), second_censoring=np.array([1, 2, 2, 1], np.int64),
@@ -183,14 +184,27 @@ CODES = [
     (dict(relationship=lambda a: put(([1, 0], [0, 1]), 0.95)(put((3, 2), 0.0)(a))),
      "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
     (dict(relationship=put((1, 1), -20.0)), "MIXED_BIVARIATE_NO_START_CONVERGED"),
-    (dict(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)]), first_value=np.zeros(3)),
-     "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
+    (dict(design=RANK_DEFICIENT), "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
+    # the design's rank is judged after every other check of the inputs
+    (dict(design=RANK_DEFICIENT, first_value=np.zeros(3)), "MIXED_BIVARIATE_TRAIT_WRONG_LENGTH"),
+    (dict(design=RANK_DEFICIENT, first_value=put(2, np.nan)), "MIXED_BIVARIATE_MEASURED_VALUE_NOT_FINITE"),
+    (dict(design=RANK_DEFICIENT, second_limit=put(1, np.inf)), "MIXED_BIVARIATE_LIMIT_NOT_FINITE"),
+    (dict(design=RANK_DEFICIENT, first_censoring=put(3, 1)), "MIXED_BIVARIATE_CONTINUOUS_TRAIT_IS_CENSORED"),
+    (dict(design=RANK_DEFICIENT, second_censoring=put(0, 0), second_value=put(0, 1.0)),
+     "MIXED_BIVARIATE_BINARY_TRAIT_HAS_A_MEASURED_VALUE"),
+    (dict(design=RANK_DEFICIENT, second_censoring=np.ones(4, np.int64)), "MIXED_BIVARIATE_BINARY_TRAIT_ALL_ONE_STATUS"),
+    (dict(design=RANK_DEFICIENT, second_kind=2), "MIXED_BIVARIATE_CENSORED_TRAIT_HAS_NO_SCALE"),
+    (dict(design=RANK_DEFICIENT, relationship=put((1, 0), 0.8)), "MIXED_BIVARIATE_RELATIONSHIP_NOT_SYMMETRIC"),
+    (dict(design=RANK_DEFICIENT, relationship=put(([2, 3], [3, 2]), 0.95)), "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
 ]
 CODE_IDS = ["kind_3_first", "kind_negative", "censoring_3", "second_kind_after_first", "second_censoring",
             "no_rows", "relationship_not_square", "design_rows", "design_no_columns", "not_finite",
             "measured_nan", "trait_length", "limit_inf", "continuous_censored", "binary_measured",
             "binary_all_cases", "binary_all_controls", "censored_no_scale", "asymmetric", "too_close",
-            "pair_order", "diagonal_minus_20", "identical_columns"]
+            "pair_order", "diagonal_minus_20", "identical_columns", "length_before_rank", "measured_nan_before_rank",
+            "limit_inf_before_rank", "continuous_censored_before_rank", "binary_measured_before_rank",
+            "binary_all_cases_before_rank", "censored_no_scale_before_rank", "asymmetric_before_rank",
+            "too_close_before_rank"]
 
 
 def call(function, args, extra):

@@ -154,6 +154,7 @@ def test_an_unbounded_likelihood_is_refused(function):
     assert _core.tobit_fit(a, value, code, limit, x)[4] is False  # the fit itself is still returned
 
 
+RANK_DEFICIENT = np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])
 BASE = dict(relationship=sibships([2, 2]), value=np.arange(4.0), censoring=np.array([0, 0, 1, 2], np.int64),
             limit=np.array([0.0, 0.0, 2.5, 0.5]), design=np.ones((4, 1)))
 
@@ -180,13 +181,20 @@ BASE = dict(relationship=sibships([2, 2]), value=np.arange(4.0), censoring=np.ar
         (changed(BASE, censoring=np.array([0, 1, 1, 2], np.int64)), "TOBIT_TOO_FEW_MEASURED_VALUES"),
         (changed(BASE, relationship=put((1, 1), 0.2)), "TOBIT_RELATIONSHIP_NOT_PSD"),
         (changed(BASE, relationship=lambda a: a - 21 * np.eye(4)), "TOBIT_RELATIONSHIP_NOT_PSD"),
-        (changed(BASE, design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])),
-         "TOBIT_DESIGN_RANK_DEFICIENT"),
+        (changed(BASE, design=RANK_DEFICIENT), "TOBIT_DESIGN_RANK_DEFICIENT"),
+        # the design's rank is judged after every other check of the inputs
+        (changed(BASE, design=RANK_DEFICIENT, relationship=put((1, 0), 0.8)), "TOBIT_RELATIONSHIP_NOT_SYMMETRIC"),
+        (changed(BASE, design=RANK_DEFICIENT, relationship=put(([2, 3], [3, 2]), 0.95)), "TOBIT_RELATIONSHIP_TOO_CLOSE"),
+        (changed(BASE, design=RANK_DEFICIENT, value=put(1, np.inf)), "TOBIT_MEASURED_VALUE_NOT_FINITE"),
+        (changed(BASE, design=RANK_DEFICIENT, limit=put(3, np.nan)), "TOBIT_LIMIT_NOT_FINITE"),
+        (changed(BASE, design=RANK_DEFICIENT, censoring=np.array([0, 2, 1, 2], np.int64)), "TOBIT_TOO_FEW_MEASURED_VALUES"),
+        (changed(BASE, design=RANK_DEFICIENT, relationship=put((1, 1), 0.2)), "TOBIT_RELATIONSHIP_NOT_PSD"),
     ],
     ids=["empty", "code_3_first", "code_negative", "short_limit", "long_censoring", "relationship_order",
          "relationship_not_square", "design_rows", "design_no_columns", "relationship_infinite", "design_nan",
          "asymmetric", "too_close", "measured_nan", "limit_nan", "one_measured", "not_psd", "diagonal_minus_20",
-         "identical_columns"],
+         "identical_columns", "asymmetric_before_rank", "too_close_before_rank", "measured_inf_before_rank",
+         "limit_nan_before_rank", "one_measured_before_rank", "not_psd_before_rank"],
 )
 @pytest.mark.parametrize("function", [_core.tobit_fit, _core.tobit_test, _core.tobit_interval],
                          ids=["fit", "test", "interval"])

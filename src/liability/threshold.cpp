@@ -36,28 +36,31 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
-  if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
   switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("LIABILITY_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("LIABILITY_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
   std::vector<double> sign(n);
-  // The search runs on unit-spread directions of the design (a covariate's offset would make its
-  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
-  LiabilityModel model(design_basis::Basis::standardised(design));
+  std::size_t cases = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(status[i])) return fail("LIABILITY_STATUS_NOT_FINITE");
     if (std::fabs(status[i] - 1.0) <= 1e-12) {
       sign[i] = 1.0;
-      ++model.cases_;
+      ++cases;
     } else if (std::fabs(status[i]) <= 1e-12) {
       sign[i] = -1.0;
     } else {
       return fail("LIABILITY_STATUS_NOT_BINARY");
     }
   }
-  if (model.cases_ == 0 || model.cases_ == n) return fail("LIABILITY_ALL_ONE_STATUS");
+  if (cases == 0 || cases == n) return fail("LIABILITY_ALL_ONE_STATUS");
+  if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
+
+  // The search runs on unit-spread directions of the design (a covariate's offset would make its
+  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
+  LiabilityModel model(design_basis::Basis::standardised(design));
+  model.cases_ = cases;
 
   // Each person's design row and side, whatever the order of the sample.
   Eigen::MatrixXd keys(design.rows(), design.cols() + 1);

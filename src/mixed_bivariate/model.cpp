@@ -135,7 +135,6 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
   blocks::Links links(static_cast<std::size_t>(n));
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");
-  if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   for (const TraitData* trait : {&first, &second}) {
     if (const auto fault = trait_fault(*trait, static_cast<std::size_t>(n))) return fail(*fault);
   }
@@ -144,6 +143,7 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
     case relationship_checks::PairFault::too_close: return fail("MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
+  if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   // The search runs on unit-spread directions of the design (a covariate's offset would make its
   // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
   MixedBivariateModel model(design_basis::Basis::standardised(design));

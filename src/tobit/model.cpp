@@ -136,7 +136,6 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
-  if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
   switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("TOBIT_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
@@ -152,16 +151,19 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
     }
   }
   if (measured < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
+  const std::vector<blocks::Block> family_list = matrix_scan::families(relationship, links);
+  for (const blocks::Block& members : family_list)
+    if (smallest_eigenvalue(relationship.cut(members)) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
+  if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
 
   // The search runs on unit-spread directions of the design (a covariate's offset would make its
   // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
   TobitModel model(design_basis::Basis::standardised(design));
   model.trait_ = standardise(model.basis_, value, censoring, limit);
   const Eigen::MatrixXd keys = person_keys(design, value, censoring, limit);
-  for (const blocks::Block& members : matrix_scan::families(relationship, links)) {
+  for (const blocks::Block& members : family_list) {
     Family family = cut_family(member_order::canonical(members, keys, relationship), relationship, censoring,
                                model.trait_, model.basis_.columns());
-    if (smallest_eigenvalue(family.relationship) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));
   }
