@@ -114,11 +114,18 @@ difference_fit::Problem LiabilityModel::problem(std::optional<double> held) cons
   return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 0.0);
 }
 
-difference_fit::Objective LiabilityModel::objective() const {
-  return [this](std::span<const double> x) {
+difference_fit::Objective LiabilityModel::objective(const difference_fit::Problem& problem) const {
+  difference_fit::Objective f = [this](std::span<const double> x) {
     const std::optional<double> value = basis_loglik(x[0], x.subspan(1));
     return value ? -*value : difference_fit::unevaluable;
   };
+  return change_ ? change_(problem, std::move(f)) : f;
+}
+
+LiabilityModel LiabilityModel::with_objective_change(difference_fit::ObjectiveChange change) const {
+  LiabilityModel changed = *this;
+  changed.change_ = std::move(change);
+  return changed;
 }
 
 Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) const {
@@ -133,7 +140,8 @@ Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) c
     start.insert(start.end(), effects.begin(), effects.end());
     starts.push_back(std::move(start));
   }
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
+  const difference_fit::Problem search_problem = problem(held);
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
   if (!fit) return fail("LIABILITY_NO_START_CONVERGED");
   return std::move(*fit);
 }
@@ -165,8 +173,9 @@ Result<LiabilityHeritabilityTest> LiabilityModel::heritability_test() const {
   if (!null) return std::unexpected(null.error());
   if (!record(*full).converged) return fail("LIABILITY_FIT_NOT_CONVERGED");
   if (!record(*null).converged) return fail("LIABILITY_NULL_FIT_NOT_CONVERGED");
+  const difference_fit::Problem free_problem = problem(std::nullopt);
   const std::optional<difference_fit::Fit> free =
-      difference_fit::above_restricted(problem(std::nullopt), *full, *null, objective());
+      difference_fit::above_restricted(free_problem, *full, *null, objective(free_problem));
   if (!free) return fail("LIABILITY_BETTER_UNRESOLVED_OPTIMUM");
   const double statistic = std::fmax(2.0 * (null->value - free->value), 0.0);
   return LiabilityHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), -null->value};

@@ -213,11 +213,18 @@ difference_fit::Problem TobitModel::problem(std::optional<double> held) const {
   return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 1e-9);
 }
 
-difference_fit::Objective TobitModel::objective() const {
-  return [this](std::span<const double> x) {
+difference_fit::Objective TobitModel::objective(const difference_fit::Problem& problem) const {
+  difference_fit::Objective f = [this](std::span<const double> x) {
     const std::optional<double> value = standard_loglik(x[0], std::exp(x[1]), x.subspan(2));
     return value ? -*value : difference_fit::unevaluable;
   };
+  return change_ ? change_(problem, std::move(f)) : f;
+}
+
+TobitModel TobitModel::with_objective_change(difference_fit::ObjectiveChange change) const {
+  TobitModel changed = *this;
+  changed.change_ = std::move(change);
+  return changed;
 }
 
 Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const {
@@ -228,7 +235,8 @@ Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const
     start.insert(start.end(), trait_.start_effects.begin(), trait_.start_effects.end());
     starts.push_back(std::move(start));
   }
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
+  const difference_fit::Problem search_problem = problem(held);
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
   if (!fit) return fail("TOBIT_NO_START_CONVERGED");
   return std::move(*fit);
 }
@@ -256,8 +264,9 @@ Result<TobitHeritabilityTest> TobitModel::heritability_test() const {
   if (!null) return std::unexpected(null.error());
   if (!record(*full).converged) return fail("TOBIT_FIT_NOT_CONVERGED");
   if (!record(*null).converged) return fail("TOBIT_NULL_FIT_NOT_CONVERGED");
+  const difference_fit::Problem free_problem = problem(std::nullopt);
   const std::optional<difference_fit::Fit> free =
-      difference_fit::above_restricted(problem(std::nullopt), *full, *null, objective());
+      difference_fit::above_restricted(free_problem, *full, *null, objective(free_problem));
   if (!free) return fail("TOBIT_BETTER_UNRESOLVED_OPTIMUM");
   const double statistic = std::fmax(2.0 * (null->value - free->value), 0.0);
   return TobitHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), record(*null).loglik,
