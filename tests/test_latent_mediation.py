@@ -211,9 +211,10 @@ def test_longer_optional_lists_are_cut_and_missing_entries_default():
     args["mediator_designs"].append([[1.0], [2.0]])
     args["outcome_category_prevalences"] = []
     args["ascertainment_categories"] = [None, 5]
-    LatentMediationCore._build(**args)
+    expected = build([binary]).evaluate(**PARAMETERS)["log_likelihood"]
+    assert LatentMediationCore._build(**args).evaluate(**PARAMETERS)["log_likelihood"] == expected
     del args["outcome_category_prevalences"], args["ascertainment_categories"]
-    LatentMediationCore._build(**args)
+    assert LatentMediationCore._build(**args).evaluate(**PARAMETERS)["log_likelihood"] == expected
 
 
 def test_numpy_arrays_and_tuples_build_like_lists():
@@ -221,7 +222,7 @@ def test_numpy_arrays_and_tuples_build_like_lists():
     as_arrays = {key: (np.array(value) if key in ("relationship", "latent_mean", "mediator_threshold") else value)
                  for key, value in f.items()}
     as_arrays["mediator_proxy_sensitivity"] = tuple(f["mediator_proxy_sensitivity"])
-    build([as_arrays])
+    assert build([as_arrays]).evaluate(**PARAMETERS) == build([f]).evaluate(**PARAMETERS)
 
 
 @pytest.mark.parametrize("args, error, message", [

@@ -243,8 +243,12 @@ def test_operation_codes(function, extra, changes, code):
 
 
 def test_a_variance_beyond_the_largest_double_is_not_converged():
-    fit = _core.mixed_bivariate_fit(**base(first_value=BASE["first_value"] * 1e200))
+    args = base(first_value=BASE["first_value"] * 1e200)
+    fit = _core.mixed_bivariate_fit(**args)
     assert fit[1][0] == math.inf and fit[7] is False
+    for function, extra in ENTRIES[1:]:
+        with pytest.raises(ValueError, match="^MIXED_BIVARIATE_FIT_NOT_CONVERGED$"):
+            call(function, args, extra)
 
 
 def badly_scaled(seed):

@@ -254,5 +254,9 @@ def test_the_order_people_are_listed_in_changes_nothing():
 
 def test_a_variance_beyond_the_largest_double_is_not_converged():
     # The standardised search converges; the variance it maps back to is infinite.
-    fit = _core.tobit_fit(**changed(BASE, value=np.array([1e200, -1e200, 0.0, 0.0])))
+    inputs = changed(BASE, value=np.array([1e200, -1e200, 0.0, 0.0]))
+    fit = _core.tobit_fit(**inputs)
     assert fit[1] == math.inf and fit[4] is False
+    for function in (_core.tobit_test, _core.tobit_interval):
+        with pytest.raises(ValueError, match="^TOBIT_FIT_NOT_CONVERGED$"):
+            function(**inputs)
