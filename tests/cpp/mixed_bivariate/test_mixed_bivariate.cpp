@@ -63,35 +63,19 @@ INSTANTIATE_TEST_SUITE_P(
 namespace changes = objective_changes;
 using kestrune::mixed_bivariate::genetic_correlation;
 
-enum class Operation { fit, test, interval };
+using changes::Operation;
+using changes::SearchCase;
 
-// The operation's error code, or "" when it succeeds (a fit counts only when converged): the
-// test of the genetic correlation against 0, the interval of the first heritability.
+// The operation's error code, or "" when it succeeds: the test of the genetic correlation
+// against 0, the interval of the first heritability.
 std::string outcome(const MixedBivariateModel& model, Operation operation) {
   switch (operation) {
-    case Operation::fit: {
-      const auto fit = model.fit_holding(std::nullopt);
-      if (!fit) return std::string(fit.error().code);
-      return fit->converged ? "" : "not converged";
-    }
-    case Operation::test: {
-      const auto test = model.correlation_test(genetic_correlation, 0.0);
-      return test ? "" : std::string(test.error().code);
-    }
-    case Operation::interval: {
-      const auto interval = model.profile_interval(0);
-      return interval ? "" : std::string(interval.error().code);
-    }
+    case Operation::fit: return changes::fit_outcome(model.fit_holding(std::nullopt));
+    case Operation::test: return changes::code_of(model.correlation_test(genetic_correlation, 0.0));
+    case Operation::interval: return changes::code_of(model.profile_interval(0));
   }
   return "";
 }
-
-struct SearchCase {
-  std::string name;
-  std::optional<kestrune::difference_fit::ObjectiveChange> change;
-  Operation operation;
-  std::string code;
-};
 
 class Searches : public testing::TestWithParam<SearchCase> {};
 

@@ -1,5 +1,5 @@
 // Objective changes that keep chosen searches of a censored or binary model from being evaluated
-// or from converging, so that the refusals downstream of them can be reached.
+// or from converging, and the table that runs an operation on a model so changed.
 #pragma once
 
 #include <cmath>
@@ -7,8 +7,10 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 
+#include "error.hpp"
 #include "numerics/difference_fit.hpp"
 
 namespace objective_changes {
@@ -44,6 +46,29 @@ inline difference_fit::ObjectiveChange rough(Which which) {
     if (!which(p)) return f;
     return [f = std::move(f)](std::span<const double> x) { return f(x) + 1e-3 * std::sin(1e7 * x.back()); };
   };
+}
+
+// ---- a table of operations run on a changed model -----------------------------------------
+
+enum class Operation { fit, test, interval };
+
+struct SearchCase {
+  std::string name;
+  std::optional<difference_fit::ObjectiveChange> change;  // none: the model as built
+  Operation operation;
+  std::string code;  // "" for a success, "not converged" for a fit returned unconverged
+};
+
+// The code of a failed result, "" for a success.
+template <class T>
+std::string code_of(const kestrune::Result<T>& result) {
+  return result ? "" : std::string(result.error().code);
+}
+
+// A fit's outcome in the table's terms.
+template <class T>
+std::string fit_outcome(const kestrune::Result<T>& fit) {
+  return fit && !fit->converged ? "not converged" : code_of(fit);
 }
 
 }  // namespace objective_changes

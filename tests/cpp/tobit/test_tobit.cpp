@@ -47,34 +47,17 @@ TEST(Tobit, HeldHeritabilityMustLieInTheUnitInterval) {
 
 namespace changes = objective_changes;
 
-enum class Operation { fit, test, interval };
+using changes::Operation;
+using changes::SearchCase;
 
-// The operation's error code, or "" when it succeeds (a fit counts only when converged).
 std::string outcome(const TobitModel& model, Operation operation) {
   switch (operation) {
-    case Operation::fit: {
-      const auto fit = model.fit_holding(std::nullopt);
-      if (!fit) return std::string(fit.error().code);
-      return fit->converged ? "" : "not converged";
-    }
-    case Operation::test: {
-      const auto test = model.heritability_test();
-      return test ? "" : std::string(test.error().code);
-    }
-    case Operation::interval: {
-      const auto interval = model.heritability_interval();
-      return interval ? "" : std::string(interval.error().code);
-    }
+    case Operation::fit: return changes::fit_outcome(model.fit_holding(std::nullopt));
+    case Operation::test: return changes::code_of(model.heritability_test());
+    case Operation::interval: return changes::code_of(model.heritability_interval());
   }
   return "";
 }
-
-struct SearchCase {
-  std::string name;
-  std::optional<kestrune::difference_fit::ObjectiveChange> change;
-  Operation operation;
-  std::string code;
-};
 
 class Searches : public testing::TestWithParam<SearchCase> {};
 
