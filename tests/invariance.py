@@ -48,13 +48,17 @@ def make_sample():
 class Outcome:
     """What one entry reported. `rows` is the m of log L(a·y) = log L(y) − m·ln a. `fixed` holds
     (estimate, shift) pairs: under y + c·sd an estimate moves by c·shift (the trait's sd for its
-    intercept, 0 otherwise); under a·y it is multiplied by a."""
+    intercept, 0 otherwise); under a·y it is multiplied by a. `predicted` is multiplied by a and
+    moves with nothing else."""
     converged: bool
     loglik: float | None = None
     rows: float = 0.0
     invariant: list = dataclasses.field(default_factory=list)  # unit-free: shares, correlations, tests, p-values
     variances: list = dataclasses.field(default_factory=list)  # in the response's units squared
     fixed: list = dataclasses.field(default_factory=list)
+    # In the response's units and moved by no offset, of the response or of a covariate (the span
+    # of the design is the same): predictions and their errors.
+    predicted: list = dataclasses.field(default_factory=list)
 
 
 

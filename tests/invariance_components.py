@@ -48,7 +48,7 @@ def component_contrasts(sample, c, a):
 
 def component_blup(sample, c, a):
     predicted, errors = core.component_blup([sample.k], sample.x, sample.moved(sample.y, c, a), 0)
-    return Outcome(True, fixed=[(v, 0.0) for v in predicted + errors])
+    return Outcome(True, predicted=predicted + errors)
 
 
 def association(variance):

@@ -61,7 +61,7 @@ def spatial_tests(sample, c, a):
 def spatial_blup(sample, c, a):
     fixed, distance, x, y = spatial_data(sample)
     effect, error = core.spatial_blup(fixed, distance, x, sample.moved(y, c, a), 1)
-    return Outcome(converged=True, fixed=[(v, 0.0) for v in effect[::7] + error[::7]])
+    return Outcome(converged=True, predicted=effect[::7] + error[::7])
 
 
 CASES = [spatial(False), spatial(True), autoregressive_fit, spatial_tests, spatial_blup]

@@ -42,6 +42,11 @@ def reference(base, sample, case):
     return base[case.__name__]
 
 
+# Predictions depend on the design only through its span and on the response only through its
+# residuals from it.
+PREDICTED_TOLERANCE = 1e-6
+
+
 def check(moved, ref, c, a, unit_tolerance):
     assert moved.converged == ref.converged
     if ref.loglik is not None:
@@ -49,6 +54,7 @@ def check(moved, ref, c, a, unit_tolerance):
         assert moved.loglik == pytest.approx(expected, rel=1e-6)
     np.testing.assert_allclose(moved.invariant, ref.invariant, rtol=0, atol=unit_tolerance)
     np.testing.assert_allclose(np.asarray(moved.variances) / a**2, ref.variances, rtol=unit_tolerance)
+    np.testing.assert_allclose(moved.predicted, a * np.asarray(ref.predicted), rtol=PREDICTED_TOLERANCE)
     for (value, _), (value0, shift) in zip(moved.fixed, ref.fixed, strict=True):
         expected = a * (value0 + c * shift)
         assert value == pytest.approx(expected, rel=1e-9, abs=abs(a) * unit_tolerance * max(abs(shift), 1.0))
@@ -65,7 +71,7 @@ def test_offsets_change_only_the_intercept_and_units_scale_variances_and_effects
 
 
 # A covariate moved by an offset (a year, a date): the span is the same, so only the fixed
-# effects may move.
+# effects may move; predictions do not.
 @pytest.mark.parametrize("offset", (1e2, 1e4, 1e6))
 @pytest.mark.parametrize("case", CASES, ids=lambda case: case.__name__)
 def test_a_covariate_offset_changes_only_the_fixed_effects(case, offset, sample, base):

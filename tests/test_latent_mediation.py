@@ -211,9 +211,10 @@ def test_longer_optional_lists_are_cut_and_missing_entries_default():
     args["mediator_designs"].append([[1.0], [2.0]])
     args["outcome_category_prevalences"] = []
     args["ascertainment_categories"] = [None, 5]
-    LatentMediationCore._build(**args)
+    expected = build([binary]).evaluate(**PARAMETERS)["log_likelihood"]
+    assert LatentMediationCore._build(**args).evaluate(**PARAMETERS)["log_likelihood"] == expected
     del args["outcome_category_prevalences"], args["ascertainment_categories"]
-    LatentMediationCore._build(**args)
+    assert LatentMediationCore._build(**args).evaluate(**PARAMETERS)["log_likelihood"] == expected
 
 
 def test_numpy_arrays_and_tuples_build_like_lists():
@@ -221,7 +222,7 @@ def test_numpy_arrays_and_tuples_build_like_lists():
     as_arrays = {key: (np.array(value) if key in ("relationship", "latent_mean", "mediator_threshold") else value)
                  for key, value in f.items()}
     as_arrays["mediator_proxy_sensitivity"] = tuple(f["mediator_proxy_sensitivity"])
-    build([as_arrays])
+    assert build([as_arrays]).evaluate(**PARAMETERS) == build([f]).evaluate(**PARAMETERS)
 
 
 @pytest.mark.parametrize("args, error, message", [
@@ -730,11 +731,22 @@ SIMULATE_CODES = [
     (dict(mediator_measurement_error_variance=[NAN, None, 0.3]), "LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID"),
     (dict(mediator_measurement_error_variance=[math.inf, None, 0.3]), "LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID"),
     (dict(mediator_threshold=[0.0, NAN, 0.0]), "LATENT_MEDIATION_THRESHOLD_INVALID"),
-    (dict(outcome_threshold=[0.5, 0.4, NAN], outcome_prevalence=[0.1, 0.2, 0.3]), "LATENT_MEDIATION_THRESHOLD_INVALID"),
+    (dict(outcome_threshold=[0.5, 0.4, NAN]), "LATENT_MEDIATION_THRESHOLD_INVALID"),
     (dict(mediator_proxy_sensitivity=[0.9, 1.5, 0.7]), "LATENT_MEDIATION_MEDIATOR_PROXY_ACCURACY_OUTSIDE_UNIT"),
     (dict(mediator_proxy_specificity=[0.85, 0.75, NAN]), "LATENT_MEDIATION_MEDIATOR_PROXY_ACCURACY_OUTSIDE_UNIT"),
     (dict(mediator_design=[[1.0]] * 3, mediator_coefficients=[NAN]), "LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE"),
     (dict(outcome_design=[[1e300]] * 3, outcome_coefficients=[1e300]), "LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE"),
+    # those values are judged after every other check
+    (dict(ascertainment="bogus", mediator_measurement_error_variance=[-1.0, None, 0.3]),
+     "LATENT_MEDIATION_ASCERTAINMENT_UNKNOWN"),
+    (dict(proband_index=0, mediator_threshold=[NAN] * 3), "LATENT_MEDIATION_PROBAND_NOT_ALLOWED"),
+    (dict(relationship=[[1.0, 2.0, 0.0], [2.0, 1.0, 0.0], [0.0, 0.0, 1.0]], a=2.0,
+          mediator_proxy_sensitivity=[2.0] * 3), "LATENT_MEDIATION_COVARIANCE_NOT_POSITIVE_DEFINITE"),
+    (dict(mediator_design=[[1.0]], mediator_measurement_error_variance=[NAN, None, 0.3]),
+     "LATENT_MEDIATION_DESIGN_ROWS_WRONG"),
+    (dict(outcome_design=[[1.0]] * 3, outcome_threshold=[NAN] * 3), "LATENT_MEDIATION_COEFFICIENT_COUNT_WRONG"),
+    (dict(outcome_prevalence=[0.1, 0.2, NAN], mediator_design=[[1.0]] * 3, mediator_coefficients=[NAN]),
+     "LATENT_MEDIATION_NORMAL_VARIATE_NOT_FINITE"),
 ]
 
 
@@ -756,6 +768,14 @@ def test_simulate_edges():
     assert code_of(lambda: simulate(**unreachable, families=1, seed=0)) == "LATENT_MEDIATION_ASCERTAINMENT_UNREACHABLE"
     anything = dict(unreachable, ascertainment_category=0)
     assert len(simulate(**anything, families=3, seed=0)) == 3
+    # A threshold no draw compares with (a prevalence places the outcome's cut, no proxy is
+    # observed of the third mediator) may be NaN: the draws are those of finite ones.
+    used = design(outcome_prevalence=[0.1, None, 0.3])
+    unused = dict(used, outcome_threshold=[NAN, 0.4, NAN], mediator_threshold=[0.0, 0.2, NAN])
+    drawn = [[f[key] for key in ("mediator_measurement", "mediator_proxy_status", "outcome_status")]
+             for f in simulate(**unused, families=3, seed=5)]
+    assert drawn == [[f[key] for key in ("mediator_measurement", "mediator_proxy_status", "outcome_status")]
+                     for f in simulate(**used, families=3, seed=5)]
 
 
 @pytest.mark.parametrize("families", [2 ** 62, 10 ** 13])

@@ -113,6 +113,9 @@ def scaled_design_sample(seed):
     return a, (y > 0).astype(float), x
 
 
+RANK_DEFICIENT = np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])
+
+
 def inputs(status=(1.0, 0.0, 1.0, 0.0), relationship=None, design=None):
     n = len(status)
     a = sibships([2] * (n // 2)) if relationship is None else relationship
@@ -144,11 +147,19 @@ def with_entries(entries, base=None):
         (inputs(status=(1.0, 1.0, 1.0, 1.0)), "LIABILITY_ALL_ONE_STATUS"),
         (inputs(status=(0.0, 0.0, 0.0, 1e-13)), "LIABILITY_ALL_ONE_STATUS"),
         (inputs(relationship=with_entries({(2, 2): -20.0}, np.eye(4))), "LIABILITY_NO_START_CONVERGED"),
-        (inputs(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])), "LIABILITY_DESIGN_RANK_DEFICIENT"),
+        (inputs(design=RANK_DEFICIENT), "LIABILITY_DESIGN_RANK_DEFICIENT"),
+        # the design's rank is judged after every other check of the inputs
+        (inputs(design=RANK_DEFICIENT, relationship=with_entries({(1, 0): 0.8})), "LIABILITY_RELATIONSHIP_NOT_SYMMETRIC"),
+        (inputs(design=RANK_DEFICIENT, relationship=with_entries({(0, 1): 0.95, (1, 0): 0.95})),
+         "LIABILITY_RELATIONSHIP_TOO_CLOSE"),
+        (inputs(design=RANK_DEFICIENT, status=(1.0, 0.0, np.inf, 0.0)), "LIABILITY_STATUS_NOT_FINITE"),
+        (inputs(design=RANK_DEFICIENT, status=(1.0, 0.0, 0.5, 0.0)), "LIABILITY_STATUS_NOT_BINARY"),
+        (inputs(design=RANK_DEFICIENT, status=(0.0, 0.0, 0.0, 0.0)), "LIABILITY_ALL_ONE_STATUS"),
     ],
     ids=["empty", "relationship_shape", "design_rows", "design_no_columns", "relationship_nan", "design_inf",
          "asymmetric", "close_0_95", "identical_twins", "status_nan", "status_half", "status_two", "all_cases",
-         "all_controls", "diagonal_minus_20", "identical_columns"],
+         "all_controls", "diagonal_minus_20", "identical_columns", "asymmetric_before_rank", "too_close_before_rank",
+         "status_inf_before_rank", "status_half_before_rank", "all_controls_before_rank"],
 )
 @pytest.mark.parametrize("function", [_core.liability_fit, _core.liability_test, _core.liability_interval],
                          ids=["fit", "test", "interval"])
@@ -157,20 +168,41 @@ def test_codes(function, args, code):
         function(*args)
 
 
+def wall_at_half():
+    """Concordant sib pairs and one case whose relationship diagonal is -1: that person's liability
+    variance, 1 - 2 h2, vanishes at h2 = 1/2, short of where the pairs pull h2, and the search
+    ends against the edge of what can be evaluated."""
+    rng = np.random.default_rng(1)
+    a = sibships([2] * 10 + [1])
+    a[-1, -1] = -1.0
+    return a, np.r_[np.repeat(rng.random(10) < 0.5, 2), [1]].astype(float), np.ones((21, 1))
+
+
 @pytest.mark.parametrize(
-    "function, seed, code",
+    "sample, code",
     [
-        (_core.liability_test, 0, "LIABILITY_FIT_NOT_CONVERGED"),
-        (_core.liability_interval, 0, "LIABILITY_FIT_NOT_CONVERGED"),
-        (_core.liability_test, 11, "LIABILITY_NULL_FIT_NOT_CONVERGED"),
-        (_core.liability_interval, 11, "LIABILITY_PROFILE_NOT_EVALUABLE"),
+        # These stopped the searches while the fixed effects were searched on the design as
+        # given; on its standardised basis a covariate scaled by a thousand no longer does.
+        (scaled_design_sample(0), None),
+        (scaled_design_sample(11), None),
+        (wall_at_half(), "LIABILITY_FIT_NOT_CONVERGED"),
     ],
-    ids=["test_full", "interval_full", "test_null", "interval_reference"],
+    ids=["covariate_scaled_seed_0", "covariate_scaled_seed_11", "wall_at_half"],
 )
-def test_a_covariate_scaled_by_a_thousand_no_longer_stops_the_search(function, seed, code):
-    # These samples stopped the searches with `code` while the fixed effects were searched on the
-    # design as given; on its standardised basis a covariate's scale no longer matters.
-    function(*scaled_design_sample(seed))
+@pytest.mark.parametrize("function", [_core.liability_test, _core.liability_interval], ids=["test", "interval"])
+def test_searches_that_do_not_converge_are_refused(function, sample, code):
+    h2, _, loglik, converged = _core.liability_fit(*sample)[:4]
+    assert converged is (code is None)  # the fit itself is returned either way
+    if code is not None:
+        with pytest.raises(ValueError, match=f"^{code}$"):
+            function(*sample)
+    elif function is _core.liability_test:
+        statistic, p_value, _, null_loglik = function(*sample)
+        assert statistic == pytest.approx(max(2 * (loglik - null_loglik), 0.0), abs=1e-9)
+        assert 0.0 <= p_value <= 1.0
+    else:
+        estimate, lower, upper = function(*sample)[:3]
+        assert estimate == h2 and lower <= estimate <= upper
 
 
 @pytest.mark.parametrize(

@@ -147,6 +147,7 @@ def test_interval_ends_inside_the_range_solve_the_cut(pairs, pairs_fit):
 # ---- codes, in the order the entries meet them ------------------------------------------------
 
 
+RANK_DEFICIENT = np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)])
 BASE = dict(relationship=sibships([2, 2]), first_kind=0, first_value=np.array([0.3, -0.2, 1.1, 0.4]),
             first_censoring=np.zeros(4, np.int64), first_limit=np.zeros(4), second_kind=1,
             second_value=np.full(4, np.nan), second_censoring=np.array([1, 2, 2, 1], np.int64),
@@ -183,14 +184,27 @@ CODES = [
     (dict(relationship=lambda a: put(([1, 0], [0, 1]), 0.95)(put((3, 2), 0.0)(a))),
      "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
     (dict(relationship=put((1, 1), -20.0)), "MIXED_BIVARIATE_NO_START_CONVERGED"),
-    (dict(design=np.column_stack([np.ones(4), np.arange(4.0), np.arange(4.0)]), first_value=np.zeros(3)),
-     "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
+    (dict(design=RANK_DEFICIENT), "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
+    # the design's rank is judged after every other check of the inputs
+    (dict(design=RANK_DEFICIENT, first_value=np.zeros(3)), "MIXED_BIVARIATE_TRAIT_WRONG_LENGTH"),
+    (dict(design=RANK_DEFICIENT, first_value=put(2, np.nan)), "MIXED_BIVARIATE_MEASURED_VALUE_NOT_FINITE"),
+    (dict(design=RANK_DEFICIENT, second_limit=put(1, np.inf)), "MIXED_BIVARIATE_LIMIT_NOT_FINITE"),
+    (dict(design=RANK_DEFICIENT, first_censoring=put(3, 1)), "MIXED_BIVARIATE_CONTINUOUS_TRAIT_IS_CENSORED"),
+    (dict(design=RANK_DEFICIENT, second_censoring=put(0, 0), second_value=put(0, 1.0)),
+     "MIXED_BIVARIATE_BINARY_TRAIT_HAS_A_MEASURED_VALUE"),
+    (dict(design=RANK_DEFICIENT, second_censoring=np.ones(4, np.int64)), "MIXED_BIVARIATE_BINARY_TRAIT_ALL_ONE_STATUS"),
+    (dict(design=RANK_DEFICIENT, second_kind=2), "MIXED_BIVARIATE_CENSORED_TRAIT_HAS_NO_SCALE"),
+    (dict(design=RANK_DEFICIENT, relationship=put((1, 0), 0.8)), "MIXED_BIVARIATE_RELATIONSHIP_NOT_SYMMETRIC"),
+    (dict(design=RANK_DEFICIENT, relationship=put(([2, 3], [3, 2]), 0.95)), "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
 ]
 CODE_IDS = ["kind_3_first", "kind_negative", "censoring_3", "second_kind_after_first", "second_censoring",
             "no_rows", "relationship_not_square", "design_rows", "design_no_columns", "not_finite",
             "measured_nan", "trait_length", "limit_inf", "continuous_censored", "binary_measured",
             "binary_all_cases", "binary_all_controls", "censored_no_scale", "asymmetric", "too_close",
-            "pair_order", "diagonal_minus_20", "identical_columns"]
+            "pair_order", "diagonal_minus_20", "identical_columns", "length_before_rank", "measured_nan_before_rank",
+            "limit_inf_before_rank", "continuous_censored_before_rank", "binary_measured_before_rank",
+            "binary_all_cases_before_rank", "censored_no_scale_before_rank", "asymmetric_before_rank",
+            "too_close_before_rank"]
 
 
 def call(function, args, extra):
@@ -229,8 +243,12 @@ def test_operation_codes(function, extra, changes, code):
 
 
 def test_a_variance_beyond_the_largest_double_is_not_converged():
-    fit = _core.mixed_bivariate_fit(**base(first_value=BASE["first_value"] * 1e200))
+    args = base(first_value=BASE["first_value"] * 1e200)
+    fit = _core.mixed_bivariate_fit(**args)
     assert fit[1][0] == math.inf and fit[7] is False
+    for function, extra in ENTRIES[1:]:
+        with pytest.raises(ValueError, match="^MIXED_BIVARIATE_FIT_NOT_CONVERGED$"):
+            call(function, args, extra)
 
 
 def badly_scaled(seed):
@@ -241,18 +259,18 @@ def badly_scaled(seed):
     return (a, 0, y, z, zero, 1, np.full(n, np.nan), np.where(case, 1, 2).astype(np.int64), zero, x)
 
 
-@pytest.mark.parametrize(
-    "function, extra, seed, code",
-    [(_core.mixed_bivariate_test, (4, 0.0), 0, "MIXED_BIVARIATE_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_interval, (0,), 0, "MIXED_BIVARIATE_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_test, (4, 0.0), 19, "MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED"),
-     (_core.mixed_bivariate_interval, (0,), 19, "MIXED_BIVARIATE_PROFILE_NOT_EVALUABLE")],
-    ids=["test_full", "interval_full", "test_null", "interval_reference"],
-)
-def test_a_covariate_scaled_by_a_thousand_no_longer_stops_the_search(function, extra, seed, code):
-    # These samples stopped the searches with `code` while the fixed effects were searched on the
-    # design as given; on its standardised basis a covariate's scale no longer matters.
-    function(*badly_scaled(seed), *extra)
+@pytest.mark.parametrize("seed", [0, 19])
+def test_a_covariate_scaled_by_a_thousand_no_longer_stops_the_search(seed):
+    # These samples stopped the searches while the fixed effects were searched on the design as
+    # given; on its standardised basis a covariate's scale no longer matters.
+    args = badly_scaled(seed)
+    fit = _core.mixed_bivariate_fit(*args)
+    assert fit[7] is True
+    name, statistic, p_value, _, null_loglik, full_loglik = _core.mixed_bivariate_test(*args, 4, 0.0)
+    assert full_loglik >= fit[6] - 1e-9 and statistic == pytest.approx(max(2 * (full_loglik - null_loglik), 0.0))
+    assert 0.0 <= p_value <= 1.0
+    _, estimate, lower, upper = _core.mixed_bivariate_interval(*args, 0)[:4]
+    assert estimate == fit[0][0] and lower <= estimate <= upper
 
 
 @pytest.mark.parametrize("function, extra",

@@ -126,9 +126,11 @@ def test_not_evaluable(mean, cov):
         ((np.zeros(2), np.array([1.0, 2.0]), np.eye(2)), ValueError, "^REGION_SIGN_INVALID$"),
         ((np.zeros(3), np.array([-1.0, 0.0, 1.0]), np.eye(3)), ValueError, "^REGION_SIGN_INVALID$"),
         ((np.zeros(1), np.array([np.nan]), np.eye(1)), ValueError, "^REGION_SIGN_INVALID$"),
+        # the signs are judged after the kernel has had its say
+        ((np.zeros(2), np.array([1.0, 2.0]), np.diag([1.0, 0.0])), ValueError, "^REGION_NOT_EVALUABLE$"),
     ],
     ids=["short_sign", "not_square", "wrong_order", "int_mean", "list_sign", "float32_covariance", "two_dimensional_mean",
-         "sign_two", "sign_zero", "sign_nan"],
+         "sign_two", "sign_zero", "sign_nan", "not_evaluable_before_sign"],
 )
 def test_refused_arguments(args, error, message):
     with pytest.raises(error, match=message):

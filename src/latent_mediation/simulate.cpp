@@ -47,15 +47,22 @@ Result<void> check_shape(const LatentMediationDesign& design) {
 }
 
 // The values a draw takes as they are, refused where they would give meaningless families: an
-// error variance negative or not finite (NaN measurements), a threshold NaN (every comparison
-// false), a proxy's sensitivity or specificity outside [0, 1].
+// error variance negative or not finite (NaN measurements), a threshold NaN where a draw compares
+// with it (every comparison false): a mediator's where its proxy is observed, an outcome's where
+// no category shares or prevalence place the cut instead; a proxy's sensitivity or specificity
+// outside [0, 1].
 Result<void> check_values(const LatentMediationDesign& design) {
   for (const auto& variance : design.mediator_measurement_error_variance)
     if (variance && !(*variance >= 0.0 && std::isfinite(*variance)))
       return fail("LATENT_MEDIATION_MEDIATOR_MEASUREMENT_ERROR_INVALID");
-  for (const auto* thresholds : {&design.mediator_threshold, &design.outcome_threshold})
-    for (const double threshold : *thresholds)
-      if (std::isnan(threshold)) return fail("LATENT_MEDIATION_THRESHOLD_INVALID");
+  const std::size_t n = design.relationship.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool shares = i < design.outcome_category_prevalence.size() && !design.outcome_category_prevalence[i].empty();
+    const bool outcome_cut = !shares && !design.outcome_prevalence[i];
+    if ((design.observe_mediator_proxy[i] && std::isnan(design.mediator_threshold[i])) ||
+        (outcome_cut && std::isnan(design.outcome_threshold[i])))
+      return fail("LATENT_MEDIATION_THRESHOLD_INVALID");
+  }
   for (const auto* accuracies : {&design.mediator_proxy_sensitivity, &design.mediator_proxy_specificity})
     for (const double accuracy : *accuracies)
       if (!(accuracy >= 0.0 && accuracy <= 1.0)) return fail("LATENT_MEDIATION_MEDIATOR_PROXY_ACCURACY_OUTSIDE_UNIT");
@@ -121,7 +128,6 @@ Result<std::vector<LatentMediationFamilyInput>> simulate(const LatentMediationDe
   if (parameters[0] < 0.0 || parameters[3] < 0.0) return fail("LATENT_MEDIATION_LOADING_NEGATIVE");
   if (parameters[4] <= 0.0) return fail("LATENT_MEDIATION_SIGMA_M2_NOT_POSITIVE");
   if (auto ok = check_shape(design); !ok) return std::unexpected(ok.error());
-  if (auto ok = check_values(design); !ok) return std::unexpected(ok.error());
   auto proband = checked_ascertainment(design);
   if (!proband) return std::unexpected(proband.error());
 
@@ -148,9 +154,6 @@ Result<std::vector<LatentMediationFamilyInput>> simulate(const LatentMediationDe
     if (*w_m > 0) plan.mean[at(i)] = row_product(design.mediator_design[i], design.mediator_coefficients);
     if (*w_o > 0) plan.mean[at(n + i)] = row_product(design.outcome_design[i], design.outcome_coefficients);
   }
-  // A coefficient that is not finite, or a product that overflows, would draw every liability
-  // of that kind as NaN or infinite.
-  if (!plan.mean.allFinite()) return fail("LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE");
   static const std::vector<double> no_shares;
   for (std::size_t i = 0; i < n; ++i) {
     const auto& shares = i < design.outcome_category_prevalence.size() ? design.outcome_category_prevalence[i] : no_shares;
@@ -158,6 +161,10 @@ Result<std::vector<LatentMediationFamilyInput>> simulate(const LatentMediationDe
     if (!cuts) return std::unexpected(cuts.error());
     plan.cuts.push_back(std::move(*cuts));
   }
+  if (auto ok = check_values(design); !ok) return std::unexpected(ok.error());
+  // A coefficient that is not finite, or a product that overflows, would draw every liability
+  // of that kind as NaN or infinite.
+  if (!plan.mean.allFinite()) return fail("LATENT_MEDIATION_LIABILITY_MEAN_NOT_FINITE");
 
   std::vector<LatentMediationFamilyInput> drawn;
   // The whole list is reserved before the first draw; a count beyond what a vector can hold

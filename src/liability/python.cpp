@@ -43,15 +43,15 @@ Fallible<Owned> py_region_log_probability(const Arguments<3>& args) {
   if (sign->size() != n || covariance->rows() != n || covariance->cols() != n) {
     return std::unexpected(Failure(Error{"REGION_SHAPE_INVALID", {}}));
   }
-  // The kernel reads any sign above 0 as above its limit and multiplies by it unchanged: a sign
-  // other than +-1 would give a number for no region at all.
-  if (!std::ranges::all_of(*sign, [](double s) { return s == 1.0 || s == -1.0; })) {
-    return std::unexpected(Failure(Error{"REGION_SIGN_INVALID", {}}));
-  }
   const auto value = region::region_log_probability(
       std::span<const double>(mean->data(), static_cast<std::size_t>(n)),
       std::span<const double>(sign->data(), static_cast<std::size_t>(n)), *covariance);
   if (!value) return std::unexpected(Failure(Error{"REGION_NOT_EVALUABLE", {}}));
+  // The kernel reads any sign above 0 as above its limit and multiplies by it unchanged: a sign
+  // other than +-1 gives a number for no region at all.
+  if (!std::ranges::all_of(*sign, [](double s) { return s == 1.0 || s == -1.0; })) {
+    return std::unexpected(Failure(Error{"REGION_SIGN_INVALID", {}}));
+  }
   return make_float(*value);
 }
 

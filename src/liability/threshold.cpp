@@ -36,28 +36,31 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
-  if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
   switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("LIABILITY_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("LIABILITY_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
   std::vector<double> sign(n);
-  // The search runs on unit-spread directions of the design (a covariate's offset would make its
-  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
-  LiabilityModel model(design_basis::Basis::standardised(design));
+  std::size_t cases = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(status[i])) return fail("LIABILITY_STATUS_NOT_FINITE");
     if (std::fabs(status[i] - 1.0) <= 1e-12) {
       sign[i] = 1.0;
-      ++model.cases_;
+      ++cases;
     } else if (std::fabs(status[i]) <= 1e-12) {
       sign[i] = -1.0;
     } else {
       return fail("LIABILITY_STATUS_NOT_BINARY");
     }
   }
-  if (model.cases_ == 0 || model.cases_ == n) return fail("LIABILITY_ALL_ONE_STATUS");
+  if (cases == 0 || cases == n) return fail("LIABILITY_ALL_ONE_STATUS");
+  if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
+
+  // The search runs on unit-spread directions of the design (a covariate's offset would make its
+  // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
+  LiabilityModel model(design_basis::Basis::standardised(design));
+  model.cases_ = cases;
 
   // Each person's design row and side, whatever the order of the sample.
   Eigen::MatrixXd keys(design.rows(), design.cols() + 1);
@@ -111,11 +114,18 @@ difference_fit::Problem LiabilityModel::problem(std::optional<double> held) cons
   return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 0.0);
 }
 
-difference_fit::Objective LiabilityModel::objective() const {
-  return [this](std::span<const double> x) {
+difference_fit::Objective LiabilityModel::objective(const difference_fit::Problem& problem) const {
+  difference_fit::Objective f = [this](std::span<const double> x) {
     const std::optional<double> value = basis_loglik(x[0], x.subspan(1));
     return value ? -*value : difference_fit::unevaluable;
   };
+  return change_ ? change_(problem, std::move(f)) : f;
+}
+
+LiabilityModel LiabilityModel::with_objective_change(difference_fit::ObjectiveChange change) const {
+  LiabilityModel changed = *this;
+  changed.change_ = std::move(change);
+  return changed;
 }
 
 Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) const {
@@ -130,7 +140,8 @@ Result<difference_fit::Fit> LiabilityModel::search(std::optional<double> held) c
     start.insert(start.end(), effects.begin(), effects.end());
     starts.push_back(std::move(start));
   }
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
+  const difference_fit::Problem search_problem = problem(held);
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
   if (!fit) return fail("LIABILITY_NO_START_CONVERGED");
   return std::move(*fit);
 }
@@ -162,8 +173,9 @@ Result<LiabilityHeritabilityTest> LiabilityModel::heritability_test() const {
   if (!null) return std::unexpected(null.error());
   if (!record(*full).converged) return fail("LIABILITY_FIT_NOT_CONVERGED");
   if (!record(*null).converged) return fail("LIABILITY_NULL_FIT_NOT_CONVERGED");
+  const difference_fit::Problem free_problem = problem(std::nullopt);
   const std::optional<difference_fit::Fit> free =
-      difference_fit::above_restricted(problem(std::nullopt), *full, *null, objective());
+      difference_fit::above_restricted(free_problem, *full, *null, objective(free_problem));
   if (!free) return fail("LIABILITY_BETTER_UNRESOLVED_OPTIMUM");
   const double statistic = std::fmax(2.0 * (null->value - free->value), 0.0);
   return LiabilityHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), -null->value};

@@ -70,6 +70,9 @@ class LiabilityModel {
   // The 95% profile interval of h2; no containment flags.
   Result<interval::ProfileInterval> heritability_interval() const;
 
+  // The same model with every search's objective passed through `change`.
+  LiabilityModel with_objective_change(difference_fit::ObjectiveChange change) const;
+
  private:
   explicit LiabilityModel(design_basis::Basis basis) : basis_(std::move(basis)) {}
 
@@ -77,11 +80,13 @@ class LiabilityModel {
   std::optional<double> basis_loglik(double h2, std::span<const double> on_basis) const;
   // The search over (h2, fixed effects on the basis).
   difference_fit::Problem problem(std::optional<double> held) const;
-  difference_fit::Objective objective() const;
+  // The objective of a search of `problem`: the likelihood's, changed when a change was given.
+  difference_fit::Objective objective(const difference_fit::Problem& problem) const;
   Result<difference_fit::Fit> search(std::optional<double> held) const;
   LiabilityFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
+  difference_fit::ObjectiveChange change_;
   design_basis::Basis basis_;  // the design's unit-spread directions: the search's fixed effects
   std::size_t n_ = 0;
   std::size_t p_ = 0;

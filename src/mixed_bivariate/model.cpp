@@ -135,7 +135,6 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
   blocks::Links links(static_cast<std::size_t>(n));
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");
-  if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   for (const TraitData* trait : {&first, &second}) {
     if (const auto fault = trait_fault(*trait, static_cast<std::size_t>(n))) return fail(*fault);
   }
@@ -144,6 +143,7 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
     case relationship_checks::PairFault::too_close: return fail("MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
+  if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   // The search runs on unit-spread directions of the design (a covariate's offset would make its
   // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
   MixedBivariateModel model(design_basis::Basis::standardised(design));
@@ -230,12 +230,19 @@ difference_fit::Problem MixedBivariateModel::problem(std::optional<Held> held) c
   return difference_fit::box_problem(std::move(lower), std::move(upper), 400, 1e-5, 0.0);
 }
 
-difference_fit::Objective MixedBivariateModel::objective() const {
-  return [this](std::span<const double> x) {
+difference_fit::Objective MixedBivariateModel::objective(const difference_fit::Problem& problem) const {
+  difference_fit::Objective f = [this](std::span<const double> x) {
     const std::optional<double> value = standard_loglik({x[0], x[1]}, {std::exp(x[2]), std::exp(x[3])}, x[4], x[5],
                                                         x.subspan(6, p_), x.subspan(6 + p_));
     return value ? -*value : difference_fit::unevaluable;
   };
+  return change_ ? change_(problem, std::move(f)) : f;
+}
+
+MixedBivariateModel MixedBivariateModel::with_objective_change(difference_fit::ObjectiveChange change) const {
+  MixedBivariateModel changed = *this;
+  changed.change_ = std::move(change);
+  return changed;
 }
 
 Result<difference_fit::Fit> MixedBivariateModel::search(std::optional<Held> held) const {
@@ -255,7 +262,8 @@ Result<difference_fit::Fit> MixedBivariateModel::search(std::optional<Held> held
       start.insert(start.end(), trait.start_effects.begin(), trait.start_effects.end());
     starts.push_back(std::move(start));
   }
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
+  const difference_fit::Problem search_problem = problem(held);
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
   if (!fit) return fail("MIXED_BIVARIATE_NO_START_CONVERGED");
   return std::move(*fit);
 }
@@ -300,8 +308,9 @@ Result<MixedBivariateCorrelationTest> MixedBivariateModel::correlation_test(std:
   const Result<difference_fit::Fit> restricted = search(Held{coordinate, null});
   if (!restricted) return std::unexpected(restricted.error());
   if (!record(*restricted).converged) return fail("MIXED_BIVARIATE_NULL_FIT_NOT_CONVERGED");
+  const difference_fit::Problem free_problem = problem(std::nullopt);
   const std::optional<difference_fit::Fit> free =
-      difference_fit::above_restricted(problem(std::nullopt), *full, *restricted, objective());
+      difference_fit::above_restricted(free_problem, *full, *restricted, objective(free_problem));
   if (!free) return fail("MIXED_BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
 
   const double statistic = std::fmax(2.0 * (restricted->value - free->value), 0.0);

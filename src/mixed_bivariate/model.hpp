@@ -110,6 +110,9 @@ class MixedBivariateModel {
   // The 95% profile interval of coordinate 0, 1, 4 or 5; no containment flags.
   Result<interval::ProfileInterval> profile_interval(std::size_t coordinate) const;
 
+  // The same model with every search's objective passed through `change`.
+  MixedBivariateModel with_objective_change(difference_fit::ObjectiveChange change) const;
+
  private:
   explicit MixedBivariateModel(design_basis::Basis basis) : basis_(std::move(basis)) {}
 
@@ -119,11 +122,13 @@ class MixedBivariateModel {
                                         std::span<const double> beta_1, std::span<const double> beta_2) const;
   // The search over the coordinates above, in the standardised units.
   difference_fit::Problem problem(std::optional<Held> held) const;
-  difference_fit::Objective objective() const;
+  // The objective of a search of `problem`: the likelihood's, changed when a change was given.
+  difference_fit::Objective objective(const difference_fit::Problem& problem) const;
   Result<difference_fit::Fit> search(std::optional<Held> held) const;
   MixedBivariateFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
+  difference_fit::ObjectiveChange change_;
   design_basis::Basis basis_;  // the design's unit-spread directions: the search's fixed effects
   std::array<TraitKind, 2> kinds_{};
   std::array<tobit::Standardised, 2> traits_;

@@ -29,6 +29,11 @@ struct Problem {
   Measure measure;
 };
 
+// A change to a search's objective, given the search's problem (its box shows what it holds).
+// The models make none of their own; a test gives one to reach the refusals of searches that
+// cannot be evaluated or cannot converge.
+using ObjectiveChange = std::function<Objective(const Problem&, Objective)>;
+
 // A problem whose measure is projected_magnitude over its own box, an edge `edge` wide.
 Problem box_problem(std::vector<double> lower, std::vector<double> upper, std::size_t maxit, double threshold,
                     double edge);

@@ -136,7 +136,6 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
-  if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
   switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("TOBIT_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
@@ -152,16 +151,19 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
     }
   }
   if (measured < 2) return fail("TOBIT_TOO_FEW_MEASURED_VALUES");
+  const std::vector<blocks::Block> family_list = matrix_scan::families(relationship, links);
+  for (const blocks::Block& members : family_list)
+    if (smallest_eigenvalue(relationship.cut(members)) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
+  if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
 
   // The search runs on unit-spread directions of the design (a covariate's offset would make its
   // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.
   TobitModel model(design_basis::Basis::standardised(design));
   model.trait_ = standardise(model.basis_, value, censoring, limit);
   const Eigen::MatrixXd keys = person_keys(design, value, censoring, limit);
-  for (const blocks::Block& members : matrix_scan::families(relationship, links)) {
+  for (const blocks::Block& members : family_list) {
     Family family = cut_family(member_order::canonical(members, keys, relationship), relationship, censoring,
                                model.trait_, model.basis_.columns());
-    if (smallest_eigenvalue(family.relationship) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
     model.largest_family_ = std::max(model.largest_family_, members.size());
     model.families_.push_back(std::move(family));
   }
@@ -211,11 +213,18 @@ difference_fit::Problem TobitModel::problem(std::optional<double> held) const {
   return difference_fit::box_problem(std::move(lower), std::move(upper), 300, 1e-6, 1e-9);
 }
 
-difference_fit::Objective TobitModel::objective() const {
-  return [this](std::span<const double> x) {
+difference_fit::Objective TobitModel::objective(const difference_fit::Problem& problem) const {
+  difference_fit::Objective f = [this](std::span<const double> x) {
     const std::optional<double> value = standard_loglik(x[0], std::exp(x[1]), x.subspan(2));
     return value ? -*value : difference_fit::unevaluable;
   };
+  return change_ ? change_(problem, std::move(f)) : f;
+}
+
+TobitModel TobitModel::with_objective_change(difference_fit::ObjectiveChange change) const {
+  TobitModel changed = *this;
+  changed.change_ = std::move(change);
+  return changed;
 }
 
 Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const {
@@ -226,7 +235,8 @@ Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const
     start.insert(start.end(), trait_.start_effects.begin(), trait_.start_effects.end());
     starts.push_back(std::move(start));
   }
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(problem(held), starts, objective());
+  const difference_fit::Problem search_problem = problem(held);
+  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
   if (!fit) return fail("TOBIT_NO_START_CONVERGED");
   return std::move(*fit);
 }
@@ -254,8 +264,9 @@ Result<TobitHeritabilityTest> TobitModel::heritability_test() const {
   if (!null) return std::unexpected(null.error());
   if (!record(*full).converged) return fail("TOBIT_FIT_NOT_CONVERGED");
   if (!record(*null).converged) return fail("TOBIT_NULL_FIT_NOT_CONVERGED");
+  const difference_fit::Problem free_problem = problem(std::nullopt);
   const std::optional<difference_fit::Fit> free =
-      difference_fit::above_restricted(problem(std::nullopt), *full, *null, objective());
+      difference_fit::above_restricted(free_problem, *full, *null, objective(free_problem));
   if (!free) return fail("TOBIT_BETTER_UNRESOLVED_OPTIMUM");
   const double statistic = std::fmax(2.0 * (null->value - free->value), 0.0);
   return TobitHeritabilityTest{"mixture_50_50", statistic, deviance::p_value(statistic), record(*null).loglik,

@@ -93,6 +93,9 @@ class TobitModel {
 
   double censored_share() const { return censored_share_; }
 
+  // The same model with every search's objective passed through `change`.
+  TobitModel with_objective_change(difference_fit::ObjectiveChange change) const;
+
  private:
   explicit TobitModel(design_basis::Basis basis) : basis_(std::move(basis)) {}
 
@@ -100,11 +103,13 @@ class TobitModel {
   std::optional<double> standard_loglik(double h2, double variance, std::span<const double> beta) const;
   // The search over (h2, ln variance, fixed effects) of the standardised trait.
   difference_fit::Problem problem(std::optional<double> held) const;
-  difference_fit::Objective objective() const;
+  // The objective of a search of `problem`: the likelihood's, changed when a change was given.
+  difference_fit::Objective objective(const difference_fit::Problem& problem) const;
   Result<difference_fit::Fit> search(std::optional<double> held) const;
   TobitFit record(const difference_fit::Fit& fit) const;
 
   std::vector<Family> families_;
+  difference_fit::ObjectiveChange change_;
   design_basis::Basis basis_;  // the design's unit-spread directions: the search's fixed effects
   Standardised trait_;
   std::size_t p_ = 0;

@@ -1,13 +1,17 @@
-// What Python cannot reach of the liability-threshold model (the held range), and of the shared
-// fit loop: the refusal of an unevaluable end point.
+// What Python cannot reach of the liability-threshold model (the held range, the refusals of
+// searches that cannot be evaluated or cannot converge), and of the shared fit loop: the refusal
+// of an unevaluable end point.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <Eigen/Core>
 
+#include "../tobit/objective_changes.hpp"
 #include "liability/threshold.hpp"
 #include "numerics/difference_fit.hpp"
 
@@ -37,6 +41,50 @@ TEST(Liability, HeldHeritabilityOutsideTheUnitIntervalIsRefused) {
   ASSERT_TRUE(at_one);
   EXPECT_EQ(at_one->h2, 1.0);
 }
+
+// ---- searches that cannot be evaluated or cannot converge ---------------------------------
+
+namespace changes = objective_changes;
+
+using changes::Operation;
+using changes::SearchCase;
+
+std::string outcome(const LiabilityModel& model, Operation operation) {
+  switch (operation) {
+    case Operation::fit: return changes::fit_outcome(model.fit_holding(std::nullopt));
+    case Operation::test: return changes::code_of(model.heritability_test());
+    case Operation::interval: return changes::code_of(model.heritability_interval());
+  }
+  return "";
+}
+
+class Searches : public testing::TestWithParam<SearchCase> {};
+
+TEST_P(Searches, ThatCannotBeEvaluatedOrCannotConvergeAreRefused) {
+  const SearchCase& c = GetParam();
+  const LiabilityModel model = c.change ? pairs().with_objective_change(*c.change) : pairs();
+  EXPECT_EQ(outcome(model, c.operation), c.code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Liability, Searches,
+    testing::Values(
+        SearchCase{"unchanged_test", std::nullopt, Operation::test, ""},
+        SearchCase{"unchanged_interval", std::nullopt, Operation::interval, ""},
+        SearchCase{"nowhere_evaluable_fit", changes::unevaluable(changes::free_at(0)), Operation::fit,
+                   "LIABILITY_NO_START_CONVERGED"},
+        SearchCase{"rough_free_fit", changes::rough(changes::free_at(0)), Operation::fit, "not converged"},
+        SearchCase{"rough_free_test", changes::rough(changes::free_at(0)), Operation::test,
+                   "LIABILITY_FIT_NOT_CONVERGED"},
+        SearchCase{"rough_free_interval", changes::rough(changes::free_at(0)), Operation::interval,
+                   "LIABILITY_FIT_NOT_CONVERGED"},
+        SearchCase{"rough_null_test", changes::rough(changes::holding(0, 0.0)), Operation::test,
+                   "LIABILITY_NULL_FIT_NOT_CONVERGED"},
+        SearchCase{"rough_held_interval", changes::rough(changes::holding(0)), Operation::interval,
+                   "LIABILITY_PROFILE_NOT_EVALUABLE"},
+        SearchCase{"held_unevaluable_interval", changes::unevaluable(changes::holding(0)), Operation::interval,
+                   "LIABILITY_PROFILE_NOT_EVALUABLE"}),
+    [](const testing::TestParamInfo<SearchCase>& info) { return info.param.name; });
 
 // ---- the shared fit loop -------------------------------------------------------------------
 

@@ -1,13 +1,16 @@
-// What Python cannot reach of the tobit model: the range of a held heritability.
+// What Python cannot reach of the tobit model: the range of a held heritability, and the
+// refusals of searches that cannot be evaluated or cannot converge.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <Eigen/Core>
 
+#include "objective_changes.hpp"
 #include "tobit/model.hpp"
 
 namespace {
@@ -39,5 +42,51 @@ TEST(Tobit, HeldHeritabilityMustLieInTheUnitInterval) {
     EXPECT_EQ(fit->h2, held);
   }
 }
+
+// ---- searches that cannot be evaluated or cannot converge ---------------------------------
+
+namespace changes = objective_changes;
+
+using changes::Operation;
+using changes::SearchCase;
+
+std::string outcome(const TobitModel& model, Operation operation) {
+  switch (operation) {
+    case Operation::fit: return changes::fit_outcome(model.fit_holding(std::nullopt));
+    case Operation::test: return changes::code_of(model.heritability_test());
+    case Operation::interval: return changes::code_of(model.heritability_interval());
+  }
+  return "";
+}
+
+class Searches : public testing::TestWithParam<SearchCase> {};
+
+TEST_P(Searches, ThatCannotBeEvaluatedOrCannotConvergeAreRefused) {
+  const SearchCase& c = GetParam();
+  const TobitModel model = c.change ? two_pairs().with_objective_change(*c.change) : two_pairs();
+  EXPECT_EQ(outcome(model, c.operation), c.code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tobit, Searches,
+    testing::Values(
+        SearchCase{"unchanged_test", std::nullopt, Operation::test, ""},
+        SearchCase{"unchanged_interval", std::nullopt, Operation::interval, ""},
+        SearchCase{"nowhere_evaluable_fit", changes::unevaluable(changes::free_at(0)), Operation::fit,
+                   "TOBIT_NO_START_CONVERGED"},
+        SearchCase{"nowhere_evaluable_test", changes::unevaluable(changes::holding(0, 0.0)), Operation::test,
+                   "TOBIT_NO_START_CONVERGED"},
+        SearchCase{"rough_free_fit", changes::rough(changes::free_at(0)), Operation::fit, "not converged"},
+        SearchCase{"rough_free_test", changes::rough(changes::free_at(0)), Operation::test,
+                   "TOBIT_FIT_NOT_CONVERGED"},
+        SearchCase{"rough_free_interval", changes::rough(changes::free_at(0)), Operation::interval,
+                   "TOBIT_FIT_NOT_CONVERGED"},
+        SearchCase{"rough_null_test", changes::rough(changes::holding(0, 0.0)), Operation::test,
+                   "TOBIT_NULL_FIT_NOT_CONVERGED"},
+        SearchCase{"rough_held_interval", changes::rough(changes::holding(0)), Operation::interval,
+                   "TOBIT_PROFILE_NOT_EVALUABLE"},
+        SearchCase{"held_unevaluable_interval", changes::unevaluable(changes::holding(0)), Operation::interval,
+                   "TOBIT_PROFILE_NOT_EVALUABLE"}),
+    [](const testing::TestParamInfo<SearchCase>& info) { return info.param.name; });
 
 }  // namespace
