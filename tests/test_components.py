@@ -524,9 +524,11 @@ def class_profile(a, b, x, y, d, start):
     the mean c and the residual from start = [c, residual] (+ [d]), restarted once from its end."""
     def minus(z):
         held = z[2] if d is None else d
+        if min(z[0], z[1]) < 0:
+            return 1e10
         try:
             return -dense_loglik([z[0] + held, z[0] - held, z[1]], [a, b], x, y, True)[0]
-        except (np.linalg.LinAlgError, linalg.LinAlgError):  # V not positive definite
+        except np.linalg.LinAlgError:  # V not positive definite
             return 1e10
 
     best = optimize.minimize(minus, start, method="Nelder-Mead", options={"xatol": 1e-9, "fatol": 1e-11})
