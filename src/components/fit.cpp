@@ -205,8 +205,9 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     starts.emplace_back(start.size());
     for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance;
   }
-  std::optional<Best> best = multistart::best_of(starts, [&](const auto& start) { return attempt(start); });
+  std::optional<Best> best = multistart::best_of(starts, [&](const auto& each) { return attempt(each); });
   if (!best) return fail("COMPONENTS_NO_START_CONVERGED");
+  // A run stopped on the face where V is singular starts again from where it stopped.
   multistart::restart_while_gaining(
       best, [](const Best& b) { return b.coefficients; }, attempt, [](const Best& b) { return b.converged; },
       most_restarts, restart_scale_floor);

@@ -143,7 +143,7 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
     return Kept{run->par, end->value, convergence::scaled_gradient(end->measure, end->value)};
   };
   std::optional<Kept> kept =
-      multistart::best_of(profile_starts(free), [&](const auto& start) { return attempt(start); });
+      multistart::best_of(profile_starts(free), [&](const auto& each) { return attempt(each); });
   multistart::restart_while_gaining(
       kept, [](const Kept& k) { return k.u; }, attempt,
       [](const Kept& k) { return k.scaled_gradient < converged_below; }, most_restarts,
