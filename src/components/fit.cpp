@@ -90,6 +90,19 @@ double FitBox::measure(std::span<const double> theta, const Eigen::VectorXd& gra
   });
 }
 
+std::vector<double> FitBox::lifted(const std::vector<double>& start,
+                                   const std::function<bool(std::span<const double>)>& admissible) const {
+  std::vector<double> point(start.size());
+  for (std::size_t i = 0; i < start.size(); ++i) point[i] = std::clamp(start[i], lower[i], upper[i]);
+  if (point == start || admissible(point)) return start;
+  for (int doubling = 0; doubling < 64; ++doubling) {
+    for (std::size_t i = 0; i < point.size(); ++i)
+      if (lower[i] == 0.0 && upper[i] == infinity) point[i] *= 2.0;
+    if (admissible(point)) return point;
+  }
+  return start;
+}
+
 std::vector<std::vector<double>> fit_starts(std::size_t m, std::span<const std::size_t> signed_components) {
   const std::size_t k = m + 1;
   const double kd = static_cast<double>(k);
@@ -164,12 +177,19 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     return std::vector<double>(evaluation->gradient.begin(), evaluation->gradient.end());
   };
 
-  const auto attempt = [&](const std::vector<double>& start) -> std::optional<Best> {
+  const auto admissible = [&](std::span<const double> theta) {
+    return evaluate_with_signs(theta, ys, reml, false, signed_components).has_value();
+  };
+  // An empty parscale is the unit scale of the starts.
+  const auto attempt = [&](const std::vector<double>& given,
+                           std::span<const double> parscale = {}) -> std::optional<Best> {
     auto bounds = compat_lbfgsb::Bounds::create(box->lower, box->upper);
     if (!bounds) return std::nullopt;
+    const std::vector<double> start = box->lifted(given, admissible);
     const auto at_start = evaluate_with_signs(start, ys, reml, false, signed_components);
     auto control = multistart::start_controls(k(), at_start ? std::optional(at_start->value) : std::nullopt,
                                               500, 1000.0, 1e-9);
+    if (!parscale.empty()) control.parscale.assign(parscale.begin(), parscale.end());
     auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, std::move(control));
     if (!run) return std::nullopt;
     const auto& end = memo(run->par);
@@ -185,8 +205,12 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     starts.emplace_back(start.size());
     for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance;
   }
-  std::optional<Best> best = multistart::best_of(starts, attempt);
+  std::optional<Best> best = multistart::best_of(starts, [&](const auto& each) { return attempt(each); });
   if (!best) return fail("COMPONENTS_NO_START_CONVERGED");
+  // A run stopped on the face where V is singular starts again from where it stopped.
+  multistart::restart_while_gaining(
+      best, [](const Best& b) { return b.coefficients; }, attempt, [](const Best& b) { return b.converged; },
+      most_restarts, restart_scale_floor);
 
   bool polished = false;
   if (!best->converged) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -35,7 +36,19 @@ struct FitBox {
   // The largest gradient entry that counts at theta: none for a pinned coordinate, the whole
   // entry for a signed one, only a pull away from zero for a coordinate at or below 1e-9.
   double measure(std::span<const double> theta, const Eigen::VectorXd& gradient) const;
+
+  // The start itself when the bounds leave it where it is or the model can be evaluated where
+  // they put it. Otherwise, as when a pinned negative coefficient outweighs the rest, that point
+  // with every coefficient bounded only by 0 below doubled until the model can be evaluated
+  // there (at most 64 times; the start itself if never).
+  std::vector<double> lifted(const std::vector<double>& start,
+                             const std::function<bool(std::span<const double>)>& admissible) const;
 };
+
+// Restarts of a run that stopped short (multistart::restart_while_gaining): how many at most, and
+// the smallest coefficient scale, on the standardised scale where the coefficients sum to about 1.
+inline constexpr std::size_t most_restarts = 10;
+inline constexpr double restart_scale_floor = 1e-3;
 
 // The starts of a fit, in order: with signed components first one that leaves them at 0 and
 // shares the rest equally; then equal shares; then 0.1 / k each with the residual at 0.9;

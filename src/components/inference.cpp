@@ -127,19 +127,27 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
   };
   const std::vector<double> lower(free, 0.0), upper(free, infinity);
 
-  const auto attempt = [&](const std::vector<double>& start) -> std::optional<Kept> {
+  // An empty parscale is the unit scale of the starts.
+  const auto attempt = [&](const std::vector<double>& start,
+                           std::span<const double> parscale = {}) -> std::optional<Kept> {
     auto bounds = compat_lbfgsb::Bounds::create(lower, upper);
     if (!bounds) return std::nullopt;
     const auto at_start = model.evaluate_with_signs(held.coefficients(start), y, reml, false, {});
     auto control = multistart::start_controls(free, at_start ? std::optional(at_start->value) : std::nullopt,
                                               400, 1000.0, 1e-9);
+    if (!parscale.empty()) control.parscale.assign(parscale.begin(), parscale.end());
     auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, std::move(control));
     if (!run) return std::nullopt;
     const auto end = measured(run->par);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     return Kept{run->par, end->value, convergence::scaled_gradient(end->measure, end->value)};
   };
-  std::optional<Kept> kept = multistart::best_of(profile_starts(free), attempt);
+  std::optional<Kept> kept =
+      multistart::best_of(profile_starts(free), [&](const auto& each) { return attempt(each); });
+  multistart::restart_while_gaining(
+      kept, [](const Kept& k) { return k.u; }, attempt,
+      [](const Kept& k) { return k.scaled_gradient < converged_below; }, most_restarts,
+      restart_scale_floor);
   if (!kept) return std::nullopt;
   if (kept->scaled_gradient >= converged_below) {
     if (const auto polish = convergence::polish(kept->u, lower, upper, objective, gradient, measured, kept->value,

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "compat_lbfgsb/control.hpp"
 #include "numerics/interrupt.hpp"
@@ -30,6 +32,32 @@ auto best_of(const Starts& starts, Attempt&& attempt)
     if (!best || candidate->value < best->value) best = std::move(candidate);
   }
   return best;
+}
+
+// The parscale of a run that starts again from x: each coordinate measured on its own size,
+// never below `floor`, so a first step moves every coordinate by a like fraction of itself.
+inline std::vector<double> own_scale(std::span<const double> x, double floor) {
+  std::vector<double> scale(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) scale[i] = std::fmax(std::fabs(x[i]), floor);
+  return scale;
+}
+
+// Starts again from the kept record's own point, on that point's own scale, while the record is
+// not `settled` and each run lowers its value, at most `most` times. A run with unit scale can
+// stop on a line search whose first trial lands where the model cannot be evaluated (a face of
+// the box where the covariance is singular, read as a wall of 1e30); measured on its own size,
+// the step from the stopped point stays inside. `again(point, scale)` gives a record or nothing.
+template <class Record, class Point, class Again, class Settled>
+void restart_while_gaining(std::optional<Record>& kept, Point point, Again&& again, Settled settled,
+                           std::size_t most, double floor) {
+  for (std::size_t restart = 0; restart < most && kept && !settled(*kept) && !interrupt::requested(); ++restart) {
+    const auto x = point(*kept);
+    std::optional<Record> next = again(x, own_scale(x, floor));
+    if (!next || !(next->value <= kept->value)) return;
+    const bool gained = next->value < kept->value;
+    kept = std::move(next);
+    if (!gained) return;
+  }
 }
 
 // fnscale of a run from a start whose objective value is `start_value`: the larger of
