@@ -53,17 +53,12 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   const Eigen::Index n = x.rows();
   const Eigen::Index p = x.cols();
   PreparedModel model;
-  model.eigenvalues_.resize(n);
-  model.min_eigenvalue_ = infinity;
 
   // k is exactly symmetric here, so its families are the groups its links join.
   rotation::Rotation rotation = rotation::decompose(k, links.groups());
-  for (Eigen::Index u = 0; u < n; ++u) {
-    const double lambda = rotation.eigenvalues[u];
-    if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
-    model.eigenvalues_[u] = lambda < 0.0 ? 0.0 : lambda;
-    model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
-  }
+  if (rotation.smallest < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
+  model.min_eigenvalue_ = rotation.smallest;
+  model.eigenvalues_ = rotation.eigenvalues.cwiseMax(0.0);
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
 
   // Rank is judged at the rounding level of each column, whatever its scale or offset, and x'x
