@@ -134,6 +134,10 @@ std::optional<ColumnBasis> column_basis(const Eigen::Ref<const Eigen::MatrixXd>&
   return basis;
 }
 
+bool above_rounding(double q, double reference, std::size_t p) {
+  return std::isfinite(q) && q > pivot_factor * static_cast<double>(p + 1) * epsilon * reference;
+}
+
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return column_basis(x).has_value(); }
 
 bool extends_rank(const Eigen::Ref<const Eigen::MatrixXd>& design, const Eigen::Ref<const Eigen::MatrixXd>& extra) {

@@ -53,6 +53,12 @@ class ColumnBasis {
   bool has_intercept_ = false;
 };
 
+// Whether q, the squared pivot of a response beyond p fixed-effect columns in some inner product
+// (y'Py), is finite and above what rounding leaves of the response's squared norm `reference`
+// in that product (y'V^-1 y): the pivot test of ColumnBasis for a response. A response that
+// the fixed effects reproduce exactly has no variance left to fit.
+bool above_rounding(double q, double reference, std::size_t p);
+
 // Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A
 // matrix without columns has full column rank; one with more columns than rows does not.
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
