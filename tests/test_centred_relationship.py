@@ -27,6 +27,7 @@ def centred_sample(seed, n, h2):
 SAMPLES = {
     "noise": centred_sample(0, 40, 0.0),     # maximum at h2 = 0
     "interior": centred_sample(4, 60, 0.5),  # maximum inside (0, 1)
+    "beside": centred_sample(3, 40, 0.7),    # maximum inside, the grid's best point by the runaway
     "runaway": centred_sample(3, 60, 0.5),   # rises all the way to h2 = 1
 }
 
@@ -76,7 +77,7 @@ def listed(s, order):
 
 
 @pytest.mark.parametrize("entry", ENTRIES)
-@pytest.mark.parametrize("sample", ["noise", "interior"])
+@pytest.mark.parametrize("sample", ["noise", "interior", "beside"])
 def test_one_answer_in_every_order_at_the_interior_maximum(entry, sample):
     s = SAMPLES[sample]
     n = len(s["y"])
