@@ -301,6 +301,11 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
         [&](std::span<const double> h) { return memo(h).gradient; }, std::move(control));
     if (!run) return std::nullopt;
     const double h2 = run->par[0];
+    // At h2 = 1 a zero eigenvalue leaves the covariance singular, and the floor on the weights
+    // stands in for a likelihood that rises without bound there (a relationship centred on the
+    // people analysed, under an intercept): a run that ends there, or within rounding of it,
+    // found no maximum.
+    if (h2 >= 0.9999999 && eigenvalues_.minCoeff() == 0.0) return std::nullopt;
     const double value = objective(h2);
     if (!std::isfinite(value)) return std::nullopt;
     return Candidate{h2, value};

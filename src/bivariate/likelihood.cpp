@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "numerics/dense.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -284,7 +285,7 @@ std::optional<BivariateEvaluation> Evaluator::operator()(const Theta& theta, boo
   beta_ = c_;
   a_factor->solve_in_place(beta_);
   const double q = quadratic_ - dot(c_.data(), beta_.data(), p_);
-  if (!(q > 0.0) || !std::isfinite(q)) return std::nullopt;
+  if (!rank::above_rounding(q, quadratic_, static_cast<std::size_t>(p_))) return std::nullopt;
 
   const auto big_n = static_cast<double>(model_->observed_count());
   BivariateEvaluation result{0.5 * (q + log_det_ + big_n * log_two_pi), {}};

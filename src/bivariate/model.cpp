@@ -39,6 +39,7 @@ std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k, double 
     if (value < floor) return std::nullopt;
     value = std::fmax(value, 0.0);
   }
+  eigen::zero_rounding(decomposition.values);
   return decomposition;
 }
 

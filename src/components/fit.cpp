@@ -10,6 +10,7 @@
 #include "components/fit.hpp"
 #include "components/model.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/eigen.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/rank.hpp"
@@ -30,7 +31,18 @@ struct Best {
   double scaled_gradient;
   std::int32_t convergence;
   bool converged;
+  bool runaway = false;
 };
+
+// Under ML, an end whose covariance is singular at rounding, the residual coefficient at
+// zero, is where the likelihood rises without bound (a relationship centred on the people
+// analysed, under an intercept), not a maximum.
+bool runaway_end(const ComponentModel& model, std::span<const double> theta, bool reml) {
+  if (reml || theta.empty() || theta.back() > 0.0) return false;
+  return std::ranges::any_of(model.families(), [&](const Family& family) {
+    return eigen::singular_at_rounding(ComponentModel::assemble(model.matrices(), family.indices, theta));
+  });
+}
 
 // The fit on the response's own scale: coefficients times v, fixed effects and their
 // standard errors times s and mapped from the orthogonal basis to the design's columns, the
@@ -195,8 +207,19 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     const auto& end = memo(run->par);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     const double scaled = convergence::scaled_gradient(box->measure(run->par, end->gradient), end->value);
+    const bool runaway = runaway_end(*this, run->par, reml);
     return Best{run->par, end->beta, std::move(run->message), end->value, scaled, run->convergence,
-                scaled < converged_below};
+                scaled < converged_below && !runaway, runaway};
+  };
+  // A runaway end is kept only when no start found a maximum.
+  std::optional<Best> runaway;
+  const auto maximum = [&](const std::vector<double>& start) -> std::optional<Best> {
+    std::optional<Best> end = attempt(start);
+    if (end && end->runaway) {
+      if (!runaway || end->value < runaway->value) runaway = std::move(end);
+      return std::nullopt;
+    }
+    return end;
   };
   std::vector<std::vector<double>> starts;
   if (start.empty()) {
@@ -205,15 +228,17 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     starts.emplace_back(start.size());
     for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance;
   }
-  std::optional<Best> best = multistart::best_of(starts, [&](const auto& each) { return attempt(each); });
+  std::optional<Best> best = multistart::best_of(starts, maximum);
+  if (!best) best = std::move(runaway);
   if (!best) return fail("COMPONENTS_NO_START_CONVERGED");
   // A run stopped on the face where V is singular starts again from where it stopped.
   multistart::restart_while_gaining(
-      best, [](const Best& b) { return b.coefficients; }, attempt, [](const Best& b) { return b.converged; },
+      best, [](const Best& b) { return b.coefficients; }, attempt,
+      [](const Best& b) { return b.converged || b.runaway; },
       most_restarts, restart_scale_floor);
 
   bool polished = false;
-  if (!best->converged) {
+  if (!best->converged && !best->runaway) {
     const convergence::Evaluate measured = [&](std::span<const double> theta) -> std::optional<convergence::Evaluation> {
       const auto& evaluation = memo(theta);
       if (!evaluation) return std::nullopt;

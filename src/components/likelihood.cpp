@@ -4,6 +4,7 @@
 
 #include "components/model.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -59,7 +60,7 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
   if (!a) return std::nullopt;
   Eigen::VectorXd beta = a->solve_vector(solved->xtvr);
   const double ypy = solved->quadratic - solved->xtvr.dot(beta);
-  if (!(std::isfinite(ypy) && ypy > 0.0)) return std::nullopt;
+  if (!rank::above_rounding(ypy, solved->quadratic, p())) return std::nullopt;
 
   const double n = static_cast<double>(n_), p = static_cast<double>(design_.cols());
   double value = 0.5 * (ypy + (solved->logdet + n * ln_2pi));

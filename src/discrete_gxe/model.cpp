@@ -293,7 +293,7 @@ std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const 
   double fitted = 0.0;
   for (Eigen::Index i = 0; i < p; ++i) fitted += b[i] * result.beta[i];
   const double q = quadratic - fitted;
-  if (!std::isfinite(q) || !(q > 0.0)) return std::nullopt;
+  if (!rank::above_rounding(q, quadratic, p_)) return std::nullopt;
 
   const auto n = static_cast<double>(n_);
   result.objective = 0.5 * (q + log_det + n * log_two_pi);

@@ -279,7 +279,7 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
   Evaluation result;
   result.beta = a_factor->solve_vector(u);
   const double q = yvy - dot(u, result.beta);
-  if (!(std::isfinite(q) && q > 0.0)) return std::nullopt;
+  if (!rank::above_rounding(q, yvy, static_cast<std::size_t>(u.size()))) return std::nullopt;
 
   const double n = static_cast<double>(n_);
   result.objective = 0.5 * (q + log_det + n * ln_2pi);

@@ -3,7 +3,10 @@
 namespace kestrune::centring {
 
 LeastSquares::LeastSquares(const Eigen::MatrixXd& x) : x_(x) {
-  if (x_.cols() > 0 && x_.rows() > 0) qr_.compute(x_);
+  if (x_.cols() > 0 && x_.rows() > 0) {
+    qr_.compute(x_);
+    basis_ = rank::column_basis(x_);
+  }
 }
 
 Eigen::VectorXd LeastSquares::solve(const Eigen::Ref<const Eigen::VectorXd>& values) const {
@@ -19,6 +22,7 @@ Centred LeastSquares::centre(const Eigen::Ref<const Eigen::VectorXd>& values) co
   const Eigen::VectorXd correction = solve(out.residual);
   out.residual.noalias() -= x_ * correction;
   out.coefficients += correction;
+  if (basis_ && !basis_->beyond(values, static_cast<std::size_t>(x_.cols()) + 1)) out.residual.setZero();
   return out;
 }
 

@@ -7,8 +7,12 @@
 // offset the design absorbs.
 #pragma once
 
+#include <optional>
+
 #include <Eigen/Core>
 #include <Eigen/QR>
+
+#include "numerics/rank.hpp"
 
 namespace kestrune::centring {
 
@@ -24,7 +28,9 @@ class LeastSquares {
   explicit LeastSquares(const Eigen::MatrixXd& x);
 
   // The residual is refined once, so that it is accurate to the rounding of the values'
-  // spread rather than of their offset.
+  // spread rather than of their offset. Values that the design reproduces (they lie in its
+  // span at rounding, judged as rank judges a column) leave a residual of exactly zero, so that
+  // every likelihood reads them as a perfect fit rather than fitting the rounding noise.
   Centred centre(const Eigen::Ref<const Eigen::VectorXd>& values) const;
   // Each column of `values` centred on its own.
   Eigen::MatrixXd centre_columns(const Eigen::Ref<const Eigen::MatrixXd>& values) const;
@@ -34,6 +40,7 @@ class LeastSquares {
 
   Eigen::MatrixXd x_;
   Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr_;
+  std::optional<rank::ColumnBasis> basis_;  // when x has full column rank
 };
 
 // One vector centred on one design.

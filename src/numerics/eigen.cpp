@@ -53,6 +53,25 @@ SymmetricEigen symmetric_eigen(const Eigen::MatrixXd& a) {
   return {solver.eigenvalues(), solver.eigenvectors()};
 }
 
+void zero_rounding(Eigen::Ref<Eigen::VectorXd> values) {
+  // A block's eigenvalues are those of K + E with |E| a small multiple of m epsilon |K| (the
+  // multiple 16 matches the pivot test of rank judged at rounding).
+  constexpr double rounding_factor = 16.0;
+  if (values.size() == 0) return;
+  const double largest = std::fmax(values.maxCoeff(), 0.0);
+  const double threshold =
+      rounding_factor * static_cast<double>(values.size()) * std::numeric_limits<double>::epsilon() * largest;
+  for (double& value : values)
+    if (std::fabs(value) <= threshold) value = 0.0;
+}
+
+bool singular_at_rounding(const Eigen::MatrixXd& a) {
+  if (a.rows() == 0) return false;
+  Eigen::VectorXd values = symmetric_eigen(a).values;
+  zero_rounding(values);
+  return !(values.minCoeff() > 0.0);
+}
+
 std::optional<double> log_det_above(const Eigen::MatrixXd& g, double relative) {
   const Eigen::VectorXd values = symmetric_eigen(g).values;
   double largest = 0.0;

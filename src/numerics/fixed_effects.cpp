@@ -11,9 +11,7 @@ std::optional<Design> Design::prepare(const Eigen::MatrixXd& x) {
 }
 
 centring::Centred Design::centre(const Eigen::Ref<const Eigen::VectorXd>& y) const {
-  centring::Centred centred = least_squares_.centre(y);
-  if (!beyond(y)) centred.residual.setZero();
-  return centred;
+  return least_squares_.centre(y);
 }
 
 std::optional<Eigen::VectorXd> Design::beyond(const Eigen::Ref<const Eigen::VectorXd>& column) const {

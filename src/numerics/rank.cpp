@@ -15,12 +15,6 @@ constexpr double pivot_factor = 16.0;
 constexpr int moderate_exponent = 400;
 constexpr double reorthogonalise_below = 1e-2;
 
-double squared_deviation(const Eigen::Ref<const Eigen::VectorXd>& v) {
-  const double mean = v.mean();
-  const double shift = (v.array() - mean).mean();  // second pass: the mean's own rounding
-  return (v.array() - (mean + shift)).square().sum();
-}
-
 // v less its projection on the orthonormal columns of q, one column after another. Each
 // coefficient q_j'v is summed as four interleaved partial sums and the update is elementwise:
 // the same bits for a column wherever it sits in memory, alone or among others.
@@ -46,6 +40,18 @@ void remove_projection(const Eigen::MatrixXd& q, Eigen::Ref<Eigen::VectorXd> v) 
 bool constant_between(double low, double high) {
   const double magnitude = std::fmax(std::fabs(high), std::fabs(low));
   return high - low <= constant_ulps * epsilon * magnitude;
+}
+
+// Whether the nonzero values are one value up to rounding (and there is at least one): a
+// column of ones over some rows, such as a group's indicator in a cell-means design.
+bool indicator_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
+  double low = std::numeric_limits<double>::infinity(), high = -low;
+  for (const double v : values) {
+    if (v == 0.0) continue;
+    low = std::fmin(low, v);
+    high = std::fmax(high, v);
+  }
+  return low <= high && constant_between(low, high);
 }
 
 }  // namespace
@@ -81,7 +87,7 @@ std::vector<bool> ColumnBasis::beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, 
       exponents[static_cast<std::size_t>(j)] = exponent;
     }
     before[j] = column.squaredNorm();
-    reference[j] = constant_between(low, high) || !has_intercept_ ? before[j] : squared_deviation(column);
+    reference[j] = constant_between(low, high) ? before[j] : offset_free(column, before[j]);
   }
   // Once, and once more for a column that lost most of its norm: one pass leaves an error of a
   // few ulps of the column, which matters only where the residual is far smaller than it.
@@ -114,24 +120,49 @@ bool ColumnBasis::admit(const Eigen::Ref<const Eigen::VectorXd>& column, std::si
   if (accept) {
     basis_.conservativeResize(Eigen::NoChange, basis_.cols() + 1);
     basis_.col(basis_.cols() - 1) = *r / r->norm();
-    has_intercept_ = has_intercept_ || constant_at_rounding(column);
+    if (indicator_at_rounding(column)) {
+      Eigen::VectorXd unit = column / column.cwiseAbs().maxCoeff();
+      remove_projection(offsets_, unit);
+      remove_projection(offsets_, unit);
+      offsets_.conservativeResize(Eigen::NoChange, offsets_.cols() + 1);
+      offsets_.col(offsets_.cols() - 1) = unit / unit.norm();
+    }
   }
   return true;
+}
+
+double ColumnBasis::offset_free(const Eigen::Ref<const Eigen::VectorXd>& column, double squared_norm) const {
+  if (offsets_.cols() == 0) return squared_norm;
+  Eigen::VectorXd rest = column;
+  remove_projection(offsets_, rest);
+  remove_projection(offsets_, rest);
+  const double left = rest.squaredNorm();
+  // What is left of a column that is itself an offset is the projection's own rounding, a few
+  // ulps of the column: such a column is its own reference.
+  const double rounding = pivot_factor * epsilon;
+  return left <= rounding * rounding * static_cast<double>(offsets_.cols()) * squared_norm ? squared_norm : left;
 }
 
 std::optional<ColumnBasis> column_basis(const Eigen::Ref<const Eigen::MatrixXd>& x) {
   if (x.cols() > x.rows()) return std::nullopt;
   ColumnBasis basis(x.rows());
   const auto p = static_cast<std::size_t>(x.cols());
-  // An intercept anywhere in the design sets every other column's reference: take it first.
+  // An intercept anywhere in the design sets every other column's reference: take it first,
+  // then the indicators whose sum may span it (a cell-means design), then the rest.
   std::vector<Eigen::Index> order;
   for (Eigen::Index j = 0; j < x.cols(); ++j)
     if (constant_at_rounding(x.col(j))) order.push_back(j);
   for (Eigen::Index j = 0; j < x.cols(); ++j)
-    if (!constant_at_rounding(x.col(j))) order.push_back(j);
+    if (!constant_at_rounding(x.col(j)) && indicator_at_rounding(x.col(j))) order.push_back(j);
+  for (Eigen::Index j = 0; j < x.cols(); ++j)
+    if (!constant_at_rounding(x.col(j)) && !indicator_at_rounding(x.col(j))) order.push_back(j);
   for (const Eigen::Index j : order)
     if (!basis.admit(x.col(j), p)) return std::nullopt;
   return basis;
+}
+
+bool above_rounding(double q, double reference, std::size_t p) {
+  return std::isfinite(q) && q > pivot_factor * static_cast<double>(p + 1) * epsilon * reference;
 }
 
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return column_basis(x).has_value(); }

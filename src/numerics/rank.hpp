@@ -21,13 +21,14 @@ bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values);
 
 // An orthonormal basis of columns accepted one by one (Gram–Schmidt, twice). A column is
 // dependent on the accepted ones when the square of its pivot (its norm after removing them)
-// is at most 16·p·ε times its reference: its own squared norm, or, when the basis holds an
-// intercept (a nonzero column constant at rounding) and the column itself is not constant,
-// its squared deviation from its mean. An offset that the intercept absorbs thereby never
-// makes a column look like rounding noise, and an exact copy never looks independent.
+// is at most 16·p·ε times its reference: its own squared norm less what the accepted
+// indicators absorb (the columns whose nonzero values are one value: an intercept, a
+// cell-means design's groups, a two-trait design's per-trait intercepts), or its own squared
+// norm when that leaves only rounding. An offset that the design absorbs thereby never makes a
+// column look like rounding noise, and an exact copy never looks independent.
 class ColumnBasis {
  public:
-  explicit ColumnBasis(Eigen::Index rows) : rows_(rows), basis_(rows, 0) {}
+  explicit ColumnBasis(Eigen::Index rows) : rows_(rows), basis_(rows, 0), offsets_(rows, 0) {}
 
   // Whether `column` is independent of the accepted columns; when it is and `accept` is set,
   // it joins them. `columns` is the p of the tolerance: the number of columns of the whole
@@ -45,20 +46,28 @@ class ColumnBasis {
   std::vector<bool> beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, std::size_t columns_judged) const;
 
   std::size_t size() const { return static_cast<std::size_t>(basis_.cols()); }
-  bool has_intercept() const { return has_intercept_; }
 
  private:
+  // The reference of a column that is not constant: its squared norm beyond the indicators.
+  double offset_free(const Eigen::Ref<const Eigen::VectorXd>& column, double squared_norm) const;
+
   Eigen::Index rows_;
-  Eigen::MatrixXd basis_;  // orthonormal columns
-  bool has_intercept_ = false;
+  Eigen::MatrixXd basis_;    // orthonormal columns
+  Eigen::MatrixXd offsets_;  // an orthonormal basis of the accepted indicators
 };
+
+// Whether q, the squared pivot of a response beyond p fixed-effect columns in some inner product
+// (y'Py), is finite and above what rounding leaves of the response's squared norm `reference`
+// in that product (y'V^-1 y): the pivot test of ColumnBasis for a response. A response that
+// the fixed effects reproduce exactly has no variance left to fit.
+bool above_rounding(double q, double reference, std::size_t p);
 
 // Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A
 // matrix without columns has full column rank; one with more columns than rows does not.
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
 
-// The basis of a design's columns, any intercept taken first so that it sets every other
-// column's reference; nothing unless the design has full column rank. A marker or a set is then
+// The basis of a design's columns, any intercept and then any other indicators taken first, so
+// that they set every other column's reference; nothing unless the design has full column rank. A marker or a set is then
 // judged against it with `beyond`, at the cost of one pass per column.
 std::optional<ColumnBasis> column_basis(const Eigen::Ref<const Eigen::MatrixXd>& x);
 

@@ -1,5 +1,6 @@
 #include "numerics/rotation.hpp"
 
+#include <cmath>
 #include <utility>
 
 #include "numerics/eigen.hpp"
@@ -14,6 +15,9 @@ Rotation decompose(const matrix_scan::Strided& k, std::vector<blocks::Block> fam
   for (blocks::Block& indices : families) {
     const auto m = static_cast<Eigen::Index>(indices.size());
     eigen::SymmetricEigen eigen = eigen::symmetric_eigen(k.cut(indices));
+    const double smallest = m > 0 ? eigen.values.minCoeff() : 0.0;
+    rotation.smallest = row == 0 ? smallest : std::fmin(rotation.smallest, smallest);
+    eigen::zero_rounding(eigen.values);
     rotation.eigenvalues.segment(row, m) = eigen.values;
     rotation.blocks.push_back({std::move(indices), std::move(eigen.vectors)});
     row += m;

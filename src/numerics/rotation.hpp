@@ -23,12 +23,14 @@ struct RotationBlock {
   Eigen::MatrixXd eigenvectors;
 };
 
-// The blocks of one K, and their eigenvalues as the decompositions return them, block after
-// block. Position r of a rotated vector is an eigen-direction: block b holds the positions
+// The blocks of one K, and their eigenvalues block after block, each within its block's
+// rounding of zero set to exactly 0.0 (eigen::zero_rounding); `smallest` is the smallest
+// eigenvalue as the decompositions returned it. Position r of a rotated vector is an eigen-direction: block b holds the positions
 // after all earlier blocks, in the order of its eigenvalues.
 struct Rotation {
   std::vector<RotationBlock> blocks;
   Eigen::VectorXd eigenvalues;
+  double smallest = 0.0;
 };
 
 // U_b^T x[indices] for every block b, at the block's positions; x has one entry per person.

@@ -170,8 +170,7 @@ std::optional<WholeSampleLikelihood> profile(double logdet_v, const Eigen::Vecto
   const auto p = static_cast<double>(x.cols());
   const double yz = dot(y, z);
   const double q = yz - dot(xz, beta);
-  const double rounding = 16.0 * (p + 1.0) * std::numeric_limits<double>::epsilon() * yz;
-  if (!(std::isfinite(q) && q > rounding)) return std::nullopt;
+  if (!rank::above_rounding(q, yz, static_cast<std::size_t>(x.cols()))) return std::nullopt;
 
   double value = ((n * ln_2pi + logdet_v) + q) * 0.5;
   if (reml) value += (c_factor->logdet() - design.logdet_xtx) * 0.5 + (p / 2.0) * (-ln_2pi);

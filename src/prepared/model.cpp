@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include <Eigen/Cholesky>
 
@@ -53,17 +54,12 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   const Eigen::Index n = x.rows();
   const Eigen::Index p = x.cols();
   PreparedModel model;
-  model.eigenvalues_.resize(n);
-  model.min_eigenvalue_ = infinity;
 
   // k is exactly symmetric here, so its families are the groups its links join.
   rotation::Rotation rotation = rotation::decompose(k, links.groups());
-  for (Eigen::Index u = 0; u < n; ++u) {
-    const double lambda = rotation.eigenvalues[u];
-    if (lambda < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
-    model.eigenvalues_[u] = lambda < 0.0 ? 0.0 : lambda;
-    model.min_eigenvalue_ = std::fmin(model.min_eigenvalue_, lambda);
-  }
+  if (rotation.smallest < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
+  model.min_eigenvalue_ = rotation.smallest;
+  model.eigenvalues_ = rotation.eigenvalues.cwiseMax(0.0);
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
 
   // Rank is judged at the rounding level of each column, whatever its scale or offset, and x'x
@@ -200,21 +196,28 @@ struct GridBest {
   double value;  // +infinity when no grid point has a finite log-likelihood
 };
 
-// A 33-point grid on [0, 1], then golden section over the best point's neighbours. Ties keep
-// the lowest h2, and the bracket's midpoint replaces the grid point only when strictly better.
-GridBest search(const ProfileCurve& curve) {
-  constexpr int last = 32;
-  std::array<double, last + 1> grid{};
-  int best = 0;
-  double best_value = infinity;
-  for (int i = 0; i <= last; ++i) {
-    grid[i] = static_cast<double>(i) * 0.03125;
-    const double value = curve.objective(grid[i]);
-    if (value < best_value) {
-      best = i;
-      best_value = value;
-    }
+constexpr int last_grid_point = 32;
+
+struct Grid {
+  std::array<double, last_grid_point + 1> h2{};
+  std::array<double, last_grid_point + 1> value{};
+};
+
+Grid grid_of(const ProfileCurve& curve) {
+  Grid grid;
+  for (int i = 0; i <= last_grid_point; ++i) {
+    grid.h2[i] = static_cast<double>(i) * 0.03125;
+    grid.value[i] = curve.objective(grid.h2[i]);
   }
+  return grid;
+}
+
+// Golden section over grid point best's neighbours; the bracket's midpoint replaces the grid
+// point only when strictly better.
+GridBest refine(const ProfileCurve& curve, const Grid& points, int best) {
+  constexpr int last = last_grid_point;
+  const auto& grid = points.h2;
+  const double best_value = points.value[best];
   double a = grid[std::max(best - 1, 0)];
   double b = grid[std::min(best, last - 1) + 1];
   if (best_value == infinity || !(b > a)) return {grid[best], best_value};
@@ -248,6 +251,33 @@ GridBest search(const ProfileCurve& curve) {
 }
 
 // Estimates within rounding of a bound are reported on it.
+double snap(double h2);
+
+// A 33-point grid on [0, 1], then golden section over the best point's neighbours (ties keep
+// the lowest h2). Where that runs to h2 = 1 and there is no profile there (a zero eigenvalue:
+// the likelihood rises without bound towards it), the best other local maximum on the grid is
+// taken instead, if one refines to a point below 1.
+GridBest search(const ProfileCurve& curve) {
+  const Grid grid = grid_of(curve);
+  int best = 0;
+  for (int i = 1; i <= last_grid_point; ++i)
+    if (grid.value[i] < grid.value[best]) best = i;
+  const GridBest first = refine(curve, grid, best);
+  if (snap(first.h2) != 1.0 || curve.at(1.0)) return first;
+  std::vector<int> peaks;
+  for (int i = 0; i <= last_grid_point; ++i) {
+    const bool below_left = i == 0 || grid.value[i] <= grid.value[i - 1];
+    const bool below_right = i == last_grid_point || grid.value[i] <= grid.value[i + 1];
+    if (i != best && std::isfinite(grid.value[i]) && below_left && below_right) peaks.push_back(i);
+  }
+  std::ranges::stable_sort(peaks, {}, [&](int i) { return grid.value[i]; });
+  for (const int i : peaks) {
+    const GridBest other = refine(curve, grid, i);
+    if (snap(other.h2) != 1.0) return other;
+  }
+  return first;
+}
+
 double snap(double h2) {
   if (h2 <= 1e-12) return 0.0;
   if (h2 >= 0.9999999) return 1.0;
