@@ -3,7 +3,7 @@
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_BENCH=ON -DPython_EXECUTABLE=$(command -v python3)
     cmake --build build
     PYTHONPATH=build/python python3 bench/bench_components.py [--case families|large|larger|inference|dense|dense-large]
-        [--repeats R] [--build build]
+        [--repeats R] [--build build] [--people N ...]
 
 component_fit against a dense numpy route to the same estimate, in the same run.
 
@@ -25,7 +25,7 @@ households). Cases:
             the two alternating, and dpotrf of the same order on one OpenBLAS thread
             (bench/lapack_threads.cpp, --build needed). Targets: the one-thread fit at most 150
             of those factorisations; the 8-thread fit at least 3 times faster.
-  dense-large the same data at 5,000 and 10,000 people, default threads: PreparedModel(X, K)
+  dense-large the same data at 5,000 and 10,000 people (--people), default threads: PreparedModel(X, K)
             with its REML fit, and component_fit with both matrices; time and the call's peak
             memory against the size of its input matrices (minutes at 10,000)
 The default runs families, large and larger.
@@ -108,8 +108,8 @@ def dense_case(build, repeats):
           f"(target >= 3x); same result on both {same}; converged {one[0]['converged']}")
 
 
-def dense_large_case():
-    for n in (5000, 10000):
+def dense_large_case(people):
+    for n in people:
         k, h, x, y = dense_sample(n)
         prepared_time, (report, growth) = best_time(
             lambda: peak_growth(lambda: _core.PreparedModel(x, k).fit(y, "reml")), 1)
@@ -152,6 +152,7 @@ def main():
                            action="append")
     arguments.add_argument("--repeats", type=int, default=3)
     arguments.add_argument("--build", type=pathlib.Path, help="a build tree configured with -DKESTRUNE_BENCH=ON")
+    arguments.add_argument("--people", type=int, nargs="+", default=[5000, 10000], help="sizes of dense-large")
     arguments.add_argument("--dense-worker", type=int, help=argparse.SUPPRESS)
     args = arguments.parse_args()
     if args.dense_worker:
@@ -188,7 +189,7 @@ def main():
             raise SystemExit("--case dense needs --build (bench/lapack_threads.cpp times the factorisation)")
         dense_case(args.build, args.repeats)
     if "dense-large" in cases:
-        dense_large_case()
+        dense_large_case(args.people)
     if "inference" in cases:
         k, h, x, y = sample(400)
         interval_time, found = best_time(lambda: _core.component_interval([k, h], x, y, 1), args.repeats)

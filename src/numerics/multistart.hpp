@@ -1,12 +1,12 @@
-// The loop every model's fit repeats: try the starts in order and keep the best end point.
+// The loop every model's fit repeats: try the starts and keep the best end point.
 // What a start is, how it runs, and what a model keeps of it are the model's own; only the
 // selection rule is shared, so no fit can drift from it.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
-#include <optional>
 #include <iterator>
+#include <optional>
 #include <utility>
 #include <vector>
 
