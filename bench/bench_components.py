@@ -23,8 +23,9 @@ households). Cases:
             simulated genotypes and a second one from 1,000 other markers. One REML
             component_fit (four starts) in a fresh process with RAYON_NUM_THREADS=1 and with 8,
             the two alternating, and dpotrf of the same order on one OpenBLAS thread
-            (bench/lapack_threads.cpp, --build needed). Targets: the one-thread fit at most 150
-            of those factorisations; the 8-thread fit at least 3 times faster.
+            (bench/lapack_threads.cpp, --build needed), and dpotri, which each evaluation adds.
+            Targets: the one-thread fit at most 150 of those factorisations; the 8-thread fit at
+            least 3 times faster.
   dense-large the same data at 5,000 and 10,000 people (--people), default threads: PreparedModel(X, K)
             with its REML fit, and component_fit with both matrices; time and the call's peak
             memory against the size of its input matrices (minutes at 10,000)
@@ -96,7 +97,8 @@ def dense_in_process(n, threads, repeats):
 
 def dense_case(build, repeats):
     n = 1410
-    factor = run_native(build, "lapack_threads", {}, max(repeats, 5), n)["factor_one"]
+    native = run_native(build, "lapack_threads", {}, max(repeats, 5), n)
+    factor, inverse = native["factor_one"], native["inverse_one"]
     one, eight = [], []
     for _ in range(2):  # alternating, so that a change in the machine's load reaches both
         one.append(dense_in_process(n, 1, repeats))
@@ -106,6 +108,8 @@ def dense_case(build, repeats):
     print(f"dense     n={n}   dpotrf one thread {factor * 1e3:.1f} ms; component_fit one thread {t1:.2f} s = "
           f"{t1 / factor:.0f} factorisations (target <= 150); 8 threads {t8:.2f} s = {t1 / t8:.2f}x faster "
           f"(target >= 3x); same result on both {same}; converged {one[0]['converged']}")
+    print(f"{'':<9} {'':<7} each evaluation with its gradient factors and inverts (dpotri {inverse * 1e3:.1f} ms): "
+          f"{1 + inverse / factor:.2f} factorisations at least")
 
 
 def dense_large_case(people):
