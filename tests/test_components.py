@@ -385,7 +385,7 @@ def _rank_one_pair(seed):
     return matrices, np.ones((n, 1)), rng.normal(size=n) * rng.uniform(0.1, 100), bool(rng.integers(0, 2))
 
 
-@pytest.mark.parametrize("seed, resolved", [(365, True), (163, True), (2800, False)])
+@pytest.mark.parametrize("seed, resolved", [(365, True), (163, True), (426, False), (2800, False)])
 def test_a_null_above_the_free_fit_is_refitted_from_or_reported(seed, resolved):
     matrices, x, y, reml = _rank_one_pair(seed)
     free = _core.component_fit(matrices, x, y, reml)[3]

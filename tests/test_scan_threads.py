@@ -1,6 +1,7 @@
-"""The scans spread markers and sets over the pool: every thread count gives the same rows, bit
-for bit. Each call runs in a child process whose pool RAYON_NUM_THREADS sizes; the markers and
-sets cross a batch boundary and include ones that fail with a code."""
+"""The scans spread markers and sets over the pool, and the component fit its starts: every
+thread count gives the same rows, bit for bit. Each call runs in a child process whose pool
+RAYON_NUM_THREADS sizes; the markers and sets cross a batch boundary and include ones that fail
+with a code."""
 
 import os
 import pathlib
@@ -26,6 +27,8 @@ g[3, 260] = np.nan
 y += 0.4 * g[:, 11]
 roots = [rng.binomial(2, 0.2, size=(n, 1 + j % 6)) * rng.uniform(0.5, 2.0, 1 + j % 6) for j in range(70)]
 roots[66][:] = 0.0
+w = rng.normal(size=(n, 40))
+dense = w @ w.T / 40
 """
 
 # Each call with a code one of its items fails with.
@@ -34,6 +37,7 @@ CALLS = {
     "refitted sweep": ("_core.association_sweep(k, x, y, g[:, :270], 'refitted')", "HAS_NO_VARIATION"),
     "variant_set_scan": ("_core.variant_set_scan([k], x, y, roots)", "NO_CARRIERS"),
     "variant_set_family_scan": ("_core.variant_set_family_scan([k], x, y, roots, [0.0, 0.5, 0.9])", "NO_CARRIERS"),
+    "component_fit of a dense block, ML": ("_core.component_fit([k, dense], x, y, False)", "CONVERGENCE"),
 }
 
 

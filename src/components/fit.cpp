@@ -11,9 +11,11 @@
 #include "components/model.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/threads.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -32,6 +34,7 @@ struct Best {
   std::int32_t convergence;
   bool converged;
   bool runaway = false;
+  std::optional<Evaluation> evaluation;  // at the coefficients, kept from the run that ended there
 };
 
 // Under ML, an end whose covariance is singular at rounding, the residual coefficient at
@@ -176,18 +179,26 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
   const Eigen::VectorXd& ys = response->y;
 
   // The engine asks for the value and then the gradient at one point: one evaluation serves both.
-  compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> theta) {
+  const auto evaluate = [&](std::span<const double> theta) {
     return evaluate_with_signs(theta, ys, reml, true, signed_components);
-  });
-  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> theta) {
-    const auto& evaluation = memo(theta);
-    return evaluation ? evaluation->value : 1e30;
   };
-  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> theta) {
-    const auto& evaluation = memo(theta);
-    if (!evaluation) return std::vector<double>(theta.size(), 0.0);
-    return std::vector<double>(evaluation->gradient.begin(), evaluation->gradient.end());
+  using Memo = compat_lbfgsb::compat::LastPointMemo<decltype(evaluate)>;
+  const auto objective_of = [](Memo& memo) -> compat_lbfgsb::compat::Objective {
+    return [&memo](std::span<const double> theta) {
+      const auto& evaluation = memo(theta);
+      return evaluation ? evaluation->value : 1e30;
+    };
   };
+  const auto gradient_of = [](Memo& memo) -> compat_lbfgsb::compat::Gradient {
+    return [&memo](std::span<const double> theta) {
+      const auto& evaluation = memo(theta);
+      if (!evaluation) return std::vector<double>(theta.size(), 0.0);
+      return std::vector<double>(evaluation->gradient.begin(), evaluation->gradient.end());
+    };
+  };
+  Memo memo(evaluate);
+  const compat_lbfgsb::compat::Objective objective = objective_of(memo);
+  const compat_lbfgsb::compat::Gradient gradient = gradient_of(memo);
 
   const auto admissible = [&](std::span<const double> theta) {
     return evaluate_with_signs(theta, ys, reml, false, signed_components).has_value();
@@ -198,28 +209,22 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     auto bounds = compat_lbfgsb::Bounds::create(box->lower, box->upper);
     if (!bounds) return std::nullopt;
     const std::vector<double> start = box->lifted(given, admissible);
-    const auto at_start = evaluate_with_signs(start, ys, reml, false, signed_components);
+    // A memo of its own, so that starts may run side by side. The start's value comes with
+    // the gradient that the run's first step asks for there.
+    Memo own(evaluate);
+    const auto& at_start = own(start);
     auto control = multistart::start_controls(k(), at_start ? std::optional(at_start->value) : std::nullopt,
                                               500, 1000.0, 1e-9);
     if (!parscale.empty()) control.parscale.assign(parscale.begin(), parscale.end());
-    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, std::move(control));
+    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective_of(own), gradient_of(own),
+                                          std::move(control));
     if (!run) return std::nullopt;
-    const auto& end = memo(run->par);
+    const auto& end = own(run->par);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     const double scaled = convergence::scaled_gradient(box->measure(run->par, end->gradient), end->value);
     const bool runaway = runaway_end(*this, run->par, reml);
     return Best{run->par, end->beta, std::move(run->message), end->value, scaled, run->convergence,
-                scaled < converged_below && !runaway, runaway};
-  };
-  // A runaway end is kept only when no start found a maximum.
-  std::optional<Best> runaway;
-  const auto maximum = [&](const std::vector<double>& start) -> std::optional<Best> {
-    std::optional<Best> end = attempt(start);
-    if (end && end->runaway) {
-      if (!runaway || end->value < runaway->value) runaway = std::move(end);
-      return std::nullopt;
-    }
-    return end;
+                scaled < converged_below && !runaway, runaway, end};
   };
   std::vector<std::vector<double>> starts;
   if (start.empty()) {
@@ -228,8 +233,26 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     starts.emplace_back(start.size());
     for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance;
   }
-  std::optional<Best> best = multistart::best_of(starts, maximum);
-  if (!best) best = std::move(runaway);
+  // A runaway end is kept only when no start found a maximum. Each start writes its own slot,
+  // so that starts may run side by side.
+  std::vector<std::optional<Best>> runaways(starts.size());
+  std::vector<std::size_t> order(starts.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto maximum = [&](std::size_t i) -> std::optional<Best> {
+    std::optional<Best> end = attempt(starts[i]);
+    if (end && end->runaway) {
+      runaways[i] = std::move(end);
+      return std::nullopt;
+    }
+    return end;
+  };
+  // Starts run side by side while a block is small enough that each factorisation runs on one
+  // OpenBLAS thread anyway; from there on, one after another with OpenBLAS's pool.
+  const int start_threads = largest_ < threads::crossover(threads::Kind::factor) ? threads::pool() : 1;
+  std::optional<Best> best = multistart::best_of(order, maximum, start_threads);
+  if (!best && !interrupt::requested())
+    for (std::optional<Best>& end : runaways)
+      if (end && (!best || end->value < best->value)) best = std::move(end);
   if (!best) return fail("COMPONENTS_NO_START_CONVERGED");
   // A run stopped on the face where V is singular starts again from where it stopped.
   multistart::restart_while_gaining(
@@ -250,12 +273,12 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
       const auto& at = memo(polish->par);
       if (!at) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
       *best = Best{polish->par, at->beta, std::move(polish->message), polish->value, polish->scaled_gradient,
-                   polish->convergence, polish->scaled_gradient < converged_below};
+                   polish->convergence, polish->scaled_gradient < converged_below, false, at};
       polished = true;
     }
   }
 
-  const auto& final_evaluation = memo(best->coefficients);
+  const auto& final_evaluation = best->evaluation;
   if (!final_evaluation) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
   ComponentFit fit = map_back(*best, *final_evaluation, *box, *response, fixed_design().orthogonal(), reml, n_, p());
   fit.polished = polished;

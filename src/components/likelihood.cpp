@@ -22,7 +22,7 @@ bool admissible(std::span<const double> coefficients, std::span<const std::size_
   return std::any_of(coefficients.begin(), coefficients.end(), [](double c) { return c > 0.0; });
 }
 
-// sum over r, c of a(c, r) b(r, c): trace(a b) in the order the gradient fixes.
+// sum over r, c of a(c, r) b(r, c): trace(a b), in the order the REML term fixes.
 double trace_of_product(const Eigen::Ref<const Eigen::MatrixXd>& a, const Eigen::Ref<const Eigen::MatrixXd>& b) {
   double sum = 0.0;
   for (Eigen::Index r = 0; r < b.rows(); ++r)
@@ -30,15 +30,19 @@ double trace_of_product(const Eigen::Ref<const Eigen::MatrixXd>& a, const Eigen:
   return sum;
 }
 
-// e'K e.
-double quadratic_form(const Eigen::Ref<const Eigen::VectorXd>& e, const Eigen::Ref<const Eigen::MatrixXd>& k) {
-  double sum = 0.0;
-  for (Eigen::Index r = 0; r < k.rows(); ++r) {
-    double row = 0.0;
-    for (Eigen::Index c = 0; c < k.cols(); ++c) row += k(r, c) * e(c);
-    sum += e(r) * row;
+// One pass over k, column by column: returns trace(a k) for a symmetric a, the sum of the
+// columns' dot products, and writes k z into kz. Each column of k is read once, while it is
+// in cache, and kz stays there throughout.
+double trace_and_product(const Eigen::Ref<const Eigen::MatrixXd>& a, const Eigen::MatrixXd& k,
+                         const Eigen::Ref<const Eigen::MatrixXd>& z, Eigen::Ref<Eigen::MatrixXd> kz) {
+  double trace = 0.0;
+  kz.setZero();
+  for (Eigen::Index c = 0; c < k.cols(); ++c) {
+    const auto column = k.col(c);
+    trace += a.col(c).dot(column);
+    for (Eigen::Index q = 0; q < z.cols(); ++q) kz.col(q) += z(c, q) * column;
   }
-  return sum;
+  return trace;
 }
 
 // What each component's gradient entry sums over the blocks.
@@ -80,23 +84,22 @@ Eigen::VectorXd ComponentModel::gradient(const BlockSolves& solves, const Eigen:
   const Eigen::Index p = design_.cols();
   Sums sums{std::vector<double>(m + 1, 0.0), std::vector<double>(m + 1, 0.0),
             std::vector<Eigen::MatrixXd>(reml ? m + 1 : 0, Eigen::MatrixXd::Zero(p, p))};
-  Eigen::VectorXd e(largest_);
-  Eigen::MatrixXd kw(largest_, p);
+  // Column 0 holds e, the rest V^-1 X; one product with K_j then serves e'K_j e and W'K_j W.
+  Eigen::MatrixXd ew(largest_, 1 + p), kew(largest_, reml ? 1 + p : 1);
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
     const BlockSolve block = block_solve(solves, b);
     const auto s = static_cast<Eigen::Index>(family.indices.size());
-    auto e_b = e.head(s);
+    auto ew_b = ew.topRows(s);
+    auto e_b = ew_b.col(0);
     e_b.noalias() = block.solved_response - block.solved_design * beta;
+    ew_b.rightCols(p) = block.solved_design;
+    auto kew_b = kew.topRows(s);
     for (std::size_t j = 0; j < m; ++j) {
       const Eigen::MatrixXd& k = kernel(b, j);
-      sums.trace[j] += trace_of_product(block.inverse, k);
-      sums.quadratic[j] += quadratic_form(e_b, k);
-      if (reml) {
-        auto kw_b = kw.topRows(s);
-        kw_b.noalias() = k * block.solved_design;
-        sums.reml[j].noalias() += block.solved_design.transpose() * kw_b;
-      }
+      sums.trace[j] += trace_and_product(block.inverse, k, ew_b.leftCols(kew.cols()), kew_b);
+      sums.quadratic[j] += e_b.dot(kew_b.col(0));
+      if (reml) sums.reml[j].noalias() += block.solved_design.transpose() * kew_b.rightCols(p);
     }
     double trace = 0.0, quadratic = 0.0;  // the residual's basis is the identity
     for (Eigen::Index r = 0; r < s; ++r) {

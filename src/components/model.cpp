@@ -60,10 +60,11 @@ std::vector<Family> cut_families(const BlockMatrices& matrices, const Eigen::Mat
   return families;
 }
 
-// Scratch of one pass over the blocks, sized once for the largest block.
+// Scratch of one pass over the blocks, sized once for the largest block; without a
+// covariance when each block's is assembled where its inverse is kept.
 struct Scratch {
-  explicit Scratch(Eigen::Index largest, Eigen::Index p)
-      : covariance(static_cast<std::size_t>(largest * largest)),
+  explicit Scratch(Eigen::Index largest, Eigen::Index p, bool covariance)
+      : covariance(covariance ? static_cast<std::size_t>(largest * largest) : 0),
         rhs(static_cast<std::size_t>(largest)),
         solved(static_cast<std::size_t>(largest)),
         design(static_cast<std::size_t>(largest * p)) {}
@@ -250,27 +251,26 @@ std::optional<ComponentModel::Solved> ComponentModel::solve_blocks(std::span<con
   if (keep) {
     const Family& last = families_.back();
     const auto s = static_cast<Eigen::Index>(last.indices.size());
-    solved.solves = BlockSolves{std::vector<double>(static_cast<std::size_t>(last.square_offset + s * s)),
-                                Eigen::VectorXd(n_), Eigen::MatrixXd(n_, p)};
+    solved.solves = BlockSolves{Eigen::VectorXd(last.square_offset + s * s), Eigen::VectorXd(n_),
+                                Eigen::MatrixXd(n_, p)};
   }
-  Scratch scratch(largest_, p);
+  Scratch scratch(largest_, p, !keep);
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
     const auto s = static_cast<Eigen::Index>(family.indices.size());
-    Map v(scratch.covariance.data(), s, s);
+    // Kept, the covariance is assembled and factored where its inverse is to stay.
+    Map v(keep ? solved.solves->inverses.data() + family.square_offset : scratch.covariance.data(), s, s);
     assemble_into(v, coefficients, matrices_.size(), [&](std::size_t j) -> const Eigen::MatrixXd& {
       return kernel(b, j);
     });
-    const auto factor = dense::FactorView::make(v);
+    auto factor = dense::FactorView::make(v);
     if (!factor) return std::nullopt;
 
     VectorMap r(scratch.rhs.data(), s);
     for (Eigen::Index a = 0; a < s; ++a) r(a) = rhs(static_cast<Eigen::Index>(family.indices[a]));
-    // Solved into the kept arenas, or into scratch that the next block overwrites.
-    Eigen::Ref<Eigen::VectorXd> u = keep ? Eigen::Ref<Eigen::VectorXd>(solved.solves->solved_response.segment(family.offset, s))
-                                         : Eigen::Ref<Eigen::VectorXd>(VectorMap(scratch.solved.data(), s));
-    Eigen::Ref<Eigen::MatrixXd> w = keep ? Eigen::Ref<Eigen::MatrixXd>(solved.solves->solved_design.middleRows(family.offset, s))
-                                         : Eigen::Ref<Eigen::MatrixXd>(Map(scratch.design.data(), s, p));
+    // Solved in scratch whether kept or not, so that the sums below do not depend on `keep`.
+    VectorMap u(scratch.solved.data(), s);
+    Map w(scratch.design.data(), s, p);
     u = r;
     factor->solve_in_place(u);
     w = family.design;
@@ -281,9 +281,9 @@ std::optional<ComponentModel::Solved> ComponentModel::solve_blocks(std::span<con
     solved.logdet += factor->logdet();
     solved.quadratic += r.dot(u);
     if (keep) {
-      Map inverse(solved.solves->inverses.data() + family.square_offset, s, s);
-      inverse.setIdentity();
-      factor->solve_in_place(inverse);
+      solved.solves->solved_response.segment(family.offset, s) = u;
+      solved.solves->solved_design.middleRows(family.offset, s) = w;
+      std::move(*factor).invert_in_place();
     }
   }
   return solved;

@@ -56,7 +56,7 @@ struct Evaluation {
 // that a pass over the blocks allocates nothing per block. Read one block through
 // ComponentModel::block_solve.
 struct BlockSolves {
-  std::vector<double> inverses;     // V_B^-1 of each block, column-major, one after another
+  Eigen::VectorXd inverses;         // V_B^-1 of each block, symmetric, column-major, one after another
   Eigen::VectorXd solved_response;  // V_B^-1 r_B, blocks in order (r the right-hand side given)
   Eigen::MatrixXd solved_design;    // V_B^-1 X_B, blocks in order (X_B of the orthogonal basis)
 };

@@ -82,20 +82,40 @@ double logdet_of(const Eigen::Ref<const Eigen::MatrixXd>& lower) {
   return sum + sum;
 }
 
-// A^{-1} from L by dpotri into `out`, its upper triangle mirrored from the lower one.
-void inverse_from(const Eigen::Ref<const Eigen::MatrixXd>& lower, Eigen::MatrixXd& out) {
-  const Eigen::Index n = lower.rows();
-  out.resize(n, n);
+// The strict upper triangle of the square m copied from its lower one, tile by tile so that
+// the reads along rows stay in cache.
+void mirror_lower(Eigen::Ref<Eigen::MatrixXd> m) {
+  constexpr Eigen::Index tile = 64;
+  const Eigen::Index n = m.rows();
+  for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
+    const Eigen::Index j1 = std::min(n, j0 + tile);
+    for (Eigen::Index i0 = 0; i0 <= j0; i0 += tile) {
+      for (Eigen::Index j = j0; j < j1; ++j) {
+        const Eigen::Index i1 = std::min(i0 + tile, j);
+        for (Eigen::Index i = i0; i < i1; ++i) m(i, j) = m(j, i);
+      }
+    }
+  }
+}
+
+// A^{-1} over L (the lower triangle of m) by dpotri, its upper triangle mirrored from the lower one.
+void invert_lower(Eigen::Ref<Eigen::MatrixXd> m) {
+  const Eigen::Index n = m.rows();
   if (n == 0) return;
-  out.triangularView<Eigen::Lower>() = lower.triangularView<Eigen::Lower>();
   threads::prepare(threads::Kind::inverse, n);
   const int order = static_cast<int>(n);
+  const int lda = static_cast<int>(m.outerStride());
   int info = 0;
   // L has a positive diagonal, so dpotri cannot meet a singular factor.
-  dpotri_("L", &order, out.data(), &order, &info, 1);
-  for (Eigen::Index j = 1; j < n; ++j) {
-    for (Eigen::Index i = 0; i < j; ++i) out(i, j) = out(j, i);
-  }
+  dpotri_("L", &order, m.data(), &lda, &info, 1);
+  mirror_lower(m);
+}
+
+// A^{-1} from L into `out`.
+void inverse_from(const Eigen::Ref<const Eigen::MatrixXd>& lower, Eigen::MatrixXd& out) {
+  out.resize(lower.rows(), lower.rows());
+  out.triangularView<Eigen::Lower>() = lower.triangularView<Eigen::Lower>();
+  invert_lower(out);
 }
 
 }  // namespace
@@ -143,5 +163,7 @@ void FactorView::solve_in_place(Eigen::Ref<Eigen::MatrixXd> x) const { solve_wit
 double FactorView::logdet() const { return logdet_of(lower_); }
 
 void FactorView::symmetric_inverse_into(Eigen::MatrixXd& out) const { inverse_from(lower_, out); }
+
+void FactorView::invert_in_place() && { invert_lower(lower_); }
 
 }  // namespace kestrune::dense

@@ -75,6 +75,9 @@ class FactorView {
   double logdet() const;
   // As DenseFactor::symmetric_inverse_into.
   void symmetric_inverse_into(Eigen::MatrixXd& out) const;
+  // A^{-1} written over the storage itself, as symmetric_inverse_into without the copy: the
+  // factor is gone afterwards, and so is the view.
+  void invert_in_place() &&;
 
  private:
   FactorView(Eigen::Ref<Eigen::MatrixXd> lower, bool lapack) : lower_(lower), lapack_(lapack) {}

@@ -1,10 +1,11 @@
-// The loop every model's fit repeats: try the starts in order and keep the best end point.
+// The loop every model's fit repeats: try the starts and keep the best end point.
 // What a start is, how it runs, and what a model keeps of it are the model's own; only the
 // selection rule is shared, so no fit can drift from it.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <utility>
@@ -12,22 +13,29 @@
 
 #include "compat_lbfgsb/control.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/parallel.hpp"
 
 namespace kestrune::multistart {
 
-// Runs `attempt` on each start in order. `attempt(start)` gives the model's record of a
-// finished start (any type with a `value` member, lower is better) or nothing when the start
-// is skipped. The best is the first record whose value is strictly below every earlier one:
+// Runs `attempt` on each start. `attempt(start)` gives the model's record of a finished start
+// (any type with a `value` member, lower is better) or nothing when the start is skipped. The
+// best is the first record, in start order, whose value is strictly below every earlier one:
 // a tie keeps the earlier start, and a NaN value never displaces a record. A stop asked for
-// between two starts ends the loop with no record.
+// before the last start has run ends the loop with no record.
+//
+// With `thread_count` above one the starts run side by side (parallel::for_each), so each
+// attempt must be independent of the others (a memo of its own, nothing shared written); the
+// records are then compared in start order, and the result is the one-thread result.
 template <class Starts, class Attempt>
-auto best_of(const Starts& starts, Attempt&& attempt)
+auto best_of(const Starts& starts, Attempt&& attempt, int thread_count = 1)
     -> std::remove_cvref_t<decltype(attempt(*std::begin(starts)))> {
   using Record = std::remove_cvref_t<decltype(attempt(*std::begin(starts)))>;
+  std::vector<Record> records(std::size(starts));
+  const bool finished = parallel::for_each(
+      records.size(), [&](std::size_t i) { records[i] = attempt(*(std::begin(starts) + i)); }, thread_count);
+  if (!finished) return Record{};
   Record best;
-  for (const auto& start : starts) {
-    if (interrupt::requested()) return Record{};
-    Record candidate = attempt(start);
+  for (Record& candidate : records) {
     if (!candidate) continue;
     if (!best || candidate->value < best->value) best = std::move(candidate);
   }

@@ -4,8 +4,10 @@
 
 #include <Eigen/Dense>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,101 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GradientCase{"ml", false, {0.4, 0.2, 0.5}}, GradientCase{"reml", true, {0.4, 0.2, 0.5}},
                       GradientCase{"reml_small_residual", true, {1.3, 0.05, 0.1}},
                       GradientCase{"ml_household_heavy", false, {0.1, 0.9, 0.3}}),
+    [](const auto& info) { return info.param.name; });
+
+// Random relationships of n people: WW'/q from q centred random genotypes, kept only within
+// the given families (consecutive runs of rows, then the rows shuffled), or one dense block.
+Sample random_sample(int n, int m, const std::vector<int>& family_sizes, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal;
+  std::binomial_distribution<int> genotype(2, 0.3);
+  std::vector<int> order(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  std::vector<int> family(static_cast<std::size_t>(n), 0);
+  std::size_t row = 0;
+  for (std::size_t f = 0; f < family_sizes.size(); ++f)
+    for (int a = 0; a < family_sizes[f]; ++a) family[static_cast<std::size_t>(order[row++])] = static_cast<int>(f);
+  Sample s{{}, Eigen::MatrixXd(n, 3), Eigen::VectorXd(n)};
+  for (int j = 0; j < m; ++j) {
+    const int q = 30 + 20 * j;
+    Eigen::MatrixXd w(n, q);
+    for (int c = 0; c < q; ++c)
+      for (int i = 0; i < n; ++i) w(i, c) = genotype(rng);
+    w.rowwise() -= w.colwise().mean();
+    Eigen::MatrixXd k = w * w.transpose() / q;
+    for (int a = 0; a < n; ++a)
+      for (int b = 0; b < n; ++b)
+        if (family[static_cast<std::size_t>(a)] != family[static_cast<std::size_t>(b)]) k(a, b) = 0.0;
+    k.diagonal().array() += 0.05;  // a relationship of a family of one is its own block
+    s.matrices.push_back(k);
+  }
+  for (int i = 0; i < n; ++i) {
+    s.x(i, 0) = 1.0;
+    s.x(i, 1) = normal(rng);
+    s.x(i, 2) = normal(rng) > 0.0 ? 1.0 : 0.0;
+    s.y[i] = 0.3 * s.x(i, 1) + 2.0 * normal(rng);
+  }
+  return s;
+}
+
+struct DenseCase {
+  std::string name;
+  std::vector<int> family_sizes;  // one entry: one dense block
+  std::vector<double> theta;      // m structured coefficients, then the residual
+  bool reml;
+};
+
+class ComponentEvaluation : public ::testing::TestWithParam<DenseCase> {};
+
+// Every part of an evaluation against the same quantities from the whole n x n covariance by
+// Eigen's LDLT: the value, the gradient from P (REML) or V^-1 (ML), the fixed effects and their
+// covariance on the design's columns. The value is the same bits without the gradient.
+TEST_P(ComponentEvaluation, MatchesTheWholeSampleComputation) {
+  const auto& c = GetParam();
+  int n = 0;
+  for (const int size : c.family_sizes) n += size;
+  const auto m = static_cast<int>(c.theta.size()) - 1;
+  const Sample s = random_sample(n, m, c.family_sizes, 17u + static_cast<unsigned>(n));
+  const ComponentModel model = built(s);
+  ASSERT_EQ(model.families().size(), c.family_sizes.size());
+  const auto evaluation = model.evaluate_with_signs(c.theta, s.y, c.reml, true, {});
+  ASSERT_TRUE(evaluation.has_value());
+  EXPECT_EQ(model.evaluate_with_signs(c.theta, s.y, c.reml, false, {})->value, evaluation->value);
+
+  Eigen::MatrixXd v = c.theta.back() * Eigen::MatrixXd::Identity(n, n);
+  for (int j = 0; j < m; ++j) v += c.theta[static_cast<std::size_t>(j)] * s.matrices[static_cast<std::size_t>(j)];
+  const Eigen::MatrixXd v_inverse = v.ldlt().solve(Eigen::MatrixXd::Identity(n, n));
+  const Eigen::MatrixXd covariance = (s.x.transpose() * v_inverse * s.x).inverse();
+  const Eigen::VectorXd beta = covariance * s.x.transpose() * v_inverse * s.y;
+  const Eigen::MatrixXd p =
+      c.reml ? Eigen::MatrixXd(v_inverse - v_inverse * s.x * covariance * s.x.transpose() * v_inverse) : v_inverse;
+  const Eigen::VectorXd e = v_inverse * (s.y - s.x * beta);
+  const auto close = [](double got, double expected) {
+    return std::abs(got - expected) <= 1e-10 * std::fmax(std::abs(expected), 1.0);
+  };
+  EXPECT_TRUE(close(evaluation->value, dense_value(s, c.theta, c.reml))) << evaluation->value;
+  for (int j = 0; j <= m; ++j) {
+    const Eigen::MatrixXd k = j < m ? s.matrices[static_cast<std::size_t>(j)] : Eigen::MatrixXd::Identity(n, n);
+    const double expected = 0.5 * ((p * k).trace() - e.dot(k * e));
+    EXPECT_TRUE(close(evaluation->gradient[j], expected)) << j << ": " << evaluation->gradient[j] << " " << expected;
+  }
+  const auto& basis = model.fixed_design().orthogonal();
+  const Eigen::VectorXd got_beta = basis.coefficients(evaluation->beta);
+  const Eigen::MatrixXd got_covariance = basis.covariance(evaluation->covariance);
+  for (Eigen::Index t = 0; t < beta.size(); ++t) {
+    EXPECT_TRUE(close(got_beta[t], beta[t])) << t;
+    for (Eigen::Index u = 0; u < beta.size(); ++u) EXPECT_TRUE(close(got_covariance(t, u), covariance(t, u)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ComponentEvaluation,
+    ::testing::Values(DenseCase{"dense_block_reml", {60}, {0.5, 0.3, 0.2, 0.6}, true},
+                      DenseCase{"dense_block_ml", {60}, {0.5, 0.3, 0.2, 0.6}, false},
+                      DenseCase{"dense_block_small_residual_reml", {45}, {1.2, 0.01, 0.05}, true},
+                      DenseCase{"families_reml", {1, 4, 13, 2, 25, 11, 12, 3}, {0.4, 0.1, 0.7, 0.5}, true},
+                      DenseCase{"families_ml", {1, 4, 13, 2, 25, 11, 12, 3}, {0.4, 0.1, 0.7, 0.5}, false}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ComponentLikelihood, ResidualOnlyIsMinusTheValueAtItsVariance) {

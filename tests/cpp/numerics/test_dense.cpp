@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "numerics/dense.hpp"
@@ -226,14 +227,15 @@ TEST(DenseFactor, LeavesItsInputUnchanged) {
 namespace {
 
 // A view factored in a corner of larger storage (outer stride above its order) gives the
-// owning factor's solves and log-determinant bit for bit, on both routes, and refuses alike.
+// owning factor's solves, log-determinant and inverse bit for bit, on both routes, and refuses
+// alike; inverted in place, it leaves the storage around the corner untouched.
 TEST(FactorView, MatchesTheOwningFactorInStridedStorage) {
   using kestrune::dense::FactorView;
-  for (const int n : {1, 5, 11, 12, 30}) {
+  for (const int n : {1, 5, 11, 12, 30, 150}) {
     const Eigen::MatrixXd a = spd(n, 300u + n);
     Eigen::MatrixXd storage = Eigen::MatrixXd::Constant(n + 3, n + 2, nan);
     storage.topLeftCorner(n, n) = a;
-    const auto view = FactorView::make(storage.topLeftCorner(n, n));
+    auto view = FactorView::make(storage.topLeftCorner(n, n));
     const auto owning = DenseFactor::make(a);
     ASSERT_TRUE(view && owning) << n;
     const Eigen::MatrixXd b = random_rhs(n, 3, 8);
@@ -242,6 +244,13 @@ TEST(FactorView, MatchesTheOwningFactorInStridedStorage) {
     view->solve_in_place(x.topRows(n));
     EXPECT_EQ(Eigen::MatrixXd(x.topRows(n)), owning->solve_matrix(b)) << n;
     EXPECT_EQ(view->logdet(), owning->logdet()) << n;
+    Eigen::MatrixXd inverse;
+    owning->symmetric_inverse_into(inverse);
+    std::move(*view).invert_in_place();
+    EXPECT_EQ(Eigen::MatrixXd(storage.topLeftCorner(n, n)), inverse) << n;
+    EXPECT_EQ(inverse, inverse.transpose()) << n;
+    EXPECT_LT(max_relative(inverse, a.inverse()), 1e-12) << n;
+    EXPECT_TRUE(storage.bottomRows(3).array().isNaN().all() && storage.rightCols(2).array().isNaN().all()) << n;
     Eigen::MatrixXd singular = a;
     singular(n - 1, n - 1) = -1.0;
     EXPECT_FALSE(FactorView::make(singular).has_value()) << n;
