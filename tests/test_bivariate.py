@@ -188,6 +188,18 @@ def test_far_units_give_the_same_finite_fit(a):
     np.testing.assert_allclose(np.array(values[:2]) / a**2, reference[:2], rtol=1e-6)
 
 
+@pytest.mark.parametrize("offset", [1e4, 1e5, pytest.param(1e7, marks=pytest.mark.xfail(
+    raises=ValueError, reason="the shared rank test takes only a literal constant column as an intercept"))])
+def test_covariate_offset_beside_per_trait_intercepts_leaves_the_fit(offset):
+    """Once refused as rank deficient from 1e5: X'X's smallest eigenvalue drowns in rounding."""
+    x = X.copy()
+    x[:, 2] += offset
+    values, loglik, _, converged = _core.bivariate_fit(K, OBSERVED, x, Y)
+    values0, loglik0, _, _ = FITS[True]
+    assert converged and loglik == pytest.approx(loglik0, rel=1e-10)
+    np.testing.assert_allclose(values[2:], values0[2:], rtol=0, atol=1e-6)
+
+
 NO_GENETIC_VARIANCE = simulate(families=15, seed=18, h=(0.0, 0.0), rho=(0.0, 0.3))
 
 

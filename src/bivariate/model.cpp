@@ -152,9 +152,11 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   if (design.cols() == 0 || big_n <= design.cols()) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!design.allFinite()) return fail("BIVARIATE_DESIGN_NOT_FINITE");
   // Rank is judged on the columns at their rounding level, so neither an offset column nor two
-  // equal columns are misjudged; X'X must then have a determinant.
+  // equal columns are misjudged; ln det X'X is then read off an orthogonal basis of the span,
+  // since X'X itself loses to an offset the digits its smallest eigenvalue needs.
   if (!rank::full_column_rank(design)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
-  if (!eigen::log_det_above(design.transpose() * design, 0.0)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
+  const auto span = design_basis::Basis::orthogonal(design);
+  if (!std::isfinite(span.log_det_gram())) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
 
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   BivariateModel model;
@@ -202,9 +204,8 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   }
   // The model is evaluated on an orthogonal basis B of the stacked design's span (X = B U, det
   // U = 1): the same likelihood, without the digits a covariate's offset costs X'V^-1X.
-  const auto basis = design_basis::Basis::orthogonal(design);
-  model.design_ = basis.columns();
-  model.design_log_det_ = basis.log_det_gram();
+  model.design_ = span.columns();
+  model.design_log_det_ = span.log_det_gram();
   model.observed_count_ = count;
   model.cut_design();
   return model;
