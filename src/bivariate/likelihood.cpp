@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -177,6 +178,8 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
                                     bool with_gradient) {
   const std::vector<Block>& blocks = model_->blocks();
   for (std::size_t f = 0; f < dense_.size(); ++f) {
+    // A family of thousands takes a second to factor: a stop is polled before each.
+    if (interrupt::requested()) return false;
     const Block& block = blocks[dense_[f]];
     const auto m = static_cast<Eigen::Index>(block.rows.size());
     const Eigen::Index at = offset_[f];
