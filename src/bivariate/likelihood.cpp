@@ -12,8 +12,9 @@ namespace {
 constexpr double log_two_pi = 1.8378770664093453;
 // How far below zero det G and det E may fall through rounding.
 constexpr double cone_tolerance = -1e-12;
-// A gapped family whose complete covariance has a larger condition number than this is taken
-// through its dense covariance: the correction subtracts terms of H's size from V_o^-1.
+// In a gapped family, a direction whose 2 x 2 covariance has its smaller eigenvalue below the
+// family's largest divided by this is raised: the correction subtracts terms of H's size from
+// V_o^-1, and keeps about 16 - log10 of that ratio digits.
 constexpr double gap_condition_limit = 1e4;
 // More directions raised than this, and the family is taken through its dense covariance.
 constexpr Eigen::Index most_raised = 32;
@@ -257,7 +258,7 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
   return true;
 }
 
-Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic,
+bool Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic,
                                             const Eigen::Matrix2d& residual, bool with_gradient) {
   const Directions& directions = model_->directions();
   const Eigen::Index n = gap.count, p = p_;
@@ -275,17 +276,17 @@ Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2
     const double a = lambda * genetic(0, 0) + residual(0, 0), b = lambda * genetic(0, 1) + residual(0, 1),
                  c = lambda * genetic(1, 1) + residual(1, 1);
     const double top = 0.5 * (a + c) + std::hypot(0.5 * (a - c), b);
-    if (!(top >= 0.0) || !std::isfinite(top)) return Gapped::dense;
+    if (!(top >= 0.0) || !std::isfinite(top)) return false;
     largest = std::fmax(largest, top);
     t00_[i] = (a * c - b * b) / top;  // the smaller eigenvalue, for now
   }
   const double gamma = largest;
-  if (!(gamma > 0.0)) return Gapped::dense;
+  if (!(gamma > 0.0)) return false;
   raised_.clear();
   for (Eigen::Index i = 0; i < n; ++i)
     if (!(t00_[i] * gap_condition_limit > largest)) raised_.push_back(i);
   const auto b = static_cast<Eigen::Index>(raised_.size());
-  if (b > most_raised) return Gapped::dense;
+  if (b > most_raised) return false;
   const Eigen::Index cols = 1 + p + 2 * b;
 
   // The columns v (y, the design's, and per raised direction d and trait t the measured part
@@ -319,7 +320,7 @@ Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2
     const std::optional<Inverse2> inverse =
         inverse2(lambda * genetic(0, 0) + residual(0, 0) + shift, lambda * genetic(0, 1) + residual(0, 1),
                  lambda * genetic(1, 1) + residual(1, 1) + shift);
-    if (!inverse) return Gapped::dense;
+    if (!inverse) return false;
     const auto [i00, i01, i11, value] = *inverse;
     log_det += value;
     inverse00_[i] = i00;
@@ -346,7 +347,7 @@ Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2
   solved.topRows(u0).noalias() = q0 * applied_[0].topLeftCorner(n, cols);
   solved.bottomRows(u1).noalias() = q1 * applied_[1].topLeftCorner(n, cols);
   const auto factor = dense::FactorView::make(block);
-  if (!factor) return Gapped::dense;
+  if (!factor) return false;
   log_det += factor->logdet();
   factor->solve_in_place(solved);
   back_[0].topLeftCorner(n, cols).noalias() = q0.transpose() * solved.topRows(u0);
@@ -376,7 +377,7 @@ Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2
     lifted.noalias() = extra(0).transpose() * z(0).leftCols(1 + p);
     lifted.noalias() += extra(1).transpose() * z(1).leftCols(1 + p);
     const auto taken = dense::FactorView::make(capacitance);
-    if (!taken) return Gapped::dense;
+    if (!taken) return false;
     log_det += taken->logdet() + static_cast<double>(2 * b) * std::log(gamma);
     taken->solve_in_place(lifted);
     if (with_gradient) {
@@ -409,7 +410,7 @@ Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2
     for (Eigen::Index j = 0; j < p; ++j)
       for (Eigen::Index k = j; k < p; ++k) a_(k, j) += v[0](i, 1 + k) * w0[j] + v[1](i, 1 + k) * w1[j];
   }
-  if (!with_gradient) return Gapped::done;
+  if (!with_gradient) return true;
 
   // The trace weights: per direction, the 2 x 2 block of H less H R' S R H, where S inverts
   // H's block at the values not measured and R carries them into the eigenbasis, plus that of
@@ -444,7 +445,7 @@ Evaluator::Gapped Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2
     trace.add(directions.eigenvalues[gap.first + i], w00, w01, w11);
   }
   trace.into(trace_);
-  return Gapped::done;
+  return true;
 }
 
 void Evaluator::weigh_directions(bool reml) {
@@ -523,9 +524,7 @@ std::optional<BivariateEvaluation> Evaluator::operator()(const Theta& theta, boo
   trace_ = {};
   if (!accumulate_directions(cov.genetic, cov.residual, with_gradient)) return std::nullopt;
   for (std::size_t g = 0; g < gap_done_.size(); ++g) {
-    const Gapped outcome = accumulate_gap(model_->directions().gaps[g], cov.genetic, cov.residual, with_gradient);
-    if (outcome == Gapped::refused) return std::nullopt;
-    gap_done_[g] = outcome == Gapped::done ? 1 : 0;
+    gap_done_[g] = accumulate_gap(model_->directions().gaps[g], cov.genetic, cov.residual, with_gradient) ? 1 : 0;
   }
   if (!accumulate_families(cov.genetic, cov.residual, with_gradient)) return std::nullopt;
 

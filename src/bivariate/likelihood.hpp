@@ -43,11 +43,10 @@ class Evaluator {
   // definite.
   bool accumulate_directions(const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual, bool with_gradient);
   bool accumulate_families(const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual, bool with_gradient);
-  // A gapped family's part of the value pass, which also adds its trace weights. Refused
-  // where V is not positive definite; handed to the dense pass where its complete covariance
-  // is too near singular for the correction to keep its digits.
-  enum class Gapped { done, dense, refused };
-  Gapped accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual,
+  // A gapped family's part of the value pass, which also adds its trace weights. False, and
+  // nothing added, where the family is left to the dense pass: a factor fails or too many
+  // directions are near singular.
+  bool accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual,
                         bool with_gradient);
   // The gradient pass, once beta and A^-1 are known: the weights of r r' (r = V^-1(y - X beta))
   // and, under REML, of V^-1 X A^-1 X'V^-1.
