@@ -337,12 +337,17 @@ bool Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic,
   auto block = missing_block_.topLeftCorner(u, u);
   auto scaled = scaled_.topLeftCorner(std::max(u0, u1), n);
   const auto head = [&](const Eigen::VectorXd& w) { return w.head(n).asDiagonal(); };
-  scaled.topRows(u0).noalias() = q0 * head(inverse00_);
-  block.topLeftCorner(u0, u0).noalias() = scaled.topRows(u0) * q0.transpose();
+  // The diagonal blocks as rank updates by Q diag(sqrt(H_tt)), half a product's work: H_tt > 0
+  // on every direction, H being positive definite.
+  const auto root = [&](const Eigen::VectorXd& w) { return w.head(n).cwiseSqrt().asDiagonal(); };
+  scaled.topRows(u0).noalias() = q0 * root(inverse00_);
+  block.topLeftCorner(u0, u0).setZero();
+  block.topLeftCorner(u0, u0).selfadjointView<Eigen::Lower>().rankUpdate(scaled.topRows(u0));
   scaled.topRows(u1).noalias() = q1 * head(inverse01_);
   block.bottomLeftCorner(u1, u0).noalias() = scaled.topRows(u1) * q0.transpose();
-  scaled.topRows(u1).noalias() = q1 * head(inverse11_);
-  block.bottomRightCorner(u1, u1).noalias() = scaled.topRows(u1) * q1.transpose();
+  scaled.topRows(u1).noalias() = q1 * root(inverse11_);
+  block.bottomRightCorner(u1, u1).setZero();
+  block.bottomRightCorner(u1, u1).selfadjointView<Eigen::Lower>().rankUpdate(scaled.topRows(u1));
   auto solved = at_missing_.topLeftCorner(u, cols);
   solved.topRows(u0).noalias() = q0 * applied_[0].topLeftCorner(n, cols);
   solved.bottomRows(u1).noalias() = q1 * applied_[1].topLeftCorner(n, cols);
