@@ -188,6 +188,47 @@ def test_far_units_give_the_same_finite_fit(a):
     np.testing.assert_allclose(np.array(values[:2]) / a**2, reference[:2], rtol=1e-6)
 
 
+@pytest.mark.parametrize("offset", [1e4, 1e5, 1e7])
+def test_covariate_offset_beside_per_trait_intercepts_leaves_the_fit(offset):
+    """Once refused as rank deficient from 1e5: X'X's smallest eigenvalue drowns in rounding."""
+    x = X.copy()
+    x[:, 2] += offset
+    values, loglik, _, converged = _core.bivariate_fit(K, OBSERVED, x, Y)
+    values0, loglik0, _, _ = FITS[True]
+    assert converged and loglik == pytest.approx(loglik0, rel=1e-10)
+    np.testing.assert_allclose(values[2:], values0[2:], rtol=0, atol=1e-6)
+
+
+def one_block(n=60, seed=6):
+    """A genomic relationship of unrelated people (one dense block, an eigenvalue 0 from the
+    centring), a tenth measured on one trait only and two on neither."""
+    rng = np.random.default_rng(seed)
+    w = rng.binomial(2, rng.uniform(0.1, 0.5, 300), size=(n, 300)).astype(float)
+    w -= w.mean(axis=0)
+    k = w @ w.T / 300
+    observed = np.ones((n, 2), bool)
+    observed[rng.choice(n, n // 10, replace=False), rng.integers(0, 2, n // 10)] = False
+    observed[:2] = False
+    g, e = covariances([1.0, 1.0, 0.6, 0.5, 0.5, 0.2])
+    full = np.linalg.cholesky(np.kron(k + 1e-9 * np.eye(n), g) + np.kron(np.eye(n), e)) @ rng.standard_normal(2 * n)
+    mask = observed.reshape(-1)
+    trait = np.tile([0, 1], n)[mask]
+    design = np.column_stack([trait == 0, trait == 1]).astype(float)
+    return k, [tuple(bool(v) for v in row) for row in observed], design, full[mask] + design @ [1.0, 2.0]
+
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_fit_on_one_dense_block_with_gaps_is_a_dense_stationary_point(reml):
+    data = one_block()
+    values, loglik, _, converged = _core.bivariate_fit(*data, reml=reml)
+    theta = reported_theta((values, loglik))
+    assert converged and 0 < theta[2] < 1 and 0 < theta[3] < 1
+    assert loglik == pytest.approx(dense_loglik(data, theta, reml), rel=1e-12)
+    gradient = dense_gradient(*data, theta, reml) * np.maximum(np.abs(theta), 1.0)
+    free = np.abs(np.asarray(theta[4:])) < 1.0  # a correlation on its bound is not stationary
+    assert np.max(np.abs(np.r_[gradient[:4], gradient[4:][free]])) < 1e-5 * abs(loglik)
+
+
 NO_GENETIC_VARIANCE = simulate(families=15, seed=18, h=(0.0, 0.0), rho=(0.0, 0.3))
 
 

@@ -40,6 +40,16 @@ x = np.column_stack([np.ones(2000), rng.normal(size=2000)])
 status = (x[:, 1] + rng.normal(size=2000) > 0).astype(float)
 """
 
+# Four families of 600, a third of them measured on one trait: one two-trait search runs for
+# minutes.
+BIVARIATE = """
+s = 600
+k = np.kron(np.eye(4), 0.5 * np.ones((s, s)) + 0.5 * np.eye(s))
+observed = [(True, i % 3 != 0) for i in range(4 * s)]
+x = np.kron(np.ones((4 * s, 1)), np.eye(2))[np.array(observed).ravel()]
+y = np.random.default_rng(4).normal(size=len(x))
+"""
+
 MEDIATION = """
 from test_latent_mediation import PARAMETERS, build, three_outcomes
 endless = build([three_outcomes()], qmc_points=8 * 2 ** 40)
@@ -55,6 +65,8 @@ CASES = {
                          "_core.variant_set_scan([k], x, y, [g[:, None]])[0]['code'] == ''"),
     "liability_fit": (LIABILITY, "_core.liability_fit(a, status, x)",
                       "_core.liability_fit(np.eye(40), status[:40], x[:40])[3]"),
+    "bivariate_fit": (BIVARIATE, "_core.bivariate_fit(k, observed, x, y)",
+                      "np.isfinite(_core.bivariate_objective(k[:40, :40], observed[:40], x[:66], y[:66], [1, 1, .5, .5, 0, 0])[0])"),
     "latent_mediation_integration": (MEDIATION, "endless.evaluate(**PARAMETERS)",
                                      "np.isfinite(build([three_outcomes()]).evaluate(**PARAMETERS)['log_likelihood'])"),
 }

@@ -91,16 +91,20 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
     std::optional<BivariateEvaluation> evaluation;
   };
   Evaluator evaluate(problem.model, problem.response);
+  // A stop asked for is polled at every evaluation; the run then meets NaN, which ends it.
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) {
     const Theta theta = expand(state, x);
+    if (interrupt::requested()) return Point{theta, std::nullopt};
     return Point{theta, evaluate(theta, reml, true, state)};
   });
   const Point& first = memo(x0);
+  if (interrupt::stopping()) return fail(interrupt::code);
   if (!first.evaluation) return std::optional<OptimisationCandidate>();
   auto control = multistart::start_controls(free.size(), first.evaluation->value, 500, 0.0, 1e-8);
 
   const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
     const Point& point = memo(x);
+    if (interrupt::stopping()) return std::numeric_limits<double>::quiet_NaN();
     return point.evaluation ? point.evaluation->value : penalty(point.theta);
   };
   const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
@@ -108,6 +112,7 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
     return point.evaluation ? at(point.evaluation->gradient, free) : penalty_gradient(point.theta, free);
   };
   auto run = compat_lbfgsb::compat::run(x0, std::move(*created), objective, gradient, std::move(control));
+  if (interrupt::stopping()) return fail(interrupt::code);
   if (!run) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
 
   const Point end = memo(run->par);

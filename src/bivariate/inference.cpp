@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
 
@@ -80,10 +82,13 @@ std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, c
   auto created = compat_lbfgsb::Bounds::create(profile.box.lower, profile.box.upper);
   if (!created) return std::nullopt;
   Evaluator evaluator(problem.model, problem.response);
-  compat_lbfgsb::compat::LastPointMemo memo(
-      [&](std::span<const double> x) { return evaluate(evaluator, reml, profile, x); });
+  // A stop asked for is polled at every evaluation; the run then meets NaN, which ends it.
+  compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) {
+    return interrupt::requested() ? Point{} : evaluate(evaluator, reml, profile, x);
+  });
   const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
     const Point& point = memo(x);
+    if (interrupt::stopping()) return std::numeric_limits<double>::quiet_NaN();
     return point.value ? *point.value : unevaluable;
   };
   const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
@@ -91,6 +96,7 @@ std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, c
     return std::vector<double>(g.begin(), g.end());
   };
   const double start_value = objective(x0);
+  if (interrupt::stopping()) return std::nullopt;
   std::optional<Found> best;
   const auto consider = [&](std::span<const double> x) {
     const Point& point = memo(x);
@@ -100,6 +106,7 @@ std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, c
   consider(x0);
   auto control = multistart::start_controls(5, start_value, profile_maxit, 0.0, 1e-8);
   auto run = compat_lbfgsb::compat::run(x0, std::move(*created), objective, gradient, std::move(control));
+  if (interrupt::stopping()) return std::nullopt;
   if (run) consider(run->par);
   return best;
 }
@@ -312,7 +319,7 @@ Result<CorrelationTestResult> correlation_test(const BivariateModel& model,
   double null_loglik = full;
   if (null != at.estimate) {
     const std::optional<Found> profiled = profile_found(at.problem, reml, quantity, null, at.hint);
-    if (!profiled) return fail("BIVARIATE_NULL_FIT_FAILED");
+    if (!profiled) return fail(interrupt::stopping() ? interrupt::code : "BIVARIATE_NULL_FIT_FAILED");
     null_loglik = -profiled->value;
     auto resolved = full_above_null(at.problem, reml, full, *profiled);
     if (!resolved) return std::unexpected(resolved.error());

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::bivariate {
@@ -12,6 +13,12 @@ namespace {
 constexpr double log_two_pi = 1.8378770664093453;
 // How far below zero det G and det E may fall through rounding.
 constexpr double cone_tolerance = -1e-12;
+// In a gapped family, a direction whose 2 x 2 covariance has its smaller eigenvalue below the
+// family's largest divided by this is raised: the correction subtracts terms of H's size from
+// V_o^-1, and keeps about 16 - log10 of that ratio digits.
+constexpr double gap_condition_limit = 1e4;
+// More directions raised than this, and the family is taken through its dense covariance.
+constexpr Eigen::Index most_raised = 32;
 
 bool admissible(const Theta& theta, bool with_gradient, bool has_state) {
   for (const double value : theta)
@@ -108,14 +115,47 @@ struct DirectionSums {
 Evaluator::Evaluator(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, Route route)
     : model_(&model), rotate_(route == Route::by_family), p_(model.design().cols()) {
   const std::vector<Block>& blocks = model.blocks();
+  const std::vector<Gap>& gaps = model.directions().gaps;
+  std::vector<std::ptrdiff_t> gap_of_block(blocks.size(), -1);
+  if (rotate_)
+    for (std::size_t g = 0; g < gaps.size(); ++g) gap_of_block[gaps[g].block] = static_cast<std::ptrdiff_t>(g);
   Eigen::Index rows = 0, largest = 0;
   for (std::size_t b = 0; b < blocks.size(); ++b) {
-    if (rotate_ && blocks[b].rotated) continue;
+    if (rotate_ && blocks[b].route == FamilyRoute::rotated) continue;
     const auto m = static_cast<Eigen::Index>(blocks[b].rows.size());
     dense_.push_back(b);
+    gap_of_.push_back(gap_of_block[b]);
     offset_.push_back(rows);
     rows += m;
-    largest = std::max(largest, m);
+    // A gapped family's buffers are sized only if it ever falls back.
+    if (gap_of_block[b] < 0) largest = std::max(largest, m);
+  }
+  gap_done_.assign(rotate_ ? gaps.size() : 0, 0);
+  if (rotate_) {
+    Eigen::Index from = 0, widest = 0, most = 0;
+    for (const Gap& gap : gaps) {
+      if (gap.first > from) plain_.push_back({from, gap.first});
+      from = gap.first + gap.count;
+      widest = std::max(widest, gap.count);
+      most = std::max(most, gap.missing[0].rows() + gap.missing[1].rows());
+    }
+    if (model.directions().eigenvalues.size() > from) plain_.push_back({from, model.directions().eigenvalues.size()});
+    for (Eigen::VectorXd* v : {&inverse00_, &inverse01_, &inverse11_, &t00_, &t01_, &t11_}) v->resize(widest);
+    const Eigen::Index cols = 1 + p_ + 2 * most_raised;
+    for (std::size_t t = 0; t < 2; ++t) {
+      columns_[t].resize(widest, cols);
+      applied_[t].resize(widest, cols);
+      back_[t].resize(widest, cols);
+      raised_z_[t].resize(widest, 2 * most_raised);
+    }
+    at_missing_.resize(most, cols);
+    capacitance_.resize(2 * most_raised, 2 * most_raised);
+    capacitance_inverse_.resize(2 * most_raised, 2 * most_raised);
+    lifted_.resize(2 * most_raised, 1 + p_);
+    raised_.reserve(static_cast<std::size_t>(most_raised) + 1);
+    missing_block_.resize(most, most);
+    missing_inverse_.resize(most, most);
+    scaled_.resize(most, widest);
   }
   family_y_.resize(rows);
   for (std::size_t f = 0; f < dense_.size(); ++f) {
@@ -144,7 +184,8 @@ bool Evaluator::accumulate_directions(const Eigen::Matrix2d& genetic, const Eige
   const Directions& directions = model_->directions();
   const Eigen::Index p = p_;
   DirectionSums trace;
-  for (Eigen::Index d = 0; d < direction_y_.rows(); ++d) {
+  for (const auto& [first, end] : plain_)
+  for (Eigen::Index d = first; d < end; ++d) {
     const double lambda = directions.eigenvalues[d];
     const std::optional<Inverse2> inverse =
         inverse2(lambda * genetic(0, 0) + residual(0, 0), lambda * genetic(0, 1) + residual(0, 1),
@@ -178,9 +219,18 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
                                     bool with_gradient) {
   const std::vector<Block>& blocks = model_->blocks();
   for (std::size_t f = 0; f < dense_.size(); ++f) {
+    if (gap_of_[f] >= 0 && gap_done_[static_cast<std::size_t>(gap_of_[f])]) continue;
+    // A family of thousands takes a second to factor: a stop is polled before each.
+    if (interrupt::requested()) return false;
     const Block& block = blocks[dense_[f]];
     const auto m = static_cast<Eigen::Index>(block.rows.size());
     const Eigen::Index at = offset_[f];
+    if (m > covariance_.rows()) {
+      covariance_.resize(m, m);
+      solves_.resize(m, 1 + p_ + m);
+      scratch_.resize(m, p_);
+      residual_.resize(m);
+    }
     BivariateModel::assemble(block, genetic, residual, covariance_);
     const auto factor = dense::FactorView::make(covariance_.topLeftCorner(m, m));
     if (!factor) return false;
@@ -209,11 +259,212 @@ bool Evaluator::accumulate_families(const Eigen::Matrix2d& genetic, const Eigen:
   return true;
 }
 
+bool Evaluator::accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic,
+                                            const Eigen::Matrix2d& residual, bool with_gradient) {
+  const Directions& directions = model_->directions();
+  const Eigen::Index n = gap.count, p = p_;
+  const Eigen::MatrixXd& q0 = gap.missing[0];
+  const Eigen::MatrixXd& q1 = gap.missing[1];
+  const Eigen::Index u0 = q0.rows(), u1 = q1.rows(), u = u0 + u1;
+
+  // C_d = lambda_d G + E and its extreme eigenvalues (the smaller as det / larger, without
+  // cancellation). A direction whose C_d is near singular beside the largest (lambda_d near 0
+  // while E is, say) is raised by gamma I, and the measured block of gamma I there is taken
+  // out again below: C_d's inverse would otherwise cost the correction its digits.
+  double largest = 0.0;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double lambda = directions.eigenvalues[gap.first + i];
+    const double a = lambda * genetic(0, 0) + residual(0, 0), b = lambda * genetic(0, 1) + residual(0, 1),
+                 c = lambda * genetic(1, 1) + residual(1, 1);
+    const double top = 0.5 * (a + c) + std::hypot(0.5 * (a - c), b);
+    if (!(top >= 0.0) || !std::isfinite(top)) return false;
+    largest = std::fmax(largest, top);
+    t00_[i] = (a * c - b * b) / top;  // the smaller eigenvalue, for now
+  }
+  const double gamma = largest;
+  if (!(gamma > 0.0)) return false;
+  raised_.clear();
+  for (Eigen::Index i = 0; i < n; ++i)
+    if (!(t00_[i] * gap_condition_limit > largest)) raised_.push_back(i);
+  const auto b = static_cast<Eigen::Index>(raised_.size());
+  if (b > most_raised) return false;
+  const Eigen::Index cols = 1 + p + 2 * b;
+
+  // The columns v (y, the design's, and per raised direction d and trait t the measured part
+  // of e_(d,t)), trait by trait in the eigenbasis; H v with H = (C + gamma J)^-1.
+  double log_det = 0.0;
+  std::array<Eigen::Ref<Eigen::MatrixXd>, 2> v = {columns_[0].topLeftCorner(n, cols), columns_[1].topLeftCorner(n, cols)};
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const Eigen::Index d = gap.first + i;
+    v[0](i, 0) = direction_y_(d, 0);
+    v[1](i, 0) = direction_y_(d, 1);
+    for (Eigen::Index j = 0; j < p; ++j) {
+      v[0](i, 1 + j) = directions.design(d, j);
+      v[1](i, 1 + j) = directions.design(d, p + j);
+    }
+  }
+  for (std::size_t t = 0; t < 2; ++t) {
+    const Eigen::MatrixXd& q = gap.missing[t];
+    auto extra = v[t].middleCols(1 + p, 2 * b);
+    extra.setZero();
+    for (Eigen::Index k = 0; k < b; ++k) {
+      auto column = extra.col(static_cast<Eigen::Index>(t) * b + k);
+      column.noalias() = -(q.transpose() * q.col(raised_[static_cast<std::size_t>(k)]));
+      column[raised_[static_cast<std::size_t>(k)]] += 1.0;
+    }
+  }
+  for (Eigen::Index i = 0, next = 0; i < n; ++i) {
+    const double lambda = directions.eigenvalues[gap.first + i];
+    const bool raise = next < b && raised_[static_cast<std::size_t>(next)] == i;
+    if (raise) ++next;
+    const double shift = raise ? gamma : 0.0;
+    const std::optional<Inverse2> inverse =
+        inverse2(lambda * genetic(0, 0) + residual(0, 0) + shift, lambda * genetic(0, 1) + residual(0, 1),
+                 lambda * genetic(1, 1) + residual(1, 1) + shift);
+    if (!inverse) return false;
+    const auto [i00, i01, i11, value] = *inverse;
+    log_det += value;
+    inverse00_[i] = i00;
+    inverse01_[i] = i01;
+    inverse11_[i] = i11;
+    for (Eigen::Index j = 0; j < cols; ++j) {
+      const double v0 = v[0](i, j), v1 = v[1](i, j);
+      applied_[0](i, j) = i00 * v0 + i01 * v1;
+      applied_[1](i, j) = i01 * v0 + i11 * v1;
+    }
+  }
+
+  // H's block at the values not measured (lower triangle), and H v there.
+  auto block = missing_block_.topLeftCorner(u, u);
+  auto scaled = scaled_.topLeftCorner(std::max(u0, u1), n);
+  const auto head = [&](const Eigen::VectorXd& w) { return w.head(n).asDiagonal(); };
+  // The diagonal blocks as rank updates by Q diag(sqrt(H_tt)), half a product's work: H_tt > 0
+  // on every direction, H being positive definite.
+  const auto root = [&](const Eigen::VectorXd& w) { return w.head(n).cwiseSqrt().asDiagonal(); };
+  scaled.topRows(u0).noalias() = q0 * root(inverse00_);
+  block.topLeftCorner(u0, u0).setZero();
+  block.topLeftCorner(u0, u0).selfadjointView<Eigen::Lower>().rankUpdate(scaled.topRows(u0));
+  scaled.topRows(u1).noalias() = q1 * head(inverse01_);
+  block.bottomLeftCorner(u1, u0).noalias() = scaled.topRows(u1) * q0.transpose();
+  scaled.topRows(u1).noalias() = q1 * root(inverse11_);
+  block.bottomRightCorner(u1, u1).setZero();
+  block.bottomRightCorner(u1, u1).selfadjointView<Eigen::Lower>().rankUpdate(scaled.topRows(u1));
+  auto solved = at_missing_.topLeftCorner(u, cols);
+  solved.topRows(u0).noalias() = q0 * applied_[0].topLeftCorner(n, cols);
+  solved.bottomRows(u1).noalias() = q1 * applied_[1].topLeftCorner(n, cols);
+  const auto factor = dense::FactorView::make(block);
+  if (!factor) return false;
+  log_det += factor->logdet();
+  factor->solve_in_place(solved);
+  back_[0].topLeftCorner(n, cols).noalias() = q0.transpose() * solved.topRows(u0);
+  back_[1].topLeftCorner(n, cols).noalias() = q1.transpose() * solved.bottomRows(u1);
+
+  // z = the measured block's inverse applied to v, carried into the eigenbasis (zero at the
+  // values not measured): H (v - correction), into applied_.
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double i00 = inverse00_[i], i01 = inverse01_[i], i11 = inverse11_[i];
+    for (Eigen::Index j = 0; j < cols; ++j) {
+      const double r0 = v[0](i, j) - back_[0](i, j), r1 = v[1](i, j) - back_[1](i, j);
+      applied_[0](i, j) = i00 * r0 + i01 * r1;
+      applied_[1](i, j) = i01 * r0 + i11 * r1;
+    }
+  }
+  const auto z = [&](std::size_t t) { return applied_[t].topLeftCorner(n, cols); };
+
+  // The raised directions taken out: V_o = M - gamma A A' with A the extra columns, so
+  // V_o^-1 = M^-1 + M^-1 A F A' M^-1 with F = (I / gamma - A' M^-1 A)^-1.
+  auto capacitance = capacitance_.topLeftCorner(2 * b, 2 * b);
+  auto lifted = lifted_.topLeftCorner(2 * b, 1 + p);
+  if (b > 0) {
+    const auto extra = [&](std::size_t t) { return v[t].middleCols(1 + p, 2 * b); };
+    capacitance.noalias() = -(extra(0).transpose() * z(0).middleCols(1 + p, 2 * b));
+    capacitance.noalias() -= extra(1).transpose() * z(1).middleCols(1 + p, 2 * b);
+    capacitance.diagonal().array() += 1.0 / gamma;
+    lifted.noalias() = extra(0).transpose() * z(0).leftCols(1 + p);
+    lifted.noalias() += extra(1).transpose() * z(1).leftCols(1 + p);
+    const auto taken = dense::FactorView::make(capacitance);
+    if (!taken) return false;
+    log_det += taken->logdet() + static_cast<double>(2 * b) * std::log(gamma);
+    taken->solve_in_place(lifted);
+    if (with_gradient) {
+      // The raised columns of z times F, for the trace weights.
+      auto f = capacitance_inverse_.topLeftCorner(2 * b, 2 * b);
+      f.setIdentity();
+      taken->solve_in_place(f);
+      for (std::size_t t = 0; t < 2; ++t)
+        raised_z_[t].topLeftCorner(n, 2 * b).noalias() = z(t).middleCols(1 + p, 2 * b) * f;
+    }
+    for (std::size_t t = 0; t < 2; ++t)
+      z(t).leftCols(1 + p).noalias() += z(t).middleCols(1 + p, 2 * b) * lifted;
+  }
+  log_det_ += log_det;
+
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const Eigen::Index d = gap.first + i;
+    const double y0 = v[0](i, 0), y1 = v[1](i, 0);
+    const double z0 = applied_[0](i, 0), z1 = applied_[1](i, 0);
+    direction_z_(d, 0) = z0;
+    direction_z_(d, 1) = z1;
+    quadratic_ += y0 * z0 + y1 * z1;
+    double* w0 = &direction_w_(d, 0);
+    double* w1 = w0 + p;
+    for (Eigen::Index j = 0; j < p; ++j) {
+      w0[j] = applied_[0](i, 1 + j);
+      w1[j] = applied_[1](i, 1 + j);
+      c_[j] += v[0](i, 1 + j) * z0 + v[1](i, 1 + j) * z1;
+    }
+    for (Eigen::Index j = 0; j < p; ++j)
+      for (Eigen::Index k = j; k < p; ++k) a_(k, j) += v[0](i, 1 + k) * w0[j] + v[1](i, 1 + k) * w1[j];
+  }
+  if (!with_gradient) return true;
+
+  // The trace weights: per direction, the 2 x 2 block of H less H R' S R H, where S inverts
+  // H's block at the values not measured and R carries them into the eigenbasis, plus that of
+  // Z F Z' for the raised directions' columns Z.
+  auto inverse = missing_inverse_.topLeftCorner(u, u);
+  inverse.setIdentity();
+  factor->solve_in_place(inverse);
+  const auto diagonal_of = [&](const Eigen::MatrixXd& left, Eigen::Index row, Eigen::Index col, Eigen::Index rows,
+                               Eigen::Index inner, const Eigen::MatrixXd& right, Eigen::VectorXd& out) {
+    scaled.topRows(rows).noalias() = inverse.block(row, col, rows, inner) * right;
+    out.head(n) = left.cwiseProduct(scaled.topRows(rows)).colwise().sum().transpose();
+  };
+  diagonal_of(q0, 0, 0, u0, u0, q0, t00_);
+  diagonal_of(q0, 0, u0, u0, u1, q1, t01_);
+  diagonal_of(q1, u0, u0, u1, u1, q1, t11_);
+  DirectionSums trace;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const double i00 = inverse00_[i], i01 = inverse01_[i], i11 = inverse11_[i];
+    const double t00 = t00_[i], t01 = t01_[i], t11 = t11_[i];
+    // M T M with M = [[i00, i01], [i01, i11]] and T = [[t00, t01], [t01, t11]].
+    const double m00 = i00 * t00 + i01 * t01, m01 = i00 * t01 + i01 * t11;
+    const double m10 = i01 * t00 + i11 * t01, m11 = i01 * t01 + i11 * t11;
+    double w00 = i00 - (m00 * i00 + m01 * i01), w01 = i01 - (m00 * i01 + m01 * i11),
+           w11 = i11 - (m10 * i01 + m11 * i11);
+    for (Eigen::Index k = 0; k < 2 * b; ++k) {
+      const double a0 = raised_z_[0](i, k), a1 = raised_z_[1](i, k);
+      const double c0 = applied_[0](i, 1 + p + k), c1 = applied_[1](i, 1 + p + k);
+      w00 += a0 * c0;
+      w01 += a0 * c1;
+      w11 += a1 * c1;
+    }
+    trace.add(directions.eigenvalues[gap.first + i], w00, w01, w11);
+  }
+  trace.into(trace_);
+  return true;
+}
+
 void Evaluator::weigh_directions(bool reml) {
   const Directions& directions = model_->directions();
   const Eigen::Index p = p_;
   DirectionSums residuals, design;
-  for (Eigen::Index d = 0; d < direction_y_.rows(); ++d) {
+  std::vector<std::array<Eigen::Index, 2>> ranges = plain_;
+  for (std::size_t g = 0; g < gap_done_.size(); ++g) {
+    const Gap& gap = directions.gaps[g];
+    if (gap_done_[g]) ranges.push_back({gap.first, gap.first + gap.count});
+  }
+  for (const auto& [first, end] : ranges)
+  for (Eigen::Index d = first; d < end; ++d) {
     const double lambda = directions.eigenvalues[d];
     const double* w0 = &direction_w_(d, 0);
     const double* w1 = w0 + p;
@@ -239,6 +490,7 @@ void Evaluator::weigh_directions(bool reml) {
 void Evaluator::weigh_families(bool reml) {
   const std::vector<Block>& blocks = model_->blocks();
   for (std::size_t f = 0; f < dense_.size(); ++f) {
+    if (gap_of_[f] >= 0 && gap_done_[static_cast<std::size_t>(gap_of_[f])]) continue;
     const Block& block = blocks[dense_[f]];
     const auto m = static_cast<Eigen::Index>(block.rows.size());
     const auto solved = solved_.middleRows(offset_[f], m);
@@ -277,6 +529,9 @@ std::optional<BivariateEvaluation> Evaluator::operator()(const Theta& theta, boo
   log_det_ = 0.0;
   trace_ = {};
   if (!accumulate_directions(cov.genetic, cov.residual, with_gradient)) return std::nullopt;
+  for (std::size_t g = 0; g < gap_done_.size(); ++g) {
+    gap_done_[g] = accumulate_gap(model_->directions().gaps[g], cov.genetic, cov.residual, with_gradient) ? 1 : 0;
+  }
   if (!accumulate_families(cov.genetic, cov.residual, with_gradient)) return std::nullopt;
 
   // A's lower triangle is all the factor reads; it is factored in place.

@@ -43,13 +43,26 @@ class Evaluator {
   // definite.
   bool accumulate_directions(const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual, bool with_gradient);
   bool accumulate_families(const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual, bool with_gradient);
+  // A gapped family's part of the value pass, which also adds its trace weights. False, and
+  // nothing added, where the family is left to the dense pass: a factor fails or too many
+  // directions are near singular.
+  bool accumulate_gap(const Gap& gap, const Eigen::Matrix2d& genetic, const Eigen::Matrix2d& residual,
+                        bool with_gradient);
   // The gradient pass, once beta and A^-1 are known: the weights of r r' (r = V^-1(y - X beta))
   // and, under REML, of V^-1 X A^-1 X'V^-1.
   void weigh_directions(bool reml);
   void weigh_families(bool reml);
 
   const BivariateModel* model_;
-  std::vector<std::size_t> dense_;  // the families taken through their dense covariance
+  // The families taken through their dense covariance: the dense ones, and the gapped ones
+  // for the evaluations their own pass hands over.
+  std::vector<std::size_t> dense_;
+  // Per entry of dense_: its gap's index, or -1 for a dense family; and per gap, whether
+  // this evaluation took it through its own pass.
+  std::vector<std::ptrdiff_t> gap_of_;
+  std::vector<char> gap_done_;
+  // The directions of rotated families, as [first, end) ranges.
+  std::vector<std::array<Eigen::Index, 2>> plain_;
   std::vector<Eigen::Index> offset_;  // each one's first row in `solved_`
   bool rotate_;
   Eigen::Index p_;
@@ -77,6 +90,17 @@ class Evaluator {
   // for the largest.
   Eigen::MatrixXd covariance_, solves_, scratch_;
   Eigen::VectorXd residual_;
+  // A gapped family's work, sized for the largest: per direction the entries of (lambda G +
+  // E)^-1; H v for v = y and the design's columns, trait by trait (a row per direction); H v
+  // at the values not measured and its solve through H's block there; that block (factored in
+  // place) and its inverse; the correction rotated back; the trace terms of the correction.
+  Eigen::VectorXd inverse00_, inverse01_, inverse11_;
+  std::array<Eigen::MatrixXd, 2> columns_, applied_, back_, raised_z_;
+  Eigen::MatrixXd at_missing_, missing_block_, missing_inverse_, scaled_;
+  Eigen::VectorXd t00_, t01_, t11_;
+  // The directions raised, and what taking them out again needs.
+  std::vector<Eigen::Index> raised_;
+  Eigen::MatrixXd capacitance_, capacitance_inverse_, lifted_;
 };
 
 }  // namespace kestrune::bivariate

@@ -46,9 +46,42 @@ std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k, double 
 // The eigenbasis of a projected relationship; what rounding leaves below 0 is 0.
 eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) { return *projected(k, -HUGE_VAL); }
 
-Eigen::MatrixXd product(const eigen::SymmetricEigen& decomposition) {
-  const Eigen::MatrixXd& q = decomposition.vectors;
-  return q * decomposition.values.asDiagonal() * q.transpose();
+// As `projected`, and k becomes that projection: k less the terms of its negative eigenvalues
+// (mostly what rounding left below 0), which costs their count rather than a product of the
+// family's order cubed.
+std::optional<eigen::SymmetricEigen> project(Eigen::MatrixXd& k) {
+  eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
+  Eigen::VectorXd& values = decomposition.values;  // ascending
+  Eigen::Index negative = 0;
+  for (; negative < values.size() && values[negative] < 0.0; ++negative)
+    if (values[negative] < psd_tolerance) return std::nullopt;
+  if (negative > 0) {
+    const auto q = decomposition.vectors.leftCols(negative);
+    k.noalias() -= q * values.head(negative).asDiagonal() * q.transpose();
+    values.head(negative).setZero();
+  }
+  return decomposition;
+}
+
+// Rough multiply-add counts that choose a family's route. An evaluation costs next to nothing
+// rotated, about 2 u^2 n + u^3 gapped and 4/3 N^3 dense (the factor and the inverse the
+// gradient needs); a second eigendecomposition, about 3 n^3, is paid once. Below
+// `smallest_gapped` persons the loops' overheads outweigh the counts, and the family stays
+// where it was.
+constexpr double evaluations_per_call = 2000.0;
+constexpr Eigen::Index smallest_gapped = 48;
+
+FamilyRoute route_of(const Block& block, Eigen::Index members) {
+  const Eigen::Index persons = block.relationship.rows();
+  const auto values = static_cast<double>(block.pairs.size());
+  const bool complete = static_cast<Eigen::Index>(block.pairs.size()) == 2 * persons;
+  if (complete && persons == members) return FamilyRoute::rotated;
+  const auto n = static_cast<double>(members), p = static_cast<double>(persons);
+  const double u = 2.0 * n - values;
+  const double gapped = evaluations_per_call * (2.0 * u * u * n + u * u * u);
+  const double other = complete ? 3.0 * p * p * p : evaluations_per_call * (4.0 / 3.0) * values * values * values;
+  if (members >= smallest_gapped && gapped < other) return FamilyRoute::gapped;
+  return complete ? FamilyRoute::rotated : FamilyRoute::dense;
 }
 
 // The measured pairs of one family and the projected relationship among their persons.
@@ -153,38 +186,13 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   if (design.cols() == 0 || big_n <= design.cols()) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
   if (!design.allFinite()) return fail("BIVARIATE_DESIGN_NOT_FINITE");
   // Rank is judged on the columns at their rounding level, so neither an offset column nor two
-  // equal columns are misjudged; X'X must then have a determinant.
+  // equal columns are misjudged; ln det X'X is then read off an orthogonal basis of the span,
+  // since X'X itself loses to an offset the digits its smallest eigenvalue needs.
   if (!rank::full_column_rank(design)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
-  if (!eigen::log_det_above(design.transpose() * design, 0.0)) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
+  const auto span = design_basis::Basis::orthogonal(design);
+  if (!std::isfinite(span.log_det_gram())) return fail("BIVARIATE_DESIGN_RANK_DEFICIENT");
 
-  // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   BivariateModel model;
-  Directions& directions = model.directions_;
-  std::vector<double> eigenvalues;  // the rotated families' directions, family after family
-  // The relationship is exactly symmetric here, so its families are the groups its links join.
-  for (const blocks::Block& members : links.groups()) {
-    const auto m = static_cast<Eigen::Index>(members.size());
-    std::optional<eigen::SymmetricEigen> k_plus = projected(relationship.cut(members));
-    if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
-    Block block = family_block(members, product(*k_plus), observed);
-    if (block.pairs.empty()) continue;
-    const Eigen::Index persons = block.relationship.rows();
-    block.rotated = static_cast<Eigen::Index>(block.pairs.size()) == 2 * persons;
-    if (block.rotated) {
-      // Where someone measured on nothing was left out, the family's basis is not that of
-      // its measured persons.
-      eigen::SymmetricEigen family = persons == m ? std::move(*k_plus) : basis(block.relationship);
-      std::vector<std::size_t> slots(static_cast<std::size_t>(persons));
-      std::iota(slots.begin(), slots.end(), eigenvalues.size());
-      eigenvalues.insert(eigenvalues.end(), family.values.begin(), family.values.end());
-      directions.families.push_back({std::move(slots), std::move(family.vectors)});
-    }
-    model.blocks_.push_back(std::move(block));
-  }
-  directions.eigenvalues =
-      Eigen::Map<const Eigen::VectorXd>(eigenvalues.data(), static_cast<Eigen::Index>(eigenvalues.size()));
-  if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
-
   model.rows_.assign(observed.size(), {});
   std::size_t next = 0;
   for (std::size_t person = 0; person < observed.size(); ++person) {
@@ -194,18 +202,65 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
       model.trait_of_row_.push_back(trait);
     }
   }
-  for (Block& block : model.blocks_) {
-    for (const Pair& pair : block.pairs)
-      block.rows.push_back(static_cast<Eigen::Index>(*model.rows_[pair.person][pair.trait]));
-    if (!block.rotated) continue;
-    for (std::size_t a = 0; a < block.rows.size(); a += 2)
-      directions.rows.push_back({block.rows[a], block.rows[a + 1]});
+  const auto number = [&](std::size_t person, std::size_t trait) -> Eigen::Index {
+    const std::optional<std::size_t>& row = model.rows_[person][trait];
+    return row ? static_cast<Eigen::Index>(*row) : -1;
+  };
+
+  // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
+  Directions& directions = model.directions_;
+  std::vector<double> eigenvalues;  // the directions, family after family
+  // The relationship is exactly symmetric here, so its families are the groups its links join.
+  for (const blocks::Block& members : links.groups()) {
+    const auto m = static_cast<Eigen::Index>(members.size());
+    Eigen::MatrixXd k = relationship.cut(members);
+    std::optional<eigen::SymmetricEigen> k_plus = project(k);
+    if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
+    Block block = family_block(members, k, observed);
+    if (block.pairs.empty()) continue;
+    block.route = route_of(block, m);
+    if (block.route == FamilyRoute::dense) {
+      model.blocks_.push_back(std::move(block));
+      continue;
+    }
+    std::vector<std::size_t> persons;  // the family's slots, as persons
+    eigen::SymmetricEigen family;
+    if (block.route == FamilyRoute::gapped) {
+      persons.assign(members.begin(), members.end());
+      Gap gap{static_cast<Eigen::Index>(eigenvalues.size()), m, model.blocks_.size(), {}};
+      for (std::size_t t = 0; t < 2; ++t) {
+        std::vector<Eigen::Index> lacking;
+        for (Eigen::Index i = 0; i < m; ++i)
+          if (!observed[members[static_cast<std::size_t>(i)]][t]) lacking.push_back(i);
+        gap.missing[t].resize(static_cast<Eigen::Index>(lacking.size()), m);
+        for (std::size_t r = 0; r < lacking.size(); ++r)
+          gap.missing[t].row(static_cast<Eigen::Index>(r)) = k_plus->vectors.row(lacking[r]);
+      }
+      directions.gaps.push_back(std::move(gap));
+      family = std::move(*k_plus);
+    } else {
+      for (std::size_t a = 0; a < block.pairs.size(); a += 2) persons.push_back(block.pairs[a].person);
+      // Where someone measured on nothing was left out, the family's basis is not that of
+      // its measured persons.
+      family = static_cast<Eigen::Index>(persons.size()) == m ? std::move(*k_plus) : basis(block.relationship);
+    }
+    std::vector<std::size_t> slots(persons.size());
+    std::iota(slots.begin(), slots.end(), directions.rows.size());
+    for (const std::size_t person : persons) directions.rows.push_back({number(person, 0), number(person, 1)});
+    eigenvalues.insert(eigenvalues.end(), family.values.begin(), family.values.end());
+    directions.families.push_back({std::move(slots), std::move(family.vectors)});
+    model.blocks_.push_back(std::move(block));
   }
+  directions.eigenvalues =
+      Eigen::Map<const Eigen::VectorXd>(eigenvalues.data(), static_cast<Eigen::Index>(eigenvalues.size()));
+  if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
+
+  for (Block& block : model.blocks_)
+    for (const Pair& pair : block.pairs) block.rows.push_back(number(pair.person, pair.trait));
   // The model is evaluated on an orthogonal basis B of the stacked design's span (X = B U, det
   // U = 1): the same likelihood, without the digits a covariate's offset costs X'V^-1X.
-  const auto basis = design_basis::Basis::orthogonal(design);
-  model.design_ = basis.columns();
-  model.design_log_det_ = basis.log_det_gram();
+  model.design_ = span.columns();
+  model.design_log_det_ = span.log_det_gram();
   model.observed_count_ = count;
   model.cut_design();
   return model;
@@ -226,8 +281,8 @@ Eigen::MatrixXd Directions::rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) c
   Eigen::MatrixXd paired(static_cast<Eigen::Index>(rows.size()), 2 * columns);
   for (Eigen::Index s = 0; s < paired.rows(); ++s) {
     const auto& [first, second] = rows[static_cast<std::size_t>(s)];
-    paired.row(s).head(columns) = x.row(first);
-    paired.row(s).tail(columns) = x.row(second);
+    if (first < 0) paired.row(s).head(columns).setZero(); else paired.row(s).head(columns) = x.row(first);
+    if (second < 0) paired.row(s).tail(columns).setZero(); else paired.row(s).tail(columns) = x.row(second);
   }
   return rotation::rotate_columns(families, paired);
 }

@@ -40,6 +40,11 @@ struct HeritabilityState {
   friend bool operator==(const HeritabilityState&, const HeritabilityState&) = default;
 };
 
+// How a family is evaluated: in the eigenbasis of its measured persons' relationship (every
+// one of them has both traits), in the eigenbasis of the whole family's relationship with the
+// values not measured taken out of it (see Directions::gaps), or through its dense covariance.
+enum class FamilyRoute : std::uint8_t { dense, rotated, gapped };
+
 // One family with at least one measured value.
 struct Block {
   std::vector<Pair> pairs;          // persons in family order, trait 0 before trait 1
@@ -47,21 +52,35 @@ struct Block {
   std::vector<Eigen::Index> local;  // each pair's person as an index into `relationship`
   Eigen::MatrixXd relationship;     // the projected relationship among the family's measured persons
   Eigen::MatrixXd design;           // the design basis's rows of the pairs, in pair order
-  // Every measured person has both traits: the family is evaluated in the eigenbasis of its
-  // relationship (see Directions).
-  bool rotated = false;
+  FamilyRoute route = FamilyRoute::dense;
 };
 
-// The families whose measured persons all have both traits, each in the eigenbasis of its
-// relationship K = Q diag(lambda) Q'. There the family's covariance K (x) G + I (x) E becomes
+// A family in the eigenbasis of its whole relationship K = Q diag(lambda) Q', some of whose
+// values are not measured (a person lacking a trait, or both). The measured values' covariance
+// is the measured block of the family's complete covariance V, whose inverse H is 2 x 2 per
+// direction; that block's inverse is H less a correction through H's block at the u values
+// not measured, a u x u matrix: the cost of an evaluation grows with u, not with the family.
+struct Gap {
+  Eigen::Index first = 0;  // the family's first direction
+  Eigen::Index count = 0;  // its directions: one per person of the family
+  std::size_t block = 0;   // its index among the model's blocks
+  // missing[t]: the rows of Q at the persons whose trait t is not measured.
+  std::array<Eigen::MatrixXd, 2> missing;
+};
+
+// The rotated and gapped families, each in the eigenbasis of its relationship
+// K = Q diag(lambda) Q'. There the family's covariance K (x) G + I (x) E becomes
 // diag(lambda) (x) G + I (x) E: direction d carries two values, one per trait, with
 // covariance lambda_d G + E and independent of every other direction.
 struct Directions {
-  // One per rotated family, in family order: its slots (consecutive indices into `rows`)
-  // and Q, column d for its d-th direction.
+  // One per rotated or gapped family, in family order: its slots (consecutive indices into
+  // `rows`) and Q, column d for its d-th direction.
   std::vector<rotation::RotationBlock> families;
-  // Each slot's person: the measured-value numbers of its two traits.
+  // Each slot's person: the measured-value numbers of its two traits, -1 where not measured
+  // (a gapped family's), which rotates as a value of 0.
   std::vector<std::array<Eigen::Index, 2>> rows;
+  // The gapped families, in family order.
+  std::vector<Gap> gaps;
   // lambda_d, at least 0, one per direction, family after family.
   Eigen::VectorXd eigenvalues;
   // The design in the eigenbasis, as `rotate` gives it.

@@ -156,7 +156,16 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"SomeoneMeasuredOnNothing", {"b-bbb", "bb-", "bbbb", "0-1b"}, {1.0, 1.0, 0.5, 0.5, 0.9, -0.9}},
         RouteCase{"TwinsAndSingletons", {"=bbbb", "=bb", "=b0b", "b", "0", "1", "bbb"}, {2.0, 0.5, 0.3, 0.7, 0.1, 0.4}},
         // Fourteen persons: 28 values, past the order at which a dense factor moves to LAPACK.
-        RouteCase{"LargeFamilies", {"bbbbbbbbbbbbbb", "bbbbbb0bbbbbbb", "bbb"}, {1.1, 0.9, 0.05, 0.95, 0.99, -0.99}}),
+        RouteCase{"LargeFamilies", {"bbbbbbbbbbbbbb", "bbbbbb0bbbbbbb", "bbb"}, {1.1, 0.9, 0.05, 0.95, 0.99, -0.99}},
+        // Sixty persons, a few values not measured: the whole family's eigenbasis, corrected.
+        RouteCase{"FamilyWithGaps",
+                  {"bbbbbbbbb0bbbb1bbbbbb-bbbbbbb0bbbbbbbb1bbb0bbbbbbbbbb-bbbbbb", "bb0bb"},
+                  {1.3, 0.8, 0.4, 0.6, 0.3, -0.2}},
+        // Twins make an eigenvalue 0 and h1 near 1 leaves E near singular: that direction's 2 x 2
+        // covariance is raised and the raise taken out again.
+        RouteCase{"FamilyWithGapsNearSingular",
+                  {"=bbbbbbb0bbbbbbbb1bb-bbbbbbbbbbb0bbbbbbbb1bbbbbbbbbbbbb0bbbbbb"},
+                  {1.0, 2.0, 1.0 - 1e-7, 0.3, 0.6, 0.4}}),
     [](const testing::TestParamInfo<RouteCase>& info) { return info.param.name; });
 
 }  // namespace
