@@ -46,19 +46,24 @@ std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k, double 
 // The eigenbasis of a projected relationship; what rounding leaves below 0 is 0.
 eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) { return *projected(k, -HUGE_VAL); }
 
-// As `projected`, and k becomes that projection: k less the terms of its negative eigenvalues
-// (mostly what rounding left below 0), which costs their count rather than a product of the
-// family's order cubed.
+// As `projected`, and k becomes that projection: k less the terms of its eigenvalues below 0
+// (mostly what rounding left there) and of those within rounding of 0, which costs their count
+// rather than a product of the family's order cubed. A relationship singular along a direction
+// (a genomic matrix centred on the people analysed) then reads as singular whatever sign
+// rounding gave its zero eigenvalue.
 std::optional<eigen::SymmetricEigen> project(Eigen::MatrixXd& k) {
   eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
   Eigen::VectorXd& values = decomposition.values;  // ascending
-  Eigen::Index negative = 0;
-  for (; negative < values.size() && values[negative] < 0.0; ++negative)
-    if (values[negative] < psd_tolerance) return std::nullopt;
-  if (negative > 0) {
-    const auto q = decomposition.vectors.leftCols(negative);
-    k.noalias() -= q * values.head(negative).asDiagonal() * q.transpose();
-    values.head(negative).setZero();
+  for (const double value : values)
+    if (value < psd_tolerance) return std::nullopt;
+  Eigen::VectorXd zeroed = values.cwiseMax(0.0);
+  eigen::zero_rounding(zeroed);
+  Eigen::Index dropped = 0;  // ascending, so the values set to 0 lead
+  while (dropped < values.size() && zeroed[dropped] == 0.0) ++dropped;
+  if (dropped > 0) {
+    const auto q = decomposition.vectors.leftCols(dropped);
+    k.noalias() -= q * values.head(dropped).asDiagonal() * q.transpose();
+    values.head(dropped).setZero();
   }
   return decomposition;
 }
@@ -216,6 +221,7 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
     Eigen::MatrixXd k = relationship.cut(members);
     std::optional<eigen::SymmetricEigen> k_plus = project(k);
     if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
+    if (k_plus->values.size() > 0 && k_plus->values[0] == 0.0) model.singular_relationship_ = true;
     Block block = family_block(members, k, observed);
     if (block.pairs.empty()) continue;
     block.route = route_of(block, m);

@@ -145,6 +145,9 @@ class BivariateModel {
   const Eigen::MatrixXd& design() const { return design_; }
   double design_log_det() const { return design_log_det_; }
   std::size_t observed_count() const { return observed_count_; }
+  // Whether a family's relationship has an eigenvalue of 0 (at rounding): there a heritability
+  // of 1 leaves a direction without variance.
+  bool singular_relationship() const { return singular_relationship_; }
 
  private:
   BivariateModel() = default;
@@ -154,6 +157,7 @@ class BivariateModel {
   void cut_design();
 
   std::vector<Block> blocks_;
+  bool singular_relationship_ = false;
   Directions directions_;
   std::vector<std::array<std::optional<std::size_t>, 2>> rows_;
   std::vector<std::size_t> trait_of_row_;  // the trait of each measured value
