@@ -65,11 +65,11 @@ int pool() {
 // pool first wins at order 512 for dpotrf, 256 for dpotri, 768 for dsyevd and 128 for a solve
 // with as many right-hand sides; at 1,536 it gives 2.4-2.8x, 2.9x, 1.7-1.8x and 4.1x, at
 // 2,048 dsyevd 1.9-2.2x. With every processor busy it loses at every order measured (dpotrf
-// 30x slower at 1,024, 6.5x at 3,072; dsyevd 200x at 1,024). A whole-sample fit
-// of a thousand people makes hundreds of factorisations and inverses, so those wait until the
-// pool about halves the time on an idle machine. A relationship block is decomposed once per
-// model, and a genomic relationship matrix over a thousand or more unrelated people is one
-// such block: dsyevd takes the pool from 1,024, where it already wins on an idle machine.
+// 30x slower at 1,024, 6.5x at 3,072; dsyevd 200x at 1,024), so the pool waits until it about
+// halves the time on an idle machine: never for the whole-sample fits of a thousand people.
+// Nor for one genomic relationship block of 1,410: on a shared machine its pooled dsyevd, and
+// OpenBLAS's threads polling after it, made the sweep over its markers 3.5-7x slower on 8
+// threads than with dsyevd on one.
 Eigen::Index crossover(Kind kind) {
   switch (kind) {
     case Kind::factor:
@@ -77,7 +77,7 @@ Eigen::Index crossover(Kind kind) {
     case Kind::inverse:
       return 1536;
     case Kind::eigen:
-      return 1024;
+      return 2048;
   }
   return 1536;
 }
