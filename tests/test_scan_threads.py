@@ -1,7 +1,7 @@
 """The scans spread markers and sets over the pool, and the component fit its starts: every
-thread count gives the same rows, bit for bit. Each call runs in a child process whose pool
-RAYON_NUM_THREADS sizes; the markers and sets cross a batch boundary and include ones that fail
-with a code."""
+thread count gives the same rows, bit for bit, on families and on one dense block. Each call runs
+in a child process whose pool RAYON_NUM_THREADS sizes; the markers and sets cross a slab's or
+batch's boundary and include ones that fail with a code."""
 
 import os
 import pathlib
@@ -29,12 +29,17 @@ roots = [rng.binomial(2, 0.2, size=(n, 1 + j % 6)) * rng.uniform(0.5, 2.0, 1 + j
 roots[66][:] = 0.0
 w = rng.normal(size=(n, 40))
 dense = w @ w.T / 40
+w = rng.binomial(2, 0.3, size=(n, 300)).astype(float)
+w -= w.mean(axis=0)
+grm = w @ w.T / 300  # one dense block
 """
 
 # Each call with a code one of its items fails with.
 CALLS = {
     "held sweep refitted below 0.1": ("_core.association_sweep(k, x, y, g, 'held', 0.1)", "NOT_FINITE"),
     "refitted sweep": ("_core.association_sweep(k, x, y, g[:, :270], 'refitted')", "HAS_NO_VARIATION"),
+    "held sweep on one dense block": ("_core.association_sweep(grm, x, y, g, 'held', 0.1)", "NOT_FINITE"),
+    "variant_set_scan on one dense block": ("_core.variant_set_scan([grm], x, y, roots)", "NO_CARRIERS"),
     "variant_set_scan": ("_core.variant_set_scan([k], x, y, roots)", "NO_CARRIERS"),
     "variant_set_family_scan": ("_core.variant_set_family_scan([k], x, y, roots, [0.0, 0.5, 0.9])", "NO_CARRIERS"),
     "component_fit of a dense block, ML": ("_core.component_fit([k, dense], x, y, False)", "CONVERGENCE"),

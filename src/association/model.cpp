@@ -23,8 +23,12 @@ constexpr double two_pi = 6.283185307179586;
 constexpr double unevaluable = 1e30;
 // A marker pivot at most this share of its diagonal entry counts as zero.
 constexpr double pivot_tolerance = 1e-10;
-// Markers are read and rotated this many columns at a time.
-constexpr Eigen::Index batch_columns = 256;
+// The slabs of markers a sweep holds rotated at once: up to 16, as many as about 128 MB of
+// rotated columns allow, and at least one.
+Eigen::Index batch_slabs(Eigen::Index n) {
+  constexpr Eigen::Index budget = Eigen::Index{16} << 20;  // doubles
+  return std::clamp<Eigen::Index>(budget / (std::max<Eigen::Index>(n, 1) * rotation::slab_columns), 1, 16);
+}
 constexpr std::array<double, 3> starts = {0.05, 0.35, 0.7};
 
 // Clamped into [0, 1]; a NaN stays NaN.
@@ -357,6 +361,18 @@ Profile::Profile(const AssociationModel& model, std::span<const double> marker)
 }
 
 std::optional<double> Profile::loglik(double h2) {
+  // The searches come back to points they have just evaluated (a start, the point a run
+  // returns); the evaluation is a function of h2 alone.
+  for (const Recent& recent : recent_) {
+    if (recent.filled && recent.h2 == h2) return recent.loglik;
+  }
+  const std::optional<double> value = evaluate(h2);
+  recent_[next_recent_] = {h2, value, true};
+  next_recent_ = (next_recent_ + 1) % recent_.size();
+  return value;
+}
+
+std::optional<double> Profile::evaluate(double h2) {
   const Eigen::VectorXd& d = model_.group_eigenvalues_;
   const Eigen::VectorXd& sizes = model_.group_sizes_;
   // -sum ln w_i over the rows: a repeated eigenvalue's logarithm times its rows; those of
@@ -504,36 +520,46 @@ Result<std::vector<Result<MarkerTest>>> AssociationModel::sweep_refitting_below(
   if (markers.rows != static_cast<Eigen::Index>(n_)) return fail("ASSOCIATION_MARKERS_WRONG_LENGTH");
   // The held null is the same for every marker: computed once, it gives the same rows.
   const HeldNull held = held_null();
-  std::vector<Result<MarkerTest>> results;
-  results.reserve(static_cast<std::size_t>(markers.cols));
-  Eigen::MatrixXd raw;
-  for (Eigen::Index first = 0; first < markers.cols; first += batch_columns) {
-    raw.resize(markers.rows, std::min(batch_columns, markers.cols - first));
-    markers.read(first, raw);
-    // Each column's checks, then every column centred on the design at once; a column that
-    // fails keeps its code and a zero column, and a rotated column depends on its own alone.
-    std::vector<std::optional<Error>> failed(static_cast<std::size_t>(raw.cols()));
-    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
-      std::optional<Error>& code = failed[static_cast<std::size_t>(j)];
-      if (!raw.col(j).allFinite()) {
-        code = Error{"ASSOCIATION_MARKER_NOT_FINITE", std::nullopt};
-      } else if (has_no_variation(raw.col(j))) {
-        code = Error{"ASSOCIATION_MARKER_HAS_NO_VARIATION", std::nullopt};
+  const Eigen::Index n = markers.rows;
+  constexpr Eigen::Index slab = rotation::slab_columns;
+  const Eigen::Index batch = slab * batch_slabs(n);
+  std::vector<Result<MarkerTest>> results(static_cast<std::size_t>(markers.cols), Result<MarkerTest>{});
+  std::vector<std::optional<Error>> failed;
+  Eigen::MatrixXd rotated;
+  for (Eigen::Index first = 0; first < markers.cols; first += batch) {
+    const Eigen::Index width = std::min(batch, markers.cols - first);
+    failed.assign(static_cast<std::size_t>(width), std::nullopt);
+    if (rotated.cols() < width) rotated.resize(n, width);  // kept for the batches after
+    // Slabs over the pool: each read, checked, centred on the design and rotated in one
+    // product per block. A column that fails keeps its code and a zero column; the slabs'
+    // bounds do not depend on the thread count, nor does any column's rotation.
+    const auto slabs = static_cast<std::size_t>((width + slab - 1) / slab);
+    bool finished = parallel::for_each(slabs, [&](std::size_t s) {
+      const Eigen::Index offset = static_cast<Eigen::Index>(s) * slab;
+      Eigen::MatrixXd raw(n, std::min(slab, width - offset));
+      markers.read(first + offset, raw);
+      const auto code_of = [&](Eigen::Index j) -> std::optional<Error>& {
+        return failed[static_cast<std::size_t>(offset + j)];
+      };
+      for (Eigen::Index j = 0; j < raw.cols(); ++j) {
+        if (!raw.col(j).allFinite()) {
+          code_of(j) = Error{"ASSOCIATION_MARKER_NOT_FINITE", std::nullopt};
+        } else if (has_no_variation(raw.col(j))) {
+          code_of(j) = Error{"ASSOCIATION_MARKER_HAS_NO_VARIATION", std::nullopt};
+        }
+        if (code_of(j)) raw.col(j).setZero();
       }
-      if (code) raw.col(j).setZero();
-    }
-    const std::vector<bool> beyond = design_->beyond_each(raw);
-    for (Eigen::Index j = 0; j < raw.cols(); ++j) {
-      std::optional<Error>& code = failed[static_cast<std::size_t>(j)];
-      if (!code && !beyond[static_cast<std::size_t>(j)]) code = in_span(refit);
-      if (code) raw.col(j).setZero();
-    }
-    const Eigen::MatrixXd rotated = rotate_columns(raw);
+      const std::vector<bool> beyond = design_->beyond_each(raw);
+      for (Eigen::Index j = 0; j < raw.cols(); ++j) {
+        if (!code_of(j) && !beyond[static_cast<std::size_t>(j)]) code_of(j) = in_span(refit);
+        if (code_of(j)) raw.col(j).setZero();
+      }
+      rotation::rotate_columns_into(blocks_, raw, rotated.middleCols(offset, raw.cols()));
+    });
+    if (!finished) return fail(interrupt::code);
     // The batch's markers over the pool, each written in its own place.
-    const std::size_t done = results.size();
-    results.resize(done + failed.size(), Result<MarkerTest>{});
-    const bool finished = parallel::for_each(failed.size(), [&](std::size_t j) {
-      Result<MarkerTest>& result = results[done + j];
+    finished = parallel::for_each(failed.size(), [&](std::size_t j) {
+      Result<MarkerTest>& result = results[static_cast<std::size_t>(first) + j];
       if (const auto& code = failed[j]) {
         result = std::unexpected(*code);
         return;

@@ -7,6 +7,7 @@
 // heritability held, or three bounded one-dimensional searches when it is refitted.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -70,7 +71,8 @@ struct CovariateEffect {
 
 // The markers of a sweep, one per column, handed over a batch of columns at a time so that
 // a sweep never holds more than one batch: `read(first, batch)` fills batch's columns with
-// columns first, first + 1, ... of the markers.
+// columns first, first + 1, ... of the markers. It is called from the threads of the pool at
+// once, for disjoint columns, so it must not touch Python.
 struct MarkerColumns {
   Eigen::Index rows;
   Eigen::Index cols;
@@ -175,6 +177,7 @@ class Profile {
   std::optional<double> loglik(double h2);
 
  private:
+  std::optional<double> evaluate(double h2);
   // sum_i w_i r_i^2 from the residuals at the last solution.
   double residual_sum_of_squares() const;
 
@@ -188,6 +191,14 @@ class Profile {
   Eigen::VectorXd sums_;       // the weighted sums of the products
   Eigen::MatrixXd system_;     // the fit's cross-products, factored in place
   Eigen::VectorXd solution_;   // its right-hand side, solved in place
+  // The last few evaluations, the oldest overwritten first.
+  struct Recent {
+    double h2 = 0.0;
+    std::optional<double> loglik;
+    bool filled = false;
+  };
+  std::array<Recent, 4> recent_{};
+  std::size_t next_recent_ = 0;
 };
 
 }  // namespace kestrune::association

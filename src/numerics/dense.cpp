@@ -152,6 +152,20 @@ Eigen::MatrixXd DenseFactor::inverse() const {
 
 void DenseFactor::symmetric_inverse_into(Eigen::MatrixXd& out) const { inverse_from(lower_, out); }
 
+void DenseFactor::whiten_in_place(Eigen::Ref<Eigen::MatrixXd> x) const {
+  if (x.size() == 0) return;
+  if (!lapack_) {
+    lower_.triangularView<Eigen::Lower>().solveInPlace(x);
+    return;
+  }
+  threads::prepare(threads::Kind::solve, std::min(order(), x.cols()));
+  const int n = static_cast<int>(order());
+  const int cols = static_cast<int>(x.cols());
+  const int ldx = static_cast<int>(x.outerStride());
+  constexpr double one = 1.0;
+  dtrsm_("L", "L", "N", "N", &n, &cols, &one, lower_.data(), &n, x.data(), &ldx, 1, 1, 1, 1);
+}
+
 std::optional<FactorView> FactorView::make(Eigen::Ref<Eigen::MatrixXd> storage, DenseFactor::Route route) {
   const std::optional<bool> lapack = factor(storage, route);
   if (!lapack) return std::nullopt;

@@ -43,6 +43,10 @@ class DenseFactor {
   // A^{-1}, solved column by column from the identity; not symmetrised.
   Eigen::MatrixXd inverse() const;
 
+  // Overwrites x (order() rows) with L^{-1} x, so that (L^{-1} a)^T (L^{-1} b) = a^T A^{-1} b:
+  // by BLAS's triangular solve where the factor came from LAPACK.
+  void whiten_in_place(Eigen::Ref<Eigen::MatrixXd> x) const;
+
   // A^{-1} written into `out` (resized only when its shape differs): from L by LAPACK's
   // dpotri, a third of the work of inverse(), the lower triangle mirrored so the result is
   // exactly symmetric. Equal to inverse() up to rounding.

@@ -41,6 +41,16 @@ void dsyevd_(char const* jobz, char const* uplo, int const* n, double* a, int co
              double* w, double* work, int const* lwork, int* iwork, int const* liwork,
              int* info, std::size_t jobz_len, std::size_t uplo_len);
 
+// C := alpha op(A) op(B) + beta C (BLAS).
+void dgemm_(char const* transa, char const* transb, int const* m, int const* n, int const* k, double const* alpha,
+            double const* a, int const* lda, double const* b, int const* ldb, double const* beta, double* c,
+            int const* ldc, std::size_t transa_len, std::size_t transb_len);
+
+// B := alpha op(A)^{-1} B (side "L") or alpha B op(A)^{-1} (side "R"), A triangular (BLAS).
+void dtrsm_(char const* side, char const* uplo, char const* transa, char const* diag, int const* m, int const* n,
+            double const* alpha, double const* a, int const* lda, double* b, int const* ldb, std::size_t side_len,
+            std::size_t uplo_len, std::size_t transa_len, std::size_t diag_len);
+
 void openblas_set_num_threads(int num_threads);
 int openblas_get_num_threads(void);
 

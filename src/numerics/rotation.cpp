@@ -4,8 +4,17 @@
 #include <utility>
 
 #include "numerics/eigen.hpp"
+#include "numerics/lapack.hpp"
+#include "numerics/threads.hpp"
 
 namespace kestrune::rotation {
+namespace {
+
+// Blocks from this order are rotated by BLAS's dgemm; below it Eigen's product, which needs
+// no call overhead, serves the small families.
+constexpr Eigen::Index gemm_order = 32;
+
+}  // namespace
 
 Rotation decompose(const matrix_scan::Strided& k, std::vector<blocks::Block> families) {
   Rotation rotation;
@@ -40,15 +49,45 @@ Eigen::VectorXd rotate(std::span<const RotationBlock> blocks, const Eigen::Ref<c
 
 Eigen::MatrixXd rotate_columns(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x) {
   Eigen::MatrixXd rotated(x.rows(), x.cols());
+  rotate_columns_into(blocks, x, rotated);
+  return rotated;
+}
+
+void rotate_columns_into(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x,
+                         Eigen::Ref<Eigen::MatrixXd> out) {
+  if (x.cols() == 0) return;
+  const threads::OneBlasThread one_blas_thread;
+  Eigen::MatrixXd x_b;
   Eigen::Index row = 0;
   for (const RotationBlock& block : blocks) {
     const auto m = static_cast<Eigen::Index>(block.indices.size());
-    Eigen::MatrixXd x_b(m, x.cols());
-    for (Eigen::Index r = 0; r < m; ++r) x_b.row(r) = x.row(static_cast<Eigen::Index>(block.indices[r]));
-    rotated.middleRows(row, m).noalias() = block.eigenvectors.transpose() * x_b;
+    if (m < gemm_order) {
+      x_b.resize(m, x.cols());
+      for (Eigen::Index r = 0; r < m; ++r) x_b.row(r) = x.row(static_cast<Eigen::Index>(block.indices[r]));
+      out.middleRows(row, m).noalias() = block.eigenvectors.transpose() * x_b;
+      row += m;
+      continue;
+    }
+    // The block's rows of x where they lie when they are consecutive, else gathered column by
+    // column.
+    const double* source = x.data() + block.indices.front();
+    auto ld = static_cast<int>(x.outerStride());
+    if (block.indices.back() - block.indices.front() + 1 != block.indices.size()) {
+      x_b.resize(m, x.cols());
+      for (Eigen::Index c = 0; c < x.cols(); ++c) {
+        for (Eigen::Index r = 0; r < m; ++r) x_b(r, c) = x(static_cast<Eigen::Index>(block.indices[r]), c);
+      }
+      source = x_b.data();
+      ld = static_cast<int>(m);
+    }
+    const auto order = static_cast<int>(m);
+    const auto cols = static_cast<int>(x.cols());
+    const auto ld_out = static_cast<int>(out.outerStride());
+    constexpr double one = 1.0, zero = 0.0;
+    dgemm_("T", "N", &order, &cols, &order, &one, block.eigenvectors.data(), &order, source, &ld, &zero,
+           out.data() + row, &ld_out, 1, 1);
     row += m;
   }
-  return rotated;
 }
 
 }  // namespace kestrune::rotation

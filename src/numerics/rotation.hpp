@@ -33,10 +33,19 @@ struct Rotation {
   double smallest = 0.0;
 };
 
+// Scans rotate their columns this many at a time, one matrix product per block and slab: as
+// fast per column as one product over every column, and few enough to hold several at once.
+inline constexpr Eigen::Index slab_columns = 256;
+
 // U_b^T x[indices] for every block b, at the block's positions; x has one entry per person.
 Eigen::VectorXd rotate(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::VectorXd>& x);
-// The same for every column of x (one row per person).
+// The same for every column of x (one row per person), in one matrix product per block.
 Eigen::MatrixXd rotate_columns(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x);
+// The same written into `out`, x's shape. Large blocks go through BLAS on one OpenBLAS
+// thread, so that a result does not depend on the machine; callers spread slabs of columns
+// over the pool themselves.
+void rotate_columns_into(std::span<const RotationBlock> blocks, const Eigen::Ref<const Eigen::MatrixXd>& x,
+                         Eigen::Ref<Eigen::MatrixXd> out);
 
 // Eigendecomposes k on each family of `families` (which must partition k's rows), in order.
 Rotation decompose(const matrix_scan::Strided& k, std::vector<blocks::Block> families);

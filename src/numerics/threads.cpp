@@ -67,6 +67,9 @@ int pool() {
 // 2,048 dsyevd 1.9-2.2x. With every processor busy it loses at every order measured (dpotrf
 // 30x slower at 1,024, 6.5x at 3,072; dsyevd 200x at 1,024), so the pool waits until it about
 // halves the time on an idle machine: never for the whole-sample fits of a thousand people.
+// Nor for one genomic relationship block of 1,410: on a shared machine its pooled dsyevd, and
+// OpenBLAS's threads polling after it, made the sweep over its markers 3.5-7x slower on 8
+// threads than with dsyevd on one.
 Eigen::Index crossover(Kind kind) {
   switch (kind) {
     case Kind::factor:

@@ -129,8 +129,10 @@ Eigen::MatrixXd VariantSetModel::whiten(const std::vector<Block>& blocks, const 
     auto rows = whitened.middleRows(first, s);
     const auto row = [&](Eigen::Index r) { return static_cast<Eigen::Index>(block.indices[static_cast<std::size_t>(r)]); };
     if (s >= dense::DenseFactor::large_order) {
-      for (Eigen::Index r = 0; r < s; ++r) rows.row(r) = b.row(row(r));
-      lower.triangularView<Eigen::Lower>().solveInPlace(rows);
+      for (Eigen::Index c = 0; c < rows.cols(); ++c) {
+        for (Eigen::Index r = 0; r < s; ++r) rows(r, c) = b(row(r), c);
+      }
+      block.factor.whiten_in_place(rows);
     } else {
       // Read straight from b: a row copy through Eigen costs more than a small block's solve.
       for (Eigen::Index c = 0; c < rows.cols(); ++c) {
