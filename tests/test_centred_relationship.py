@@ -79,3 +79,21 @@ def test_one_answer_in_every_order(entry, sample):
         h2, loglik = dense_maximum(s)
         assert fits[0][0] == pytest.approx(h2, abs=1e-5)
         assert fits[0][1] == pytest.approx(loglik, abs=1e-7)
+
+
+@pytest.mark.parametrize("sample", ["noise", "interior", "beside"])
+def test_two_traits_by_ml_give_one_answer_never_at_one(sample):
+    """The trait and a noisier copy of it, by ML: no start that runs to h2 = 1 (where the
+    likelihood has no maximum) is taken for a fit, in any listing order."""
+    s = SAMPLES[sample]
+    n = len(s["y"])
+    second = s["y"] + np.random.default_rng(1).normal(size=n)
+    fits = []
+    for shift in (0, 3, 7, 11):
+        o = np.roll(np.arange(n), shift)
+        y = np.column_stack([s["y"][o], second[o]]).ravel()
+        values, loglik, _, converged = _core.bivariate_fit(
+            s["k"][np.ix_(o, o)], [(True, True)] * n, np.kron(np.ones((n, 1)), np.eye(2)), y, reml=False)
+        assert converged and max(values[2], values[3]) < 0.9999
+        fits.append((loglik, values[2], values[3]))
+    np.testing.assert_allclose(fits, [fits[0]] * len(fits), rtol=0, atol=1e-6)

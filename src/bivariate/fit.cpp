@@ -124,13 +124,11 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
   if (state.first == HeritabilityHold::Free) converged = converged && interior(end.theta[2]);
   if (state.second == HeritabilityHold::Free) converged = converged && interior(end.theta[3]);
 
-  // Under ML, a run toward a heritability of 1 on a singular relationship follows a likelihood
-  // that rises without bound (the design fits the direction whose variance vanishes): no
-  // maximum, so no candidate, better or not.
-  const bool at_one = (state.first == HeritabilityHold::Free && end.theta[2] >= 1.0 - interior_margin) ||
-                      (state.second == HeritabilityHold::Free && end.theta[3] >= 1.0 - interior_margin);
-  if (!reml && !converged && at_one && problem.model.singular_relationship())
-    return std::optional<OptimisationCandidate>();
+  // Under ML on a singular relationship the likelihood rises without bound wherever the
+  // residual covariance becomes singular (a heritability of 1, a residual correlation of ±1),
+  // since the design fits the directions whose variance vanishes. A run that did not converge
+  // is then on its way there, not short of a better maximum: it gives no candidate.
+  if (!reml && !converged && problem.model.singular_relationship()) return std::optional<OptimisationCandidate>();
 
   Theta theta = end.theta;
   theta[0] *= problem.variances[0];
