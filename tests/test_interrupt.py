@@ -50,6 +50,16 @@ x = np.kron(np.ones((4 * s, 1)), np.eye(2))[np.array(observed).ravel()]
 y = np.random.default_rng(4).normal(size=len(x))
 """
 
+# One dense block of 2,500: each evaluation of a component search factors and inverts it.
+COMPONENTS = """
+rng = np.random.default_rng(5)
+w = rng.normal(size=(2500, 50))
+k = w @ w.T / 50
+h = k @ k / 50
+x = np.ones((2500, 1))
+y = rng.normal(size=2500)
+"""
+
 MEDIATION = """
 from test_latent_mediation import PARAMETERS, build, three_outcomes
 endless = build([three_outcomes()], qmc_points=8 * 2 ** 40)
@@ -67,6 +77,8 @@ CASES = {
                       "_core.liability_fit(np.eye(40), status[:40], x[:40])[3]"),
     "bivariate_fit": (BIVARIATE, "_core.bivariate_fit(k, observed, x, y)",
                       "np.isfinite(_core.bivariate_objective(k[:40, :40], observed[:40], x[:66], y[:66], [1, 1, .5, .5, 0, 0])[0])"),
+    "component_fit": (COMPONENTS, "_core.component_fit([k, h], x, y)",
+                      "_core.component_fit([k[:60, :60]], x[:60], y[:60])[5]"),
     "latent_mediation_integration": (MEDIATION, "endless.evaluate(**PARAMETERS)",
                                      "np.isfinite(build([three_outcomes()]).evaluate(**PARAMETERS)['log_likelihood'])"),
 }

@@ -4,6 +4,7 @@
 
 #include "components/model.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::components {
@@ -58,6 +59,8 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
                                                               bool want_gradient,
                                                               std::span<const std::size_t> signed_components) const {
   if (!admissible(coefficients, signed_components)) return std::nullopt;
+  // A search polls here, at every evaluation: one evaluation of a large dense block takes seconds.
+  if (interrupt::requested()) return std::nullopt;
   auto solved = solve_blocks(coefficients, y, want_gradient);
   if (!solved) return std::nullopt;
   const auto a = dense::DenseFactor::make(solved->xtvx);

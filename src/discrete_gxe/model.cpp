@@ -5,6 +5,7 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::discrete_gxe {
@@ -264,6 +265,7 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::St
 std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const Eigen::VectorXd& response, bool reml,
                                                      bool with_gradient) const {
   if (refused(x) || static_cast<std::size_t>(response.size()) != n_) return std::nullopt;
+  if (interrupt::requested()) return std::nullopt;  // polled at every evaluation of a search
   const auto p = static_cast<Eigen::Index>(p_);
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
   Eigen::VectorXd b = Eigen::VectorXd::Zero(p);

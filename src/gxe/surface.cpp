@@ -8,6 +8,7 @@
 
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::gxe {
@@ -252,6 +253,7 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
   for (double t : theta)
     if (!std::isfinite(t)) return std::nullopt;
   if (!is_random_regression(surface_) && theta[2] < 0.0) return std::nullopt;
+  if (interrupt::requested()) return std::nullopt;  // polled at every evaluation of a search
 
   const Eigen::Index p = p_;
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "numerics/dense.hpp"
+#include "numerics/interrupt.hpp"
 #include "numerics/lapack.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
@@ -536,6 +537,8 @@ std::optional<WholeSampleLikelihood> on_either_route(const GroupedCovariance& co
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(
     const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,
     std::span<const Eigen::MatrixXd> derivatives, bool with_gradient, Workspace& workspace) {
+  // A search polls here, at every evaluation: one dense evaluation can take seconds.
+  if (interrupt::requested()) return std::nullopt;
   auto result = on_either_route(covariance, design, y, reml, derivatives, with_gradient, workspace);
   if (result && design.basis != nullptr) {
     result->beta = design.basis->coefficients(result->beta);
