@@ -425,3 +425,17 @@ def test_fit_codes_in_order(y, estimator, code):
     with pytest.raises(ValueError) as raised:
         PreparedModel(X, K).fit(y, estimator)
     assert str(raised.value) == code
+
+
+@pytest.mark.parametrize("seed", [1000, 1002, 1005])
+def test_interval_on_a_relationship_singular_at_one_ends_where_the_profile_leaves_the_cut(seed):
+    """Households of ones: K is singular, so no profile exists at h2 = 1. The upper end is still
+    where the profile crosses the cut (as the component interval finds it), not the bound."""
+    n = 60
+    k = np.kron(np.eye(20), np.ones((3, 3)))
+    x = np.column_stack([np.ones(n), np.random.default_rng(100).normal(size=n)])
+    y = x @ [1, .5] + np.linalg.cholesky(.3 * k + .02 * np.eye(n)) @ np.random.default_rng(seed).normal(size=n)
+    interval = _core.PreparedModel(x, k).fit(y)["interval"]
+    lower, upper, lower_limited, upper_limited, _, _ = _core.component_interval([k], x, y, 0)
+    assert not interval["upper_limited"] and not upper_limited
+    assert interval["upper"] == pytest.approx(upper, abs=1e-7) and interval["lower"] == pytest.approx(lower, abs=1e-7)

@@ -83,15 +83,16 @@ template <Refit F>
 Endpoint endpoint(F& refit, std::uint64_t& failures, double estimate, double bound,
                   double reference) {
   const std::optional<double> at_bound = detail::refit_finite(refit, bound);
-  if (!at_bound) {
-    ++failures;
-    return {bound, true, std::nullopt};
-  }
-  const double bound_statistic = detail::likelihood_ratio(reference, *at_bound);
-  if (bound_statistic <= chi2_1_cut) return {bound, true, bound_statistic};
+  if (!at_bound) ++failures;
+  const std::optional<double> bound_statistic =
+      at_bound ? std::optional(detail::likelihood_ratio(reference, *at_bound)) : std::nullopt;
+  if (bound_statistic && *bound_statistic <= chi2_1_cut) return {bound, true, bound_statistic};
 
+  // A bound whose refit fails (a heritability of 1 on a singular relationship) is searched
+  // towards all the same: the end is the bound only when no point on the way leaves the cut.
   double inside = estimate;
   double outside = bound;
+  bool crossed = false;
   for (int refits = 0; refits < max_side_refits; ++refits) {
     if (interrupt::requested()) break;
     const double mid = (inside + outside) * 0.5;
@@ -105,8 +106,10 @@ Endpoint endpoint(F& refit, std::uint64_t& failures, double estimate, double bou
       inside = mid;
     } else {
       outside = mid;
+      crossed = true;
     }
   }
+  if (!at_bound && !crossed) return {bound, true, std::nullopt};
   return {(inside + outside) * 0.5, false, bound_statistic};
 }
 

@@ -106,21 +106,34 @@ TEST(ProfileInterval, BoundsWithinTheCutAreLimited) {
   EXPECT_EQ(refit.calls, (std::vector<double>{0.0, 0.0, 1.0}));
 }
 
-TEST(ProfileInterval, FailedBoundIsCountedAndLimited) {
-  // Fails at the lower bound only; the upper side bisects undisturbed.
+TEST(ProfileInterval, FailedBoundIsCountedAndSearchedTowards) {
+  // Fails at the lower bound only: the side still bisects towards it and ends where the
+  // profile leaves the cut; the upper side bisects undisturbed.
   Recorded refit{[](double x) -> std::optional<double> {
                    if (x == 0.0) return std::nullopt;
                    return quadratic(x, 0.5, 0.05);
                  },
                  {}};
   const auto result = profile_interval(refit, 0.5, 0.0, 1.0);
-  EXPECT_EQ(result.lower, 0.0);
-  EXPECT_TRUE(result.lower_limited);
+  EXPECT_NEAR(result.lower, 0.5 - 1.959963984540054 * 0.05, 1e-9);
+  EXPECT_FALSE(result.lower_limited);
   EXPECT_FALSE(result.lower_statistic.has_value());
   EXPECT_EQ(result.profile_failures, 1u);
   EXPECT_FALSE(result.upper_limited);
   EXPECT_NEAR(result.upper, 0.5 + 1.959963984540054 * 0.05, 1e-9);
   EXPECT_NEAR(*result.upper_statistic, 100.0, 1e-9);
+
+  // A profile within the cut all the way to the failed bound ends there, limited.
+  Recorded flat{[](double x) -> std::optional<double> {
+                  if (x == 0.0) return std::nullopt;
+                  return quadratic(x, 0.5, 1.0);
+                },
+                {}};
+  const auto wide = profile_interval(flat, 0.5, 0.0, 1.0);
+  EXPECT_EQ(wide.lower, 0.0);
+  EXPECT_TRUE(wide.lower_limited);
+  EXPECT_FALSE(wide.lower_statistic.has_value());
+  EXPECT_EQ(wide.profile_failures, 1u);
 }
 
 TEST(ProfileInterval, FailuresInsideWalkToTheBoundAndAddUpOverSides) {
