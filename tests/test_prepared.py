@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize, stats
 
+from helpers import gls_loglik
 from kestrune import _core
 
 PreparedModel = _core.PreparedModel
@@ -272,18 +273,26 @@ def test_binary_and_constant_responses(families):
 
 
 def test_zero_eigenvalue_fails_only_at_one():
-    # Two people with identical rows of k give a zero eigenvalue: no profile at h2 = 1, so the
-    # upper side of the interval stops at its bound as a failed refit.
+    # Two people with identical rows of k give a zero eigenvalue: no profile at h2 = 1. The
+    # upper side is searched towards the bound all the same and ends where the profile (which
+    # falls without bound there) leaves the cut, checked against a dense ML profile.
     n = 40
     k = np.eye(n)
     k[0, 1] = k[1, 0] = 1.0
-    model = PreparedModel(np.ones((n, 1)), k)
+    x, y = np.ones((n, 1)), np.random.default_rng(5).normal(size=n)
+    model = PreparedModel(x, k)
     assert model.min_eigenvalue == pytest.approx(0.0, abs=1e-15)
-    fit = model.fit(np.random.default_rng(5).normal(size=n), "ml")
+    fit = model.fit(y, "ml")
     assert fit["converged"] is True and fit["h2"] < 1.0
     interval = fit["interval"]
-    assert (interval["upper"], interval["upper_limited"], interval["profile_failures"]) == (1.0, True, 1)
+    assert (interval["upper_limited"], interval["profile_failures"]) == (False, 1)
     assert interval["contains_upper_bound"] is None
+
+    def profile(h2):
+        w = h2 * k + (1 - h2) * np.eye(n)
+        r = y - x @ gls_loglik(w, x, y, False)[1]
+        return gls_loglik(w * (r @ np.linalg.solve(w, r) / n), x, y, False)[0]
+    assert 2 * (fit["loglik"] - profile(interval["upper"])) == pytest.approx(3.841458820694124, abs=1e-6)
 
 
 # ---- layouts, types and class behaviour ----------------------------------------------------

@@ -77,19 +77,26 @@ inline double likelihood_ratio(double reference, double loglik) {
 
 }  // namespace detail
 
+// What a side does when the refit at its bound fails. A refit that is a search may fail where
+// the search does, so the side stops at the bound. A refit that is an exact profile fails only
+// where the profile does not exist (a heritability of 1 on a singular relationship), and the
+// side is searched towards the bound all the same.
+enum class FailedBound { limits, searched };
+
 // One side: bisects between the estimate and the bound. A failed refit inside counts as lying
 // inside the interval, so the search moves on towards the bound.
 template <Refit F>
 Endpoint endpoint(F& refit, std::uint64_t& failures, double estimate, double bound,
-                  double reference) {
+                  double reference, FailedBound failed_bound = FailedBound::limits) {
   const std::optional<double> at_bound = detail::refit_finite(refit, bound);
   if (!at_bound) ++failures;
+  if (!at_bound && failed_bound == FailedBound::limits) return {bound, true, std::nullopt};
   const std::optional<double> bound_statistic =
       at_bound ? std::optional(detail::likelihood_ratio(reference, *at_bound)) : std::nullopt;
   if (bound_statistic && *bound_statistic <= chi2_1_cut) return {bound, true, bound_statistic};
 
-  // A bound whose refit fails (a heritability of 1 on a singular relationship) is searched
-  // towards all the same: the end is the bound only when no point on the way leaves the cut.
+  // A failed bound that is searched towards is the end only when no point on the way leaves
+  // the cut.
   double inside = estimate;
   double outside = bound;
   bool crossed = false;
@@ -118,15 +125,15 @@ Endpoint endpoint(F& refit, std::uint64_t& failures, double estimate, double bou
 // searches between the estimate and its own bound.
 template <Refit F>
 ProfileInterval profile_interval(F&& refit, double estimate, double lower_bound,
-                                 double upper_bound) {
+                                 double upper_bound, FailedBound failed_bound = FailedBound::limits) {
   ProfileInterval result;
   const std::optional<double> reference = detail::refit_finite(refit, estimate);
   if (!reference) return result;
 
   std::uint64_t failures = 0;
-  const Endpoint lower = endpoint(refit, failures, estimate, lower_bound, *reference);
+  const Endpoint lower = endpoint(refit, failures, estimate, lower_bound, *reference, failed_bound);
   if (interrupt::requested()) return result;
-  const Endpoint upper = endpoint(refit, failures, estimate, upper_bound, *reference);
+  const Endpoint upper = endpoint(refit, failures, estimate, upper_bound, *reference, failed_bound);
   result.estimate = estimate;
   result.lower = lower.end;
   result.upper = upper.end;

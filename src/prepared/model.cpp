@@ -385,7 +385,7 @@ OneTraitFit PreparedModel::fit_one_trait(const Eigen::VectorXd& rotated_y, bool 
     if (!profiled) return std::nullopt;
     return profiled->loglik;
   };
-  fit.interval = interval::profile_interval(refit, fit.h2, 0.0, 1.0);
+  fit.interval = interval::profile_interval(refit, fit.h2, 0.0, 1.0, interval::FailedBound::searched);
   fit.interval.contains_lower_bound =
       interval::contains_bound(fit.interval.lower_limited, fit.interval.lower_statistic);
   fit.interval.contains_upper_bound =

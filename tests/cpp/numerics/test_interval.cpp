@@ -12,6 +12,7 @@
 namespace {
 
 using kestrune::interval::chi2_1_cut;
+using kestrune::interval::FailedBound;
 using kestrune::interval::profile_interval;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -106,34 +107,44 @@ TEST(ProfileInterval, BoundsWithinTheCutAreLimited) {
   EXPECT_EQ(refit.calls, (std::vector<double>{0.0, 0.0, 1.0}));
 }
 
-TEST(ProfileInterval, FailedBoundIsCountedAndSearchedTowards) {
-  // Fails at the lower bound only: the side still bisects towards it and ends where the
-  // profile leaves the cut; the upper side bisects undisturbed.
+TEST(ProfileInterval, FailedBoundIsCountedAndLimited) {
+  // Fails at the lower bound only; the upper side bisects undisturbed.
   Recorded refit{[](double x) -> std::optional<double> {
                    if (x == 0.0) return std::nullopt;
                    return quadratic(x, 0.5, 0.05);
                  },
                  {}};
   const auto result = profile_interval(refit, 0.5, 0.0, 1.0);
-  EXPECT_NEAR(result.lower, 0.5 - 1.959963984540054 * 0.05, 1e-9);
-  EXPECT_FALSE(result.lower_limited);
+  EXPECT_EQ(result.lower, 0.0);
+  EXPECT_TRUE(result.lower_limited);
   EXPECT_FALSE(result.lower_statistic.has_value());
   EXPECT_EQ(result.profile_failures, 1u);
   EXPECT_FALSE(result.upper_limited);
   EXPECT_NEAR(result.upper, 0.5 + 1.959963984540054 * 0.05, 1e-9);
   EXPECT_NEAR(*result.upper_statistic, 100.0, 1e-9);
+}
 
+TEST(ProfileInterval, FailedBoundSearchedTowardsEndsWhereTheProfileLeavesTheCut) {
+  const auto failing_at_zero = [](double sigma) {
+    return Recorded{[sigma](double x) -> std::optional<double> {
+                      if (x == 0.0) return std::nullopt;
+                      return quadratic(x, 0.5, sigma);
+                    },
+                    {}};
+  };
+  auto narrow = failing_at_zero(0.05);
+  const auto found = profile_interval(narrow, 0.5, 0.0, 1.0, FailedBound::searched);
+  EXPECT_NEAR(found.lower, 0.5 - 1.959963984540054 * 0.05, 1e-9);
+  EXPECT_FALSE(found.lower_limited);
+  EXPECT_FALSE(found.lower_statistic.has_value());
+  EXPECT_EQ(found.profile_failures, 1u);
   // A profile within the cut all the way to the failed bound ends there, limited.
-  Recorded flat{[](double x) -> std::optional<double> {
-                  if (x == 0.0) return std::nullopt;
-                  return quadratic(x, 0.5, 1.0);
-                },
-                {}};
-  const auto wide = profile_interval(flat, 0.5, 0.0, 1.0);
-  EXPECT_EQ(wide.lower, 0.0);
-  EXPECT_TRUE(wide.lower_limited);
-  EXPECT_FALSE(wide.lower_statistic.has_value());
-  EXPECT_EQ(wide.profile_failures, 1u);
+  auto wide = failing_at_zero(1.0);
+  const auto limited = profile_interval(wide, 0.5, 0.0, 1.0, FailedBound::searched);
+  EXPECT_EQ(limited.lower, 0.0);
+  EXPECT_TRUE(limited.lower_limited);
+  EXPECT_FALSE(limited.lower_statistic.has_value());
+  EXPECT_EQ(limited.profile_failures, 1u);
 }
 
 TEST(ProfileInterval, FailuresInsideWalkToTheBoundAndAddUpOverSides) {
