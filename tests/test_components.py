@@ -8,7 +8,6 @@ import pytest
 from scipy import linalg, optimize, stats
 
 from kestrune import _core
-from test_variant_set import STALLED  # a rank-one background that stops short of its tolerance
 
 LOG_2PI = math.log(2.0 * math.pi)
 CUT = 3.841458820694124
@@ -405,7 +404,9 @@ def test_a_null_above_the_free_fit_is_refitted_from_or_reported(seed, resolved):
     (_core.component_mean_diagonal_interval, 0), (_core.component_contrasts, [0, 1]), (_core.component_blup, 0),
 ], ids=lambda value: getattr(value, "__name__", ""))
 def test_a_fit_short_of_its_tolerance_stops_every_inference(entry, index):
-    root, y = STALLED
+    # A rank-one background beside a diagonal: the fit stops short of its tolerance.
+    root = np.array([0.3045399860676691, 0.45123843176809514, 0.2893499334117, 1.0472398864805015])
+    y = np.array([-303.8415690300758, -198.6877874850068, -280.2038334985664, 176.25994168591214])
     matrices = [np.outer(root, root) + 1e-9 * np.eye(4), np.diag([1.0, 2.0, 3.0, 4.0])]
     assert _core.component_fit(matrices, np.ones((4, 1)), y)[5] is False
     with pytest.raises(ValueError, match="^COMPONENTS_FIT_NOT_CONVERGED$"):
