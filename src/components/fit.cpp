@@ -278,7 +278,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
   multistart::restart_while_gaining(
       best, [](const Best& b) { return b.coefficients; }, attempt,
       [](const Best& b) { return b.converged || b.runaway; },
-      most_restarts, restart_scale_floor, run_factr);
+      most_restarts, restart_scale_floor, run_factr, n_);
 
   bool polished = false;
   if (!best->converged && !best->runaway) {

@@ -168,7 +168,7 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
   multistart::restart_while_gaining(
       kept, [](const Kept& k) { return k.u; }, attempt,
       [](const Kept& k) { return k.scaled_gradient < converged_below; }, most_restarts,
-      restart_scale_floor, run_factr);
+      restart_scale_floor, run_factr, model.n());
   if (!kept) return std::nullopt;
   if (kept->scaled_gradient >= converged_below) {
     if (const auto polish = convergence::polish(kept->u, lower, upper, objective, gradient, measured, kept->value,

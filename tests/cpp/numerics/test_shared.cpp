@@ -112,7 +112,7 @@ TEST(Multistart, ARestartIsTakenForAGainOrForAFlatterTie) {
         [&](const std::vector<double>&, const std::vector<double>&) {
           return ++calls == 1 ? std::optional(end) : std::nullopt;
         },
-        [](const Stopped&) { return false; }, 10, 1e-3, 1000.0);
+        [](const Stopped&) { return false; }, 10, 1e-3, 1000.0, 50);
     EXPECT_EQ(kept->value, taken ? end.value : 1.0);
     EXPECT_EQ(calls, taken ? 2 : 1);
   }
