@@ -8,7 +8,6 @@ import pytest
 from scipy import linalg, optimize, stats
 
 from kestrune import _core
-from test_variant_set import STALLED  # a rank-one background that stops short of its tolerance
 
 LOG_2PI = math.log(2.0 * math.pi)
 CUT = 3.841458820694124
@@ -155,9 +154,11 @@ def _households_of_three(seed):
 
 
 # The first steps of these searches, and of the interval's held-share profiles, run onto a face
-# where V is singular (every coefficient 0, or the residual 0 beside a singular matrix).
+# where V is singular (every coefficient 0, or the residual 0 beside a singular matrix). With the
+# households' small residual the last steps lie below the value's rounding (1013), and the ML search
+# of 1507 stops far from its maximum unless a restart's scale keeps it off that face.
 @pytest.mark.parametrize("make, seed", [(_dense_relationship, s) for s in (1, 60, 111, 123, 246)] +
-                         [(_households_of_three, s) for s in range(1000, 1020)],
+                         [(_households_of_three, s) for s in (*range(1000, 1020), 1507)],
                          ids=lambda value: getattr(value, "__name__", str(value)))
 def test_one_matrix_fit_and_interval_reach_a_grid_search_and_the_closed_form(make, seed):
     k, x, y = make(seed)
@@ -385,7 +386,7 @@ def _rank_one_pair(seed):
     return matrices, np.ones((n, 1)), rng.normal(size=n) * rng.uniform(0.1, 100), bool(rng.integers(0, 2))
 
 
-@pytest.mark.parametrize("seed, resolved", [(365, True), (163, True), (426, False), (2800, False)])
+@pytest.mark.parametrize("seed, resolved", [(365, True), (163, True), (2526, False), (2800, False)])
 def test_a_null_above_the_free_fit_is_refitted_from_or_reported(seed, resolved):
     matrices, x, y, reml = _rank_one_pair(seed)
     free = _core.component_fit(matrices, x, y, reml)[3]
@@ -405,7 +406,9 @@ def test_a_null_above_the_free_fit_is_refitted_from_or_reported(seed, resolved):
     (_core.component_mean_diagonal_interval, 0), (_core.component_contrasts, [0, 1]), (_core.component_blup, 0),
 ], ids=lambda value: getattr(value, "__name__", ""))
 def test_a_fit_short_of_its_tolerance_stops_every_inference(entry, index):
-    root, y = STALLED
+    # A rank-one background beside a diagonal: the fit stops short of its tolerance.
+    root = np.array([0.3045399860676691, 0.45123843176809514, 0.2893499334117, 1.0472398864805015])
+    y = np.array([-303.8415690300758, -198.6877874850068, -280.2038334985664, 176.25994168591214])
     matrices = [np.outer(root, root) + 1e-9 * np.eye(4), np.diag([1.0, 2.0, 3.0, 4.0])]
     assert _core.component_fit(matrices, np.ones((4, 1)), y)[5] is False
     with pytest.raises(ValueError, match="^COMPONENTS_FIT_NOT_CONVERGED$"):

@@ -203,7 +203,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
   const auto admissible = [&](std::span<const double> theta) {
     return evaluate_with_signs(theta, ys, reml, false, signed_components).has_value();
   };
-  // An empty parscale is the unit scale of the starts.
+  // An empty parscale is the unit scale of the starts; a given one is a restart's.
   const auto attempt = [&](const std::vector<double>& given,
                            std::span<const double> parscale = {}) -> std::optional<Best> {
     auto bounds = compat_lbfgsb::Bounds::create(box->lower, box->upper);
@@ -214,16 +214,36 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     Memo own(evaluate);
     const auto& at_start = own(start);
     auto control = multistart::start_controls(k(), at_start ? std::optional(at_start->value) : std::nullopt,
-                                              500, 1000.0, 1e-9);
-    if (!parscale.empty()) control.parscale.assign(parscale.begin(), parscale.end());
-    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective_of(own), gradient_of(own),
-                                          std::move(control));
+                                              500, run_factr, 1e-9);
+    const bool restart = !parscale.empty();
+    if (restart) {
+      // The value's stop has already ended short of a flat point: run on to the gradient's.
+      control.parscale.assign(parscale.begin(), parscale.end());
+      control.factr = 0.0;
+    }
+    const auto scaled_at = [&](std::span<const double> theta, const Evaluation& e) {
+      return convergence::scaled_gradient(box->measure(theta, e.gradient), e.value);
+    };
+    // A restart keeps every point it evaluates, to fall back on the flattest when its end is not flat.
+    multistart::Evaluated evaluated;
+    compat_lbfgsb::compat::Objective value = objective_of(own);
+    if (restart)
+      value = [&](std::span<const double> theta) {
+        const auto& evaluation = own(theta);
+        if (!evaluation) return 1e30;
+        evaluated.add(theta, evaluation->value, scaled_at(theta, *evaluation));
+        return evaluation->value;
+      };
+    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), value, gradient_of(own), std::move(control));
     if (!run) return std::nullopt;
-    const auto& end = own(run->par);
+    std::vector<double> par = std::move(run->par);
+    if (const auto& end = own(par); restart && end && !(scaled_at(par, *end) < converged_below))
+      if (auto flattest = evaluated.flattest(run_factr)) par = std::move(*flattest);
+    const auto& end = own(par);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
-    const double scaled = convergence::scaled_gradient(box->measure(run->par, end->gradient), end->value);
-    const bool runaway = runaway_end(*this, run->par, reml);
-    return Best{run->par, end->beta, std::move(run->message), end->value, scaled, run->convergence,
+    const double scaled = scaled_at(par, *end);
+    const bool runaway = runaway_end(*this, par, reml);
+    return Best{std::move(par), end->beta, std::move(run->message), end->value, scaled, run->convergence,
                 scaled < converged_below && !runaway, runaway, end};
   };
   std::vector<std::vector<double>> starts;
@@ -258,7 +278,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
   multistart::restart_while_gaining(
       best, [](const Best& b) { return b.coefficients; }, attempt,
       [](const Best& b) { return b.converged || b.runaway; },
-      most_restarts, restart_scale_floor);
+      most_restarts, restart_scale_floor, run_factr, n_);
 
   bool polished = false;
   if (!best->converged && !best->runaway) {

@@ -49,6 +49,8 @@ struct FitBox {
 // the smallest coefficient scale, on the standardised scale where the coefficients sum to about 1.
 inline constexpr std::size_t most_restarts = 10;
 inline constexpr double restart_scale_floor = 1e-3;
+// The factr of every run of a fit and of the held-share profile.
+inline constexpr double run_factr = 1000.0;
 
 // The starts of a fit, in order: with signed components first one that leaves them at 0 and
 // shares the rest equally; then equal shares; then 0.1 / k each with the residual at 0.9;

@@ -127,27 +127,48 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
   };
   const std::vector<double> lower(free, 0.0), upper(free, infinity);
 
-  // An empty parscale is the unit scale of the starts.
+  // An empty parscale is the unit scale of the starts; a given one is a restart's.
   const auto attempt = [&](const std::vector<double>& start,
                            std::span<const double> parscale = {}) -> std::optional<Kept> {
     auto bounds = compat_lbfgsb::Bounds::create(lower, upper);
     if (!bounds) return std::nullopt;
     const auto at_start = model.evaluate_with_signs(held.coefficients(start), y, reml, false, {});
     auto control = multistart::start_controls(free, at_start ? std::optional(at_start->value) : std::nullopt,
-                                              400, 1000.0, 1e-9);
-    if (!parscale.empty()) control.parscale.assign(parscale.begin(), parscale.end());
-    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, std::move(control));
+                                              400, run_factr, 1e-9);
+    const bool restart = !parscale.empty();
+    if (restart) {
+      // The value's stop has already ended short of a flat point: run on to the gradient's.
+      control.parscale.assign(parscale.begin(), parscale.end());
+      control.factr = 0.0;
+    }
+    // A restart keeps every point it evaluates, to fall back on the flattest when its end is not flat.
+    multistart::Evaluated evaluated;
+    compat_lbfgsb::compat::Objective value = objective;
+    if (restart)
+      value = [&](std::span<const double> u) {
+        const auto at = measured(u);
+        if (!at) return 1e30;
+        evaluated.add(u, at->value, convergence::scaled_gradient(at->measure, at->value));
+        return at->value;
+      };
+    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), value, gradient, std::move(control));
     if (!run) return std::nullopt;
-    const auto end = measured(run->par);
+    std::vector<double> u = std::move(run->par);
+    auto end = measured(u);
+    if (restart && end && !(convergence::scaled_gradient(end->measure, end->value) < converged_below))
+      if (auto flattest = evaluated.flattest(run_factr)) {
+        u = std::move(*flattest);
+        end = measured(u);
+      }
     if (!end || !std::isfinite(end->value)) return std::nullopt;
-    return Kept{run->par, end->value, convergence::scaled_gradient(end->measure, end->value)};
+    return Kept{std::move(u), end->value, convergence::scaled_gradient(end->measure, end->value)};
   };
   std::optional<Kept> kept =
       multistart::best_of(profile_starts(free), [&](const auto& each) { return attempt(each); });
   multistart::restart_while_gaining(
       kept, [](const Kept& k) { return k.u; }, attempt,
       [](const Kept& k) { return k.scaled_gradient < converged_below; }, most_restarts,
-      restart_scale_floor);
+      restart_scale_floor, run_factr, model.n());
   if (!kept) return std::nullopt;
   if (kept->scaled_gradient >= converged_below) {
     if (const auto polish = convergence::polish(kept->u, lower, upper, objective, gradient, measured, kept->value,

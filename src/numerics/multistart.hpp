@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -42,29 +43,76 @@ auto best_of(const Starts& starts, Attempt&& attempt, int thread_count = 1)
   return best;
 }
 
-// The parscale of a run that starts again from x: each coordinate measured on its own size,
-// never below `floor`, so a first step moves every coordinate by a like fraction of itself.
-inline std::vector<double> own_scale(std::span<const double> x, double floor) {
+// The parscale of a run that starts again from x, a point of variance coefficients over n rows:
+// each coordinate on its own size, never below `floor`, times sqrt(2 / n) (at most 1). A coefficient
+// theta_j of a covariance V >= theta_j K_j carries information tr((V^-1 K_j)^2) / 2, at most
+// n / (2 theta_j^2), so on this scale the curvature is at most about 1: the run's first step, the
+// scaled gradient's negative, falls short of the Newton step rather than past it, and stays off the
+// faces where V is singular.
+inline std::vector<double> own_scale(std::span<const double> x, double floor, std::size_t n) {
+  const double shrink = std::fmin(1.0, std::sqrt(2.0 / static_cast<double>(n)));
   std::vector<double> scale(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) scale[i] = std::fmax(std::fabs(x[i]), floor);
+  for (std::size_t i = 0; i < x.size(); ++i) scale[i] = std::fmax(std::fabs(x[i]), floor) * shrink;
   return scale;
 }
 
-// Starts again from the kept record's own point, on that point's own scale, while the record is
-// not `settled` and each run lowers its value, at most `most` times. A run with unit scale can
-// stop on a line search whose first trial lands where the model cannot be evaluated (a face of
-// the box where the covariance is singular, read as a wall of 1e30); measured on its own size,
-// the step from the stopped point stays inside. `again(point, scale)` gives a record or nothing.
+// How far apart two values near `value` may be and still not be ordered: factr times the unit
+// roundoff of max(|value|, 1), the tolerance under which a run itself calls a reduction no gain.
+inline double rounding_tie(double value, double factr) {
+  return factr * std::numeric_limits<double>::epsilon() * std::fmax(std::fabs(value), 1.0);
+}
+
+// The points one run evaluated, each with its value and scaled measure. Near an optimum whose
+// curvature is large, the change a last step makes lies below the value's rounding: the run can end
+// on a point whose value is a low outlier among its neighbours, which no line search then leaves,
+// while a trial beside it, no worse to rounding, is much flatter.
+class Evaluated {
+ public:
+  void add(std::span<const double> x, double value, double scaled_gradient) {
+    if (!std::isfinite(value)) return;
+    seen_.push_back(Seen{std::vector<double>(x.begin(), x.end()), value, scaled_gradient});
+  }
+
+  // The flattest point whose value is within rounding_tie of the lowest seen; nothing when none was.
+  std::optional<std::vector<double>> flattest(double factr) const {
+    if (seen_.empty()) return std::nullopt;
+    double lowest = seen_.front().value;
+    for (const Seen& s : seen_) lowest = std::fmin(lowest, s.value);
+    const Seen* best = nullptr;
+    for (const Seen& s : seen_)
+      if (s.value <= lowest + rounding_tie(lowest, factr) && (!best || s.scaled_gradient < best->scaled_gradient))
+        best = &s;
+    return best->point;
+  }
+
+ private:
+  struct Seen {
+    std::vector<double> point;
+    double value;
+    double scaled_gradient;
+  };
+  std::vector<Seen> seen_;
+};
+
+// Starts again from the kept record's own point, on that point's own scale over n rows, while the
+// record (any type with `value` and `scaled_gradient`) is not `settled`, at most `most` times. A run
+// with unit scale can stop on a line search whose first trial lands where the model cannot be
+// evaluated (a face of the box where the covariance is singular, read as a wall of 1e30); on the
+// point's own scale the step from the stopped point stays inside. `again(point, scale)` gives a
+// record or nothing. A record is taken when its value is lower by more than rounding_tie, or no
+// higher than that and flatter: values that close the runs cannot order, the measure can.
 template <class Record, class Point, class Again, class Settled>
 void restart_while_gaining(std::optional<Record>& kept, Point point, Again&& again, Settled settled,
-                           std::size_t most, double floor) {
+                           std::size_t most, double floor, double factr, std::size_t n) {
   for (std::size_t restart = 0; restart < most && kept && !settled(*kept) && !interrupt::requested(); ++restart) {
     const auto x = point(*kept);
-    std::optional<Record> next = again(x, own_scale(x, floor));
-    if (!next || !(next->value <= kept->value)) return;
-    const bool gained = next->value < kept->value;
+    std::optional<Record> next = again(x, own_scale(x, floor, n));
+    if (!next) return;
+    const double tie = rounding_tie(kept->value, factr);
+    const bool gained = next->value < kept->value - tie;
+    const bool flatter = next->value <= kept->value + tie && next->scaled_gradient < kept->scaled_gradient;
+    if (!gained && !flatter) return;
     kept = std::move(next);
-    if (!gained) return;
   }
 }
 

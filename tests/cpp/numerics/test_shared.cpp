@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "numerics/dense.hpp"
@@ -86,6 +87,46 @@ TEST(Multistart, FnscaleFromTheStartValue) {
   EXPECT_EQ(start_fnscale(std::numeric_limits<double>::quiet_NaN()), 1.0);
   EXPECT_EQ(start_fnscale(-250.0), 250.0);
   EXPECT_EQ(start_fnscale(0.5), 1.0);
+}
+
+struct Stopped {
+  double value;
+  double scaled_gradient;
+};
+
+TEST(Multistart, ARestartIsTakenForAGainOrForAFlatterTie) {
+  // From (1, 1e-3) with factr 1000, so a tie is within 2.2e-13: each row is the restart's end,
+  // whether it replaces the kept record, and so whether a second restart follows.
+  const double tie = kestrune::multistart::rounding_tie(1.0, 1000.0);
+  const std::vector<std::pair<Stopped, bool>> rows = {
+      {{1.0 - 2.0 * tie, 2e-3}, true},    // lower beyond rounding, though steeper
+      {{1.0 + 0.5 * tie, 1e-7}, true},    // no worse to rounding and flatter
+      {{1.0 - 0.5 * tie, 2e-3}, false},   // lower only by rounding, and steeper
+      {{1.0 + 2.0 * tie, 1e-7}, false},   // flatter but worse beyond rounding
+  };
+  for (const auto& [end, taken] : rows) {
+    std::optional<Stopped> kept = Stopped{1.0, 1e-3};
+    int calls = 0;
+    kestrune::multistart::restart_while_gaining(
+        kept, [](const Stopped&) { return std::vector<double>{1.0}; },
+        [&](const std::vector<double>&, const std::vector<double>&) {
+          return ++calls == 1 ? std::optional(end) : std::nullopt;
+        },
+        [](const Stopped&) { return false; }, 10, 1e-3, 1000.0, 50);
+    EXPECT_EQ(kept->value, taken ? end.value : 1.0);
+    EXPECT_EQ(calls, taken ? 2 : 1);
+  }
+}
+
+TEST(Multistart, TheFlattestPointWithinRoundingOfTheLowest) {
+  kestrune::multistart::Evaluated evaluated;
+  EXPECT_FALSE(evaluated.flattest(1000.0));
+  const double tie = kestrune::multistart::rounding_tie(2.0, 1000.0);
+  evaluated.add(std::vector<double>{0.0}, 2.0, 1e-3);
+  evaluated.add(std::vector<double>{1.0}, 2.0 + 0.5 * tie, 1e-5);
+  evaluated.add(std::vector<double>{2.0}, 2.0 + 2.0 * tie, 1e-9);
+  evaluated.add(std::vector<double>{3.0}, std::numeric_limits<double>::quiet_NaN(), 0.0);
+  EXPECT_EQ(evaluated.flattest(1000.0), std::vector<double>{1.0});
 }
 
 TEST(DenseRoute, LapackAtEveryOrderAgreesWithTheSmallRoute) {
