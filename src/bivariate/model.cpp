@@ -31,22 +31,16 @@ double sample_variance(const Eigen::Ref<const Eigen::VectorXd>& values) {
   return moments::population_moments(values).variance * count / (count - 1.0);
 }
 
-// The family's eigendecomposition with every eigenvalue raised to at least 0, or nothing when
-// one lies below `floor`; Q diag(values) Q' is its projection onto the PSD cone.
-std::optional<eigen::SymmetricEigen> projected(const Eigen::MatrixXd& k, double floor = psd_tolerance) {
+// The eigenbasis of a relationship projected onto the PSD cone: what rounding leaves below 0,
+// or within rounding of it, is 0.
+eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) {
   eigen::SymmetricEigen decomposition = eigen::symmetric_eigen(k);
-  for (double& value : decomposition.values) {
-    if (value < floor) return std::nullopt;
-    value = std::fmax(value, 0.0);
-  }
+  decomposition.values = decomposition.values.cwiseMax(0.0);
   eigen::zero_rounding(decomposition.values);
   return decomposition;
 }
 
-// The eigenbasis of a projected relationship; what rounding leaves below 0 is 0.
-eigen::SymmetricEigen basis(const Eigen::MatrixXd& k) { return *projected(k, -HUGE_VAL); }
-
-// As `projected`, and k becomes that projection: k less the terms of its eigenvalues below 0
+// As `basis`, and k becomes that projection: k less the terms of its eigenvalues below 0
 // (mostly what rounding left there) and of those within rounding of 0, which costs their count
 // rather than a product of the family's order cubed. A relationship singular along a direction
 // (a genomic matrix centred on the people analysed) then reads as singular whatever sign

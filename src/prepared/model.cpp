@@ -251,7 +251,11 @@ GridBest refine(const ProfileCurve& curve, const Grid& points, int best) {
 }
 
 // Estimates within rounding of a bound are reported on it.
-double snap(double h2);
+double snap(double h2) {
+  if (h2 <= 1e-12) return 0.0;
+  if (h2 >= 0.9999999) return 1.0;
+  return h2;
+}
 
 // A 33-point grid on [0, 1], then golden section over the best point's neighbours (ties keep
 // the lowest h2). Where that runs to h2 = 1 and there is no profile there (a zero eigenvalue:
@@ -276,12 +280,6 @@ GridBest search(const ProfileCurve& curve) {
     if (snap(other.h2) != 1.0) return other;
   }
   return first;
-}
-
-double snap(double h2) {
-  if (h2 <= 1e-12) return 0.0;
-  if (h2 >= 0.9999999) return 1.0;
-  return h2;
 }
 
 Boundary boundary_of(double h2) {

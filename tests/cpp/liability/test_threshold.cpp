@@ -49,21 +49,12 @@ namespace changes = objective_changes;
 using changes::Operation;
 using changes::SearchCase;
 
-std::string outcome(const LiabilityModel& model, Operation operation) {
-  switch (operation) {
-    case Operation::fit: return changes::fit_outcome(model.fit_holding(std::nullopt));
-    case Operation::test: return changes::code_of(model.heritability_test());
-    case Operation::interval: return changes::code_of(model.heritability_interval());
-  }
-  return "";
-}
-
 class Searches : public testing::TestWithParam<SearchCase> {};
 
 TEST_P(Searches, ThatCannotBeEvaluatedOrCannotConvergeAreRefused) {
   const SearchCase& c = GetParam();
   const LiabilityModel model = c.change ? pairs().with_objective_change(*c.change) : pairs();
-  EXPECT_EQ(outcome(model, c.operation), c.code);
+  EXPECT_EQ(changes::heritability_outcome(model, c.operation), c.code);
 }
 
 INSTANTIATE_TEST_SUITE_P(

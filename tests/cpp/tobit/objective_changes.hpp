@@ -71,4 +71,16 @@ std::string fit_outcome(const kestrune::Result<T>& fit) {
   return fit && !fit->converged ? "not converged" : code_of(fit);
 }
 
+// An operation of a one-trait model with a heritability: its free fit, its test of h2 = 0, its
+// interval of h2.
+template <class Model>
+std::string heritability_outcome(const Model& model, Operation operation) {
+  switch (operation) {
+    case Operation::fit: return fit_outcome(model.fit_holding(std::nullopt));
+    case Operation::test: return code_of(model.heritability_test());
+    case Operation::interval: return code_of(model.heritability_interval());
+  }
+  return "";
+}
+
 }  // namespace objective_changes

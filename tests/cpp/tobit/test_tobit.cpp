@@ -50,21 +50,12 @@ namespace changes = objective_changes;
 using changes::Operation;
 using changes::SearchCase;
 
-std::string outcome(const TobitModel& model, Operation operation) {
-  switch (operation) {
-    case Operation::fit: return changes::fit_outcome(model.fit_holding(std::nullopt));
-    case Operation::test: return changes::code_of(model.heritability_test());
-    case Operation::interval: return changes::code_of(model.heritability_interval());
-  }
-  return "";
-}
-
 class Searches : public testing::TestWithParam<SearchCase> {};
 
 TEST_P(Searches, ThatCannotBeEvaluatedOrCannotConvergeAreRefused) {
   const SearchCase& c = GetParam();
   const TobitModel model = c.change ? two_pairs().with_objective_change(*c.change) : two_pairs();
-  EXPECT_EQ(outcome(model, c.operation), c.code);
+  EXPECT_EQ(changes::heritability_outcome(model, c.operation), c.code);
 }
 
 INSTANTIATE_TEST_SUITE_P(
