@@ -14,6 +14,12 @@ Moments population_moments(const Eigen::Ref<const Eigen::VectorXd>& values) {
   return {mean, squares / n};
 }
 
+double standardising_variance(const Eigen::Ref<const Eigen::VectorXd>& response,
+                              const Eigen::Ref<const Eigen::VectorXd>& residual) {
+  const double variance = population_moments(residual).variance;
+  return variance > 0.0 ? variance : population_moments(response).variance;
+}
+
 std::vector<double> rescaled_standard_errors(const Eigen::MatrixXd& covariance, double sd) {
   std::vector<double> errors;
   errors.reserve(static_cast<std::size_t>(covariance.rows()));
