@@ -90,8 +90,12 @@ std::vector<bool> ColumnBasis::beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, 
     reference[j] = constant_between(low, high) ? before[j] : offset_free(column, before[j]);
   }
   // Once, and once more for a column that lost most of its norm: one pass leaves an error of a
-  // few ulps of the column, which matters only where the residual is far smaller than it.
-  const double tolerance = pivot_factor * static_cast<double>(std::max(p, size() + 1)) * epsilon;
+  // few ulps of the column, which matters only where the residual is far smaller than it. Twice
+  // orthogonalised, a residual is accurate to a small multiple of ε times the column's norm, so
+  // the pivot itself (not its square) is judged at that level: a column whose independent part
+  // is 1e-8 of its size is a column, not rounding.
+  const double relative = pivot_factor * static_cast<double>(std::max(p, size() + 1)) * epsilon;
+  const double tolerance = relative * relative;
   for (Eigen::Index j = 0; j < count; ++j) {
     auto column = columns.col(j);
     remove_projection(basis_, column);

@@ -20,8 +20,8 @@ namespace kestrune::rank {
 bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values);
 
 // An orthonormal basis of columns accepted one by one (Gram–Schmidt, twice). A column is
-// dependent on the accepted ones when the square of its pivot (its norm after removing them)
-// is at most 16·p·ε times its reference: its own squared norm less what the accepted
+// dependent on the accepted ones when its pivot (its norm after removing them) is at most
+// 16·p·ε times the root of its reference: its own squared norm less what the accepted
 // indicators absorb (the columns whose nonzero values are one value: an intercept, a
 // cell-means design's groups, a two-trait design's per-trait intercepts), or its own squared
 // norm when that leaves only rounding. An offset that the design absorbs thereby never makes a
@@ -58,8 +58,10 @@ class ColumnBasis {
 
 // Whether q, the squared pivot of a response beyond p fixed-effect columns in some inner product
 // (y'Py), is finite and above what rounding leaves of the response's squared norm `reference`
-// in that product (y'V^-1 y): the pivot test of ColumnBasis for a response. A response that
-// the fixed effects reproduce exactly has no variance left to fit.
+// in that product (y'V^-1 y). q is formed as a difference of quadratics of the size of
+// `reference`, so its own rounding is a few ε of it: the test is on the square, unlike
+// ColumnBasis's. Responses reach it as residuals on the design (exactly zero when the design
+// reproduces them, see centring), so an offset never makes a response look like rounding.
 bool above_rounding(double q, double reference, std::size_t p);
 
 // Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A

@@ -54,6 +54,8 @@ TEST(Rank, JudgesAtTheRoundingLevelOfEachColumn) {
   EXPECT_FALSE(with(VectorXd::Constant(200, 0.1)));            // a second intercept
   EXPECT_FALSE(with(VectorXd::Zero(200)));
   EXPECT_TRUE(with(d.x.col(1) + 1e-6 * d.g));                  // near, but beyond rounding
+  EXPECT_TRUE(with(d.x.col(1) + 1e-12 * d.g));                 // far below sqrt(eps), still beyond it
+  EXPECT_FALSE(with(d.x.col(1) + 1e-17 * d.g));                // within the column's own last place
   MatrixXd twins(200, 3);
   twins << d.x, d.x.col(1);
   EXPECT_FALSE(kestrune::rank::full_column_rank(twins));
