@@ -22,6 +22,11 @@ class Sample:
     g: np.ndarray
     environment: np.ndarray
 
+    def explained(self, b):
+        """Both traits plus b·x: a covariate that the design absorbs explains as much of them as
+        b makes it (x has unit spread)."""
+        return dataclasses.replace(self, y=self.y + b * self.x[:, 1], y2=self.y2 + b * self.x[:, 1])
+
     @staticmethod
     def moved(values, c, a, spread=None):
         """a·(values + c·sd), sd the spread of `spread` (default: of `values`) so that a limit
@@ -47,9 +52,10 @@ def make_sample():
 @dataclasses.dataclass
 class Outcome:
     """What one entry reported. `rows` is the m of log L(a·y) = log L(y) − m·ln a. `fixed` holds
-    (estimate, shift) pairs: under y + c·sd an estimate moves by c·shift (the trait's sd for its
-    intercept, 0 otherwise); under a·y it is multiplied by a. `predicted` is multiplied by a and
-    moves with nothing else."""
+    (estimate, shift, slope) triples: under y + c·sd an estimate moves by c·shift (the trait's sd
+    for its intercept, 0 otherwise), under y + b·x by b·slope (1 for the covariate's effect, 0
+    otherwise); under a·y it is multiplied by a. `predicted` is multiplied by a and moves with
+    nothing else."""
     converged: bool
     loglik: float | None = None
     rows: float = 0.0
@@ -64,9 +70,10 @@ class Outcome:
 
 
 def fixed_effects(beta, sd, scaled=()):
-    """(estimate, shift) pairs: the intercept beta[0] moves with the trait's sd; the other
-    coefficients and the `scaled` values (standard errors, predictions) only scale."""
-    return [(beta[0], sd)] + [(value, 0.0) for value in [*beta[1:], *scaled]]
+    """(estimate, shift, slope) triples: the intercept beta[0] moves with the trait's sd, the
+    covariate's beta[1] with b; the other coefficients and the `scaled` values (standard errors,
+    predictions) only scale."""
+    return [(beta[0], sd, 0.0), (beta[1], 0.0, 1.0)] + [(value, 0.0, 0.0) for value in [*beta[2:], *scaled]]
 
 
 def reml_rows(sample):

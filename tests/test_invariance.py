@@ -47,7 +47,7 @@ def reference(base, sample, case):
 PREDICTED_TOLERANCE = 1e-6
 
 
-def check(moved, ref, c, a, unit_tolerance):
+def check(moved, ref, c, a, unit_tolerance, b=0.0):
     assert moved.converged == ref.converged
     if ref.loglik is not None:
         expected = ref.loglik - ref.rows * math.log(a)
@@ -55,8 +55,8 @@ def check(moved, ref, c, a, unit_tolerance):
     np.testing.assert_allclose(moved.invariant, ref.invariant, rtol=0, atol=unit_tolerance)
     np.testing.assert_allclose(np.asarray(moved.variances) / a**2, ref.variances, rtol=unit_tolerance)
     np.testing.assert_allclose(moved.predicted, a * np.asarray(ref.predicted), rtol=PREDICTED_TOLERANCE)
-    for (value, _), (value0, shift) in zip(moved.fixed, ref.fixed, strict=True):
-        expected = a * (value0 + c * shift)
+    for (value, *_), (value0, shift, slope) in zip(moved.fixed, ref.fixed, strict=True):
+        expected = a * (value0 + c * shift + b * slope)
         assert value == pytest.approx(expected, rel=1e-9, abs=abs(a) * unit_tolerance * max(abs(shift), 1.0))
 
 
@@ -78,3 +78,11 @@ def test_a_covariate_offset_changes_only_the_fixed_effects(case, offset, sample,
     moved = case(dataclasses.replace(sample, x=sample.x + [0.0, offset]), 0.0, 1.0)
     check(dataclasses.replace(moved, fixed=[]), dataclasses.replace(reference(base, sample, case), fixed=[]),
           0.0, 1.0, 1e-5)
+
+
+# A covariate that explains nearly all of the response (a site effect, a strong dose): the
+# models standardise by what the design leaves, so nothing moves but the covariate's effect.
+@pytest.mark.parametrize("b", (30.0, 1e3, 1e6, 1e8))
+@pytest.mark.parametrize("case", CASES, ids=lambda case: case.__name__)
+def test_a_covariate_that_explains_the_response_moves_only_its_effect(case, b, sample, base):
+    check(case(sample.explained(b), 0.0, 1.0), reference(base, sample, case), 0.0, 1.0, 1e-5, b)
