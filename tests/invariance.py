@@ -60,6 +60,8 @@ class Outcome:
     loglik: float | None = None
     rows: float = 0.0
     invariant: list = dataclasses.field(default_factory=list)  # unit-free: shares, correlations, tests, p-values
+    # Unit-free but a function of the covariate's effect (its own test), which y + b·x moves.
+    effect_tests: list = dataclasses.field(default_factory=list)
     variances: list = dataclasses.field(default_factory=list)  # in the response's units squared
     fixed: list = dataclasses.field(default_factory=list)
     # In the response's units and moved by no offset, of the response or of a covariate (the span

@@ -56,9 +56,9 @@ def association(variance):
         markers = np.column_stack([sample.g, sample.environment])
         h2, loglik, rows, covariates = core.association_sweep(sample.k, sample.x, sample.moved(sample.y, c, a),
                                                               markers, variance)
-        # The intercept's own p-value follows its estimate; the slope's does not move.
+        # The intercept's own p-value follows its estimate; the slope's moves only with its own.
         return Outcome(all(row[6] == "" for row in rows), loglik, len(sample.y),
-                       invariant=[h2] + [v for row in rows for v in row[2:5]] + [covariates[1][2]],
+                       invariant=[h2] + [v for row in rows for v in row[2:5]], effect_tests=[covariates[1][2]],
                        fixed=fixed_effects([cov[0] for cov in covariates], np.std(sample.y),
                                            [row[i] for row in rows for i in (0, 1)] + [cov[1] for cov in covariates]))
     association_sweep.__name__ += "_" + variance

@@ -53,6 +53,8 @@ def check(moved, ref, c, a, unit_tolerance, b=0.0):
         expected = ref.loglik - ref.rows * math.log(a)
         assert moved.loglik == pytest.approx(expected, rel=1e-6)
     np.testing.assert_allclose(moved.invariant, ref.invariant, rtol=0, atol=unit_tolerance)
+    if b == 0.0:
+        np.testing.assert_allclose(moved.effect_tests, ref.effect_tests, rtol=0, atol=unit_tolerance)
     np.testing.assert_allclose(np.asarray(moved.variances) / a**2, ref.variances, rtol=unit_tolerance)
     np.testing.assert_allclose(moved.predicted, a * np.asarray(ref.predicted), rtol=PREDICTED_TOLERANCE)
     for (value, *_), (value0, shift, slope) in zip(moved.fixed, ref.fixed, strict=True):
