@@ -43,3 +43,51 @@ def two_traits(offset):
 @pytest.mark.parametrize("entry", [markers, variant_set, two_traits])
 def test_an_offset_the_span_absorbs_changes_nothing(entry, offset):
     np.testing.assert_allclose(entry(offset), entry(0.0), rtol=0, atol=1e-6)
+
+
+# One rank rule for every entry: a design's verdict is the same wherever it is given, and a
+# column is dependent on the others only when what is left of it beyond them is within its own
+# rounding, however small the rest is beside its offset.
+_z = _rng.normal(size=N)
+_status = (Y > np.median(Y)).astype(float)
+_code = (Y > np.quantile(Y, 0.8)).astype(np.int64)
+_censored = (np.where(_code == 0, Y, np.nan), _code, np.where(_code == 1, np.quantile(Y, 0.8), np.nan))
+_place = np.arange(N) // 3 * 1.0
+VERDICT_ENTRIES = {
+    "prepared": lambda x: _core.PreparedModel(x, K),
+    "components": lambda x: _core.component_fit([K], x, Y),
+    "variant_set": lambda x: _core.variant_set_scan([K], x, Y, [DOSAGES]),
+    "sweep": lambda x: _core.association_sweep(K, x, Y, DOSAGES),
+    "spatial": lambda x: _core.spatial_fit([K], np.abs(_place[:, None] - _place[None]), x, Y),
+    "autoregressive": lambda x: _core.autoregressive_fit([K], list(np.arange(N) // 3 % 5), list(np.arange(N) // 15),
+                                                         x, Y),
+    "gxe": lambda x: _core.gxe_fit(K, list(GROUP), x, Y, "exponential", [0.0, 1.0]),
+    "discrete_gxe": lambda x: _core.discrete_gxe_fit(K, GROUP, x, Y),
+    "bivariate": lambda x: _core.bivariate_fit(K, [(True, True)] * N, np.kron(x, np.eye(2)), np.repeat(Y, 2)
+                                               + np.tile([0.0, 1.0], N) * np.repeat(_z, 2)),
+    "tobit": lambda x: _core.tobit_fit(K, *_censored, x),
+    "liability": lambda x: _core.liability_fit(K, _status, x),
+    "mixed_bivariate": lambda x: _core.mixed_bivariate_fit(K, 0, Y, np.zeros(N, np.int64), np.zeros(N), 2,
+                                                           *_censored, x),
+}
+
+
+def verdict(entry, x):
+    try:
+        entry(x)
+    except ValueError as error:
+        if str(error).endswith("RANK_DEFICIENT"):
+            return "refused"
+    return "accepted"
+
+
+@pytest.mark.parametrize("x, expected", [
+    (np.c_[np.ones(N), 1.0 + 1e-12 * _z], "accepted"),  # 1e-12 of the column: beyond rounding, if barely
+    (np.c_[np.ones(N), _z + 1e8], "accepted"),
+    (np.c_[np.ones(N), _z + 1e12], "accepted"),
+    (np.c_[np.ones(N), _z, 3.0 * _z - 2.0], "refused"),  # a combination of the others, rounded
+    (np.c_[np.ones(N), _z, _z * (1.0 + 1e-17)], "refused"),
+], ids=["barely", "offset-1e8", "offset-1e12", "combination", "copy"])
+def test_every_entry_gives_a_design_one_verdict(x, expected):
+    assert {name: verdict(entry, x) for name, entry in VERDICT_ENTRIES.items()} == dict.fromkeys(VERDICT_ENTRIES,
+                                                                                                  expected)

@@ -237,8 +237,8 @@ def listed(order):
     listed in the given order: the log-likelihoods."""
     sample = make_sample()
     k, x = sample.k[np.ix_(order, order)], sample.x[order]
-    value, code, limit = (v[order] for v in censored_at_top(sample.y, 0.0, 1.0))
-    second = [v[order] for v in censored_at_top(sample.y2, 0.0, 1.0)]
+    value, code, limit = (v[order] for v in censored_at_top(sample.y, sample.x, 0.0, 1.0))
+    second = [v[order] for v in censored_at_top(sample.y2, sample.x, 0.0, 1.0)]
     n = len(order)
     return [_core.tobit_fit(k, value, code, limit, x)[3],
             _core.liability_fit(k, (code == 1).astype(float), x)[2],

@@ -192,11 +192,12 @@ Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Li
   const auto rows = static_cast<std::size_t>(design.rows());
   if (!covariance_bases_are_identified(matrices, rows)) return fail("COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT");
 
-  // Rank is judged at the rounding level of each column, and X'X must factor; the fit then
-  // runs on the orthogonal basis, whose ln det B'B equals ln det X'X without its rounding.
+  // Rank is judged at the rounding level of each column, by the rule every entry shares (X'X
+  // is never formed: its factor would refuse a well-posed design once a column's offset passes
+  // about 1e8 of its spread, at random); the fit then runs on the orthogonal basis, whose
+  // ln det B'B equals ln det X'X without its rounding.
   std::optional<fixed_effects::Design> fixed_design = fixed_effects::Design::prepare(design);
   if (!fixed_design) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
-  if (!dense::DenseFactor::make(design.transpose() * design)) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd& basis = fixed_design->orthogonal().columns();
   if (!dense::DenseFactor::make(basis.transpose() * basis)) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
 

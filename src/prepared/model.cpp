@@ -62,13 +62,11 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   model.eigenvalues_ = rotation.eigenvalues.cwiseMax(0.0);
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
 
-  // Rank is judged at the rounding level of each column, whatever its scale or offset, and x'x
-  // must be positive definite. The profile then fits on x's orthogonal basis, whose
-  // ln det B'B is ln det x'x without the rounding a covariate's offset would bring.
+  // Rank is judged at the rounding level of each column, whatever its scale or offset, by the
+  // rule every entry shares. The profile then fits on x's orthogonal basis, whose ln det B'B is
+  // ln det x'x without the rounding a covariate's offset would bring.
   model.design_ = fixed_effects::Design::prepare(x);
   if (!model.design_) return fail("PREPARE_X_RANK_DEFICIENT");
-  if (!eigen::log_det_above(model.rotated_x_.transpose() * model.rotated_x_, 0.0))
-    return fail("PREPARE_X_RANK_DEFICIENT");
   model.rotated_basis_ = rotation::rotate_columns(rotation.blocks, model.design_->orthogonal().columns());
   model.blocks_ = std::move(rotation.blocks);
   const Eigen::MatrixXd g = model.rotated_basis_.transpose() * model.rotated_basis_;
