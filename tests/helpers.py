@@ -40,6 +40,18 @@ def sibling_blocks(n, size):
     return sibships([size] * (n // size) + ([n % size] if n % size else []))
 
 
+def site_gap(gap):
+    """Twenty families of three (K), genetic and residual variance 0.5 each, from two sites gap
+    apart that the design absorbs: (K, X = [1, site], y = 5 + gap site + e)."""
+    n = 60
+    k = np.kron(np.eye(20), np.full((3, 3), 0.5) + 0.5 * np.eye(3))
+    rng = np.random.default_rng(0)
+    site = (np.arange(n) // 30).astype(float)
+    d, u = np.linalg.eigh(k)
+    e = u @ (np.sqrt(d) * rng.normal(size=n)) * np.sqrt(0.5) + np.sqrt(0.5) * rng.normal(size=n)
+    return k, np.column_stack([np.ones(n), site]), 5 + gap * site + e
+
+
 def random_pedigree(seed, generations, width, founder_rate, sexes=None):
     """Overlapping generations with sib, cousin and parent-child matings, and selfing; rows shuffled.
     Returns ids, fathers and mothers, and with `sexes` a sex code drawn from them for each person."""

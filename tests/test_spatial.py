@@ -220,6 +220,34 @@ def test_scaling_the_response(integrated):
     np.testing.assert_allclose(three["proportions"], one["proportions"], rtol=1e-6)
 
 
+def in_units(entry, s):
+    """What a fit of sample(8) reports with its matrix multiplied by s: the converged flag, the
+    log-likelihood, the coefficients as at s = 1 (the matrix's times s) and what s leaves alone."""
+    fixed, distance, x, y = sample(8)
+    k = s * fixed[0]
+    if entry == "grid":
+        cells = np.arange(len(y)) // 3
+        result = _core.autoregressive_fit([k], (cells % 4).tolist(), (cells // 4).tolist(), x, y)
+        return result[5], result[4], [s * result[0][0], *result[0][1:]], list(result[3][:2])
+    if entry == "tests":
+        interval = _core.spatial_interval([k], distance, x, y, "lambda")
+        return True, _core.spatial_statistic([k], distance, x, y), [], list(interval[:3])
+    fit = unpack(_core.spatial_fit([k], distance, x, y, integrated=entry == "integrated"))
+    moved = [s * fit["coefficients"][0], *fit["coefficients"][1:]]
+    return fit["converged"], fit["loglik"], moved, [] if entry == "integrated" else [fit["decay_rate"]]
+
+
+@pytest.mark.parametrize("s", [1e-6, 1e-3, 1e3, 1e6])
+@pytest.mark.parametrize("entry", ["spatial", "integrated", "grid", "tests"])
+def test_a_matrix_in_other_units_moves_only_its_coefficient(entry, s):
+    converged, loglik, coefficients, rest = in_units(entry, 1.0)
+    moved = in_units(entry, s)
+    assert moved[0] == converged
+    assert moved[1] == pytest.approx(loglik, rel=1e-6, abs=1e-6)
+    np.testing.assert_allclose(moved[2], coefficients, rtol=1e-5, atol=1e-5 * sum(coefficients or [0.0]))
+    np.testing.assert_allclose(moved[3], rest, rtol=1e-5)
+
+
 def polished_spatial():
     place = np.concatenate([[0.0], 10.0 ** np.linspace(-300, 300, 11)])  # distances 1e-300 to 1e300
     distance = np.abs(place[:, None] - place[None, :])

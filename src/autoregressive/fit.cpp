@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/matrix_scale.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
@@ -71,10 +72,16 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   upper[m + 2] = upper[m + 3] = rate_upper;
 
   // One n x n workspace for every evaluation of the fit; value and gradient at one point cost
-  // one evaluation.
+  // one evaluation. The search runs over each variance times its matrix's size
+  // (matrix_scale), so that a matrix in other units moves only its coefficient.
   whole_sample::Workspace workspace;
-  compat_lbfgsb::compat::LastPointMemo memo(
-      [&](std::span<const double> x) { return evaluate(x, z, reml, true, workspace); });
+  const std::vector<double> sizes = matrix_scale::sizes(fixed_, 2);
+  const auto at = [&](std::span<const double> x, bool with_gradient) {
+    auto e = evaluate(matrix_scale::coefficients(x, sizes), z, reml, with_gradient, workspace);
+    if (e) matrix_scale::to_search(e->gradient, sizes);
+    return e;
+  };
+  compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) { return at(x, true); });
   const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
     const auto& e = memo(x);
     return e ? e->value : 1e30;
@@ -87,18 +94,18 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   const auto best = multistart::best_of(starts(m), [&](const std::vector<double>& start) -> std::optional<Candidate> {
     auto bounds = compat_lbfgsb::bounds::Bounds::create(lower, upper);
     if (!bounds) return std::nullopt;
-    const auto at_start = evaluate(start, z, reml, false, workspace);
+    const auto at_start = at(start, false);
     const auto control = multistart::start_controls(
         k, at_start ? std::optional<double>(at_start->value) : std::nullopt, 300, 1000.0, 1e-8);
     const auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, control);
     if (!run) return std::nullopt;
-    const auto end = evaluate(run->par, z, reml, true, workspace);
+    const auto end = at(run->par, true);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     return Candidate{run->par, end->value};
   });
   if (!best) return fail(no_start_converged);
 
-  auto final_eval = evaluate(best->theta, z, reml, true, workspace);
+  auto final_eval = at(best->theta, true);
   if (!final_eval) return fail(optimum_not_evaluable);
   std::vector<double> theta = best->theta;
   double value = best->value;
@@ -108,14 +115,14 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   if (!(scaled < 1e-6)) {
     const convergence::Evaluate polish_evaluation =
         [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
-      const auto e = evaluate(x, z, reml, true, workspace);
+      const auto e = at(x, true);
       if (!e) return std::nullopt;
       return convergence::Evaluation{e->value, convergence::box_measure(e->gradient, x, lower, upper)};
     };
     const auto result =
         convergence::polish(theta, lower, upper, objective, gradient, polish_evaluation, value, scaled);
     if (result) {
-      if (auto at_polished = evaluate(result->par, z, reml, true, workspace)) {
+      if (auto at_polished = at(result->par, true)) {
         theta = result->par;
         value = result->value;
         scaled = result->scaled_gradient;
@@ -127,8 +134,9 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
 
   AutoregressiveFit fit;
   double total = -0.0;
+  const std::vector<double> coefficients = matrix_scale::coefficients(theta, sizes);
   for (std::size_t j = 0; j < m + 2; ++j) {
-    fit.coefficients.push_back(theta[j] * response->variance);
+    fit.coefficients.push_back(coefficients[j] * response->variance);
     total += fit.coefficients.back();
   }
   fit.total = total;

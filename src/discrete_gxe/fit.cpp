@@ -31,7 +31,7 @@ constexpr double converged_below = 1e-6;
 constexpr double unevaluable = 1e30;
 
 struct Standardised {
-  Eigen::VectorXd y;  // the response less its least-squares fit, over the response's sd
+  Eigen::VectorXd y;  // the response less its least-squares fit, over that residual's sd
   double variance;
   double sd;
   Eigen::VectorXd coefficients;  // the least-squares fit taken out, on the model's basis
@@ -41,10 +41,11 @@ Result<Standardised> standardise(const Eigen::VectorXd& response, const Discrete
   if (static_cast<std::size_t>(response.size()) != model.n()) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
   for (double value : response)
     if (!std::isfinite(value)) return fail("DISCRETE_GXE_RESPONSE_NOT_FINITE");
-  const double variance = moments::population_moments(response).variance;
-  if (!(variance > 0.0) || rank::constant_at_rounding(response)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
-  const double sd = std::sqrt(variance);
+  if (rank::constant_at_rounding(response)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
   centring::Centred centred = model.least_squares().centre(response);
+  const double variance = moments::standardising_variance(response, centred.residual);
+  if (!(variance > 0.0)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
+  const double sd = std::sqrt(variance);
   return Standardised{centred.residual / sd, variance, sd, std::move(centred.coefficients)};
 }
 

@@ -147,9 +147,9 @@ class GxeModel {
   Result<GxeFit> fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                           std::span<const std::size_t> held, std::vector<std::vector<double>> starts) const;
 
-  // What every fit and refit evaluates: the centred response over the standard deviation s of
-  // the response given, with s² and the least-squares coefficients that the centring took out
-  // (on the basis B).
+  // What every fit and refit evaluates: the centred response over its own standard deviation
+  // s (moments::standardising_variance), with s² and the least-squares coefficients that the
+  // centring took out (on the basis B).
   struct Working {
     Eigen::VectorXd y;
     double variance;

@@ -66,10 +66,11 @@ Result<GxeModel::Working> GxeModel::working_response(const Eigen::Ref<const Eige
   if (static_cast<std::size_t>(y.size()) != n_) return fail("GXE_RESPONSE_WRONG_LENGTH");
   for (Eigen::Index i = 0; i < y.size(); ++i)
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
-  const double variance = moments::population_moments(y).variance;
-  if (!(variance > 0.0) || rank::constant_at_rounding(y)) return fail("GXE_RESPONSE_CONSTANT");
-  const double sd = std::sqrt(variance);
+  if (rank::constant_at_rounding(y)) return fail("GXE_RESPONSE_CONSTANT");
   centring::Centred centred = least_squares_.centre(y);
+  const double variance = moments::standardising_variance(y, centred.residual);
+  if (!(variance > 0.0)) return fail("GXE_RESPONSE_CONSTANT");
+  const double sd = std::sqrt(variance);
   return Working{centred.residual / sd, variance, sd, std::move(centred.coefficients)};
 }
 

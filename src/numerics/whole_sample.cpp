@@ -468,10 +468,11 @@ std::optional<WholeSampleLikelihood> with_factor(const Factor& factor, const Gro
 }  // namespace
 
 std::optional<Standardised> standardise(const centring::LeastSquares& design, const Eigen::VectorXd& y) {
-  const double variance = moments::population_moments(y).variance;
-  if (!(variance > 0.0) || rank::constant_at_rounding(y)) return std::nullopt;
-  const double sd = std::sqrt(variance);
+  if (rank::constant_at_rounding(y)) return std::nullopt;
   centring::Centred centred = design.centre(y);
+  const double variance = moments::standardising_variance(y, centred.residual);
+  if (!(variance > 0.0)) return std::nullopt;
+  const double sd = std::sqrt(variance);
   return Standardised{centred.residual / sd, std::move(centred.coefficients), variance, sd};
 }
 

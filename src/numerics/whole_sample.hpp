@@ -30,13 +30,13 @@
 namespace kestrune::whole_sample {
 
 // A response as the likelihood sees it: less its least-squares fit on the design, so that
-// y'V^-1 y - b'beta never cancels an offset the design absorbs, and divided by the response's
-// own population standard deviation, so that the fit's starts and bounds mean the same
-// whatever the units.
+// y'V^-1 y - b'beta never cancels an offset the design absorbs, and divided by the standard
+// deviation of that residual (moments::standardising_variance), so that the fit's starts and
+// bounds mean the same whatever the units and whatever the design explains.
 struct Standardised {
   Eigen::VectorXd y;       // (y - X b) / sd
   Eigen::VectorXd offset;  // b, on the response's scale: added back to the fixed effects
-  double variance;         // of y, divisor n
+  double variance;         // the standardising variance, divisor n
   double sd;
 };
 

@@ -7,6 +7,7 @@
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
+#include "numerics/matrix_scale.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 
@@ -97,8 +98,9 @@ SpatialFit fit_record(const SpatialModel& model, const Optimum& optimum, const S
   const std::size_t variances = optimum.x.size() - (decay_rate ? 1 : 0);
   SpatialFit fit;
   double total = -0.0;
+  const std::vector<double> theta = matrix_scale::coefficients(optimum.x, model.sizes());
   for (std::size_t i = 0; i < variances; ++i) {
-    fit.coefficients.push_back(optimum.x[i] * response.variance);
+    fit.coefficients.push_back(theta[i] * response.variance);
     total += fit.coefficients.back();
   }
   fit.total = total;
@@ -130,15 +132,15 @@ FitProblem problem_for(const SpatialModel& model, const Standardised& response, 
   const std::size_t m = model.m();
   const std::size_t k = integrated ? m + 2 : m + 3;
   FitProblem problem;
-  if (integrated) {
-    problem.evaluate = [&model, &response, reml, &workspace](std::span<const double> theta, bool with_gradient) {
-      return model.evaluate_integrated(theta, response.y, reml, with_gradient, workspace);
-    };
-  } else {
-    problem.evaluate = [&model, &response, reml, &workspace](std::span<const double> theta, bool with_gradient) {
-      return model.evaluate(theta, response.y, reml, with_gradient, workspace);
-    };
-  }
+  // The search runs over each variance times its matrix's size (matrix_scale).
+  problem.evaluate = [&model, &response, reml, integrated, &workspace](std::span<const double> x,
+                                                                        bool with_gradient) {
+    const std::vector<double> theta = matrix_scale::coefficients(x, model.sizes());
+    auto evaluation = integrated ? model.evaluate_integrated(theta, response.y, reml, with_gradient, workspace)
+                                 : model.evaluate(theta, response.y, reml, with_gradient, workspace);
+    if (evaluation) matrix_scale::to_search(evaluation->gradient, model.sizes());
+    return evaluation;
+  };
   problem.lower.assign(k, 0.0);
   problem.upper.assign(k, std::numeric_limits<double>::infinity());
   if (!integrated) {
@@ -185,7 +187,7 @@ Result<SpatialFit> SpatialModel::fit_from(const Eigen::VectorXd& y, bool reml, b
   FitProblem problem = problem_for(*this, *response, reml, integrated, workspace);
   std::vector<double> start(theta.begin(), theta.end());
   for (std::size_t i = 0; i < problem.variances; ++i) start[i] /= response->variance;
-  problem.starts.push_back(std::move(start));
+  problem.starts.push_back(matrix_scale::search_point(start, sizes_));
   return fit_problem(*this, problem, *response, reml, integrated);
 }
 

@@ -22,7 +22,8 @@ struct FitProblem {
   std::size_t variances;  // the leading coordinates that are variances
 };
 
-// The point a fit ends at, on the standardised scale.
+// The point a fit ends at, on the search's scale: standardised, each variance times its
+// matrix's size.
 struct Optimum {
   std::vector<double> x;
   double value;
@@ -32,7 +33,8 @@ struct Optimum {
 };
 
 // The box and the likelihood of one standardised response, with no starts yet: the m + 2
-// variances from 0, then the decay rate within the model's bounds unless it is integrated out.
+// variances (each times its matrix's size, SpatialModel::sizes) from 0, then the decay rate
+// within the model's bounds unless it is integrated out.
 FitProblem problem_for(const SpatialModel& model, const Standardised& response, bool reml, bool integrated,
                        Workspace& workspace);
 

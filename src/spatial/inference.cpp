@@ -37,7 +37,8 @@ Eigen::VectorXd diagonal_of_product(const Eigen::MatrixXd& a, const Eigen::Matri
 
 // ---- profile refits -------------------------------------------------------------------
 
-// The free coordinates of a held refit and how they map onto theta.
+// The free coordinates of a held refit and how they map onto theta. A free variance is
+// searched times its matrix's size, like the fit's.
 struct Profile {
   std::vector<std::size_t> free;  // theta indices, increasing
   std::vector<double> lower;
@@ -46,13 +47,15 @@ struct Profile {
   Held held;
   double value;  // the held proportion or decay rate
   bool integrated;
+  std::span<const double> sizes;  // of the m + 2 variances
 
   bool decay_free(std::size_t j) const { return free[j] == m + 2; }
+  double size(std::size_t j) const { return decay_free(j) ? 1.0 : sizes[free[j]]; }
 
   std::vector<double> theta(std::span<const double> x) const {
     std::vector<double> t(integrated ? m + 2 : m + 3, 0.0);
     if (held.kind == Held::Kind::decay) {
-      for (std::size_t j = 0; j < x.size(); ++j) t[free[j]] = x[j];
+      for (std::size_t j = 0; j < x.size(); ++j) t[free[j]] = x[j] / size(j);
       t[m + 2] = value;
       return t;
     }
@@ -62,8 +65,8 @@ struct Profile {
         t[m + 2] = x[j];
         continue;
       }
-      t[free[j]] = (1.0 - value) * x[j];
-      total += x[j];
+      t[free[j]] = (1.0 - value) * x[j] / size(j);
+      total += x[j] / size(j);
     }
     t[held.index] = value * total;
     return t;
@@ -76,7 +79,7 @@ struct Profile {
     const double share = held.kind == Held::Kind::proportion && value < 1.0 ? 1.0 - value : 1.0;
     for (std::size_t j = 0; j < free.size(); ++j) {
       const double t = fitted[free[j]];
-      x.push_back(std::fmin(std::fmax(decay_free(j) ? t : t / share, lower[j]), upper[j]));
+      x.push_back(std::fmin(std::fmax(decay_free(j) ? t : t / share * size(j), lower[j]), upper[j]));
     }
     return x;
   }
@@ -87,9 +90,9 @@ struct Profile {
     for (std::size_t j = 0; j < free.size(); ++j) {
       const std::size_t i = free[j];
       if (held.kind == Held::Kind::decay || decay_free(j)) {
-        out.push_back(g[i]);
+        out.push_back(g[i] / size(j));
       } else {
-        out.push_back((1.0 - value) * g[i] + value * g[held.index]);
+        out.push_back(((1.0 - value) * g[i] + value * g[held.index]) / size(j));
       }
     }
     return out;
@@ -98,7 +101,7 @@ struct Profile {
 
 std::optional<Profile> profile_for(const SpatialModel& model, Held held, double value, bool integrated) {
   const std::size_t m = model.m();
-  Profile profile{{}, {}, {}, m, held, value, integrated};
+  Profile profile{{}, {}, {}, m, held, value, integrated, model.sizes()};
   if (held.kind == Held::Kind::decay) {
     if (integrated || !(model.decay_lower() <= value && value <= model.decay_upper())) return std::nullopt;
     for (std::size_t i = 0; i < m + 2; ++i) profile.free.push_back(i);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "numerics/dense.hpp"
+#include "numerics/matrix_scale.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::spatial {
@@ -107,6 +108,7 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   model.logdet_xtx_ = model.basis_.log_det_gram();
   model.least_squares_ = centring::LeastSquares(model.basis_.columns());
   model.fixed_ = std::move(fixed);
+  model.sizes_ = matrix_scale::sizes(model.fixed_, 2);
   model.families_ = whole_sample::plan(model.fixed_, model.site_of_, static_cast<std::size_t>(k));
   return model;
 }

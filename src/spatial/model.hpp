@@ -152,6 +152,9 @@ class SpatialModel {
   const Eigen::MatrixXd& design() const { return basis_.columns(); }
   const centring::LeastSquares& least_squares() const { return least_squares_; }
   const std::vector<Eigen::MatrixXd>& fixed() const { return fixed_; }
+  // The scale each of the m + 2 variances is searched on (matrix_scale): a matrix's own
+  // size, then 1 for the spatial kernel and the residual.
+  const std::vector<double>& sizes() const { return sizes_; }
   const std::vector<std::size_t>& site_of() const { return site_of_; }
   const Eigen::MatrixXd& site_distance() const { return site_distance_; }
   double logdet_xtx() const { return logdet_xtx_; }
@@ -164,6 +167,7 @@ class SpatialModel {
   design_basis::Basis basis_ = design_basis::Basis::orthogonal(Eigen::MatrixXd());
   centring::LeastSquares least_squares_{Eigen::MatrixXd()};  // of the basis, factored once
   std::vector<Eigen::MatrixXd> fixed_;
+  std::vector<double> sizes_;
   std::vector<std::size_t> site_of_;
   Eigen::MatrixXd site_distance_;
   whole_sample::Families families_;  // of the given matrices, with their sites
