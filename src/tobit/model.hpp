@@ -39,6 +39,10 @@ struct Split {
 // block is not positive definite or a term is not finite.
 std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::VectorXd& mean, const Split& split);
 
+// Where a trait has no maximum: the start itself, with no scaled gradient (NaN), so that it is
+// never taken for converged. Nothing where the likelihood cannot be evaluated there.
+std::optional<difference_fit::Fit> unsearched(std::vector<double> start, const difference_fit::Objective& f);
+
 struct TobitFit {
   std::vector<double> beta;
   std::string_view method;  // "ml"
