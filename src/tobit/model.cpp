@@ -237,8 +237,8 @@ Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const
   if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
   std::vector<std::vector<double>> starts;
   for (const double h2 : held ? std::vector<double>{*held} : std::vector<double>{0.05, 0.3, 0.6}) {
-    std::vector<double> start{h2, 0.0};
-    start.resize(2 + p_, 0.0);
+    std::vector<double> start(2 + p_, 0.0);
+    start[0] = h2;
     starts.push_back(std::move(start));
   }
   const difference_fit::Problem search_problem = problem(held);
