@@ -256,14 +256,16 @@ Result<difference_fit::Fit> MixedBivariateModel::search(std::optional<Held> held
   }
   std::vector<std::vector<double>> starts;
   for (const auto& [h2, rho] : {std::pair{0.2, 0.0}, std::pair{0.5, 0.3}, std::pair{0.5, -0.3}}) {
-    std::vector<double> start{h2, h2, traits_[0].start_log_variance, traits_[1].start_log_variance, rho, rho};
+    std::vector<double> start{h2, h2, 0.0, 0.0, rho, rho};
     if (held) start[held->first] = held->second;
-    for (const tobit::Standardised& trait : traits_)
-      start.insert(start.end(), trait.start_effects.begin(), trait.start_effects.end());
+    start.resize(6 + 2 * p_, 0.0);
     starts.push_back(std::move(start));
   }
   const difference_fit::Problem search_problem = problem(held);
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
+  const bool has_maximum = traits_[0].has_maximum && traits_[1].has_maximum;
+  std::optional<difference_fit::Fit> fit = has_maximum
+                                               ? difference_fit::fit(search_problem, starts, objective(search_problem))
+                                               : tobit::unsearched(starts.front(), objective(search_problem));
   if (!fit) return fail("MIXED_BIVARIATE_NO_START_CONVERGED");
   return std::move(*fit);
 }

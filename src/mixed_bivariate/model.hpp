@@ -99,7 +99,8 @@ class MixedBivariateModel {
                                std::span<const double> beta_1, std::span<const double> beta_2) const;
 
   // The fit from three starts, with one of coordinates 0 to 5 held when asked. It searches the
-  // standardised traits; converged only when every number it reports is finite.
+  // standardised traits; converged only when every number it reports is finite. Where a trait
+  // has no maximum nothing is searched: the fit is the first start, never converged.
   Result<MixedBivariateFit> fit_holding(std::optional<Held> held) const;
 
   // One correlation (coordinate 4 or 5) against a null in [-1, 1]. A null fit that ends higher

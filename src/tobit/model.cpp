@@ -108,6 +108,12 @@ std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::Vec
   return total + *term;
 }
 
+std::optional<difference_fit::Fit> unsearched(std::vector<double> start, const difference_fit::Objective& f) {
+  const double value = f(start);
+  if (!(value < difference_fit::unevaluable)) return std::nullopt;
+  return difference_fit::Fit{std::move(start), value, std::numeric_limits<double>::quiet_NaN(), false};
+}
+
 Result<std::vector<Censoring>> censoring_from(std::span<const std::int64_t> codes) {
   std::vector<Censoring> censoring;
   censoring.reserve(codes.size());
@@ -231,12 +237,14 @@ Result<difference_fit::Fit> TobitModel::search(std::optional<double> held) const
   if (held && !(*held >= 0.0 && *held <= 1.0)) return fail("TOBIT_HELD_HERITABILITY_OUT_OF_RANGE");
   std::vector<std::vector<double>> starts;
   for (const double h2 : held ? std::vector<double>{*held} : std::vector<double>{0.05, 0.3, 0.6}) {
-    std::vector<double> start{h2, trait_.start_log_variance};
-    start.insert(start.end(), trait_.start_effects.begin(), trait_.start_effects.end());
+    std::vector<double> start(2 + p_, 0.0);
+    start[0] = h2;
     starts.push_back(std::move(start));
   }
   const difference_fit::Problem search_problem = problem(held);
-  std::optional<difference_fit::Fit> fit = difference_fit::fit(search_problem, starts, objective(search_problem));
+  std::optional<difference_fit::Fit> fit = trait_.has_maximum
+                                               ? difference_fit::fit(search_problem, starts, objective(search_problem))
+                                               : unsearched(starts.front(), objective(search_problem));
   if (!fit) return fail("TOBIT_NO_START_CONVERGED");
   return std::move(*fit);
 }

@@ -39,6 +39,10 @@ struct Split {
 // block is not positive definite or a term is not finite.
 std::optional<double> censored_loglik(const Eigen::MatrixXd& v, const Eigen::VectorXd& mean, const Split& split);
 
+// Where a trait has no maximum: the start itself, with no scaled gradient (NaN), so that it is
+// never taken for converged. Nothing where the likelihood cannot be evaluated there.
+std::optional<difference_fit::Fit> unsearched(std::vector<double> start, const difference_fit::Objective& f);
+
 struct TobitFit {
   std::vector<double> beta;
   std::string_view method;  // "ml"
@@ -80,7 +84,8 @@ class TobitModel {
   std::optional<double> loglik(double h2, double total_variance, std::span<const double> beta) const;
 
   // The fit from three h2 starts, or from `held` alone with h2 held there. It searches the
-  // standardised trait; converged only when every number it reports is finite.
+  // standardised trait; converged only when every number it reports is finite. A trait with no
+  // maximum is not searched: its fit is the first start, never converged.
   Result<TobitFit> fit_holding(std::optional<double> held) const;
 
   // h2 = 0 against the 50:50 mixture of a point mass and chi2(1). A null fit that ends higher

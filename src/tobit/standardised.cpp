@@ -2,18 +2,29 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "numerics/centring.hpp"
 #include "numerics/rank.hpp"
 
 namespace kestrune::tobit {
+namespace {
+
+// The largest magnitude times a root mean square of at most 1: no overflow for values near the
+// largest double. 0 for no values or only zeros, NaN for an infinite one.
+double root_mean_square(const Eigen::Ref<const Eigen::VectorXd>& values) {
+  const double largest = values.size() > 0 ? values.cwiseAbs().maxCoeff() : 0.0;
+  if (largest == 0.0) return 0.0;
+  return largest * std::sqrt((values / largest).squaredNorm() / static_cast<double>(values.size()));
+}
+
+}  // namespace
 
 Standardised Standardised::unchanged(std::span<const double> value, std::span<const double> limit, std::size_t p) {
   Standardised trait;
   trait.value.assign(value.begin(), value.end());
   trait.limit.assign(limit.begin(), limit.end());
   trait.offset = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(p));
-  trait.start_effects.assign(p, 0.0);
   return trait;
 }
 
@@ -38,7 +49,6 @@ Standardised standardise(const design_basis::Basis& basis, std::span<const doubl
                          std::span<const Censoring> censoring, std::span<const double> limit) {
   const Eigen::MatrixXd& design = basis.columns();
   const auto n = static_cast<Eigen::Index>(value.size());
-  const Eigen::Index p = design.cols();
   std::vector<Eigen::Index> rows;
   for (Eigen::Index i = 0; i < n; ++i)
     if (censoring[i] == Censoring::Measured) rows.push_back(i);
@@ -51,34 +61,23 @@ Standardised standardise(const design_basis::Basis& basis, std::span<const doubl
   Standardised trait;
   trait.offset = centred.coefficients;
   trait.measured = rows.size();
-  // The values' deviations from their mean, written without their offset: (r - mean r) plus
-  // the centred columns times the coefficients, where an intercept's column vanishes.
-  const double residual_mean = centred.residual.mean();
-  const Eigen::RowVectorXd column_mean = x.colwise().mean();
-  const Eigen::VectorXd deviation =
-      (centred.residual.array() - residual_mean).matrix() + (x.rowwise() - column_mean) * centred.coefficients;
-  // The spread as largest deviation times a root mean square of at most 1: no overflow for
-  // values near the largest double.
-  const double largest = deviation.cwiseAbs().maxCoeff();
-  const double spread =
-      largest > 0.0 ? largest * std::sqrt((deviation / largest).squaredNorm() / static_cast<double>(m)) : 0.0;
-  if (rank::constant_at_rounding(y) || !(spread > 0.0) || !std::isfinite(spread)) {
-    const double variance = spread * spread;
-    trait.start_log_variance = std::log(variance > 1e-12 ? variance : 1e-12);
-  } else {
+  // Zero only where the design reproduces the measured values; NaN where their fit overflowed,
+  // which no search can then evaluate.
+  const double spread = root_mean_square(centred.residual);
+  if (spread != 0.0) {
     trait.scale = spread;
-  }
-
-  // The first fixed effect starts at u times the measured mean, r-bar + x-bar . offset, the
-  // others at 0 (u = U's first diagonal entry, so that B's first column times it is X's first);
-  // less the offset, with the first column's own share written as (u x-bar_0 - 1) offset_0.
-  trait.start_effects.assign(static_cast<std::size_t>(p), 0.0);
-  if (p > 0) {
-    const double u = basis.on_basis(Eigen::VectorXd::Unit(p, 0))[0];
-    double first = u * residual_mean + (u * column_mean[0] - 1.0) * trait.offset[0];
-    for (Eigen::Index j = 1; j < p; ++j) first += u * column_mean[j] * trait.offset[j];
-    trait.start_effects[0] = first / trait.scale;
-    for (Eigen::Index j = 1; j < p; ++j) trait.start_effects[j] = -trait.offset[j] / trait.scale;
+  } else {
+    std::vector<double> beyond;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      if (censoring[i] == Censoring::Measured) continue;
+      const double fitted = design.row(i).dot(trait.offset);
+      const double gap = censoring[i] == Censoring::AtOrAbove ? limit[i] - fitted : fitted - limit[i];
+      if (gap > 0.0 && !rank::constant_at_rounding(Eigen::Vector2d(limit[i], fitted))) beyond.push_back(gap);
+    }
+    trait.has_maximum = !beyond.empty();
+    if (trait.has_maximum) {
+      trait.scale = root_mean_square(Eigen::Map<const Eigen::VectorXd>(beyond.data(), std::ssize(beyond)));
+    }
   }
 
   const double unread = std::numeric_limits<double>::quiet_NaN();
