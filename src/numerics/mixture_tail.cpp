@@ -500,8 +500,146 @@ TailResult inversion_result(double sum, double last) {
   return TailResult{p, "gil_pelaez_inversion", settled_to, settled_to < 0.001 && p > 1e-11};
 }
 
+constexpr long band_limit = 40000;
+constexpr double stopping_share = 1e-10;
+
+// Whether a band's integral no longer moves the sum of the series for the probability p.
+bool settles(double last, double p) {
+  return last / pi < stopping_share * std::fmax(std::fabs(p), std::numeric_limits<double>::min());
+}
+
+// Where theta, falling, crosses `level`, from a point before it: the tangent there crosses past
+// it (theta is concave), and Newton's steps from that side stay on it, falling towards the
+// crossing, until one is within rounding of it (or rounding has taken a step a hair across it).
+// Empty if they fail to close in on it.
+std::optional<double> crossing(const Phase& phase, PhasePoint from, double level) {
+  const double margin = 0x1p-30 * std::fmax(1.0, std::fabs(from.theta));
+  const double rounding = 0x1p-40 * std::fmax(1.0, std::fabs(level));
+  double t = from.t + (from.theta - level + margin) / -slope(phase, from.t) * (1.0 + 0x1p-20);
+  for (int i = 0; i < 60; ++i) {
+    const double below = level - theta(phase, t);
+    const double falling = slope(phase, t);
+    if (!(below >= -rounding && falling < 0.0)) return std::nullopt;
+    if (below <= rounding) return t;
+    const double back = below / -falling;
+    if (back <= t * 0x1p-44) return t;
+    t -= back;
+  }
+  return std::nullopt;
+}
+
+// The bands of a falling phase: band k (counted on from a band already closed) lies between the
+// crossings of (index_k + 1) pi and index_k pi, the index going down by one a band.
+struct FallingBands {
+  const Phase& phase;
+  PhasePoint start;     // the end of the last band closed, theta at it to rounding
+  double first_index;   // the band index of the band after it
+  double h0;
+
+  // The band k after `start` (k = 0 the next one), or empty.
+  std::optional<double> integral(long k) const {
+    const double index = first_index - static_cast<double>(k);
+    const auto a = k == 0 ? std::optional<double>(start.t) : crossing(phase, start, (index + 1.0) * pi);
+    const auto b = crossing(phase, start, index * pi);
+    if (!a || !b || !(*b > *a)) return std::nullopt;
+    return band(phase, *a, *b, std::fmax(h0, *a));
+  }
+};
+
+// Bands in a row whose integrals' differences the series' remainder is taken from.
+constexpr std::size_t euler_terms = 12;
+using Recent = std::array<double, euler_terms + 1>;
+
+// The sum of an alternating series from its first term on, by Euler's transform of the terms
+// given (the first ones of it), and the size of the first term left out: sum_m (-1)^m
+// Delta^m J / 2^(m+1), J the terms' sizes. Empty unless the terms alternate.
+struct Remainder {
+  double sum;
+  double error;
+};
+
+std::optional<Remainder> euler_remainder(const Recent& terms) {
+  const double sign = terms[0] < 0.0 ? -1.0 : 1.0;
+  Recent sizes{};
+  for (std::size_t j = 0; j < terms.size(); ++j) {
+    sizes[j] = (j % 2 == 0 ? sign : -sign) * terms[j];
+    if (!(sizes[j] > 0.0)) return std::nullopt;
+  }
+  double sum = 0.0, weight = 0.5;
+  for (std::size_t m = 0; m < euler_terms; ++m) {
+    sum += (m % 2 == 0 ? weight : -weight) * sizes[0];
+    for (std::size_t j = 0; j + m + 1 < sizes.size(); ++j) sizes[j] = sizes[j + 1] - sizes[j];
+    weight *= 0.5;
+  }
+  return Remainder{sign * sum, weight * std::fabs(sizes[0])};
+}
+
+// The series summed to its stopping band from `whole`, its sum to infinity: the stopping band is
+// the first after `bands` whose size passes the test (a bisection, the sizes falling), or else
+// the band limit, and the remainder beyond it Euler's sum of the bands after it. Empty where a
+// crossing is not found or that remainder is not resolved.
+std::optional<TailResult> leap_to_stop(const FallingBands& ahead, double whole, double p_whole, double resolution,
+                                       long bands) {
+  // Band `bands + 1 + k` is ahead's band k.
+  const auto size_of = [&](long k) -> std::optional<double> {
+    const auto value = ahead.integral(k);
+    if (!value) return std::nullopt;
+    return std::fabs(*value);
+  };
+  long stop = band_limit - bands - 1;
+  auto last = size_of(stop);
+  if (!last) return std::nullopt;
+  if (settles(*last, p_whole)) {
+    long lo = -1;  // band bands itself did not settle
+    while (stop - lo > 1) {
+      const long mid = lo + (stop - lo) / 2;
+      const auto size = size_of(mid);
+      if (!size) return std::nullopt;
+      (settles(*size, p_whole) ? stop : lo) = mid;
+      if (stop == mid) last = size;
+    }
+  }
+  Recent beyond{};
+  for (std::size_t j = 0; j < beyond.size(); ++j) {
+    const auto value = ahead.integral(stop + 1 + static_cast<long>(j));
+    if (!value) return std::nullopt;
+    beyond[j] = *value;
+  }
+  const auto from_stop = euler_remainder(beyond);
+  if (!from_stop || !(from_stop->error <= resolution)) return std::nullopt;
+  return inversion_result(whole - from_stop->sum, *last);
+}
+
+// Once the phase falls for good, the bands' integrals alternate in sign and shrink smoothly: a
+// band's size, about 2 prod_j (1 + x_j^2)^(-1/4) / (t |theta'|), falls as t grows (theta'
+// only steepens), and its differences from band to band fall faster still. The series can then leap to the band where the band-by-band sum would stop, with the
+// same sum and the same last band, however far off that band lies: the remainder from the last
+// bands closed on is Euler's sum of those `terms`, resolved far below what the stopping test can
+// see, and the stopping band and the remainder beyond it come from bands located directly, each
+// by its own crossings (leap_to_stop). `sum` holds the bands closed so far, the last of them
+// `terms`. Not `ready` while the differences are not yet small enough; with no result the
+// band-by-band sum goes on.
+struct Leap {
+  bool ready;
+  std::optional<TailResult> result;
+};
+
+Leap leap(const FallingBands& ahead, double sum, long bands, const Recent& terms) {
+  const auto from_recent = euler_remainder(terms);
+  if (!from_recent) return {false, std::nullopt};
+  double before = sum;
+  for (const double term : terms) before -= term;
+  const double whole = before + from_recent->sum;
+  const double p_whole = whole / pi + 0.5;
+  const double resolution = 1e-3 * stopping_share * pi * std::fabs(p_whole);
+  if (!(from_recent->error <= resolution)) return {false, std::nullopt};
+  return {true, leap_to_stop(ahead, whole, p_whole, resolution, bands)};
+}
+
 // P(Q > q) = 1/2 + (1/pi) * integral of f over (0, infinity), summed band by band between
-// the zeros of f until the last band no longer moves the sum.
+// the zeros of f until the last band no longer moves the sum, or the band limit. A series that
+// settles slowly (one weight far above the rest leaves f falling only like t^(-3/2)) leaps
+// there once its bands alternate smoothly, instead of closing tens of thousands of them.
 TailResult gil_pelaez(std::span<const double> weights, double q) {
   const double largest = *std::max_element(weights.begin(), weights.end());
   const Phase phase = make_phase(weights, q);
@@ -524,6 +662,8 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
   double sum = 0.0;
   double last = infinity;
   long bands = 0;
+  Recent recent{};     // the last bands' integrals
+  bool leapt = false;  // a leap was tried once ready
   for (;;) {
     const double a = t;
     const double h_a = h;
@@ -560,10 +700,13 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
     h = std::fmin(std::fmax(b - a, h_a), h_max);
     t = b;
     theta_t = end.level;  // to rounding
-    if (bands >= 5) {
-      const double p = sum / pi + 0.5;
-      const double smallest_normal = std::numeric_limits<double>::min();
-      if (last / pi < 1e-10 * std::fmax(std::fabs(p), smallest_normal) || bands == 40000) break;
+    if (bands >= 5 && (settles(last, sum / pi + 0.5) || bands == band_limit)) break;
+    std::copy(recent.begin() + 1, recent.end(), recent.begin());
+    recent.back() = integral;
+    if (!leapt && bands > static_cast<long>(euler_terms) && slope(phase, b) < 0.0) {
+      const Leap ahead = leap({phase, {b, end.level}, current, h0}, sum, bands, recent);
+      if (ahead.result) return *ahead.result;
+      leapt = ahead.ready;
     }
   }
 
