@@ -125,6 +125,10 @@ def check_inversion(result, expected):
         (1.0, 0.1, 4, 0.7),
         (0.05, 1.0, 3, 2.5),
         (3.0, 1.0, 2, 40.0),
+        # One weight a million times the other: the series runs to the band limit, still trusted.
+        (1e-6, 1.0, 1, 1.0),
+        (4.27e-13, 1.186e-6, 1, 6.7e-8),
+        (4.27e-7, 1.186, 1, 6.7e-2),
     ],
 )
 def test_inversion_against_convolution(w1, w_rest, k, q):
@@ -133,7 +137,7 @@ def test_inversion_against_convolution(w1, w_rest, k, q):
 
 @pytest.mark.parametrize(
     ("distinct", "q"),
-    [([1.0, 2.0], 3.0), ([0.5, 2.0, 5.0], 6.0), ([1.0, 1.5, 4.0, 0.25], 10.0), ([0.1, 0.2], 0.5)],
+    [([1.0, 2.0], 3.0), ([0.5, 2.0, 5.0], 6.0), ([1.0, 1.5, 4.0, 0.25], 10.0), ([0.1, 0.2], 0.5), ([1e-6, 1.0], 2.0)],
 )
 def test_inversion_against_paired_closed_form(distinct, q):
     weights = [w for w in distinct for _ in range(2)]

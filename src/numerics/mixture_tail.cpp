@@ -195,6 +195,40 @@ double theta(const Phase& phase, double t) {
 // Which half-period of sin(theta(t)) t lies in: f changes sign exactly where this does.
 double band_index(const Phase& phase, double t) { return std::floor(theta(phase, t) / pi); }
 
+// theta at a point of the band search and the band index there.
+struct PhasePoint {
+  double t;
+  double theta;
+  double index() const { return std::floor(theta / pi); }
+};
+
+PhasePoint phase_point(const Phase& phase, double t) { return {t, theta(phase, t)}; }
+
+// theta'(t) = sum_j w_j / (1 + x_j^2) - q, x_j = 2 w_j t. Every term falls as t grows, so theta
+// is concave on t > 0 and, once it falls, falls for good. Near q = sum_j w_j the excess form
+// -sum_j w_j x_j^2 / (1 + x_j^2) + (sum_j w_j - q) keeps its sign.
+double slope(const Phase& phase, double t) {
+  double sum = 0.0;
+  for (const double w : phase.weights) {
+    const double x = t * (w + w);
+    sum += phase.compensated ? -w / (1.0 + 1.0 / (x * x)) : w / (1.0 + x * x);
+  }
+  return phase.compensated ? sum + phase.excess : sum - phase.q;
+}
+
+// The step from t to beyond the next end of the band, where theta falls there: the index can
+// then only go down, no band can be passed over and back, and any step is safe. theta lies below
+// its tangent, so the tangent's crossing of the band's floor, a little further on than rounding
+// can undo, is past the end; the bracket it makes is narrow about the end. The step goes no
+// further than `cap`; where theta still rises it is `rising`.
+double step_ahead(const Phase& phase, double current, PhasePoint from, double rising, double cap) {
+  const double falling = slope(phase, from.t);
+  if (!(falling < 0.0)) return rising;
+  const double margin = 0x1p-30 * std::fmax(1.0, std::fabs(from.theta));
+  const double reach = (from.theta - current * pi + margin) / -falling * (1.0 + 0x1p-20);
+  return reach > 0.0 ? std::fmin(reach, cap) : rising;
+}
+
 // The Imhof integrand sin(theta(t)) * prod (1 + 4 w^2 t^2)^(-1/4) / t term by term; 0 for t <= 0.
 double integrand(const Phase& phase, double t) {
   if (!(t > 0.0)) return 0.0;
@@ -330,27 +364,20 @@ bool all_equal(const std::vector<double>& kept) {
                      [first](double w) { return std::fabs(w - first) <= 1e-12 * first; });
 }
 
-// Binary exponents of the largest weight between which the band search's absolute units
-// in t (the first point 1e-14, the offset 1e-13 past a zero, steps of at most 0.5) resolve
-// the bands. Far outside, the located zeros are rounding noise or skip whole bands, and a
-// plainly wrong probability would be reported as settled (seen from about 2^-30 and 2^42
-// on); the margins keep well clear of both.
-constexpr int smallest_moderate_exponent = -20;
-constexpr int largest_moderate_exponent = 36;
-
 struct Scaled {
   std::vector<double> weights;
   double q;
 };
 
-// The tail depends on q and the weights only through their ratios, which a power of two
-// leaves exact, so weights of extreme size are brought to a largest weight in [1, 2); q may
-// overflow to +infinity on the way. Weights of moderate size are left as they are.
-Scaled at_moderate_scale(std::vector<double> weights, double q) {
+// The tail depends on q and the weights only through their ratios, which a power of two leaves
+// exact, so the weights are brought to a largest weight in [1, 2) before the inversion; q may
+// overflow to +infinity on the way. Its absolute units in t (the first point 1e-14, the offset
+// 1e-13 past a zero, steps of at most 0.5) then mean the same for every scale: left at the
+// weights' own size they set the cost instead (a largest weight of 1e-6 takes steps of 0.5 where
+// the integrand's scale is 2e5, and grades every band from there) and, far enough out, resolve
+// the bands no more.
+Scaled at_unit_scale(std::vector<double> weights, double q) {
   const int exponent = std::ilogb(*std::max_element(weights.begin(), weights.end()));
-  if (exponent >= smallest_moderate_exponent && exponent <= largest_moderate_exponent) {
-    return {std::move(weights), q};
-  }
   for (double& w : weights) w = std::ldexp(w, -exponent);
   return {std::move(weights), std::ldexp(q, -exponent)};
 }
@@ -392,46 +419,75 @@ Cubic cubic_about(const Phase& phase, double c) {
   return {c, theta(phase, c), {first * 0.5 - phase.q, second * 0.25, third / 12.0}};
 }
 
-// The end of a band and the band index just past it.
+// The end of a band, the band index just past it, and the multiple of pi theta crossed there.
 struct BandEnd {
   double at;
   double next;
+  double level;
 };
 
-// Where the band index first leaves `current` between lo (inside it) and hi (beyond it, in band
-// hi_index), to the resolution of exactly 80 bisections, and the index at 1e-13 past it.
+// Where the band index first leaves `current` between lo (inside it) and hi (beyond it), to the
+// resolution of at most 80 steps, and the index at 1e-13 past it.
+//
+// While the bracket is wide, its points come by false position on theta - level (the multiple
+// of pi being crossed), with Illinois' halving of an end kept twice and a midpoint after any
+// step that failed to halve the bracket: theta is smooth, so this reaches the cubic's width
+// below in a few evaluations where halving takes a dozen or more. A point is judged by its band
+// index alone, as a midpoint is, so the bracket stays one whatever theta does inside it.
 //
 // Once the bracket is narrow enough, theta is taken from its cubic about the bracket's middle,
 // exact there to far below rounding, and so is the index past the end while that lies within
 // the cubic's reach: one smooth function on both sides of the end. Once the midpoint rounds to
-// an end whose band is known, lo and hi are neighbours and the bisections left change nothing,
-// so the loop stops there: hi is always beyond the band, lo is once a midpoint has been found
+// an end whose band is known, lo and hi are neighbours and the steps left change nothing,
+// so the loop stops there: hi is always beyond the band, lo is once a point has been found
 // inside it.
 //
 // Where t is large, 1e-13 is an ulp or less and within the rounding of theta's terms, and the
 // point past the end can come out in the band itself; starting that band again would close it
 // at once with an integral of 0, and the sum would stop there as settled. The index past the
 // end is then the one found beyond it.
-BandEnd band_end(const Phase& phase, double current, double lo, double hi, double hi_index) {
+BandEnd band_end(const Phase& phase, double current, PhasePoint lo, PhasePoint hi) {
+  double hi_index = hi.index();
+  const double level = (hi_index < current ? current : current + 1.0) * pi;
+  double g_lo = lo.theta - level, g_hi = hi.theta - level;
+  int moved = 0;  // the end the last point replaced: -1 lo, +1 hi
+  bool halve_next = false;
   std::optional<Cubic> local;
   bool lo_inside = false;
   for (int i = 0; i < 80; ++i) {
-    const double mid = (hi + lo) * 0.5;
-    if (mid == hi || (mid == lo && lo_inside)) break;
-    if (!local && !phase.compensated && hi - lo <= phase.cubic_width * 0.5) local = cubic_about(phase, mid);
-    const double index = local ? std::floor(local->at(mid) / pi) : band_index(phase, mid);
-    if (index == current) {
-      lo = mid;
-      lo_inside = true;
-    } else {
-      hi = mid;
-      hi_index = index;
+    const double mid = (hi.t + lo.t) * 0.5;
+    if (mid == hi.t || (mid == lo.t && lo_inside)) break;
+    if (!local && !phase.compensated && hi.t - lo.t <= phase.cubic_width * 0.5) local = cubic_about(phase, mid);
+    const double width = hi.t - lo.t;
+    double at = mid;
+    if (!local && !halve_next && (g_lo < 0.0) != (g_hi < 0.0)) {
+      // Kept off the ends, where theta's rounding may leave the value at an end at the level
+      // itself, so that a zero next to an end is cut off at once.
+      const double margin = width * 0x1p-20;
+      const double secant = std::clamp(lo.t + width * (g_lo / (g_lo - g_hi)), lo.t + margin, hi.t - margin);
+      if (secant > lo.t && secant < hi.t) at = secant;
     }
+    const PhasePoint point = local ? PhasePoint{at, local->at(at)} : phase_point(phase, at);
+    const double index = point.index();
+    if (index == current) {
+      lo = point;
+      lo_inside = true;
+      g_lo = point.theta - level;
+      if (moved == -1) g_hi *= 0.5;
+      moved = -1;
+    } else {
+      hi = point;
+      hi_index = index;
+      g_hi = point.theta - level;
+      if (moved == 1) g_lo *= 0.5;
+      moved = 1;
+    }
+    halve_next = at != mid && hi.t - lo.t > width * 0.5;
   }
-  const double past = hi + 1e-13;
+  const double past = hi.t + 1e-13;
   const bool in_reach = local && std::fabs(past - local->centre) <= phase.cubic_width * 0.5;
   const double next = in_reach ? std::floor(local->at(past) / pi) : band_index(phase, past);
-  return {hi, next == current ? hi_index : next};
+  return {hi.t, next == current ? hi_index : next, level};
 }
 
 // P from the sum of the completed bands' integrals, clamped to [0, 1] against cancellation,
@@ -444,8 +500,146 @@ TailResult inversion_result(double sum, double last) {
   return TailResult{p, "gil_pelaez_inversion", settled_to, settled_to < 0.001 && p > 1e-11};
 }
 
+constexpr long band_limit = 40000;
+constexpr double stopping_share = 1e-10;
+
+// Whether a band's integral no longer moves the sum of the series for the probability p.
+bool settles(double last, double p) {
+  return last / pi < stopping_share * std::fmax(std::fabs(p), std::numeric_limits<double>::min());
+}
+
+// Where theta, falling, crosses `level`, from a point before it: the tangent there crosses past
+// it (theta is concave), and Newton's steps from that side stay on it, falling towards the
+// crossing, until one is within rounding of it (or rounding has taken a step a hair across it).
+// Empty if they fail to close in on it.
+std::optional<double> crossing(const Phase& phase, PhasePoint from, double level) {
+  const double margin = 0x1p-30 * std::fmax(1.0, std::fabs(from.theta));
+  const double rounding = 0x1p-40 * std::fmax(1.0, std::fabs(level));
+  double t = from.t + (from.theta - level + margin) / -slope(phase, from.t) * (1.0 + 0x1p-20);
+  for (int i = 0; i < 60; ++i) {
+    const double below = level - theta(phase, t);
+    const double falling = slope(phase, t);
+    if (!(below >= -rounding && falling < 0.0)) return std::nullopt;
+    if (below <= rounding) return t;
+    const double back = below / -falling;
+    if (back <= t * 0x1p-44) return t;
+    t -= back;
+  }
+  return std::nullopt;
+}
+
+// The bands of a falling phase: band k (counted on from a band already closed) lies between the
+// crossings of (index_k + 1) pi and index_k pi, the index going down by one a band.
+struct FallingBands {
+  const Phase& phase;
+  PhasePoint start;     // the end of the last band closed, theta at it to rounding
+  double first_index;   // the band index of the band after it
+  double h0;
+
+  // The band k after `start` (k = 0 the next one), or empty.
+  std::optional<double> integral(long k) const {
+    const double index = first_index - static_cast<double>(k);
+    const auto a = k == 0 ? std::optional<double>(start.t) : crossing(phase, start, (index + 1.0) * pi);
+    const auto b = crossing(phase, start, index * pi);
+    if (!a || !b || !(*b > *a)) return std::nullopt;
+    return band(phase, *a, *b, std::fmax(h0, *a));
+  }
+};
+
+// Bands in a row whose integrals' differences the series' remainder is taken from.
+constexpr std::size_t euler_terms = 12;
+using Recent = std::array<double, euler_terms + 1>;
+
+// The sum of an alternating series from its first term on, by Euler's transform of the terms
+// given (the first ones of it), and the size of the first term left out: sum_m (-1)^m
+// Delta^m J / 2^(m+1), J the terms' sizes. Empty unless the terms alternate.
+struct Remainder {
+  double sum;
+  double error;
+};
+
+std::optional<Remainder> euler_remainder(const Recent& terms) {
+  const double sign = terms[0] < 0.0 ? -1.0 : 1.0;
+  Recent sizes{};
+  for (std::size_t j = 0; j < terms.size(); ++j) {
+    sizes[j] = (j % 2 == 0 ? sign : -sign) * terms[j];
+    if (!(sizes[j] > 0.0)) return std::nullopt;
+  }
+  double sum = 0.0, weight = 0.5;
+  for (std::size_t m = 0; m < euler_terms; ++m) {
+    sum += (m % 2 == 0 ? weight : -weight) * sizes[0];
+    for (std::size_t j = 0; j + m + 1 < sizes.size(); ++j) sizes[j] = sizes[j + 1] - sizes[j];
+    weight *= 0.5;
+  }
+  return Remainder{sign * sum, weight * std::fabs(sizes[0])};
+}
+
+// The series summed to its stopping band from `whole`, its sum to infinity: the stopping band is
+// the first after `bands` whose size passes the test (a bisection, the sizes falling), or else
+// the band limit, and the remainder beyond it Euler's sum of the bands after it. Empty where a
+// crossing is not found or that remainder is not resolved.
+std::optional<TailResult> leap_to_stop(const FallingBands& ahead, double whole, double p_whole, double resolution,
+                                       long bands) {
+  // Band `bands + 1 + k` is ahead's band k.
+  const auto size_of = [&](long k) -> std::optional<double> {
+    const auto value = ahead.integral(k);
+    if (!value) return std::nullopt;
+    return std::fabs(*value);
+  };
+  long stop = band_limit - bands - 1;
+  auto last = size_of(stop);
+  if (!last) return std::nullopt;
+  if (settles(*last, p_whole)) {
+    long lo = -1;  // band bands itself did not settle
+    while (stop - lo > 1) {
+      const long mid = lo + (stop - lo) / 2;
+      const auto size = size_of(mid);
+      if (!size) return std::nullopt;
+      (settles(*size, p_whole) ? stop : lo) = mid;
+      if (stop == mid) last = size;
+    }
+  }
+  Recent beyond{};
+  for (std::size_t j = 0; j < beyond.size(); ++j) {
+    const auto value = ahead.integral(stop + 1 + static_cast<long>(j));
+    if (!value) return std::nullopt;
+    beyond[j] = *value;
+  }
+  const auto from_stop = euler_remainder(beyond);
+  if (!from_stop || !(from_stop->error <= resolution)) return std::nullopt;
+  return inversion_result(whole - from_stop->sum, *last);
+}
+
+// Once the phase falls for good, the bands' integrals alternate in sign and shrink smoothly: a
+// band's size, about 2 prod_j (1 + x_j^2)^(-1/4) / (t |theta'|), falls as t grows (theta'
+// only steepens), and its differences from band to band fall faster still. The series can then leap to the band where the band-by-band sum would stop, with the
+// same sum and the same last band, however far off that band lies: the remainder from the last
+// bands closed on is Euler's sum of those `terms`, resolved far below what the stopping test can
+// see, and the stopping band and the remainder beyond it come from bands located directly, each
+// by its own crossings (leap_to_stop). `sum` holds the bands closed so far, the last of them
+// `terms`. Not `ready` while the differences are not yet small enough; with no result the
+// band-by-band sum goes on.
+struct Leap {
+  bool ready;
+  std::optional<TailResult> result;
+};
+
+Leap leap(const FallingBands& ahead, double sum, long bands, const Recent& terms) {
+  const auto from_recent = euler_remainder(terms);
+  if (!from_recent) return {false, std::nullopt};
+  double before = sum;
+  for (const double term : terms) before -= term;
+  const double whole = before + from_recent->sum;
+  const double p_whole = whole / pi + 0.5;
+  const double resolution = 1e-3 * stopping_share * pi * std::fabs(p_whole);
+  if (!(from_recent->error <= resolution)) return {false, std::nullopt};
+  return {true, leap_to_stop(ahead, whole, p_whole, resolution, bands)};
+}
+
 // P(Q > q) = 1/2 + (1/pi) * integral of f over (0, infinity), summed band by band between
-// the zeros of f until the last band no longer moves the sum.
+// the zeros of f until the last band no longer moves the sum, or the band limit. A series that
+// settles slowly (one weight far above the rest leaves f falling only like t^(-3/2)) leaps
+// there once its bands alternate smoothly, instead of closing tens of thousands of them.
 TailResult gil_pelaez(std::span<const double> weights, double q) {
   const double largest = *std::max_element(weights.begin(), weights.end());
   const Phase phase = make_phase(weights, q);
@@ -459,45 +653,60 @@ TailResult gil_pelaez(std::span<const double> weights, double q) {
   }
   const double h0 = std::fmin(0.25 / largest, 0.5);
   const double h_max = std::fmax(pi / q * 0.125, h0);
+  // Steps by the tangent go no further than this, well short of overflow.
+  const double reach_cap = h_max * 0x1p+20;
 
   double t = 0.0;
+  double theta_t = 0.0;
   double h = h0;
   double sum = 0.0;
   double last = infinity;
   long bands = 0;
+  Recent recent{};     // the last bands' integrals
+  bool leapt = false;  // a leap was tried once ready
   for (;;) {
     const double a = t;
     const double h_a = h;
     // Step ahead until the band index changes; a band never closed contributes nothing.
-    double t_next = 0.0;
-    double beyond = current;  // the band index at t_next
+    PhasePoint inside{t, theta_t};
+    PhasePoint beyond{};
     bool found = false;
     for (int steps = 1; steps <= 8000; ++steps) {
-      t_next = h + t;
+      const double t_next = step_ahead(phase, current, inside, h, reach_cap) + t;
       if (!std::isfinite(t_next)) break;
-      beyond = band_index(phase, t_next);
-      if (beyond != current) {
+      beyond = phase_point(phase, t_next);
+      if (beyond.index() != current) {
         found = true;
         break;
       }
       h = std::fmin(h * 1.05, h_max);
       t = t_next;
+      inside = beyond;
     }
     if (!found) break;
 
-    const BandEnd end = band_end(phase, current, t, t_next, beyond);
+    const BandEnd end = band_end(phase, current, inside, beyond);
     const double b = end.at;
-    const double integral = band(phase, a, b, h0);
+    // Panels graded from h0 serve the band at the origin. The integrand's only singularities
+    // are the branch points +-i / (2 w_j), each at least t from a real point t, so they lie
+    // three radii or more from the middle of a panel no wider than its start, where the error
+    // of 20 Gauss-Legendre points falls like (3 + sqrt 8)^-40, far below rounding: far out a
+    // band is one panel, not one per doubling of h0.
+    const double integral = band(phase, a, b, std::fmax(h0, a));
     current = end.next;
     sum = sum + integral;
     last = std::fabs(integral);
     bands += 1;
     h = std::fmin(std::fmax(b - a, h_a), h_max);
     t = b;
-    if (bands >= 5) {
-      const double p = sum / pi + 0.5;
-      const double smallest_normal = std::numeric_limits<double>::min();
-      if (last / pi < 1e-10 * std::fmax(std::fabs(p), smallest_normal) || bands == 40000) break;
+    theta_t = end.level;  // to rounding
+    if (bands >= 5 && (settles(last, sum / pi + 0.5) || bands == band_limit)) break;
+    std::copy(recent.begin() + 1, recent.end(), recent.begin());
+    recent.back() = integral;
+    if (!leapt && bands > static_cast<long>(euler_terms) && slope(phase, b) < 0.0) {
+      const Leap ahead = leap({phase, {b, end.level}, current, h0}, sum, bands, recent);
+      if (ahead.result) return *ahead.result;
+      leapt = ahead.ready;
     }
   }
 
@@ -535,7 +744,7 @@ Result<TailResult> weighted_chi2_upper_tail(std::span<const double> weights, dou
     return exact(deviance::chi2_upper_tail(q / kept.front(), df), "exact_equal_weights");
   }
   if (tail_is_one(kept, q)) return TailResult{1.0, "gil_pelaez_inversion", 0.0, true};
-  const Scaled scaled = at_moderate_scale(std::move(kept), q);
+  const Scaled scaled = at_unit_scale(std::move(kept), q);
   return gil_pelaez(scaled.weights, scaled.q);
 }
 

@@ -109,6 +109,10 @@ TEST(MixtureTailInversion, ExactTailsWithinWhatTheResultPromises) {
       {{4e14, 1e14}, 5e15, 0.00047576296369116817},
       {forty, 3.0, 0.9777493392600378},
       {forty, 25.0, 7.981643887476088e-05},
+      // One weight far above the other, at two sizes: the larger-weighted chi-square's tail
+      // averaged over the smaller one (mpmath.quad at 30 digits).
+      {{1.0, 1e-6}, 1.0, 0.3173107498340016},
+      {{4.27e-13, 1.186e-6}, 6.7e-8, 0.8121288579018511},
   };
   for (const Case& c : cases) {
     const auto tail = weighted_chi2_upper_tail(c.weights, c.q);
