@@ -12,6 +12,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/golden_section.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
 
@@ -25,7 +26,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double psd_tolerance = -1e-9;
 constexpr double log_two_pi = 1.8378770664093453;
 constexpr double normal_975 = 1.959963984540054;
-constexpr double golden_ratio = 0.6180339887498948;
 
 using eigen::symmetric_eigen;
 
@@ -218,33 +218,12 @@ GridBest refine(const ProfileCurve& curve, const Grid& points, int best) {
   constexpr int last = last_grid_point;
   const auto& grid = points.h2;
   const double best_value = points.value[best];
-  double a = grid[std::max(best - 1, 0)];
-  double b = grid[std::min(best, last - 1) + 1];
+  const double a = grid[std::max(best - 1, 0)];
+  const double b = grid[std::min(best, last - 1) + 1];
   if (best_value == infinity || !(b > a)) return {grid[best], best_value};
 
-  double w = b - a;
-  double c = b - golden_ratio * w;
-  double d = a + golden_ratio * w;
-  double fc = curve.objective(c);
-  double fd = curve.objective(d);
-  while (w > 1e-9) {
-    if (fc < fd) {
-      b = d;
-      d = c;
-      fd = fc;
-      w = b - a;
-      c = b - golden_ratio * w;
-      fc = curve.objective(c);
-    } else {
-      a = c;
-      c = d;
-      fc = fd;
-      w = b - a;
-      d = a + golden_ratio * w;
-      fd = curve.objective(d);
-    }
-  }
-  const double mid = (a + b) * 0.5;
+  const golden_section::Bracket narrowed = golden_section::minimise([&](double h) { return curve.objective(h); }, a, b, 1e-9);
+  const double mid = narrowed.middle();
   const double mid_value = curve.objective(mid);
   if (std::isfinite(mid_value) && mid_value < best_value) return {mid, best_value};
   return {grid[best], best_value};
