@@ -142,21 +142,24 @@ Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& rel
   if (!finite || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
+  // A design short of full rank cannot centre the response; its null fit still runs, on the
+  // design and response as given, and decides the code, the rank check coming after it.
   model.design_ = fixed_effects::Design::prepare(design);
-  if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
-  centring::Centred centred = model.design_->centre(y);
+  centring::Centred centred = model.design_ ? model.design_->centre(y)
+                                            : centring::Centred{y, Eigen::VectorXd::Zero(design.cols())};
   model.offset_ = std::move(centred.coefficients);
   rotation::Rotation rotation = rotation::decompose(relationship, matrix_scan::families(relationship, links));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
   model.group_rows();
   model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
-  model.basis_ = design_basis::Basis::orthogonal(design);
-  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, model.basis_.columns());
+  if (model.design_) model.basis_ = design_basis::Basis::orthogonal(design);
+  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, model.design_ ? model.basis_.columns() : Eigen::MatrixXd(design));
   model.blocks_ = std::move(rotation.blocks);
   model.n_ = static_cast<std::size_t>(n);
 
   const auto null = model.fit_variance({});
   if (!null) return std::unexpected(null.error());
+  if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
   model.null_h2_ = null->h2;
   model.null_scale_ = null->scale;
   model.null_loglik_ = null->loglik;
