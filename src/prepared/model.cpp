@@ -15,6 +15,7 @@
 #include "numerics/golden_section.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::prepared {
 namespace {
@@ -60,6 +61,11 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   if (rotation.smallest < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
   model.min_eigenvalue_ = rotation.smallest;
   model.eigenvalues_ = rotation.eigenvalues.cwiseMax(0.0);
+  // An eigenvalue is zero when it is no larger than rounding in the decomposition leaves of
+  // the largest (numpy's matrix_rank tolerance): a zero direction then comes out with either
+  // sign, whatever the order the people are listed in.
+  model.zero_eigenvalue_ = static_cast<double>(n) * std::numeric_limits<double>::epsilon() *
+                           (model.eigenvalues_.size() > 0 ? model.eigenvalues_.maxCoeff() : 0.0);
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
 
   // Rank is judged at the rounding level of each column, whatever its scale or offset, and x'x
@@ -91,6 +97,8 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
                                                bool reml) const {
   const Eigen::Index n = static_cast<Eigen::Index>(n_);
   const Eigen::Index p = static_cast<Eigen::Index>(p_);
+
+  if (h2 == 1.0 && eigenvalues_.minCoeff() <= zero_eigenvalue_) return at_singular_bound(rotated_y, reml);
 
   // Variance factors of the diagonal covariance in the rotated frame; the two bounds are
   // taken exactly so that h2 = 0 is ordinary least squares and h2 = 1 uses k alone.
@@ -161,6 +169,23 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
     result.loglik = -0.5 * (((count * log_two_pi + log_factor_sum) +
                              count * std::log(result.total_variance)) + count);
   }
+  return result;
+}
+
+std::optional<Profiled> PreparedModel::at_singular_bound(const Eigen::VectorXd& rotated_y, bool reml) const {
+  // Under ML the likelihood rises without bound towards h2 = 1 where the design spans k's zero
+  // directions, and falls without bound where it does not: there is no value at the bound.
+  if (!reml) return std::nullopt;
+  const std::optional<singular_reml::Limit> limit =
+      singular_reml::limit(eigenvalues_, rotated_basis_, rotated_y, zero_eigenvalue_);
+  if (!limit || !(limit->residual_sum_of_squares > 1e-12 * limit->response_sum_of_squares)) return std::nullopt;
+  const design_basis::Basis& basis = design_->orthogonal();
+  Profiled result;
+  result.beta = basis.coefficients(limit->beta);
+  result.cov = basis.covariance(limit->cov);
+  result.total_variance = limit->residual_sum_of_squares / nu_;
+  result.loglik = -0.5 * (nu_ + nu_ * std::log(result.total_variance) + nu_ * log_two_pi +
+                          limit->log_determinants - logdet_xtx_);
   return result;
 }
 
