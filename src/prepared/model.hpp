@@ -96,7 +96,9 @@ class PreparedModel {
   OneTraitFit fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml, const Eigen::VectorXd& offset) const;
 
   // The profile likelihood at one h2; absent when the variance factors are not positive and
-  // finite, the weighted cross-product is not positive definite, or the fit is exact.
+  // finite, the weighted cross-product is not positive definite, or the fit is exact. At h2 = 1
+  // on a k with zero eigenvalues it is REML's finite limit where the design spans their
+  // directions, and absent otherwise.
   std::optional<Profiled> profile(double h2, const Eigen::VectorXd& rotated_y, bool reml) const;
 
   std::size_t n() const { return n_; }
