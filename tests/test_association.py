@@ -56,28 +56,25 @@ def held(data):
 
 
 def twins(seed, families=16):
-    """Families of two identical twins and a sibling: each pair's zero eigenvalue steepens the
+    """Two identical twins and a sibling per family: each pair's zero eigenvalue steepens the
     profile towards h2 = 1, where the runs used to stop short of the null."""
     rng = np.random.default_rng(seed)
-    n = 3 * families
     k = np.kron(np.eye(families), [[1.0, 1.0, 0.5], [1.0, 1.0, 0.5], [0.5, 0.5, 1.0]])
-    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    x = np.column_stack([np.ones(3 * families), rng.normal(size=3 * families)])
     h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
     d, u = np.linalg.eigh(k)
-    y = x @ [1.0, 0.5] + np.sqrt(h2) * (u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=n)))
-    y += np.sqrt(1.0 - h2) * rng.normal(size=n)
-    return k, x, y, np.random.default_rng(0).binomial(2, 0.3, (n, 3)).astype(float)
+    y = x @ [1.0, 0.5] + np.sqrt(h2) * (u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=len(x))))
+    markers = np.random.default_rng(0).binomial(2, 0.3, (len(x), 3)).astype(float)
+    return k, x, y + np.sqrt(1.0 - h2) * rng.normal(size=len(x)), markers
 
 
-def dense_grm(seed=5, n=60):
+def dense_grm(n=60):
     """A genomic relationship on known allele frequencies: dense, of full rank."""
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(5)
     g = rng.binomial(2, 0.3, (n, 400)).astype(float)
-    w = (g - 0.6) / math.sqrt(0.42)
-    k = w @ w.T / 400
+    k = (g - 0.6) @ (g - 0.6).T / (400 * 0.42)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
-    y = x @ [1.0, 0.5] + np.linalg.cholesky(0.6 * k + 0.4 * np.eye(n)) @ rng.normal(size=n)
-    return k, x, y, g[:, :3]
+    return k, x, x @ [1.0, 0.5] + np.linalg.cholesky(0.6 * k + 0.4 * np.eye(n)) @ rng.normal(size=n), g[:, :3]
 
 
 NULL_SAMPLES = {
