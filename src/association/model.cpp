@@ -293,9 +293,9 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
     double h2;
     double value;
   };
-  // Where the profile steepens towards h2 = 1 (the zero eigenvalue of each pair of identical
-  // twins) a run can end on a failed line search well short of its maximum, and nothing it
-  // returns says so. An end that a Newton step would still raise by more than rounding is
+  // Where the profile bends over and then steepens towards h2 = 1 (the zero eigenvalue of each
+  // pair of identical twins) a run can creep in small steps to its iteration limit well short of
+  // its maximum, and the point it returns is all that is read of it. An end that a Newton step would still raise by more than rounding is
   // carried to the top of its own hump: steps doubling downhill find a bracket, golden sections
   // narrow it, and the narrowed point replaces the end only when it is lower.
   const auto settled = [&](const Candidate& end) {
