@@ -1,10 +1,13 @@
 """ML on a genomic relationship centred on the people analysed (K 1 = 0, an intercept in the
 design): the likelihood rises without bound as the residual variance goes to zero, and K's zero
 eigenvalue comes out with either sign. Every ML entry gives one answer in any listing order: the
-interior maximum (against a dense search) where there is one, else a fit that did not converge."""
+interior maximum (against a dense search) where there is one, else a fit that did not converge.
+Under REML the restricted likelihood has a finite limit at h2 = 1 when the design spans K's zero
+direction, and that limit is the answer where it is the maximum."""
 
 import numpy as np
 import pytest
+from scipy.linalg import null_space
 from scipy.optimize import minimize_scalar
 
 from helpers import gls_loglik
@@ -97,3 +100,40 @@ def test_two_traits_by_ml_give_one_answer_never_at_one(sample):
         assert converged and max(values[2], values[3]) < 0.9999
         fits.append((loglik, values[2], values[3]))
     np.testing.assert_allclose(fits, [fits[0]] * len(fits), rtol=0, atol=1e-6)
+
+
+def standardised_sample(seed, n=50):
+    """Markers standardised on the sample, a covariate beside the intercept."""
+    rng = np.random.default_rng(seed)
+    w = rng.binomial(2, 0.3, (n, 300)).astype(float)
+    w = (w - w.mean(0)) / (w.std(0) + (w.std(0) == 0))
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
+    values, vectors = np.linalg.eigh(w @ w.T / 300)
+    genetic = vectors @ (np.sqrt(np.clip(values, 0, None)) * rng.normal(size=n))
+    return w @ w.T / 300, x, x @ [1.0, 0.5] + np.sqrt(h2) * genetic + np.sqrt(1 - h2) * rng.normal(size=n)
+
+
+def contrast_loglik(k, x, y, h2):
+    """REML of the error contrasts a'y, a an orthonormal basis of x's complement: a'Ka is
+    regular at h2 = 1 when x spans K's zero direction, so this is also the limit there."""
+    a = null_space(x.T)
+    v, z = a.T @ (h2 * k + (1 - h2) * np.eye(len(y))) @ a, a.T @ y
+    return -0.5 * (len(z) * (np.log(2 * np.pi * (z @ np.linalg.solve(v, z)) / len(z)) + 1) + np.linalg.slogdet(v)[1])
+
+
+# (seed, design columns): 13, 14 and 17 have their maximum at h2 = 1, 0 inside, 1 at h2 = 0;
+# without the intercept the design leaves K's zero direction free and the limit is -infinity.
+@pytest.mark.parametrize("seed, columns", [(13, [0, 1]), (14, [0, 1]), (17, [0, 1]), (0, [0, 1]), (1, [0, 1]),
+                                           (13, [1])])
+def test_reml_maximum_at_one_in_every_order(seed, columns):
+    k, x, y = standardised_sample(seed)
+    x, top = x[:, columns], (1.0 if len(columns) == 2 else 1.0 - 1e-9)
+    inside = minimize_scalar(lambda h: -contrast_loglik(k, x, y, h), bounds=(0.0, top), method="bounded",
+                             options={"xatol": 1e-10})
+    h2, loglik = max([(inside.x, -inside.fun), (top, contrast_loglik(k, x, y, top))], key=lambda t: t[1])
+    for order in [np.roll(np.arange(len(y)), shift) for shift in (0, 5, 17)] + [np.arange(len(y))[::-1]]:
+        fit = _core.PreparedModel(x[order], k[np.ix_(order, order)]).fit(y[order], "reml")
+        assert fit["converged"] and fit["boundary"] == ("upper" if h2 == 1.0 else fit["boundary"])
+        assert fit["h2"] == pytest.approx(h2, abs=1e-5) and fit["loglik"] == pytest.approx(loglik, abs=1e-7)
+        assert fit["test"]["statistic"] == pytest.approx(2 * (loglik - contrast_loglik(k, x, y, 0.0)), abs=1e-6)

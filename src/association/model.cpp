@@ -10,6 +10,7 @@
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
+#include "numerics/golden_section.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
@@ -141,21 +142,24 @@ Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& rel
   if (!finite || !design.allFinite() || !y.allFinite()) return fail("ASSOCIATION_NOT_FINITE");
 
   AssociationModel model;
+  // A design short of full rank cannot centre the response; its null fit still runs, on the
+  // design and response as given, and decides the code, the rank check coming after it.
   model.design_ = fixed_effects::Design::prepare(design);
-  if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
-  centring::Centred centred = model.design_->centre(y);
+  centring::Centred centred = model.design_ ? model.design_->centre(y)
+                                            : centring::Centred{y, Eigen::VectorXd::Zero(design.cols())};
   model.offset_ = std::move(centred.coefficients);
   rotation::Rotation rotation = rotation::decompose(relationship, matrix_scan::families(relationship, links));
   model.eigenvalues_ = rotation.eigenvalues.unaryExpr([](double lambda) { return std::fmax(lambda, 0.0); });
   model.group_rows();
   model.rotated_response_ = rotation::rotate(rotation.blocks, centred.residual);
-  model.basis_ = design_basis::Basis::orthogonal(design);
-  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, model.basis_.columns());
+  if (model.design_) model.basis_ = design_basis::Basis::orthogonal(design);
+  model.rotated_design_ = rotation::rotate_columns(rotation.blocks, model.design_ ? model.basis_.columns() : Eigen::MatrixXd(design));
   model.blocks_ = std::move(rotation.blocks);
   model.n_ = static_cast<std::size_t>(n);
 
   const auto null = model.fit_variance({});
   if (!null) return std::unexpected(null.error());
+  if (!model.design_) return fail("ASSOCIATION_DESIGN_RANK_DEFICIENT");
   model.null_h2_ = null->h2;
   model.null_scale_ = null->scale;
   model.null_loglik_ = null->loglik;
@@ -289,6 +293,44 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
     double h2;
     double value;
   };
+  // Where the profile bends over and then steepens towards h2 = 1 (the zero eigenvalue of each
+  // pair of identical twins) a run can creep in small steps to its iteration limit well short of
+  // its maximum, and the point it returns is all that is read of it. An end that a Newton step would still raise by more than rounding is
+  // carried to the top of its own hump: steps doubling downhill find a bracket, golden sections
+  // narrow it, and the narrowed point replaces the end only when it is lower.
+  const auto settled = [&](const Candidate& end) {
+    const double g = slope(end.h2);
+    if ((end.h2 == 0.0 && g >= 0.0) || (end.h2 == 1.0 && g <= 0.0) || g == 0.0) return true;
+    constexpr double step = 1e-4;
+    const double lo = std::fmax(end.h2 - step, 0.0);
+    const double hi = std::fmin(lo + 2.0 * step, 1.0);
+    const double mid = (lo + hi) * 0.5;
+    const double curvature = (objective(hi) - 2.0 * objective(mid) + objective(lo)) / (step * step);
+    return curvature > 0.0 && g * g / (2.0 * curvature) <= 1e-10 * std::fmax(std::fabs(end.value), 1.0);
+  };
+  const auto climb = [&](const Candidate& end) -> Candidate {
+    const double direction = slope(end.h2) < 0.0 ? 1.0 : -1.0;
+    // The lowest point so far, and the one before it: the hump's top lies between that one and
+    // the first point past the lowest that is no lower.
+    double behind = end.h2, lowest = end.h2, lowest_value = end.value, past = end.h2;
+    for (double step = 1e-3; !interrupt::requested(); step *= 2.0) {
+      past = unit(end.h2 + direction * step);
+      if (past == lowest) break;
+      const double value = objective(past);
+      if (!(value < lowest_value)) break;
+      behind = lowest;
+      lowest = past;
+      lowest_value = value;
+    }
+    const golden_section::Bracket bracket =
+        golden_section::minimise(objective, std::fmin(behind, past), std::fmax(behind, past), 1e-9);
+    Candidate best = end;
+    for (const double h2 : {bracket.middle(), past}) {
+      const double value = objective(h2);
+      if (value < best.value) best = {h2, value};
+    }
+    return best;
+  };
   const auto attempt = [&](double start) -> std::optional<Candidate> {
     auto bounds = compat_lbfgsb::Bounds::create({0.0}, {1.0});
     if (!bounds) return std::nullopt;
@@ -304,7 +346,9 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
         {start}, std::move(*bounds), [&](std::span<const double> h) { return memo(h).value; },
         [&](std::span<const double> h) { return memo(h).gradient; }, std::move(control));
     if (!run) return std::nullopt;
-    const double h2 = run->par[0];
+    Candidate end{run->par[0], objective(run->par[0])};
+    if (std::isfinite(end.value) && !settled(end)) end = climb(end);
+    const double h2 = end.h2;
     // At h2 = 1 a zero eigenvalue leaves the covariance singular, and the floor on the weights
     // stands in for a likelihood that rises without bound there (a relationship centred on the
     // people analysed, under an intercept): a run that ends there, or within rounding of it,

@@ -12,8 +12,10 @@
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/eigen.hpp"
+#include "numerics/golden_section.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/rotation.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::prepared {
 namespace {
@@ -25,7 +27,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double psd_tolerance = -1e-9;
 constexpr double log_two_pi = 1.8378770664093453;
 constexpr double normal_975 = 1.959963984540054;
-constexpr double golden_ratio = 0.6180339887498948;
 
 using eigen::symmetric_eigen;
 
@@ -60,6 +61,11 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   if (rotation.smallest < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
   model.min_eigenvalue_ = rotation.smallest;
   model.eigenvalues_ = rotation.eigenvalues.cwiseMax(0.0);
+  // An eigenvalue is zero when it is no larger than rounding in the decomposition leaves of
+  // the largest (numpy's matrix_rank tolerance): a zero direction then comes out with either
+  // sign, whatever the order the people are listed in.
+  model.zero_eigenvalue_ = static_cast<double>(n) * std::numeric_limits<double>::epsilon() *
+                           (model.eigenvalues_.size() > 0 ? model.eigenvalues_.maxCoeff() : 0.0);
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
 
   // Rank is judged at the rounding level of each column, whatever its scale or offset, by the
@@ -89,6 +95,8 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
                                                bool reml) const {
   const Eigen::Index n = static_cast<Eigen::Index>(n_);
   const Eigen::Index p = static_cast<Eigen::Index>(p_);
+
+  if (h2 == 1.0 && eigenvalues_.minCoeff() <= zero_eigenvalue_) return at_singular_bound(rotated_y, reml);
 
   // Variance factors of the diagonal covariance in the rotated frame; the two bounds are
   // taken exactly so that h2 = 0 is ordinary least squares and h2 = 1 uses k alone.
@@ -162,6 +170,23 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
   return result;
 }
 
+std::optional<Profiled> PreparedModel::at_singular_bound(const Eigen::VectorXd& rotated_y, bool reml) const {
+  // Under ML the likelihood rises without bound towards h2 = 1 where the design spans k's zero
+  // directions, and falls without bound where it does not: there is no value at the bound.
+  if (!reml) return std::nullopt;
+  const std::optional<singular_reml::Limit> limit =
+      singular_reml::limit(eigenvalues_, rotated_basis_, rotated_y, zero_eigenvalue_);
+  if (!limit || !(limit->residual_sum_of_squares > 1e-12 * limit->response_sum_of_squares)) return std::nullopt;
+  const design_basis::Basis& basis = design_->orthogonal();
+  Profiled result;
+  result.beta = basis.coefficients(limit->beta);
+  result.cov = basis.covariance(limit->cov);
+  result.total_variance = limit->residual_sum_of_squares / nu_;
+  result.loglik = -0.5 * (nu_ + nu_ * std::log(result.total_variance) + nu_ * log_two_pi +
+                          limit->log_determinants - logdet_xtx_);
+  return result;
+}
+
 namespace {
 
 // The fit's view of the profile likelihood: l(h), and -infinity where there is no profile.
@@ -216,33 +241,12 @@ GridBest refine(const ProfileCurve& curve, const Grid& points, int best) {
   constexpr int last = last_grid_point;
   const auto& grid = points.h2;
   const double best_value = points.value[best];
-  double a = grid[std::max(best - 1, 0)];
-  double b = grid[std::min(best, last - 1) + 1];
+  const double a = grid[std::max(best - 1, 0)];
+  const double b = grid[std::min(best, last - 1) + 1];
   if (best_value == infinity || !(b > a)) return {grid[best], best_value};
 
-  double w = b - a;
-  double c = b - golden_ratio * w;
-  double d = a + golden_ratio * w;
-  double fc = curve.objective(c);
-  double fd = curve.objective(d);
-  while (w > 1e-9) {
-    if (fc < fd) {
-      b = d;
-      d = c;
-      fd = fc;
-      w = b - a;
-      c = b - golden_ratio * w;
-      fc = curve.objective(c);
-    } else {
-      a = c;
-      c = d;
-      fc = fd;
-      w = b - a;
-      d = a + golden_ratio * w;
-      fd = curve.objective(d);
-    }
-  }
-  const double mid = (a + b) * 0.5;
+  const golden_section::Bracket narrowed = golden_section::minimise([&](double h) { return curve.objective(h); }, a, b, 1e-9);
+  const double mid = narrowed.middle();
   const double mid_value = curve.objective(mid);
   if (std::isfinite(mid_value) && mid_value < best_value) return {mid, best_value};
   return {grid[best], best_value};

@@ -96,7 +96,9 @@ class PreparedModel {
   OneTraitFit fit_one_trait(const Eigen::VectorXd& rotated_y, bool reml, const Eigen::VectorXd& offset) const;
 
   // The profile likelihood at one h2; absent when the variance factors are not positive and
-  // finite, the weighted cross-product is not positive definite, or the fit is exact.
+  // finite, the weighted cross-product is not positive definite, or the fit is exact. At h2 = 1
+  // on a k with zero eigenvalues it is REML's finite limit where the design spans their
+  // directions, and absent otherwise.
   std::optional<Profiled> profile(double h2, const Eigen::VectorXd& rotated_y, bool reml) const;
 
   std::size_t n() const { return n_; }
@@ -110,6 +112,10 @@ class PreparedModel {
  private:
   PreparedModel() = default;
 
+  // The profile at h2 = 1 when k has zero eigenvalues: under REML, where the design spans their
+  // directions, the restricted likelihood's finite limit; otherwise none.
+  std::optional<Profiled> at_singular_bound(const Eigen::VectorXd& rotated_y, bool reml) const;
+
   Eigen::VectorXd eigenvalues_;  // block by block, negatives within tolerance set to 0.0
   Eigen::MatrixXd rotated_x_;    // rows aligned with eigenvalues_
   Eigen::MatrixXd rotated_basis_;  // the design's orthogonal basis, rotated the same way
@@ -120,6 +126,7 @@ class PreparedModel {
   double nu_ = 0.0;          // n - p
   double logdet_xtx_ = 0.0;  // ln det B'B = ln det x'x
   double min_eigenvalue_ = 0.0;
+  double zero_eigenvalue_ = 0.0;  // eigenvalues at most this are k's zero directions
   // The design in its own frame: the response is centred on it before it is rotated.
   std::optional<fixed_effects::Design> design_;
 };

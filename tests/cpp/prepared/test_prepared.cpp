@@ -91,7 +91,16 @@ TEST(PreparedModelProfile, NoProfileCases) {
   ASSERT_TRUE(model.has_value());
   EXPECT_NEAR(model->min_eigenvalue(), 0.0, 1e-15);
   const Eigen::VectorXd rotated = model->rotate(s.y);
-  EXPECT_FALSE(model->profile(1.0, rotated, true).has_value());
+  // The design spans the zero direction: ML rises without bound towards h2 = 1, REML has a
+  // finite limit there.
+  EXPECT_FALSE(model->profile(1.0, rotated, false).has_value());
+  const auto limit = model->profile(1.0, rotated, true);
+  const auto near = model->profile(1.0 - 1e-9, rotated, true);
+  const auto nearer = model->profile(1.0 - 1e-10, rotated, true);
+  ASSERT_TRUE(limit && near && nearer);
+  // The profile is smooth in h2 up to 1: its values at 1 - d extrapolate linearly to the limit.
+  EXPECT_NEAR(limit->loglik, (10.0 * nearer->loglik - near->loglik) / 9.0, 1e-7);
+  EXPECT_TRUE(limit->beta.isApprox(nearer->beta, 1e-6));
   EXPECT_TRUE(model->profile(1.0 - 1e-13, rotated, true).has_value());
   EXPECT_FALSE(model->profile(2.0, rotated, false).has_value());  // factor 1 - h2 < 0
   EXPECT_TRUE(model->profile(-0.5, rotated, false).has_value());  // factors stay positive
