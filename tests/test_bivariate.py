@@ -112,8 +112,10 @@ def reported_theta(fit):
 
 
 def standardisation_constant(y, observed, x, reml):
+    """Each trait on the sample spread of its residual on the design."""
     trait = np.tile([0, 1], len(observed))[np.asarray(observed).reshape(-1)]
-    sd = np.array([np.std(y[trait == t], ddof=1) for t in (0, 1)])[trait]
+    residual = y - x @ np.linalg.lstsq(x, y, rcond=None)[0]
+    sd = np.array([np.std(residual[trait == t], ddof=1) for t in (0, 1)])[trait]
     constant = np.log(sd).sum()
     if reml:
         xs = x / sd[:, None]
