@@ -81,11 +81,15 @@ constexpr double spanned_cosine = 1e-6;
 
 // For each mix c: the count of directions of S (the combinations sum_d a_d (q_d (x) c) over a
 // family's zero eigenvectors q_d with no weight on a value not measured, so that they are null
-// directions of the measured values' covariance on the face) and the rows S'B, B the design's
-// span with unit columns.
+// directions of the measured values' covariance on the face) and (S'B)'(S'B), B the design's
+// span with unit columns, whose eigenvalues are the squared cosines between S and that span.
 struct FaceDirections {
+  explicit FaceDirections(Eigen::Index columns) {
+    for (Eigen::MatrixXd& c : cross) c = Eigen::MatrixXd::Zero(columns, columns);
+  }
+
   std::array<Eigen::Index, 4> count{};
-  std::array<std::vector<Eigen::RowVectorXd>, 4> against_design;
+  std::array<Eigen::MatrixXd, 4> cross;
 
   void add_family(const blocks::Block& members, const eigen::SymmetricEigen& family,
                   const std::vector<std::array<bool, 2>>& observed,
@@ -122,25 +126,23 @@ struct FaceDirections {
               s_b.noalias() += (c[t] * kept.transpose() * null.row(i).transpose()) *
                                unit_design.row(static_cast<Eigen::Index>(*row));
       count[mix] += kept.cols();
-      for (Eigen::Index r = 0; r < s_b.rows(); ++r) against_design[mix].push_back(s_b.row(r));
+      cross[mix].noalias() += s_b.transpose() * s_b;
     }
   }
 
   // The rank of S'B for one mix: its singular values (cosines) above spanned_cosine.
-  Eigen::Index spanned(std::size_t mix, Eigen::Index columns) const {
-    Eigen::MatrixXd cross = Eigen::MatrixXd::Zero(columns, columns);
-    for (const auto& row : against_design[mix]) cross.noalias() += row.transpose() * row;
-    const Eigen::VectorXd values = eigen::symmetric_eigen(cross).values;
+  Eigen::Index spanned(std::size_t mix) const {
+    const Eigen::VectorXd values = eigen::symmetric_eigen(cross[mix]).values;
     return (values.array() > spanned_cosine * spanned_cosine).count();
   }
 
   // A face is unbounded when the fixed effects, with the mix's one degree of freedom where the
   // mix is free, can meet every direction of S.
-  Face face(std::initializer_list<std::size_t> mixes, Eigen::Index freedom, Eigen::Index columns) const {
+  Face face(std::initializer_list<std::size_t> mixes, Eigen::Index freedom) const {
     const Eigen::Index directions = count[*mixes.begin()];
     if (directions == 0) return Face::regular;
     Eigen::Index reach = 0;
-    for (const std::size_t mix : mixes) reach = std::max(reach, spanned(mix, columns));
+    for (const std::size_t mix : mixes) reach = std::max(reach, spanned(mix));
     return directions <= reach + freedom ? Face::unbounded : Face::singular;
   }
 };
@@ -291,7 +293,7 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
 
   Eigen::MatrixXd unit_design = span.columns();
   for (Eigen::Index j = 0; j < unit_design.cols(); ++j) unit_design.col(j).normalize();
-  FaceDirections face_directions;
+  FaceDirections face_directions(unit_design.cols());
 
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   Directions& directions = model.directions_;
@@ -341,9 +343,8 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   directions.eigenvalues =
       Eigen::Map<const Eigen::VectorXd>(eigenvalues.data(), static_cast<Eigen::Index>(eigenvalues.size()));
   if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
-  const Eigen::Index p = unit_design.cols();
-  model.faces_.heritability_one = {face_directions.face({0}, 0, p), face_directions.face({1}, 0, p)};
-  model.faces_.residual_correlation = face_directions.face({2, 3}, 1, p);
+  model.faces_.heritability_one = {face_directions.face({0}, 0), face_directions.face({1}, 0)};
+  model.faces_.residual_correlation = face_directions.face({2, 3}, 1);
 
   for (Block& block : model.blocks_)
     for (const Pair& pair : block.pairs) block.rows.push_back(number(pair.person, pair.trait));
