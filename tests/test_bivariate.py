@@ -398,11 +398,25 @@ def test_construction_codes_in_order(change, message):
         _core.bivariate_objective(k, observed, x, y[:len(x)], THETA)
 
 
-def test_design_rows_beyond_the_measured_count_and_exact_fit_are_refused():
+def reproduced_second_trait(data):
+    """The second trait replaced by its own fit on the design: no variance left to estimate."""
+    k, observed, x, y = data
+    second = x[:, 1] == 1
+    return k, observed, x, np.where(second, x @ np.arange(1.0, x.shape[1] + 1), y)
+
+
+@pytest.mark.parametrize("case, message", [
+    ("every_row_a_column", "BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    # Once converged, its total variance on the floor and the log-likelihood without bound.
+    ("second_trait_reproduced", "BIVARIATE_NO_START_CONVERGED"),
+])
+def test_design_rows_beyond_the_measured_count_and_exact_fit_are_refused(case, message):
     k, observed, x, y = SMALL
-    measured = sum(map(sum, observed))
-    with pytest.raises(ValueError, match="^BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM$"):
-        _core.bivariate_objective(k, observed, np.eye(measured), y, THETA)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        if case == "every_row_a_column":
+            _core.bivariate_objective(k, observed, np.eye(sum(map(sum, observed))), y, THETA)
+        else:
+            _core.bivariate_fit(*reproduced_second_trait(DATA), reml=False)
 
 
 def test_small_negative_eigenvalue_is_projected_away():

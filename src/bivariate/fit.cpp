@@ -130,6 +130,9 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
   const bool rho_e_free = state.first != HeritabilityHold::HeldAtOne && state.second != HeritabilityHold::HeldAtOne;
   const bool near_singular_face = faces.residual_correlation != Face::regular && rho_e_free;
   if (near_singular_face) converged = converged && std::fabs(end.theta[5]) < 1.0 - correlation_edge - 1e-12;
+  // Each trait is on the scale of its residual's spread, so a total variance on its floor is a
+  // trait the design reproduces, whose likelihood rises without bound as that variance goes to 0.
+  converged = converged && end.theta[0] > variance_floor + 1e-12 && end.theta[1] > variance_floor + 1e-12;
 
   // By ML a run that did not converge and ends on its way to a face where the likelihood rises
   // without bound has no maximum to fall short of: it gives no candidate. Every other run

@@ -73,8 +73,8 @@ struct OptimisationCandidate {
 // cannot be evaluated, or when, by ML, the run did not converge on its way to a face where the
 // likelihood rises without bound (no maximum to fall short of); an error when the run or its
 // end point fails. A candidate is converged when its projected gradient is small, its free
-// heritabilities are interior, a free residual correlation is off an inner edge of its box, and
-// every number it reports is finite.
+// heritabilities are interior, a free residual correlation is off an inner edge of its box, no
+// total variance is on its floor, and every number it reports is finite.
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start);
 
