@@ -160,6 +160,7 @@ class BivariateModel {
   const Eigen::MatrixXd& design() const { return design_; }
   double design_log_det() const { return design_log_det_; }
   std::size_t observed_count() const { return observed_count_; }
+  // What the ML likelihood does on each face of the box where E becomes singular.
   const Faces& faces() const { return faces_; }
 
  private:
