@@ -168,38 +168,4 @@ INSTANTIATE_TEST_SUITE_P(
                   {1.0, 2.0, 1.0 - 1e-7, 0.3, 0.6, 0.4}}),
     [](const testing::TestParamInfo<RouteCase>& info) { return info.param.name; });
 
-// Twins' difference is a zero eigenvalue: on a face where E is singular the ML likelihood has
-// no bound only if the design (with a free residual correlation's mix) meets every such direction.
-struct FaceCase {
-  std::string name;
-  std::vector<std::string> families;
-  bool covariate;
-  Face h1, h2, rho_e;
-};
-
-void PrintTo(const FaceCase& c, std::ostream* out) { *out << c.name; }
-
-class Faces : public testing::TestWithParam<FaceCase> {};
-
-TEST_P(Faces, UnboundedOnlyWhereTheDesignMeetsEveryNullDirection) {
-  const FaceCase& c = GetParam();
-  const Sample s = sample(c.families, 1);
-  const auto model = BivariateModel::build(s.relationship, s.observed, s.design.leftCols(c.covariate ? 3 : 2));
-  ASSERT_TRUE(model.has_value()) << model.error().code;
-  const auto& faces = model->faces();
-  EXPECT_EQ(faces.heritability_one[0], c.h1);
-  EXPECT_EQ(faces.heritability_one[1], c.h2);
-  EXPECT_EQ(faces.residual_correlation, c.rho_e);
-}
-
-constexpr Face regular = Face::regular, singular = Face::singular, unbounded = Face::unbounded;
-INSTANTIATE_TEST_SUITE_P(
-    Likelihood, Faces,
-    testing::Values(FaceCase{"NoTwins", {"bbb", "bbbb"}, true, regular, regular, regular},
-                    FaceCase{"OneTwinPairIntercepts", {"=bbb", "bbb"}, false, singular, singular, unbounded},
-                    FaceCase{"OneTwinPairCovariate", {"=bbb", "bbb"}, true, unbounded, unbounded, unbounded},
-                    FaceCase{"TwoTwinPairsCovariate", {"=bbb", "=bbb"}, true, singular, singular, unbounded},
-                    FaceCase{"TwoTwinPairsOneGap", {"=b0b", "=bbb"}, false, singular, singular, unbounded}),
-    [](const testing::TestParamInfo<FaceCase>& info) { return info.param.name; });
-
 }  // namespace
