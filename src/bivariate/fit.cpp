@@ -25,6 +25,9 @@ constexpr double interior_margin = 1e-12 + heritability_edge;
 constexpr double converged_below = 1e-6;
 constexpr double selection_tolerance = 1e-10;
 constexpr double penalty_scale = 1e20;
+// A residual correlation this close to +-1 at the end of a run that did not converge is on its
+// way to that face.
+constexpr double heading_to_face = 1e-4;
 
 constexpr std::array<Theta, 3> fit_starts = {{
     {1.0, 1.0, 0.5, 0.5, 0.0, 0.0},
@@ -80,7 +83,8 @@ double phenotypic_correlation(const Theta& t) {
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start) {
   const std::vector<std::size_t> free = free_indices(state);
-  BoundVectors box = bounds(state);
+  const Faces& faces = problem.model.faces();
+  BoundVectors box = bounds(state, faces);
   auto created = compat_lbfgsb::Bounds::create(box.lower, box.upper);
   if (!created) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
   std::vector<double> x0 = at(start, free);
@@ -123,12 +127,26 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
   bool converged = scaled < converged_below;
   if (state.first == HeritabilityHold::Free) converged = converged && interior(end.theta[2]);
   if (state.second == HeritabilityHold::Free) converged = converged && interior(end.theta[3]);
+  const bool rho_e_free = state.first != HeritabilityHold::HeldAtOne && state.second != HeritabilityHold::HeldAtOne;
+  const bool near_singular_face = faces.residual_correlation != Face::regular && rho_e_free;
+  if (near_singular_face) converged = converged && std::fabs(end.theta[5]) < 1.0 - correlation_edge - 1e-12;
+  // Each trait is on the scale of its residual's spread, so a total variance on its floor is a
+  // trait the design reproduces, whose likelihood rises without bound as that variance goes to 0.
+  converged = converged && end.theta[0] > variance_floor + 1e-12 && end.theta[1] > variance_floor + 1e-12;
 
-  // Under ML on a singular relationship the likelihood rises without bound wherever the
-  // residual covariance becomes singular (a heritability of 1, a residual correlation of ±1),
-  // since the design fits the directions whose variance vanishes. A run that did not converge
-  // is then on its way there, not short of a better maximum: it gives no candidate.
-  if (!reml && !converged && problem.model.singular_relationship()) return std::optional<OptimisationCandidate>();
+  // By ML a run that did not converge and ends on its way to a face where the likelihood rises
+  // without bound has no maximum to fall short of: it gives no candidate. Every other run
+  // stays a candidate, so that one that found a higher value is never hidden.
+  if (!reml && !converged) {
+    const auto toward_one = [&](std::size_t t) {
+      const HeritabilityHold hold = t == 0 ? state.first : state.second;
+      return hold == HeritabilityHold::Free && end.theta[2 + t] >= 1.0 - interior_margin &&
+             faces.heritability_one[t] == Face::unbounded;
+    };
+    const bool toward_correlation = rho_e_free && faces.residual_correlation == Face::unbounded &&
+                                    std::fabs(end.theta[5]) >= 1.0 - heading_to_face;
+    if (toward_one(0) || toward_one(1) || toward_correlation) return std::optional<OptimisationCandidate>();
+  }
 
   Theta theta = end.theta;
   theta[0] *= problem.variances[0];
@@ -183,11 +201,18 @@ Theta expand(HeritabilityState state, std::span<const double> free_values) {
   return theta;
 }
 
-BoundVectors bounds_at(std::span<const std::size_t> indices) {
-  return {at(lower_table, indices), at(upper_table, indices)};
+BoundVectors bounds_at(std::span<const std::size_t> indices, const Faces& faces) {
+  BoundVectors box{at(lower_table, indices), at(upper_table, indices)};
+  if (faces.residual_correlation == Face::regular) return box;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    if (indices[i] != 5) continue;
+    box.lower[i] = -1.0 + correlation_edge;
+    box.upper[i] = 1.0 - correlation_edge;
+  }
+  return box;
 }
 
-BoundVectors bounds(HeritabilityState state) { return bounds_at(free_indices(state)); }
+BoundVectors bounds(HeritabilityState state, const Faces& faces) { return bounds_at(free_indices(state), faces); }
 
 double projected_gradient_norm(double f, std::span<const double> x, std::span<const double> g,
                                std::span<const double> lower, std::span<const double> upper) {

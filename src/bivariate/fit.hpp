@@ -16,9 +16,12 @@
 namespace kestrune::bivariate {
 
 // Bounds of the six coordinates: variances above 1e-8, heritabilities 2^-52 inside (0, 1),
-// correlations in [-1, 1].
+// correlations in [-1, 1], the residual one 1e-12 inside where a residual correlation of +-1
+// leaves the measured values' covariance singular (see Face): the likelihood has no value on
+// that face, and a search that steps onto it stalls where it could have turned back.
 inline constexpr double variance_floor = 1e-8;
 inline constexpr double heritability_edge = 0x1p-52;
+inline constexpr double correlation_edge = 1e-12;
 
 // The nine states in the order the fit tries them.
 inline constexpr std::array<HeritabilityState, 9> heritability_states = {{
@@ -46,11 +49,11 @@ struct BoundVectors {
   std::vector<double> upper;
 };
 
-// The coordinate bounds at the state's free indices.
-BoundVectors bounds(HeritabilityState state);
+// The coordinate bounds at the state's free indices, on a model with these faces.
+BoundVectors bounds(HeritabilityState state, const Faces& faces = {});
 
-// The bounds of the six coordinates at the given indices.
-BoundVectors bounds_at(std::span<const std::size_t> indices);
+// The bounds of the six coordinates at the given indices, on a model with these faces.
+BoundVectors bounds_at(std::span<const std::size_t> indices, const Faces& faces = {});
 
 // The largest max(|x_i|, 1) |g_i| over coordinates not pinned at a bound (within 1e-12, with
 // the gradient pointing outwards), divided by max(|f|, 1); 0 when all are pinned.
@@ -67,9 +70,11 @@ struct OptimisationCandidate {
 };
 
 // One search of the fit in `state` from `start` (standardised theta): nothing when the start
-// cannot be evaluated, an error when the run or its end point fails. A candidate is converged
-// when its projected gradient is small, its free heritabilities are interior and every number
-// it reports is finite.
+// cannot be evaluated, or when, by ML, the run did not converge on its way to a face where the
+// likelihood rises without bound (no maximum to fall short of); an error when the run or its
+// end point fails. A candidate is converged when its projected gradient is small, its free
+// heritabilities are interior, a free residual correlation is off an inner edge of its box, no
+// total variance is on its floor, and every number it reports is finite.
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start);
 

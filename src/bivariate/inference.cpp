@@ -137,7 +137,7 @@ std::optional<Found> profile_held(const StandardisedProblem& problem, bool reml,
     for (std::size_t i = 0; i < 5; ++i) out[i] = full[free[i]];
     return out;
   };
-  Profile profile{bounds_at(free),
+  Profile profile{bounds_at(free, problem.model.faces()),
                   {scaled_start(hint, problem, free), pick({1, 1, 0.5, 0.5, 0, 0}), pick({1, 1, 0.3, 0.3, 0.4, 0.4}),
                    pick({1, 1, 0.7, 0.7, -0.3, 0.3})},
                   [&](std::span<const double> x) {
@@ -168,7 +168,7 @@ struct Phenotypic {
 std::optional<Found> profile_phenotypic(const StandardisedProblem& problem, bool reml, double value,
                                          const Hint& hint) {
   constexpr std::array<std::size_t, 5> free = {0, 1, 2, 3, 4};
-  Profile profile{bounds_at(free),
+  Profile profile{bounds_at(free, problem.model.faces()),
                   {scaled_start(hint, problem, free), Free{1, 1, 0.5, 0.5, 0}, Free{1, 1, 0.3, 0.3, 0.4},
                    Free{1, 1, 0.7, 0.7, -0.3}},
                   [value](std::span<const double> x) -> std::optional<Theta> {

@@ -2,7 +2,9 @@
 
 #include "bivariate/likelihood.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -23,12 +25,19 @@ constexpr double psd_tolerance = -1e-9;
 // singular.
 constexpr double rank_tolerance = 1e-12;
 
-// A trait's sample variance from its deviations about its mean; 0 for fewer than two values
-// or values constant up to rounding.
-double sample_variance(const Eigen::Ref<const Eigen::VectorXd>& values) {
+// The variance a trait is standardised by: the sample variance (divisor count - 1) of its
+// values' residual on the design, which y -> y + Xb leaves alone, so a site effect the design
+// absorbs moves no variance away from the starts. Where the design reproduces the trait (a
+// residual within rounding of its values) its own spread is taken, and 0 for fewer than two
+// values or values constant up to rounding.
+double trait_variance(const Eigen::Ref<const Eigen::VectorXd>& values, const Eigen::Ref<const Eigen::VectorXd>& residual,
+                      std::size_t columns) {
   const auto count = static_cast<double>(values.size());
   if (count < 2.0 || rank::constant_at_rounding(values)) return 0.0;
-  return moments::population_moments(values).variance * count / (count - 1.0);
+  const bool reproduced = !rank::above_rounding(residual.squaredNorm(), values.squaredNorm(), columns);
+  const double variance = reproduced ? moments::population_moments(values).variance
+                                     : moments::standardising_variance(values, residual);
+  return variance * count / (count - 1.0);
 }
 
 // The eigenbasis of a relationship projected onto the PSD cone: what rounding leaves below 0,
@@ -61,6 +70,82 @@ std::optional<eigen::SymmetricEigen> project(Eigen::MatrixXd& k) {
   }
   return decomposition;
 }
+
+// The limits of E the faces take it to: the heritability of trait 0 or 1 at 1 (E loses that
+// trait), and two residual correlations of +-1 between them (E loses a mix of both traits; any
+// mix with both weights nonzero is cut by the same values not measured, and two of them find
+// the largest rank the design reaches along the mixes).
+constexpr std::array<std::array<double, 2>, 4> face_mixes = {{{1.0, 0.0}, {0.0, 1.0}, {0.6, 0.8}, {0.8, -0.6}}};
+// A direction of S whose cosine with the design's span is at most this is not spanned by it.
+constexpr double spanned_cosine = 1e-6;
+
+// For each mix c: the count of directions of S (the combinations sum_d a_d (q_d (x) c) over a
+// family's zero eigenvectors q_d with no weight on a value not measured, so that they are null
+// directions of the measured values' covariance on the face) and (S'B)'(S'B), B the design's
+// span with unit columns, whose eigenvalues are the squared cosines between S and that span.
+struct FaceDirections {
+  explicit FaceDirections(Eigen::Index columns) {
+    for (Eigen::MatrixXd& c : cross) c = Eigen::MatrixXd::Zero(columns, columns);
+  }
+
+  std::array<Eigen::Index, 4> count{};
+  std::array<Eigen::MatrixXd, 4> cross;
+
+  void add_family(const blocks::Block& members, const eigen::SymmetricEigen& family,
+                  const std::vector<std::array<bool, 2>>& observed,
+                  const std::vector<std::array<std::optional<std::size_t>, 2>>& rows,
+                  const Eigen::MatrixXd& unit_design) {
+    Eigen::Index zeros = 0;
+    while (zeros < family.values.size() && family.values[zeros] == 0.0) ++zeros;
+    if (zeros == 0) return;
+    const auto null = family.vectors.leftCols(zeros);
+    const auto m = static_cast<Eigen::Index>(members.size());
+    for (std::size_t mix = 0; mix < face_mixes.size(); ++mix) {
+      const auto& c = face_mixes[mix];
+      std::vector<Eigen::Index> cut;  // the members whose zero-eigenvector entries must vanish
+      for (Eigen::Index i = 0; i < m; ++i) {
+        const auto& seen = observed[members[static_cast<std::size_t>(i)]];
+        if ((c[0] != 0.0 && !seen[0]) || (c[1] != 0.0 && !seen[1])) cut.push_back(i);
+      }
+      Eigen::MatrixXd kept = Eigen::MatrixXd::Identity(zeros, zeros);
+      if (!cut.empty()) {
+        Eigen::MatrixXd constraint(static_cast<Eigen::Index>(cut.size()), zeros);
+        for (std::size_t r = 0; r < cut.size(); ++r) constraint.row(static_cast<Eigen::Index>(r)) = null.row(cut[r]);
+        eigen::SymmetricEigen gram = eigen::symmetric_eigen(constraint.transpose() * constraint);
+        eigen::zero_rounding(gram.values);
+        Eigen::Index free = 0;
+        while (free < zeros && gram.values[free] == 0.0) ++free;
+        kept = gram.vectors.leftCols(free);
+      }
+      if (kept.cols() == 0) continue;
+      Eigen::MatrixXd s_b = Eigen::MatrixXd::Zero(kept.cols(), unit_design.cols());
+      for (Eigen::Index i = 0; i < m; ++i)
+        for (std::size_t t = 0; t < 2; ++t)
+          if (c[t] != 0.0)
+            if (const auto& row = rows[members[static_cast<std::size_t>(i)]][t])
+              s_b.noalias() += (c[t] * kept.transpose() * null.row(i).transpose()) *
+                               unit_design.row(static_cast<Eigen::Index>(*row));
+      count[mix] += kept.cols();
+      cross[mix].noalias() += s_b.transpose() * s_b;
+    }
+  }
+
+  // The rank of S'B for one mix: its singular values (cosines) above spanned_cosine.
+  Eigen::Index spanned(std::size_t mix) const {
+    const Eigen::VectorXd values = eigen::symmetric_eigen(cross[mix]).values;
+    return (values.array() > spanned_cosine * spanned_cosine).count();
+  }
+
+  // A face is unbounded when the fixed effects, with the mix's one degree of freedom where the
+  // mix is free, can meet every direction of S.
+  Face face(std::initializer_list<std::size_t> mixes, Eigen::Index freedom) const {
+    const Eigen::Index directions = count[*mixes.begin()];
+    if (directions == 0) return Face::regular;
+    Eigen::Index reach = 0;
+    for (const std::size_t mix : mixes) reach = std::max(reach, spanned(mix));
+    return directions <= reach + freedom ? Face::unbounded : Face::singular;
+  }
+};
 
 // Rough multiply-add counts that choose a family's route. An evaluation costs next to nothing
 // rotated, about 2 u^2 n + u^3 gapped and 4/3 N^3 dense (the factor and the inverse the
@@ -206,6 +291,10 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
     return row ? static_cast<Eigen::Index>(*row) : -1;
   };
 
+  Eigen::MatrixXd unit_design = span.columns();
+  for (Eigen::Index j = 0; j < unit_design.cols(); ++j) unit_design.col(j).normalize();
+  FaceDirections face_directions(unit_design.cols());
+
   // Families are projected in order, each as soon as it is cut, so the first that fails ends it.
   Directions& directions = model.directions_;
   std::vector<double> eigenvalues;  // the directions, family after family
@@ -215,7 +304,7 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
     Eigen::MatrixXd k = relationship.cut(members);
     std::optional<eigen::SymmetricEigen> k_plus = project(k);
     if (!k_plus) return fail("BIVARIATE_RELATIONSHIP_NOT_PSD");
-    if (k_plus->values.size() > 0 && k_plus->values[0] == 0.0) model.singular_relationship_ = true;
+    face_directions.add_family(members, *k_plus, observed, model.rows_, unit_design);
     Block block = family_block(members, k, observed);
     if (block.pairs.empty()) continue;
     block.route = route_of(block, m);
@@ -254,6 +343,8 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   directions.eigenvalues =
       Eigen::Map<const Eigen::VectorXd>(eigenvalues.data(), static_cast<Eigen::Index>(eigenvalues.size()));
   if (!covariance_basis_is_full_rank(model.blocks_)) return fail("BIVARIATE_COVARIANCE_NOT_IDENTIFIABLE");
+  model.faces_.heritability_one = {face_directions.face({0}, 0), face_directions.face({1}, 0)};
+  model.faces_.residual_correlation = face_directions.face({2, 3}, 1);
 
   for (Block& block : model.blocks_)
     for (const Pair& pair : block.pairs) block.rows.push_back(number(pair.person, pair.trait));
@@ -308,18 +399,23 @@ Eigen::VectorXd BivariateModel::centred(const Eigen::Ref<const Eigen::VectorXd>&
 
 Result<StandardisedProblem> BivariateModel::standardised_problem(
     const Eigen::Ref<const Eigen::VectorXd>& y) const {
-  std::array<std::vector<double>, 2> values;
-  for (std::size_t row = 0; row < observed_count_; ++row)
+  const Eigen::VectorXd residual = centred(y);
+  std::array<std::vector<double>, 2> values, residuals;
+  for (std::size_t row = 0; row < observed_count_; ++row) {
     values[trait_of_row_[row]].push_back(y[static_cast<Eigen::Index>(row)]);
+    residuals[trait_of_row_[row]].push_back(residual[static_cast<Eigen::Index>(row)]);
+  }
+  const auto view = [](const std::vector<double>& v) {
+    return Eigen::Map<const Eigen::VectorXd>(v.data(), static_cast<Eigen::Index>(v.size()));
+  };
   std::array<double, 2> variances{}, sd{}, scale{};
   for (std::size_t t = 0; t < 2; ++t) {
     const double variance =
-        sample_variance(Eigen::Map<const Eigen::VectorXd>(values[t].data(), static_cast<Eigen::Index>(values[t].size())));
+        trait_variance(view(values[t]), view(residuals[t]), static_cast<std::size_t>(design_.cols()));
     variances[t] = variance > 0.0 ? variance : 1.0;
     sd[t] = std::sqrt(variances[t]);
     scale[t] = 1.0 / sd[t];
   }
-  const Eigen::VectorXd residual = centred(y);
   BivariateModel model = *this;
   Eigen::VectorXd response(static_cast<Eigen::Index>(observed_count_));
   double ml_constant = 0.0;

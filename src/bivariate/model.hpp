@@ -91,6 +91,20 @@ struct Directions {
   Eigen::MatrixXd rotate(const Eigen::Ref<const Eigen::MatrixXd>& x) const;
 };
 
+// What the ML likelihood does on a face of the box where the residual covariance E becomes
+// singular (a heritability of 1, a residual correlation of +-1). Where no zero eigenvalue of the
+// relationship reaches the measured values, V stays nonsingular there (`regular`). Otherwise V
+// becomes singular along the directions S those eigenvalues give: the likelihood rises without
+// bound when the fixed effects can take the response's part along S to zero (`unbounded`: a
+// genomic matrix centred on the sample, whose null vector an intercept spans), and falls
+// without bound where they cannot (`singular`: households, identical twins).
+enum class Face : std::uint8_t { regular, singular, unbounded };
+
+struct Faces {
+  std::array<Face, 2> heritability_one{Face::regular, Face::regular};
+  Face residual_correlation = Face::regular;
+};
+
 // The genetic and residual covariance matrices of the two traits.
 struct Covariances {
   Eigen::Matrix2d genetic;
@@ -102,7 +116,7 @@ struct BivariateEvaluation {
   std::array<double, 6> gradient;  // in theta order; zeros when not requested
 };
 
-// The model on the scale each trait's sample standard deviation sets, with its response.
+// The model on the scale each trait's residual standard deviation sets, with its response.
 struct StandardisedProblem;
 
 class BivariateModel {
@@ -128,8 +142,9 @@ class BivariateModel {
   // cancellation an offset would bring into y'V^-1y - c'beta.
   Eigen::VectorXd centred(const Eigen::Ref<const Eigen::VectorXd>& y) const;
 
-  // The centred response with each trait divided by its sample standard deviation (1 where it
-  // has none, or is constant up to rounding); y is checked by the caller.
+  // The centred response with each trait divided by the sample standard deviation of its
+  // residual on the design (of its values where the design reproduces it; 1 where it has none,
+  // or is constant up to rounding); y is checked by the caller.
   Result<StandardisedProblem> standardised_problem(const Eigen::Ref<const Eigen::VectorXd>& y) const;
 
   // The covariance of a family's measured values: G[t_a][t_b] K[p_a][p_b], plus E[t_a][t_b]
@@ -145,9 +160,8 @@ class BivariateModel {
   const Eigen::MatrixXd& design() const { return design_; }
   double design_log_det() const { return design_log_det_; }
   std::size_t observed_count() const { return observed_count_; }
-  // Whether a family's relationship has an eigenvalue of 0 (at rounding): there a heritability
-  // of 1 leaves a direction without variance.
-  bool singular_relationship() const { return singular_relationship_; }
+  // What the ML likelihood does on each face of the box where E becomes singular.
+  const Faces& faces() const { return faces_; }
 
  private:
   BivariateModel() = default;
@@ -157,7 +171,7 @@ class BivariateModel {
   void cut_design();
 
   std::vector<Block> blocks_;
-  bool singular_relationship_ = false;
+  Faces faces_;
   Directions directions_;
   std::vector<std::array<std::optional<std::size_t>, 2>> rows_;
   std::vector<std::size_t> trait_of_row_;  // the trait of each measured value
