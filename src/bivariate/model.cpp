@@ -34,7 +34,7 @@ double trait_variance(const Eigen::Ref<const Eigen::VectorXd>& values, const Eig
                       std::size_t columns) {
   const auto count = static_cast<double>(values.size());
   if (count < 2.0 || rank::constant_at_rounding(values)) return 0.0;
-  const bool reproduced = !rank::above_rounding(residual.squaredNorm(), values.squaredNorm(), columns);
+  const bool reproduced = rank::residual_at_rounding(residual, values, columns);
   const double variance = reproduced ? moments::population_moments(values).variance
                                      : moments::standardising_variance(values, residual);
   return variance * count / (count - 1.0);
@@ -426,12 +426,13 @@ Result<StandardisedProblem> BivariateModel::standardised_problem(
     model.design_.row(r) *= scale[t];
     ml_constant += std::log(sd[t]);
   }
-  const Eigen::MatrixXd cross = model.design_.transpose() * model.design_;
-  const std::optional<double> log_det = eigen::log_det_above(cross, 0.0);
-  if (!log_det) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
-  model.design_log_det_ = *log_det;
+  // Read off an orthogonal basis, as for the design itself: X'X would lose to a nearly parallel
+  // pair of columns the digits its smallest eigenvalue needs, and refuse what the rank rule took.
+  const double log_det = design_basis::Basis::orthogonal(model.design_).log_det_gram();
+  if (!std::isfinite(log_det)) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
+  model.design_log_det_ = log_det;
   model.cut_design();
-  const double reml_constant = ml_constant + 0.5 * (*log_det - design_log_det_);
+  const double reml_constant = ml_constant + 0.5 * (log_det - design_log_det_);
   return StandardisedProblem{std::move(model), std::move(response), variances, ml_constant, reml_constant};
 }
 

@@ -169,6 +169,11 @@ bool above_rounding(double q, double reference, std::size_t p) {
   return std::isfinite(q) && q > pivot_factor * static_cast<double>(p + 1) * epsilon * reference;
 }
 
+bool residual_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& residual,
+                          const Eigen::Ref<const Eigen::VectorXd>& values, std::size_t p) {
+  return residual.stableNorm() <= pivot_factor * static_cast<double>(p + 1) * epsilon * values.stableNorm();
+}
+
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x) { return column_basis(x).has_value(); }
 
 bool extends_rank(const Eigen::Ref<const Eigen::MatrixXd>& design, const Eigen::Ref<const Eigen::MatrixXd>& extra) {

@@ -64,6 +64,13 @@ class ColumnBasis {
 // reproduces them, see centring), so an offset never makes a response look like rounding.
 bool above_rounding(double q, double reference, std::size_t p);
 
+// Whether `residual`, what is left of `values` after removing their least-squares fit on p
+// columns through an orthogonal basis, is within the rounding of that fit: its norm at most
+// 16·(p+1)·ε times theirs, the pivot test of ColumnBasis for a response whose residual is
+// computed directly rather than as a difference of quadratics.
+bool residual_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& residual,
+                          const Eigen::Ref<const Eigen::VectorXd>& values, std::size_t p);
+
 // Whether the columns of x are linearly independent beyond rounding (see ColumnBasis). A
 // matrix without columns has full column rank; one with more columns than rows does not.
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
