@@ -21,10 +21,13 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // ---- the held-share profile ----------------------------------------------------------------
 
-// The free weights u of every component but t (ascending) and the coefficients they stand for.
+// The free coordinates u of every component but t (ascending) and the coefficients they stand
+// for. Component o's weighted part is u_r w_o / size_o: its coefficient times its matrix's size
+// is u_r (1 - share), so a matrix in other units leaves the search as it was.
 struct HeldShare {
   std::size_t t;
   std::span<const double> weights;
+  std::span<const double> sizes;
   double share;
 
   std::vector<double> coefficients(std::span<const double> u) const {
@@ -32,8 +35,8 @@ struct HeldShare {
     double total = 0.0;
     for (std::size_t r = 0; r < u.size(); ++r) {
       const std::size_t o = other(r);
-      theta[o] = (1.0 - share) * u[r] / weights[o];
-      total += u[r];
+      theta[o] = (1.0 - share) * u[r] / sizes[o];
+      total += u[r] * weights[o] / sizes[o];
     }
     theta[t] = share * total / weights[t];
     return theta;
@@ -45,7 +48,8 @@ struct HeldShare {
     const auto gt = g[static_cast<Eigen::Index>(t)];
     for (std::size_t r = 0; r < u.size(); ++r) {
       const std::size_t o = other(r);
-      double entry = gt * share / weights[t] + g[static_cast<Eigen::Index>(o)] * (1.0 - share) / weights[o];
+      double entry = (gt * share * weights[o] / weights[t] + g[static_cast<Eigen::Index>(o)] * (1.0 - share)) /
+                     sizes[o];
       if (u[r] <= 1e-9) entry = std::fmin(entry, 0.0);
       carried[r] = entry;
     }
@@ -106,7 +110,7 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
     if (const auto loglik = share_one(model, y, reml, t)) return loglik;
     share = 0.999999;
   }
-  const HeldShare held{t, weights, share};
+  const HeldShare held{t, weights, model.sizes(), share};
   const std::size_t free = model.k() - 1;
 
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> u) {
@@ -232,9 +236,12 @@ Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::V
   if (t == model.m()) return fail("COMPONENTS_RESIDUAL_NOT_TESTABLE");
   auto full = converged_fit(model, y, reml, {}, {}, "COMPONENTS_FIT_NOT_CONVERGED");
   if (!full) return std::unexpected(full.error());
+  // Judged on each coefficient times its matrix's size, which a matrix's units do not move.
   const auto another_at_zero = [&](const ComponentFit& fit) {
+    double total = 0.0;
+    for (std::size_t j = 0; j < model.k(); ++j) total += fit.coefficients[j] * model.sizes()[j];
     for (std::size_t j = 0; j < model.k(); ++j)
-      if (j != t && fit.proportions[j] <= 1e-9) return true;
+      if (j != t && fit.coefficients[j] * model.sizes()[j] <= 1e-9 * total) return true;
     return false;
   };
   if (another_at_zero(*full)) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
@@ -434,8 +441,8 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
   const block_matrix::BlockMatrix pool = pooled(model.matrices(), *distinct);
   const BlockMatrices others = outside(model.matrices(), *distinct);
   std::vector<std::optional<Contrast>> slots(s);
-  // The end searches step in the response's variance units, as the differences are. A response
-  // that cannot be standardised fails the first fit below.
+  // The end searches step in the response's variance units over each matrix's size, as the
+  // differences are. A response that cannot be standardised fails the first fit below.
   double variance = 0.0;
   if (auto response = standardise(model, y)) variance = response->variance;
   std::vector<std::size_t> signed_components;
@@ -461,7 +468,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
         const std::size_t slot = j - 1 < baseline ? j - 1 : j;  // of rest class j among the classes
         if (slots[slot]) continue;
         const double d = fit->coefficients[j];
-        const double step = std::fmax(std::fabs(d), 0.001 * variance);
+        const double step = std::fmax(std::fabs(d), 0.001 * variance / contrast_model->sizes()[j]);
         bool failed = false;
         const End lower = signed_interval(refit, j, d, step, cut, -1.0, failed);
         const End upper = signed_interval(refit, j, d, step, cut, 1.0, failed);

@@ -158,6 +158,11 @@ class ComponentModel {
   // least-squares fit on the design.
   const fixed_effects::Design& fixed_design() const { return *fixed_design_; }
   const std::vector<Family>& families() const { return families_; }
+  // Each coefficient's matrix size, k entries, the residual's 1: a structured matrix's mean
+  // diagonal, or its root mean square entry where that is larger (a difference of matrices
+  // whose diagonals cancel). Both follow the matrix's units exactly, so a search on
+  // coefficient times size sees a matrix in other units as the same matrix.
+  const std::vector<double>& sizes() const { return sizes_; }
   std::size_t n() const { return n_; }
   std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
   std::size_t m() const { return matrices_.size(); }
@@ -184,6 +189,7 @@ class ComponentModel {
   std::optional<fixed_effects::Design> fixed_design_;
   std::vector<Family> families_;
   std::size_t n_ = 0;
+  std::vector<double> sizes_;
   double xtx_logdet_ = 0.0;  // ln det B'B of the orthogonal basis
   Eigen::Index largest_ = 0;  // rows of the largest block
 };
