@@ -22,21 +22,28 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // ---- the held-share profile ----------------------------------------------------------------
 
 // The free coordinates u of every component but t (ascending) and the coefficients they stand
-// for. Component o's weighted part is u_r w_o / size_o: its coefficient times its matrix's size
-// is u_r (1 - share), so a matrix in other units leaves the search as it was.
+// for. Component o's coefficient is (1 - share) c_o u_r / w_o and t's is share sum_r c_o u_r / w_t,
+// with c_o = w_o / ((1 - share) size_o + share size_t w_o / w_t): then the coefficients times their
+// matrices' sizes sum to sum_r u_r, so that a matrix in other units, or a share held near 0 or 1
+// on a matrix of another size, leaves the search on the scale of the variance it fits.
 struct HeldShare {
   std::size_t t;
   std::span<const double> weights;
   std::span<const double> sizes;
   double share;
 
+  double carried(std::size_t o) const {
+    return weights[o] / ((1.0 - share) * sizes[o] + share * sizes[t] * weights[o] / weights[t]);
+  }
+
   std::vector<double> coefficients(std::span<const double> u) const {
     std::vector<double> theta(weights.size());
     double total = 0.0;
     for (std::size_t r = 0; r < u.size(); ++r) {
       const std::size_t o = other(r);
-      theta[o] = (1.0 - share) * u[r] / sizes[o];
-      total += u[r] * weights[o] / sizes[o];
+      const double part = carried(o) * u[r];
+      theta[o] = (1.0 - share) * part / weights[o];
+      total += part;
     }
     theta[t] = share * total / weights[t];
     return theta;
@@ -44,16 +51,16 @@ struct HeldShare {
 
   // The gradient in u, one-sided where u_r is at its bound.
   std::vector<double> free_gradient(std::span<const double> u, const Eigen::VectorXd& g) const {
-    std::vector<double> carried(u.size());
+    std::vector<double> carried_gradient(u.size());
     const auto gt = g[static_cast<Eigen::Index>(t)];
     for (std::size_t r = 0; r < u.size(); ++r) {
       const std::size_t o = other(r);
-      double entry = (gt * share * weights[o] / weights[t] + g[static_cast<Eigen::Index>(o)] * (1.0 - share)) /
-                     sizes[o];
+      double entry =
+          carried(o) * (gt * share / weights[t] + g[static_cast<Eigen::Index>(o)] * (1.0 - share) / weights[o]);
       if (u[r] <= 1e-9) entry = std::fmin(entry, 0.0);
-      carried[r] = entry;
+      carried_gradient[r] = entry;
     }
-    return carried;
+    return carried_gradient;
   }
 
   // The convergence measure: the largest entry of that one-sided gradient.
