@@ -171,10 +171,17 @@ def test_one_matrix_fit_and_interval_reach_a_grid_search_and_the_closed_form(mak
         assert (lower, upper) == pytest.approx(roots(curve, fit[1][0], fit[3]), abs=1e-4) and failures == 0
 
 
+@pytest.mark.parametrize("units", [1e-6, 1e6])
 @pytest.mark.parametrize("reml, rows", [(True, lambda n, p: n - p), (False, lambda n, p: n)], ids=["reml", "ml"])
-def test_scaling_the_response(sample, reml, rows):
+def test_scaling_the_response_or_a_matrix(sample, reml, rows, units):
     k, h, x, y = sample
     base = _core.component_fit([k, h], x, y, reml=reml)
+    # A matrix in other units moves only its coefficient: the fit, its test and their convergence stay.
+    moved = _core.component_fit([units * k, h], x, y, reml=reml)
+    assert moved[5] == base[5] and moved[3] == pytest.approx(base[3], rel=1e-9, abs=1e-9)
+    np.testing.assert_allclose(np.array(moved[0]) * [units, 1.0, 1.0], base[0], rtol=1e-6, atol=1e-9)
+    assert _core.component_test([units * k, h], x, y, 0, reml)[:2] == pytest.approx(
+        _core.component_test([k, h], x, y, 0, reml)[:2], rel=1e-6, abs=1e-9)
     scaled = _core.component_fit([k, h], x, 7.0 * y, reml=reml)
     assert scaled[3] == pytest.approx(base[3] - rows(*x.shape) * math.log(7.0), abs=1e-8)
     np.testing.assert_allclose(scaled[0], 49.0 * np.array(base[0]), rtol=1e-6, atol=1e-9)
@@ -456,7 +463,7 @@ def roots(curve, estimate, reference):
 
 
 @pytest.mark.parametrize("reml", [True, False], ids=["reml", "ml"])
-@pytest.mark.parametrize("scale", [1.0, 3.0], ids=["unit", "scaled_matrix"])
+@pytest.mark.parametrize("scale", [1.0, 3.0, 1e-6, 1e6], ids=["unit", "scaled_matrix", "micro", "mega"])
 def test_one_matrix_intervals_are_the_closed_form_profile(small, reml, scale):
     k, _, x, y = small
     k = scale * k
