@@ -1,6 +1,10 @@
 // The likelihood of the components model, block by block, and its exact gradient.
 #include <algorithm>
 #include <cmath>
+#include <limits>
+
+#include <Eigen/Eigenvalues>
+#include <Eigen/QR>
 
 #include "components/model.hpp"
 #include "numerics/dense.hpp"
@@ -62,7 +66,10 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
   // A search polls here, at every evaluation: one evaluation of a large dense block takes seconds.
   if (interrupt::requested()) return std::nullopt;
   auto solved = solve_blocks(coefficients, y, want_gradient);
-  if (!solved) return std::nullopt;
+  if (!solved) {
+    if (reml && coefficients[m()] == 0.0) return evaluate_on_null_face(coefficients, y, want_gradient);
+    return std::nullopt;
+  }
   const auto a = dense::DenseFactor::make(solved->xtvx);
   if (!a) return std::nullopt;
   Eigen::VectorXd beta = a->solve_vector(solved->xtvr);
@@ -76,6 +83,137 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
   Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta),
                         a->inverse()};
   if (want_gradient) evaluation.gradient = gradient(*solved->solves, evaluation.beta, evaluation.covariance, reml);
+  return evaluation;
+}
+
+namespace {
+
+// One block's V = U diag(lambda) U' with the eigenvalues at rounding of the largest set apart.
+struct NullSplit {
+  Eigen::MatrixXd vectors;  // ascending eigenvalues; the first `null` columns span the null space
+  Eigen::VectorXd values;
+  Eigen::Index null = 0;
+};
+
+std::optional<NullSplit> split_null(const Eigen::MatrixXd& v) {
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(v);
+  if (eigen.info() != Eigen::Success) return std::nullopt;
+  NullSplit split{eigen.eigenvectors(), eigen.eigenvalues()};
+  const Eigen::Index s = v.rows();
+  const double cut = 64.0 * static_cast<double>(s) * std::numeric_limits<double>::epsilon() *
+                     split.values.cwiseAbs().maxCoeff();
+  for (Eigen::Index i = 0; i < s; ++i) {
+    if (split.values(i) < -cut) return std::nullopt;  // indefinite: no covariance at all
+    if (split.values(i) <= cut) split.null = i + 1;
+  }
+  return split;
+}
+
+}  // namespace
+
+// With V0 = sum theta_j K_j and N its null space inside the design's span Q (orthonormal), the
+// contrasts A orthogonal to Q lie in V0's range, and ln det A'V0 A = ln pdet V0 + ln det(X2'V0^+ X2),
+// X2 = Q S the part of Q orthogonal to N; y'Py and P = V0^+ - V0^+ X2 (X2'V0^+ X2)^-1 X2'V0^+ are those
+// of the generalised least squares on X2. These are the limits of the ordinary terms as the residual
+// falls to 0, so the value and gradient below continue those of evaluate_with_signs onto the face.
+std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const double> coefficients,
+                                                                const Eigen::VectorXd& y, bool want_gradient) const {
+  const Eigen::Index p = design_.cols();
+  const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
+  const Eigen::VectorXd norms = basis.colwise().norm().transpose();
+  const Eigen::MatrixXd q = basis * norms.cwiseInverse().asDiagonal();
+
+  std::vector<NullSplit> splits;
+  splits.reserve(families_.size());
+  Eigen::MatrixXd t(p, 0);  // Q'u for each null vector u
+  double logdet = 0.0;
+  for (std::size_t b = 0; b < families_.size(); ++b) {
+    const Family& family = families_[b];
+    const auto s = static_cast<Eigen::Index>(family.indices.size());
+    auto split = split_null(assemble(matrices_, family.indices, coefficients));
+    if (!split) return std::nullopt;
+    const Eigen::MatrixXd rows = q(family.indices, Eigen::all);
+    for (Eigen::Index i = 0; i < split->null; ++i) {
+      const Eigen::VectorXd along = rows.transpose() * split->vectors.col(i);
+      // A null direction the design does not span: y'V^-1 y, and so -log L, grows without bound.
+      if (std::sqrt(std::fmax(1.0 - along.squaredNorm(), 0.0)) > 1e-6) return std::nullopt;
+      t.conservativeResize(Eigen::NoChange, t.cols() + 1);
+      t.col(t.cols() - 1) = along;
+    }
+    for (Eigen::Index i = split->null; i < s; ++i) logdet += std::log(split->values(i));
+    splits.push_back(std::move(*split));
+  }
+  if (t.cols() == 0 || t.cols() > p) return std::nullopt;
+  const Eigen::Index r = p - t.cols();
+  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(t);
+  const Eigen::MatrixXd complement = (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(r);
+  const Eigen::MatrixXd x2 = q * complement;
+
+  // V0^+ of each block, and V0^+ y, V0^+ X2 (padded with zero columns to p) in block order.
+  BlockSolves solves{Eigen::VectorXd(families_.back().square_offset +
+                                     static_cast<Eigen::Index>(families_.back().indices.size() *
+                                                               families_.back().indices.size())),
+                     Eigen::VectorXd(n_), Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n_), p)};
+  Eigen::MatrixXd xtvx = Eigen::MatrixXd::Zero(r, r);
+  Eigen::VectorXd xtvy = Eigen::VectorXd::Zero(r);
+  double quadratic = 0.0;
+  for (std::size_t b = 0; b < families_.size(); ++b) {
+    const Family& family = families_[b];
+    const NullSplit& split = splits[b];
+    const auto s = static_cast<Eigen::Index>(family.indices.size());
+    const auto range = split.vectors.rightCols(s - split.null);
+    const Eigen::VectorXd inverse_values = split.values.tail(s - split.null).cwiseInverse();
+    Eigen::Map<Eigen::MatrixXd> pseudo(solves.inverses.data() + family.square_offset, s, s);
+    pseudo.noalias() = range * inverse_values.asDiagonal() * range.transpose();
+    const Eigen::VectorXd yb = y(family.indices);
+    const Eigen::MatrixXd xb = x2(family.indices, Eigen::all);
+    const Eigen::VectorXd vy = pseudo * yb;
+    const Eigen::MatrixXd vx = pseudo * xb;
+    solves.solved_response.segment(family.offset, s) = vy;
+    solves.solved_design.block(family.offset, 0, s, r) = vx;
+    xtvx.noalias() += xb.transpose() * vx;
+    xtvy.noalias() += xb.transpose() * vy;
+    quadratic += yb.dot(vy);
+  }
+  Eigen::VectorXd beta2 = Eigen::VectorXd::Zero(r);
+  Eigen::MatrixXd c2 = Eigen::MatrixXd::Zero(r, r);
+  double logdet_a = 0.0;
+  if (r > 0) {
+    const auto a = dense::DenseFactor::make(xtvx);
+    if (!a) return std::nullopt;
+    beta2 = a->solve_vector(xtvy);
+    c2 = a->inverse();
+    logdet_a = a->logdet();
+  }
+  const double ypy = quadratic - xtvy.dot(beta2);
+  if (!rank::above_rounding(ypy, quadratic, static_cast<std::size_t>(p))) return std::nullopt;
+  const double rows = static_cast<double>(n_) - static_cast<double>(p);
+  const double value = 0.5 * (ypy + logdet + logdet_a + rows * ln_2pi);
+
+  // The fitted mean is y - V0 P y; its coefficients on Q, then on the basis's own columns.
+  Eigen::VectorXd mean = y;
+  for (std::size_t b = 0; b < families_.size(); ++b) {
+    const Family& family = families_[b];
+    const NullSplit& split = splits[b];
+    const auto s = static_cast<Eigen::Index>(family.indices.size());
+    const Eigen::VectorXd e = solves.solved_response.segment(family.offset, s) -
+                              solves.solved_design.block(family.offset, 0, s, r) * beta2;
+    const Eigen::VectorXd ve = split.vectors * (split.values.asDiagonal() * (split.vectors.transpose() * e));
+    for (Eigen::Index a = 0; a < s; ++a) mean(static_cast<Eigen::Index>(family.indices[a])) -= ve(a);
+  }
+  const Eigen::VectorXd inverse_norms = norms.cwiseInverse();
+  Eigen::VectorXd beta = inverse_norms.asDiagonal() * (q.transpose() * mean);
+  const Eigen::MatrixXd covariance =
+      inverse_norms.asDiagonal() * (complement * c2 * complement.transpose()) * inverse_norms.asDiagonal();
+
+  Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta), covariance};
+  if (want_gradient) {
+    Eigen::VectorXd padded = Eigen::VectorXd::Zero(p);
+    padded.head(r) = beta2;
+    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(p, p);
+    c.topLeftCorner(r, r) = c2;
+    evaluation.gradient = gradient(solves, padded, c, true);
+  }
   return evaluation;
 }
 

@@ -175,6 +175,12 @@ class ComponentModel {
   // the model.
   static Result<ComponentModel> finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design);
 
+  // The REML evaluation with the residual coefficient at 0 where V is singular only along
+  // directions the design spans: absent otherwise (there the restricted likelihood has no bound
+  // below, or V is not positive semidefinite).
+  std::optional<Evaluation> evaluate_on_null_face(std::span<const double> coefficients, const Eigen::VectorXd& y,
+                                                  bool want_gradient) const;
+
   // The exact gradient from the kept solves, the fixed effects and C = (X'V^-1 X)^-1.
   Eigen::VectorXd gradient(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,
                            bool reml) const;
