@@ -111,17 +111,13 @@ std::optional<NullSplit> split_null(const Eigen::MatrixXd& v) {
 
 }  // namespace
 
-// With V0 = sum theta_j K_j and N its null space inside the design's span Q (orthonormal), the
-// contrasts A orthogonal to Q lie in V0's range, and ln det A'V0 A = ln pdet V0 + ln det(X2'V0^+ X2),
-// X2 = Q S the part of Q orthogonal to N; y'Py and P = V0^+ - V0^+ X2 (X2'V0^+ X2)^-1 X2'V0^+ are those
-// of the generalised least squares on X2. These are the limits of the ordinary terms as the residual
-// falls to 0, so the value and gradient below continue those of evaluate_with_signs onto the face.
-std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const double> coefficients,
-                                                                const Eigen::VectorXd& y, bool want_gradient) const {
+// The contrasts A orthogonal to the design lie in V0's range, and ln det A'V0 A is
+// ln pdet V0 + ln det X2'V0^+ X2: the REML likelihood, a function of A'V0 A, is finite and smooth there.
+std::optional<ComponentModel::NullFace> ComponentModel::null_face(std::span<const double> coefficients,
+                                                                  const Eigen::VectorXd& rhs) const {
   const Eigen::Index p = design_.cols();
   const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
-  const Eigen::VectorXd norms = basis.colwise().norm().transpose();
-  const Eigen::MatrixXd q = basis * norms.cwiseInverse().asDiagonal();
+  const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
 
   std::vector<NullSplit> splits;
   splits.reserve(families_.size());
@@ -129,91 +125,90 @@ std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const 
   double logdet = 0.0;
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
-    const auto s = static_cast<Eigen::Index>(family.indices.size());
     auto split = split_null(assemble(matrices_, family.indices, coefficients));
     if (!split) return std::nullopt;
     const Eigen::MatrixXd rows = q(family.indices, Eigen::all);
     for (Eigen::Index i = 0; i < split->null; ++i) {
       const Eigen::VectorXd along = rows.transpose() * split->vectors.col(i);
-      // A null direction the design does not span: y'V^-1 y, and so -log L, grows without bound.
       if (std::sqrt(std::fmax(1.0 - along.squaredNorm(), 0.0)) > 1e-6) return std::nullopt;
       t.conservativeResize(Eigen::NoChange, t.cols() + 1);
       t.col(t.cols() - 1) = along;
     }
-    for (Eigen::Index i = split->null; i < s; ++i) logdet += std::log(split->values(i));
+    for (Eigen::Index i = split->null; i < split->values.size(); ++i) logdet += std::log(split->values(i));
     splits.push_back(std::move(*split));
   }
   if (t.cols() == 0 || t.cols() > p) return std::nullopt;
   const Eigen::Index r = p - t.cols();
   const Eigen::HouseholderQR<Eigen::MatrixXd> qr(t);
-  const Eigen::MatrixXd complement = (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(r);
+  Eigen::MatrixXd complement = (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(r);
   const Eigen::MatrixXd x2 = q * complement;
 
-  // V0^+ of each block, and V0^+ y, V0^+ X2 (padded with zero columns to p) in block order.
-  BlockSolves solves{Eigen::VectorXd(families_.back().square_offset +
-                                     static_cast<Eigen::Index>(families_.back().indices.size() *
-                                                               families_.back().indices.size())),
-                     Eigen::VectorXd(n_), Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n_), p)};
+  const Family& last = families_.back();
+  const auto last_size = static_cast<Eigen::Index>(last.indices.size());
+  BlockSolves solves{Eigen::VectorXd(last.square_offset + last_size * last_size), Eigen::VectorXd(n_),
+                     Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n_), p)};
   Eigen::MatrixXd xtvx = Eigen::MatrixXd::Zero(r, r);
-  Eigen::VectorXd xtvy = Eigen::VectorXd::Zero(r);
+  Eigen::VectorXd xtvr = Eigen::VectorXd::Zero(r);
   double quadratic = 0.0;
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
     const NullSplit& split = splits[b];
     const auto s = static_cast<Eigen::Index>(family.indices.size());
     const auto range = split.vectors.rightCols(s - split.null);
-    const Eigen::VectorXd inverse_values = split.values.tail(s - split.null).cwiseInverse();
     Eigen::Map<Eigen::MatrixXd> pseudo(solves.inverses.data() + family.square_offset, s, s);
-    pseudo.noalias() = range * inverse_values.asDiagonal() * range.transpose();
-    const Eigen::VectorXd yb = y(family.indices);
+    pseudo.noalias() = range * split.values.tail(s - split.null).cwiseInverse().asDiagonal() * range.transpose();
+    const Eigen::VectorXd rb = rhs(family.indices);
     const Eigen::MatrixXd xb = x2(family.indices, Eigen::all);
-    const Eigen::VectorXd vy = pseudo * yb;
+    const Eigen::VectorXd vr = pseudo * rb;
     const Eigen::MatrixXd vx = pseudo * xb;
-    solves.solved_response.segment(family.offset, s) = vy;
+    solves.solved_response.segment(family.offset, s) = vr;
     solves.solved_design.block(family.offset, 0, s, r) = vx;
     xtvx.noalias() += xb.transpose() * vx;
-    xtvy.noalias() += xb.transpose() * vy;
-    quadratic += yb.dot(vy);
+    xtvr.noalias() += xb.transpose() * vr;
+    quadratic += rb.dot(vr);
   }
-  Eigen::VectorXd beta2 = Eigen::VectorXd::Zero(r);
-  Eigen::MatrixXd c2 = Eigen::MatrixXd::Zero(r, r);
-  double logdet_a = 0.0;
+  NullFace face{std::move(solves), std::move(complement), Eigen::VectorXd::Zero(p), Eigen::MatrixXd::Zero(p, p),
+                logdet, quadratic, quadratic};
   if (r > 0) {
     const auto a = dense::DenseFactor::make(xtvx);
     if (!a) return std::nullopt;
-    beta2 = a->solve_vector(xtvy);
-    c2 = a->inverse();
-    logdet_a = a->logdet();
+    face.beta.head(r) = a->solve_vector(xtvr);
+    face.covariance.topLeftCorner(r, r) = a->inverse();
+    face.logdet += a->logdet();
+    face.residual_quadratic -= xtvr.dot(face.beta.head(r));
   }
-  const double ypy = quadratic - xtvy.dot(beta2);
-  if (!rank::above_rounding(ypy, quadratic, static_cast<std::size_t>(p))) return std::nullopt;
-  const double rows = static_cast<double>(n_) - static_cast<double>(p);
-  const double value = 0.5 * (ypy + logdet + logdet_a + rows * ln_2pi);
+  return face;
+}
 
-  // The fitted mean is y - V0 P y; its coefficients on Q, then on the basis's own columns.
+std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const double> coefficients,
+                                                                const Eigen::VectorXd& y, bool want_gradient) const {
+  const auto face = null_face(coefficients, y);
+  if (!face) return std::nullopt;
+  const Eigen::Index p = design_.cols();
+  if (!rank::above_rounding(face->residual_quadratic, face->quadratic, static_cast<std::size_t>(p)))
+    return std::nullopt;
+  const double rows = static_cast<double>(n_) - static_cast<double>(p);
+  const double value = 0.5 * (face->residual_quadratic + face->logdet + rows * ln_2pi);
+
+  // The fitted mean is y - V0 P y: its coefficients on Q, then on the basis's own columns.
+  const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
+  const Eigen::VectorXd inverse_norms = basis.colwise().norm().transpose().cwiseInverse();
   Eigen::VectorXd mean = y;
   for (std::size_t b = 0; b < families_.size(); ++b) {
-    const Family& family = families_[b];
-    const NullSplit& split = splits[b];
-    const auto s = static_cast<Eigen::Index>(family.indices.size());
-    const Eigen::VectorXd e = solves.solved_response.segment(family.offset, s) -
-                              solves.solved_design.block(family.offset, 0, s, r) * beta2;
-    const Eigen::VectorXd ve = split.vectors * (split.values.asDiagonal() * (split.vectors.transpose() * e));
-    for (Eigen::Index a = 0; a < s; ++a) mean(static_cast<Eigen::Index>(family.indices[a])) -= ve(a);
+    const BlockSolve block = block_solve(face->solves, b);
+    const Eigen::VectorXd e = block.solved_response - block.solved_design * face->beta;
+    const Eigen::VectorXd ve = assemble(matrices_, block.indices, coefficients) * e;
+    for (Eigen::Index a = 0; a < ve.size(); ++a) mean(static_cast<Eigen::Index>(block.indices[a])) -= ve(a);
   }
-  const Eigen::VectorXd inverse_norms = norms.cwiseInverse();
-  Eigen::VectorXd beta = inverse_norms.asDiagonal() * (q.transpose() * mean);
-  const Eigen::MatrixXd covariance =
-      inverse_norms.asDiagonal() * (complement * c2 * complement.transpose()) * inverse_norms.asDiagonal();
-
-  Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta), covariance};
-  if (want_gradient) {
-    Eigen::VectorXd padded = Eigen::VectorXd::Zero(p);
-    padded.head(r) = beta2;
-    Eigen::MatrixXd c = Eigen::MatrixXd::Zero(p, p);
-    c.topLeftCorner(r, r) = c2;
-    evaluation.gradient = gradient(solves, padded, c, true);
-  }
+  Eigen::VectorXd beta = inverse_norms.cwiseProduct(inverse_norms.asDiagonal() * (basis.transpose() * mean));
+  Eigen::MatrixXd covariance = inverse_norms.asDiagonal() *
+                               (face->complement * face->covariance.topLeftCorner(face->complement.cols(),
+                                                                                   face->complement.cols()) *
+                                face->complement.transpose()) *
+                               inverse_norms.asDiagonal();
+  Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta),
+                        std::move(covariance)};
+  if (want_gradient) evaluation.gradient = gradient(face->solves, face->beta, face->covariance, true);
   return evaluation;
 }
 

@@ -147,6 +147,23 @@ class ComponentModel {
 
   BlockSolve block_solve(const BlockSolves& solves, std::size_t block) const;
 
+  // Where the residual coefficient is 0 and V0 = sum theta_j K_j is singular only along directions
+  // N that the design spans, the limits of the REML terms as the residual falls to 0. With Q an
+  // orthonormal basis of the design and X2 = Q S its part orthogonal to N, they are those of
+  // generalised least squares on X2 with V0's pseudo-inverse. Absent where V0 is not positive
+  // semidefinite or a null direction lies outside the design's span (the restricted likelihood
+  // then falls without bound towards the face).
+  struct NullFace {
+    BlockSolves solves;          // V0^+ of each block, V0^+ rhs, V0^+ [X2, 0] (p columns)
+    Eigen::MatrixXd complement;  // S, p x r, orthonormal
+    Eigen::VectorXd beta;        // (X2'V0^+ X2)^-1 X2'V0^+ rhs, then p - r zeros
+    Eigen::MatrixXd covariance;  // (X2'V0^+ X2)^-1 in the leading r x r block, zeros elsewhere
+    double logdet;               // ln pdet V0 + ln det X2'V0^+ X2
+    double quadratic;            // rhs'V0^+ rhs
+    double residual_quadratic;   // rhs'P rhs
+  };
+  std::optional<NullFace> null_face(std::span<const double> coefficients, const Eigen::VectorXd& rhs) const;
+
   const BlockMatrices& matrices() const { return matrices_; }
   // K_j restricted to family b.
   const Eigen::MatrixXd& kernel(std::size_t b, std::size_t j) const {
@@ -175,9 +192,8 @@ class ComponentModel {
   // the model.
   static Result<ComponentModel> finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design);
 
-  // The REML evaluation with the residual coefficient at 0 where V is singular only along
-  // directions the design spans: absent otherwise (there the restricted likelihood has no bound
-  // below, or V is not positive semidefinite).
+
+  // The REML evaluation on null_face: the limit of evaluate_with_signs as the residual falls to 0.
   std::optional<Evaluation> evaluate_on_null_face(std::span<const double> coefficients, const Eigen::VectorXd& y,
                                                   bool want_gradient) const;
 
