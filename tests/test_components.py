@@ -153,22 +153,48 @@ def _households_of_three(seed):
     return k, x, x @ [1.0, 0.5] + noise
 
 
+def _centred_relationship(seed):
+    """Fifty people, a relationship centred on them (its null vector the intercept) from 300 markers."""
+    rng = np.random.default_rng(seed)
+    g = rng.binomial(2, 0.3, (50, 300)).astype(float)
+    w = g - g.mean(0)
+    w /= w.std(0) + (w.std(0) == 0)
+    k = w @ w.T / 300
+    x = np.column_stack([np.ones(50), rng.normal(size=50)])
+    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
+    d, u = np.linalg.eigh(k)
+    genetic = u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=50))
+    return k, x, x @ [1.0, 0.5] + np.sqrt(h2) * genetic + np.sqrt(1.0 - h2) * rng.normal(size=50)
+
+
 # The first steps of these searches, and of the interval's held-share profiles, run onto a face
 # where V is singular (every coefficient 0, or the residual 0 beside a singular matrix). With the
 # households' small residual the last steps lie below the value's rounding (1013), and the ML search
-# of 1507 stops far from its maximum unless a restart's scale keeps it off that face.
-@pytest.mark.parametrize("make, seed", [(_dense_relationship, s) for s in (1, 60, 111, 123, 246)] +
-                         [(_households_of_three, s) for s in (*range(1000, 1020), 1507)],
+# of 1507 stops far from its maximum unless a restart's scale keeps it off that face. A centred
+# relationship's REML maximum lies on that face (13, 14, 27: a share of 1), where V is singular only
+# along the intercept; its ML likelihood has no maximum there.
+@pytest.mark.parametrize("make, seed, estimators",
+                         [(_dense_relationship, s, (True, False)) for s in (1, 60, 111, 123, 246)] +
+                         [(_households_of_three, s, (True, False)) for s in (*range(1000, 1020), 1507)] +
+                         [(_centred_relationship, s, (True,)) for s in (13, 14, 27, 0)],
                          ids=lambda value: getattr(value, "__name__", str(value)))
-def test_one_matrix_fit_and_interval_reach_a_grid_search_and_the_closed_form(make, seed):
+def test_one_matrix_fit_and_interval_reach_a_grid_search_and_the_closed_form(make, seed, estimators):
     k, x, y = make(seed)
     prepared = _core.PreparedModel(x, k)
-    for reml in (True, False):
+    for reml in estimators:
         fit = _core.component_fit([k], x, y, reml)
-        assert fit[5] and fit[3] == pytest.approx(prepared.fit(y, "reml" if reml else "ml")["loglik"], abs=1e-6)
-        lower, upper, *_, failures = _core.component_interval([k], x, y, 0, reml)
         curve = lambda share: profile([share, 1.0 - share], [k], x, y, reml)
-        assert (lower, upper) == pytest.approx(roots(curve, fit[1][0], fit[3]), abs=1e-4) and failures == 0
+        top = 1.0 - 1e-7  # the dense profile at a share of 1 less its limit's truncation
+        best = optimize.minimize_scalar(lambda h: -curve(h), bounds=(0.0, top), method="bounded",
+                                        options={"xatol": 1e-9})
+        assert fit[5] and fit[3] == pytest.approx(max(-best.fun, curve(0.0), curve(top)), abs=1e-6)
+        if fit[1][0] == 1.0:
+            assert fit[0][1] == 0.0 and curve(top) > max(curve(h) for h in np.linspace(0.0, 0.99, 100))
+        reference = prepared.fit(y, "reml" if reml else "ml")
+        assert not reference["converged"] or fit[3] == pytest.approx(reference["loglik"], abs=1e-6)
+        lower, upper, *_, failures = _core.component_interval([k], x, y, 0, reml)
+        assert (lower, upper) == pytest.approx(roots(curve, min(fit[1][0], 1.0 - 1e-9), fit[3]), abs=1e-4)
+        assert failures == 0
 
 
 @pytest.mark.parametrize("units", [1e-6, 1e6])
