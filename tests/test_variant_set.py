@@ -31,12 +31,29 @@ def sample(seed=5, families=40, chain=15):
     return [k, h], x, y, roots
 
 
+def centred_sample(seed=13):
+    """Fifty people and a relationship centred on them, whose REML null has no residual (a share of 1)."""
+    rng = np.random.default_rng(seed)
+    g = rng.binomial(2, 0.3, (50, 300)).astype(float)
+    w = g - g.mean(0)
+    w /= w.std(0) + (w.std(0) == 0)
+    k = w @ w.T / 300
+    x = np.column_stack([np.ones(50), rng.normal(size=50)])
+    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
+    d, u = np.linalg.eigh(k)
+    y = x @ [1.0, 0.5] + np.sqrt(h2) * u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=50))
+    y += np.sqrt(1.0 - h2) * rng.normal(size=50)
+    roots = {q: rng.binomial(2, 0.25, size=(50, q)) * rng.uniform(0.5, 2.0, size=q) for q in (1, 3)}
+    return [k], x, y, roots
+
+
 def projection(backgrounds, x, y, reml=True):
-    """P and P y, dense, under the coefficients component_fit finds for the same null."""
+    """P = A (A'VA)^-1 A' (A the contrasts orthogonal to x) and P y, dense, under the coefficients
+    component_fit finds for the same null: defined too where V is singular along x alone."""
     coefficients = _core.component_fit(backgrounds, x, y, reml=reml)[0]
     v = sum(c * b for c, b in zip(coefficients, backgrounds)) + coefficients[-1] * np.eye(len(y))
-    vi = np.linalg.inv(v)
-    p = vi - vi @ x @ np.linalg.solve(x.T @ vi @ x, x.T @ vi)
+    a = np.linalg.qr(x, mode="complete")[0][:, x.shape[1]:]
+    p = a @ np.linalg.solve(a.T @ v @ a, a.T)
     return p, p @ y
 
 
@@ -65,9 +82,11 @@ def data():
     return sample()
 
 
-@pytest.mark.parametrize("reml", [True, False])
-def test_statistic_weights_and_tail_against_the_dense_projection(data, reml):
-    backgrounds, x, y, roots = data
+@pytest.mark.parametrize("reml, centred", [(True, False), (False, False), (True, True)],
+                         ids=["reml", "ml", "reml_residual_at_0"])
+def test_statistic_weights_and_tail_against_the_dense_projection(data, reml, centred):
+    backgrounds, x, y, roots = centred_sample() if centred else data
+    assert not centred or _core.component_fit(backgrounds, x, y)[0][-1] == 0.0
     p, py = projection(backgrounds, x, y, reml)
     records = _core.variant_set_scan(backgrounds, x, y, list(roots.values()), reml=reml)
     for (q, z), record in zip(roots.items(), records):
