@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize, stats
 
+from helpers import centred_relationship
 from kestrune import _core
 
 LOG_2PI = math.log(2.0 * math.pi)
@@ -154,17 +155,7 @@ def _households_of_three(seed):
 
 
 def _centred_relationship(seed):
-    """Fifty people, a relationship centred on them (its null vector the intercept) from 300 markers."""
-    rng = np.random.default_rng(seed)
-    g = rng.binomial(2, 0.3, (50, 300)).astype(float)
-    w = g - g.mean(0)
-    w /= w.std(0) + (w.std(0) == 0)
-    k = w @ w.T / 300
-    x = np.column_stack([np.ones(50), rng.normal(size=50)])
-    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
-    d, u = np.linalg.eigh(k)
-    genetic = u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=50))
-    return k, x, x @ [1.0, 0.5] + np.sqrt(h2) * genetic + np.sqrt(1.0 - h2) * rng.normal(size=50)
+    return centred_relationship(seed)[:3]
 
 
 # The first steps of these searches, and of the interval's held-share profiles, run onto a face

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import integrate, linalg, stats
 
-from helpers import nuclear_families
+from helpers import centred_relationship, nuclear_families
 from kestrune import _core
 
 SCAN_KEYS = ["statistic", "p_value", "eigenvalues", "tail_method", "trustworthy", "code"]
@@ -32,19 +32,9 @@ def sample(seed=5, families=40, chain=15):
 
 
 def centred_sample(seed=13):
-    """Fifty people and a relationship centred on them, whose REML null has no residual (a share of 1)."""
-    rng = np.random.default_rng(seed)
-    g = rng.binomial(2, 0.3, (50, 300)).astype(float)
-    w = g - g.mean(0)
-    w /= w.std(0) + (w.std(0) == 0)
-    k = w @ w.T / 300
-    x = np.column_stack([np.ones(50), rng.normal(size=50)])
-    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
-    d, u = np.linalg.eigh(k)
-    y = x @ [1.0, 0.5] + np.sqrt(h2) * u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=50))
-    y += np.sqrt(1.0 - h2) * rng.normal(size=50)
-    roots = {q: rng.binomial(2, 0.25, size=(50, q)) * rng.uniform(0.5, 2.0, size=q) for q in (1, 3)}
-    return [k], x, y, roots
+    """A relationship centred on fifty people, whose REML null has no residual (a share of 1)."""
+    k, x, y, rng = centred_relationship(seed)
+    return [k], x, y, {q: rng.binomial(2, 0.25, size=(50, q)) * rng.uniform(0.5, 2.0, size=q) for q in (1, 3)}
 
 
 def projection(backgrounds, x, y, reml=True):
