@@ -76,6 +76,21 @@ def random_pedigree(seed, generations, width, founder_rate, sexes=None):
     return tuple([column[i] for i in order] for column in columns)
 
 
+def centred_relationship(seed, n=50, markers=300):
+    """A relationship of standardised genotypes centred on the people (its null vector the intercept),
+    X = [1, x] and a trait of a heritability drawn from {0, .2, .5, .8, .95}; the generator as well."""
+    rng = np.random.default_rng(seed)
+    g = rng.binomial(2, 0.3, (n, markers)).astype(float)
+    w = g - g.mean(0)
+    w /= w.std(0) + (w.std(0) == 0)
+    k = w @ w.T / markers
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
+    d, u = np.linalg.eigh(k)
+    genetic = u @ (np.sqrt(np.maximum(d, 0.0)) * rng.normal(size=n))
+    return k, x, x @ [1.0, 0.5] + np.sqrt(h2) * genetic + np.sqrt(1.0 - h2) * rng.normal(size=n), rng
+
+
 def gls_loglik(v, x, y, reml):
     """ln L of y ~ N(x beta, v) at the GLS beta (with reml, of the error contrasts, including the
     ln det X'X term), the GLS beta and (X'V^-1 X)^-1, from the whole n-by-n covariance."""

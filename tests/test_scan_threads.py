@@ -42,7 +42,7 @@ CALLS = {
     "variant_set_scan on one dense block": ("_core.variant_set_scan([grm], x, y, roots)", "NO_CARRIERS"),
     "variant_set_scan": ("_core.variant_set_scan([k], x, y, roots)", "NO_CARRIERS"),
     "variant_set_family_scan": ("_core.variant_set_family_scan([k], x, y, roots, [0.0, 0.5, 0.9])", "NO_CARRIERS"),
-    "component_fit of a dense block, ML": ("_core.component_fit([k, dense], x, y, False)", "CONVERGENCE"),
+    "component_fit of a dense block, ML": ("_core.component_fit([k, dense], x, y, False)", ", True, ["),
 }
 
 

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import integrate, linalg, stats
 
-from helpers import nuclear_families
+from helpers import centred_relationship, nuclear_families
 from kestrune import _core
 
 SCAN_KEYS = ["statistic", "p_value", "eigenvalues", "tail_method", "trustworthy", "code"]
@@ -31,12 +31,19 @@ def sample(seed=5, families=40, chain=15):
     return [k, h], x, y, roots
 
 
+def centred_sample(seed=13):
+    """A relationship centred on fifty people, whose REML null has no residual (a share of 1)."""
+    k, x, y, rng = centred_relationship(seed)
+    return [k], x, y, {q: rng.binomial(2, 0.25, size=(50, q)) * rng.uniform(0.5, 2.0, size=q) for q in (1, 3)}
+
+
 def projection(backgrounds, x, y, reml=True):
-    """P and P y, dense, under the coefficients component_fit finds for the same null."""
+    """P = A (A'VA)^-1 A' (A the contrasts orthogonal to x) and P y, dense, under the coefficients
+    component_fit finds for the same null: defined too where V is singular along x alone."""
     coefficients = _core.component_fit(backgrounds, x, y, reml=reml)[0]
     v = sum(c * b for c, b in zip(coefficients, backgrounds)) + coefficients[-1] * np.eye(len(y))
-    vi = np.linalg.inv(v)
-    p = vi - vi @ x @ np.linalg.solve(x.T @ vi @ x, x.T @ vi)
+    a = np.linalg.qr(x, mode="complete")[0][:, x.shape[1]:]
+    p = a @ np.linalg.solve(a.T @ v @ a, a.T)
     return p, p @ y
 
 
@@ -65,9 +72,11 @@ def data():
     return sample()
 
 
-@pytest.mark.parametrize("reml", [True, False])
-def test_statistic_weights_and_tail_against_the_dense_projection(data, reml):
-    backgrounds, x, y, roots = data
+@pytest.mark.parametrize("reml, centred", [(True, False), (False, False), (True, True)],
+                         ids=["reml", "ml", "reml_residual_at_0"])
+def test_statistic_weights_and_tail_against_the_dense_projection(data, reml, centred):
+    backgrounds, x, y, roots = centred_sample() if centred else data
+    assert not centred or _core.component_fit(backgrounds, x, y)[0][-1] == 0.0
     p, py = projection(backgrounds, x, y, reml)
     records = _core.variant_set_scan(backgrounds, x, y, list(roots.values()), reml=reml)
     for (q, z), record in zip(roots.items(), records):

@@ -17,18 +17,29 @@ Result<std::pair<std::vector<double>, std::vector<double>>> blup(const Component
 
   const Eigen::Map<const Eigen::VectorXd> beta(fit->beta.data(), static_cast<Eigen::Index>(fit->beta.size()));
   const Eigen::VectorXd residual = y - model.design() * beta;
-  // First pass: each block's V^-1, V^-1 r and V^-1 X, and X'V^-1 X over all blocks.
-  const auto solved = model.solve_blocks(fit->coefficients, residual, true);
-  if (!solved) return fail("COMPONENTS_NOT_POSITIVE_DEFINITE");
-  const auto m_factor = dense::DenseFactor::make(solved->xtvx);
-  if (!m_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
-  const Eigen::MatrixXd cov = m_factor->inverse();
+  // First pass: each block's V^-1, V^-1 r and V^-1 X, and X'V^-1 X over all blocks. A REML fit on
+  // the face where the residual is 0 and V singular along the design's span predicts from the
+  // limits there: V's pseudo-inverse and the part of the design orthogonal to that null space.
+  std::optional<BlockSolves> solves;
+  Eigen::MatrixXd cov;
+  if (auto solved = model.solve_blocks(fit->coefficients, residual, true)) {
+    const auto m_factor = dense::DenseFactor::make(solved->xtvx);
+    if (!m_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
+    cov = m_factor->inverse();
+    solves = std::move(solved->solves);
+  } else if (auto face = reml && fit->coefficients.back() == 0.0 ? model.null_face(fit->coefficients, residual)
+                                                                  : std::nullopt) {
+    cov = std::move(face->covariance);
+    solves = std::move(face->solves);
+  } else {
+    return fail("COMPONENTS_NOT_POSITIVE_DEFINITE");
+  }
 
   // Second pass: u = G V^-1 r and the diagonal of G - G V^-1 G + G V^-1 X C X'V^-1 G, G = theta_c K_c.
   std::vector<double> effects(model.n(), 0.0), errors(model.n(), 0.0);
   const double theta = fit->coefficients[c];
   for (std::size_t b = 0; b < model.families().size(); ++b) {
-    const BlockSolve block = model.block_solve(*solved->solves, b);
+    const BlockSolve block = model.block_solve(*solves, b);
     const Eigen::MatrixXd g = theta * model.kernel(b, c);
     const Eigen::VectorXd u = g * block.solved_response;
     const Eigen::MatrixXd gv = g * block.inverse;

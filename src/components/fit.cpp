@@ -24,7 +24,16 @@ constexpr double converged_below = 1e-6;
 constexpr double signed_floor = -1000.0;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// The kept end point of one start, on the standardised scale.
+// The search runs on each standardised coefficient times its matrix's size (ComponentModel::sizes):
+// a matrix in other units is then the same search, and a coefficient's gradient is on the scale of
+// the variance it adds rather than of its matrix's entries.
+std::vector<double> coefficients_of(const ComponentModel& model, std::span<const double> search) {
+  std::vector<double> theta(search.size());
+  for (std::size_t j = 0; j < search.size(); ++j) theta[j] = search[j] / model.sizes()[j];
+  return theta;
+}
+
+// The kept end point of one start, in the search's coordinates.
 struct Best {
   std::vector<double> coefficients;
   Eigen::VectorXd beta;
@@ -47,15 +56,16 @@ bool runaway_end(const ComponentModel& model, std::span<const double> theta, boo
   });
 }
 
-// The fit on the response's own scale: coefficients times v, fixed effects and their
+// The fit on the response's own scale: coefficients divided by their sizes and times v, fixed effects and their
 // standard errors times s and mapped from the orthogonal basis to the design's columns, the
 // log-likelihood less the Jacobian of the standardisation.
-ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, const FitBox& box,
-                      const StandardResponse& response, const design_basis::Basis& basis, bool reml, std::size_t n,
-                      std::size_t p) {
+ComponentFit map_back(const ComponentModel& model, const Best& best, const Evaluation& final_evaluation,
+                      const FitBox& box, const StandardResponse& response, bool reml) {
+  const design_basis::Basis& basis = model.fixed_design().orthogonal();
+  const auto n = static_cast<double>(model.n()), p = static_cast<double>(model.p());
   ComponentFit fit;
   fit.total = 0.0;
-  for (const double theta : best.coefficients) {
+  for (const double theta : coefficients_of(model, best.coefficients)) {
     fit.coefficients.push_back(theta * response.variance);
     fit.total += fit.coefficients.back();
   }
@@ -65,7 +75,7 @@ ComponentFit map_back(const Best& best, const Evaluation& final_evaluation, cons
   fit.beta_se = moments::rescaled_standard_errors(basis.covariance(final_evaluation.covariance), response.scale);
   fit.message = best.message;
   fit.estimator = reml ? "reml" : "ml";
-  const double rows = reml ? static_cast<double>(n) - static_cast<double>(p) : static_cast<double>(n);
+  const double rows = reml ? n - p : n;
   fit.loglik = -best.value - rows * std::log(response.scale);
   fit.scaled_gradient =
       convergence::scaled_gradient(box.measure(best.coefficients, final_evaluation.gradient), best.value);
@@ -88,10 +98,11 @@ Result<StandardResponse> standardise(const ComponentModel& model, const Eigen::V
     if (!std::isfinite(value)) return fail("COMPONENTS_RESPONSE_NOT_FINITE");
   // One value up to rounding: whatever spread is left is rounding, not a trait.
   if (model.n() == 0 || rank::constant_at_rounding(y)) return fail("COMPONENTS_RESPONSE_CONSTANT");
-  const double variance = moments::population_moments(y).variance;
+  centring::Centred centred = model.fixed_design().centre(y);
+  // The spread the design leaves: a site effect or a strong covariate moves no variance away from the starts.
+  const double variance = moments::standardising_variance(y, centred.residual);
   if (variance <= 0.0) return fail("COMPONENTS_RESPONSE_CONSTANT");
   const double scale = std::sqrt(variance);
-  centring::Centred centred = model.fixed_design().centre(y);
   return StandardResponse{centred.residual / scale, std::move(centred.coefficients), variance, scale};
 }
 
@@ -141,8 +152,9 @@ std::vector<std::vector<double>> fit_starts(std::size_t m, std::span<const std::
   return starts;
 }
 
-Result<FitBox> fit_box(std::size_t k, double variance, std::span<const std::size_t> signed_components,
+Result<FitBox> fit_box(std::span<const double> sizes, double variance, std::span<const std::size_t> signed_components,
                        std::span<const Pin> pinned) {
+  const std::size_t k = sizes.size();
   FitBox box{std::vector<double>(k, 0.0), std::vector<double>(k, infinity), signed_components};
   for (const std::size_t j : signed_components) {
     if (j >= k) return fail("COMPONENTS_SIGNED_INDEX_OUT_OF_RANGE");
@@ -150,7 +162,7 @@ Result<FitBox> fit_box(std::size_t k, double variance, std::span<const std::size
   }
   for (const Pin& pin : pinned) {
     if (pin.component >= k) return fail("COMPONENTS_PINNED_INDEX_OUT_OF_RANGE");
-    box.lower[pin.component] = box.upper[pin.component] = pin.value / variance;
+    box.lower[pin.component] = box.upper[pin.component] = pin.value / variance * sizes[pin.component];
   }
   return box;
 }
@@ -174,13 +186,15 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
                                                      std::span<const double> start) const {
   auto response = standardise(*this, y);
   if (!response) return std::unexpected(response.error());
-  auto box = fit_box(k(), response->variance, signed_components, pinned);
+  auto box = fit_box(sizes_, response->variance, signed_components, pinned);
   if (!box) return std::unexpected(box.error());
   const Eigen::VectorXd& ys = response->y;
 
   // The engine asks for the value and then the gradient at one point: one evaluation serves both.
-  const auto evaluate = [&](std::span<const double> theta) {
-    return evaluate_with_signs(theta, ys, reml, true, signed_components);
+  const auto evaluate = [&](std::span<const double> search) {
+    auto evaluation = evaluate_with_signs(coefficients_of(*this, search), ys, reml, true, signed_components);
+    if (evaluation) evaluation->gradient.array() /= Eigen::Map<const Eigen::ArrayXd>(sizes_.data(), evaluation->gradient.size());
+    return evaluation;
   };
   using Memo = compat_lbfgsb::compat::LastPointMemo<decltype(evaluate)>;
   const auto objective_of = [](Memo& memo) -> compat_lbfgsb::compat::Objective {
@@ -200,8 +214,8 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
   const compat_lbfgsb::compat::Objective objective = objective_of(memo);
   const compat_lbfgsb::compat::Gradient gradient = gradient_of(memo);
 
-  const auto admissible = [&](std::span<const double> theta) {
-    return evaluate_with_signs(theta, ys, reml, false, signed_components).has_value();
+  const auto admissible = [&](std::span<const double> search) {
+    return evaluate_with_signs(coefficients_of(*this, search), ys, reml, false, signed_components).has_value();
   };
   // An empty parscale is the unit scale of the starts; a given one is a restart's.
   const auto attempt = [&](const std::vector<double>& given,
@@ -242,7 +256,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     const auto& end = own(par);
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     const double scaled = scaled_at(par, *end);
-    const bool runaway = runaway_end(*this, par, reml);
+    const bool runaway = runaway_end(*this, coefficients_of(*this, par), reml);
     return Best{std::move(par), end->beta, std::move(run->message), end->value, scaled, run->convergence,
                 scaled < converged_below && !runaway, runaway, end};
   };
@@ -251,7 +265,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     starts = fit_starts(m(), signed_components);
   } else {
     starts.emplace_back(start.size());
-    for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance;
+    for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance * sizes_[j];
   }
   // A runaway end is kept only when no start found a maximum. Each start writes its own slot,
   // so that starts may run side by side.
@@ -300,7 +314,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
 
   const auto& final_evaluation = best->evaluation;
   if (!final_evaluation) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
-  ComponentFit fit = map_back(*best, *final_evaluation, *box, *response, fixed_design().orthogonal(), reml, n_, p());
+  ComponentFit fit = map_back(*this, *best, *final_evaluation, *box, *response, reml);
   fit.polished = polished;
   return fit;
 }

@@ -14,21 +14,22 @@
 
 namespace kestrune::components {
 
-// y less its least-squares fit on the design, divided by its population standard deviation
-// (divisor n): the likelihood is the same as that of y / s, without the cancellation an offset
-// would bring.
+// y less its least-squares fit on the design, divided by that residual's population standard
+// deviation (divisor n; moments::standardising_variance): the likelihood is the same as that of
+// y / s, without the cancellation an offset would bring.
 struct StandardResponse {
   Eigen::VectorXd y;
   Eigen::VectorXd offset;  // the least-squares coefficients, on the response's scale
-  double variance;         // v, about the mean
+  double variance;         // v
   double scale;            // s = sqrt(v)
 };
 
 // The response checks of a fit, in order: length, finiteness, a spread beyond rounding.
 Result<StandardResponse> standardise(const ComponentModel& model, const Eigen::VectorXd& y);
 
-// Bounds of the standardised coefficients: 0 to infinity, -1000 below for a signed
-// component, both at value / v for a pinned one (pinning applied last, so it wins).
+// Bounds of the search's coordinates, each standardised coefficient times its matrix's size
+// (ComponentModel::sizes): 0 to infinity, -1000 below for a signed component, both at
+// value / v * size for a pinned one (pinning applied last, so it wins).
 struct FitBox {
   std::vector<double> lower, upper;
   std::span<const std::size_t> signed_components;
@@ -46,7 +47,7 @@ struct FitBox {
 };
 
 // Restarts of a run that stopped short (multistart::restart_while_gaining): how many at most, and
-// the smallest coefficient scale, on the standardised scale where the coefficients sum to about 1.
+// the smallest coefficient scale, in the search's coordinates, which sum to about 1.
 inline constexpr std::size_t most_restarts = 10;
 inline constexpr double restart_scale_floor = 1e-3;
 // The factr of every run of a fit and of the held-share profile.
@@ -57,7 +58,7 @@ inline constexpr double run_factr = 1000.0;
 // then for each structured j, 0.1 / k each with j at 0.6 and the residual at 0.3.
 std::vector<std::vector<double>> fit_starts(std::size_t m, std::span<const std::size_t> signed_components);
 
-Result<FitBox> fit_box(std::size_t k, double variance, std::span<const std::size_t> signed_components,
+Result<FitBox> fit_box(std::span<const double> sizes, double variance, std::span<const std::size_t> signed_components,
                        std::span<const Pin> pinned);
 
 }  // namespace kestrune::components

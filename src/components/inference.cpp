@@ -21,19 +21,29 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // ---- the held-share profile ----------------------------------------------------------------
 
-// The free weights u of every component but t (ascending) and the coefficients they stand for.
+// The free coordinates u of every component but t (ascending) and the coefficients they stand
+// for. Component o's coefficient is (1 - share) c_o u_r / w_o and t's is share sum_r c_o u_r / w_t,
+// with c_o = w_o / ((1 - share) size_o + share size_t w_o / w_t): then the coefficients times their
+// matrices' sizes sum to sum_r u_r, so that a matrix in other units, or a share held near 0 or 1
+// on a matrix of another size, leaves the search on the scale of the variance it fits.
 struct HeldShare {
   std::size_t t;
   std::span<const double> weights;
+  std::span<const double> sizes;
   double share;
+
+  double carried(std::size_t o) const {
+    return weights[o] / ((1.0 - share) * sizes[o] + share * sizes[t] * weights[o] / weights[t]);
+  }
 
   std::vector<double> coefficients(std::span<const double> u) const {
     std::vector<double> theta(weights.size());
     double total = 0.0;
     for (std::size_t r = 0; r < u.size(); ++r) {
       const std::size_t o = other(r);
-      theta[o] = (1.0 - share) * u[r] / weights[o];
-      total += u[r];
+      const double part = carried(o) * u[r];
+      theta[o] = (1.0 - share) * part / weights[o];
+      total += part;
     }
     theta[t] = share * total / weights[t];
     return theta;
@@ -41,15 +51,16 @@ struct HeldShare {
 
   // The gradient in u, one-sided where u_r is at its bound.
   std::vector<double> free_gradient(std::span<const double> u, const Eigen::VectorXd& g) const {
-    std::vector<double> carried(u.size());
+    std::vector<double> carried_gradient(u.size());
     const auto gt = g[static_cast<Eigen::Index>(t)];
     for (std::size_t r = 0; r < u.size(); ++r) {
       const std::size_t o = other(r);
-      double entry = gt * share / weights[t] + g[static_cast<Eigen::Index>(o)] * (1.0 - share) / weights[o];
+      double entry =
+          carried(o) * (gt * share / weights[t] + g[static_cast<Eigen::Index>(o)] * (1.0 - share) / weights[o]);
       if (u[r] <= 1e-9) entry = std::fmin(entry, 0.0);
-      carried[r] = entry;
+      carried_gradient[r] = entry;
     }
-    return carried;
+    return carried_gradient;
   }
 
   // The convergence measure: the largest entry of that one-sided gradient.
@@ -106,7 +117,7 @@ std::optional<double> profile_objective(const ComponentModel& model, const Eigen
     if (const auto loglik = share_one(model, y, reml, t)) return loglik;
     share = 0.999999;
   }
-  const HeldShare held{t, weights, share};
+  const HeldShare held{t, weights, model.sizes(), share};
   const std::size_t free = model.k() - 1;
 
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> u) {
@@ -232,9 +243,12 @@ Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::V
   if (t == model.m()) return fail("COMPONENTS_RESIDUAL_NOT_TESTABLE");
   auto full = converged_fit(model, y, reml, {}, {}, "COMPONENTS_FIT_NOT_CONVERGED");
   if (!full) return std::unexpected(full.error());
+  // Judged on each coefficient times its matrix's size, which a matrix's units do not move.
   const auto another_at_zero = [&](const ComponentFit& fit) {
+    double total = 0.0;
+    for (std::size_t j = 0; j < model.k(); ++j) total += fit.coefficients[j] * model.sizes()[j];
     for (std::size_t j = 0; j < model.k(); ++j)
-      if (j != t && fit.proportions[j] <= 1e-9) return true;
+      if (j != t && fit.coefficients[j] * model.sizes()[j] <= 1e-9 * total) return true;
     return false;
   };
   if (another_at_zero(*full)) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
@@ -434,8 +448,8 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
   const block_matrix::BlockMatrix pool = pooled(model.matrices(), *distinct);
   const BlockMatrices others = outside(model.matrices(), *distinct);
   std::vector<std::optional<Contrast>> slots(s);
-  // The end searches step in the response's variance units, as the differences are. A response
-  // that cannot be standardised fails the first fit below.
+  // The end searches step in the response's variance units over each matrix's size, as the
+  // differences are. A response that cannot be standardised fails the first fit below.
   double variance = 0.0;
   if (auto response = standardise(model, y)) variance = response->variance;
   std::vector<std::size_t> signed_components;
@@ -461,7 +475,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
         const std::size_t slot = j - 1 < baseline ? j - 1 : j;  // of rest class j among the classes
         if (slots[slot]) continue;
         const double d = fit->coefficients[j];
-        const double step = std::fmax(std::fabs(d), 0.001 * variance);
+        const double step = std::fmax(std::fabs(d), 0.001 * variance / contrast_model->sizes()[j]);
         bool failed = false;
         const End lower = signed_interval(refit, j, d, step, cut, -1.0, failed);
         const End upper = signed_interval(refit, j, d, step, cut, 1.0, failed);

@@ -117,6 +117,21 @@ bool covariance_bases_are_identified(const BlockMatrices& matrices, std::size_t 
   return smallest > 1e-12 * largest;
 }
 
+// The size of each matrix (ComponentModel::sizes), then the residual's 1. For a positive
+// semidefinite matrix ||K||_F <= trace K, so the mean diagonal is taken.
+std::vector<double> matrix_sizes(const BlockMatrices& matrices, std::size_t n) {
+  const double rows = static_cast<double>(n);
+  std::vector<double> sizes;
+  for (const auto& k : matrices) {
+    double diagonal = 0.0;
+    for (std::size_t part = 0; part < k.partition()->parts().size(); ++part)
+      diagonal += k.block(part).diagonal().cwiseAbs().sum();
+    sizes.push_back(std::fmax(diagonal / rows, std::sqrt(inner_product(k, k)) / rows));
+  }
+  sizes.push_back(1.0);
+  return sizes;
+}
+
 }  // namespace
 
 // ---- construction -------------------------------------------------------------------------
@@ -207,6 +222,7 @@ Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Li
   for (const auto& family : model.families_)
     model.largest_ = std::max(model.largest_, static_cast<Eigen::Index>(family.indices.size()));
   model.xtx_logdet_ = model.fixed_design_->orthogonal().log_det_gram();
+  model.sizes_ = matrix_sizes(matrices, rows);
   model.matrices_ = std::move(matrices);
   model.design_ = std::move(design);
   model.n_ = rows;

@@ -147,6 +147,23 @@ class ComponentModel {
 
   BlockSolve block_solve(const BlockSolves& solves, std::size_t block) const;
 
+  // Where the residual coefficient is 0 and V0 = sum theta_j K_j is singular only along directions
+  // N that the design spans, the limits of the REML terms as the residual falls to 0. With Q an
+  // orthonormal basis of the design and X2 = Q S its part orthogonal to N, they are those of
+  // generalised least squares on X2 with V0's pseudo-inverse. Absent where V0 is not positive
+  // semidefinite or a null direction lies outside the design's span (the restricted likelihood
+  // then falls without bound towards the face).
+  struct NullFace {
+    BlockSolves solves;          // V0^+ of each block, V0^+ rhs, V0^+ [X2, 0] (p columns)
+    Eigen::MatrixXd complement;  // S, p x r, orthonormal
+    Eigen::VectorXd beta;        // (X2'V0^+ X2)^-1 X2'V0^+ rhs, then p - r zeros
+    Eigen::MatrixXd covariance;  // (X2'V0^+ X2)^-1 in the leading r x r block, zeros elsewhere
+    double logdet;               // ln pdet V0 + ln det X2'V0^+ X2
+    double quadratic;            // rhs'V0^+ rhs
+    double residual_quadratic;   // rhs'P rhs
+  };
+  std::optional<NullFace> null_face(std::span<const double> coefficients, const Eigen::VectorXd& rhs) const;
+
   const BlockMatrices& matrices() const { return matrices_; }
   // K_j restricted to family b.
   const Eigen::MatrixXd& kernel(std::size_t b, std::size_t j) const {
@@ -158,6 +175,11 @@ class ComponentModel {
   // least-squares fit on the design.
   const fixed_effects::Design& fixed_design() const { return *fixed_design_; }
   const std::vector<Family>& families() const { return families_; }
+  // Each coefficient's matrix size, k entries, the residual's 1: a structured matrix's mean
+  // diagonal, or its root mean square entry where that is larger (a difference of matrices
+  // whose diagonals cancel). Both follow the matrix's units exactly, so a search on
+  // coefficient times size sees a matrix in other units as the same matrix.
+  const std::vector<double>& sizes() const { return sizes_; }
   std::size_t n() const { return n_; }
   std::size_t p() const { return static_cast<std::size_t>(design_.cols()); }
   std::size_t m() const { return matrices_.size(); }
@@ -169,6 +191,11 @@ class ComponentModel {
   // The checks after the matrices' own, on matrices kept over the groups their links join, and
   // the model.
   static Result<ComponentModel> finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design);
+
+
+  // The REML evaluation on null_face: the limit of evaluate_with_signs as the residual falls to 0.
+  std::optional<Evaluation> evaluate_on_null_face(std::span<const double> coefficients, const Eigen::VectorXd& y,
+                                                  bool want_gradient) const;
 
   // The exact gradient from the kept solves, the fixed effects and C = (X'V^-1 X)^-1.
   Eigen::VectorXd gradient(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,
@@ -184,6 +211,7 @@ class ComponentModel {
   std::optional<fixed_effects::Design> fixed_design_;
   std::vector<Family> families_;
   std::size_t n_ = 0;
+  std::vector<double> sizes_;
   double xtx_logdet_ = 0.0;  // ln det B'B of the orthogonal basis
   Eigen::Index largest_ = 0;  // rows of the largest block
 };

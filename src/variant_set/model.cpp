@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -87,8 +88,12 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   for (const components::Family& family : null->families()) {
     const Eigen::MatrixXd v = components::ComponentModel::assemble(null->matrices(), family.indices, fit->coefficients);
     auto factor = dense::DenseFactor::make(v);
-    if (!factor) return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
-    blocks.push_back({family.indices, std::move(*factor)});
+    if (!factor) {
+      if (reml && fit->coefficients.back() == 0.0)
+        return on_null_face(*null, fit->coefficients, null->fixed_design().centre(response).residual);
+      return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
+    }
+    blocks.push_back({family.indices, std::move(*factor), {}});
   }
   // P is the same on any basis of the design's span: its orthogonal one keeps X'V^-1 X well
   // conditioned whatever a covariate's offset.
@@ -100,7 +105,39 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   const Eigen::VectorXd centred = null->fixed_design().centre(response).residual;
   const Eigen::VectorXd solved = solve_blocks(blocks, centred);  // V^-1 r
   const Eigen::VectorXd beta = information->solve_vector(basis.transpose() * solved);
-  return VariantSetModel(null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta);
+  return VariantSetModel(null->fixed_design(), std::move(blocks), std::move(*information), solved - a * beta, basis);
+}
+
+Result<VariantSetModel> VariantSetModel::on_null_face(const components::ComponentModel& null,
+                                                      std::span<const double> coefficients,
+                                                      const Eigen::VectorXd& centred) {
+  const auto face = null.null_face(coefficients, centred);
+  if (!face) return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
+  const Eigen::MatrixXd& basis = null.fixed_design().orthogonal().columns();
+  const Eigen::MatrixXd design = basis * basis.colwise().norm().cwiseInverse().asDiagonal() * face->complement;
+  const Eigen::Index r = design.cols();
+  std::vector<Block> blocks;
+  blocks.reserve(null.families().size());
+  Eigen::VectorXd projected(centred.size());
+  for (std::size_t b = 0; b < null.families().size(); ++b) {
+    const components::BlockSolve block = null.block_solve(face->solves, b);
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(block.inverse);
+    const Eigen::VectorXd& values = eigen.eigenvalues();
+    const double cut = 64.0 * static_cast<double>(values.size()) * std::numeric_limits<double>::epsilon() *
+                       values.cwiseAbs().maxCoeff();
+    Eigen::Index kept = 0;
+    while (kept < values.size() && values(values.size() - 1 - kept) > cut) ++kept;
+    const Eigen::MatrixXd root = (eigen.eigenvectors().rightCols(kept) *
+                                  values.tail(kept).cwiseSqrt().asDiagonal()).transpose();
+    const Eigen::VectorXd p_y = block.solved_response - block.solved_design.leftCols(r) * face->beta.head(r);
+    for (Eigen::Index a = 0; a < p_y.size(); ++a) projected(static_cast<Eigen::Index>(block.indices[a])) = p_y(a);
+    blocks.push_back({block.indices, std::nullopt, root});
+  }
+  const Eigen::MatrixXd whitened = whiten(blocks, design);
+  auto information = dense::DenseFactor::make(whitened.transpose() * whitened);
+  if (!information) return fail("VARIANT_SET_DESIGN_RANK_DEFICIENT");
+  return VariantSetModel(null.fixed_design(), std::move(blocks), std::move(*information), std::move(projected),
+                         design);
 }
 
 Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
@@ -111,7 +148,7 @@ Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
     const auto s = static_cast<Eigen::Index>(block.indices.size());
     rows.resize(s, b.cols());
     for (Eigen::Index r = 0; r < s; ++r) rows.row(r) = b.row(static_cast<Eigen::Index>(block.indices[r]));
-    const Eigen::MatrixXd x = block.factor.solve_matrix(rows);
+    const Eigen::MatrixXd x = block.factor->solve_matrix(rows);
     for (Eigen::Index r = 0; r < s; ++r) solved.row(static_cast<Eigen::Index>(block.indices[r])) = x.row(r);
   }
   return solved;
@@ -121,18 +158,26 @@ Eigen::MatrixXd VariantSetModel::solve_blocks(const std::vector<Block>& blocks,
 // in its set-up than in its arithmetic: below the order at which factors move to LAPACK, the
 // substitution is written out.
 Eigen::MatrixXd VariantSetModel::whiten(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b) {
-  Eigen::MatrixXd whitened(b.rows(), b.cols());
+  Eigen::Index total = 0;
+  for (const Block& block : blocks)
+    total += block.factor ? static_cast<Eigen::Index>(block.indices.size()) : block.root.rows();
+  Eigen::MatrixXd whitened(total, b.cols());
   Eigen::Index first = 0;
   for (const Block& block : blocks) {
+    if (!block.factor) {
+      whitened.middleRows(first, block.root.rows()).noalias() = block.root * b(block.indices, Eigen::all);
+      first += block.root.rows();
+      continue;
+    }
     const auto s = static_cast<Eigen::Index>(block.indices.size());
-    const Eigen::MatrixXd& lower = block.factor.lower();
+    const Eigen::MatrixXd& lower = block.factor->lower();
     auto rows = whitened.middleRows(first, s);
     const auto row = [&](Eigen::Index r) { return static_cast<Eigen::Index>(block.indices[static_cast<std::size_t>(r)]); };
     if (s >= dense::DenseFactor::large_order) {
       for (Eigen::Index c = 0; c < rows.cols(); ++c) {
         for (Eigen::Index r = 0; r < s; ++r) rows(r, c) = b(row(r), c);
       }
-      block.factor.whiten_in_place(rows);
+      block.factor->whiten_in_place(rows);
     } else {
       // Read straight from b: a row copy through Eigen costs more than a small block's solve.
       for (Eigen::Index c = 0; c < rows.cols(); ++c) {
@@ -149,7 +194,7 @@ Eigen::MatrixXd VariantSetModel::whiten(const std::vector<Block>& blocks, const 
 }
 
 Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
-  if (root.rows() != whitened_design_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
+  if (root.rows() != projected_response_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
   if (root.cols() == 0) return fail("VARIANT_SET_NO_VARIANTS");
   if (!root.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");

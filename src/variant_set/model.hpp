@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <type_traits>
 #include <span>
 #include <string_view>
@@ -18,6 +19,7 @@
 
 #include <Eigen/Core>
 
+#include "components/model.hpp"
 #include "error.hpp"
 #include "numerics/blocks.hpp"
 #include "numerics/dense.hpp"
@@ -67,24 +69,33 @@ class VariantSetModel {
                                        std::span<const double> correlations) const;
 
  private:
-  // One family block of V: its rows and the Cholesky factor of V restricted to them.
+  // One family block of V: its rows and the Cholesky factor of V restricted to them; or, for a
+  // REML null whose residual is 0 and whose V is singular along the design's span, a root R of
+  // V's pseudo-inverse on them (R'R = V^+, one row per positive eigenvalue).
   struct Block {
     blocks::Block indices;
-    dense::DenseFactor factor;
+    std::optional<dense::DenseFactor> factor;
+    Eigen::MatrixXd root;
   };
 
+  // `design` spans what P removes: the design's orthogonal basis, or on the singular face its part
+  // orthogonal to V's null space (the rest has variance 0 and is fitted exactly).
   VariantSetModel(fixed_effects::Design fixed_design, std::vector<Block> blocks, dense::DenseFactor information,
-                  Eigen::VectorXd projected_response)
+                  Eigen::VectorXd projected_response, const Eigen::MatrixXd& design)
       : fixed_design_(std::move(fixed_design)),
         blocks_(std::move(blocks)),
         information_(std::move(information)),
         projected_response_(std::move(projected_response)),
-        whitened_design_(whiten(blocks_, fixed_design_.orthogonal().columns())) {}
+        whitened_design_(whiten(blocks_, design)) {}
+
+  // The model on the REML face where the null's residual is 0: V^+ and the design less V's null space.
+  static Result<VariantSetModel> on_null_face(const components::ComponentModel& null,
+                                              std::span<const double> coefficients, const Eigen::VectorXd& centred);
 
   // V^-1 b, block by block; b has n rows.
   static Eigen::MatrixXd solve_blocks(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
   // L^-1 b with V = L L^T, block by block, the rows in the blocks' order (so that
-  // (L^-1 a)^T (L^-1 b) = a^T V^-1 b); b has n rows.
+  // (L^-1 a)^T (L^-1 b) = a^T V^-1 b); b has n rows. A block kept by its root gives R b instead.
   static Eigen::MatrixXd whiten(const std::vector<Block>& blocks, const Eigen::Ref<const Eigen::MatrixXd>& b);
 
   // P X = 0, so P y and P Z are taken from y and Z less their least-squares fits on the design:
