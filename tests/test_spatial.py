@@ -339,8 +339,9 @@ BUILD_CASES = [
      "SPATIAL_RESPONSE_NOT_FINITE"),
     ("constant", lambda b: dict(b, y=np.full(6, 2.5)), "SPATIAL_RESPONSE_CONSTANT"),
     ("constant_at_rounding", lambda b: dict(b, y=ONE_ULP_APART), "SPATIAL_RESPONSE_CONSTANT"),
-    # a fixed matrix no start can make positive definite
-    ("no_start", lambda b: dict(b, fixed=[-1e6 * np.eye(6)]), "SPATIAL_NO_START_CONVERGED"),
+    # a response the design reproduces: no start leaves anything to fit
+    ("no_start", lambda b: dict(b, y=b["design"] @ np.arange(1.0, b["design"].shape[1] + 1)),
+     "SPATIAL_NO_START_CONVERGED"),
 ]
 
 

@@ -8,6 +8,7 @@
 #include <Eigen/Eigenvalues>
 
 #include "numerics/dense.hpp"
+#include "numerics/matrix_scale.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -117,16 +118,14 @@ bool covariance_bases_are_identified(const BlockMatrices& matrices, std::size_t 
   return smallest > 1e-12 * largest;
 }
 
-// The size of each matrix (ComponentModel::sizes), then the residual's 1. For a positive
-// semidefinite matrix ||K||_F <= trace K, so the mean diagonal is taken.
+// The size of each matrix (ComponentModel::sizes), then the residual's 1.
 std::vector<double> matrix_sizes(const BlockMatrices& matrices, std::size_t n) {
-  const double rows = static_cast<double>(n);
   std::vector<double> sizes;
   for (const auto& k : matrices) {
     double diagonal = 0.0;
     for (std::size_t part = 0; part < k.partition()->parts().size(); ++part)
       diagonal += k.block(part).diagonal().cwiseAbs().sum();
-    sizes.push_back(std::fmax(diagonal / rows, std::sqrt(inner_product(k, k)) / rows));
+    sizes.push_back(matrix_scale::size_of(diagonal, inner_product(k, k), static_cast<double>(n)));
   }
   sizes.push_back(1.0);
   return sizes;

@@ -5,10 +5,13 @@
 
 namespace kestrune::matrix_scale {
 
+double size_of(double absolute_diagonal, double squared_entries, double n) {
+  const double size = std::fmax(absolute_diagonal / n, std::sqrt(squared_entries) / n);
+  return size > 0.0 && std::isfinite(size) ? size : 1.0;
+}
+
 double matrix_scale(const Eigen::MatrixXd& a) {
-  if (a.size() == 0) return 1.0;
-  const double diagonal = a.diagonal().mean();
-  return diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0;
+  return size_of(a.diagonal().cwiseAbs().sum(), a.squaredNorm(), static_cast<double>(a.rows()));
 }
 
 std::vector<double> sizes(std::span<const Eigen::MatrixXd> fixed, std::size_t others) {

@@ -14,9 +14,13 @@
 
 namespace kestrune::matrix_scale {
 
-// The mean of the diagonal of `a`; 1 when that is not positive or not finite. Every nonzero
-// positive semi-definite matrix has a positive mean diagonal, so the fallback only meets
-// matrices that are no covariance at all, which are then searched as they are given.
+// The size of a matrix of n rows, from the sum of its diagonal's magnitudes and the sum of its
+// squared entries: its mean |diagonal|, or its root mean square entry where that is larger (a
+// difference of matrices whose diagonals cancel). For a positive semi-definite matrix that is
+// its mean diagonal. Both follow the matrix's units exactly; 1 for a zero or non-finite size.
+double size_of(double absolute_diagonal, double squared_entries, double n);
+
+// size_of a dense matrix.
 double matrix_scale(const Eigen::MatrixXd& a);
 
 // The sizes of `fixed`, in order, followed by `others` sizes of 1 for terms already on the
