@@ -10,7 +10,7 @@ import pytest
 from scipy.linalg import null_space
 from scipy.optimize import minimize_scalar
 
-from helpers import gls_loglik
+from helpers import centred_relationship, gls_loglik
 from kestrune import _core
 
 
@@ -102,18 +102,6 @@ def test_two_traits_by_ml_give_one_answer_never_at_one(sample):
     np.testing.assert_allclose(fits, [fits[0]] * len(fits), rtol=0, atol=1e-6)
 
 
-def standardised_sample(seed, n=50):
-    """Markers standardised on the sample, a covariate beside the intercept."""
-    rng = np.random.default_rng(seed)
-    w = rng.binomial(2, 0.3, (n, 300)).astype(float)
-    w = (w - w.mean(0)) / (w.std(0) + (w.std(0) == 0))
-    x = np.column_stack([np.ones(n), rng.normal(size=n)])
-    h2 = rng.choice([0.0, 0.2, 0.5, 0.8, 0.95])
-    values, vectors = np.linalg.eigh(w @ w.T / 300)
-    genetic = vectors @ (np.sqrt(np.clip(values, 0, None)) * rng.normal(size=n))
-    return w @ w.T / 300, x, x @ [1.0, 0.5] + np.sqrt(h2) * genetic + np.sqrt(1 - h2) * rng.normal(size=n)
-
-
 def contrast_loglik(k, x, y, h2):
     """REML of the error contrasts a'y, a an orthonormal basis of x's complement: a'Ka is
     regular at h2 = 1 when x spans K's zero direction, so this is also the limit there."""
@@ -127,7 +115,7 @@ def contrast_loglik(k, x, y, h2):
 @pytest.mark.parametrize("seed, columns", [(13, [0, 1]), (14, [0, 1]), (17, [0, 1]), (0, [0, 1]), (1, [0, 1]),
                                            (13, [1])])
 def test_reml_maximum_at_one_in_every_order(seed, columns):
-    k, x, y = standardised_sample(seed)
+    k, x, y, _ = centred_relationship(seed)
     x, top = x[:, columns], (1.0 if len(columns) == 2 else 1.0 - 1e-9)
     inside = minimize_scalar(lambda h: -contrast_loglik(k, x, y, h), bounds=(0.0, top), method="bounded",
                              options={"xatol": 1e-10})
