@@ -118,7 +118,9 @@ struct Workspace {
 
 // The value, the GLS fixed effects (on the columns of the design a basis was made from, when
 // one is given) and, when asked, the gradient; nothing when V or X'V^-1 X is not positive
-// definite, ln det V is not finite, or y'Py is not finite and above its rounding.
+// definite, ln det V is not finite, or y'Py is not finite and above its rounding. Under REML
+// with the residual at exactly 0 and a basis given, a V singular only along directions the
+// design spans gives the restricted likelihood's limit there (singular_reml), and its gradient.
 // `derivatives` are k x k place-level matrices dV/dtheta beyond the coefficients (already
 // scaled by whatever multiplies them). The value never depends on `with_gradient`.
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(
