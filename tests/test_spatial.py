@@ -511,6 +511,8 @@ def test_blup_codes(change, kwargs, code):
     ("1", False, lambda: sample(33, n=30, sites=10)),
     ("lambda", False, lambda: spread_sample(0)),
     ("1", True, lambda: sample(33, n=30, sites=10)),
+    # the estimate is a share of 1, at the limit where the residual is 0
+    ("0", False, lambda: centred_sample(14, 0)), ("0", True, lambda: centred_sample(14, 5)),
 ])
 def test_interval_ends_are_the_dense_profile_cut(quantity, integrated, data):
     fixed, distance, x, y = data()
@@ -660,12 +662,15 @@ def test_one_replicate_lies_on_the_reported_side():
     assert sides == {0, 1}
 
 
-def test_bootstrap_is_reproducible_and_counts_with_one_added():
-    fixed, distance, x, y = sample(45, n=24, sites=8)
-    first = _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=True)
-    assert first == _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=True)
+# A centred relationship: the null's residual is 0 and its V singular along the intercept alone.
+@pytest.mark.parametrize("data, integrated", [(lambda: sample(45, n=24, sites=8), True),
+                                              (lambda: centred_sample(13, 0), False)])
+def test_bootstrap_is_reproducible_and_counts_with_one_added(data, integrated):
+    fixed, distance, x, y = data()
+    first = _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=integrated)
+    assert first == _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=integrated)
     statistic, exceedances, usable, requested, p_value, rule = first
-    assert statistic == _core.spatial_statistic(fixed, distance, x, y, integrated=True)
+    assert statistic == _core.spatial_statistic(fixed, distance, x, y, integrated=integrated)
     assert (usable, requested, rule) == (6, 6, "parametric_bootstrap_add_one")
     assert p_value == (exceedances + 1) / 7
 
