@@ -105,6 +105,22 @@ std::optional<Eigen::MatrixXd> NullDirections::complement() const {
   return (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(p - along_.cols());
 }
 
+std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo) {
+  const auto split = split_null(v);
+  if (!split) return std::nullopt;
+  const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
+  NullDirections directions(basis.cols());
+  if (!directions.add(q, *split)) return std::nullopt;
+  auto complement = directions.complement();
+  if (!complement) return std::nullopt;
+  double logdet = 0.0;
+  for (Eigen::Index i = split->null; i < split->values.size(); ++i) logdet += std::log(split->values(i));
+  pseudo.resize(v.rows(), v.cols());
+  pseudo_inverse(*split, pseudo);
+  Eigen::MatrixXd reduced = q * *complement;
+  return DenseFace{std::move(*complement), std::move(reduced), logdet};
+}
+
 FaceEffects face_effects(const Eigen::MatrixXd& basis, const Eigen::VectorXd& mean, const Eigen::MatrixXd& complement,
                          const Eigen::Ref<const Eigen::MatrixXd>& c) {
   const Eigen::VectorXd inverse_norms = basis.colwise().norm().transpose().cwiseInverse();

@@ -65,6 +65,16 @@ class NullDirections {
   Eigen::MatrixXd along_;
 };
 
+// A whole V0 on the face: split, its null directions checked against the span of the orthogonal
+// basis B (n x p), and V0^+ written into `pseudo`. Nothing where V0 is indefinite, has no null
+// direction, or one outside B's span.
+struct DenseFace {
+  Eigen::MatrixXd complement;  // S, p x r
+  Eigen::MatrixXd reduced;     // X2 = Q S, Q the normalised columns of B
+  double log_pseudo_determinant;
+};
+std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo);
+
 // The fixed effects on the columns of an orthogonal basis B from the fitted mean y - V0 P y, and
 // their covariance from C = (X2'V0^+ X2)^-1 (r x r) mapped through S and B's column norms.
 struct FaceEffects {
