@@ -68,24 +68,41 @@ std::optional<Limit> limit(const Eigen::Ref<const Eigen::VectorXd>& factors, con
   return result;
 }
 
-std::optional<NullSplit> split_null(const Eigen::MatrixXd& v) {
-  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(v);
-  if (eigen.info() != Eigen::Success) return std::nullopt;
-  NullSplit split{eigen.eigenvectors(), eigen.eigenvalues()};
+bool split_null_into(const Eigen::MatrixXd& v, SplitStorage& storage) {
+  storage.eigen.compute(v);
+  if (storage.eigen.info() != Eigen::Success) return false;
+  NullSplit& split = storage.split;
+  split.vectors = storage.eigen.eigenvectors();
+  split.values = storage.eigen.eigenvalues();
+  split.null = 0;
   const Eigen::Index s = v.rows();
   const double cut = 64.0 * static_cast<double>(s) * std::numeric_limits<double>::epsilon() *
                      split.values.cwiseAbs().maxCoeff();
   for (Eigen::Index i = 0; i < s; ++i) {
-    if (split.values(i) < -cut) return std::nullopt;  // indefinite: no covariance at all
+    if (split.values(i) < -cut) return false;  // indefinite: no covariance at all
     if (split.values(i) <= cut) split.null = i + 1;
   }
-  return split;
+  return true;
+}
+
+std::optional<NullSplit> split_null(const Eigen::MatrixXd& v) {
+  SplitStorage storage;
+  if (!split_null_into(v, storage)) return std::nullopt;
+  return std::move(storage.split);
+}
+
+void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out, Eigen::MatrixXd& scaled) {
+  const Eigen::Index s = split.values.size();
+  const auto range = split.vectors.rightCols(s - split.null);
+  scaled.resize(s, s);
+  auto left = scaled.leftCols(s - split.null);
+  left.noalias() = range * split.values.tail(s - split.null).cwiseInverse().asDiagonal();
+  out.noalias() = left * range.transpose();
 }
 
 void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out) {
-  const Eigen::Index s = split.values.size();
-  const auto range = split.vectors.rightCols(s - split.null);
-  out.noalias() = range * split.values.tail(s - split.null).cwiseInverse().asDiagonal() * range.transpose();
+  Eigen::MatrixXd scaled;
+  pseudo_inverse(split, out, scaled);
 }
 
 bool NullDirections::add(const Eigen::Ref<const Eigen::MatrixXd>& rows, const NullSplit& split) {
@@ -105,18 +122,19 @@ std::optional<Eigen::MatrixXd> NullDirections::complement() const {
   return (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(p - along_.cols());
 }
 
-std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo) {
-  const auto split = split_null(v);
-  if (!split) return std::nullopt;
+std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo,
+                                    SplitStorage& storage) {
+  if (!split_null_into(v, storage)) return std::nullopt;
+  const NullSplit& split = storage.split;
   const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
   NullDirections directions(basis.cols());
-  if (!directions.add(q, *split)) return std::nullopt;
+  if (!directions.add(q, split)) return std::nullopt;
   auto complement = directions.complement();
   if (!complement) return std::nullopt;
   double logdet = 0.0;
-  for (Eigen::Index i = split->null; i < split->values.size(); ++i) logdet += std::log(split->values(i));
+  for (Eigen::Index i = split.null; i < split.values.size(); ++i) logdet += std::log(split.values(i));
   pseudo.resize(v.rows(), v.cols());
-  pseudo_inverse(*split, pseudo);
+  pseudo_inverse(split, pseudo, storage.scaled);
   Eigen::MatrixXd reduced = q * *complement;
   return DenseFace{std::move(*complement), std::move(reduced), logdet};
 }

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include <Eigen/Core>
+#include <Eigen/Eigenvalues>
 
 namespace kestrune::singular_reml {
 
@@ -47,7 +48,19 @@ struct NullSplit {
 // Nothing when the eigensolver fails or V0 is indefinite beyond rounding. Reads v's lower triangle.
 std::optional<NullSplit> split_null(const Eigen::MatrixXd& v);
 
-// The block's V0^+ = U_r diag(1 / lambda_r) U_r' written into `out` (s x s).
+// The storage of a split and its pseudo-inverse, kept by a caller that splits matrices of one
+// order again and again (a fit's evaluations), so that a warm split allocates nothing of their size.
+struct SplitStorage {
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen;
+  NullSplit split;
+  Eigen::MatrixXd scaled;  // U_r diag(1 / lambda_r)
+};
+
+// split_null into storage.split; false where split_null gives nothing.
+bool split_null_into(const Eigen::MatrixXd& v, SplitStorage& storage);
+
+// The block's V0^+ = U_r diag(1 / lambda_r) U_r' written into `out` (s x s), through `scaled`.
+void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out, Eigen::MatrixXd& scaled);
 void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out);
 
 // The null directions of the blocks seen from the design's orthonormal basis Q: Q'u for each.
@@ -73,7 +86,8 @@ struct DenseFace {
   Eigen::MatrixXd reduced;     // X2 = Q S, Q the normalised columns of B
   double log_pseudo_determinant;
 };
-std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo);
+std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo,
+                                    SplitStorage& storage);
 
 // The fixed effects on the columns of an orthogonal basis B from the fitted mean y - V0 P y, and
 // their covariance from C = (X2'V0^+ X2)^-1 (r x r) mapped through S and B's column norms.

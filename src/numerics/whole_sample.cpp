@@ -485,7 +485,7 @@ std::optional<WholeSampleLikelihood> on_null_face(const GroupedCovariance& cov, 
   const Index n = x.rows(), p = x.cols();
   assemble(cov, workspace.covariance);
   Eigen::MatrixXd& pseudo = workspace.inverse;
-  const auto face = singular_reml::dense_face(workspace.covariance, x, pseudo);
+  const auto face = singular_reml::dense_face(workspace.covariance, x, pseudo, workspace.face);
   if (!face) return std::nullopt;
   const Index r = face->complement.cols();
   double logdet = face->log_pseudo_determinant;

@@ -26,6 +26,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/centring.hpp"
 #include "numerics/design_basis.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::whole_sample {
 
@@ -114,6 +115,8 @@ struct Workspace {
   Eigen::MatrixXd gram_inverse;
   Eigen::MatrixXd capacitance;
   Eigen::MatrixXd capacitance_inverse_factor;
+  // Under REML with no residual, the split of a singular V.
+  singular_reml::SplitStorage face;
 };
 
 // The value, the GLS fixed effects (on the columns of the design a basis was made from, when

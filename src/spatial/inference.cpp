@@ -178,7 +178,8 @@ Result<Prediction> SpatialModel::blup(const Eigen::VectorXd& y, bool reml, std::
   } else {
     // On the REML face (no residual, V singular along the design's span alone) V's
     // pseudo-inverse and the design's part off V's null directions give the limits of both.
-    const auto face = reml && c[m + 1] == 0.0 ? singular_reml::dense_face(v, x, v_inverse) : std::nullopt;
+    singular_reml::SplitStorage storage;
+    const auto face = reml && c[m + 1] == 0.0 ? singular_reml::dense_face(v, x, v_inverse, storage) : std::nullopt;
     if (!face) return fail("SPATIAL_NOT_POSITIVE_DEFINITE");
     x = face->reduced;
     w = v_inverse * x;
