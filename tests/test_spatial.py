@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize
 
-from helpers import SplitMix, gls_loglik, sibling_blocks
+from helpers import SplitMix, centred_relationship, gls_loglik, sibling_blocks
 from kestrune import _core
 
 LN2 = 0.6931471805599453
@@ -36,6 +36,15 @@ def sample(seed, n=36, sites=12, m=1):
     v = 0.8 * np.exp(-distance / 60.0) + 0.6 * np.eye(n) + sum(0.5 * a for a in fixed)
     y = x @ [3.0, 0.5] + np.linalg.cholesky(v) @ rng.normal(size=n)
     return fixed, distance, x, y
+
+
+def centred_sample(seed, shift):
+    """A relationship centred on the people (its zero direction the intercept's), pairs of people
+    a unit apart along a line, listed from person `shift` on."""
+    k, x, y, _ = centred_relationship(seed)
+    o = np.roll(np.arange(len(y)), shift)
+    place = o // 2 * 1.0
+    return [k[np.ix_(o, o)]], np.abs(place[:, None] - place[None]), x[o], y[o]
 
 
 def spread_sample(seed, n=40):
@@ -167,6 +176,7 @@ def dense_fit(fit, fixed, distance, x, y, reml, integrated):
     """The dense log-likelihood at the fit, and the GLS estimate and its covariance: at the fitted
     rate, or mixed over the twelve nodes with the nodes' likelihoods as weights."""
     c = np.array(fit["coefficients"])
+    c[-1] = max(c[-1], 1e-9 * fit["total"])  # a residual of 0: the limit, V being singular there
     if not integrated:
         beta, cov, _, _ = gls(covariance(c, fit["decay_rate"], fixed, distance), x, y)
         return dense_loglik(c, fit["decay_rate"], fixed, distance, x, y, reml), beta, cov
@@ -186,11 +196,20 @@ SITES = dict(n=200, sites=40)
 @pytest.mark.parametrize("integrated, seed, shape, rel", [
     (False, 5, dict(m=0), 1e-8), (False, 6, dict(m=1), 1e-8), (True, 21, dict(m=0), 1e-8),
     (True, 22, dict(m=1), 1e-8), (False, 13, SITES, 1e-9), (True, 13, SITES, 1e-9),
-], ids=["m0", "m1", "integrated_m0", "integrated_m1", "sites", "integrated_sites"])
+    (False, 13, dict(centred=0), 1e-9), (False, 13, dict(centred=17), 1e-9), (True, 13, dict(centred=7), 1e-9),
+], ids=["m0", "m1", "integrated_m0", "integrated_m1", "sites", "integrated_sites", "centred", "centred_17",
+        "integrated_centred_7"])
 def test_fit_is_the_dense_maximum(integrated, seed, shape, rel, reml):
-    fixed, distance, x, y = sample(seed, **shape)
+    """A centred relationship: by REML the maximum is the limit where the residual is 0, in any
+    listing order; by ML the likelihood rises without bound towards it."""
+    centred = "centred" in shape
+    fixed, distance, x, y = centred_sample(seed, shape["centred"]) if centred else sample(seed, **shape)
     fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=integrated))
-    assert fit["converged"]
+    assert fit["converged"] == (reml or not centred)
+    if not fit["converged"]:
+        return
+    if centred:
+        assert fit["coefficients"][-1] == 0.0
     assert len(fit["coefficients"]) == len(fixed) + 2
     expected, beta, cov = dense_fit(fit, fixed, distance, x, y, reml, integrated)
     assert fit["loglik"] == pytest.approx(expected, rel=rel)
@@ -456,18 +475,19 @@ def test_signatures_and_docstrings(name, signature, doc):
 # ---- predictions ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("component", [0, 1])
-def test_blup_is_the_dense_prediction(component):
-    fixed, distance, x, y = sample(13)
+# The centred relationship's fit has no residual: V is singular along the intercept, and the
+# error contrasts A (A'x = 0) give P = A (A'VA)^-1 A' there as everywhere.
+@pytest.mark.parametrize("component, data", [(0, lambda: sample(13)), (1, lambda: sample(13)),
+                                             (0, lambda: centred_sample(14, 3))])
+def test_blup_is_the_dense_prediction(component, data):
+    fixed, distance, x, y = data()
     fit = unpack(_core.spatial_fit(fixed, distance, x, y))
     c, d = np.array(fit["coefficients"]), fit["decay_rate"]
     effects, errors = _core.spatial_blup(fixed, distance, x, y, component)
     g = c[0] * fixed[0] if component == 0 else c[1] * np.exp(-d * distance)
-    v = covariance(c, d, fixed, distance)
-    vinv = np.linalg.inv(v)
-    vx = vinv @ x
-    p = vinv - vx @ np.linalg.inv(x.T @ vx) @ vx.T
-    np.testing.assert_allclose(effects, g @ vinv @ (y - x @ np.array(fit["beta"])), rtol=1e-8, atol=1e-12)
+    a = linalg.null_space(x.T)
+    p = a @ np.linalg.solve(a.T @ covariance(c, d, fixed, distance) @ a, a.T)
+    np.testing.assert_allclose(effects, g @ p @ y, rtol=1e-8, atol=1e-12)
     np.testing.assert_allclose(errors, np.sqrt(np.clip(np.diag(g - g @ p @ g), 0, None)), rtol=1e-8)
 
 
@@ -493,6 +513,8 @@ def test_blup_codes(change, kwargs, code):
     ("1", False, lambda: sample(33, n=30, sites=10)),
     ("lambda", False, lambda: spread_sample(0)),
     ("1", True, lambda: sample(33, n=30, sites=10)),
+    # the estimate is a share of 1, at the limit where the residual is 0
+    ("0", False, lambda: centred_sample(14, 0)), ("0", True, lambda: centred_sample(14, 5)),
 ])
 def test_interval_ends_are_the_dense_profile_cut(quantity, integrated, data):
     fixed, distance, x, y = data()
@@ -602,11 +624,16 @@ def dense_statistic(fixed, distance, x, y, reml, integrated):
     return max(2 * (full - null_maximum(fixed, x, y, reml)), 0.0)
 
 
-@pytest.mark.parametrize("reml, integrated", [(True, False), (False, False), (True, True)])
-def test_statistic_is_twice_the_dense_likelihood_gain(reml, integrated):
-    fixed, distance, x, y = sample(41, n=30, sites=10)
+@pytest.mark.parametrize("reml, integrated, data, gain", [
+    (True, False, lambda: sample(41, n=30, sites=10), True), (False, False, lambda: sample(41, n=30, sites=10), True),
+    (True, True, lambda: sample(41, n=30, sites=10), True),
+    # no spatial variance at the limit where the residual is 0, the null's maximum as well
+    (True, False, lambda: centred_sample(13, 9), False), (True, True, lambda: centred_sample(13, 0), False),
+])
+def test_statistic_is_twice_the_dense_likelihood_gain(reml, integrated, data, gain):
+    fixed, distance, x, y = data()
     statistic = _core.spatial_statistic(fixed, distance, x, y, reml=reml, integrated=integrated)
-    assert statistic > 1.0
+    assert (statistic > 1.0) == gain
     assert statistic == pytest.approx(dense_statistic(fixed, distance, x, y, reml, integrated), abs=1e-4)
 
 
@@ -637,12 +664,15 @@ def test_one_replicate_lies_on_the_reported_side():
     assert sides == {0, 1}
 
 
-def test_bootstrap_is_reproducible_and_counts_with_one_added():
-    fixed, distance, x, y = sample(45, n=24, sites=8)
-    first = _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=True)
-    assert first == _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=True)
+# A centred relationship: the null's residual is 0 and its V singular along the intercept alone.
+@pytest.mark.parametrize("data, integrated", [(lambda: sample(45, n=24, sites=8), True),
+                                              (lambda: centred_sample(13, 0), False)])
+def test_bootstrap_is_reproducible_and_counts_with_one_added(data, integrated):
+    fixed, distance, x, y = data()
+    first = _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=integrated)
+    assert first == _core.spatial_bootstrap(fixed, distance, x, y, 6, 2 ** 64 - 1, integrated=integrated)
     statistic, exceedances, usable, requested, p_value, rule = first
-    assert statistic == _core.spatial_statistic(fixed, distance, x, y, integrated=True)
+    assert statistic == _core.spatial_statistic(fixed, distance, x, y, integrated=integrated)
     assert (usable, requested, rule) == (6, 6, "parametric_bootstrap_add_one")
     assert p_value == (exceedances + 1) / 7
 

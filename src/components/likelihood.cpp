@@ -1,15 +1,12 @@
 // The likelihood of the components model, block by block, and its exact gradient.
 #include <algorithm>
 #include <cmath>
-#include <limits>
-
-#include <Eigen/Eigenvalues>
-#include <Eigen/QR>
 
 #include "components/model.hpp"
 #include "numerics/dense.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -86,31 +83,6 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
   return evaluation;
 }
 
-namespace {
-
-// One block's V = U diag(lambda) U' with the eigenvalues at rounding of the largest set apart.
-struct NullSplit {
-  Eigen::MatrixXd vectors;  // ascending eigenvalues; the first `null` columns span the null space
-  Eigen::VectorXd values;
-  Eigen::Index null = 0;
-};
-
-std::optional<NullSplit> split_null(const Eigen::MatrixXd& v) {
-  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(v);
-  if (eigen.info() != Eigen::Success) return std::nullopt;
-  NullSplit split{eigen.eigenvectors(), eigen.eigenvalues()};
-  const Eigen::Index s = v.rows();
-  const double cut = 64.0 * static_cast<double>(s) * std::numeric_limits<double>::epsilon() *
-                     split.values.cwiseAbs().maxCoeff();
-  for (Eigen::Index i = 0; i < s; ++i) {
-    if (split.values(i) < -cut) return std::nullopt;  // indefinite: no covariance at all
-    if (split.values(i) <= cut) split.null = i + 1;
-  }
-  return split;
-}
-
-}  // namespace
-
 // The contrasts A orthogonal to the design lie in V0's range, and ln det A'V0 A is
 // ln pdet V0 + ln det X2'V0^+ X2: the REML likelihood, a function of A'V0 A, is finite and smooth there.
 std::optional<ComponentModel::NullFace> ComponentModel::null_face(std::span<const double> coefficients,
@@ -119,28 +91,23 @@ std::optional<ComponentModel::NullFace> ComponentModel::null_face(std::span<cons
   const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
   const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
 
-  std::vector<NullSplit> splits;
+  std::vector<singular_reml::NullSplit> splits;
   splits.reserve(families_.size());
-  Eigen::MatrixXd t(p, 0);  // Q'u for each null vector u
+  singular_reml::NullDirections directions(p);
   double logdet = 0.0;
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
-    auto split = split_null(assemble(matrices_, family.indices, coefficients));
+    auto split = singular_reml::split_null(assemble(matrices_, family.indices, coefficients));
     if (!split) return std::nullopt;
     const Eigen::MatrixXd rows = q(family.indices, Eigen::all);
-    for (Eigen::Index i = 0; i < split->null; ++i) {
-      const Eigen::VectorXd along = rows.transpose() * split->vectors.col(i);
-      if (std::sqrt(std::fmax(1.0 - along.squaredNorm(), 0.0)) > 1e-6) return std::nullopt;
-      t.conservativeResize(Eigen::NoChange, t.cols() + 1);
-      t.col(t.cols() - 1) = along;
-    }
+    if (!directions.add(rows, *split)) return std::nullopt;
     for (Eigen::Index i = split->null; i < split->values.size(); ++i) logdet += std::log(split->values(i));
     splits.push_back(std::move(*split));
   }
-  if (t.cols() == 0 || t.cols() > p) return std::nullopt;
-  const Eigen::Index r = p - t.cols();
-  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(t);
-  Eigen::MatrixXd complement = (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(r);
+  auto found = directions.complement();
+  if (!found) return std::nullopt;
+  Eigen::MatrixXd complement = std::move(*found);
+  const Eigen::Index r = complement.cols();
   const Eigen::MatrixXd x2 = q * complement;
 
   const Family& last = families_.back();
@@ -152,11 +119,9 @@ std::optional<ComponentModel::NullFace> ComponentModel::null_face(std::span<cons
   double quadratic = 0.0;
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const Family& family = families_[b];
-    const NullSplit& split = splits[b];
     const auto s = static_cast<Eigen::Index>(family.indices.size());
-    const auto range = split.vectors.rightCols(s - split.null);
     Eigen::Map<Eigen::MatrixXd> pseudo(solves.inverses.data() + family.square_offset, s, s);
-    pseudo.noalias() = range * split.values.tail(s - split.null).cwiseInverse().asDiagonal() * range.transpose();
+    singular_reml::pseudo_inverse(splits[b], pseudo);
     const Eigen::VectorXd rb = rhs(family.indices);
     const Eigen::MatrixXd xb = x2(family.indices, Eigen::all);
     const Eigen::VectorXd vr = pseudo * rb;
@@ -191,8 +156,6 @@ std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const 
   const double value = 0.5 * (face->residual_quadratic + face->logdet + rows * ln_2pi);
 
   // The fitted mean is y - V0 P y: its coefficients on Q, then on the basis's own columns.
-  const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
-  const Eigen::VectorXd inverse_norms = basis.colwise().norm().transpose().cwiseInverse();
   Eigen::VectorXd mean = y;
   for (std::size_t b = 0; b < families_.size(); ++b) {
     const BlockSolve block = block_solve(face->solves, b);
@@ -200,14 +163,12 @@ std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const 
     const Eigen::VectorXd ve = assemble(matrices_, block.indices, coefficients) * e;
     for (Eigen::Index a = 0; a < ve.size(); ++a) mean(static_cast<Eigen::Index>(block.indices[a])) -= ve(a);
   }
-  Eigen::VectorXd beta = inverse_norms.cwiseProduct(inverse_norms.asDiagonal() * (basis.transpose() * mean));
-  Eigen::MatrixXd covariance = inverse_norms.asDiagonal() *
-                               (face->complement * face->covariance.topLeftCorner(face->complement.cols(),
-                                                                                   face->complement.cols()) *
-                                face->complement.transpose()) *
-                               inverse_norms.asDiagonal();
-  Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta),
-                        std::move(covariance)};
+  const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
+  const Eigen::Index r = face->complement.cols();
+  singular_reml::FaceEffects effects =
+      singular_reml::face_effects(basis, mean, face->complement, face->covariance.topLeftCorner(r, r));
+  Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(effects.beta),
+                        std::move(effects.covariance)};
   if (want_gradient) evaluation.gradient = gradient(face->solves, face->beta, face->covariance, true);
   return evaluation;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <Eigen/Cholesky>
+#include <Eigen/Eigenvalues>
 #include <Eigen/LU>
 #include <Eigen/QR>
 
@@ -65,6 +66,86 @@ std::optional<Limit> limit(const Eigen::Ref<const Eigen::VectorXd>& factors, con
   result.response_sum_of_squares = rest.cwiseAbs2().dot(w);
   result.log_determinants = log_factors + 2.0 * log_c + log_s;
   return result;
+}
+
+bool split_null_into(const Eigen::MatrixXd& v, SplitStorage& storage) {
+  storage.eigen.compute(v);
+  if (storage.eigen.info() != Eigen::Success) return false;
+  NullSplit& split = storage.split;
+  split.vectors = storage.eigen.eigenvectors();
+  split.values = storage.eigen.eigenvalues();
+  split.null = 0;
+  const Eigen::Index s = v.rows();
+  const double cut = 64.0 * static_cast<double>(s) * std::numeric_limits<double>::epsilon() *
+                     split.values.cwiseAbs().maxCoeff();
+  for (Eigen::Index i = 0; i < s; ++i) {
+    if (split.values(i) < -cut) return false;  // indefinite: no covariance at all
+    if (split.values(i) <= cut) split.null = i + 1;
+  }
+  return true;
+}
+
+std::optional<NullSplit> split_null(const Eigen::MatrixXd& v) {
+  SplitStorage storage;
+  if (!split_null_into(v, storage)) return std::nullopt;
+  return std::move(storage.split);
+}
+
+void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out, Eigen::MatrixXd& scaled) {
+  const Eigen::Index s = split.values.size();
+  const auto range = split.vectors.rightCols(s - split.null);
+  scaled.resize(s, s);
+  auto left = scaled.leftCols(s - split.null);
+  left.noalias() = range * split.values.tail(s - split.null).cwiseInverse().asDiagonal();
+  out.noalias() = left * range.transpose();
+}
+
+void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out) {
+  Eigen::MatrixXd scaled;
+  pseudo_inverse(split, out, scaled);
+}
+
+bool NullDirections::add(const Eigen::Ref<const Eigen::MatrixXd>& rows, const NullSplit& split) {
+  for (Eigen::Index i = 0; i < split.null; ++i) {
+    const Eigen::VectorXd along = rows.transpose() * split.vectors.col(i);
+    if (std::sqrt(std::fmax(1.0 - along.squaredNorm(), 0.0)) > 1e-6) return false;
+    along_.conservativeResize(Eigen::NoChange, along_.cols() + 1);
+    along_.col(along_.cols() - 1) = along;
+  }
+  return true;
+}
+
+std::optional<Eigen::MatrixXd> NullDirections::complement() const {
+  const Eigen::Index p = along_.rows();
+  if (along_.cols() == 0 || along_.cols() > p) return std::nullopt;
+  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(along_);
+  return (qr.householderQ() * Eigen::MatrixXd::Identity(p, p)).rightCols(p - along_.cols());
+}
+
+std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::MatrixXd& basis, Eigen::MatrixXd& pseudo,
+                                    SplitStorage& storage) {
+  if (!split_null_into(v, storage)) return std::nullopt;
+  const NullSplit& split = storage.split;
+  const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
+  NullDirections directions(basis.cols());
+  if (!directions.add(q, split)) return std::nullopt;
+  auto complement = directions.complement();
+  if (!complement) return std::nullopt;
+  double logdet = 0.0;
+  for (Eigen::Index i = split.null; i < split.values.size(); ++i) logdet += std::log(split.values(i));
+  pseudo.resize(v.rows(), v.cols());
+  pseudo_inverse(split, pseudo, storage.scaled);
+  Eigen::MatrixXd reduced = q * *complement;
+  return DenseFace{std::move(*complement), std::move(reduced), logdet};
+}
+
+FaceEffects face_effects(const Eigen::MatrixXd& basis, const Eigen::VectorXd& mean, const Eigen::MatrixXd& complement,
+                         const Eigen::Ref<const Eigen::MatrixXd>& c) {
+  const Eigen::VectorXd inverse_norms = basis.colwise().norm().transpose().cwiseInverse();
+  Eigen::VectorXd beta = inverse_norms.cwiseProduct(inverse_norms.asDiagonal() * (basis.transpose() * mean));
+  Eigen::MatrixXd covariance =
+      inverse_norms.asDiagonal() * (complement * c * complement.transpose()) * inverse_norms.asDiagonal();
+  return {std::move(beta), std::move(covariance)};
 }
 
 }  // namespace kestrune::singular_reml

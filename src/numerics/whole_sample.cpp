@@ -10,6 +10,7 @@
 #include "numerics/lapack.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/singular_reml.hpp"
 #include "numerics/threads.hpp"
 
 namespace kestrune::whole_sample {
@@ -439,6 +440,21 @@ FamilyInverse inverse_of(const PlaceFactor& factor, const GroupedCovariance& cov
   return {*cov.families, workspace.family_inverse, workspace.place_inverse};
 }
 
+// The gradient in the order c_1 .. c_m, c_g, c_e and the place-level derivatives, from
+// r = V^-1 (y - X beta), B = V^-1 X, C = (X'V^-1 X)^-1 and what a route reads of V^-1.
+template <class Inverse>
+std::vector<double> gradient_of(const Inverse& inverse, const Eigen::VectorXd& r, const Eigen::MatrixXd& b,
+                                const Eigen::MatrixXd& c, const GroupedCovariance& cov, bool reml_term,
+                                std::span<const Eigen::MatrixXd> derivatives) {
+  const Shared shared = share(r, b, c, cov.group_of, cov.kernel.rows(), reml_term);
+  std::vector<double> gradient;
+  for (const Eigen::MatrixXd& a : cov.fixed) gradient.push_back(inverse.given(shared, a));
+  gradient.push_back(place_coordinate(shared, cov.kernel, inverse.place(cov.kernel)));
+  gradient.push_back(residual_coordinate(shared, inverse.trace()));
+  for (const Eigen::MatrixXd& d : derivatives) gradient.push_back(place_coordinate(shared, d, inverse.place(d)));
+  return gradient;
+}
+
 // The likelihood from either route's factor of V: the fixed effects profiled out, then the
 // gradient in the order c_1 .. c_m, c_g, c_e and the place-level derivatives.
 template <class Factor>
@@ -453,15 +469,51 @@ std::optional<WholeSampleLikelihood> with_factor(const Factor& factor, const Gro
   auto result = profile(factor.logdet(), z, b, design, y, reml);
   if (!result || !with_gradient) return result;
 
-  const auto inverse = inverse_of(factor, cov, workspace);
   const Eigen::VectorXd r = z - b * result->beta;
-  const Shared shared = share(r, b, result->beta_covariance, cov.group_of, cov.kernel.rows(),
-                              reml && design.x.cols() > 0);
-  std::vector<double>& gradient = result->gradient;
-  for (const Eigen::MatrixXd& a : cov.fixed) gradient.push_back(inverse.given(shared, a));
-  gradient.push_back(place_coordinate(shared, cov.kernel, inverse.place(cov.kernel)));
-  gradient.push_back(residual_coordinate(shared, inverse.trace()));
-  for (const Eigen::MatrixXd& d : derivatives) gradient.push_back(place_coordinate(shared, d, inverse.place(d)));
+  result->gradient = gradient_of(inverse_of(factor, cov, workspace), r, b, result->beta_covariance, cov,
+                                 reml && design.x.cols() > 0, derivatives);
+  return result;
+}
+
+// Under REML, with the residual at 0 and V singular only along directions the design spans: the
+// limit of the likelihood as the residual falls to 0, through V's pseudo-inverse on the dense
+// route (singular_reml), its fixed effects those of the fitted mean y - V P y.
+std::optional<WholeSampleLikelihood> on_null_face(const GroupedCovariance& cov, const Design& design,
+                                                  const Eigen::VectorXd& y, std::span<const Eigen::MatrixXd> derivatives,
+                                                  bool with_gradient, Workspace& workspace) {
+  const Eigen::MatrixXd& x = design.x;
+  const Index n = x.rows(), p = x.cols();
+  assemble(cov, workspace.covariance);
+  Eigen::MatrixXd& pseudo = workspace.inverse;
+  const auto face = singular_reml::dense_face(workspace.covariance, x, pseudo, workspace.face);
+  if (!face) return std::nullopt;
+  const Index r = face->complement.cols();
+  double logdet = face->log_pseudo_determinant;
+  const Eigen::MatrixXd& x2 = face->reduced;
+  const Eigen::VectorXd z = pseudo * y;
+  const Eigen::MatrixXd b = pseudo * x2;
+  const double yz = dot(y, z);
+  double quadratic = yz;
+  Eigen::VectorXd beta = Eigen::VectorXd::Zero(r);
+  Eigen::MatrixXd c = Eigen::MatrixXd::Zero(r, r);
+  if (r > 0) {
+    const auto a = dense::DenseFactor::make(x2.transpose() * b);
+    if (!a) return std::nullopt;
+    const Eigen::VectorXd x2z = x2.transpose() * z;
+    beta = a->solve_vector(x2z);
+    c = a->inverse();
+    logdet += a->logdet();
+    quadratic -= dot(x2z, beta);
+  }
+  if (!rank::above_rounding(quadratic, yz, static_cast<std::size_t>(p))) return std::nullopt;
+  const double value = 0.5 * ((static_cast<double>(n - p) * ln_2pi + logdet) + quadratic);
+  const Eigen::VectorXd e = z - b * beta;
+  const Eigen::VectorXd mean = y - workspace.covariance.selfadjointView<Eigen::Lower>() * e;
+  singular_reml::FaceEffects effects = singular_reml::face_effects(x, mean, face->complement, c);
+  WholeSampleLikelihood result{value, std::move(effects.beta), std::move(effects.covariance), {}};
+  if (!with_gradient) return result;
+  sum_by_place(pseudo, cov.group_of, cov.kernel.rows(), workspace.place_inverse);
+  result.gradient = gradient_of(DenseInverse{pseudo, workspace.place_inverse}, e, b, c, cov, r > 0, derivatives);
   return result;
 }
 
@@ -529,8 +581,11 @@ std::optional<WholeSampleLikelihood> on_either_route(const GroupedCovariance& co
   }
   assemble(covariance, workspace.covariance);
   const auto factor = dense::FactorView::make(workspace.covariance, dense::DenseFactor::Route::lapack);
-  if (!factor) return std::nullopt;
-  return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
+  if (factor) return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
+  // The design's columns must be an orthogonal basis for the null directions to be read off them.
+  if (reml && covariance.residual == 0.0 && design.basis != nullptr)
+    return on_null_face(covariance, design, y, derivatives, with_gradient, workspace);
+  return std::nullopt;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/centring.hpp"
 #include "numerics/design_basis.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::whole_sample {
 
@@ -114,11 +115,15 @@ struct Workspace {
   Eigen::MatrixXd gram_inverse;
   Eigen::MatrixXd capacitance;
   Eigen::MatrixXd capacitance_inverse_factor;
+  // Under REML with no residual, the split of a singular V.
+  singular_reml::SplitStorage face;
 };
 
 // The value, the GLS fixed effects (on the columns of the design a basis was made from, when
 // one is given) and, when asked, the gradient; nothing when V or X'V^-1 X is not positive
-// definite, ln det V is not finite, or y'Py is not finite and above its rounding.
+// definite, ln det V is not finite, or y'Py is not finite and above its rounding. Under REML
+// with the residual at exactly 0 and a basis given, a V singular only along directions the
+// design spans gives the restricted likelihood's limit there (singular_reml), and its gradient.
 // `derivatives` are k x k place-level matrices dV/dtheta beyond the coefficients (already
 // scaled by whatever multiplies them). The value never depends on `with_gradient`.
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(

@@ -5,6 +5,7 @@
 #include "numerics/centring.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/null_refit.hpp"
+#include "numerics/singular_reml.hpp"
 #include "spatial/inference.hpp"
 
 namespace kestrune::spatial {
@@ -59,6 +60,19 @@ Result<Statistic> statistic_with(const SpatialModel& model, const Result<compone
   return Statistic{statistic, std::move(*null_fit), std::move(centred.coefficients)};
 }
 
+// A root of the null covariance: its Cholesky factor, or, for a REML null with no residual
+// whose V0 is singular only along the design's span (the fit's limit there), U diag(sqrt lambda)
+// with V0's null eigenvalues set to 0, drawing the mean exactly along those directions.
+std::optional<Eigen::MatrixXd> null_root(const Eigen::MatrixXd& v0, bool on_face) {
+  if (const auto factor = dense::DenseFactor::make(v0)) return factor->lower();
+  if (!on_face) return std::nullopt;
+  const auto split = singular_reml::split_null(v0);
+  if (!split) return std::nullopt;
+  Eigen::VectorXd roots = split->values.cwiseMax(0.0).cwiseSqrt();
+  roots.head(split->null).setZero();
+  return split->vectors * roots.asDiagonal();
+}
+
 }  // namespace
 
 Result<double> SpatialModel::spatial_statistic(const Eigen::VectorXd& y, bool reml, bool integrated,
@@ -77,9 +91,9 @@ Result<SpatialBootstrap> SpatialModel::bootstrap_spatial_variance(const Eigen::V
   auto observed = statistic_with(*this, null_model, y, reml, integrated, workspace);
   if (!observed) return std::unexpected(observed.error());
   const components::ComponentFit& null_fit = observed->null_fit;
-  const auto factor = dense::DenseFactor::make(
-      null_covariance(static_cast<Eigen::Index>(n_), fixed_, null_fit.coefficients));
-  if (!factor) return fail("SPATIAL_NULL_COVARIANCE_NOT_POSITIVE_DEFINITE");
+  const Eigen::MatrixXd v0 = null_covariance(static_cast<Eigen::Index>(n_), fixed_, null_fit.coefficients);
+  const auto root = null_root(v0, reml && null_fit.coefficients.back() == 0.0);
+  if (!root) return fail("SPATIAL_NULL_COVARIANCE_NOT_POSITIVE_DEFINITE");
   // On the design's basis, like the offset and the null fitted on it.
   const Eigen::Map<const Eigen::VectorXd> null_beta(null_fit.beta.data(),
                                                     static_cast<Eigen::Index>(null_fit.beta.size()));
@@ -88,7 +102,7 @@ Result<SpatialBootstrap> SpatialModel::bootstrap_spatial_variance(const Eigen::V
   Tally tally{observed->value};
   for (std::uint64_t r = 0; r < replicates; ++r) {
     if (interrupt::requested()) return fail(interrupt::code);
-    const Eigen::VectorXd replicate = null_response(*factor, mean, stream);
+    const Eigen::VectorXd replicate = null_response(*root, mean, stream);
     const auto statistic = statistic_with(*this, null_model, replicate, reml, integrated, workspace);
     tally.add(statistic ? std::optional(statistic->value) : std::nullopt);
   }
@@ -105,9 +119,13 @@ Eigen::MatrixXd null_covariance(Eigen::Index n, std::span<const Eigen::MatrixXd>
 
 Eigen::VectorXd null_response(const dense::DenseFactor& null_factor, const Eigen::VectorXd& mean,
                               stream::Stream& stream) {
+  return null_response(null_factor.lower(), mean, stream);
+}
+
+Eigen::VectorXd null_response(const Eigen::MatrixXd& root, const Eigen::VectorXd& mean, stream::Stream& stream) {
   Eigen::VectorXd z(mean.size());
   for (Eigen::Index i = 0; i < z.size(); ++i) z[i] = stream.normal();
-  Eigen::VectorXd y = null_factor.lower() * z;
+  Eigen::VectorXd y = root * z;
   y += mean;
   return y;
 }

@@ -9,6 +9,7 @@
 #include "numerics/dense.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/singular_reml.hpp"
 #include "spatial/model.hpp"
 
 namespace kestrune::spatial {
@@ -170,14 +171,22 @@ Result<Prediction> SpatialModel::blup(const Eigen::VectorXd& y, bool reml, std::
   for (std::size_t i = 0; i < m; ++i) v += c[i] * fixed_[i];
   v += spatial;
   v.diagonal().array() += c[m + 1];
-  const auto v_factor = dense::DenseFactor::make(v);
-  if (!v_factor) return fail("SPATIAL_NOT_POSITIVE_DEFINITE");
-  const Eigen::MatrixXd v_inverse = v_factor->inverse();
+  Eigen::MatrixXd v_inverse, x = design(), w;
+  if (const auto v_factor = dense::DenseFactor::make(v)) {
+    v_inverse = v_factor->inverse();
+    w = v_factor->solve_matrix(x);
+  } else {
+    // On the REML face (no residual, V singular along the design's span alone) V's
+    // pseudo-inverse and the design's part off V's null directions give the limits of both.
+    singular_reml::SplitStorage storage;
+    const auto face = reml && c[m + 1] == 0.0 ? singular_reml::dense_face(v, x, v_inverse, storage) : std::nullopt;
+    if (!face) return fail("SPATIAL_NOT_POSITIVE_DEFINITE");
+    x = face->reduced;
+    w = v_inverse * x;
+  }
   // The generalised least-squares residual, the same on any basis of the design's span and
   // for y less any fit on it: on the basis, of the least-squares residual, no offset in the
   // design or the response costs it digits.
-  const Eigen::MatrixXd& x = design();
-  const Eigen::MatrixXd w = v_factor->solve_matrix(x);
   const auto a_factor = dense::DenseFactor::make(x.transpose() * w);
   if (!a_factor) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
   const Eigen::MatrixXd a_inverse = a_factor->inverse();

@@ -26,6 +26,8 @@ Eigen::MatrixXd null_covariance(Eigen::Index n, std::span<const Eigen::MatrixXd>
 // (two outputs each), and L the factor of V0.
 Eigen::VectorXd null_response(const dense::DenseFactor& null_factor, const Eigen::VectorXd& mean,
                               stream::Stream& stream);
+// The same with any root R of V0 (R R' = V0, n x n) in place of L.
+Eigen::VectorXd null_response(const Eigen::MatrixXd& root, const Eigen::VectorXd& mean, stream::Stream& stream);
 
 // Replicate statistics counted against the observed one; a tie is an exceedance.
 struct Tally {
