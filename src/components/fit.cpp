@@ -12,9 +12,9 @@
 #include "numerics/convergence.hpp"
 #include "numerics/eigen.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/matrix_scale.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
-#include "numerics/rank.hpp"
 #include "numerics/threads.hpp"
 
 namespace kestrune::components {
@@ -28,9 +28,7 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // a matrix in other units is then the same search, and a coefficient's gradient is on the scale of
 // the variance it adds rather than of its matrix's entries.
 std::vector<double> coefficients_of(const ComponentModel& model, std::span<const double> search) {
-  std::vector<double> theta(search.size());
-  for (std::size_t j = 0; j < search.size(); ++j) theta[j] = search[j] / model.sizes()[j];
-  return theta;
+  return matrix_scale::coefficients(search, model.sizes());
 }
 
 // The kept end point of one start, in the search's coordinates.
@@ -97,13 +95,11 @@ Result<StandardResponse> standardise(const ComponentModel& model, const Eigen::V
   for (const double value : y)
     if (!std::isfinite(value)) return fail("COMPONENTS_RESPONSE_NOT_FINITE");
   // One value up to rounding: whatever spread is left is rounding, not a trait.
-  if (model.n() == 0 || rank::constant_at_rounding(y)) return fail("COMPONENTS_RESPONSE_CONSTANT");
-  centring::Centred centred = model.fixed_design().centre(y);
-  // The spread the design leaves: a site effect or a strong covariate moves no variance away from the starts.
-  const double variance = moments::standardising_variance(y, centred.residual);
-  if (variance <= 0.0) return fail("COMPONENTS_RESPONSE_CONSTANT");
-  const double scale = std::sqrt(variance);
-  return StandardResponse{centred.residual / scale, std::move(centred.coefficients), variance, scale};
+  if (model.n() == 0) return fail("COMPONENTS_RESPONSE_CONSTANT");
+  auto standardised = centring::standardise(y, model.fixed_design().centre(y));
+  if (!standardised) return fail("COMPONENTS_RESPONSE_CONSTANT");
+  return StandardResponse{std::move(standardised->y), std::move(standardised->offset), standardised->variance,
+                          standardised->sd};
 }
 
 double FitBox::measure(std::span<const double> theta, const Eigen::VectorXd& gradient) const {

@@ -89,7 +89,7 @@ std::optional<ComponentModel::NullFace> ComponentModel::null_face(std::span<cons
                                                                   const Eigen::VectorXd& rhs) const {
   const Eigen::Index p = design_.cols();
   const Eigen::MatrixXd& basis = fixed_design_->orthogonal().columns();
-  const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
+  const Eigen::MatrixXd q = singular_reml::orthonormal(basis);
 
   std::vector<singular_reml::NullSplit> splits;
   splits.reserve(families_.size());

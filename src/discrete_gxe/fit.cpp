@@ -9,10 +9,8 @@
 #include "discrete_gxe/model.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/deviance.hpp"
-#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
-#include "numerics/rank.hpp"
 
 namespace kestrune::discrete_gxe {
 
@@ -41,12 +39,10 @@ Result<Standardised> standardise(const Eigen::VectorXd& response, const Discrete
   if (static_cast<std::size_t>(response.size()) != model.n()) return fail("DISCRETE_GXE_RESPONSE_WRONG_LENGTH");
   for (double value : response)
     if (!std::isfinite(value)) return fail("DISCRETE_GXE_RESPONSE_NOT_FINITE");
-  if (rank::constant_at_rounding(response)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
-  centring::Centred centred = model.least_squares().centre(response);
-  const double variance = moments::standardising_variance(response, centred.residual);
-  if (!(variance > 0.0)) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
-  const double sd = std::sqrt(variance);
-  return Standardised{centred.residual / sd, variance, sd, std::move(centred.coefficients)};
+  auto standardised = centring::standardise(response, model.least_squares().centre(response));
+  if (!standardised) return fail("DISCRETE_GXE_RESPONSE_CONSTANT");
+  return Standardised{std::move(standardised->y), standardised->variance, standardised->sd,
+                      std::move(standardised->offset)};
 }
 
 // Whether every number a fit reports is finite, its heritabilities included.

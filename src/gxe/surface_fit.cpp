@@ -11,10 +11,8 @@
 #include "numerics/convergence.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interrupt.hpp"
-#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
-#include "numerics/rank.hpp"
 
 namespace kestrune::gxe {
 namespace {
@@ -66,12 +64,9 @@ Result<GxeModel::Working> GxeModel::working_response(const Eigen::Ref<const Eige
   if (static_cast<std::size_t>(y.size()) != n_) return fail("GXE_RESPONSE_WRONG_LENGTH");
   for (Eigen::Index i = 0; i < y.size(); ++i)
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
-  if (rank::constant_at_rounding(y)) return fail("GXE_RESPONSE_CONSTANT");
-  centring::Centred centred = least_squares_.centre(y);
-  const double variance = moments::standardising_variance(y, centred.residual);
-  if (!(variance > 0.0)) return fail("GXE_RESPONSE_CONSTANT");
-  const double sd = std::sqrt(variance);
-  return Working{centred.residual / sd, variance, sd, std::move(centred.coefficients)};
+  auto standardised = centring::standardise(y, least_squares_.centre(y));
+  if (!standardised) return fail("GXE_RESPONSE_CONSTANT");
+  return Working{std::move(standardised->y), standardised->variance, standardised->sd, std::move(standardised->offset)};
 }
 
 Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,

@@ -1,5 +1,10 @@
 #include "numerics/centring.hpp"
 
+#include <cmath>
+#include <utility>
+
+#include "numerics/moments.hpp"
+
 namespace kestrune::centring {
 
 LeastSquares::LeastSquares(const Eigen::MatrixXd& x) : x_(x) {
@@ -34,6 +39,14 @@ Eigen::MatrixXd LeastSquares::centre_columns(const Eigen::Ref<const Eigen::Matri
 
 Centred centre(const Eigen::MatrixXd& x, const Eigen::Ref<const Eigen::VectorXd>& values) {
   return LeastSquares(x).centre(values);
+}
+
+std::optional<Standardised> standardise(const Eigen::Ref<const Eigen::VectorXd>& response, Centred centred) {
+  if (rank::constant_at_rounding(response)) return std::nullopt;
+  const double variance = moments::standardising_variance(response, centred.residual);
+  if (!(variance > 0.0)) return std::nullopt;
+  const double sd = std::sqrt(variance);
+  return Standardised{centred.residual / sd, std::move(centred.coefficients), variance, sd};
 }
 
 }  // namespace kestrune::centring

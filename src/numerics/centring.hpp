@@ -46,4 +46,19 @@ class LeastSquares {
 // One vector centred on one design.
 Centred centre(const Eigen::MatrixXd& x, const Eigen::Ref<const Eigen::VectorXd>& values);
 
+// A response as a fit sees it: less its least-squares fit on the design, so that y'V^-1 y - b'beta
+// never cancels an offset the design absorbs, and divided by the standard deviation of that
+// residual (moments::standardising_variance), so that starts and bounds mean the same whatever
+// the units and whatever the design explains.
+struct Standardised {
+  Eigen::VectorXd y;       // (y - X b) / sd
+  Eigen::VectorXd offset;  // b, on the response's scale: added back to the fixed effects
+  double variance;         // the standardising variance, divisor n
+  double sd;
+};
+
+// `response` standardised from its `centred` form; nothing when it is constant up to rounding
+// or its variance is not positive (a non-finite entry included).
+std::optional<Standardised> standardise(const Eigen::Ref<const Eigen::VectorXd>& response, Centred centred);
+
 }  // namespace kestrune::centring

@@ -105,6 +105,10 @@ void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out) {
   pseudo_inverse(split, out, scaled);
 }
 
+Eigen::MatrixXd orthonormal(const Eigen::MatrixXd& basis) {
+  return basis * basis.colwise().norm().cwiseInverse().asDiagonal();
+}
+
 bool NullDirections::add(const Eigen::Ref<const Eigen::MatrixXd>& rows, const NullSplit& split) {
   for (Eigen::Index i = 0; i < split.null; ++i) {
     const Eigen::VectorXd along = rows.transpose() * split.vectors.col(i);
@@ -126,7 +130,7 @@ std::optional<DenseFace> dense_face(const Eigen::MatrixXd& v, const Eigen::Matri
                                     SplitStorage& storage) {
   if (!split_null_into(v, storage)) return std::nullopt;
   const NullSplit& split = storage.split;
-  const Eigen::MatrixXd q = basis * basis.colwise().norm().cwiseInverse().asDiagonal();
+  const Eigen::MatrixXd q = orthonormal(basis);
   NullDirections directions(basis.cols());
   if (!directions.add(q, split)) return std::nullopt;
   auto complement = directions.complement();

@@ -63,6 +63,9 @@ bool split_null_into(const Eigen::MatrixXd& v, SplitStorage& storage);
 void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out, Eigen::MatrixXd& scaled);
 void pseudo_inverse(const NullSplit& split, Eigen::Ref<Eigen::MatrixXd> out);
 
+// Q, the columns of an orthogonal basis B of the design scaled to unit length.
+Eigen::MatrixXd orthonormal(const Eigen::MatrixXd& basis);
+
 // The null directions of the blocks seen from the design's orthonormal basis Q: Q'u for each.
 class NullDirections {
  public:

@@ -8,7 +8,6 @@
 #include "numerics/dense.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/lapack.hpp"
-#include "numerics/moments.hpp"
 #include "numerics/rank.hpp"
 #include "numerics/singular_reml.hpp"
 #include "numerics/threads.hpp"
@@ -520,12 +519,7 @@ std::optional<WholeSampleLikelihood> on_null_face(const GroupedCovariance& cov, 
 }  // namespace
 
 std::optional<Standardised> standardise(const centring::LeastSquares& design, const Eigen::VectorXd& y) {
-  if (rank::constant_at_rounding(y)) return std::nullopt;
-  centring::Centred centred = design.centre(y);
-  const double variance = moments::standardising_variance(y, centred.residual);
-  if (!(variance > 0.0)) return std::nullopt;
-  const double sd = std::sqrt(variance);
-  return Standardised{centred.residual / sd, std::move(centred.coefficients), variance, sd};
+  return centring::standardise(y, design.centre(y));
 }
 
 std::vector<double> effects_on_response_scale(const Eigen::VectorXd& beta, const Standardised& response,

@@ -30,19 +30,9 @@
 
 namespace kestrune::whole_sample {
 
-// A response as the likelihood sees it: less its least-squares fit on the design, so that
-// y'V^-1 y - b'beta never cancels an offset the design absorbs, and divided by the standard
-// deviation of that residual (moments::standardising_variance), so that the fit's starts and
-// bounds mean the same whatever the units and whatever the design explains.
-struct Standardised {
-  Eigen::VectorXd y;       // (y - X b) / sd
-  Eigen::VectorXd offset;  // b, on the response's scale: added back to the fixed effects
-  double variance;         // the standardising variance, divisor n
-  double sd;
-};
+using centring::Standardised;
 
-// Nothing when the response is constant up to rounding or its variance is not positive (a
-// non-finite entry included).
+// The response centred on the design and standardised (centring::standardise).
 std::optional<Standardised> standardise(const centring::LeastSquares& design, const Eigen::VectorXd& y);
 
 // A model fits on an orthogonal basis B of its design's span (X = B U, det U = 1), so that a

@@ -61,11 +61,6 @@ Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixX
   if (rotation.smallest < psd_tolerance) return fail("PREPARE_K_NOT_PSD");
   model.min_eigenvalue_ = rotation.smallest;
   model.eigenvalues_ = rotation.eigenvalues.cwiseMax(0.0);
-  // An eigenvalue is zero when it is no larger than rounding in the decomposition leaves of
-  // the largest (numpy's matrix_rank tolerance): a zero direction then comes out with either
-  // sign, whatever the order the people are listed in.
-  model.zero_eigenvalue_ = static_cast<double>(n) * std::numeric_limits<double>::epsilon() *
-                           (model.eigenvalues_.size() > 0 ? model.eigenvalues_.maxCoeff() : 0.0);
   model.rotated_x_ = rotation::rotate_columns(rotation.blocks, x);
 
   // Rank is judged at the rounding level of each column, whatever its scale or offset, by the
@@ -96,7 +91,8 @@ std::optional<Profiled> PreparedModel::profile(double h2, const Eigen::VectorXd&
   const Eigen::Index n = static_cast<Eigen::Index>(n_);
   const Eigen::Index p = static_cast<Eigen::Index>(p_);
 
-  if (h2 == 1.0 && eigenvalues_.minCoeff() <= zero_eigenvalue_) return at_singular_bound(rotated_y, reml);
+  // The rotation sets what rounding leaves of a zero eigenvalue to exactly 0.
+  if (h2 == 1.0 && eigenvalues_.minCoeff() == 0.0) return at_singular_bound(rotated_y, reml);
 
   // Variance factors of the diagonal covariance in the rotated frame; the two bounds are
   // taken exactly so that h2 = 0 is ordinary least squares and h2 = 1 uses k alone.
@@ -175,7 +171,7 @@ std::optional<Profiled> PreparedModel::at_singular_bound(const Eigen::VectorXd& 
   // directions, and falls without bound where it does not: there is no value at the bound.
   if (!reml) return std::nullopt;
   const std::optional<singular_reml::Limit> limit =
-      singular_reml::limit(eigenvalues_, rotated_basis_, rotated_y, zero_eigenvalue_);
+      singular_reml::limit(eigenvalues_, rotated_basis_, rotated_y, 0.0);
   if (!limit || !(limit->residual_sum_of_squares > 1e-12 * limit->response_sum_of_squares)) return std::nullopt;
   const design_basis::Basis& basis = design_->orthogonal();
   Profiled result;

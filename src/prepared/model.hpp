@@ -126,7 +126,6 @@ class PreparedModel {
   double nu_ = 0.0;          // n - p
   double logdet_xtx_ = 0.0;  // ln det B'B = ln det x'x
   double min_eigenvalue_ = 0.0;
-  double zero_eigenvalue_ = 0.0;  // eigenvalues at most this are k's zero directions
   // The design in its own frame: the response is centred on it before it is rotated.
   std::optional<fixed_effects::Design> design_;
 };

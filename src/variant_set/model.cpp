@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <utility>
 
@@ -12,6 +11,7 @@
 #include "components/model.hpp"
 #include "numerics/block_matrix.hpp"
 #include "numerics/mixture_tail.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::variant_set {
 namespace {
@@ -114,21 +114,18 @@ Result<VariantSetModel> VariantSetModel::on_null_face(const components::Componen
   const auto face = null.null_face(coefficients, centred);
   if (!face) return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
   const Eigen::MatrixXd& basis = null.fixed_design().orthogonal().columns();
-  const Eigen::MatrixXd design = basis * basis.colwise().norm().cwiseInverse().asDiagonal() * face->complement;
+  const Eigen::MatrixXd design = singular_reml::orthonormal(basis) * face->complement;
   const Eigen::Index r = design.cols();
   std::vector<Block> blocks;
   blocks.reserve(null.families().size());
   Eigen::VectorXd projected(centred.size());
   for (std::size_t b = 0; b < null.families().size(); ++b) {
     const components::BlockSolve block = null.block_solve(face->solves, b);
-    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(block.inverse);
-    const Eigen::VectorXd& values = eigen.eigenvalues();
-    const double cut = 64.0 * static_cast<double>(values.size()) * std::numeric_limits<double>::epsilon() *
-                       values.cwiseAbs().maxCoeff();
-    Eigen::Index kept = 0;
-    while (kept < values.size() && values(values.size() - 1 - kept) > cut) ++kept;
-    const Eigen::MatrixXd root = (eigen.eigenvectors().rightCols(kept) *
-                                  values.tail(kept).cwiseSqrt().asDiagonal()).transpose();
+    const auto split = singular_reml::split_null(block.inverse);
+    if (!split) return fail("VARIANT_SET_COVARIANCE_NOT_POSITIVE_DEFINITE");
+    const Eigen::Index kept = split->values.size() - split->null;
+    const Eigen::MatrixXd root =
+        (split->vectors.rightCols(kept) * split->values.tail(kept).cwiseSqrt().asDiagonal()).transpose();
     const Eigen::VectorXd p_y = block.solved_response - block.solved_design.leftCols(r) * face->beta.head(r);
     for (Eigen::Index a = 0; a < p_y.size(); ++a) projected(static_cast<Eigen::Index>(block.indices[a])) = p_y(a);
     blocks.push_back({block.indices, std::nullopt, root});
