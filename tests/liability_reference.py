@@ -4,11 +4,9 @@ one and two coordinates (Owen's T), conditioning on measured coordinates, and fa
 import math
 
 import numpy as np
-import pytest
 from scipy import optimize, sparse, special
 
 from helpers import sibships
-from kestrune import _core
 
 
 def bivariate_cdf(h, k, r):
@@ -122,12 +120,6 @@ def constant_measured(fam=8, limit=0.5):
     code = (rng.random(n) < 0.5).astype(np.int64)
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
     return a, x, np.where(code == 0, 1.0, np.nan), code, np.where(code == 1, limit, np.nan)
-
-
-def assert_code(call, code):
-    """That `call()` raises ValueError `code`."""
-    with pytest.raises(ValueError, match=f"^{code}$"):
-        call()
 
 
 def independent_minimum(negative, starts, bounds):

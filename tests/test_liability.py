@@ -7,8 +7,7 @@ from scipy import optimize, stats
 from kestrune import _core
 
 from helpers import sibships
-from liability_reference import (assert_code, badly_scaled_pairs, canonical_families,
-                                 families_orthant_log, independent_minimum)
+from liability_reference import badly_scaled_pairs, canonical_families, families_orthant_log, independent_minimum
 
 CUT = 3.841458820694124
 
@@ -159,13 +158,14 @@ def with_entries(entries, base=None):
     ],
     ids=["empty", "relationship_shape", "design_rows", "design_no_columns", "relationship_nan", "design_inf",
          "asymmetric", "close_0_95", "identical_twins", "status_nan", "status_half", "status_two", "all_cases",
-         "all_controls", "diagonal_minus_20", "identical_columns",
-         "asymmetric_before_rank", "too_close_before_rank", "status_inf_before_rank", "status_half_before_rank", "all_controls_before_rank"],
+         "all_controls", "diagonal_minus_20", "identical_columns", "asymmetric_before_rank", "too_close_before_rank",
+         "status_inf_before_rank", "status_half_before_rank", "all_controls_before_rank"],
 )
 @pytest.mark.parametrize("function", [_core.liability_fit, _core.liability_test, _core.liability_interval],
                          ids=["fit", "test", "interval"])
 def test_codes(function, args, code):
-    assert_code(lambda: function(*args), code)
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        function(*args)
 
 
 def wall_at_half():
