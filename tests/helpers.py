@@ -5,6 +5,7 @@ import math
 import random
 
 import numpy as np
+from scipy import linalg
 
 LOG_2PI = math.log(2.0 * math.pi)
 
@@ -91,6 +92,27 @@ def centred_relationship(seed, n=50, markers=300):
     return k, x, x @ [1.0, 0.5] + np.sqrt(h2) * genetic + np.sqrt(1.0 - h2) * rng.normal(size=n), rng
 
 
+NUCLEAR = np.array([[1, 0, .5, .5, .5], [0, 1, .5, .5, .5], [.5, .5, 1, .5, .5], [.5, .5, .5, 1, .5],
+                    [.5, .5, .5, .5, 1.0]])
+
+
+def housemates(with_parents=False):
+    """Ten to fifteen nuclear families of five sharing a house (H: ones between housemates and a zero
+    diagonal, not positive semi-definite), alone or beside their relationship A, a family per cell of a
+    8 x 4 grid (rows, cols): ([H] or [A, H], rows, cols, X = [1, x], y)."""
+    rng = np.random.default_rng(0)
+    families = int(rng.integers(10, 16))
+    a = np.kron(np.eye(families), NUCLEAR)
+    h = np.kron(np.eye(families), np.ones((5, 5)) - np.eye(5))
+    n = 5 * families
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    family = np.arange(n) // 5
+    rows, cols = (family % 4) * 2 + np.arange(n) % 2, family // 4
+    v = 0.4 * with_parents * a + 0.2 * h + 0.3 * np.exp(-np.hypot(rows[:, None] - rows, cols[:, None] - cols) / 3)
+    y = x @ [1.0, 0.5] + np.linalg.cholesky(v + 0.6 * np.eye(n)) @ rng.normal(size=n)
+    return [a, h] if with_parents else [h], rows, cols, x, y
+
+
 def gls_loglik(v, x, y, reml):
     """ln L of y ~ N(x beta, v) at the GLS beta (with reml, of the error contrasts, including the
     ln det X'X term), the GLS beta and (X'V^-1 X)^-1, from the whole n-by-n covariance."""
@@ -105,6 +127,31 @@ def gls_loglik(v, x, y, reml):
     if reml:
         minus_two += np.linalg.slogdet(a)[1] - np.linalg.slogdet(x.T @ x)[1] - p * LOG_2PI
     return -0.5 * minus_two, beta, np.linalg.inv(a)
+
+
+def contrast_gls(v, x, y, reml):
+    """gls_loglik through the error contrasts a (a'x = 0, a'a = I) under REML: with P = a (a'v a)^-1 a',
+    x beta = y - v P y and x C x' = v - v P v. These need only a'v a regular, so they are also the
+    limits where v is singular along x's span alone (a residual of 0 beside a relationship whose
+    zero direction the design spans). Not a covariance (an eigenvalue below rounding of 0): -inf."""
+    if np.linalg.eigvalsh(v)[0] < -1e-9 * np.abs(v).max():
+        return -math.inf, None, None
+    n, p = x.shape
+    if not reml:
+        c = linalg.cho_factor(v, lower=True)
+        vx = linalg.cho_solve(c, x)
+        cov = np.linalg.inv(x.T @ vx)
+        beta = cov @ (vx.T @ y)
+        r = y - x @ beta
+        return -0.5 * (n * LOG_2PI + 2 * np.log(np.diag(c[0])).sum() + r @ linalg.cho_solve(c, r)), beta, cov
+    a = np.linalg.qr(x, mode="complete")[0][:, p:]
+    w = linalg.cho_factor(a.T @ v @ a, lower=True)
+    wz = linalg.cho_solve(w, a.T @ y)
+    back = np.linalg.pinv(x)
+    vb = v @ back.T
+    u = a.T @ vb
+    loglik = -0.5 * ((n - p) * LOG_2PI + 2 * np.log(np.diag(w[0])).sum() + (a.T @ y) @ wz)
+    return loglik, back @ (y - v @ (a @ wz)), back @ vb - u.T @ linalg.cho_solve(w, u)
 
 
 MASK = (1 << 64) - 1

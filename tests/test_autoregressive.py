@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from scipy import optimize
 
-from helpers import centred_relationship, gls_loglik, sibling_blocks, site_gap
+from helpers import centred_relationship, contrast_gls, gls_loglik, housemates, sibling_blocks, site_gap
 from kestrune import _core
 
 
@@ -34,7 +34,7 @@ def dense_loglik(theta, fixed, rows, cols, x, y, reml):
     dc = np.minimum(np.abs(cols[:, None] - cols[None, :]), 2147483647)
     r = theta[m + 2] ** dr * theta[m + 3] ** dc
     v = sum(c * f for c, f in zip(theta[:m], fixed)) + theta[m] * r + theta[m + 1] * np.eye(len(y))
-    return gls_loglik(v, x, y, reml)
+    return contrast_gls(v, x, y, reml)
 
 
 def theta_of(result, var):
@@ -49,7 +49,7 @@ def cells_problem():
     rows, cols = [int(r) for r in rng.integers(0, 6, n)], [int(c) for c in rng.integers(0, 6, n)]
     x = np.column_stack([np.ones(n), rng.normal(size=n)])
     y = x @ [2.0, 0.5] + 0.3 * np.array(rows) + rng.normal(size=n) + np.repeat(rng.normal(size=n // 3), 3)
-    return sibling_blocks(n, 3), rows, cols, x, y
+    return [sibling_blocks(n, 3)], rows, cols, x, y
 
 
 def site_gap_problem():
@@ -57,50 +57,98 @@ def site_gap_problem():
     by the response's own spread, the fit once stopped 0.6 below the maximum, unconverged."""
     k, x, y = site_gap(30)
     family = np.arange(60) // 3
-    return k, (family % 5).tolist(), (family // 5).tolist(), x, y
+    return [k], (family % 5).tolist(), (family // 5).tolist(), x, y
 
 
-def centred_problem():
+def centred_problem(seed=13, n=50, shift=11):
     """A relationship centred on the people (its zero direction the intercept's), pairs of people
-    in cells along a row, listed from person 11 on: under REML the maximum is the limit where the
-    residual is 0 and V singular along the intercept; under ML the likelihood rises towards it."""
-    k, x, y, _ = centred_relationship(13)
-    o = np.roll(np.arange(len(y)), 11)
-    return k[np.ix_(o, o)], (o // 2).tolist(), [0] * len(y), x[o], y[o]
+    in cells along a row, listed from person `shift` on: under REML the maximum is the limit where
+    the residual is 0 and V singular along the intercept; under ML the likelihood rises towards it."""
+    k, x, y, _ = centred_relationship(seed, n)
+    o = np.roll(np.arange(len(y)), shift)
+    return [k[np.ix_(o, o)]], (o // 2).tolist(), [0] * len(y), x[o], y[o]
+
+
+def centred_block_problem():
+    """Sixty people of a centred relationship in twelve blocks of five over a 8 x 3 grid: a fit by ML
+    once ended at a residual of exactly 0, where rounding had let V be factored, reported converged."""
+    k, x, y, _ = centred_relationship(18, 60)
+    return [k], (np.repeat(np.arange(12) % 4, 5) * 2 + np.arange(60) % 2).tolist(), \
+        np.repeat(np.arange(12) // 4, 5).tolist(), x, y
+
+
+def housemates_problem(with_parents=False):
+    """helpers.housemates in cells of a 8 x 4 grid, a family per cell: every start once ended where it
+    began, its first step taking V out of the positive definite."""
+    fixed, rows, cols, x, y = housemates(with_parents)
+    return fixed, rows.tolist(), cols.tolist(), x, y
+
+
+def deviation_problem():
+    """Nuclear families (parents unrelated) with a genomic estimate's symmetric deviation from their
+    relationship beside it, in cells of a 8 x 4 grid: by ML the maximum has the column rate on its
+    bound 0.999, which no start lies on, and the fit once stopped 0.03 below it."""
+    rng = np.random.default_rng(0)
+    families, n = 16, 80
+    block = np.full((5, 5), 0.5) + 0.5 * np.eye(5)
+    block[0, 1] = block[1, 0] = 0.0
+    a = np.kron(np.eye(families), block)
+    x = rng.normal(size=n)
+    y = 2 + 0.7 * x + np.sqrt(0.5) * np.linalg.cholesky(a) @ rng.normal(size=n) + np.sqrt(0.5) * rng.normal(size=n)
+    deviation = np.zeros((n, n))
+    for f in range(families):
+        q = rng.normal(scale=0.08, size=(5, 5))
+        q = (q + q.T) / 2
+        q[0, 1] = q[1, 0] = 0.0
+        deviation[5 * f:5 * f + 5, 5 * f:5 * f + 5] = q
+    family = np.arange(n) // 5
+    return [a, deviation], ((family % 4) * 2 + np.arange(n) % 2).tolist(), (family // 4).tolist(), \
+        np.column_stack([np.ones(n), x]), y
+
+
+# Fits that by ML head for the residual's face, where the likelihood has no bound.
+RUNAWAY = (centred_problem, centred_block_problem)
 
 
 @pytest.mark.parametrize("reml", [True, False])
 @pytest.mark.parametrize("problem, rel, beta_tolerance, search", [
     (grid_problem, 1e-8, dict(rel=1e-6, abs=1e-9), "local"), (cells_problem, 1e-9, dict(rel=1e-7), None),
     (site_gap_problem, 1e-9, dict(rel=1e-6), "global"), (centred_problem, 1e-9, dict(rel=1e-6), "local"),
-], ids=["grid", "cells", "site_gap", "centred"])
+    (centred_block_problem, 1e-9, dict(rel=1e-6), {True: -83.52287794, False: None}),
+    # the dense maxima by Nelder-Mead and Powell from the fit and from starts at the rates' bounds
+    (housemates_problem, 1e-9, dict(rel=1e-6), {True: -78.04615157, False: -80.39666013}),
+    (lambda: housemates_problem(True), 1e-9, dict(rel=1e-6), {True: -91.89463281, False: -94.49865282}),
+    (deviation_problem, 1e-9, dict(rel=1e-6), {True: -106.76901112, False: -109.09480661}),
+], ids=["grid", "cells", "site_gap", "centred", "centred_block", "housemates", "housemates_parents", "deviation"])
 def test_fit_is_the_dense_optimum(problem, rel, beta_tolerance, search, reml):
-    k, rows, cols, x, y = problem()
-    result = _core.autoregressive_fit([k], rows, cols, x, y, reml)
+    fixed, rows, cols, x, y = problem()
+    fixed = [fixed] if isinstance(fixed, np.ndarray) else fixed
+    result = _core.autoregressive_fit(fixed, rows, cols, x, y, reml)
     coefficients, proportions, total, rates, loglik, converged, polished, scaled, beta, beta_se = result
-    assert converged is (reml or problem is not centred_problem)
+    runaway = problem in RUNAWAY
+    assert converged is (reml or not runaway)
     if not converged:
         return
     assert scaled < 1e-6 and (problem is not centred_problem or coefficients[-1] == 0.0)
-    assert isinstance(rates, tuple) and isinstance(coefficients, list) and len(coefficients) == 3
+    assert isinstance(rates, tuple) and isinstance(coefficients, list) and len(coefficients) == len(fixed) + 2
     assert sum(proportions) == pytest.approx(1.0, abs=1e-12)
     assert total == pytest.approx(sum(coefficients), rel=1e-14)
-    # The likelihood of y on its own scale at the reported estimates.
+    # The likelihood of y on its own scale at the reported estimates (the limit at a residual of 0).
     theta = np.array(coefficients + [rates[0], rates[1]])
-    # A residual of 0 is the limit there, V being singular.
-    limit = lambda t: np.r_[t[:2], max(t[2], 1e-9 * total), t[3:]]
-    expected, gls, covariance = dense_loglik(limit(theta), [k], rows, cols, x, y, reml)
+    expected, gls, covariance = dense_loglik(theta, fixed, rows, cols, x, y, reml)
     assert loglik == pytest.approx(expected, rel=rel)
     assert beta == pytest.approx(gls, **beta_tolerance)
     assert beta_se == pytest.approx(np.sqrt(np.diag(covariance)), rel=beta_tolerance["rel"])
     for rho, half in zip(rates[:2], rates[2:]):
         assert half == (0.0 if rho <= 0 else pytest.approx(-math.log(2) / math.log(rho)))
     # No point found by an independent search is higher.
-    loglik_at = lambda t: dense_loglik(limit(t), [k], rows, cols, x, y, reml)[0]
+    loglik_at = lambda t: dense_loglik(t, fixed, rows, cols, x, y, reml)[0]
     if search == "local":
         assert independent_maximum(loglik_at, theta) <= loglik + 1e-6
     if search == "global":
         assert global_maximum(loglik_at, np.var(y - x @ np.linalg.lstsq(x, y, rcond=None)[0])) <= loglik + 1e-6
+    if isinstance(search, dict):
+        assert loglik == pytest.approx(search[reml], abs=1e-6)
 
 
 def global_maximum(loglik, var):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import linalg, optimize
 
-from helpers import SplitMix, centred_relationship, gls_loglik, sibling_blocks
+from helpers import SplitMix, centred_relationship, contrast_gls, gls_loglik, housemates, sibling_blocks
 from kestrune import _core
 
 LN2 = 0.6931471805599453
@@ -47,6 +47,31 @@ def centred_sample(seed, shift):
     return [k[np.ix_(o, o)]], np.abs(place[:, None] - place[None]), x[o], y[o]
 
 
+def housemates_sample(with_parents):
+    """helpers.housemates at the cells of its grid, the distances between cells."""
+    fixed, rows, cols, x, y = housemates(with_parents)
+    return fixed, np.hypot(rows[:, None] - rows, cols[:, None] - cols), x, y
+
+
+def trend_sample(seed, n=48):
+    """Sibships of three at places along 30 units with a trend along them: the maximum has the
+    smallest decay rate, on its bound."""
+    rng = np.random.default_rng(seed)
+    place = np.repeat(rng.uniform(0, 30, n // 3), 3)
+    x = np.column_stack([np.ones(n), rng.normal(size=n)])
+    k = sibling_blocks(n, 3)
+    y = x @ [1.0, 0.5] + 0.08 * place + np.linalg.cholesky(0.5 * k + 0.5 * np.eye(n)) @ rng.normal(size=n)
+    return [k], np.abs(place[:, None] - place[None]), x, y
+
+
+def table_sample(seed, shape):
+    if "centred" in shape:
+        return centred_sample(seed, shape["centred"])
+    if "housemates" in shape:
+        return housemates_sample(shape["housemates"])
+    return trend_sample(seed) if "trend" in shape else sample(seed, **shape)
+
+
 def spread_sample(seed, n=40):
     """One person per site over ten degrees, a strong spatial term and no fixed matrices."""
     rng = np.random.default_rng(seed)
@@ -65,7 +90,7 @@ def covariance(coefficients, decay, fixed, distance):
 
 
 def gls(v, x, y):
-    chol = linalg.cho_factor(v, lower=True)
+    chol = linalg.cho_factor(v, lower=True)  # LinAlgError where v is not positive definite
     vx = linalg.cho_solve(chol, x)
     a = x.T @ vx
     cov = np.linalg.inv(a)
@@ -76,7 +101,10 @@ def gls(v, x, y):
 def dense_loglik(coefficients, decay, fixed, distance, x, y, reml):
     n, p = x.shape
     v = covariance(coefficients, decay, fixed, distance)
-    beta, _, chol, a = gls(v, x, y)
+    try:
+        beta, _, chol, a = gls(v, x, y)
+    except linalg.LinAlgError:
+        return -math.inf
     r = y - x @ beta
     q = float(r @ linalg.cho_solve(chol, r))
     logdet = 2.0 * np.sum(np.log(np.diag(chol[0])))
@@ -173,19 +201,19 @@ def test_coordinate_checks(lat, lon, code):
 
 
 def dense_fit(fit, fixed, distance, x, y, reml, integrated):
-    """The dense log-likelihood at the fit, and the GLS estimate and its covariance: at the fitted
-    rate, or mixed over the twelve nodes with the nodes' likelihoods as weights."""
-    c = np.array(fit["coefficients"])
-    c[-1] = max(c[-1], 1e-9 * fit["total"])  # a residual of 0: the limit, V being singular there
+    """The dense log-likelihood at the fit, and the GLS estimate and its covariance (through the error
+    contrasts, so also the limits at a residual of 0): at the fitted rate, or mixed over the twelve
+    nodes with the nodes' likelihoods as weights."""
+    at = lambda decay: contrast_gls(covariance(fit["coefficients"], decay, fixed, distance), x, y, reml)
     if not integrated:
-        beta, cov, _, _ = gls(covariance(c, fit["decay_rate"], fixed, distance), x, y)
-        return dense_loglik(c, fit["decay_rate"], fixed, distance, x, y, reml), beta, cov
-    expected, values = integrated_loglik(c, fixed, distance, x, y, reml)
+        return at(fit["decay_rate"])
+    fits = [at(d) for d in nodes(distance)]
+    values = np.array([f[0] for f in fits])
     w = np.exp(values - values.max())
+    expected = values.max() + math.log(w.sum() / 12)
     w /= w.sum()
-    fits = [gls(covariance(c, d, fixed, distance), x, y)[:2] for d in nodes(distance)]
-    mean = sum(wj * b for wj, (b, _) in zip(w, fits))
-    return expected, mean, sum(wj * (cov + np.outer(b - mean, b - mean)) for wj, (b, cov) in zip(w, fits))
+    mean = sum(wj * b for wj, (_, b, _) in zip(w, fits))
+    return expected, mean, sum(wj * (cov + np.outer(b - mean, b - mean)) for wj, (_, b, cov) in zip(w, fits))
 
 
 # 200 people at 40 sites in families of three are evaluated through the sites, not n x n.
@@ -197,13 +225,15 @@ SITES = dict(n=200, sites=40)
     (False, 5, dict(m=0), 1e-8), (False, 6, dict(m=1), 1e-8), (True, 21, dict(m=0), 1e-8),
     (True, 22, dict(m=1), 1e-8), (False, 13, SITES, 1e-9), (True, 13, SITES, 1e-9),
     (False, 13, dict(centred=0), 1e-9), (False, 13, dict(centred=17), 1e-9), (True, 13, dict(centred=7), 1e-9),
+    (False, 0, dict(housemates=False), 1e-9), (False, 0, dict(housemates=True), 1e-9), (False, 0, dict(trend=0), 1e-9),
 ], ids=["m0", "m1", "integrated_m0", "integrated_m1", "sites", "integrated_sites", "centred", "centred_17",
-        "integrated_centred_7"])
+        "integrated_centred_7", "housemates", "housemates_parents", "trend"])
 def test_fit_is_the_dense_maximum(integrated, seed, shape, rel, reml):
     """A centred relationship: by REML the maximum is the limit where the residual is 0, in any
-    listing order; by ML the likelihood rises without bound towards it."""
+    listing order; by ML the likelihood rises without bound towards it. A matrix with a zero
+    diagonal fits as any other; a maximum with the decay rate on its bound is one."""
     centred = "centred" in shape
-    fixed, distance, x, y = centred_sample(seed, shape["centred"]) if centred else sample(seed, **shape)
+    fixed, distance, x, y = table_sample(seed, shape)
     fit = unpack(_core.spatial_fit(fixed, distance, x, y, reml=reml, integrated=integrated))
     assert fit["converged"] == (reml or not centred)
     if not fit["converged"]:
@@ -239,14 +269,24 @@ def test_scaling_the_response(integrated):
     np.testing.assert_allclose(three["proportions"], one["proportions"], rtol=1e-6)
 
 
+GRID_CELLS = np.arange(36) // 3
+
+
+def grid_loglik(coefficients, rates):
+    """The dense REML log-likelihood of sample(8) on the grid of in_units at the matrix's own scale."""
+    fixed, _, x, y = sample(8)
+    rows, cols = GRID_CELLS % 4, GRID_CELLS // 4
+    kernel = rates[0] ** np.abs(rows[:, None] - rows) * rates[1] ** np.abs(cols[:, None] - cols)
+    return gls_loglik(coefficients[0] * fixed[0] + coefficients[1] * kernel + coefficients[2] * np.eye(36), x, y, True)[0]
+
+
 def in_units(entry, s):
     """What a fit of sample(8) reports with its matrix multiplied by s: the converged flag, the
     log-likelihood, the coefficients as at s = 1 (the matrix's times s) and what s leaves alone."""
     fixed, distance, x, y = sample(8)
     k = s * fixed[0]
     if entry == "grid":
-        cells = np.arange(len(y)) // 3
-        result = _core.autoregressive_fit([k], (cells % 4).tolist(), (cells // 4).tolist(), x, y)
+        result = _core.autoregressive_fit([k], (GRID_CELLS % 4).tolist(), (GRID_CELLS // 4).tolist(), x, y)
         return result[5], result[4], [s * result[0][0], *result[0][1:]], list(result[3][:2])
     if entry == "tests":
         interval = _core.spatial_interval([k], distance, x, y, "lambda")
@@ -264,7 +304,12 @@ def test_a_matrix_in_other_units_moves_only_its_coefficient(entry, s):
     assert moved[0] == converged
     assert moved[1] == pytest.approx(loglik, rel=1e-6, abs=1e-6)
     np.testing.assert_allclose(moved[2], coefficients, rtol=1e-5, atol=1e-5 * sum(coefficients or [0.0]))
-    np.testing.assert_allclose(moved[3], rest, rtol=1e-5)
+    if entry == "grid":
+        # The grid's variance is 4% of the total here, and the likelihood leaves its column rate flat to
+        # 1e-13 over 5e-5 of its value: the rates agree as far as the dense likelihood tells them apart.
+        assert grid_loglik(coefficients, moved[3]) == pytest.approx(grid_loglik(coefficients, rest), abs=1e-9)
+    else:
+        np.testing.assert_allclose(moved[3], rest, rtol=1e-5)
 
 
 def polished_spatial():
@@ -289,9 +334,10 @@ def polished_grid():
 
 
 @pytest.mark.parametrize("case", [polished_spatial, polished_grid])
-def test_a_best_start_short_of_flat_is_polished(case):
+def test_a_best_start_short_of_flat_ends_flat(case):
+    """A run that stops short of flat is polished, or started again on its own scale (the grid's)."""
     polished, converged, loglik, v, x, y = case()
-    assert polished and converged
+    assert converged and (polished or case is polished_grid)
     assert loglik == pytest.approx(gls_loglik(v, x, y, True)[0], rel=1e-9)
 
 
@@ -515,6 +561,8 @@ def test_blup_codes(change, kwargs, code):
     ("1", True, lambda: sample(33, n=30, sites=10)),
     # the estimate is a share of 1, at the limit where the residual is 0
     ("0", False, lambda: centred_sample(14, 0)), ("0", True, lambda: centred_sample(14, 5)),
+    # the estimate on its lower bound
+    ("lambda", False, lambda: trend_sample(0)),
 ])
 def test_interval_ends_are_the_dense_profile_cut(quantity, integrated, data):
     fixed, distance, x, y = data()
@@ -629,6 +677,8 @@ def dense_statistic(fixed, distance, x, y, reml, integrated):
     (True, True, lambda: sample(41, n=30, sites=10), True),
     # no spatial variance at the limit where the residual is 0, the null's maximum as well
     (True, False, lambda: centred_sample(13, 9), False), (True, True, lambda: centred_sample(13, 0), False),
+    # the decay rate on its lower bound
+    (True, False, lambda: trend_sample(0), True),
 ])
 def test_statistic_is_twice_the_dense_likelihood_gain(reml, integrated, data, gain):
     fixed, distance, x, y = data()

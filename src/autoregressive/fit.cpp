@@ -1,15 +1,13 @@
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <vector>
 
 #include "autoregressive/model.hpp"
-#include "compat_lbfgsb/bounds.hpp"
-#include "compat_lbfgsb/run.hpp"
-#include "numerics/convergence.hpp"
 #include "numerics/matrix_scale.hpp"
 #include "numerics/moments.hpp"
-#include "numerics/multistart.hpp"
+#include "numerics/whole_sample_search.hpp"
 
 namespace kestrune::autoregressive {
 namespace {
@@ -17,10 +15,8 @@ namespace {
 constexpr double ln_2 = 0.6931471805599453;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-struct Candidate {
-  std::vector<double> theta;
-  double value;
-};
+// The rates at which the autoregressive variance is tried when it ends at 0, on each axis.
+constexpr std::array<double, 5> shape_rates{0.0, 0.3, 0.6, 0.9, rate_upper};
 
 // The ten starts: equal or small coefficients with rates (0, 0), (0.3, 0.3), (0.6, 0.6),
 // (0.9, 0.9), then equal coefficients with (0.9, 0.1) and (0.1, 0.9).
@@ -71,9 +67,9 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   std::vector<double> lower(k, 0.0), upper(k, infinity);
   upper[m + 2] = upper[m + 3] = rate_upper;
 
-  // One n x n workspace for every evaluation of the fit; value and gradient at one point cost
-  // one evaluation. The search runs over each variance times its matrix's size
-  // (matrix_scale), so that a matrix in other units moves only its coefficient.
+  // One n x n workspace for every evaluation of the fit. The search runs over each variance
+  // times its matrix's size (matrix_scale), so that a matrix in other units moves only its
+  // coefficient.
   whole_sample::Workspace workspace;
   const std::vector<double> sizes = matrix_scale::sizes(fixed_, 2);
   const auto at = [&](std::span<const double> x, bool with_gradient) {
@@ -81,56 +77,26 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
     if (e) matrix_scale::to_search(e->gradient, sizes);
     return e;
   };
-  compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) { return at(x, true); });
-  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
-    const auto& e = memo(x);
-    return e ? e->value : 1e30;
-  };
-  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
-    const auto& e = memo(x);
-    return e ? e->gradient : std::vector<double>(k, 0.0);
-  };
-
-  const auto best = multistart::best_of(starts(m), [&](const std::vector<double>& start) -> std::optional<Candidate> {
-    auto bounds = compat_lbfgsb::bounds::Bounds::create(lower, upper);
-    if (!bounds) return std::nullopt;
-    const auto at_start = at(start, false);
-    const auto control = multistart::start_controls(
-        k, at_start ? std::optional<double>(at_start->value) : std::nullopt, 300, 1000.0, 1e-8);
-    const auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, control);
-    if (!run) return std::nullopt;
-    const auto end = at(run->par, true);
-    if (!end || !std::isfinite(end->value)) return std::nullopt;
-    return Candidate{run->par, end->value};
-  });
-  if (!best) return fail(no_start_converged);
-
-  auto final_eval = at(best->theta, true);
-  if (!final_eval) return fail(optimum_not_evaluable);
-  std::vector<double> theta = best->theta;
-  double value = best->value;
-  double scaled =
-      convergence::scaled_gradient(convergence::box_measure(final_eval->gradient, theta, lower, upper), value);
-  bool polished = false;
-  if (!(scaled < 1e-6)) {
-    const convergence::Evaluate polish_evaluation =
-        [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
-      const auto e = at(x, true);
-      if (!e) return std::nullopt;
-      return convergence::Evaluation{e->value, convergence::box_measure(e->gradient, x, lower, upper)};
+  whole_sample::SearchProblem problem{
+      [&](std::span<const double> x, bool with_gradient) -> std::optional<whole_sample::Point> {
+        auto e = at(x, with_gradient);
+        if (!e) return std::nullopt;
+        return whole_sample::Point{e->value, std::move(e->gradient)};
+      },
+      starts(m), lower, upper, m + 2, static_cast<std::size_t>(n), {}, {}};
+  // With no autoregressive variance the rates are free: the start rates and the upper bound.
+  for (const double rho_row : shape_rates)
+    for (const double rho_col : shape_rates) problem.kernel_shapes.push_back({rho_row, rho_col});
+  if (!reml) {
+    problem.singular_without_residual = [&](std::span<const double> x) {
+      return singular_without_residual(matrix_scale::coefficients(x, sizes), workspace);
     };
-    const auto result =
-        convergence::polish(theta, lower, upper, objective, gradient, polish_evaluation, value, scaled);
-    if (result) {
-      if (auto at_polished = at(result->par, true)) {
-        theta = result->par;
-        value = result->value;
-        scaled = result->scaled_gradient;
-        final_eval = std::move(at_polished);
-        polished = true;
-      }
-    }
   }
+  const auto end = whole_sample::search(problem);
+  if (!end) return fail(no_start_converged);
+  const auto final_eval = at(end->x, true);
+  if (!final_eval) return fail(optimum_not_evaluable);
+  const std::vector<double>& theta = end->x;
 
   AutoregressiveFit fit;
   double total = -0.0;
@@ -148,10 +114,10 @@ Result<AutoregressiveFit> AutoregressiveModel::fit(const Eigen::VectorXd& y, boo
   fit.beta = whole_sample::effects_on_response_scale(final_eval->beta, *response, basis_);
   fit.beta_se = moments::rescaled_standard_errors(*final_eval->beta_covariance, sd);
   const double kept = reml ? static_cast<double>(n - basis_.columns().cols()) : static_cast<double>(n);
-  fit.loglik = -value - kept * std::log(sd);
-  fit.scaled_gradient = scaled;
-  fit.polished = polished;
-  fit.converged = scaled < 1e-6 && reports_finite(fit);
+  fit.loglik = -end->value - kept * std::log(sd);
+  fit.scaled_gradient = end->scaled_gradient;
+  fit.polished = end->polished;
+  fit.converged = end->converged && reports_finite(fit);
   return fit;
 }
 

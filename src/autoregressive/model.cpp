@@ -122,20 +122,9 @@ bool in_domain(std::span<const double> theta, std::size_t m) {
 
 }  // namespace
 
-std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
-                                                        bool reml, bool with_gradient) const {
-  whole_sample::Workspace workspace;
-  return evaluate(theta, y, reml, with_gradient, workspace);
-}
-
-std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
-                                                        bool reml, bool with_gradient,
-                                                        whole_sample::Workspace& workspace) const {
-  const std::size_t m = fixed_.size();
-  if (!in_domain(theta, m)) return std::nullopt;
-  const double c_ar = theta[m];
+const Eigen::MatrixXd& AutoregressiveModel::kernel(double rho_row, double rho_col, double c_ar, Eigen::MatrixXd& r,
+                                                    std::array<Eigen::MatrixXd, 2>* slopes) const {
   const auto c = static_cast<Eigen::Index>(cells_.rows.size());
-
   // Powers once per distinct distance of each axis, then looked up per pair of cells:
   // R_ab = rho_row^dr rho_col^dc, and the slopes d rho^d / d rho = d rho^(d-1) (0 at d = 0).
   auto powers = [](const Axis& axis, double rho, std::vector<double>& power, std::vector<double>& slope) {
@@ -148,24 +137,46 @@ std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> 
     }
   };
   std::vector<double> row_power, row_slope, col_power, col_slope;
-  powers(row_axis_, theta[m + 2], row_power, row_slope);
-  powers(column_axis_, theta[m + 3], col_power, col_slope);
+  powers(row_axis_, rho_row, row_power, row_slope);
+  powers(column_axis_, rho_col, col_power, col_slope);
   const std::size_t pairs = cells_.rows.size() * cells_.rows.size();
-  Eigen::MatrixXd& r = workspace.kernel;
   r.resize(c, c);
   for (std::size_t i = 0; i < pairs; ++i) r.data()[i] = row_power[row_axis_.index[i]] * col_power[column_axis_.index[i]];
-
+  if (slopes == nullptr) return r;
   // dV / d rho on the cells, already multiplied by c_ar as the whole-sample gradient expects.
-  std::array<Eigen::MatrixXd, 2> slopes;
-  if (with_gradient) {
-    slopes[0].resize(c, c);
-    slopes[1].resize(c, c);
-    for (std::size_t i = 0; i < pairs; ++i) {
-      const std::uint32_t ri = row_axis_.index[i], ci = column_axis_.index[i];
-      slopes[0].data()[i] = c_ar * (row_slope[ri] * col_power[ci]);
-      slopes[1].data()[i] = c_ar * (row_power[ri] * col_slope[ci]);
-    }
+  (*slopes)[0].resize(c, c);
+  (*slopes)[1].resize(c, c);
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::uint32_t ri = row_axis_.index[i], ci = column_axis_.index[i];
+    (*slopes)[0].data()[i] = c_ar * (row_slope[ri] * col_power[ci]);
+    (*slopes)[1].data()[i] = c_ar * (row_power[ri] * col_slope[ci]);
   }
+  return r;
+}
+
+bool AutoregressiveModel::singular_without_residual(std::span<const double> theta,
+                                                    whole_sample::Workspace& workspace) const {
+  const std::size_t m = fixed_.size();
+  const Eigen::MatrixXd& r = kernel(theta[m + 2], theta[m + 3], theta[m], workspace.kernel, nullptr);
+  return whole_sample::singular_without_residual(
+      whole_sample::GroupedCovariance{fixed_, theta.first(m), cells_.cell_of_person, r, theta[m], 0.0, &families_},
+      workspace);
+}
+
+std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
+                                                        bool reml, bool with_gradient) const {
+  whole_sample::Workspace workspace;
+  return evaluate(theta, y, reml, with_gradient, workspace);
+}
+
+std::optional<Evaluation> AutoregressiveModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
+                                                        bool reml, bool with_gradient,
+                                                        whole_sample::Workspace& workspace) const {
+  const std::size_t m = fixed_.size();
+  if (!in_domain(theta, m)) return std::nullopt;
+  const double c_ar = theta[m];
+  std::array<Eigen::MatrixXd, 2> slopes;
+  const Eigen::MatrixXd& r = kernel(theta[m + 2], theta[m + 3], c_ar, workspace.kernel, with_gradient ? &slopes : nullptr);
 
   const whole_sample::GroupedCovariance covariance{fixed_, theta.first(m), cells_.cell_of_person, r, c_ar,
                                                    theta[m + 1], &families_};

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -91,6 +92,9 @@ class AutoregressiveModel {
   std::optional<Evaluation> evaluate(std::span<const double> theta, const Eigen::VectorXd& y, bool reml,
                                      bool with_gradient, whole_sample::Workspace& workspace) const;
 
+  // Whether V at theta less its residual is singular at rounding.
+  bool singular_without_residual(std::span<const double> theta, whole_sample::Workspace& workspace) const;
+
   Result<AutoregressiveFit> fit(const Eigen::VectorXd& y, bool reml) const;
 
   std::size_t persons() const { return static_cast<std::size_t>(basis_.columns().rows()); }
@@ -107,6 +111,10 @@ class AutoregressiveModel {
     std::vector<std::uint32_t> index;      // c x c, column-major
   };
   static Axis make_axis(const std::vector<std::int64_t>& coordinate);
+
+  // The cell correlation R at the two rates into `r`, and with `slopes` c_ar dR / d rho for each.
+  const Eigen::MatrixXd& kernel(double rho_row, double rho_col, double c_ar, Eigen::MatrixXd& r,
+                                std::array<Eigen::MatrixXd, 2>* slopes) const;
 
   // The design's orthogonal basis, which the fit works on; fixed effects leave through it.
   design_basis::Basis basis_ = design_basis::Basis::orthogonal(Eigen::MatrixXd());

@@ -75,10 +75,13 @@ double largest_contribution(std::span<const double> gradient, EdgeOf edge_of) {
   return largest;
 }
 
-// Whether x stands on `bound` to the bound's own rounding: a step clamped into the box can end
-// an ulp inside a nonzero bound, and that point is the bound. A zero bound is met only exactly.
-inline bool on_bound(double x, double bound) {
-  return std::fabs(x - bound) <= 4.0 * std::numeric_limits<double>::epsilon() * std::fabs(bound);
+// Whether x stands on `bound` to the rounding of the bound, or of `scale` where that is larger:
+// a step clamped into the box can end an ulp inside a nonzero bound, and that point is the bound.
+// With no scale a zero bound is met only exactly; a coordinate whose size is known (a correlation
+// on [0, 1)) passes it so that 1e-19 meets 0 as 0 does.
+inline bool on_bound(double x, double bound, double scale = 0.0) {
+  return std::fabs(x - bound) <=
+         4.0 * std::numeric_limits<double>::epsilon() * std::fmax(std::fabs(bound), std::fabs(scale));
 }
 
 // The largest gradient magnitude that points into the box [lower, upper], each

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "numerics/dense.hpp"
+#include "numerics/eigen.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/lapack.hpp"
 #include "numerics/rank.hpp"
@@ -564,6 +565,16 @@ Families plan(std::span<const Eigen::MatrixXd> fixed, std::span<const std::size_
 
 namespace {
 
+// Whether the smallest of the n pivots of V's factor, each against V's own diagonal entry, is far
+// enough above rounding that V is no nearer singular than its pivots show. A pivot is V's Schur
+// complement, no smaller than V's least eigenvalue; only below this is the eigenvalue looked at.
+bool pivots_clear(const Eigen::MatrixXd& factor, const Eigen::VectorXd& diagonal) {
+  const double clear = std::sqrt(std::numeric_limits<double>::epsilon());
+  for (Index i = 0; i < factor.rows(); ++i)
+    if (!(factor(i, i) * factor(i, i) > clear * diagonal[i])) return false;
+  return true;
+}
+
 std::optional<WholeSampleLikelihood> on_either_route(const GroupedCovariance& covariance, const Design& design,
                                                      const Eigen::VectorXd& y, bool reml,
                                                      std::span<const Eigen::MatrixXd> derivatives,
@@ -574,15 +585,40 @@ std::optional<WholeSampleLikelihood> on_either_route(const GroupedCovariance& co
     }
   }
   assemble(covariance, workspace.covariance);
-  const auto factor = dense::FactorView::make(workspace.covariance, dense::DenseFactor::Route::lapack);
-  if (factor) return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
-  // The design's columns must be an orthogonal basis for the null directions to be read off them.
-  if (reml && covariance.residual == 0.0 && design.basis != nullptr)
-    return on_null_face(covariance, design, y, derivatives, with_gradient, workspace);
-  return std::nullopt;
+  const bool face = covariance.residual == 0.0;
+  if (face) workspace.diagonal = workspace.covariance.diagonal();
+  auto factor = dense::FactorView::make(workspace.covariance, dense::DenseFactor::Route::lapack);
+  if (factor && (!face || pivots_clear(workspace.covariance, workspace.diagonal)))
+    return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
+  if (!face) return std::nullopt;
+  // With no residual, V is judged by its eigenvalues, one within rounding of 0 counting as 0
+  // whatever sign rounding gave it, so that no evaluation rests on a factor that rounding alone
+  // made. Under REML, V singular only along the design's span is the restricted likelihood's
+  // limit (the design's columns an orthogonal basis, for the null directions to be read off
+  // them); under ML the likelihood has no value there.
+  if (reml && design.basis != nullptr) {
+    if (auto limit = on_null_face(covariance, design, y, derivatives, with_gradient, workspace)) return limit;
+    if (!factor || workspace.face.split.null > 0) return std::nullopt;
+  } else {
+    if (!factor) return std::nullopt;
+    assemble(covariance, workspace.covariance);
+    if (eigen::singular_at_rounding(workspace.covariance)) return std::nullopt;
+  }
+  assemble(covariance, workspace.covariance);
+  factor = dense::FactorView::make(workspace.covariance, dense::DenseFactor::Route::lapack);
+  if (!factor) return std::nullopt;
+  return with_factor(*factor, covariance, design, y, reml, derivatives, with_gradient, workspace);
 }
 
 }  // namespace
+
+bool singular_without_residual(GroupedCovariance covariance, Workspace& workspace) {
+  covariance.residual = 0.0;
+  assemble(covariance, workspace.covariance);
+  Eigen::VectorXd values = eigen::symmetric_eigen(workspace.covariance).values;
+  eigen::zero_rounding(values);
+  return values.size() > 0 && values.minCoeff() == 0.0;
+}
 
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(
     const GroupedCovariance& covariance, const Design& design, const Eigen::VectorXd& y, bool reml,

@@ -91,6 +91,7 @@ struct WholeSampleLikelihood {
 // evaluations of one call so that a fit, a bootstrap or an interval allocates it once.
 struct Workspace {
   Eigen::MatrixXd covariance;     // V, then its factor
+  Eigen::VectorXd diagonal;       // V's diagonal, kept where a factor's pivots are judged against it
   Eigen::MatrixXd inverse;        // V^-1, when a gradient asks for it
   Eigen::MatrixXd place_inverse;  // Z'V^-1 Z
   Eigen::MatrixXd kernel;         // for the model's own use: its place kernel
@@ -109,11 +110,17 @@ struct Workspace {
   singular_reml::SplitStorage face;
 };
 
+// Whether V with its residual taken out is positive semi-definite and singular at rounding (its
+// least eigenvalue within rounding of 0, eigen::zero_rounding): under ML the likelihood rises
+// without bound as the residual falls to 0 there, wherever the design spans V's zero directions.
+bool singular_without_residual(GroupedCovariance covariance, Workspace& workspace);
+
 // The value, the GLS fixed effects (on the columns of the design a basis was made from, when
 // one is given) and, when asked, the gradient; nothing when V or X'V^-1 X is not positive
-// definite, ln det V is not finite, or y'Py is not finite and above its rounding. Under REML
-// with the residual at exactly 0 and a basis given, a V singular only along directions the
-// design spans gives the restricted likelihood's limit there (singular_reml), and its gradient.
+// definite, ln det V is not finite, or y'Py is not finite and above its rounding. With the
+// residual at exactly 0 a V singular at rounding (an eigenvalue within rounding of 0) has no
+// likelihood under ML, and under REML, with a basis given and V singular only along directions
+// the design spans, gives the restricted likelihood's limit there (singular_reml), and its gradient.
 // `derivatives` are k x k place-level matrices dV/dtheta beyond the coefficients (already
 // scaled by whatever multiplies them). The value never depends on `with_gradient`.
 std::optional<WholeSampleLikelihood> whole_sample_likelihood(

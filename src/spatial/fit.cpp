@@ -4,84 +4,27 @@
 #include <limits>
 #include <utility>
 
-#include "compat_lbfgsb/bounds.hpp"
-#include "compat_lbfgsb/run.hpp"
-#include "numerics/convergence.hpp"
 #include "numerics/matrix_scale.hpp"
 #include "numerics/moments.hpp"
-#include "numerics/multistart.hpp"
+#include "numerics/whole_sample_search.hpp"
 
 namespace kestrune::spatial {
-namespace {
-
-// A variance at or below 1e-9 counts as on its lower bound; otherwise the box decides.
-double measure(const FitProblem& problem, std::span<const double> x, std::span<const double> gradient) {
-  return convergence::largest_contribution(gradient, [&](std::size_t i) {
-    if (i < problem.variances && x[i] <= 1e-9) return convergence::Edge::lower;
-    if (x[i] <= problem.lower[i]) return convergence::Edge::lower;
-    if (x[i] >= problem.upper[i]) return convergence::Edge::upper;
-    return convergence::Edge::interior;
-  });
-}
-
-struct Candidate {
-  std::vector<double> x;
-  double value;
-};
-
-}  // namespace
 
 Result<Optimum> optimise(const FitProblem& problem) {
-  const std::size_t k = problem.lower.size();
-  // Value and gradient of one point come from one evaluation.
-  compat_lbfgsb::compat::LastPointMemo memo(
-      [&](std::span<const double> x) { return problem.evaluate(x, true); });
-  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
-    const auto& evaluation = memo(x);
-    return evaluation ? evaluation->value : 1e30;
-  };
-  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
-    const auto& evaluation = memo(x);
-    return evaluation ? evaluation->gradient : std::vector<double>(k, 0.0);
-  };
-
-  const auto best = multistart::best_of(problem.starts, [&](const std::vector<double>& start) -> std::optional<Candidate> {
-    auto bounds = compat_lbfgsb::Bounds::create(problem.lower, problem.upper);
-    if (!bounds) return std::nullopt;
-    const auto at_start = problem.evaluate(start, false);
-    auto control = multistart::start_controls(k, at_start ? std::optional(at_start->value) : std::nullopt, 300,
-                                              1000.0, 1e-8);
-    auto run = compat_lbfgsb::compat::run(start, std::move(*bounds), objective, gradient, std::move(control));
-    if (!run) return std::nullopt;
-    const auto end = problem.evaluate(run->par, true);
-    if (!end || !std::isfinite(end->value)) return std::nullopt;
-    return Candidate{std::move(run->par), end->value};
-  });
-  if (!best) return fail("SPATIAL_NO_START_CONVERGED");
-
-  auto final_evaluation = problem.evaluate(best->x, true);
-  if (!final_evaluation) return fail("SPATIAL_OPTIMUM_NOT_EVALUABLE");
-  Optimum optimum{best->x, best->value, std::move(*final_evaluation), 0.0, false};
-  optimum.scaled_gradient =
-      convergence::scaled_gradient(measure(problem, optimum.x, optimum.evaluation.gradient), optimum.value);
-  if (optimum.scaled_gradient < 1e-6) return optimum;
-
-  const convergence::Evaluate polishing = [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
-    const auto& evaluation = memo(x);
-    if (!evaluation) return std::nullopt;
-    return convergence::Evaluation{evaluation->value, measure(problem, x, evaluation->gradient)};
-  };
-  const auto polished = convergence::polish(optimum.x, problem.lower, problem.upper, objective, gradient, polishing,
-                                            optimum.value, optimum.scaled_gradient);
-  if (!polished) return optimum;
-  auto at_polished = problem.evaluate(polished->par, true);
-  if (!at_polished) return optimum;
-  optimum.x = polished->par;
-  optimum.value = polished->value;
-  optimum.scaled_gradient = polished->scaled_gradient;
-  optimum.evaluation = std::move(*at_polished);
-  optimum.polished = true;
-  return optimum;
+  whole_sample::SearchProblem search{
+      [&](std::span<const double> x, bool with_gradient) -> std::optional<whole_sample::Point> {
+        auto e = problem.evaluate(x, with_gradient);
+        if (!e) return std::nullopt;
+        return whole_sample::Point{e->value, std::move(e->gradient)};
+      },
+      problem.starts, problem.lower, problem.upper, problem.variances, problem.people, problem.kernel_shapes,
+      problem.singular_without_residual};
+  auto end = whole_sample::search(search);
+  if (!end) return fail("SPATIAL_NO_START_CONVERGED");
+  auto evaluation = problem.evaluate(end->x, true);
+  if (!evaluation) return fail("SPATIAL_OPTIMUM_NOT_EVALUABLE");
+  return Optimum{std::move(end->x), end->value, std::move(*evaluation), end->scaled_gradient, end->converged,
+                 end->polished};
 }
 
 namespace {
@@ -121,7 +64,7 @@ SpatialFit fit_record(const SpatialModel& model, const Optimum& optimum, const S
   const bool reported_finite = finite(fit.coefficients) && finite(fit.proportions) && finite(fit.beta) &&
                                finite(fit.beta_se) && std::isfinite(fit.total) && std::isfinite(fit.loglik) &&
                                (!decay_rate || (std::isfinite(fit.decay_rate) && std::isfinite(fit.half_distance)));
-  fit.converged = optimum.scaled_gradient < 1e-6 && reported_finite;
+  fit.converged = optimum.converged && reported_finite;
   return fit;
 }
 
@@ -148,6 +91,22 @@ FitProblem problem_for(const SpatialModel& model, const Standardised& response, 
     problem.upper[m + 2] = model.decay_upper();
   }
   problem.variances = m + 2;
+  problem.people = model.n();
+  if (!integrated) {
+    // The decay bounds and seven rates evenly between them on the log scale.
+    const double range = std::log(model.decay_upper() / model.decay_lower());
+    for (int j = 0; j <= 8; ++j) problem.kernel_shapes.push_back({model.decay_lower() * std::exp(range * j / 8.0)});
+    problem.kernel_shapes.front() = {model.decay_lower()};
+    problem.kernel_shapes.back() = {model.decay_upper()};
+  }
+  if (!reml) {
+    problem.singular_without_residual = [&model, integrated, &workspace](std::span<const double> x) {
+      std::vector<double> theta = matrix_scale::coefficients(x, model.sizes());
+      // Integrated out, the spatial kernel at the middle of the decay range.
+      if (integrated) theta.push_back(std::sqrt(model.decay_lower() * model.decay_upper()));
+      return model.singular_without_residual(theta, workspace);
+    };
+  }
   return problem;
 }
 

@@ -20,6 +20,11 @@ struct FitProblem {
   std::vector<double> lower;
   std::vector<double> upper;
   std::size_t variances;  // the leading coordinates that are variances
+  std::size_t people;
+  // Decay rates at which the spatial variance is tried when it ends at 0 (none when integrated).
+  std::vector<std::vector<double>> kernel_shapes;
+  // Under ML: whether V less its residual is singular at rounding at a point of the search.
+  std::function<bool(std::span<const double>)> singular_without_residual;
 };
 
 // The point a fit ends at, on the search's scale: standardised, each variance times its
@@ -29,6 +34,7 @@ struct Optimum {
   double value;
   Evaluation evaluation;  // at x, with the gradient
   double scaled_gradient;
+  bool converged;
   bool polished;
 };
 
@@ -38,10 +44,9 @@ struct Optimum {
 FitProblem problem_for(const SpatialModel& model, const Standardised& response, bool reml, bool integrated,
                        Workspace& workspace);
 
-// Runs every start, keeps the best by strict <, evaluates it again, measures it and
-// polishes it when the measure is not below 1e-6. "SPATIAL_NO_START_CONVERGED" when no
-// start ends evaluable, "SPATIAL_OPTIMUM_NOT_EVALUABLE" when the best cannot be evaluated
-// again.
+// The whole-sample search (whole_sample::search) over the problem, then the best point
+// evaluated again. "SPATIAL_NO_START_CONVERGED" when no start ends evaluable,
+// "SPATIAL_OPTIMUM_NOT_EVALUABLE" when the best cannot be evaluated again.
 Result<Optimum> optimise(const FitProblem& problem);
 
 // optimise, then the record on the response's scale, its fixed effects on the design's

@@ -142,6 +142,14 @@ std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, 
                     std::move(likelihood->beta_covariance), likelihood->value};
 }
 
+bool SpatialModel::singular_without_residual(std::span<const double> theta, Workspace& workspace) const {
+  const std::size_t m = this->m();
+  Eigen::MatrixXd& kernel = workspace.kernel;
+  kernel = (site_distance_ * (-theta[m + 2])).array().exp().matrix();
+  return whole_sample::singular_without_residual(
+      GroupedCovariance{fixed_, theta.first(m), site_of_, kernel, theta[m], 0.0, &families_}, workspace);
+}
+
 std::optional<Evaluation> SpatialModel::evaluate(std::span<const double> theta, const Eigen::VectorXd& y,
                                                  bool reml, bool with_gradient) const {
   Workspace workspace;

@@ -105,6 +105,9 @@ class SpatialModel {
   std::optional<Evaluation> evaluate(std::span<const double> theta, const Eigen::VectorXd& y, bool reml,
                                      bool with_gradient) const;
 
+  // Whether V at theta (m + 3 entries) less its residual is singular at rounding.
+  bool singular_without_residual(std::span<const double> theta, Workspace& workspace) const;
+
   // The mean likelihood over twelve decay rates spread evenly on the log scale of the decay
   // bounds, at the m + 2 variances theta; gradient, beta and covariance averaged to match.
   std::optional<Evaluation> evaluate_integrated(std::span<const double> theta, const Eigen::VectorXd& y,

@@ -16,6 +16,7 @@
 
 #include "numerics/dense.hpp"
 #include "numerics/stream.hpp"
+#include "numerics/whole_sample_search.hpp"
 #include "spatial/inference.hpp"
 #include "spatial/model.hpp"
 
@@ -26,6 +27,7 @@ using kestrune::spatial::SpatialModel;
 using kestrune::spatial::Workspace;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr auto lapack = DenseFactor::Route::lapack;
 
 // ---- the factor on the LAPACK route -------------------------------------------------
@@ -117,6 +119,60 @@ INSTANTIATE_TEST_SUITE_P(
                     BoundsCase{"one_place", Eigen::MatrixXd::Zero(4, 4), 1e-6, 1.0},
                     BoundsCase{"empty", Eigen::MatrixXd(0, 0), 1e-6, 1.0}),
     [](const testing::TestParamInfo<BoundsCase>& info) { return info.param.name; });
+
+// ---- where the search judges a point on a bound --------------------------------------
+
+// Three variances (a matrix's, the kernel's, the residual's), a decay rate on
+// [ln 2 / 19.115, 1] and a rate on [0, 0.999]; each case puts one coordinate at x with gradient g there and asks whether
+// g counts.
+struct BoundCase {
+  std::string name;
+  std::size_t coordinate;
+  double x;
+  double g;
+  bool residual_open;
+  bool counts;
+};
+
+class SearchMeasure : public testing::TestWithParam<BoundCase> {};
+
+TEST_P(SearchMeasure, APointOnItsBoundIsJudgedByWhereItIsNotItsLastBit) {
+  const BoundCase& c = GetParam();
+  kestrune::whole_sample::SearchProblem problem;
+  const double lower = 0.036262330578413736;
+  problem.lower = {0.0, 0.0, 0.0, lower, 0.0};
+  problem.upper = {inf, inf, inf, 1.0, 0.999};
+  problem.variances = 3;
+  std::vector<double> x{0.5, 0.5, 0.5, 0.5, 0.5}, g(5, 0.0);
+  x[c.coordinate] = c.x;
+  g[c.coordinate] = c.g;
+  EXPECT_EQ(kestrune::whole_sample::measure(problem, x, g, c.residual_open), c.counts ? std::fabs(c.g) : 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WholeSampleSearch, SearchMeasure,
+    testing::Values(
+        // a decay rate an ulp inside its bound stands on it, and one pointing out of the box does not count
+        BoundCase{"decay_an_ulp_above_its_lower_bound", 3, std::nextafter(0.036262330578413736, 1.0), 2.0, false, false},
+        BoundCase{"decay_an_ulp_above_pointing_in", 3, std::nextafter(0.036262330578413736, 1.0), -2.0, false, true},
+        BoundCase{"decay_a_millionth_above", 3, 0.036262330578413736 * (1 + 1e-6), 2.0, false, true},
+        BoundCase{"decay_an_ulp_below_its_upper_bound", 3, std::nextafter(1.0, 0.0), -2.0, false, false},
+        // a variance at 1e-19 or 0 is on its bound alike, and so is a rate on [0, 0.999]
+        BoundCase{"rate_at_1e-19", 4, 1e-19, 2.0, false, false},
+        BoundCase{"rate_at_1e-9", 4, 1e-9, 2.0, false, true},
+        BoundCase{"variance_at_1e-19", 0, 1e-19, 3.0, false, false},
+        BoundCase{"variance_at_0", 0, 0.0, 3.0, false, false},
+        BoundCase{"variance_at_1e-19_pointing_in", 1, 1e-19, -3.0, false, true},
+        BoundCase{"variance_at_2e-9", 1, 2e-9, 3.0, false, true},
+        // under ML beside a V singular without its residual, the residual's face is no bound
+        BoundCase{"residual_at_1e-12_open", 2, 1e-12, 5e11, true, true},
+        BoundCase{"residual_at_1e-12_closed", 2, 1e-12, 5e11, false, false}),
+    [](const testing::TestParamInfo<BoundCase>& info) {
+      std::string name = info.param.name;
+      for (char& ch : name)
+        if (ch == '-') ch = '_';
+      return name;
+    });
 
 // ---- gradients ----------------------------------------------------------------------
 
