@@ -150,4 +150,34 @@ TEST(AutoregressiveLikelihood, DomainOfTheParameters) {
   }
 }
 
+// A relationship centred on the people (K 1 = 0 to rounding, singular along the intercept alone)
+// with no residual: V = K. Whether rounding leaves K a factor or not, ML has no value there (the
+// likelihood rises without bound toward it) and REML has its limit, that of the error contrasts.
+TEST(AutoregressiveLikelihood, ACentredRelationshipWithoutResidual) {
+  const Grid g = grid(4, 3, 0);
+  const auto n = static_cast<Eigen::Index>(g.y.size());
+  Eigen::MatrixXd spread(n, n);
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j) spread(i, j) = std::exp(-0.3 * std::abs(static_cast<double>(i - j)));
+  const Eigen::MatrixXd centre =
+      Eigen::MatrixXd::Identity(n, n) - Eigen::MatrixXd::Constant(n, n, 1.0 / static_cast<double>(n));
+  const Eigen::MatrixXd k = centre * spread * centre;
+  const auto model = AutoregressiveModel::build({k}, g.row, g.column, g.design);
+  ASSERT_TRUE(model);
+  const std::vector<double> theta{1.0, 0.0, 0.0, 0.5, 0.5};
+  EXPECT_FALSE(model->evaluate(theta, g.y, false, true));
+
+  const Eigen::HouseholderQR<Eigen::MatrixXd> qr(g.design);
+  const Eigen::MatrixXd q = qr.householderQ();
+  const Eigen::MatrixXd a = q.rightCols(n - 2);
+  const Eigen::LLT<Eigen::MatrixXd> w(a.transpose() * k * a);
+  const Eigen::VectorXd z = a.transpose() * g.y;
+  const Eigen::MatrixXd l = w.matrixL();
+  const double limit = 0.5 * (static_cast<double>(n - 2) * std::log(2.0 * M_PI) +
+                              2.0 * l.diagonal().array().log().sum() + z.dot(w.solve(z)));
+  const auto reml = model->evaluate(theta, g.y, true, true);
+  ASSERT_TRUE(reml);
+  EXPECT_NEAR(reml->value, limit, 1e-9 * std::fabs(limit));
+}
+
 }  // namespace
