@@ -597,6 +597,7 @@ std::optional<WholeSampleLikelihood> on_either_route(const GroupedCovariance& co
   // limit (the design's columns an orthogonal basis, for the null directions to be read off
   // them); under ML the likelihood has no value there.
   if (reml && design.basis != nullptr) {
+    workspace.face.split.null = 0;  // what the split finds, if it can be made
     if (auto limit = on_null_face(covariance, design, y, derivatives, with_gradient, workspace)) return limit;
     if (!factor || workspace.face.split.null > 0) return std::nullopt;
   } else {
