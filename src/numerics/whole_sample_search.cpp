@@ -46,7 +46,10 @@ class Searcher {
   // likelihood rises without bound toward it.
   bool open_face(std::span<const double> x) const;
   End judge(std::vector<double> x, const Point& at) const;
-  std::optional<End> attempt(const std::vector<double>& start, std::span<const double> parscale = {}) const;
+  // A run from `start` (lifted where it cannot be evaluated) within the box, or with coordinate
+  // `pinned` held where the start has it; its end judged in the whole box.
+  std::optional<End> attempt(const std::vector<double>& start, std::span<const double> parscale = {},
+                             std::optional<std::size_t> pinned = std::nullopt) const;
   // Adopts `candidate` when it is a maximum candidate lower than `best` beyond rounding.
   bool adopt(std::optional<End> candidate, End& best) const;
   void settle(std::optional<End>& best) const;
@@ -73,9 +76,12 @@ End Searcher::judge(std::vector<double> x, const Point& at) const {
   return End{std::move(x), at.value, scaled, converged, runaway};
 }
 
-std::optional<End> Searcher::attempt(const std::vector<double>& start, std::span<const double> parscale) const {
+std::optional<End> Searcher::attempt(const std::vector<double>& start, std::span<const double> parscale,
+                                     std::optional<std::size_t> pinned) const {
   const std::size_t k = p_.lower.size();
-  auto bounds = compat_lbfgsb::Bounds::create(p_.lower, p_.upper);
+  std::vector<double> lower = p_.lower, upper = p_.upper;
+  if (pinned) lower[*pinned] = upper[*pinned] = start[*pinned];
+  auto bounds = compat_lbfgsb::Bounds::create(std::move(lower), std::move(upper));
   if (!bounds) return std::nullopt;
   // A memo of its own: value and gradient at one point cost one evaluation.
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) { return p_.evaluate(x, true); });
@@ -149,9 +155,11 @@ bool Searcher::probe_kernel_face(End& best) const {
   return from && adopt(attempt(*from), best);
 }
 
-// The best end is followed once more from each bound of each shape coordinate that it is not on
-// and that no start lies on: a maximum on a bound can lie beyond a basin that every start falls
-// into, and a point on a bound is a maximum only when no admissible step off it rises.
+// Each bound of each shape coordinate that the best end is not on and no start lies on is tried:
+// a maximum on a bound, or beside it, can lie beyond a basin every start falls into, along a ridge
+// the other coordinates must follow. The rest is fitted with the coordinate held at the bound; the
+// point there is a maximum only when no admissible step off it rises, and where one does and the
+// point is already above the best end, the search goes on from it.
 bool Searcher::probe_shape_bounds(End& best) const {
   const std::size_t k = p_.lower.size();
   if (k == p_.variances || best.x[p_.variances - 2] <= at_zero) return false;
@@ -165,7 +173,9 @@ bool Searcher::probe_shape_bounds(End& best) const {
         continue;
       std::vector<double> start = from;
       start[j] = bound;
-      gained = adopt(attempt(start), best) || gained;
+      auto held = attempt(start, {}, j);
+      if (held && !held->converged && !held->runaway && held->value < best.value) held = attempt(held->x);
+      gained = adopt(std::move(held), best) || gained;
     }
   }
   return gained;
@@ -239,9 +249,14 @@ std::optional<SearchEnd> Searcher::run() {
     if (!best) return std::nullopt;
     return SearchEnd{std::move(best->x), best->value, best->scaled_gradient, false, false};
   }
-  const bool polished = !best->converged && !interrupt::requested() && polish(*best);
-  settle(best);
-  if (probe_kernel_face(*best) | probe_shape_bounds(*best)) settle(best);
+  // A best end short of flat is polished, then started again on its own scale.
+  bool polished = false;
+  const auto flatten = [&] {
+    if (!best->converged && !interrupt::requested()) polished = polish(*best) || polished;
+    settle(best);
+  };
+  flatten();
+  if (probe_kernel_face(*best) | probe_shape_bounds(*best)) flatten();
   snap_to_zero(*best);
   return SearchEnd{std::move(best->x), best->value, best->scaled_gradient, best->converged, polished};
 }

@@ -12,8 +12,12 @@
 //   rises without bound as the residual falls to 0: an end heading there is no maximum, and is
 //   reported (not converged) only when no start ends at one;
 // - with the kernel's coefficient at 0 its shape is free, so the end is a maximum only when the
-//   kernel's coefficient rises at no shape; and a shape that ends inside its box is followed
-//   once more from the bound its gradient points at, which no start lies on.
+//   kernel's coefficient rises at no shape; and each bound of the shape that no start lies on is
+//   tried with the rest fitted there, since a maximum on or beside it can lie beyond the basin
+//   every start falls into;
+// - a run that stops short of flat (a line search walled in by a V that is not positive definite)
+//   is polished and started again on its own scale, and a start where V is not positive definite
+//   is lifted by its residual.
 #pragma once
 
 #include <cstddef>
