@@ -195,6 +195,8 @@ BASE = dict(relationship=sibships([2, 2]), value=np.arange(4.0), censoring=np.ar
         (changed(BASE, relationship=np.eye(3)), "TOBIT_RELATIONSHIP_WRONG_SHAPE"),
         (changed(BASE, relationship=np.eye(4)[:, :3]), "TOBIT_RELATIONSHIP_WRONG_SHAPE"),
         (changed(BASE, design=np.ones((3, 1))), "TOBIT_DESIGN_WRONG_SHAPE"),
+        # a view of a design far too large to copy: its shape decides before anything is copied
+        (changed(BASE, design=np.broadcast_to(1.0, (3, 2**48))), "TOBIT_DESIGN_WRONG_SHAPE"),
         (changed(BASE, design=np.ones((4, 0))), "TOBIT_DESIGN_HAS_NO_COLUMNS"),
         (changed(BASE, relationship=put((3, 3), np.inf)), "TOBIT_NOT_FINITE"),
         (changed(BASE, design=put((0, 0), np.nan)), "TOBIT_NOT_FINITE"),
@@ -217,8 +219,8 @@ BASE = dict(relationship=sibships([2, 2]), value=np.arange(4.0), censoring=np.ar
         (changed(BASE, design=RANK_DEFICIENT, relationship=put((1, 1), 0.2)), "TOBIT_RELATIONSHIP_NOT_PSD"),
     ],
     ids=["empty", "code_3_first", "code_negative", "short_limit", "long_censoring", "relationship_order",
-         "relationship_not_square", "design_rows", "design_no_columns", "relationship_infinite", "design_nan",
-         "asymmetric", "too_close", "measured_nan", "limit_nan", "one_measured", "not_psd", "diagonal_minus_20",
+         "relationship_not_square", "design_rows", "design_rows_of_a_vast_view", "design_no_columns",
+         "relationship_infinite", "design_nan", "asymmetric", "too_close", "measured_nan", "limit_nan", "one_measured", "not_psd", "diagonal_minus_20",
          "no_start", "identical_columns", "asymmetric_before_rank", "too_close_before_rank", "measured_inf_before_rank",
          "limit_nan_before_rank", "one_measured_before_rank", "not_psd_before_rank"],
 )
