@@ -52,14 +52,10 @@ def residual(surface, t, e):
     return np.exp(t[3] + t[4] * e)
 
 
-def spread(y):
-    """The variance theta is on: that of y less its least-squares fit on X."""
-    return np.var(y - X @ np.linalg.lstsq(X, y, rcond=None)[0])
-
-
 def dense(surface, t, y=Y, reml=True):
-    """(loglik, beta, beta_se) of y with covariance spread(y) V(theta), all at once."""
-    v = spread(y) * (K * surface_matrix(surface, t, ENV[:, None], ENV[None, :]) + np.diag(residual(surface, t, ENV)))
+    """(loglik, beta, beta_se) of y with covariance var(y) V(theta), all at once: theta is on the
+    scale of y over its own standard deviation."""
+    v = np.var(y) * (K * surface_matrix(surface, t, ENV[:, None], ENV[None, :]) + np.diag(residual(surface, t, ENV)))
     factor = linalg.cho_factor(v, lower=True)
     solved = linalg.cho_solve(factor, np.column_stack([X, y]))
     vi_x, vi_y = solved[:, :P], solved[:, P]
@@ -177,7 +173,7 @@ def test_fit_is_the_dense_maximum_and_reads_the_grid_from_theta(surface, shape, 
     np.testing.assert_allclose(beta_se, gls_se, rtol=1e-9)
     assert maximise(name, [theta, other_start(surface)], reml=reml) <= loglik + 1e-6
 
-    v = spread(Y)
+    v = np.var(Y)
     gg = np.array([[v * surface_matrix(name, theta, a, b) for b in grid] for a in grid])
     rr = np.array([v * residual(name, theta, a) for a in grid])
     np.testing.assert_allclose(g, np.diag(gg), rtol=1e-12)

@@ -117,6 +117,20 @@ double residual_variance(Surface surface, const Theta& t, double e) {
   return std::exp(t[3] + t[4] * e);
 }
 
+Theta rescaled(Surface surface, const Theta& t, double c) {
+  Theta moved = t;
+  if (is_random_regression(surface)) {
+    const double root = std::sqrt(c);
+    moved[0] = t[0] + 0.5 * std::log(c);
+    moved[3] = t[3] + 0.5 * std::log(c);
+    for (std::size_t slot : {1, 2, 4, 5}) moved[slot] = t[slot] * root;
+    return moved;
+  }
+  moved[0] = t[0] + std::log(c);
+  moved[3] = t[3] + std::log(c);
+  return moved;
+}
+
 // ---- construction -------------------------------------------------------------------------
 
 Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& relationship,

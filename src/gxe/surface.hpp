@@ -61,6 +61,11 @@ Theta six_slots(std::span<const double> theta);
 double genetic_covariance(Surface surface, const Theta& theta, double e1, double e2);
 double residual_variance(Surface surface, const Theta& theta, double e);
 
+// theta of the same surface with every variance multiplied by c > 0: a log variance moves by
+// ln c and, under random regression, a factor's log diagonal by ln c / 2 and its other entries
+// by the factor sqrt c; slopes of a log variance and the decay rate carry no scale.
+Theta rescaled(Surface surface, const Theta& theta, double c);
+
 // One likelihood evaluation.
 struct Evaluation {
   // GLS fixed effects on the scale of the y given and their covariance (X'V^-1X)^-1, both on
@@ -73,14 +78,18 @@ struct Evaluation {
 
 // A fitted surface. Variances come back on the response's own scale.
 struct GxeFit {
-  std::vector<double> parameters;  // theta, d entries, standardised scale; held slots 0
-  double objective = 0.0;          // the minimised objective at them (standardised scale)
+  // theta, d entries, on the scale of the response over its own standard deviation
+  // (response_variance times each variance is the response's own); held slots 0.
+  std::vector<double> parameters;
+  // theta as the search found it, on the scale of the working response: where refits start.
+  std::vector<double> searched;
+  double objective = 0.0;  // the minimised objective there (working scale)
   Eigen::VectorXd beta;
   std::vector<double> beta_se;
   std::string_view method;  // "reml" or "ml"
   double loglik = 0.0;
   double scaled_gradient = 0.0;
-  double response_variance = 0.0;
+  double response_variance = 0.0;  // the response's variance, divisor n
   bool converged = false;
   bool polished = false;
   Surface surface = Surface::Exponential;
@@ -149,12 +158,14 @@ class GxeModel {
 
   // What every fit and refit evaluates: the centred response over its own standard deviation
   // s (moments::standardising_variance), with s² and the least-squares coefficients that the
-  // centring took out (on the basis B).
+  // centring took out (on the basis B). The search runs on that scale, whatever the design
+  // explains; theta is published on the scale of the response over its own standard deviation.
   struct Working {
     Eigen::VectorXd y;
     double variance;
     double sd;
     Eigen::VectorXd coefficients;
+    double response_variance;  // the response's own variance, divisor n
   };
   // Checks the response's length, finiteness and spread (constant up to rounding is constant).
   Result<Working> working_response(const Eigen::Ref<const Eigen::VectorXd>& y) const;

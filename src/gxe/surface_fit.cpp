@@ -11,6 +11,7 @@
 #include "numerics/convergence.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
 
@@ -66,7 +67,8 @@ Result<GxeModel::Working> GxeModel::working_response(const Eigen::Ref<const Eige
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
   auto standardised = centring::standardise(y, least_squares_.centre(y));
   if (!standardised) return fail("GXE_RESPONSE_CONSTANT");
-  return Working{std::move(standardised->y), standardised->variance, standardised->sd, std::move(standardised->offset)};
+  return Working{std::move(standardised->y), standardised->variance, standardised->sd, std::move(standardised->offset),
+                 moments::population_moments(y).variance};
 }
 
 Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
@@ -154,7 +156,10 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
   }
 
   GxeFit fit;
-  fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
+  fit.searched.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
+  // Published on the scale of the response's own spread, the search's on the residual's.
+  const Theta published = rescaled(surface_, six_slots(par), working->variance / working->response_variance);
+  fit.parameters.assign(published.begin(), published.begin() + static_cast<std::ptrdiff_t>(d));
   fit.objective = chosen.objective;
   fit.beta = basis_.coefficients(chosen.beta * s + working->coefficients);
   if (chosen.covariance) {
@@ -165,7 +170,7 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
   const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
   fit.loglik = -chosen.objective - std::log(s) * kept;
   fit.scaled_gradient = scaled;
-  fit.response_variance = working->variance;
+  fit.response_variance = working->response_variance;
   fit.polished = polished;
   fit.surface = surface_;
   fit.converged = scaled < converged_below && fit.reports_finite(environments_);
@@ -241,7 +246,7 @@ Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::
   if (!null) return std::unexpected(null.error());
   if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
   if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
-  const auto from_null = [&] { return model.fit_from(y, reml, {}, {null->parameters}); };
+  const auto from_null = [&] { return model.fit_from(y, reml, {}, {null->searched}); };
   auto best = null_refit::full_above_null(std::move(*full), null->loglik, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
   if (!best) return std::unexpected(best.error());
   return likelihood_ratio_record(reference, null->loglik, best->loglik);
@@ -485,7 +490,7 @@ Result<interval::ProfileInterval> GxeModel::profile_interval(const Eigen::Ref<co
   const double lower = factor_mode ? -1.0 : 1e-6;
   const double upper = quantity.kind == GxeQuantity::Kind::Heritability ? 0.999999 : 1.0;
   auto result = interval::profile_interval(
-      [&](double value) { return profile_objective(ys, reml, quantity, fit->parameters, value); }, estimate, lower,
+      [&](double value) { return profile_objective(ys, reml, quantity, fit->searched, value); }, estimate, lower,
       upper);
   if (!result.estimate) return fail("GXE_QUANTITY_NOT_HELD_AT_ITS_OWN_ESTIMATE");
   return result;
