@@ -10,6 +10,8 @@
 #include "numerics/dense.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/restricted_face.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::gxe {
 namespace {
@@ -266,6 +268,29 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
   if (!is_random_regression(surface_) && theta[2] < 0.0) return std::nullopt;
   if (interrupt::requested()) return std::nullopt;  // polled at every evaluation of a search
 
+  // Where the residual at some environment is at the rounding of a family's covariance, the
+  // covariance may be singular and a Cholesky factor's last pivot noise: such families are
+  // split, and where one is singular ML has no value and REML gives its limit (restricted_face).
+  std::vector<std::optional<singular_reml::NullSplit>> splits;
+  for (std::size_t f = 0; f < families_.size(); ++f) {
+    const Family& family = families_[f];
+    double least = INFINITY, largest = 0.0;
+    for (Eigen::Index r = 0; r < family.environment.size(); ++r) {
+      const double residual = residual_variance(surface_, theta, family.environment(r));
+      const double genetic = family.relationship(r, r) * genetic_covariance(surface_, theta, family.environment(r),
+                                                                            family.environment(r));
+      least = std::fmin(least, residual);
+      largest = std::fmax(largest, std::fabs(genetic + residual));
+    }
+    if (!restricted_face::may_be_singular(least, largest, family.environment.size())) continue;
+    restricted_face::Reading reading = restricted_face::read_block(family_covariance(family, theta), least);
+    if (reading.kind == restricted_face::Reading::Kind::refused) return std::nullopt;
+    if (reading.kind == restricted_face::Reading::Kind::regular) continue;
+    splits.resize(families_.size());
+    splits[f] = std::move(reading.split);
+  }
+  if (!splits.empty()) return reml ? evaluate_on_face(theta, y, splits, with_gradient) : std::nullopt;
+
   const Eigen::Index p = p_;
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
   Eigen::VectorXd u = Eigen::VectorXd::Zero(p);
@@ -318,6 +343,43 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
     }
     double g = 0.5 * (trace - quadratic);
     if (reml) g -= 0.5 * trace_of_product(a_inverse, m);
+    result.gradient[slot] = g;
+  }
+  return result;
+}
+
+std::optional<Evaluation> GxeModel::evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                     const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                                     bool with_gradient) const {
+  std::vector<Eigen::MatrixXd> covariances;
+  std::vector<Eigen::VectorXd> responses;
+  covariances.reserve(families_.size());
+  responses.reserve(families_.size());
+  for (const Family& family : families_) {
+    covariances.push_back(family_covariance(family, theta));
+    Eigen::VectorXd y_b(static_cast<Eigen::Index>(family.rows.size()));
+    for (std::size_t r = 0; r < family.rows.size(); ++r)
+      y_b(static_cast<Eigen::Index>(r)) = y(static_cast<Eigen::Index>(family.rows[r]));
+    responses.push_back(std::move(y_b));
+  }
+  std::vector<restricted_face::Block> blocks;
+  blocks.reserve(families_.size());
+  for (std::size_t f = 0; f < families_.size(); ++f)
+    blocks.push_back({covariances[f], families_[f].design, responses[f], splits[f] ? &*splits[f] : nullptr});
+  auto face = restricted_face::evaluate(blocks, log_det_xtx_, with_gradient);
+  if (!face) return std::nullopt;
+  Evaluation result;
+  result.beta = std::move(face->beta);
+  result.covariance = std::move(face->covariance);
+  result.objective = face->objective;
+  if (!with_gradient) return result;
+  Eigen::MatrixXd derivative;
+  for (std::size_t slot = 0; slot < parameter_count(surface_); ++slot) {
+    double g = 0.0;
+    for (std::size_t f = 0; f < families_.size(); ++f) {
+      family_derivative(families_[f], theta, slot, derivative);
+      g += restricted_face::gradient_share(*face, f, derivative);
+    }
     result.gradient[slot] = g;
   }
   return result;

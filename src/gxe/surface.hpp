@@ -20,6 +20,7 @@
 #include "numerics/design_basis.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/matrix_scan.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::gxe {
 
@@ -142,7 +143,9 @@ class GxeModel {
 
   // The likelihood at theta of y (n entries), family block by family block; nothing where
   // the model cannot be evaluated (a non-finite slot, a negative decay rate, a block or
-  // X'V^-1X not positive definite, a residual quadratic form that is not positive).
+  // X'V^-1X not positive definite, a residual quadratic form that is not positive). Where a
+  // residual at the rounding of a family's covariance leaves it singular, ML has no value and
+  // REML gives its limit there (restricted_face).
   std::optional<Evaluation> evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                      bool with_gradient) const;
 
@@ -209,6 +212,10 @@ class GxeModel {
   };
 
   explicit GxeModel(design_basis::Basis basis) : basis_(std::move(basis)), least_squares_(basis_.columns()) {}
+
+  std::optional<Evaluation> evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                             const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                             bool with_gradient) const;
 
   // V_b, the covariance of one family at theta.
   Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;
