@@ -213,6 +213,22 @@ struct Problem {
     return found;
   }
 
+  // A run from `point` with every free standard deviation below 1e-3 (on the standardised scale,
+  // a variance below 1e-6) set to 0; nothing where there is none.
+  std::optional<Point> land_on_faces(const Point& point) const {
+    std::vector<double> landed = point.free;
+    const std::size_t sds = constraint.correlation ? landed.size() : landed.size() - 1;
+    bool moved = false;
+    for (std::size_t i = 0; i < sds; ++i) {
+      if (landed[i] > 0.0 && landed[i] < 1e-3) {
+        landed[i] = 0.0;
+        moved = true;
+      }
+    }
+    if (!moved) return std::nullopt;
+    return run_from(std::move(landed));
+  }
+
   // The polishing run from the best point: the polished point and its scaled gradient when
   // it is adopted.
   std::optional<std::pair<Point, double>> polish(const Point& best, double scaled) const {
@@ -301,6 +317,21 @@ Result<DiscreteGxeFit> DiscreteGxeModel::fit_from(const Eigen::VectorXd& respons
 
   auto settled = settle(problem, std::move(*best));
   if (!settled) return std::unexpected(settled.error());
+
+  // A search closing on a face where standard deviations are 0 (REML's limit where the covariance
+  // is singular, say) approaches it geometrically, need not land on it, and stops short of flat
+  // beside it, where rounding moves the value by more than the face's own gain. The face itself
+  // is taken where it has converged, no step off it rises, and its value is within the
+  // convergence tolerance of the point beside it.
+  if (!(settled->scaled < converged_below)) {
+    if (auto landed = problem.land_on_faces(settled->point)) {
+      auto again = settle(problem, std::move(*landed));
+      const double slack = converged_below * std::fmax(std::fabs(settled->point.value), 1.0);
+      if (again && again->scaled < converged_below && again->point.value <= settled->point.value + slack &&
+          problem.off_face_starts(again->point).empty())
+        settled = std::move(again);
+    }
+  }
 
   // A point where standard deviations are 0 is a maximum only where no step off that face rises:
   // the search goes on from the steps that do, a few times, and a point they still leave has not
