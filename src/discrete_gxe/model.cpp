@@ -382,33 +382,23 @@ std::optional<Evaluation> DiscreteGxeModel::evaluate_along(const Parameters& x, 
 std::optional<Evaluation> DiscreteGxeModel::evaluate_on_face(const Parameters& x, const Eigen::VectorXd& response,
                                                              const std::vector<std::optional<singular_reml::NullSplit>>& splits,
                                                              bool with_gradient, bool by_variance) const {
-  std::vector<Eigen::MatrixXd> covariances;
   std::vector<Eigen::VectorXd> responses;
-  covariances.reserve(families_.size());
   responses.reserve(families_.size());
   for (const Family& family : families_) {
-    covariances.push_back(FamilyCovariance{family, x}.value());
     Eigen::VectorXd y(static_cast<Eigen::Index>(family.members.size()));
     for (Eigen::Index i = 0; i < y.size(); ++i) y[i] = response[static_cast<Eigen::Index>(family.members[i])];
     responses.push_back(std::move(y));
   }
-  std::vector<restricted_face::Block> blocks;
-  blocks.reserve(families_.size());
-  for (std::size_t f = 0; f < families_.size(); ++f)
-    blocks.push_back({covariances[f], families_[f].design, responses[f], splits[f] ? &*splits[f] : nullptr});
-  auto face = restricted_face::evaluate(blocks, log_det_xtx_, with_gradient);
+  auto face = restricted_face::evaluate_families(
+      families_.size(), [&](std::size_t f) { return FamilyCovariance{families_[f], x}.value(); },
+      [&](std::size_t f) -> const Eigen::MatrixXd& { return families_[f].design; },
+      [&](std::size_t f) -> const Eigen::VectorXd& { return responses[f]; }, splits, log_det_xtx_, with_gradient, 5,
+      [&](std::size_t f, std::size_t k, Eigen::MatrixXd& d) {
+        FamilyCovariance{families_[f], x, by_variance}.derivative(static_cast<int>(k), d);
+      });
   if (!face) return std::nullopt;
   Evaluation result{std::move(face->beta), std::move(face->covariance), face->objective, {}};
-  if (!with_gradient) return result;
-  Eigen::MatrixXd dv;
-  for (int k = 0; k < 5; ++k) {
-    double g = 0.0;
-    for (std::size_t f = 0; f < families_.size(); ++f) {
-      FamilyCovariance{families_[f], x, by_variance}.derivative(k, dv);
-      g += restricted_face::gradient_share(*face, f, dv);
-    }
-    result.gradient[k] = g;
-  }
+  for (std::size_t k = 0; k < face->gradient.size(); ++k) result.gradient[k] = face->gradient[k];
   return result;
 }
 

@@ -351,37 +351,26 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
 std::optional<Evaluation> GxeModel::evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
                                                      const std::vector<std::optional<singular_reml::NullSplit>>& splits,
                                                      bool with_gradient) const {
-  std::vector<Eigen::MatrixXd> covariances;
   std::vector<Eigen::VectorXd> responses;
-  covariances.reserve(families_.size());
   responses.reserve(families_.size());
   for (const Family& family : families_) {
-    covariances.push_back(family_covariance(family, theta));
     Eigen::VectorXd y_b(static_cast<Eigen::Index>(family.rows.size()));
     for (std::size_t r = 0; r < family.rows.size(); ++r)
       y_b(static_cast<Eigen::Index>(r)) = y(static_cast<Eigen::Index>(family.rows[r]));
     responses.push_back(std::move(y_b));
   }
-  std::vector<restricted_face::Block> blocks;
-  blocks.reserve(families_.size());
-  for (std::size_t f = 0; f < families_.size(); ++f)
-    blocks.push_back({covariances[f], families_[f].design, responses[f], splits[f] ? &*splits[f] : nullptr});
-  auto face = restricted_face::evaluate(blocks, log_det_xtx_, with_gradient);
+  auto face = restricted_face::evaluate_families(
+      families_.size(), [&](std::size_t f) { return family_covariance(families_[f], theta); },
+      [&](std::size_t f) -> const Eigen::MatrixXd& { return families_[f].design; },
+      [&](std::size_t f) -> const Eigen::VectorXd& { return responses[f]; }, splits, log_det_xtx_, with_gradient,
+      parameter_count(surface_),
+      [&](std::size_t f, std::size_t slot, Eigen::MatrixXd& d) { family_derivative(families_[f], theta, slot, d); });
   if (!face) return std::nullopt;
   Evaluation result;
   result.beta = std::move(face->beta);
   result.covariance = std::move(face->covariance);
   result.objective = face->objective;
-  if (!with_gradient) return result;
-  Eigen::MatrixXd derivative;
-  for (std::size_t slot = 0; slot < parameter_count(surface_); ++slot) {
-    double g = 0.0;
-    for (std::size_t f = 0; f < families_.size(); ++f) {
-      family_derivative(families_[f], theta, slot, derivative);
-      g += restricted_face::gradient_share(*face, f, derivative);
-    }
-    result.gradient[slot] = g;
-  }
+  for (std::size_t slot = 0; slot < face->gradient.size(); ++slot) result.gradient[slot] = face->gradient[slot];
   return result;
 }
 

@@ -75,4 +75,42 @@ std::optional<Face> evaluate(std::span<const Block> blocks, double log_det_xtx, 
 // (tr(P_b D) - (P y)_b' D (P y)_b) / 2: block b's share of a gradient entry whose derivative of V_b is D.
 double gradient_share(const Face& face, std::size_t block, const Eigen::MatrixXd& derivative);
 
+// The limit for a model of `count` families: family f's covariance `covariance(f)` (a matrix),
+// its rows of the design and the response `design(f)` and `response(f)` (references that outlive
+// the call), its split `splits[f]` where it has one; with the gradient, its `slots` entries, the
+// derivative of family f's covariance in slot k written by `derivative(f, k, out)`.
+struct FaceValue {
+  double objective = 0.0;
+  Eigen::VectorXd beta;
+  Eigen::MatrixXd covariance;
+  std::vector<double> gradient;  // empty without the gradient
+};
+
+template <class Covariance, class Design, class Response, class Derivative>
+std::optional<FaceValue> evaluate_families(std::size_t count, Covariance&& covariance, Design&& design,
+                                           Response&& response,
+                                           const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                           double log_det_xtx, bool with_gradient, std::size_t slots,
+                                           Derivative&& derivative) {
+  std::vector<Eigen::MatrixXd> covariances;
+  covariances.reserve(count);
+  for (std::size_t f = 0; f < count; ++f) covariances.push_back(covariance(f));
+  std::vector<Block> blocks;
+  blocks.reserve(count);
+  for (std::size_t f = 0; f < count; ++f)
+    blocks.push_back({covariances[f], design(f), response(f), splits[f] ? &*splits[f] : nullptr});
+  auto face = evaluate(blocks, log_det_xtx, with_gradient);
+  if (!face) return std::nullopt;
+  FaceValue value{face->objective, std::move(face->beta), std::move(face->covariance), {}};
+  if (!with_gradient) return value;
+  Eigen::MatrixXd d;
+  value.gradient.assign(slots, 0.0);
+  for (std::size_t k = 0; k < slots; ++k)
+    for (std::size_t f = 0; f < count; ++f) {
+      derivative(f, k, d);
+      value.gradient[k] += gradient_share(*face, f, d);
+    }
+  return value;
+}
+
 }  // namespace kestrune::restricted_face
