@@ -195,6 +195,7 @@ struct Problem {
   // (descents), each at the step of a short ladder where the objective is least.
   std::vector<std::vector<double>> off_face_starts(const Point& point) const {
     const Parameters x = constraint.expand(point.free);
+    if (x[0] != 0.0 && x[1] != 0.0 && x[2] != 0.0 && x[3] != 0.0) return {};  // on no face
     const auto d = model.variance_gradient(x, y, reml);
     if (!d) return {};
     std::vector<std::vector<double>> found;
