@@ -263,6 +263,16 @@ void GxeModel::family_derivative(const Family& family, const Theta& t, std::size
 
 std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
                                              bool reml, bool with_gradient) const {
+  return evaluate_with(theta, y, reml, with_gradient, false);
+}
+
+std::optional<Evaluation> GxeModel::evaluate_per_person(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                        bool reml) const {
+  return evaluate_with(theta, y, reml, true, true);
+}
+
+std::optional<Evaluation> GxeModel::evaluate_with(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                  bool reml, bool with_gradient, bool per_person) const {
   for (double t : theta)
     if (!std::isfinite(t)) return std::nullopt;
   if (!is_random_regression(surface_) && theta[2] < 0.0) return std::nullopt;
@@ -289,7 +299,7 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
     splits.resize(families_.size());
     splits[f] = std::move(reading.split);
   }
-  if (!splits.empty()) return reml ? evaluate_on_face(theta, y, splits, with_gradient) : std::nullopt;
+  if (!splits.empty()) return reml ? evaluate_on_face(theta, y, splits, with_gradient, per_person) : std::nullopt;
 
   const Eigen::Index p = p_;
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
@@ -345,12 +355,26 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
     if (reml) g -= 0.5 * trace_of_product(a_inverse, m);
     result.gradient[slot] = g;
   }
+  if (per_person) {
+    // (P_rr - (P y)_r^2) / 2, P = V^-1 - V^-1 X A^-1 X'V^-1 under REML and V^-1 under ML.
+    result.residual_derivatives.resize(static_cast<Eigen::Index>(n_));
+    for (std::size_t b = 0; b < families_.size(); ++b) {
+      const BlockTerms& block = terms[b];
+      for (Eigen::Index r = 0; r < block.inverse.rows(); ++r) {
+        double diagonal = block.inverse(r, r);
+        if (reml) diagonal -= block.solved_design.row(r).dot(a_inverse * block.solved_design.row(r).transpose());
+        const double py = residuals[b](r);
+        result.residual_derivatives(static_cast<Eigen::Index>(families_[b].rows[static_cast<std::size_t>(r)])) =
+            0.5 * (diagonal - py * py);
+      }
+    }
+  }
   return result;
 }
 
 std::optional<Evaluation> GxeModel::evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
                                                      const std::vector<std::optional<singular_reml::NullSplit>>& splits,
-                                                     bool with_gradient) const {
+                                                     bool with_gradient, bool per_person) const {
   std::vector<Eigen::VectorXd> responses;
   responses.reserve(families_.size());
   for (const Family& family : families_) {
@@ -371,6 +395,16 @@ std::optional<Evaluation> GxeModel::evaluate_on_face(const Theta& theta, const E
   result.covariance = std::move(face->covariance);
   result.objective = face->objective;
   for (std::size_t slot = 0; slot < face->gradient.size(); ++slot) result.gradient[slot] = face->gradient[slot];
+  if (per_person && with_gradient) {
+    result.residual_derivatives.resize(static_cast<Eigen::Index>(n_));
+    for (std::size_t f = 0; f < families_.size(); ++f)
+      for (std::size_t r = 0; r < families_[f].rows.size(); ++r) {
+        const auto i = static_cast<Eigen::Index>(r);
+        const double py = face->projected[f](i);
+        result.residual_derivatives(static_cast<Eigen::Index>(families_[f].rows[r])) =
+            0.5 * (face->projector_diagonal[f](i) - py * py);
+      }
+  }
   return result;
 }
 

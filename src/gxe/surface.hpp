@@ -75,6 +75,8 @@ struct Evaluation {
   std::optional<Eigen::MatrixXd> covariance;
   double objective = 0.0;                   // negative log-likelihood (ML or REML)
   Theta gradient{};                         // d objective / d theta; zeros when not asked for
+  // d objective / d (each person's residual variance), in sample order; empty unless asked for.
+  Eigen::VectorXd residual_derivatives;
 };
 
 // A fitted surface. Variances come back on the response's own scale.
@@ -148,6 +150,11 @@ class GxeModel {
   // REML gives its limit there (restricted_face).
   std::optional<Evaluation> evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                      bool with_gradient) const;
+  // The evaluation with the gradient and the derivatives along each person's residual variance:
+  // where the residual vanishes at every environment, theta's own derivatives vanish with it,
+  // and these tell whether a residual off that face raises the likelihood.
+  std::optional<Evaluation> evaluate_per_person(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                bool reml) const;
 
   // The fit with the slots in `held` fixed at 0. It runs on the response less its
   // least-squares fit on the design, over the response's standard deviation, and adds the
@@ -213,9 +220,18 @@ class GxeModel {
 
   explicit GxeModel(design_basis::Basis basis) : basis_(std::move(basis)), least_squares_(basis_.columns()) {}
 
+  // A start one step off the face where the residual of a powered exponential surface vanishes at
+  // every environment (exp(theta3 + theta4 e) and its derivatives vanish together there), along
+  // the residual t exp(b e) that raises the likelihood most; nothing off that face or where no
+  // such step rises. `value` is the objective at theta.
+  std::optional<Theta> off_residual_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& ys, bool reml,
+                                         double value) const;
+
+  std::optional<Evaluation> evaluate_with(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                          bool with_gradient, bool per_person) const;
   std::optional<Evaluation> evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
                                              const std::vector<std::optional<singular_reml::NullSplit>>& splits,
-                                             bool with_gradient) const;
+                                             bool with_gradient, bool per_person) const;
 
   // V_b, the covariance of one family at theta.
   Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;

@@ -84,6 +84,9 @@ struct FaceValue {
   Eigen::VectorXd beta;
   Eigen::MatrixXd covariance;
   std::vector<double> gradient;  // empty without the gradient
+  // With the gradient, each family's diagonal of P and its rows of P y.
+  std::vector<Eigen::VectorXd> projector_diagonal;
+  std::vector<Eigen::VectorXd> projected;
 };
 
 template <class Covariance, class Design, class Response, class Derivative>
@@ -101,8 +104,10 @@ std::optional<FaceValue> evaluate_families(std::size_t count, Covariance&& covar
     blocks.push_back({covariances[f], design(f), response(f), splits[f] ? &*splits[f] : nullptr});
   auto face = evaluate(blocks, log_det_xtx, with_gradient);
   if (!face) return std::nullopt;
-  FaceValue value{face->objective, std::move(face->beta), std::move(face->covariance), {}};
+  FaceValue value{face->objective, std::move(face->beta), std::move(face->covariance), {}, {}, {}};
   if (!with_gradient) return value;
+  for (std::size_t f = 0; f < count; ++f) value.projector_diagonal.push_back(face->projector[f].diagonal());
+  value.projected = face->projected;
   Eigen::MatrixXd d;
   value.gradient.assign(slots, 0.0);
   for (std::size_t k = 0; k < slots; ++k)
