@@ -1,9 +1,12 @@
 #include "bivariate/fit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <compare>
 #include <limits>
 #include <utility>
+
+#include <Eigen/Eigenvalues>
 
 #include "bivariate/likelihood.hpp"
 #include "compat_lbfgsb/bounds.hpp"
@@ -28,6 +31,13 @@ constexpr double penalty_scale = 1e20;
 // A residual correlation this close to +-1 at the end of a run that did not converge is on its
 // way to that face.
 constexpr double heading_to_face = 1e-4;
+// A free heritability this near an end is looked at from that end as well: the correlation the
+// end removes pulls on the search only in proportion to sqrt(h) or sqrt(1 - h).
+constexpr double near_face = 1e-3;
+// The shortest step off an end tried, relative to the larger total variance.
+constexpr double step_shortest = 1e-15;
+// Searches on from a point at or near an end that a step off rises from, at most, per fit.
+constexpr std::size_t most_step_offs = 4;
 
 constexpr std::array<Theta, 3> fit_starts = {{
     {1.0, 1.0, 0.5, 0.5, 0.0, 0.0},
@@ -78,6 +88,111 @@ double phenotypic_correlation(const Theta& t) {
   return rho_g * std::sqrt(std::fmax(h1 * h2, 0.0)) + rho_e * std::sqrt((1.0 - h1) * (1.0 - h2));
 }
 
+HeritabilityHold& hold_of(HeritabilityState& state, std::size_t trait) { return trait == 0 ? state.first : state.second; }
+
+// theta from the two covariance matrices, where both traits have a total variance: the inverse of
+// `covariances`, a correlation 0 where its trait's variances leave it no meaning.
+Theta theta_of(const Covariances& c) {
+  Theta t{};
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto k = static_cast<Eigen::Index>(i);
+    t[i] = c.genetic(k, k) + c.residual(k, k);
+    t[2 + i] = std::fmin(std::fmax(c.genetic(k, k) / t[i], 0.0), 1.0);
+  }
+  const auto correlation = [](const Eigen::Matrix2d& m) {
+    const double product = m(0, 0) * m(1, 1);
+    return product > 0.0 ? std::fmin(std::fmax(m(0, 1) / std::sqrt(product), -1.0), 1.0) : 0.0;
+  };
+  t[4] = correlation(c.genetic);
+  t[5] = correlation(c.residual);
+  return t;
+}
+
+// The unit eigenvector of a symmetric 2 x 2 matrix's smallest eigenvalue.
+Eigen::Vector2d smallest(const Eigen::Matrix2d& m) {
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d> solver;
+  solver.computeDirect(m);
+  return solver.eigenvectors().col(0);
+}
+
+// A free heritability near an end whose optimum moves the value by less than the value's rounding:
+// a search that judges its steps by the value stalls there, short of its gradient test, while the
+// derivative stays accurate. Bisection on the derivative's sign, in the logarithm of the distance
+// to the end (the likelihood varies on the scale of its square root), settles it; nothing where
+// no free heritability is near an end or the derivative does not change sign within reach.
+struct Settled {
+  std::vector<double> x;
+  BivariateEvaluation evaluation;
+};
+
+std::optional<Settled> settle(Evaluator& evaluate, bool reml, HeritabilityState state, const std::vector<double>& x0,
+                              const BivariateEvaluation& at_x0, const BoundVectors& box) {
+  const std::vector<std::size_t> free = free_indices(state);
+  const double level = 0.25 * converged_below * std::fmax(std::fabs(at_x0.value), 1.0);
+  std::optional<Settled> settled;
+  std::vector<double> x = x0;
+  BivariateEvaluation current = at_x0;
+  for (std::size_t i = 0; i < free.size(); ++i) {
+    const std::size_t k = free[i];
+    if (k != 2 && k != 3) continue;
+    const double h = x[i];
+    const bool at_one = h > 1.0 - near_face;
+    if (!at_one && !(h < near_face)) continue;
+    if (!(std::fabs(current.gradient[k]) > level)) continue;
+    // The derivative in the distance d to the end, at d.
+    std::optional<BivariateEvaluation> last;
+    const auto slope = [&](double d) -> std::optional<double> {
+      std::vector<double> y = x;
+      y[i] = at_one ? 1.0 - d : d;
+      last = evaluate(expand(state, y), reml, true, state);
+      if (!last) return std::nullopt;
+      return at_one ? -last->gradient[k] : last->gradient[k];
+    };
+    const double nearest = at_one ? 1.0 - box.upper[i] : box.lower[i];
+    double d = at_one ? 1.0 - h : h;
+    std::optional<double> s = slope(d);
+    if (!s || !(d > nearest)) continue;
+    // A bracket [lo, hi] with the derivative below 0 at lo and above at hi; none where it keeps
+    // its sign out to twice `near_face`, or in to the box's edge (a maximum on the end itself).
+    double lo = d, hi = d;
+    if (*s < 0.0) {
+      while (s && *s < 0.0 && hi < 2.0 * near_face) {
+        lo = hi;
+        hi = std::fmin(2.0 * hi, 2.0 * near_face);
+        s = slope(hi);
+      }
+      if (!s || *s < 0.0) continue;
+    } else if (*s > 0.0) {
+      while (s && *s > 0.0 && lo > nearest) {
+        hi = lo;
+        lo = std::fmax(0.5 * lo, nearest);
+        s = slope(lo);
+      }
+      if (!s || *s > 0.0) continue;
+    } else {
+      continue;
+    }
+    std::optional<Settled> best;
+    for (std::size_t step = 0; step < 100; ++step) {
+      const double mid = std::sqrt(lo * hi);
+      if (!(mid > lo && mid < hi)) break;
+      const std::optional<double> m = slope(mid);
+      if (!m) break;
+      std::vector<double> y = x;
+      y[i] = at_one ? 1.0 - mid : mid;
+      if (!best || std::fabs(last->gradient[k]) < std::fabs(best->evaluation.gradient[k])) best = Settled{y, *last};
+      if (std::fabs(*m) < level) break;
+      (*m < 0.0 ? lo : hi) = mid;
+    }
+    // The value may not rise beyond its rounding: the bisection follows the derivative alone.
+    if (!best || best->evaluation.value > current.value + 1e-13 * std::fmax(std::fabs(current.value), 1.0)) continue;
+    x = best->x;
+    current = best->evaluation;
+    settled = std::move(best);
+  }
+  return settled;
+}
+
 }  // namespace
 
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
@@ -119,11 +234,23 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
   if (interrupt::stopping()) return fail(interrupt::code);
   if (!run) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
 
-  const Point end = memo(run->par);
+  std::vector<double> x = run->par;
+  Point end = memo(x);
   if (!end.evaluation) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
+  double scaled = projected_gradient_norm(end.evaluation->value, x, at(end.evaluation->gradient, free), box.lower,
+                                          box.upper);
+  if (!(scaled < converged_below)) {
+    if (auto settled = settle(evaluate, reml, state, x, *end.evaluation, box)) {
+      const double measure = projected_gradient_norm(settled->evaluation.value, settled->x,
+                                                     at(settled->evaluation.gradient, free), box.lower, box.upper);
+      if (measure < scaled) {
+        x = settled->x;
+        end = Point{expand(state, x), settled->evaluation};
+        scaled = measure;
+      }
+    }
+  }
   const double value = end.evaluation->value;
-  const double scaled =
-      projected_gradient_norm(value, run->par, at(end.evaluation->gradient, free), box.lower, box.upper);
   bool converged = scaled < converged_below;
   if (state.first == HeritabilityHold::Free) converged = converged && interior(end.theta[2]);
   if (state.second == HeritabilityHold::Free) converged = converged && interior(end.theta[3]);
@@ -157,6 +284,84 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
               std::isfinite(phenotypic_correlation(end.theta));
   return std::optional<OptimisationCandidate>(
       OptimisationCandidate{value + problem.constant(reml), value, theta, scaled, state, converged});
+}
+
+std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
+                                const Theta& theta, double value) {
+  // Per trait, the end its heritability is held at, or lies so near that the correlation the
+  // end removes has next to no pull on the search.
+  std::array<HeritabilityHold, 2> face = {state.first, state.second};
+  for (std::size_t t = 0; t < 2; ++t) {
+    if (face[t] != HeritabilityHold::Free) continue;
+    if (theta[2 + t] < near_face) face[t] = HeritabilityHold::HeldAtZero;
+    if (theta[2 + t] > 1.0 - near_face) face[t] = HeritabilityHold::HeldAtOne;
+  }
+  if (face[0] == HeritabilityHold::Free && face[1] == HeritabilityHold::Free) return std::nullopt;
+
+  Evaluator evaluate(problem.model, problem.response);
+  const double size = std::fmax(theta[0], theta[1]);
+  std::optional<StepOff> best;
+  double lowest = value - (std::fabs(value) + 1.0) * selection_tolerance;
+  // A start at the covariances `moved`, searched in `freed`, kept where it is the lowest yet.
+  const auto consider = [&](const Covariances& moved, HeritabilityState freed) {
+    const Theta start = expand(freed, at(theta_of(moved), free_indices(freed)));
+    const std::optional<BivariateEvaluation> there = evaluate(start, reml, false, freed);
+    if (there && there->value < lowest) {
+      lowest = there->value;
+      best = StepOff{freed, start};
+    }
+  };
+  const auto cone = [](Covariances& c, HeritabilityHold end) -> Eigen::Matrix2d& {
+    return end == HeritabilityHold::HeldAtZero ? c.genetic : c.residual;
+  };
+
+  // One trait off its end by d: its diagonal entry d, its cross entry +-sqrt(d M_oo), a correlation
+  // of +-1. To first order the value moves by S_tt d +- 2 S_to sqrt(d M_oo): the cross term decides
+  // near the end, however the derivative in the heritability points.
+  for (std::size_t t = 0; t < 2; ++t) {
+    if (face[t] == HeritabilityHold::Free) continue;
+    const std::size_t o = 1 - t;
+    Theta on_face = theta;
+    on_face[2 + t] = held_value(face[t]);
+    const Covariances base = covariances(on_face);
+    HeritabilityState freed = state;
+    hold_of(freed, t) = HeritabilityHold::Free;
+    const auto ti = static_cast<Eigen::Index>(t), oi = static_cast<Eigen::Index>(o);
+    // Where a residual correlation of +-1 leaves V singular, its box stops short of it.
+    const bool edged = face[t] == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
+    const double reach = edged ? 1.0 - correlation_edge : 1.0;
+    for (const double sign : {-reach, reach}) {
+      for (double d = 0.25 * size; d > size * step_shortest; d *= 0.25) {
+        Covariances moved = base;
+        Eigen::Matrix2d& m = cone(moved, face[t]);
+        m(ti, ti) += d;
+        m(ti, oi) = m(oi, ti) = sign * std::sqrt(d * m(oi, oi));
+        consider(moved, freed);
+      }
+    }
+  }
+
+  // Both traits at the same end: M is 0 there and the steps off are d w w', whose first-order
+  // change d w'Sw the single-trait steps miss where S is indefinite only across the traits.
+  if (face[0] == face[1]) {
+    Theta on_face = theta;
+    on_face[2] = on_face[3] = held_value(face[0]);
+    const HeritabilityState both{face[0], face[1]};
+    const std::optional<BivariateEvaluation> here = evaluate(on_face, reml, true, both);
+    if (here) {
+      Covariances gradient = here->covariance_gradient;
+      const Eigen::Vector2d w = smallest(cone(gradient, face[0]));
+      HeritabilityState freed = state;
+      freed.first = freed.second = HeritabilityHold::Free;
+      const Covariances base = covariances(on_face);
+      for (double d = size; d > size * step_shortest; d *= 0.25) {
+        Covariances moved = base;
+        cone(moved, face[0]) += d * w * w.transpose();
+        consider(moved, freed);
+      }
+    }
+  }
+  return best;
 }
 
 namespace {
@@ -259,21 +464,49 @@ Result<void> check_response(const BivariateModel& model, const Eigen::Ref<const 
   return {};
 }
 
+Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool reml, Candidates& candidates) {
+  for (std::size_t round = 0; round < most_step_offs; ++round) {
+    auto chosen = select_best_candidate(candidates.converged, candidates.others);
+    OptimisationCandidate subject;
+    if (chosen) {
+      subject = *chosen;
+    } else if (chosen.error().code == "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM") {
+      subject = *std::min_element(candidates.others.begin(), candidates.others.end(), [](const auto& a, const auto& b) {
+        return total_less(a.standardised_objective, b.standardised_objective);
+      });
+    } else {
+      return chosen;
+    }
+    Theta standardised = subject.theta;
+    standardised[0] /= problem.variances[0];
+    standardised[1] /= problem.variances[1];
+    const std::optional<StepOff> step =
+        step_off(problem, reml, subject.state, standardised, subject.standardised_objective);
+    if (!step) return chosen;
+    if (interrupt::requested()) return fail(interrupt::code);
+    auto candidate = search(problem, reml, step->state, step->start);
+    if (!candidate) return std::unexpected(candidate.error());
+    if (!*candidate) return chosen;
+    candidates.add(std::move(**candidate));
+  }
+  return select_best_candidate(candidates.converged, candidates.others);
+}
+
 Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
   if (auto checked = check_response(model, y); !checked) return std::unexpected(checked.error());
   auto problem = model.standardised_problem(y);
   if (!problem) return std::unexpected(problem.error());
-  std::vector<OptimisationCandidate> converged, others;
+  Candidates candidates;
   for (const HeritabilityState state : heritability_states) {
     for (const Theta& start : fit_starts) {
       if (interrupt::requested()) return fail(interrupt::code);
       auto candidate = search(*problem, reml, state, start);
       if (!candidate) return std::unexpected(candidate.error());
       if (!*candidate) continue;
-      ((*candidate)->converged ? converged : others).push_back(**candidate);
+      candidates.add(std::move(**candidate));
     }
   }
-  auto chosen = select_best_candidate(converged, others);
+  auto chosen = choose(*problem, reml, candidates);
   if (!chosen) return std::unexpected(chosen.error());
   return fit_from(*chosen, reml);
 }

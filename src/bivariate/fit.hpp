@@ -1,6 +1,6 @@
 // The two-trait fit: one bounded search per heritability state (each heritability free, held
 // at 0 or held at 1) from three starts each, and the simplest converged search that reaches
-// the best value.
+// the best value, once no admissible step off an end of a heritability it lies at or near rises.
 #pragma once
 
 #include <array>
@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bivariate/model.hpp"
@@ -72,16 +73,51 @@ struct OptimisationCandidate {
 // One search of the fit in `state` from `start` (standardised theta): nothing when the start
 // cannot be evaluated, or when, by ML, the run did not converge on its way to a face where the
 // likelihood rises without bound (no maximum to fall short of); an error when the run or its
-// end point fails. A candidate is converged when its projected gradient is small, its free
-// heritabilities are interior, a free residual correlation is off an inner edge of its box, no
-// total variance is on its floor, and every number it reports is finite.
+// end point fails. A run that stops short of its gradient test with a free heritability near an
+// end, where the value no longer resolves the steps its derivative still asks for, is settled
+// along that heritability by bisection on the derivative's sign. A candidate is converged when
+// its projected gradient is small, its free heritabilities are interior, a free residual
+// correlation is off an inner edge of its box, no total variance is on its floor, and every
+// number it reports is finite.
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start);
+
+// A start off an end of a heritability from which the likelihood rises above `value`, the
+// point's own (standardised theta and objective), and the state that frees that heritability:
+// nothing where no admissible step off rises by more than the selection's tolerance. The ends
+// looked at are those the state holds and those a free heritability lies within 1e-3 of. At an
+// end theta folds: a heritability of 0 leaves G singular, one of 1 leaves E singular, and the
+// correlation the end removes has no pull on a search near it. A step off by d opens that
+// covariance by up to sqrt(d M_oo), so the value can fall at the rate sqrt(d) while its
+// derivative in the heritability alone says it rises; steps with a correlation of +-1 and d over
+// a geometric range find that, and where both traits are at one end, steps d w w' along the
+// direction w'Sw is least (S the value's gradient in that covariance matrix).
+struct StepOff {
+  HeritabilityState state;
+  Theta start;
+};
+std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
+                                const Theta& theta, double value);
 
 // The converged candidate with the fewest free coordinates among those within
 // (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
 Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,
                                                     const std::vector<OptimisationCandidate>& others);
+
+// The finished searches of a fit, as `select_best_candidate` reads them.
+struct Candidates {
+  std::vector<OptimisationCandidate> converged;
+  std::vector<OptimisationCandidate> others;
+  void add(OptimisationCandidate candidate) {
+    (candidate.converged ? converged : others).push_back(std::move(candidate));
+  }
+};
+
+// `select_best_candidate`, once the point it would report (or the unconverged one that would
+// refuse it) is a maximum as far as `step_off` can tell: while that point lies at or near an end
+// of a heritability and a step off that end rises, the search goes on from the step, its end
+// joining the candidates.
+Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool reml, Candidates& candidates);
 
 struct BivariateFit {
   std::optional<double> genetic_correlation;   // absent when a heritability is held at 0

@@ -235,21 +235,6 @@ struct Maximum {
   bool converged;
 };
 
-// The full log-likelihood to compare with the null's: when the null ends above the fit, the
-// full model is searched again, all free, from the null's point.
-Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Found& null) {
-  const auto from_null = [&]() -> Result<Maximum> {
-    auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null.theta);
-    if (!again) return std::unexpected(again.error());
-    if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
-    return Maximum{-(**again).standardised_objective, (**again).converged};
-  };
-  auto kept = null_refit::full_above_null(Maximum{full, true}, -null.value, from_null,
-                                          "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
-  if (!kept) return std::unexpected(kept.error());
-  return kept->loglik;
-}
-
 bool is_heritability(BivariateQuantity quantity) {
   return quantity == BivariateQuantity::h2_first || quantity == BivariateQuantity::h2_second;
 }
@@ -290,6 +275,25 @@ std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, 
   return -found->value;
 }
 
+Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Theta& null_theta,
+                               double null_loglik) {
+  const auto from_null = [&]() -> Result<Maximum> {
+    auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null_theta);
+    if (!again) return std::unexpected(again.error());
+    if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
+    // The run from the null may end at or near an end of a heritability as the fit's own may.
+    Candidates candidates;
+    candidates.add(std::move(**again));
+    auto chosen = choose(problem, reml, candidates);
+    if (!chosen) return std::unexpected(chosen.error());
+    return Maximum{-chosen->standardised_objective, chosen->converged};
+  };
+  auto kept = null_refit::full_above_null(Maximum{full, true}, null_loglik, from_null,
+                                          "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  if (!kept) return std::unexpected(kept.error());
+  return kept->loglik;
+}
+
 Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
                                                    const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                                    BivariateQuantity quantity) {
@@ -321,13 +325,14 @@ Result<CorrelationTestResult> correlation_test(const BivariateModel& model,
     const std::optional<Found> profiled = profile_found(at.problem, reml, quantity, null, at.hint);
     if (!profiled) return fail(interrupt::stopping() ? interrupt::code : "BIVARIATE_NULL_FIT_FAILED");
     null_loglik = -profiled->value;
-    auto resolved = full_above_null(at.problem, reml, full, *profiled);
+    auto resolved = full_above_null(at.problem, reml, full, profiled->theta, null_loglik);
     if (!resolved) return std::unexpected(resolved.error());
     full = *resolved;
   }
   const double difference = full - null_loglik;
   const double statistic = std::fmax(difference + difference, 0.0);
-  CorrelationTestResult result{"chi2_1", statistic, 1.0, null_loglik, full};
+  CorrelationTestResult result{"chi2_1", statistic, 1.0, at.problem.publish(null_loglik, reml),
+                               at.problem.publish(full, reml)};
   if (std::fabs(null) >= 1.0) {
     result.reference = "mixture_50_50";
     result.p_value = deviance::p_value(statistic);

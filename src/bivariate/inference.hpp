@@ -27,6 +27,13 @@ Hint hint_of(const BivariateFit& fit);
 std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
                                  double value, const Hint& hint);
 
+// The full fit's standardised log-likelihood to compare with a null's, `null_loglik` at the
+// standardised point `null_theta`: where the null ends above `full`, the full model searched
+// again from the null's point and the better converged maximum kept;
+// "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM" where the null still wins.
+Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Theta& null_theta,
+                               double null_loglik);
+
 // The interval of one quantity between its range's ends, refitting from the full fit.
 Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
                                                    const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
@@ -36,7 +43,8 @@ struct CorrelationTestResult {
   std::string_view reference;  // "chi2_1" or "mixture_50_50"
   double statistic;
   double p_value;
-  double null_loglik;  // both on the standardised scale
+  // Both on the scale of each trait divided by the sample standard deviation of its values.
+  double null_loglik;
   double full_loglik;
 };
 
