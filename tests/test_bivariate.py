@@ -232,6 +232,10 @@ MAXIMA = {
     "nuclear_h1_at_one_ml": (families(512), False, -297.696468930),
     "parents_h2_at_zero": (families(56), True, -170.598443075),
     "parents_h2_at_zero_ml": (families(56), False, -173.478842582),
+    # A first trait of heritability 0.99: the maximum lies at h1 = 1 - 4e-5 and rho_e = -1, where
+    # rho_e pulls on the search only in proportion to sqrt(1 - h1) (-218.027532, -213.674663).
+    "h1_near_one": (simulate(families=18, seed=14, h=(.99, .5), rho=(.5, -.6), missing=0), True, -218.026141017),
+    "h1_near_one_gaps_ml": (simulate(families=18, seed=17, h=(.99, .5), rho=(.5, -.6)), False, -213.673143633),
 }
 
 

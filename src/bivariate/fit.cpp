@@ -36,8 +36,8 @@ constexpr double heading_to_face = 1e-4;
 constexpr double near_face = 1e-3;
 // The shortest step off an end tried, relative to the larger total variance.
 constexpr double step_shortest = 1e-15;
-// Searches on from a point at or near an end that a step off rises from, at most, per fit.
-constexpr std::size_t most_step_offs = 4;
+// Rounds of searches on from the point a fit would report or be refused by, at most.
+constexpr std::size_t most_rounds = 4;
 
 constexpr std::array<Theta, 3> fit_starts = {{
     {1.0, 1.0, 0.5, 0.5, 0.0, 0.0},
@@ -286,8 +286,8 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
       OptimisationCandidate{value + problem.constant(reml), value, theta, scaled, state, converged});
 }
 
-std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
-                                const Theta& theta, double value) {
+std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
+                               const Theta& theta, double value) {
   // Per trait, the end its heritability is held at, or lies so near that the correlation the
   // end removes has next to no pull on the search.
   std::array<HeritabilityHold, 2> face = {state.first, state.second};
@@ -296,28 +296,33 @@ std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, H
     if (theta[2 + t] < near_face) face[t] = HeritabilityHold::HeldAtZero;
     if (theta[2 + t] > 1.0 - near_face) face[t] = HeritabilityHold::HeldAtOne;
   }
-  if (face[0] == HeritabilityHold::Free && face[1] == HeritabilityHold::Free) return std::nullopt;
+  std::vector<StepOff> steps;
+  if (face[0] == HeritabilityHold::Free && face[1] == HeritabilityHold::Free) return steps;
 
   Evaluator evaluate(problem.model, problem.response);
   const double size = std::fmax(theta[0], theta[1]);
-  std::optional<StepOff> best;
-  double lowest = value - (std::fabs(value) + 1.0) * selection_tolerance;
-  // A start at the covariances `moved`, searched in `freed`, kept where it is the lowest yet.
-  const auto consider = [&](const Covariances& moved, HeritabilityState freed) {
+  const double above = value - (std::fabs(value) + 1.0) * selection_tolerance;
+  // Along one ray of steps, the lowest start below `above`, kept as a step.
+  struct Lowest {
+    double value;
+    std::optional<StepOff> step;
+  };
+  const auto consider = [&](Lowest& lowest, const Covariances& moved, HeritabilityState freed) {
     const Theta start = expand(freed, at(theta_of(moved), free_indices(freed)));
     const std::optional<BivariateEvaluation> there = evaluate(start, reml, false, freed);
-    if (there && there->value < lowest) {
-      lowest = there->value;
-      best = StepOff{freed, start};
-    }
+    if (there && there->value < lowest.value) lowest = {there->value, StepOff{freed, start}};
+  };
+  const auto keep = [&](const Lowest& lowest) {
+    if (lowest.step) steps.push_back(*lowest.step);
   };
   const auto cone = [](Covariances& c, HeritabilityHold end) -> Eigen::Matrix2d& {
     return end == HeritabilityHold::HeldAtZero ? c.genetic : c.residual;
   };
 
-  // One trait off its end by d: its diagonal entry d, its cross entry +-sqrt(d M_oo), a correlation
-  // of +-1. To first order the value moves by S_tt d +- 2 S_to sqrt(d M_oo): the cross term decides
-  // near the end, however the derivative in the heritability points.
+  // One trait off its end by d: its diagonal entry d, its cross entry c sqrt(d M_oo), a
+  // correlation c of -1, 0 or 1. To first order the value moves by S_tt d + 2 c S_to sqrt(d M_oo):
+  // the cross term decides near the end, however the derivative in the heritability points; each
+  // c may lead to a maximum of its own.
   for (std::size_t t = 0; t < 2; ++t) {
     if (face[t] == HeritabilityHold::Free) continue;
     const std::size_t o = 1 - t;
@@ -328,16 +333,19 @@ std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, H
     hold_of(freed, t) = HeritabilityHold::Free;
     const auto ti = static_cast<Eigen::Index>(t), oi = static_cast<Eigen::Index>(o);
     // Where a residual correlation of +-1 leaves V singular, its box stops short of it.
-    const bool edged = face[t] == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
+    const bool edged =
+        face[t] == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
     const double reach = edged ? 1.0 - correlation_edge : 1.0;
-    for (const double sign : {-reach, reach}) {
+    for (const double correlation : {-reach, 0.0, reach}) {
+      Lowest lowest{above, std::nullopt};
       for (double d = 0.25 * size; d > size * step_shortest; d *= 0.25) {
         Covariances moved = base;
         Eigen::Matrix2d& m = cone(moved, face[t]);
         m(ti, ti) += d;
-        m(ti, oi) = m(oi, ti) = sign * std::sqrt(d * m(oi, oi));
-        consider(moved, freed);
+        m(ti, oi) = m(oi, ti) = correlation * std::sqrt(d * m(oi, oi));
+        consider(lowest, moved, freed);
       }
+      keep(lowest);
     }
   }
 
@@ -347,21 +355,22 @@ std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, H
     Theta on_face = theta;
     on_face[2] = on_face[3] = held_value(face[0]);
     const HeritabilityState both{face[0], face[1]};
-    const std::optional<BivariateEvaluation> here = evaluate(on_face, reml, true, both);
-    if (here) {
+    if (const std::optional<BivariateEvaluation> here = evaluate(on_face, reml, true, both)) {
       Covariances gradient = here->covariance_gradient;
       const Eigen::Vector2d w = smallest(cone(gradient, face[0]));
       HeritabilityState freed = state;
       freed.first = freed.second = HeritabilityHold::Free;
       const Covariances base = covariances(on_face);
+      Lowest lowest{above, std::nullopt};
       for (double d = size; d > size * step_shortest; d *= 0.25) {
         Covariances moved = base;
         cone(moved, face[0]) += d * w * w.transpose();
-        consider(moved, freed);
+        consider(lowest, moved, freed);
       }
+      keep(lowest);
     }
   }
-  return best;
+  return steps;
 }
 
 namespace {
@@ -464,8 +473,29 @@ Result<void> check_response(const BivariateModel& model, const Eigen::Ref<const 
   return {};
 }
 
+namespace {
+
+// A search from `start`, run on once from its end where it stops short of its test: near an end
+// of a heritability the search is badly conditioned, and a fresh curvature model finishes what
+// the first run's could not.
+Result<std::optional<OptimisationCandidate>> search_on(const StandardisedProblem& problem, bool reml,
+                                                       const StepOff& start) {
+  auto candidate = search(problem, reml, start.state, start.start);
+  if (!candidate || !*candidate || (*candidate)->converged) return candidate;
+  Theta end = (*candidate)->theta;
+  end[0] /= problem.variances[0];
+  end[1] /= problem.variances[1];
+  auto again = search(problem, reml, start.state, end);
+  if (!again) return std::unexpected(again.error());
+  if (*again && !total_less((*candidate)->standardised_objective, (**again).standardised_objective)) return again;
+  return candidate;
+}
+
+}  // namespace
+
 Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool reml, Candidates& candidates) {
-  for (std::size_t round = 0; round < most_step_offs; ++round) {
+  std::optional<double> looked_at;  // the last point stepped off, which a round must improve on
+  for (std::size_t round = 0; round < most_rounds; ++round) {
     auto chosen = select_best_candidate(candidates.converged, candidates.others);
     OptimisationCandidate subject;
     if (chosen) {
@@ -477,17 +507,22 @@ Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool re
     } else {
       return chosen;
     }
+    if (looked_at && !(subject.standardised_objective < *looked_at)) return chosen;
+    looked_at = subject.standardised_objective;
     Theta standardised = subject.theta;
     standardised[0] /= problem.variances[0];
     standardised[1] /= problem.variances[1];
-    const std::optional<StepOff> step =
-        step_off(problem, reml, subject.state, standardised, subject.standardised_objective);
-    if (!step) return chosen;
-    if (interrupt::requested()) return fail(interrupt::code);
-    auto candidate = search(problem, reml, step->state, step->start);
-    if (!candidate) return std::unexpected(candidate.error());
-    if (!*candidate) return chosen;
-    candidates.add(std::move(**candidate));
+    std::vector<StepOff> starts =
+        steps_off(problem, reml, subject.state, standardised, subject.standardised_objective);
+    // An unconverged point that would refuse the fit is also run on from where it stopped.
+    if (!chosen) starts.push_back(StepOff{subject.state, standardised});
+    if (starts.empty()) return chosen;
+    for (const StepOff& start : starts) {
+      if (interrupt::requested()) return fail(interrupt::code);
+      auto candidate = search_on(problem, reml, start);
+      if (!candidate) return std::unexpected(candidate.error());
+      if (*candidate) candidates.add(std::move(**candidate));
+    }
   }
   return select_best_candidate(candidates.converged, candidates.others);
 }

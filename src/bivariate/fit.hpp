@@ -82,22 +82,23 @@ struct OptimisationCandidate {
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start);
 
-// A start off an end of a heritability from which the likelihood rises above `value`, the
-// point's own (standardised theta and objective), and the state that frees that heritability:
-// nothing where no admissible step off rises by more than the selection's tolerance. The ends
-// looked at are those the state holds and those a free heritability lies within 1e-3 of. At an
-// end theta folds: a heritability of 0 leaves G singular, one of 1 leaves E singular, and the
-// correlation the end removes has no pull on a search near it. A step off by d opens that
-// covariance by up to sqrt(d M_oo), so the value can fall at the rate sqrt(d) while its
-// derivative in the heritability alone says it rises; steps with a correlation of +-1 and d over
-// a geometric range find that, and where both traits are at one end, steps d w w' along the
-// direction w'Sw is least (S the value's gradient in that covariance matrix).
+// Starts off an end of a heritability from which the likelihood rises above `value`, the
+// point's own (standardised theta and objective), each with the state that frees that
+// heritability: none where no admissible step off rises by more than the selection's tolerance.
+// The ends looked at are those the state holds and those a free heritability lies within 1e-3
+// of. At an end theta folds: a heritability of 0 leaves G singular, one of 1 leaves E singular,
+// and the correlation the end removes has no pull on a search near it. A step off by d opens
+// that covariance by up to sqrt(d M_oo), so the value can fall at the rate sqrt(d) while its
+// derivative in the heritability alone says it rises. Steps with a correlation of -1, 0 and 1,
+// each over a geometric range of d, give one start each where they rise; where both traits are
+// at one end, steps d w w' along the direction w'Sw is least (S the value's gradient in that
+// covariance matrix) give another.
 struct StepOff {
   HeritabilityState state;
   Theta start;
 };
-std::optional<StepOff> step_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
-                                const Theta& theta, double value);
+std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
+                               const Theta& theta, double value);
 
 // The converged candidate with the fewest free coordinates among those within
 // (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
@@ -114,9 +115,10 @@ struct Candidates {
 };
 
 // `select_best_candidate`, once the point it would report (or the unconverged one that would
-// refuse it) is a maximum as far as `step_off` can tell: while that point lies at or near an end
-// of a heritability and a step off that end rises, the search goes on from the step, its end
-// joining the candidates.
+// refuse it) is a maximum as far as `steps_off` can tell: while that point lies at or near an end
+// of a heritability and steps off that end rise, the search goes on from each, and an
+// unconverged point is run on from where it stopped; their ends join the candidates. Each
+// search that stops short of its test is run on once from its end.
 Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool reml, Candidates& candidates);
 
 struct BivariateFit {
