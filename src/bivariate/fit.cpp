@@ -286,67 +286,90 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
       OptimisationCandidate{value + problem.constant(reml), value, theta, scaled, state, converged});
 }
 
+HeritabilityHold end_near(double h) {
+  if (h < near_face) return HeritabilityHold::HeldAtZero;
+  if (h > 1.0 - near_face) return HeritabilityHold::HeldAtOne;
+  return HeritabilityHold::Free;
+}
+
+std::vector<Theta> ray_off(const Theta& theta, std::size_t trait, HeritabilityHold end, double correlation) {
+  Theta on_end = theta;
+  on_end[2 + trait] = held_value(end);
+  const Covariances base = covariances(on_end);
+  const auto t = static_cast<Eigen::Index>(trait), o = 1 - t;
+  const double size = std::fmax(theta[0], theta[1]);
+  std::vector<Theta> ray;
+  for (double d = 0.25 * size; d > size * step_shortest; d *= 0.25) {
+    Covariances moved = base;
+    Eigen::Matrix2d& m = end == HeritabilityHold::HeldAtZero ? moved.genetic : moved.residual;
+    m(t, t) += d;
+    m(t, o) = m(o, t) = correlation * std::sqrt(d * m(o, o));
+    Theta step = theta_of(moved);
+    // The other coordinates as theta's where the step leaves them without meaning.
+    if (step[4] == 0.0 && end != HeritabilityHold::HeldAtZero) step[4] = theta[4];
+    if (step[5] == 0.0 && end != HeritabilityHold::HeldAtOne) step[5] = theta[5];
+    ray.push_back(step);
+  }
+  return ray;
+}
+
+std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, double correlation) {
+  Theta on_end = theta;
+  on_end[2] = on_end[3] = held_value(end);
+  const Covariances base = covariances(on_end);
+  Eigen::Matrix2d unit;
+  unit << theta[0], correlation * std::sqrt(theta[0] * theta[1]), correlation * std::sqrt(theta[0] * theta[1]), theta[1];
+  std::vector<Theta> ray;
+  for (double d = 0.25; d > step_shortest; d *= 0.25) {
+    Covariances moved = base;
+    (end == HeritabilityHold::HeldAtZero ? moved.genetic : moved.residual) += d * unit;
+    Theta step = theta_of(moved);
+    if (end == HeritabilityHold::HeldAtZero) step[5] = theta[5];
+    else step[4] = theta[4];
+    ray.push_back(step);
+  }
+  return ray;
+}
+
+double correlation_reach(const StandardisedProblem& problem, HeritabilityHold end) {
+  const bool edged = end == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
+  return edged ? 1.0 - correlation_edge : 1.0;
+}
+
 std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
                                const Theta& theta, double value) {
   // Per trait, the end its heritability is held at, or lies so near that the correlation the
   // end removes has next to no pull on the search.
   std::array<HeritabilityHold, 2> face = {state.first, state.second};
-  for (std::size_t t = 0; t < 2; ++t) {
-    if (face[t] != HeritabilityHold::Free) continue;
-    if (theta[2 + t] < near_face) face[t] = HeritabilityHold::HeldAtZero;
-    if (theta[2 + t] > 1.0 - near_face) face[t] = HeritabilityHold::HeldAtOne;
-  }
+  for (std::size_t t = 0; t < 2; ++t)
+    if (face[t] == HeritabilityHold::Free) face[t] = end_near(theta[2 + t]);
   std::vector<StepOff> steps;
   if (face[0] == HeritabilityHold::Free && face[1] == HeritabilityHold::Free) return steps;
 
   Evaluator evaluate(problem.model, problem.response);
-  const double size = std::fmax(theta[0], theta[1]);
   const double above = value - (std::fabs(value) + 1.0) * selection_tolerance;
-  // Along one ray of steps, the lowest start below `above`, kept as a step.
-  struct Lowest {
-    double value;
+  // Along one ray of steps searched in `freed`, the lowest start below `above`, kept as a step.
+  const auto lowest_on = [&](const std::vector<Theta>& ray, HeritabilityState freed) {
+    double lowest = above;
     std::optional<StepOff> step;
-  };
-  const auto consider = [&](Lowest& lowest, const Covariances& moved, HeritabilityState freed) {
-    const Theta start = expand(freed, at(theta_of(moved), free_indices(freed)));
-    const std::optional<BivariateEvaluation> there = evaluate(start, reml, false, freed);
-    if (there && there->value < lowest.value) lowest = {there->value, StepOff{freed, start}};
-  };
-  const auto keep = [&](const Lowest& lowest) {
-    if (lowest.step) steps.push_back(*lowest.step);
-  };
-  const auto cone = [](Covariances& c, HeritabilityHold end) -> Eigen::Matrix2d& {
-    return end == HeritabilityHold::HeldAtZero ? c.genetic : c.residual;
+    for (const Theta& point : ray) {
+      const Theta start = expand(freed, at(point, free_indices(freed)));
+      const std::optional<BivariateEvaluation> there = evaluate(start, reml, false, freed);
+      if (there && there->value < lowest) {
+        lowest = there->value;
+        step = StepOff{freed, start};
+      }
+    }
+    if (step) steps.push_back(*step);
   };
 
-  // One trait off its end by d: its diagonal entry d, its cross entry c sqrt(d M_oo), a
-  // correlation c of -1, 0 or 1. To first order the value moves by S_tt d + 2 c S_to sqrt(d M_oo):
-  // the cross term decides near the end, however the derivative in the heritability points; each
-  // c may lead to a maximum of its own.
+  // One trait off its end, with a correlation of -1, 0 or 1: each may lead to a maximum of its own.
   for (std::size_t t = 0; t < 2; ++t) {
     if (face[t] == HeritabilityHold::Free) continue;
-    const std::size_t o = 1 - t;
-    Theta on_face = theta;
-    on_face[2 + t] = held_value(face[t]);
-    const Covariances base = covariances(on_face);
     HeritabilityState freed = state;
     hold_of(freed, t) = HeritabilityHold::Free;
-    const auto ti = static_cast<Eigen::Index>(t), oi = static_cast<Eigen::Index>(o);
-    // Where a residual correlation of +-1 leaves V singular, its box stops short of it.
-    const bool edged =
-        face[t] == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
-    const double reach = edged ? 1.0 - correlation_edge : 1.0;
-    for (const double correlation : {-reach, 0.0, reach}) {
-      Lowest lowest{above, std::nullopt};
-      for (double d = 0.25 * size; d > size * step_shortest; d *= 0.25) {
-        Covariances moved = base;
-        Eigen::Matrix2d& m = cone(moved, face[t]);
-        m(ti, ti) += d;
-        m(ti, oi) = m(oi, ti) = correlation * std::sqrt(d * m(oi, oi));
-        consider(lowest, moved, freed);
-      }
-      keep(lowest);
-    }
+    const double reach = correlation_reach(problem, face[t]);
+    for (const double correlation : {-reach, 0.0, reach}) lowest_on(ray_off(theta, t, face[t], correlation), freed);
   }
 
   // Both traits at the same end: M is 0 there and the steps off are d w w', whose first-order
@@ -356,18 +379,20 @@ std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, He
     on_face[2] = on_face[3] = held_value(face[0]);
     const HeritabilityState both{face[0], face[1]};
     if (const std::optional<BivariateEvaluation> here = evaluate(on_face, reml, true, both)) {
-      Covariances gradient = here->covariance_gradient;
-      const Eigen::Vector2d w = smallest(cone(gradient, face[0]));
-      HeritabilityState freed = state;
-      freed.first = freed.second = HeritabilityHold::Free;
+      const bool genetic = face[0] == HeritabilityHold::HeldAtZero;
+      const Eigen::Vector2d w =
+          smallest(genetic ? here->covariance_gradient.genetic : here->covariance_gradient.residual);
       const Covariances base = covariances(on_face);
-      Lowest lowest{above, std::nullopt};
+      const double size = std::fmax(theta[0], theta[1]);
+      std::vector<Theta> ray;
       for (double d = size; d > size * step_shortest; d *= 0.25) {
         Covariances moved = base;
-        cone(moved, face[0]) += d * w * w.transpose();
-        consider(lowest, moved, freed);
+        (genetic ? moved.genetic : moved.residual) += d * w * w.transpose();
+        ray.push_back(theta_of(moved));
       }
-      keep(lowest);
+      HeritabilityState freed = state;
+      freed.first = freed.second = HeritabilityHold::Free;
+      lowest_on(ray, freed);
     }
   }
   return steps;
@@ -527,7 +552,7 @@ Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool re
   return select_best_candidate(candidates.converged, candidates.others);
 }
 
-Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
+Result<SearchedFit> searched_fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
   if (auto checked = check_response(model, y); !checked) return std::unexpected(checked.error());
   auto problem = model.standardised_problem(y);
   if (!problem) return std::unexpected(problem.error());
@@ -543,7 +568,13 @@ Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eig
   }
   auto chosen = choose(*problem, reml, candidates);
   if (!chosen) return std::unexpected(chosen.error());
-  return fit_from(*chosen, reml);
+  return SearchedFit{fit_from(*chosen, reml), std::move(candidates)};
+}
+
+Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
+  auto searched = searched_fit(model, y, reml);
+  if (!searched) return std::unexpected(searched.error());
+  return std::move(searched->fit);
 }
 
 }  // namespace kestrune::bivariate

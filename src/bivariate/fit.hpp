@@ -100,6 +100,23 @@ struct StepOff {
 std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
                                const Theta& theta, double value);
 
+// The end a heritability lies within 1e-3 of, or Free.
+HeritabilityHold end_near(double h);
+
+// One ray of those steps, as theta: off the end `end` of `trait`'s heritability at `theta`,
+// that end's covariance matrix M raised by d at (trait, trait) and its cross entry set to
+// correlation sqrt(d M_oo), for d from a quarter of the larger total variance down by quarters.
+std::vector<Theta> ray_off(const Theta& theta, std::size_t trait, HeritabilityHold end, double correlation);
+
+// A ray off an end both heritabilities lie at: that end's covariance matrix raised by
+// d [[V1, c sqrt(V1 V2)], [c sqrt(V1 V2), V2]] with c the correlation, for d from a quarter down
+// by quarters; the other correlation as theta's.
+std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, double correlation);
+
+// The largest correlation a step may take at that end: 1, or just inside it where a residual
+// correlation of +-1 leaves V singular.
+double correlation_reach(const StandardisedProblem& problem, HeritabilityHold end);
+
 // The converged candidate with the fewest free coordinates among those within
 // (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
 Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,
@@ -138,6 +155,13 @@ struct BivariateFit {
 
 // Checks y (length, finiteness), standardises and fits.
 Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml);
+
+// The fit, with every candidate its searches left: points a refit may take as they are.
+struct SearchedFit {
+  BivariateFit fit;
+  Candidates candidates;
+};
+Result<SearchedFit> searched_fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml);
 
 // The response y checked as every operation on it checks it: one value per measured value,
 // each finite.

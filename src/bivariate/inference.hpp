@@ -21,11 +21,19 @@ using Hint = Theta;
 
 Hint hint_of(const BivariateFit& fit);
 
+// A point of a profile: its objective and standardised theta.
+struct ProfilePoint {
+  double value;
+  Theta theta;
+};
+
 // The largest standardised log-likelihood found from four starts with the quantity held at
 // `value`: theta[k] held for a heritability or a correlation, the residual correlation
-// derived from the others for the phenotypic one. Absent when no point is accepted.
+// derived from the others for the phenotypic one; or at `face`, a point where the correlation
+// held has no meaning (a heritability at the end that removes it), which lies on the profile of
+// every value in [-1, 1]. Absent when no point is accepted.
 std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
-                                 double value, const Hint& hint);
+                                 double value, const Hint& hint, const std::optional<ProfilePoint>& face = {});
 
 // The full fit's standardised log-likelihood to compare with a null's, `null_loglik` at the
 // standardised point `null_theta`: where the null ends above `full`, the full model searched
