@@ -88,7 +88,9 @@ double phenotypic_correlation(const Theta& t) {
   return rho_g * std::sqrt(std::fmax(h1 * h2, 0.0)) + rho_e * std::sqrt((1.0 - h1) * (1.0 - h2));
 }
 
-HeritabilityHold& hold_of(HeritabilityState& state, std::size_t trait) { return trait == 0 ? state.first : state.second; }
+HeritabilityHold& hold_of(HeritabilityState& state, std::size_t trait) {
+  return trait == 0 ? state.first : state.second;
+}
 
 // theta from the two covariance matrices, where both traits have a total variance: the inverse of
 // `covariances`, a correlation 0 where its trait's variances leave it no meaning.
@@ -317,8 +319,9 @@ std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, doubl
   Theta on_end = theta;
   on_end[2] = on_end[3] = held_value(end);
   const Covariances base = covariances(on_end);
+  const double cross = correlation * std::sqrt(theta[0] * theta[1]);
   Eigen::Matrix2d unit;
-  unit << theta[0], correlation * std::sqrt(theta[0] * theta[1]), correlation * std::sqrt(theta[0] * theta[1]), theta[1];
+  unit << theta[0], cross, cross, theta[1];
   std::vector<Theta> ray;
   for (double d = 0.25; d > step_shortest; d *= 0.25) {
     Covariances moved = base;
@@ -332,7 +335,8 @@ std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, doubl
 }
 
 double correlation_reach(const StandardisedProblem& problem, HeritabilityHold end) {
-  const bool edged = end == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
+  const bool edged =
+      end == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
   return edged ? 1.0 - correlation_edge : 1.0;
 }
 
@@ -526,9 +530,10 @@ Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool re
     if (chosen) {
       subject = *chosen;
     } else if (chosen.error().code == "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM") {
-      subject = *std::min_element(candidates.others.begin(), candidates.others.end(), [](const auto& a, const auto& b) {
+      const auto lower = [](const auto& a, const auto& b) {
         return total_less(a.standardised_objective, b.standardised_objective);
-      });
+      };
+      subject = *std::min_element(candidates.others.begin(), candidates.others.end(), lower);
     } else {
       return chosen;
     }

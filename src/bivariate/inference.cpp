@@ -122,6 +122,51 @@ Free scaled_start(const Theta& hint, const StandardisedProblem& problem, std::sp
   return start;
 }
 
+// From a profile's best point (theta[k] held at value, the coordinates `free` searched) at or
+// near an end of a free heritability, the searches on from steps off that end, as the fit's:
+// a ray whose correlation is the one held keeps it, the others try -1, 0 and 1. The best of
+// their ends where it improves on the point, else nothing.
+std::optional<ProfilePoint> off_ends(const StandardisedProblem& problem, bool reml, const Profile& profile,
+                                     const std::array<std::size_t, 5>& free, std::size_t k, double value,
+                                     const ProfilePoint& point) {
+  Evaluator evaluator(problem.model, problem.response);
+  std::optional<ProfilePoint> best;
+  const double above = point.value - (std::fabs(point.value) + 1.0) * 1e-10;
+  // The lowest point of a ray below `above`, searched on from.
+  const auto search_ray = [&](const std::vector<Theta>& ray) {
+    double lowest = above;
+    std::optional<std::vector<double>> start;
+    for (const Theta& step : ray) {
+      Free picked{};
+      for (std::size_t i = 0; i < 5; ++i) picked[i] = step[free[i]];
+      std::vector<double> x = clamped(picked, profile.box);
+      const std::optional<double> there = evaluate(evaluator, reml, profile, x).value;
+      if (there && *there < lowest) {
+        lowest = *there;
+        start = std::move(x);
+      }
+    }
+    if (!start) return;
+    const std::optional<ProfilePoint> found = from_start(problem, reml, profile, *start);
+    if (found && found->value < point.value && (!best || found->value < best->value)) best = found;
+  };
+  const auto correlations = [&](HeritabilityHold end) {
+    const std::size_t cross = end == HeritabilityHold::HeldAtZero ? 4 : 5;
+    const double reach = correlation_reach(problem, end);
+    return cross == k ? std::vector<double>{value} : std::vector<double>{-reach, 0.0, reach};
+  };
+  std::array<HeritabilityHold, 2> ends{};
+  for (std::size_t t = 0; t < 2; ++t) {
+    ends[t] = k == 2 + t ? HeritabilityHold::Free : end_near(point.theta[2 + t]);
+    if (ends[t] == HeritabilityHold::Free) continue;
+    for (const double correlation : correlations(ends[t])) search_ray(ray_off(point.theta, t, ends[t], correlation));
+  }
+  if (ends[0] != HeritabilityHold::Free && ends[0] == ends[1])
+    for (const double correlation : correlations(ends[0]))
+      search_ray(joint_ray_off(point.theta, ends[0], correlation));
+  return best;
+}
+
 // theta[k] held at value, the other five free; `face`, where given, lies on this profile.
 std::optional<ProfilePoint> profile_held(const StandardisedProblem& problem, bool reml, std::size_t k, double value,
                                          const Hint& hint, const std::optional<ProfilePoint>& face) {
@@ -148,43 +193,9 @@ std::optional<ProfilePoint> profile_held(const StandardisedProblem& problem, boo
     return from_start(problem, reml, profile, clamped(start, profile.box));
   });
   if (face && (!best || face->value < best->value)) best = face;
-  // A best point at or near an end of a free heritability is searched on from steps off that end,
-  // as the fit's is: a ray whose correlation is the one held keeps it, the others try -1, 0, 1.
-  Evaluator evaluator(problem.model, problem.response);
   for (std::size_t round = 0; round < profile_rounds && best; ++round) {
-    std::optional<ProfilePoint> next = best;
-    const double above = best->value - (std::fabs(best->value) + 1.0) * 1e-10;
-    // The lowest point of a ray below `above`, searched on from.
-    const auto search_ray = [&](const std::vector<Theta>& ray) {
-      double lowest = above;
-      std::optional<std::vector<double>> start;
-      for (const Theta& point : ray) {
-        std::vector<double> x = clamped(pick(point), profile.box);
-        const std::optional<double> there = evaluate(evaluator, reml, profile, x).value;
-        if (there && *there < lowest) {
-          lowest = *there;
-          start = std::move(x);
-        }
-      }
-      if (!start) return;
-      const std::optional<ProfilePoint> found = from_start(problem, reml, profile, *start);
-      if (found && found->value < next->value) next = found;
-    };
-    // The correlations a step off `end` may open: the one held keeps its value.
-    const auto correlations = [&](HeritabilityHold end) {
-      const std::size_t cross = end == HeritabilityHold::HeldAtZero ? 4 : 5;
-      const double reach = correlation_reach(problem, end);
-      return cross == k ? std::vector<double>{value} : std::vector<double>{-reach, 0.0, reach};
-    };
-    std::array<HeritabilityHold, 2> ends{};
-    for (std::size_t t = 0; t < 2; ++t) {
-      ends[t] = k == 2 + t ? HeritabilityHold::Free : end_near(best->theta[2 + t]);
-      if (ends[t] == HeritabilityHold::Free) continue;
-      for (const double correlation : correlations(ends[t])) search_ray(ray_off(best->theta, t, ends[t], correlation));
-    }
-    if (ends[0] != HeritabilityHold::Free && ends[0] == ends[1])
-      for (const double correlation : correlations(ends[0])) search_ray(joint_ray_off(best->theta, ends[0], correlation));
-    if (!(next->value < best->value)) break;
+    std::optional<ProfilePoint> next = off_ends(problem, reml, profile, free, k, value, *best);
+    if (!next) break;
     best = next;
   }
   return best;

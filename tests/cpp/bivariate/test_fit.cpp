@@ -160,14 +160,16 @@ Families nuclear_families(int count, unsigned seed) {
   Eigen::MatrixXd v = Eigen::MatrixXd::Zero(2 * n, 2 * n);
   for (Eigen::Index i = 0; i < n; ++i) {
     design(2 * i, 0) = design(2 * i + 1, 1) = 1.0;
-    for (Eigen::Index j = 0; j < n; ++j) v.block(2 * i, 2 * j, 2, 2) = k(i, j) * c.genetic + (i == j ? c.residual : Eigen::Matrix2d::Zero());
+    for (Eigen::Index j = 0; j < n; ++j)
+      v.block(2 * i, 2 * j, 2, 2) = k(i, j) * c.genetic + (i == j ? c.residual : Eigen::Matrix2d::Zero());
   }
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal;
   Eigen::VectorXd z(2 * n);
   for (Eigen::Index i = 0; i < z.size(); ++i) z[i] = normal(rng);
   const Eigen::VectorXd y = Eigen::LLT<Eigen::MatrixXd>(v).matrixL() * z + design * Eigen::Vector2d(1.0, -2.0);
-  auto model = BivariateModel::build(k, std::vector<std::array<bool, 2>>(static_cast<std::size_t>(n), {true, true}), design);
+  const std::vector<std::array<bool, 2>> observed(static_cast<std::size_t>(n), {true, true});
+  auto model = BivariateModel::build(k, observed, design);
   EXPECT_TRUE(model.has_value());
   return {std::move(*model), y};
 }
