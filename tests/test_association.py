@@ -186,6 +186,8 @@ def whole_call_errors():
         ((k, x[:-1], y, g, "held"), "ASSOCIATION_DESIGN_WRONG_SHAPE"),
         ((k, np.zeros((n, 0)), y, g, "nope"), "ASSOCIATION_DESIGN_HAS_NO_COLUMNS"),
         ((k, np.ones((n, n)), y, g, "held"), "ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE"),
+        # a view of a design far too large to copy: its shape decides before anything is copied
+        ((k, np.broadcast_to(1.0, (n, 2**48)), y, g, "held"), "ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE"),
         ((bad[0], x, y, g, "held"), "ASSOCIATION_NOT_FINITE"),
         ((k, bad[1], y, g, "held"), "ASSOCIATION_NOT_FINITE"),
         ((k, x, bad[2], g, "held"), "ASSOCIATION_NOT_FINITE"),

@@ -6,8 +6,9 @@ import math
 import numpy as np
 import pytest
 from scipy import optimize, stats
+from scipy.linalg import null_space
 
-from helpers import NUCLEAR, gls_loglik, nuclear_families, site_gap
+from helpers import NUCLEAR, centred_relationship, gls_loglik, nuclear_families, site_gap
 from kestrune import _core
 
 LOG_2PI = math.log(2.0 * math.pi)
@@ -136,7 +137,48 @@ class Dense:
         return dense_fit(self.k, self.first, self.x, self.y, sds, reml)
 
 
+class Contrasts:
+    """REML from the error contrasts a'y alone, a an orthonormal basis of the design's complement:
+    a'Va stays regular where residuals at 0 leave V singular (a relationship centred on the
+    people, rho = +-1), so this is also the limit there. The GLS effects and their covariance come
+    from the bordered system [[V, X], [X', 0]], regular there too."""
+
+    def __init__(self, k, env, x, y):
+        self.k, self.first, self.x, self.y = k, env == env.min(), x, y
+        self.a = null_space(x.T)
+        self.z = self.a.T @ y
+
+    def loglik(self, sds, reml):
+        assert reml
+        m = self.a.T @ covariance(self.k, self.first, sds) @ self.a
+        sign, log_det = np.linalg.slogdet(m)
+        return -0.5 * (log_det + self.z @ np.linalg.solve(m, self.z) + len(self.z) * LOG_2PI) if sign > 0 else -np.inf
+
+    def fit(self, sds, reml):
+        n, p = self.x.shape
+        inverse = np.linalg.inv(np.block([[covariance(self.k, self.first, sds), self.x], [self.x.T, np.zeros((p, p))]]))
+        return self.loglik(sds, reml), (inverse @ np.r_[self.y, np.zeros(p)])[n:], np.sqrt(np.diag(-inverse[n:, n:]))
+
+
+def centred_sample(seed, n=24):
+    """A relationship centred on the people (K 1 = 0), an intercept, the sexes alternating."""
+    k, x, y, _ = centred_relationship(seed, n=n, markers=200 if n == 24 else 300)
+    return k, np.tile([0.0, 1.0], n // 2), x, y
+
+
+# Families whose genetic sds end at 0 in both sexes, a face where every genetic derivative is 0:
+# the maximum lies off it at rho = -1, which the searches once missed while calling the face converged.
+SADDLE = simulate(20, 131, g=(0.2, 0.3), e=(1.0, 0.8), rho=-0.8)
+
+
 # ---- the fit ------------------------------------------------------------------------------
+
+FITTED = {"small": lambda: (SMALL, Dense), "families": lambda: (DIFFERENT, Families), "saddle": lambda: (SADDLE, Families),
+          "site_gap": lambda: (site_gap_sample(), Dense),
+          # REML's limit where both residuals are 0 and rho is 1 (-1 for seed 57), the covariance singular:
+          # once a rounding value there, 0.08 above the limit
+          "centred_face": lambda: (centred_sample(3), Contrasts), "centred_face_minus": lambda: (centred_sample(57), Contrasts)}
+
 
 @pytest.mark.parametrize("reml", [True, False], ids=["reml", "ml"])
 @pytest.mark.parametrize("sds", [(0.8, 1.3, 1.1, 0.6, 0.4), (0.0, 0.9, 0.5, 1.2, -1.0), (1.1, 0.7, 0.8, 0.8, 1.0)])
@@ -148,24 +190,42 @@ def test_family_route_is_the_whole_matrix_likelihood(sds, reml):
     np.testing.assert_allclose(batched[1:], dense[1:], rtol=1e-10)
 
 
-@pytest.mark.parametrize("data", ["small", "families", "site_gap"])
-@pytest.mark.parametrize("reml", [True, False], ids=["reml", "ml"])
+@pytest.mark.parametrize("data, reml", [(d, r) for d in ("small", "families", "saddle", "site_gap") for r in (True, False)]
+                         + [("centred_face", True), ("centred_face_minus", True)])
 def test_fit_is_the_maximum_with_its_gls_effects(data, reml):
-    k, env, x, y = {"small": lambda: SMALL, "families": lambda: DIFFERENT, "site_gap": site_gap_sample}[data]()
+    (k, env, x, y), dense = FITTED[data]()
     fit = _core.discrete_gxe_fit(k, env, x, y, reml=reml)
     sds = sds_of(fit)
-    families = Dense(k, env, x, y) if data != "families" else Families(k, env, x, y)
+    families = dense(k, env, x, y)
     loglik, beta, se = families.fit(sds, reml)
     assert fit[6] == pytest.approx(loglik, abs=1e-8)
     np.testing.assert_allclose(fit[4], beta, rtol=1e-7)
-    np.testing.assert_allclose(fit[5], se, rtol=1e-7)
+    np.testing.assert_allclose(fit[5], se, rtol=1e-7, atol=1e-9)
     assert fit[2] == pytest.approx([fit[0][i] / (fit[0][i] + fit[1][i]) for i in range(2)], rel=1e-15)
     first = int(np.sum(env == env.min()))
     assert (fit[7], fit[10], fit[11]) == (True, [first, len(y) - first], sorted(set(env.tolist())))
     assert fit[9] < 1e-6
     free = [sds[0], sds[1], sds[2], sds[3], math.asin(sds[4])]
-    starts = [free, [0.7 * v for v in free[:4]] + [0.3], [1.0, 1.0, 1.0, 1.0, 1.5]]
+    starts = [free, [0.7 * v for v in free[:4]] + [0.3], [1.0, 1.0, 1.0, 1.0, 1.5], [0.3, 0.3, 1.0, 1.0, -1.2]]
     assert search(families, reml, FULL, starts) <= fit[6] + 1e-6
+
+
+@pytest.mark.parametrize("seed, n", [(18, 60), (3, 24)])
+def test_ml_on_a_centred_relationship_has_no_maximum_and_no_statistic(seed, n):
+    """With K 1 = 0 and an intercept, the ML likelihood rises without bound as both residuals go
+    to 0 at rho = 1: no fit converges (once one did, at the residuals' 0, on a rounding value), and
+    no test or interval reports a number."""
+    k, env, x, y = centred_sample(seed, n)
+    fit = _core.discrete_gxe_fit(k, env, x, y, reml=False)
+    g1, g2 = math.sqrt(fit[0][0]), math.sqrt(fit[0][1])
+    rising = [Dense(k, env, x, y).loglik((g1, g2, e, e, 1.0), False) for e in (1e-2, 1e-3, 1e-4)]
+    assert rising[1] - rising[0] > 2.0 and rising[2] - rising[1] > 2.0  # ln 10 a decade
+    assert not fit[7]
+    for which in ("genetic", "correlation"):  # the first once gave a statistic of two rounding values
+        with pytest.raises(ValueError, match="^DISCRETE_GXE_FIT_NOT_CONVERGED$"):
+            _core.discrete_gxe_test(k, env, x, y, which, reml=False)
+    with pytest.raises(ValueError, match="^DISCRETE_GXE_FIT_NOT_CONVERGED$"):
+        _core.discrete_gxe_correlation_interval(k, env, x, y, reml=False)
 
 
 def test_relabelled_environment_with_levels_gives_the_same_fit():

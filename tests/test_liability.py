@@ -135,6 +135,8 @@ def with_entries(entries, base=None):
         ((np.zeros((0, 0)), np.zeros(0), np.zeros((0, 1))), "LIABILITY_NO_ROWS"),
         (inputs(relationship=np.eye(3)), "LIABILITY_RELATIONSHIP_WRONG_SHAPE"),
         (inputs(design=np.ones((3, 1))), "LIABILITY_DESIGN_WRONG_SHAPE"),
+        # a view of a design far too large to copy: its shape decides before anything is copied
+        (inputs(design=np.broadcast_to(1.0, (3, 2**48))), "LIABILITY_DESIGN_WRONG_SHAPE"),
         (inputs(design=np.ones((4, 0))), "LIABILITY_DESIGN_HAS_NO_COLUMNS"),
         (inputs(relationship=with_entries({(2, 2): np.nan})), "LIABILITY_NOT_FINITE"),
         (inputs(design=np.array([[1.0], [1.0], [np.inf], [1.0]])), "LIABILITY_NOT_FINITE"),
@@ -156,8 +158,8 @@ def with_entries(entries, base=None):
         (inputs(design=RANK_DEFICIENT, status=(1.0, 0.0, 0.5, 0.0)), "LIABILITY_STATUS_NOT_BINARY"),
         (inputs(design=RANK_DEFICIENT, status=(0.0, 0.0, 0.0, 0.0)), "LIABILITY_ALL_ONE_STATUS"),
     ],
-    ids=["empty", "relationship_shape", "design_rows", "design_no_columns", "relationship_nan", "design_inf",
-         "asymmetric", "close_0_95", "identical_twins", "status_nan", "status_half", "status_two", "all_cases",
+    ids=["empty", "relationship_shape", "design_rows", "design_rows_of_a_vast_view", "design_no_columns",
+         "relationship_nan", "design_inf", "asymmetric", "close_0_95", "identical_twins", "status_nan", "status_half", "status_two", "all_cases",
          "all_controls", "diagonal_minus_20", "identical_columns", "asymmetric_before_rank", "too_close_before_rank",
          "status_inf_before_rank", "status_half_before_rank", "all_controls_before_rank"],
 )

@@ -172,6 +172,8 @@ CODES = [
     (dict(relationship=np.zeros((0, 0))), "MIXED_BIVARIATE_NO_ROWS"),
     (dict(relationship=np.eye(4)[:, :3]), "MIXED_BIVARIATE_WRONG_SHAPE"),
     (dict(design=np.ones((3, 1))), "MIXED_BIVARIATE_WRONG_SHAPE"),
+    # a view of a design far too large to copy: its shape decides before anything is copied
+    (dict(design=np.broadcast_to(1.0, (3, 2**48))), "MIXED_BIVARIATE_WRONG_SHAPE"),
     (dict(design=np.ones((4, 0))), "MIXED_BIVARIATE_DESIGN_HAS_NO_COLUMNS"),
     (dict(design=put((1, 0), np.nan), first_value=np.zeros(3)), "MIXED_BIVARIATE_NOT_FINITE"),
     (dict(second_limit=np.zeros(3), first_value=put(0, np.nan)), "MIXED_BIVARIATE_MEASURED_VALUE_NOT_FINITE"),
@@ -202,7 +204,8 @@ CODES = [
     (dict(design=RANK_DEFICIENT, relationship=put(([2, 3], [3, 2]), 0.95)), "MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE"),
 ]
 CODE_IDS = ["kind_3_first", "kind_negative", "censoring_3", "second_kind_after_first", "second_censoring",
-            "no_rows", "relationship_not_square", "design_rows", "design_no_columns", "not_finite",
+            "no_rows", "relationship_not_square", "design_rows", "design_rows_of_a_vast_view", "design_no_columns",
+            "not_finite",
             "measured_nan", "trait_length", "limit_inf", "continuous_censored", "binary_measured",
             "binary_all_cases", "binary_all_controls", "censored_no_scale", "asymmetric", "too_close",
             "pair_order", "diagonal_minus_20", "identical_columns", "length_before_rank", "measured_nan_before_rank",

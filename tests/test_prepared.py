@@ -397,6 +397,9 @@ def psd_block(smallest):
     (X[:, :0], K, None, "PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
     (np.ones((N, N)), K, None, "PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
     (with_entry(np.ones((N, N)), 0, 0, np.nan), K, None, "PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    # views of designs far too large to copy: their shapes decide before anything is copied
+    (np.broadcast_to(1.0, (N, 2**48)), K, None, "PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    (np.broadcast_to(1.0, (N + 1, 2**48)), K, None, "PREPARE_SHAPE_MISMATCH"),
     (with_entry(X, 2, 1, np.nan), with_entry(K, 0, 0, np.nan), None, "PREPARE_X_NOT_FINITE"),
     (with_entry(X, 2, 1, -np.inf), K, None, "PREPARE_X_NOT_FINITE"),
     (X, with_entry(K, 3, 4, np.inf, True), None, "PREPARE_K_NOT_FINITE"),

@@ -128,14 +128,15 @@ MarkerColumns columns_of(const Eigen::MatrixXd& markers) {
 }
 
 Result<AssociationModel> AssociationModel::build(const matrix_scan::Strided& relationship,
-                                                 const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                                 const matrix_scan::Strided& design_view,
                                                  const Eigen::Ref<const Eigen::VectorXd>& y) {
   const Eigen::Index n = y.size();
   if (n == 0) return fail("ASSOCIATION_NO_ROWS");
   if (relationship.rows != n || relationship.cols != n) return fail("ASSOCIATION_RELATIONSHIP_WRONG_SHAPE");
-  if (design.rows() != n) return fail("ASSOCIATION_DESIGN_WRONG_SHAPE");
-  if (design.cols() == 0) return fail("ASSOCIATION_DESIGN_HAS_NO_COLUMNS");
-  if (design.cols() >= n) return fail("ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE");
+  if (design_view.rows != n) return fail("ASSOCIATION_DESIGN_WRONG_SHAPE");
+  if (design_view.cols == 0) return fail("ASSOCIATION_DESIGN_HAS_NO_COLUMNS");
+  if (design_view.cols >= n) return fail("ASSOCIATION_DESIGN_NOT_SMALLER_THAN_SAMPLE");
+  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   // K is not tested for symmetry: its one pass gives its finiteness and its families' links.
   blocks::Links links(static_cast<std::size_t>(n));
   const bool finite = matrix_scan::scan(relationship, {}, &links).finite;

@@ -89,7 +89,7 @@ class AssociationModel {
   // Checks in a fixed order (the first failure decides the code), rotates and fits the null.
   // The relationship is read where it lies and not kept.
   static Result<AssociationModel> build(const matrix_scan::Strided& relationship,
-                                        const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                        const matrix_scan::Strided& design_view,
                                         const Eigen::Ref<const Eigen::VectorXd>& y);
 
   // w_i = 1 / max(h2 d_i + 1 - h2, 1e-12).

@@ -65,7 +65,7 @@ Fallible<Owned> covariate(const CovariateEffect& effect) {
 Fallible<Owned> py_association_sweep(const Arguments<6>& args) {
   const auto relationship = MatrixView::from(args[0]);
   if (!relationship) return std::unexpected(relationship.error());
-  auto design = copy_matrix(args[1]);
+  const auto design = MatrixView::from(args[1]);
   if (!design) return std::unexpected(design.error());
   auto y = copy_vector(args[2]);
   if (!y) return std::unexpected(y.error());
@@ -76,7 +76,7 @@ Fallible<Owned> py_association_sweep(const Arguments<6>& args) {
   const auto refit_below = extract_optional(args[5], as_float);
   if (!refit_below) return std::unexpected(refit_below.error());
 
-  auto model = AssociationModel::build(relationship->strided(), *design, *y);
+  auto model = AssociationModel::build(relationship->strided(), design->strided(), *y);
   if (!model) return code(std::move(model.error()));
   const auto refit = refit_mode(*variance);
   if (!refit) return code(refit.error());

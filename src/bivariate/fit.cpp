@@ -1,9 +1,12 @@
 #include "bivariate/fit.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <compare>
 #include <limits>
 #include <utility>
+
+#include <Eigen/Eigenvalues>
 
 #include "bivariate/likelihood.hpp"
 #include "compat_lbfgsb/bounds.hpp"
@@ -28,6 +31,13 @@ constexpr double penalty_scale = 1e20;
 // A residual correlation this close to +-1 at the end of a run that did not converge is on its
 // way to that face.
 constexpr double heading_to_face = 1e-4;
+// A free heritability this near an end is looked at from that end as well: the correlation the
+// end removes pulls on the search only in proportion to sqrt(h) or sqrt(1 - h).
+constexpr double near_face = 1e-3;
+// The shortest step off an end tried, relative to the larger total variance.
+constexpr double step_shortest = 1e-15;
+// Rounds of searches on from the point a fit would report or be refused by, at most.
+constexpr std::size_t most_rounds = 4;
 
 constexpr std::array<Theta, 3> fit_starts = {{
     {1.0, 1.0, 0.5, 0.5, 0.0, 0.0},
@@ -78,6 +88,113 @@ double phenotypic_correlation(const Theta& t) {
   return rho_g * std::sqrt(std::fmax(h1 * h2, 0.0)) + rho_e * std::sqrt((1.0 - h1) * (1.0 - h2));
 }
 
+HeritabilityHold& hold_of(HeritabilityState& state, std::size_t trait) {
+  return trait == 0 ? state.first : state.second;
+}
+
+// theta from the two covariance matrices, where both traits have a total variance: the inverse of
+// `covariances`, a correlation 0 where its trait's variances leave it no meaning.
+Theta theta_of(const Covariances& c) {
+  Theta t{};
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto k = static_cast<Eigen::Index>(i);
+    t[i] = c.genetic(k, k) + c.residual(k, k);
+    t[2 + i] = std::fmin(std::fmax(c.genetic(k, k) / t[i], 0.0), 1.0);
+  }
+  const auto correlation = [](const Eigen::Matrix2d& m) {
+    const double product = m(0, 0) * m(1, 1);
+    return product > 0.0 ? std::fmin(std::fmax(m(0, 1) / std::sqrt(product), -1.0), 1.0) : 0.0;
+  };
+  t[4] = correlation(c.genetic);
+  t[5] = correlation(c.residual);
+  return t;
+}
+
+// The unit eigenvector of a symmetric 2 x 2 matrix's smallest eigenvalue.
+Eigen::Vector2d smallest(const Eigen::Matrix2d& m) {
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d> solver;
+  solver.computeDirect(m);
+  return solver.eigenvectors().col(0);
+}
+
+// A free heritability near an end whose optimum moves the value by less than the value's rounding:
+// a search that judges its steps by the value stalls there, short of its gradient test, while the
+// derivative stays accurate. Bisection on the derivative's sign, in the logarithm of the distance
+// to the end (the likelihood varies on the scale of its square root), settles it; nothing where
+// no free heritability is near an end or the derivative does not change sign within reach.
+struct Settled {
+  std::vector<double> x;
+  BivariateEvaluation evaluation;
+};
+
+std::optional<Settled> settle(Evaluator& evaluate, bool reml, HeritabilityState state, const std::vector<double>& x0,
+                              const BivariateEvaluation& at_x0, const BoundVectors& box) {
+  const std::vector<std::size_t> free = free_indices(state);
+  const double level = 0.25 * converged_below * std::fmax(std::fabs(at_x0.value), 1.0);
+  std::optional<Settled> settled;
+  std::vector<double> x = x0;
+  BivariateEvaluation current = at_x0;
+  for (std::size_t i = 0; i < free.size(); ++i) {
+    const std::size_t k = free[i];
+    if (k != 2 && k != 3) continue;
+    const double h = x[i];
+    const bool at_one = h > 1.0 - near_face;
+    if (!at_one && !(h < near_face)) continue;
+    if (!(std::fabs(current.gradient[k]) > level)) continue;
+    // The derivative in the distance d to the end, at d.
+    std::optional<BivariateEvaluation> last;
+    const auto slope = [&](double d) -> std::optional<double> {
+      std::vector<double> y = x;
+      y[i] = at_one ? 1.0 - d : d;
+      last = evaluate(expand(state, y), reml, true, state);
+      if (!last) return std::nullopt;
+      return at_one ? -last->gradient[k] : last->gradient[k];
+    };
+    const double nearest = at_one ? 1.0 - box.upper[i] : box.lower[i];
+    double d = at_one ? 1.0 - h : h;
+    std::optional<double> s = slope(d);
+    if (!s || !(d > nearest)) continue;
+    // A bracket [lo, hi] with the derivative below 0 at lo and above at hi; none where it keeps
+    // its sign out to twice `near_face`, or in to the box's edge (a maximum on the end itself).
+    double lo = d, hi = d;
+    if (*s < 0.0) {
+      while (s && *s < 0.0 && hi < 2.0 * near_face) {
+        lo = hi;
+        hi = std::fmin(2.0 * hi, 2.0 * near_face);
+        s = slope(hi);
+      }
+      if (!s || *s < 0.0) continue;
+    } else if (*s > 0.0) {
+      while (s && *s > 0.0 && lo > nearest) {
+        hi = lo;
+        lo = std::fmax(0.5 * lo, nearest);
+        s = slope(lo);
+      }
+      if (!s || *s > 0.0) continue;
+    } else {
+      continue;
+    }
+    std::optional<Settled> best;
+    for (std::size_t step = 0; step < 100; ++step) {
+      const double mid = std::sqrt(lo * hi);
+      if (!(mid > lo && mid < hi)) break;
+      const std::optional<double> m = slope(mid);
+      if (!m) break;
+      std::vector<double> y = x;
+      y[i] = at_one ? 1.0 - mid : mid;
+      if (!best || std::fabs(last->gradient[k]) < std::fabs(best->evaluation.gradient[k])) best = Settled{y, *last};
+      if (std::fabs(*m) < level) break;
+      (*m < 0.0 ? lo : hi) = mid;
+    }
+    // The value may not rise beyond its rounding: the bisection follows the derivative alone.
+    if (!best || best->evaluation.value > current.value + 1e-13 * std::fmax(std::fabs(current.value), 1.0)) continue;
+    x = best->x;
+    current = best->evaluation;
+    settled = std::move(best);
+  }
+  return settled;
+}
+
 }  // namespace
 
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
@@ -119,11 +236,23 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
   if (interrupt::stopping()) return fail(interrupt::code);
   if (!run) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
 
-  const Point end = memo(run->par);
+  std::vector<double> x = run->par;
+  Point end = memo(x);
   if (!end.evaluation) return fail("BIVARIATE_STATE_OPTIMISATION_UNRESOLVED");
+  double scaled = projected_gradient_norm(end.evaluation->value, x, at(end.evaluation->gradient, free), box.lower,
+                                          box.upper);
+  if (!(scaled < converged_below)) {
+    if (auto settled = settle(evaluate, reml, state, x, *end.evaluation, box)) {
+      const double measure = projected_gradient_norm(settled->evaluation.value, settled->x,
+                                                     at(settled->evaluation.gradient, free), box.lower, box.upper);
+      if (measure < scaled) {
+        x = settled->x;
+        end = Point{expand(state, x), settled->evaluation};
+        scaled = measure;
+      }
+    }
+  }
   const double value = end.evaluation->value;
-  const double scaled =
-      projected_gradient_norm(value, run->par, at(end.evaluation->gradient, free), box.lower, box.upper);
   bool converged = scaled < converged_below;
   if (state.first == HeritabilityHold::Free) converged = converged && interior(end.theta[2]);
   if (state.second == HeritabilityHold::Free) converged = converged && interior(end.theta[3]);
@@ -157,6 +286,120 @@ Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& p
               std::isfinite(phenotypic_correlation(end.theta));
   return std::optional<OptimisationCandidate>(
       OptimisationCandidate{value + problem.constant(reml), value, theta, scaled, state, converged});
+}
+
+HeritabilityHold end_near(double h) {
+  if (h < near_face) return HeritabilityHold::HeldAtZero;
+  if (h > 1.0 - near_face) return HeritabilityHold::HeldAtOne;
+  return HeritabilityHold::Free;
+}
+
+std::vector<Theta> ray_off(const Theta& theta, std::size_t trait, HeritabilityHold end, double correlation) {
+  Theta on_end = theta;
+  on_end[2 + trait] = held_value(end);
+  const Covariances base = covariances(on_end);
+  const auto t = static_cast<Eigen::Index>(trait), o = 1 - t;
+  const double size = std::fmax(theta[0], theta[1]);
+  std::vector<Theta> ray;
+  for (double d = 0.25 * size; d > size * step_shortest; d *= 0.25) {
+    Covariances moved = base;
+    Eigen::Matrix2d& m = end == HeritabilityHold::HeldAtZero ? moved.genetic : moved.residual;
+    m(t, t) += d;
+    m(t, o) = m(o, t) = correlation * std::sqrt(d * m(o, o));
+    Theta step = theta_of(moved);
+    // The other coordinates as theta's where the step leaves them without meaning.
+    if (step[4] == 0.0 && end != HeritabilityHold::HeldAtZero) step[4] = theta[4];
+    if (step[5] == 0.0 && end != HeritabilityHold::HeldAtOne) step[5] = theta[5];
+    ray.push_back(step);
+  }
+  return ray;
+}
+
+std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, double correlation) {
+  Theta on_end = theta;
+  on_end[2] = on_end[3] = held_value(end);
+  const Covariances base = covariances(on_end);
+  const double cross = correlation * std::sqrt(theta[0] * theta[1]);
+  Eigen::Matrix2d unit;
+  unit << theta[0], cross, cross, theta[1];
+  std::vector<Theta> ray;
+  for (double d = 0.25; d > step_shortest; d *= 0.25) {
+    Covariances moved = base;
+    (end == HeritabilityHold::HeldAtZero ? moved.genetic : moved.residual) += d * unit;
+    Theta step = theta_of(moved);
+    if (end == HeritabilityHold::HeldAtZero) step[5] = theta[5];
+    else step[4] = theta[4];
+    ray.push_back(step);
+  }
+  return ray;
+}
+
+double correlation_reach(const StandardisedProblem& problem, HeritabilityHold end) {
+  const bool edged =
+      end == HeritabilityHold::HeldAtOne && problem.model.faces().residual_correlation != Face::regular;
+  return edged ? 1.0 - correlation_edge : 1.0;
+}
+
+std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
+                               const Theta& theta, double value) {
+  // Per trait, the end its heritability is held at, or lies so near that the correlation the
+  // end removes has next to no pull on the search.
+  std::array<HeritabilityHold, 2> face = {state.first, state.second};
+  for (std::size_t t = 0; t < 2; ++t)
+    if (face[t] == HeritabilityHold::Free) face[t] = end_near(theta[2 + t]);
+  std::vector<StepOff> steps;
+  if (face[0] == HeritabilityHold::Free && face[1] == HeritabilityHold::Free) return steps;
+
+  Evaluator evaluate(problem.model, problem.response);
+  const double above = value - (std::fabs(value) + 1.0) * selection_tolerance;
+  // Along one ray of steps searched in `freed`, the lowest start below `above`, kept as a step.
+  const auto lowest_on = [&](const std::vector<Theta>& ray, HeritabilityState freed) {
+    double lowest = above;
+    std::optional<StepOff> step;
+    for (const Theta& point : ray) {
+      const Theta start = expand(freed, at(point, free_indices(freed)));
+      const std::optional<BivariateEvaluation> there = evaluate(start, reml, false, freed);
+      if (there && there->value < lowest) {
+        lowest = there->value;
+        step = StepOff{freed, start};
+      }
+    }
+    if (step) steps.push_back(*step);
+  };
+
+  // One trait off its end, with a correlation of -1, 0 or 1: each may lead to a maximum of its own.
+  for (std::size_t t = 0; t < 2; ++t) {
+    if (face[t] == HeritabilityHold::Free) continue;
+    HeritabilityState freed = state;
+    hold_of(freed, t) = HeritabilityHold::Free;
+    const double reach = correlation_reach(problem, face[t]);
+    for (const double correlation : {-reach, 0.0, reach}) lowest_on(ray_off(theta, t, face[t], correlation), freed);
+  }
+
+  // Both traits at the same end: M is 0 there and the steps off are d w w', whose first-order
+  // change d w'Sw the single-trait steps miss where S is indefinite only across the traits.
+  if (face[0] == face[1]) {
+    Theta on_face = theta;
+    on_face[2] = on_face[3] = held_value(face[0]);
+    const HeritabilityState both{face[0], face[1]};
+    if (const std::optional<BivariateEvaluation> here = evaluate(on_face, reml, true, both)) {
+      const bool genetic = face[0] == HeritabilityHold::HeldAtZero;
+      const Eigen::Vector2d w =
+          smallest(genetic ? here->covariance_gradient.genetic : here->covariance_gradient.residual);
+      const Covariances base = covariances(on_face);
+      const double size = std::fmax(theta[0], theta[1]);
+      std::vector<Theta> ray;
+      for (double d = size; d > size * step_shortest; d *= 0.25) {
+        Covariances moved = base;
+        (genetic ? moved.genetic : moved.residual) += d * w * w.transpose();
+        ray.push_back(theta_of(moved));
+      }
+      HeritabilityState freed = state;
+      freed.first = freed.second = HeritabilityHold::Free;
+      lowest_on(ray, freed);
+    }
+  }
+  return steps;
 }
 
 namespace {
@@ -259,23 +502,84 @@ Result<void> check_response(const BivariateModel& model, const Eigen::Ref<const 
   return {};
 }
 
-Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
+namespace {
+
+// A search from `start`, run on once from its end where it stops short of its test: near an end
+// of a heritability the search is badly conditioned, and a fresh curvature model finishes what
+// the first run's could not.
+Result<std::optional<OptimisationCandidate>> search_on(const StandardisedProblem& problem, bool reml,
+                                                       const StepOff& start) {
+  auto candidate = search(problem, reml, start.state, start.start);
+  if (!candidate || !*candidate || (*candidate)->converged) return candidate;
+  Theta end = (*candidate)->theta;
+  end[0] /= problem.variances[0];
+  end[1] /= problem.variances[1];
+  auto again = search(problem, reml, start.state, end);
+  if (!again) return std::unexpected(again.error());
+  if (*again && !total_less((*candidate)->standardised_objective, (**again).standardised_objective)) return again;
+  return candidate;
+}
+
+}  // namespace
+
+Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool reml, Candidates& candidates) {
+  std::optional<double> looked_at;  // the last point stepped off, which a round must improve on
+  for (std::size_t round = 0; round < most_rounds; ++round) {
+    auto chosen = select_best_candidate(candidates.converged, candidates.others);
+    OptimisationCandidate subject;
+    if (chosen) {
+      subject = *chosen;
+    } else if (chosen.error().code == "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM") {
+      const auto lower = [](const auto& a, const auto& b) {
+        return total_less(a.standardised_objective, b.standardised_objective);
+      };
+      subject = *std::min_element(candidates.others.begin(), candidates.others.end(), lower);
+    } else {
+      return chosen;
+    }
+    if (looked_at && !(subject.standardised_objective < *looked_at)) return chosen;
+    looked_at = subject.standardised_objective;
+    Theta standardised = subject.theta;
+    standardised[0] /= problem.variances[0];
+    standardised[1] /= problem.variances[1];
+    std::vector<StepOff> starts =
+        steps_off(problem, reml, subject.state, standardised, subject.standardised_objective);
+    // An unconverged point that would refuse the fit is also run on from where it stopped.
+    if (!chosen) starts.push_back(StepOff{subject.state, standardised});
+    if (starts.empty()) return chosen;
+    for (const StepOff& start : starts) {
+      if (interrupt::requested()) return fail(interrupt::code);
+      auto candidate = search_on(problem, reml, start);
+      if (!candidate) return std::unexpected(candidate.error());
+      if (*candidate) candidates.add(std::move(**candidate));
+    }
+  }
+  return select_best_candidate(candidates.converged, candidates.others);
+}
+
+Result<SearchedFit> searched_fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
   if (auto checked = check_response(model, y); !checked) return std::unexpected(checked.error());
   auto problem = model.standardised_problem(y);
   if (!problem) return std::unexpected(problem.error());
-  std::vector<OptimisationCandidate> converged, others;
+  Candidates candidates;
   for (const HeritabilityState state : heritability_states) {
     for (const Theta& start : fit_starts) {
       if (interrupt::requested()) return fail(interrupt::code);
       auto candidate = search(*problem, reml, state, start);
       if (!candidate) return std::unexpected(candidate.error());
       if (!*candidate) continue;
-      ((*candidate)->converged ? converged : others).push_back(**candidate);
+      candidates.add(std::move(**candidate));
     }
   }
-  auto chosen = select_best_candidate(converged, others);
+  auto chosen = choose(*problem, reml, candidates);
   if (!chosen) return std::unexpected(chosen.error());
-  return fit_from(*chosen, reml);
+  return SearchedFit{fit_from(*chosen, reml), std::move(candidates)};
+}
+
+Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml) {
+  auto searched = searched_fit(model, y, reml);
+  if (!searched) return std::unexpected(searched.error());
+  return std::move(searched->fit);
 }
 
 }  // namespace kestrune::bivariate

@@ -1,6 +1,6 @@
 // The two-trait fit: one bounded search per heritability state (each heritability free, held
 // at 0 or held at 1) from three starts each, and the simplest converged search that reaches
-// the best value.
+// the best value, once no admissible step off an end of a heritability it lies at or near rises.
 #pragma once
 
 #include <array>
@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bivariate/model.hpp"
@@ -72,16 +73,70 @@ struct OptimisationCandidate {
 // One search of the fit in `state` from `start` (standardised theta): nothing when the start
 // cannot be evaluated, or when, by ML, the run did not converge on its way to a face where the
 // likelihood rises without bound (no maximum to fall short of); an error when the run or its
-// end point fails. A candidate is converged when its projected gradient is small, its free
-// heritabilities are interior, a free residual correlation is off an inner edge of its box, no
-// total variance is on its floor, and every number it reports is finite.
+// end point fails. A run that stops short of its gradient test with a free heritability near an
+// end, where the value no longer resolves the steps its derivative still asks for, is settled
+// along that heritability by bisection on the derivative's sign. A candidate is converged when
+// its projected gradient is small, its free heritabilities are interior, a free residual
+// correlation is off an inner edge of its box, no total variance is on its floor, and every
+// number it reports is finite.
 Result<std::optional<OptimisationCandidate>> search(const StandardisedProblem& problem, bool reml,
                                                     HeritabilityState state, const Theta& start);
+
+// Starts off an end of a heritability from which the likelihood rises above `value`, the
+// point's own (standardised theta and objective), each with the state that frees that
+// heritability: none where no admissible step off rises by more than the selection's tolerance.
+// The ends looked at are those the state holds and those a free heritability lies within 1e-3
+// of. At an end theta folds: a heritability of 0 leaves G singular, one of 1 leaves E singular,
+// and the correlation the end removes has no pull on a search near it. A step off by d opens
+// that covariance by up to sqrt(d M_oo), so the value can fall at the rate sqrt(d) while its
+// derivative in the heritability alone says it rises. Steps with a correlation of -1, 0 and 1,
+// each over a geometric range of d, give one start each where they rise; where both traits are
+// at one end, steps d w w' along the direction w'Sw is least (S the value's gradient in that
+// covariance matrix) give another.
+struct StepOff {
+  HeritabilityState state;
+  Theta start;
+};
+std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, HeritabilityState state,
+                               const Theta& theta, double value);
+
+// The end a heritability lies within 1e-3 of, or Free.
+HeritabilityHold end_near(double h);
+
+// One ray of those steps, as theta: off the end `end` of `trait`'s heritability at `theta`,
+// that end's covariance matrix M raised by d at (trait, trait) and its cross entry set to
+// correlation sqrt(d M_oo), for d from a quarter of the larger total variance down by quarters.
+std::vector<Theta> ray_off(const Theta& theta, std::size_t trait, HeritabilityHold end, double correlation);
+
+// A ray off an end both heritabilities lie at: that end's covariance matrix raised by
+// d [[V1, c sqrt(V1 V2)], [c sqrt(V1 V2), V2]] with c the correlation, for d from a quarter down
+// by quarters; the other correlation as theta's.
+std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, double correlation);
+
+// The largest correlation a step may take at that end: 1, or just inside it where a residual
+// correlation of +-1 leaves V singular.
+double correlation_reach(const StandardisedProblem& problem, HeritabilityHold end);
 
 // The converged candidate with the fewest free coordinates among those within
 // (|best| + 1) 1e-10 of the best; refused when an unconverged one lies beyond that below it.
 Result<OptimisationCandidate> select_best_candidate(const std::vector<OptimisationCandidate>& converged,
                                                     const std::vector<OptimisationCandidate>& others);
+
+// The finished searches of a fit, as `select_best_candidate` reads them.
+struct Candidates {
+  std::vector<OptimisationCandidate> converged;
+  std::vector<OptimisationCandidate> others;
+  void add(OptimisationCandidate candidate) {
+    (candidate.converged ? converged : others).push_back(std::move(candidate));
+  }
+};
+
+// `select_best_candidate`, once the point it would report (or the unconverged one that would
+// refuse it) is a maximum as far as `steps_off` can tell: while that point lies at or near an end
+// of a heritability and steps off that end rise, the search goes on from each, and an
+// unconverged point is run on from where it stopped; their ends join the candidates. Each
+// search that stops short of its test is run on once from its end.
+Result<OptimisationCandidate> choose(const StandardisedProblem& problem, bool reml, Candidates& candidates);
 
 struct BivariateFit {
   std::optional<double> genetic_correlation;   // absent when a heritability is held at 0
@@ -100,6 +155,13 @@ struct BivariateFit {
 
 // Checks y (length, finiteness), standardises and fits.
 Result<BivariateFit> fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml);
+
+// The fit, with every candidate its searches left: points a refit may take as they are.
+struct SearchedFit {
+  BivariateFit fit;
+  Candidates candidates;
+};
+Result<SearchedFit> searched_fit(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml);
 
 // The response y checked as every operation on it checks it: one value per measured value,
 // each finite.

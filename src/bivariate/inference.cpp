@@ -21,6 +21,8 @@ namespace {
 constexpr double unevaluable = 1e30;
 constexpr double accepted_below = 1e-6;
 constexpr std::size_t profile_maxit = 400;
+// Rounds of searches on from a profile's best point at or near an end of a heritability, at most.
+constexpr std::size_t profile_rounds = 2;
 
 using Free = std::array<double, 5>;
 
@@ -70,14 +72,8 @@ std::optional<double> accepted(const Profile& profile, std::span<const double> x
   return point.value;
 }
 
-// The smallest accepted value and its point (standardised theta).
-struct Found {
-  double value;
-  Theta theta;
-};
-
 // The smallest accepted value over the start and the end of its run.
-std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, const Profile& profile,
+std::optional<ProfilePoint> from_start(const StandardisedProblem& problem, bool reml, const Profile& profile,
                                 const std::vector<double>& x0) {
   auto created = compat_lbfgsb::Bounds::create(profile.box.lower, profile.box.upper);
   if (!created) return std::nullopt;
@@ -97,11 +93,11 @@ std::optional<Found> from_start(const StandardisedProblem& problem, bool reml, c
   };
   const double start_value = objective(x0);
   if (interrupt::stopping()) return std::nullopt;
-  std::optional<Found> best;
+  std::optional<ProfilePoint> best;
   const auto consider = [&](std::span<const double> x) {
     const Point& point = memo(x);
     if (auto value = accepted(profile, x, point); value && (!best || *value < best->value))
-      best = Found{*value, *point.theta};
+      best = ProfilePoint{*value, *point.theta};
   };
   consider(x0);
   auto control = multistart::start_controls(5, start_value, profile_maxit, 0.0, 1e-8);
@@ -126,9 +122,54 @@ Free scaled_start(const Theta& hint, const StandardisedProblem& problem, std::sp
   return start;
 }
 
-// theta[k] held at value, the other five free.
-std::optional<Found> profile_held(const StandardisedProblem& problem, bool reml, std::size_t k, double value,
-                                   const Hint& hint) {
+// From a profile's best point (theta[k] held at value, the coordinates `free` searched) at or
+// near an end of a free heritability, the searches on from steps off that end, as the fit's:
+// a ray whose correlation is the one held keeps it, the others try -1, 0 and 1. The best of
+// their ends where it improves on the point, else nothing.
+std::optional<ProfilePoint> off_ends(const StandardisedProblem& problem, bool reml, const Profile& profile,
+                                     const std::array<std::size_t, 5>& free, std::size_t k, double value,
+                                     const ProfilePoint& point) {
+  Evaluator evaluator(problem.model, problem.response);
+  std::optional<ProfilePoint> best;
+  const double above = point.value - (std::fabs(point.value) + 1.0) * 1e-10;
+  // The lowest point of a ray below `above`, searched on from.
+  const auto search_ray = [&](const std::vector<Theta>& ray) {
+    double lowest = above;
+    std::optional<std::vector<double>> start;
+    for (const Theta& step : ray) {
+      Free picked{};
+      for (std::size_t i = 0; i < 5; ++i) picked[i] = step[free[i]];
+      std::vector<double> x = clamped(picked, profile.box);
+      const std::optional<double> there = evaluate(evaluator, reml, profile, x).value;
+      if (there && *there < lowest) {
+        lowest = *there;
+        start = std::move(x);
+      }
+    }
+    if (!start) return;
+    const std::optional<ProfilePoint> found = from_start(problem, reml, profile, *start);
+    if (found && found->value < point.value && (!best || found->value < best->value)) best = found;
+  };
+  const auto correlations = [&](HeritabilityHold end) {
+    const std::size_t cross = end == HeritabilityHold::HeldAtZero ? 4 : 5;
+    const double reach = correlation_reach(problem, end);
+    return cross == k ? std::vector<double>{value} : std::vector<double>{-reach, 0.0, reach};
+  };
+  std::array<HeritabilityHold, 2> ends{};
+  for (std::size_t t = 0; t < 2; ++t) {
+    ends[t] = k == 2 + t ? HeritabilityHold::Free : end_near(point.theta[2 + t]);
+    if (ends[t] == HeritabilityHold::Free) continue;
+    for (const double correlation : correlations(ends[t])) search_ray(ray_off(point.theta, t, ends[t], correlation));
+  }
+  if (ends[0] != HeritabilityHold::Free && ends[0] == ends[1])
+    for (const double correlation : correlations(ends[0]))
+      search_ray(joint_ray_off(point.theta, ends[0], correlation));
+  return best;
+}
+
+// theta[k] held at value, the other five free; `face`, where given, lies on this profile.
+std::optional<ProfilePoint> profile_held(const StandardisedProblem& problem, bool reml, std::size_t k, double value,
+                                         const Hint& hint, const std::optional<ProfilePoint>& face) {
   std::array<std::size_t, 5> free{};
   for (std::size_t i = 0, j = 0; i < 6; ++i)
     if (i != k) free[j++] = i;
@@ -148,9 +189,16 @@ std::optional<Found> profile_held(const StandardisedProblem& problem, bool reml,
                   },
                   [&](std::span<const double>, const std::array<double, 6>& g) { return pick(g); },
                   true};
-  return multistart::best_of(profile.starts, [&](const Free& start) {
+  std::optional<ProfilePoint> best = multistart::best_of(profile.starts, [&](const Free& start) {
     return from_start(problem, reml, profile, clamped(start, profile.box));
   });
+  if (face && (!best || face->value < best->value)) best = face;
+  for (std::size_t round = 0; round < profile_rounds && best; ++round) {
+    std::optional<ProfilePoint> next = off_ends(problem, reml, profile, free, k, value, *best);
+    if (!next) break;
+    best = next;
+  }
+  return best;
 }
 
 // The phenotypic correlation held at value: rho_e = (value - sqrt(a) rho_g) / sqrt(c) with
@@ -165,7 +213,7 @@ struct Phenotypic {
   }
 };
 
-std::optional<Found> profile_phenotypic(const StandardisedProblem& problem, bool reml, double value,
+std::optional<ProfilePoint> profile_phenotypic(const StandardisedProblem& problem, bool reml, double value,
                                          const Hint& hint) {
   constexpr std::array<std::size_t, 5> free = {0, 1, 2, 3, 4};
   Profile profile{bounds_at(free, problem.model.faces()),
@@ -186,7 +234,7 @@ std::optional<Found> profile_phenotypic(const StandardisedProblem& problem, bool
                     return Free{g[0], g[1], g[2] + g[5] * d_h1, g[3] + g[5] * d_h2, g[4] + g[5] * d_rho_g};
                   },
                   false};
-  return multistart::best_of(profile.starts, [&](const Free& start) -> std::optional<Found> {
+  return multistart::best_of(profile.starts, [&](const Free& start) -> std::optional<ProfilePoint> {
     std::vector<double> x0 = clamped(start, profile.box);
     const double a = x0[2] * x0[3], c = (1.0 - x0[2]) * (1.0 - x0[3]);
     if (a > 0.0) {
@@ -223,10 +271,32 @@ Result<double> estimate_of(const BivariateFit& fit, BivariateQuantity quantity) 
   return *estimate;
 }
 
-std::optional<Found> profile_found(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
-                                   double value, const Hint& hint) {
-  if (const auto k = held_index(quantity)) return profile_held(problem, reml, *k, value, hint);
+std::optional<ProfilePoint> profile_found(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
+                                          double value, const Hint& hint, const std::optional<ProfilePoint>& face) {
+  // The face lies on the profile of every admissible value of its correlation.
+  if (const auto k = held_index(quantity))
+    return profile_held(problem, reml, *k, value, hint, std::fabs(value) <= 1.0 ? face : std::nullopt);
   return profile_phenotypic(problem, reml, value, hint);
+}
+
+// The fit's best converged point with a heritability held at the end where the correlation
+// `quantity` names has no meaning (0 for rho_g, 1 for rho_e), on the searched scale; nothing for
+// the other quantities, or where the fit has no such point.
+std::optional<ProfilePoint> uncorrelated_face(const Candidates& candidates, BivariateQuantity quantity,
+                                              const StandardisedProblem& problem) {
+  if (quantity != BivariateQuantity::rho_g && quantity != BivariateQuantity::rho_e) return std::nullopt;
+  const HeritabilityHold end =
+      quantity == BivariateQuantity::rho_g ? HeritabilityHold::HeldAtZero : HeritabilityHold::HeldAtOne;
+  std::optional<ProfilePoint> face;
+  for (const OptimisationCandidate& candidate : candidates.converged) {
+    if (candidate.state.first != end && candidate.state.second != end) continue;
+    if (face && !(candidate.standardised_objective < face->value)) continue;
+    Theta theta = candidate.theta;
+    theta[0] /= problem.variances[0];
+    theta[1] /= problem.variances[1];
+    face = ProfilePoint{candidate.standardised_objective, theta};
+  }
+  return face;
 }
 
 // A maximum of the standardised log-likelihood, as the refit rule reads it.
@@ -234,21 +304,6 @@ struct Maximum {
   double loglik;
   bool converged;
 };
-
-// The full log-likelihood to compare with the null's: when the null ends above the fit, the
-// full model is searched again, all free, from the null's point.
-Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Found& null) {
-  const auto from_null = [&]() -> Result<Maximum> {
-    auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null.theta);
-    if (!again) return std::unexpected(again.error());
-    if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
-    return Maximum{-(**again).standardised_objective, (**again).converged};
-  };
-  auto kept = null_refit::full_above_null(Maximum{full, true}, -null.value, from_null,
-                                          "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
-  if (!kept) return std::unexpected(kept.error());
-  return kept->loglik;
-}
 
 bool is_heritability(BivariateQuantity quantity) {
   return quantity == BivariateQuantity::h2_first || quantity == BivariateQuantity::h2_second;
@@ -261,18 +316,21 @@ struct Anchor {
   Hint hint;
   StandardisedProblem problem;
   double loglik;
+  std::optional<ProfilePoint> face;  // see `uncorrelated_face`
 };
 
 Result<Anchor> anchor(const BivariateModel& model, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                       BivariateQuantity quantity) {
-  auto fitted = fit(model, y, reml);
-  if (!fitted) return std::unexpected(fitted.error());
-  auto estimate = estimate_of(*fitted, quantity);
+  auto searched = searched_fit(model, y, reml);
+  if (!searched) return std::unexpected(searched.error());
+  const BivariateFit& fitted = searched->fit;
+  auto estimate = estimate_of(fitted, quantity);
   if (!estimate) return std::unexpected(estimate.error());
   auto problem = model.standardised_problem(y);
   if (!problem) return std::unexpected(problem.error());
-  const double loglik = fitted->loglik + problem->constant(reml);
-  return Anchor{*estimate, hint_of(*fitted), std::move(*problem), loglik};
+  const double loglik = fitted.loglik + problem->constant(reml);
+  std::optional<ProfilePoint> face = uncorrelated_face(searched->candidates, quantity, *problem);
+  return Anchor{*estimate, hint_of(fitted), std::move(*problem), loglik, std::move(face)};
 }
 
 }  // namespace
@@ -284,10 +342,29 @@ Hint hint_of(const BivariateFit& fit) {
 }
 
 std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
-                                 double value, const Hint& hint) {
-  const std::optional<Found> found = profile_found(problem, reml, quantity, value, hint);
+                                 double value, const Hint& hint, const std::optional<ProfilePoint>& face) {
+  const std::optional<ProfilePoint> found = profile_found(problem, reml, quantity, value, hint, face);
   if (!found) return std::nullopt;
   return -found->value;
+}
+
+Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Theta& null_theta,
+                               double null_loglik) {
+  const auto from_null = [&]() -> Result<Maximum> {
+    auto again = search(problem, reml, {HeritabilityHold::Free, HeritabilityHold::Free}, null_theta);
+    if (!again) return std::unexpected(again.error());
+    if (!*again) return fail("BIVARIATE_NULL_FIT_FAILED");
+    // The run from the null may end at or near an end of a heritability as the fit's own may.
+    Candidates candidates;
+    candidates.add(std::move(**again));
+    auto chosen = choose(problem, reml, candidates);
+    if (!chosen) return std::unexpected(chosen.error());
+    return Maximum{-chosen->standardised_objective, chosen->converged};
+  };
+  auto kept = null_refit::full_above_null(Maximum{full, true}, null_loglik, from_null,
+                                          "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
+  if (!kept) return std::unexpected(kept.error());
+  return kept->loglik;
 }
 
 Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
@@ -301,7 +378,7 @@ Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
   const double upper = heritability ? 1.0 - heritability_edge : 1.0;
   auto refit = [&](double value) -> std::optional<double> {
     if (value == at.estimate) return at.loglik;
-    return profile_at(at.problem, reml, quantity, value, at.hint);
+    return profile_at(at.problem, reml, quantity, value, at.hint, at.face);
   };
   interval::ProfileInterval result = interval::profile_interval(refit, at.estimate, lower, upper);
   if (!result.estimate) return fail("BIVARIATE_PROFILE_MAXIMUM_FAILED");
@@ -318,16 +395,17 @@ Result<CorrelationTestResult> correlation_test(const BivariateModel& model,
   double full = at.loglik;
   double null_loglik = full;
   if (null != at.estimate) {
-    const std::optional<Found> profiled = profile_found(at.problem, reml, quantity, null, at.hint);
+    const std::optional<ProfilePoint> profiled = profile_found(at.problem, reml, quantity, null, at.hint, at.face);
     if (!profiled) return fail(interrupt::stopping() ? interrupt::code : "BIVARIATE_NULL_FIT_FAILED");
     null_loglik = -profiled->value;
-    auto resolved = full_above_null(at.problem, reml, full, *profiled);
+    auto resolved = full_above_null(at.problem, reml, full, profiled->theta, null_loglik);
     if (!resolved) return std::unexpected(resolved.error());
     full = *resolved;
   }
   const double difference = full - null_loglik;
   const double statistic = std::fmax(difference + difference, 0.0);
-  CorrelationTestResult result{"chi2_1", statistic, 1.0, null_loglik, full};
+  CorrelationTestResult result{"chi2_1", statistic, 1.0, at.problem.publish(null_loglik, reml),
+                               at.problem.publish(full, reml)};
   if (std::fabs(null) >= 1.0) {
     result.reference = "mixture_50_50";
     result.p_value = deviance::p_value(statistic);

@@ -21,11 +21,26 @@ using Hint = Theta;
 
 Hint hint_of(const BivariateFit& fit);
 
+// A point of a profile: its objective and standardised theta.
+struct ProfilePoint {
+  double value;
+  Theta theta;
+};
+
 // The largest standardised log-likelihood found from four starts with the quantity held at
 // `value`: theta[k] held for a heritability or a correlation, the residual correlation
-// derived from the others for the phenotypic one. Absent when no point is accepted.
+// derived from the others for the phenotypic one; or at `face`, a point where the correlation
+// held has no meaning (a heritability at the end that removes it), which lies on the profile of
+// every value in [-1, 1]. Absent when no point is accepted.
 std::optional<double> profile_at(const StandardisedProblem& problem, bool reml, BivariateQuantity quantity,
-                                 double value, const Hint& hint);
+                                 double value, const Hint& hint, const std::optional<ProfilePoint>& face = {});
+
+// The full fit's standardised log-likelihood to compare with a null's, `null_loglik` at the
+// standardised point `null_theta`: where the null ends above `full`, the full model searched
+// again from the null's point and the better converged maximum kept;
+// "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM" where the null still wins.
+Result<double> full_above_null(const StandardisedProblem& problem, bool reml, double full, const Theta& null_theta,
+                               double null_loglik);
 
 // The interval of one quantity between its range's ends, refitting from the full fit.
 Result<interval::ProfileInterval> profile_interval(const BivariateModel& model,
@@ -36,7 +51,8 @@ struct CorrelationTestResult {
   std::string_view reference;  // "chi2_1" or "mixture_50_50"
   double statistic;
   double p_value;
-  double null_loglik;  // both on the standardised scale
+  // Both on the scale of each trait divided by the sample standard deviation of its values.
+  double null_loglik;
   double full_loglik;
 };
 

@@ -566,6 +566,13 @@ std::optional<BivariateEvaluation> Evaluator::operator()(const Theta& theta, boo
     if (reml) g -= 0.5 * along(design_, d);
     result.gradient[k] = g;
   }
+  Covariances& entries = result.covariance_gradient;
+  entries.genetic = 0.5 * (trace_.genetic - residuals_.genetic);
+  entries.residual = 0.5 * (trace_.residual - residuals_.residual);
+  if (reml) {
+    entries.genetic -= 0.5 * design_.genetic;
+    entries.residual -= 0.5 * design_.residual;
+  }
   return result;
 }
 

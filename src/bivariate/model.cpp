@@ -25,6 +25,14 @@ constexpr double psd_tolerance = -1e-9;
 // singular.
 constexpr double rank_tolerance = 1e-12;
 
+// A trait's sample variance from its deviations about its mean; 0 for fewer than two values
+// or values constant up to rounding.
+double sample_variance(const Eigen::Ref<const Eigen::VectorXd>& values) {
+  const auto count = static_cast<double>(values.size());
+  if (count < 2.0 || rank::constant_at_rounding(values)) return 0.0;
+  return moments::population_moments(values).variance * count / (count - 1.0);
+}
+
 // The variance a trait is standardised by: the sample variance (divisor count - 1) of its
 // values' residual on the design, which y -> y + Xb leaves alone, so a site effect the design
 // absorbs moves no variance away from the starts. Where the design reproduces the trait (a
@@ -34,10 +42,8 @@ double trait_variance(const Eigen::Ref<const Eigen::VectorXd>& values, const Eig
                       std::size_t columns) {
   const auto count = static_cast<double>(values.size());
   if (count < 2.0 || rank::constant_at_rounding(values)) return 0.0;
-  const bool reproduced = rank::residual_at_rounding(residual, values, columns);
-  const double variance = reproduced ? moments::population_moments(values).variance
-                                     : moments::standardising_variance(values, residual);
-  return variance * count / (count - 1.0);
+  if (rank::residual_at_rounding(residual, values, columns)) return sample_variance(values);
+  return moments::standardising_variance(values, residual) * count / (count - 1.0);
 }
 
 // The eigenbasis of a relationship projected onto the PSD cone: what rounding leaves below 0,
@@ -408,32 +414,45 @@ Result<StandardisedProblem> BivariateModel::standardised_problem(
   const auto view = [](const std::vector<double>& v) {
     return Eigen::Map<const Eigen::VectorXd>(v.data(), static_cast<Eigen::Index>(v.size()));
   };
-  std::array<double, 2> variances{}, sd{}, scale{};
+  const auto positive_or_one = [](double variance) { return variance > 0.0 ? variance : 1.0; };
+  std::array<double, 2> variances{}, sd{}, own_sd{};
   for (std::size_t t = 0; t < 2; ++t) {
-    const double variance =
-        trait_variance(view(values[t]), view(residuals[t]), static_cast<std::size_t>(design_.cols()));
-    variances[t] = variance > 0.0 ? variance : 1.0;
+    variances[t] = positive_or_one(
+        trait_variance(view(values[t]), view(residuals[t]), static_cast<std::size_t>(design_.cols())));
     sd[t] = std::sqrt(variances[t]);
-    scale[t] = 1.0 / sd[t];
+    own_sd[t] = std::sqrt(positive_or_one(sample_variance(view(values[t]))));
   }
   BivariateModel model = *this;
   Eigen::VectorXd response(static_cast<Eigen::Index>(observed_count_));
-  double ml_constant = 0.0;
+  for (std::size_t row = 0; row < observed_count_; ++row) {
+    const auto r = static_cast<Eigen::Index>(row);
+    response[r] = residual[r] / sd[trait_of_row_[row]];
+  }
+  const std::optional<Rescaled> searched = rescaled(sd, &model.design_);
+  if (!searched) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
+  Eigen::MatrixXd own_design = design_;
+  const std::optional<Rescaled> published = rescaled(own_sd, &own_design);
+  if (!published) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
+  model.design_log_det_ = searched->log_det;
+  model.cut_design();
+  return StandardisedProblem{std::move(model), std::move(response), variances, searched->constants,
+                             published->constants};
+}
+
+std::optional<BivariateModel::Rescaled> BivariateModel::rescaled(const std::array<double, 2>& sd,
+                                                               Eigen::MatrixXd* design) const {
+  const std::array<double, 2> scale = {1.0 / sd[0], 1.0 / sd[1]};
+  double ml = 0.0;
   for (std::size_t row = 0; row < observed_count_; ++row) {
     const std::size_t t = trait_of_row_[row];
-    const auto r = static_cast<Eigen::Index>(row);
-    response[r] = residual[r] / sd[t];
-    model.design_.row(r) *= scale[t];
-    ml_constant += std::log(sd[t]);
+    design->row(static_cast<Eigen::Index>(row)) *= scale[t];
+    ml += std::log(sd[t]);
   }
   // Read off an orthogonal basis, as for the design itself: X'X would lose to a nearly parallel
   // pair of columns the digits its smallest eigenvalue needs, and refuse what the rank rule took.
-  const double log_det = design_basis::Basis::orthogonal(model.design_).log_det_gram();
-  if (!std::isfinite(log_det)) return fail("BIVARIATE_STANDARDISED_DESIGN_RANK_DEFICIENT");
-  model.design_log_det_ = log_det;
-  model.cut_design();
-  const double reml_constant = ml_constant + 0.5 * (log_det - design_log_det_);
-  return StandardisedProblem{std::move(model), std::move(response), variances, ml_constant, reml_constant};
+  const double log_det = design_basis::Basis::orthogonal(*design).log_det_gram();
+  if (!std::isfinite(log_det)) return std::nullopt;
+  return Rescaled{{ml, ml + 0.5 * (log_det - design_log_det_)}, log_det};
 }
 
 }  // namespace kestrune::bivariate

@@ -114,6 +114,19 @@ struct Covariances {
 struct BivariateEvaluation {
   double value;                    // negative log-likelihood
   std::array<double, 6> gradient;  // in theta order; zeros when not requested
+  // The value's derivative with respect to G and E themselves: symmetric matrices whose entrywise
+  // product with a change of G and E is the value's change to first order (zeros when not
+  // requested). Where theta folds (a heritability at 0 or 1, the correlation it carries gone)
+  // this still tells every admissible step off the point apart.
+  Covariances covariance_gradient{Eigen::Matrix2d::Zero(), Eigen::Matrix2d::Zero()};
+};
+
+// Per estimator, what a log-likelihood on the scale y / sd gains over that of y: the sum over
+// measured values of ln sd of their trait, and under REML half the change of ln det X'X.
+struct ScaleConstants {
+  double ml;
+  double reml;
+  double of(bool reml_estimator) const { return reml_estimator ? reml : ml; }
 };
 
 // The model on the scale each trait's residual standard deviation sets, with its response.
@@ -170,6 +183,14 @@ class BivariateModel {
   // families into their eigenbases.
   void cut_design();
 
+  // `design` with each trait's rows divided by its sd, the constants that scale brings, and the
+  // divided design's ln det X'X; nothing where that is not finite.
+  struct Rescaled {
+    ScaleConstants constants;
+    double log_det;
+  };
+  std::optional<Rescaled> rescaled(const std::array<double, 2>& sd, Eigen::MatrixXd* design) const;
+
   std::vector<Block> blocks_;
   Faces faces_;
   Directions directions_;
@@ -181,14 +202,19 @@ class BivariateModel {
 };
 
 struct StandardisedProblem {
-  BivariateModel model;            // standardised design and its ln det X'X
-  Eigen::VectorXd response;        // standardised y
-  std::array<double, 2> variances; // the variance each trait was divided by (as its root)
-  double ml_constant;              // sum over measured values of ln sd of their trait
-  double reml_constant;            // ml_constant + (ln det Xs'Xs - ln det X'X) / 2
+  BivariateModel model;             // standardised design and its ln det X'X
+  Eigen::VectorXd response;         // standardised y
+  std::array<double, 2> variances;  // the variance each trait was divided by (as its root)
+  ScaleConstants search;            // of the scale searched: each trait's residual spread
+  // Of the scale log-likelihoods are published on: each trait divided by the sample standard
+  // deviation of its own values (1 where it has none). A search scale that follows the design
+  // would move published numbers with it.
+  ScaleConstants published;
 
   // What turns a standardised objective into the caller's scale.
-  double constant(bool reml) const { return reml ? reml_constant : ml_constant; }
+  double constant(bool reml) const { return search.of(reml); }
+  // A log-likelihood on the searched scale, on the published one.
+  double publish(double loglik, bool reml) const { return loglik - search.of(reml) + published.of(reml); }
 };
 
 // Calls visit(a, b, t_a, t_b, k, same) for every ordered pair (a, b) of the family's values:

@@ -19,18 +19,21 @@ Result<std::pair<std::vector<double>, std::vector<double>>> blup(const Component
   const Eigen::VectorXd residual = y - model.design() * beta;
   // First pass: each block's V^-1, V^-1 r and V^-1 X, and X'V^-1 X over all blocks. A REML fit on
   // the face where the residual is 0 and V singular along the design's span predicts from the
-  // limits there: V's pseudo-inverse and the part of the design orthogonal to that null space.
+  // limits there, as the likelihood does: V's pseudo-inverse and the part of the design orthogonal
+  // to that null space.
   std::optional<BlockSolves> solves;
   Eigen::MatrixXd cov;
-  if (auto solved = model.solve_blocks(fit->coefficients, residual, true)) {
+  auto solved = model.solve_blocks(fit->coefficients, residual, true);
+  auto face = reml && model.at_singular_face(fit->coefficients, solved) ? model.null_face(fit->coefficients, residual)
+                                                                       : std::nullopt;
+  if (face) {
+    cov = std::move(face->covariance);
+    solves = std::move(face->solves);
+  } else if (solved) {
     const auto m_factor = dense::DenseFactor::make(solved->xtvx);
     if (!m_factor) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
     cov = m_factor->inverse();
     solves = std::move(solved->solves);
-  } else if (auto face = reml && fit->coefficients.back() == 0.0 ? model.null_face(fit->coefficients, residual)
-                                                                  : std::nullopt) {
-    cov = std::move(face->covariance);
-    solves = std::move(face->solves);
   } else {
     return fail("COMPONENTS_NOT_POSITIVE_DEFINITE");
   }

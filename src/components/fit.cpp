@@ -1,9 +1,12 @@
-// The fit of the components model: a fixed list of starts on the standardised response,
-// the best end point, a polish when it is not flat enough, and the map back.
+// The fit of the components model: a fixed list of starts on the standardised response and the
+// best point of a scan over the components' shares, the best end point, a polish when it is not
+// flat enough, and the map back.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include <Eigen/Cholesky>
 
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
@@ -15,12 +18,16 @@
 #include "numerics/matrix_scale.hpp"
 #include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/parallel.hpp"
 #include "numerics/threads.hpp"
 
 namespace kestrune::components {
 namespace {
 
 constexpr double converged_below = 1e-6;
+// A point is converged too where a Newton step on the average information promises less than this
+// rise, relative to max(|value|, 1): see promised_rise.
+constexpr double rise_below = 1e-9;
 constexpr double signed_floor = -1000.0;
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
@@ -52,6 +59,136 @@ bool runaway_end(const ComponentModel& model, std::span<const double> theta, boo
   return std::ranges::any_of(model.families(), [&](const Family& family) {
     return eigen::singular_at_rounding(ComponentModel::assemble(model.matrices(), family.indices, theta));
   });
+}
+
+// Under ML, a run that ends unconverged beside the face where the residual is 0 and V without it
+// is singular at rounding only along the design's span, where the likelihood rises without bound,
+// is on its way to that face rather than to a maximum: a start near the face (the scan's, say)
+// stops there, stalled, above every maximum.
+bool toward_runaway(const ComponentModel& model, std::span<const double> theta, const Eigen::VectorXd& ys,
+                    bool reml, bool converged) {
+  if (reml || converged || theta.empty()) return false;
+  std::vector<double> structured(theta.begin(), theta.end());
+  structured.back() = 0.0;
+  return model.null_face(structured, ys).has_value();
+}
+
+// How many points the scan over the components' shares evaluates: as many as a fixed amount of
+// factorisation work allows (the cube of each family's size, summed, per point), at most 64 on a
+// simplex grid and 1024 on a lattice; none where that work cannot buy the simplex grid. Several
+// maxima are a small sample's trait (a ridge as narrow as a basis's smallest eigenvalue): the
+// budget scans a dense block of ten people in full and leaves large samples, where the scan and
+// the run from its best point would add a fifth to every fit, to the fixed starts.
+constexpr double scan_work = 1e6;
+constexpr std::size_t scan_grid_points = 64;
+constexpr std::size_t scan_lattice_points = 1024;
+
+std::size_t scan_points(const ComponentModel& model) {
+  double work = 0.0;
+  for (const Family& family : model.families()) work += std::pow(static_cast<double>(family.indices.size()), 3.0);
+  const double most = static_cast<double>(scan_grid_points + scan_lattice_points);
+  const auto allowed = static_cast<std::size_t>(std::fmin(most, std::floor(scan_work / std::fmax(work, 1.0))));
+  return allowed < scan_grid_points ? 0 : allowed;
+}
+
+// The levels of the scan's lattice within `most` points: 1, then 10^(-j / per) for j = 1 .. 8 per,
+// then 0, with the finest per (4, 2, 1 steps a decade) that keeps within `most`; failing those,
+// decades to a shallower depth; failing every depth, none.
+std::vector<double> lattice_levels(std::size_t k, std::size_t most) {
+  const auto levels = [](int per, int decades) {
+    std::vector<double> out{1.0};
+    for (int j = 1; j <= per * decades; ++j) out.push_back(std::pow(10.0, -static_cast<double>(j) / per));
+    out.push_back(0.0);
+    return out;
+  };
+  const auto fits = [&](const std::vector<double>& l) { return multistart::lattice_size(k, l.size(), most) <= most; };
+  for (const int per : {4, 2, 1})
+    if (auto l = levels(per, 8); fits(l)) return l;
+  for (int decades = 7; decades >= 0; --decades)
+    if (auto l = levels(1, decades); fits(l)) return l;
+  return {};
+}
+
+// The best point of a scan of the likelihood over the components' shares, as a start. On a small
+// sample the likelihood can have several maxima, on the faces of the box or inside it, and the fixed
+// starts, three or four points, can all lie in the basin of a lower one: a share of 0 beside an
+// interior maximum, or a maximum beside a face (the residual near 0, say) on a ridge as narrow as a
+// basis's smallest eigenvalue, which a search on the linear scale of the coefficients steps over.
+// The scan sees the interior on a simplex grid and each face on a lattice of shares falling
+// geometrically toward it. Each point, shares of the search's coordinates, is taken at the scale
+// that maximises the likelihood for those shares: the value there is the value at the shares plus
+// (d ln(y'Py / d) + d - y'Py) / 2, with d = n under ML and n - p under REML. A point where the
+// residual is 0 and V comes singular at rounding is passed over: under ML the likelihood has no
+// maximum there, and the REML limit there is an eigendecomposition a point, which the runs reach
+// when it is the maximum. Nothing when no point can be evaluated.
+std::optional<std::vector<double>> scanned_start(const ComponentModel& model, const Eigen::VectorXd& ys, bool reml,
+                                                 int threads) {
+  const double d = static_cast<double>(model.n()) - (reml ? static_cast<double>(model.p()) : 0.0);
+  if (!(d > 0.0)) return std::nullopt;
+  const std::size_t budget = scan_points(model);
+  if (budget == 0) return std::nullopt;
+  std::vector<std::vector<double>> points =
+      multistart::simplex_grid(model.k(), std::min(scan_grid_points, budget / 2));
+  const std::size_t rest = budget > points.size() ? budget - points.size() : 0;
+  for (auto& point : multistart::level_lattice(model.k(), lattice_levels(model.k(), rest)))
+    points.push_back(std::move(point));
+  std::vector<double> values(points.size(), infinity), scales(points.size(), 1.0);
+  const bool finished = parallel::for_each(
+      points.size(),
+      [&](std::size_t i) {
+        const auto at = model.evaluate_with_signs(coefficients_of(model, points[i]), ys, reml, false, {}, false);
+        if (!at) return;
+        scales[i] = at->quadratic / d;
+        values[i] = at->value + 0.5 * (d * std::log(scales[i]) + d - at->quadratic);
+      },
+      threads);
+  if (!finished) return std::nullopt;
+  std::size_t best = points.size();
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (std::isfinite(values[i]) && (best == points.size() || values[i] < values[best])) best = i;
+  if (best == points.size()) return std::nullopt;
+  for (double& u : points[best]) u *= scales[best];
+  return std::move(points[best]);
+}
+
+// The rise that a Newton step on the average information promises from a point of the search,
+// g_F' I_FF^-1 g_F / 2 over the coordinates F a step may move (all but the pinned ones and those at
+// zero that the gradient pushes out of the box), relative to max(|value|, 1); infinity where the
+// information on F is not positive definite or cannot be had. Where the maximum is sharp (a ridge
+// as narrow as a basis's smallest eigenvalue), the gradient a run can reach before the changes of
+// its steps sink below the value's rounding is far above any fixed bound, and whether a run gets
+// under it is a matter of the last bits; the rise left to gain says the same of the point in the
+// likelihood's own units, which the curvature does not inflate.
+double promised_rise(const ComponentModel& model, const FitBox& box, std::span<const double> search,
+                     const Evaluation& at, const Eigen::VectorXd& ys, bool reml) {
+  constexpr double none = std::numeric_limits<double>::infinity();
+  const auto information =
+      model.average_information(coefficients_of(model, search), ys, reml, box.signed_components);
+  if (!information) return none;
+  std::vector<Eigen::Index> free;
+  for (std::size_t i = 0; i < search.size(); ++i) {
+    const auto entry = static_cast<Eigen::Index>(i);
+    const bool is_signed = std::find(box.signed_components.begin(), box.signed_components.end(), i) !=
+                           box.signed_components.end();
+    if (box.lower[i] == box.upper[i]) continue;
+    if (!is_signed && search[i] <= 1e-9 && at.gradient[entry] >= 0.0) continue;
+    free.push_back(entry);
+  }
+  if (free.empty()) return 0.0;
+  const auto f = static_cast<Eigen::Index>(free.size());
+  Eigen::MatrixXd h(f, f);
+  Eigen::VectorXd g(f);
+  const std::vector<double>& sizes = model.sizes();
+  for (Eigen::Index a = 0; a < f; ++a) {
+    g[a] = at.gradient[free[a]];
+    for (Eigen::Index b = 0; b < f; ++b)
+      h(a, b) = (*information)(free[a], free[b]) / (sizes[static_cast<std::size_t>(free[a])] *
+                                                    sizes[static_cast<std::size_t>(free[b])]);
+  }
+  const Eigen::LLT<Eigen::MatrixXd> factor(h);
+  if (factor.info() != Eigen::Success) return none;
+  const double rise = 0.5 * g.dot(factor.solve(g));
+  return std::isfinite(rise) && rise >= 0.0 ? rise / std::fmax(std::fabs(at.value), 1.0) : none;
 }
 
 // The fit on the response's own scale: coefficients divided by their sizes and times v, fixed effects and their
@@ -213,6 +350,10 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
   const auto admissible = [&](std::span<const double> search) {
     return evaluate_with_signs(coefficients_of(*this, search), ys, reml, false, signed_components).has_value();
   };
+  // A point is converged where its measure is below 1e-6, or where a Newton step promises no more.
+  const auto flat = [&](std::span<const double> par, const Evaluation& at, double scaled) {
+    return scaled < converged_below || promised_rise(*this, *box, par, at, ys, reml) < rise_below;
+  };
   // An empty parscale is the unit scale of the starts; a given one is a restart's.
   const auto attempt = [&](const std::vector<double>& given,
                            std::span<const double> parscale = {}) -> std::optional<Best> {
@@ -253,32 +394,37 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
     if (!end || !std::isfinite(end->value)) return std::nullopt;
     const double scaled = scaled_at(par, *end);
     const bool runaway = runaway_end(*this, coefficients_of(*this, par), reml);
+    const bool converged = !runaway && flat(par, *end, scaled);
     return Best{std::move(par), end->beta, std::move(run->message), end->value, scaled, run->convergence,
-                scaled < converged_below && !runaway, runaway, end};
+                converged, runaway, end};
   };
+  // Starts run side by side while a block is small enough that each factorisation runs on one
+  // OpenBLAS thread anyway; from there on, one after another with OpenBLAS's pool.
+  const int start_threads = largest_ < threads::crossover(threads::Kind::factor) ? threads::pool() : 1;
   std::vector<std::vector<double>> starts;
   if (start.empty()) {
     starts = fit_starts(m(), signed_components);
+    if (signed_components.empty() && pinned.empty())
+      if (auto scanned = scanned_start(*this, ys, reml, start_threads)) starts.push_back(std::move(*scanned));
   } else {
     starts.emplace_back(start.size());
     for (std::size_t j = 0; j < start.size(); ++j) starts.back()[j] = start[j] / response->variance * sizes_[j];
   }
-  // A runaway end is kept only when no start found a maximum. Each start writes its own slot,
+  // A runaway end, or one on its way to the runaway face, is kept only when no start found a
+  // maximum. Each start writes its own slot,
   // so that starts may run side by side.
   std::vector<std::optional<Best>> runaways(starts.size());
   std::vector<std::size_t> order(starts.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   const auto maximum = [&](std::size_t i) -> std::optional<Best> {
     std::optional<Best> end = attempt(starts[i]);
-    if (end && end->runaway) {
+    if (end && (end->runaway ||
+                toward_runaway(*this, coefficients_of(*this, end->coefficients), ys, reml, end->converged))) {
       runaways[i] = std::move(end);
       return std::nullopt;
     }
     return end;
   };
-  // Starts run side by side while a block is small enough that each factorisation runs on one
-  // OpenBLAS thread anyway; from there on, one after another with OpenBLAS's pool.
-  const int start_threads = largest_ < threads::crossover(threads::Kind::factor) ? threads::pool() : 1;
   std::optional<Best> best = multistart::best_of(order, maximum, start_threads);
   if (!best && !interrupt::requested())
     for (std::optional<Best>& end : runaways)
@@ -303,7 +449,7 @@ Result<ComponentFit> ComponentModel::fit_with_starts(const Eigen::VectorXd& y, b
       const auto& at = memo(polish->par);
       if (!at) return fail("COMPONENTS_OPTIMUM_NOT_EVALUABLE");
       *best = Best{polish->par, at->beta, std::move(polish->message), polish->value, polish->scaled_gradient,
-                   polish->convergence, polish->scaled_gradient < converged_below, false, at};
+                   polish->convergence, flat(polish->par, *at, polish->scaled_gradient), false, at};
       polished = true;
     }
   }

@@ -53,9 +53,10 @@ inline constexpr double restart_scale_floor = 1e-3;
 // The factr of every run of a fit and of the held-share profile.
 inline constexpr double run_factr = 1000.0;
 
-// The starts of a fit, in order: with signed components first one that leaves them at 0 and
+// The fixed starts of a fit, in order: with signed components first one that leaves them at 0 and
 // shares the rest equally; then equal shares; then 0.1 / k each with the residual at 0.9;
-// then for each structured j, 0.1 / k each with j at 0.6 and the residual at 0.3.
+// then for each structured j, 0.1 / k each with j at 0.6 and the residual at 0.3. A fit with no
+// signed and no pinned components adds the best point of a scan over the shares after them.
 std::vector<std::vector<double>> fit_starts(std::size_t m, std::span<const std::size_t> signed_components);
 
 Result<FitBox> fit_box(std::span<const double> sizes, double variance, std::span<const std::size_t> signed_components,

@@ -209,15 +209,6 @@ Result<ComponentFit> converged_fit(const ComponentModel& model, const Eigen::Vec
   return fit;
 }
 
-// The full fit, or the better of it and a refit of the full model from the null's end point
-// when the null beats it; the null still winning is reported rather than read as a statistic of 0.
-Result<ComponentFit> resolved(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
-                              std::span<const std::size_t> signed_components, ComponentFit full,
-                              double null_loglik, std::vector<double> null_point) {
-  const auto from_null = [&] { return model.fit_from(y, reml, signed_components, {}, null_point); };
-  return null_refit::full_above_null(std::move(full), null_loglik, from_null, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
-}
-
 // Indices each below m, checked in the caller's order; then sorted without repeats.
 Result<std::vector<std::size_t>> distinct_structured(std::span<const std::size_t> indices, std::size_t m) {
   for (const std::size_t j : indices)
@@ -236,6 +227,13 @@ block_matrix::BlockMatrix pooled(const BlockMatrices& matrices, const std::vecto
 }
 
 }  // namespace
+
+Result<ComponentFit> refit_above_null(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
+                                      std::span<const std::size_t> signed_components, ComponentFit full,
+                                      double null_loglik, std::span<const double> null_point) {
+  const auto from_null = [&] { return model.fit_from(y, reml, signed_components, {}, null_point); };
+  return null_refit::full_above_null(std::move(full), null_loglik, from_null, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
+}
 
 Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::VectorXd& y, std::size_t t,
                                      bool reml) {
@@ -271,7 +269,7 @@ Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::V
     null_point = null_fit->coefficients;
     null_point.insert(null_point.begin() + static_cast<std::ptrdiff_t>(t), 0.0);
   }
-  full = resolved(model, y, reml, {}, std::move(*full), null_loglik, null_point);
+  full = refit_above_null(model, y, reml, {}, std::move(*full), null_loglik, null_point);
   if (!full) return std::unexpected(full.error());
   if (another_at_zero(*full)) return fail("COMPONENTS_ANOTHER_COMPONENT_AT_ZERO");
   const double statistic = likelihood_ratio(full->loglik, null_loglik);
@@ -303,7 +301,7 @@ Result<ComponentTest> equality_test(const ComponentModel& model, const Eigen::Ve
     null_point.push_back(null_fit->coefficients[pooled_here ? others : other++]);
   }
   null_point.push_back(null_fit->coefficients.back());
-  full = resolved(model, y, reml, {}, std::move(*full), null_fit->loglik, null_point);
+  full = refit_above_null(model, y, reml, {}, std::move(*full), null_fit->loglik, null_point);
   if (!full) return std::unexpected(full.error());
 
   const double statistic = likelihood_ratio(full->loglik, null_fit->loglik);
@@ -484,7 +482,7 @@ Result<std::vector<Contrast>> contrasts(const ComponentModel& model, const Eigen
         auto null_fit = converged_fit(*contrast_model, y, reml, signed_components, std::span<const Pin>(&zero, 1),
                                       "COMPONENTS_NULL_FIT_NOT_CONVERGED");
         if (!null_fit) return std::unexpected(null_fit.error());
-        auto better = resolved(*contrast_model, y, reml, signed_components, *fit, null_fit->loglik,
+        auto better = refit_above_null(*contrast_model, y, reml, signed_components, *fit, null_fit->loglik,
                                null_fit->coefficients);
         if (!better) return std::unexpected(better.error());
         if (better->loglik != fit->loglik) {

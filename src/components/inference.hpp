@@ -47,6 +47,14 @@ struct Contrast {
 std::optional<double> profile_objective(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
                                         std::size_t t, std::span<const double> weights, double share);
 
+// A test's full fit against its null, whose end point (k coefficients on the response's variance
+// scale) lies in the full model: the full fit itself, or, where the null's log-likelihood lies above
+// it (the full search stopped short), the better converged of it and a refit of the full model from
+// the null's end point; COMPONENTS_BETTER_UNRESOLVED_OPTIMUM when the null still lies above.
+Result<ComponentFit> refit_above_null(const ComponentModel& model, const Eigen::VectorXd& y, bool reml,
+                                      std::span<const std::size_t> signed_components, ComponentFit full,
+                                      double null_loglik, std::span<const double> null_point);
+
 // Component t (< m) against no variance at all, on the 50:50 mixture of 0 and chi2(1).
 Result<ComponentTest> component_test(const ComponentModel& model, const Eigen::VectorXd& y, std::size_t t,
                                      bool reml);

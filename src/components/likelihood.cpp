@@ -58,15 +58,22 @@ struct Sums {
 std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const double> coefficients,
                                                               const Eigen::VectorXd& y, bool reml,
                                                               bool want_gradient,
-                                                              std::span<const std::size_t> signed_components) const {
+                                                              std::span<const std::size_t> signed_components,
+                                                              bool singular_faces) const {
   if (!admissible(coefficients, signed_components)) return std::nullopt;
   // A search polls here, at every evaluation: one evaluation of a large dense block takes seconds.
   if (interrupt::requested()) return std::nullopt;
   auto solved = solve_blocks(coefficients, y, want_gradient);
-  if (!solved) {
-    if (reml && coefficients[m()] == 0.0) return evaluate_on_null_face(coefficients, y, want_gradient);
-    return std::nullopt;
+  // Under REML with the residual at 0, where V is singular at rounding only along the design's span,
+  // the likelihood is its limit on that face, through V's pseudo-inverse. Whether a Cholesky factor
+  // of such a V exists is a matter of its last bits, and its solves carry the rounding of the
+  // smallest eigenvalue into the gradient, whole units of it.
+  if (at_singular_face(coefficients, solved)) {
+    if (!singular_faces) return std::nullopt;
+    if (reml)
+      if (auto on_face = evaluate_on_null_face(coefficients, y, want_gradient)) return on_face;
   }
+  if (!solved) return std::nullopt;
   const auto a = dense::DenseFactor::make(solved->xtvx);
   if (!a) return std::nullopt;
   Eigen::VectorXd beta = a->solve_vector(solved->xtvr);
@@ -78,7 +85,7 @@ std::optional<Evaluation> ComponentModel::evaluate_with_signs(std::span<const do
   if (reml) value = value + (0.5 * (a->logdet() - xtx_logdet_) + (p / 2.0) * (-ln_2pi));
 
   Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(beta),
-                        a->inverse()};
+                        a->inverse(), ypy};
   if (want_gradient) evaluation.gradient = gradient(*solved->solves, evaluation.beta, evaluation.covariance, reml);
   return evaluation;
 }
@@ -168,7 +175,7 @@ std::optional<Evaluation> ComponentModel::evaluate_on_null_face(std::span<const 
   singular_reml::FaceEffects effects =
       singular_reml::face_effects(basis, mean, face->complement, face->covariance.topLeftCorner(r, r));
   Evaluation evaluation{value, Eigen::VectorXd::Zero(static_cast<Eigen::Index>(k())), std::move(effects.beta),
-                        std::move(effects.covariance)};
+                        std::move(effects.covariance), face->residual_quadratic};
   if (want_gradient) evaluation.gradient = gradient(face->solves, face->beta, face->covariance, true);
   return evaluation;
 }
@@ -214,6 +221,39 @@ Eigen::VectorXd ComponentModel::gradient(const BlockSolves& solves, const Eigen:
     g(static_cast<Eigen::Index>(j)) = gj;
   }
   return g;
+}
+
+Eigen::MatrixXd ComponentModel::information(const BlockSolves& solves, const Eigen::VectorXd& beta,
+                                            const Eigen::MatrixXd& c, bool reml) const {
+  const auto k = static_cast<Eigen::Index>(this->k()), p = design_.cols();
+  const std::size_t m = this->m();
+  Eigen::MatrixXd quadratic = Eigen::MatrixXd::Zero(k, k), along = Eigen::MatrixXd::Zero(p, k);
+  Eigen::MatrixXd q(largest_, k);
+  for (std::size_t b = 0; b < families_.size(); ++b) {
+    const BlockSolve block = block_solve(solves, b);
+    const auto s = static_cast<Eigen::Index>(block.indices.size());
+    const Eigen::VectorXd e = block.solved_response - block.solved_design * beta;
+    auto q_b = q.topRows(s);
+    for (std::size_t j = 0; j < m; ++j) q_b.col(static_cast<Eigen::Index>(j)).noalias() = kernel(b, j) * e;
+    q_b.col(static_cast<Eigen::Index>(m)) = e;
+    quadratic.noalias() += q_b.transpose() * (block.inverse * q_b);
+    if (reml) along.noalias() += block.solved_design.transpose() * q_b;
+  }
+  if (reml) quadratic.noalias() -= along.transpose() * c * along;
+  return 0.5 * quadratic;
+}
+
+std::optional<Eigen::MatrixXd> ComponentModel::average_information(std::span<const double> coefficients,
+                                                                   const Eigen::VectorXd& y, bool reml,
+                                                                   std::span<const std::size_t> signed_components) const {
+  if (!admissible(coefficients, signed_components)) return std::nullopt;
+  auto solved = solve_blocks(coefficients, y, true);
+  if (reml && at_singular_face(coefficients, solved))
+    if (auto face = null_face(coefficients, y)) return information(face->solves, face->beta, face->covariance, true);
+  if (!solved) return std::nullopt;
+  const auto a = dense::DenseFactor::make(solved->xtvx);
+  if (!a) return std::nullopt;
+  return information(*solved->solves, a->solve_vector(solved->xtvr), a->inverse(), reml);
 }
 
 Result<double> ComponentModel::residual_only_variance(const Eigen::VectorXd& y, bool reml) const {

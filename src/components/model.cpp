@@ -75,22 +75,39 @@ struct Scratch {
 using Map = Eigen::Map<Eigen::MatrixXd>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 
-// The inner products <K_i, K_j> for j <= i, from the kept blocks, which hold every nonzero entry.
-Eigen::MatrixXd inner_products(const BlockMatrices& matrices) {
-  const auto m = static_cast<Eigen::Index>(matrices.size());
-  Eigen::MatrixXd products = Eigen::MatrixXd::Zero(m, m);
-  for (Eigen::Index i = 0; i < m; ++i)
-    for (Eigen::Index j = 0; j <= i; ++j) products(i, j) = inner_product(matrices[i], matrices[j]);
-  return products;
+// A power of two that brings a matrix's largest |entry| into [1, 2): the identification's cosines
+// and a matrix's size are the same for K and for K times a power of two, to the last bit, while
+// K's own squared entries may overflow (or underflow to 0) in units far from 1. 1 for a zero matrix.
+double unit_scale(const block_matrix::BlockMatrix& k) {
+  double largest = 0.0;
+  for (std::size_t part = 0; part < k.partition()->parts().size(); ++part)
+    if (k.block(part).size() > 0) largest = std::fmax(largest, k.block(part).cwiseAbs().maxCoeff());
+  if (!(largest > 0.0) || !std::isfinite(largest)) return 1.0;
+  return std::ldexp(1.0, -std::ilogb(largest));
+}
+
+// <a sa, b sb> block by block, the scales applied as the entries are read.
+double scaled_inner_product(const block_matrix::BlockMatrix& a, double sa, const block_matrix::BlockMatrix& b,
+                            double sb) {
+  double sum = 0.0;
+  for (std::size_t part = 0; part < a.partition()->parts().size(); ++part)
+    sum += (a.block(part) * sa).cwiseProduct(b.block(part) * sb).sum();
+  return sum;
 }
 
 // True when the m matrices and the n x n identity are linearly independent as vectors of
-// n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest.
+// n^2 entries: their Gram matrix of cosines has smallest eigenvalue > 1e-12 * largest. Each
+// matrix is read at its unit_scale, which leaves every cosine as it is.
 bool covariance_bases_are_identified(const BlockMatrices& matrices, std::size_t n) {
   const std::size_t m = matrices.size();
-  const Eigen::MatrixXd products = inner_products(matrices);
+  std::vector<double> scales;
+  for (const auto& k : matrices) scales.push_back(unit_scale(k));
+  std::vector<std::vector<double>> products(m);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j <= i; ++j)
+      products[i].push_back(scaled_inner_product(matrices[i], scales[i], matrices[j], scales[j]));
   std::vector<double> norms;
-  for (std::size_t j = 0; j < m; ++j) norms.push_back(std::sqrt(products(j, j)));
+  for (std::size_t j = 0; j < m; ++j) norms.push_back(std::sqrt(products[j][j]));
   norms.push_back(std::sqrt(static_cast<double>(n)));
   for (const double norm : norms)
     if (!(std::isfinite(norm) && norm > 0.0)) return false;
@@ -100,9 +117,9 @@ bool covariance_bases_are_identified(const BlockMatrices& matrices, std::size_t 
     for (std::size_t j = 0; j <= i; ++j) {
       double cosine;
       if (i < m) {
-        cosine = products(i, j) / (norms[i] * norms[j]);
+        cosine = products[i][j] / (norms[i] * norms[j]);
       } else if (j < m) {
-        cosine = matrices[j].trace() / (norms[m] * norms[j]);
+        cosine = matrices[j].trace() * scales[j] / (norms[m] * norms[j]);
       } else {
         cosine = static_cast<double>(n) / (norms[m] * norms[m]);
       }
@@ -118,14 +135,18 @@ bool covariance_bases_are_identified(const BlockMatrices& matrices, std::size_t 
   return smallest > 1e-12 * largest;
 }
 
-// The size of each matrix (ComponentModel::sizes), then the residual's 1.
+// The size of each matrix (ComponentModel::sizes), then the residual's 1. Computed at the matrix's
+// unit_scale and scaled back, so that units whose squares overflow keep a size.
 std::vector<double> matrix_sizes(const BlockMatrices& matrices, std::size_t n) {
   std::vector<double> sizes;
   for (const auto& k : matrices) {
+    const double scale = unit_scale(k);
     double diagonal = 0.0;
     for (std::size_t part = 0; part < k.partition()->parts().size(); ++part)
-      diagonal += k.block(part).diagonal().cwiseAbs().sum();
-    sizes.push_back(matrix_scale::size_of(diagonal, inner_product(k, k), static_cast<double>(n)));
+      diagonal += (k.block(part).diagonal() * scale).cwiseAbs().sum();
+    const double size = matrix_scale::size_of(diagonal, scaled_inner_product(k, scale, k, scale),
+                                              static_cast<double>(n)) / scale;
+    sizes.push_back(std::isfinite(size) && size > 0.0 ? size : 1.0);
   }
   sizes.push_back(1.0);
   return sizes;
@@ -279,8 +300,12 @@ std::optional<ComponentModel::Solved> ComponentModel::solve_blocks(std::span<con
     assemble_into(v, coefficients, matrices_.size(), [&](std::size_t j) -> const Eigen::MatrixXd& {
       return kernel(b, j);
     });
+    const double top = v.diagonal().cwiseAbs().maxCoeff();
     auto factor = dense::FactorView::make(v);
     if (!factor) return std::nullopt;
+    // v's lower triangle now holds the factor, its diagonal the pivots' roots.
+    const double rounding = 64.0 * static_cast<double>(s * s) * std::numeric_limits<double>::epsilon() * top;
+    solved.near_singular = solved.near_singular || (v.diagonal().array().square() <= rounding).any();
 
     VectorMap r(scratch.rhs.data(), s);
     for (Eigen::Index a = 0; a < s; ++a) r(a) = rhs(static_cast<Eigen::Index>(family.indices[a]));

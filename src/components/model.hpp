@@ -50,6 +50,7 @@ struct Evaluation {
   Eigen::VectorXd gradient;                   // d value / d coefficient, k entries; zeros unless asked
   Eigen::VectorXd beta;                       // (B'V^-1 B)^-1 B'V^-1 y
   Eigen::MatrixXd covariance;                 // (B'V^-1 B)^-1
+  double quadratic = 0.0;                     // y'Py, by which the value moves with the coefficients' scale
 };
 
 // Every block's solves at one coefficient vector, block after block in three arenas, so
@@ -110,10 +111,21 @@ class ComponentModel {
   // The negative ML or REML log-likelihood, the GLS fixed effects and their covariance,
   // and on request the exact gradient. Absent for a coefficient that is not finite, a
   // negative one outside `signed`, none positive, a block covariance or X'V^-1 X that is not
-  // positive definite, or y'Py not finite and positive. y has n entries.
+  // positive definite, or y'Py not finite and positive. y has n entries. Where the residual is 0
+  // and V comes singular at rounding, the REML likelihood is its limit there (null_face); with
+  // `singular_faces` false such a point is absent instead, under either estimator, and no
+  // eigendecomposition is made.
   std::optional<Evaluation> evaluate_with_signs(std::span<const double> coefficients,
                                                 const Eigen::VectorXd& y, bool reml, bool want_gradient,
-                                                std::span<const std::size_t> signed_components) const;
+                                                std::span<const std::size_t> signed_components,
+                                                bool singular_faces = true) const;
+
+  // The average information at the coefficients, k x k: 0.5 y'P K_i P K_j P y under REML and
+  // 0.5 e'K_i V^-1 K_j e, e = V^-1 (y - X beta), under ML; on the REML face where the residual is 0
+  // and V singular along the design, its limit there. Absent where the evaluation would be.
+  std::optional<Eigen::MatrixXd> average_information(std::span<const double> coefficients, const Eigen::VectorXd& y,
+                                                     bool reml,
+                                                     std::span<const std::size_t> signed_components) const;
 
   // The log-likelihood at its maximum of the model whose only component is the residual, and
   // that maximum's residual variance.
@@ -141,9 +153,19 @@ class ComponentModel {
     double logdet;         // ln det V, block by block in order
     double quadratic;      // rhs'V^-1 rhs, block by block in order
     std::optional<BlockSolves> solves;
+    // Some block's factor has a pivot whose square is within 64 s^2 epsilon of the block's largest
+    // diagonal entry: V may be singular at rounding, and its solves rounding there.
+    bool near_singular = false;
   };
   std::optional<Solved> solve_blocks(std::span<const double> coefficients, const Eigen::VectorXd& rhs,
                                      bool keep) const;
+
+  // Whether coefficients whose blocks solve_blocks solved (`solved`, absent when a factor failed)
+  // stand where the residual is 0 and V comes singular at rounding: under REML, where null_face
+  // evaluates. Told by V's eigenvalues there, not by whether its Cholesky factor happens to exist.
+  bool at_singular_face(std::span<const double> coefficients, const std::optional<Solved>& solved) const {
+    return coefficients[m()] == 0.0 && (!solved || solved->near_singular);
+  }
 
   BlockSolve block_solve(const BlockSolves& solves, std::size_t block) const;
 
@@ -196,6 +218,10 @@ class ComponentModel {
   // The REML evaluation on null_face: the limit of evaluate_with_signs as the residual falls to 0.
   std::optional<Evaluation> evaluate_on_null_face(std::span<const double> coefficients, const Eigen::VectorXd& y,
                                                   bool want_gradient) const;
+
+  // The average information from the kept solves: 0.5 y'P K_i P K_j P y (ML: V^-1 for P).
+  Eigen::MatrixXd information(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,
+                              bool reml) const;
 
   // The exact gradient from the kept solves, the fixed effects and C = (X'V^-1 X)^-1.
   Eigen::VectorXd gradient(const BlockSolves& solves, const Eigen::VectorXd& beta, const Eigen::MatrixXd& c,

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -79,6 +80,62 @@ struct Point {
   Evaluation evaluation;
 };
 
+// A step off the faces where standard deviations are 0: the full vector moves by t times `along`
+// and rho becomes `rho`.
+struct Step {
+  Parameters along{};
+  double rho;
+};
+
+// The least of a u^2 + c u v + b v^2 over u, v >= 0 with u^2 + v^2 = 1, and where.
+std::pair<double, std::array<double, 2>> least_on_quarter(double a, double b, double c) {
+  std::pair<double, std::array<double, 2>> least{a, {1.0, 0.0}};
+  if (b < least.first) least = {b, {0.0, 1.0}};
+  if (c < 0.0) {  // the lower eigenvector of [[a, c/2], [c/2, b]] has entries of one sign
+    const double h = 0.5 * c;
+    const double lower = 0.5 * (a + b) - std::hypot(0.5 * (a - b), h);
+    const double u = -h, v = a - lower, norm = std::hypot(u, v);
+    if (lower < least.first && norm > 0.0) least = {lower, {u / norm, v / norm}};
+  }
+  return least;
+}
+
+// The steps off the faces at x along which the objective falls, read from the derivatives d along
+// (g1^2, g2^2, rho g1 g2, e1^2, e2^2): to first order in the step where one genetic standard
+// deviation at 0 meets a positive one (the covariance moves linearly), else to second. A standard
+// deviation at 0 has no derivative of its own, so the box measure cannot see these.
+std::vector<Step> descents(const Parameters& x, const Parameters& d, const Constraint& constraint, double tolerance) {
+  std::vector<Step> steps;
+  const bool rho_free = !constraint.correlation;
+  // The rho that makes the covariance term rho a b d[2] fall, a b >= 0.
+  const double falling_rho = d[2] > 0.0 ? -1.0 : d[2] < 0.0 ? 1.0 : x[4];
+  const double rho = rho_free ? falling_rho : x[4];
+  if (constraint.residual_equal) {
+    if (x[2] == 0.0 && d[3] + d[4] < -tolerance) steps.push_back({{0.0, 0.0, 1.0, 1.0, 0.0}, x[4]});
+  } else {
+    if (x[2] == 0.0 && d[3] < -tolerance) steps.push_back({{0.0, 0.0, 1.0, 0.0, 0.0}, x[4]});
+    if (x[3] == 0.0 && d[4] < -tolerance) steps.push_back({{0.0, 0.0, 0.0, 1.0, 0.0}, x[4]});
+  }
+  if (x[0] == 0.0 && x[1] == 0.0) {
+    if (constraint.genetic_equal) {
+      if (d[0] + d[1] + rho * d[2] < -tolerance) steps.push_back({{1.0, 1.0, 0.0, 0.0, 0.0}, rho});
+    } else {
+      const auto [least, at] = least_on_quarter(d[0], d[1], rho * d[2]);
+      if (least < -tolerance) steps.push_back({{at[0], at[1], 0.0, 0.0, 0.0}, rho});
+    }
+    return steps;
+  }
+  for (std::size_t zero : {0, 1}) {  // one genetic sd at 0 beside a positive one
+    const double other = x[1 - zero];
+    if (constraint.genetic_equal || x[zero] != 0.0 || !(other > 0.0)) continue;
+    Parameters along{};
+    along[zero] = 1.0;
+    const double slope = rho * other * d[2];
+    if (slope < -tolerance || (!(slope > tolerance) && d[zero] < -tolerance)) steps.push_back({along, rho});
+  }
+  return steps;
+}
+
 // The model seen through a constraint on one standardised response.
 struct Problem {
   const DiscreteGxeModel& model;
@@ -134,6 +191,45 @@ struct Problem {
     return Point{std::move(run->par), value, std::move(*evaluation)};
   }
 
+  // Starts one step off the faces at `point` along each direction in which the objective falls
+  // (descents), each at the step of a short ladder where the objective is least.
+  std::vector<std::vector<double>> off_face_starts(const Point& point) const {
+    const Parameters x = constraint.expand(point.free);
+    if (x[0] != 0.0 && x[1] != 0.0 && x[2] != 0.0 && x[3] != 0.0) return {};  // on no face
+    const auto d = model.variance_gradient(x, y, reml);
+    if (!d) return {};
+    std::vector<std::vector<double>> found;
+    for (const Step& step : descents(x, *d, constraint, converged_below * std::fmax(std::fabs(point.value), 1.0))) {
+      std::optional<std::pair<double, std::vector<double>>> least;
+      for (double t : {0.3, 0.1, 0.03, 0.01}) {
+        Parameters moved = x;
+        for (std::size_t i = 0; i < 4; ++i) moved[i] += t * step.along[i];
+        moved[4] = step.rho;
+        std::vector<double> free = constraint.reduce(moved);
+        const auto at = evaluate(free, false);
+        if (at && (!least || at->objective < least->first)) least = std::pair{at->objective, std::move(free)};
+      }
+      if (least) found.push_back(std::move(least->second));
+    }
+    return found;
+  }
+
+  // A run from `point` with every free standard deviation below 1e-3 (on the standardised scale,
+  // a variance below 1e-6) set to 0; nothing where there is none.
+  std::optional<Point> land_on_faces(const Point& point) const {
+    std::vector<double> landed = point.free;
+    const std::size_t sds = constraint.correlation ? landed.size() : landed.size() - 1;
+    bool moved = false;
+    for (std::size_t i = 0; i < sds; ++i) {
+      if (landed[i] > 0.0 && landed[i] < 1e-3) {
+        landed[i] = 0.0;
+        moved = true;
+      }
+    }
+    if (!moved) return std::nullopt;
+    return run_from(std::move(landed));
+  }
+
   // The polishing run from the best point: the polished point and its scaled gradient when
   // it is adopted.
   std::optional<std::pair<Point, double>> polish(const Point& best, double scaled) const {
@@ -154,8 +250,28 @@ struct Problem {
   }
 };
 
+// The point a search reports, its measure, and whether the polishing run was adopted.
+struct Settled {
+  Point point;
+  double scaled;
+  bool polished;
+};
+
+// The best point evaluated again, measured, and polished when not yet flat.
+Result<Settled> settle(const Problem& problem, Point best) {
+  auto at_best = problem.evaluate(best.free, true);
+  if (!at_best) return fail("DISCRETE_GXE_OPTIMUM_NOT_EVALUABLE");
+  best.evaluation = std::move(*at_best);
+  const double scaled = problem.scaled_gradient(best.evaluation, best.free);
+  if (scaled >= converged_below) {
+    if (auto polished = problem.polish(best, scaled)) return Settled{std::move(polished->first), polished->second, true};
+  }
+  return Settled{std::move(best), scaled, false};
+}
+
 DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standard, bool reml,
-                      const Constraint& constraint, const Point& point, double scaled, bool polished) {
+                      const Constraint& constraint, const Point& point, double scaled, bool polished,
+                      bool rises_off_a_face) {
   const Parameters x = constraint.expand(point.free);
   const double var = standard.variance;
   const double sd = standard.sd;
@@ -178,7 +294,7 @@ DiscreteGxeFit report(const DiscreteGxeModel& model, const Standardised& standar
       scaled < converged_below,
       polished,
   };
-  fit.converged = fit.converged && reports_finite(fit);
+  fit.converged = fit.converged && !rises_off_a_face && reports_finite(fit);
   return fit;
 }
 
@@ -200,16 +316,47 @@ Result<DiscreteGxeFit> DiscreteGxeModel::fit_from(const Eigen::VectorXd& respons
       from, [&](const Parameters& start) { return problem.run_from(constraint.reduce(start)); });
   if (!best) return fail("DISCRETE_GXE_NO_START_CONVERGED");
 
-  auto at_best = problem.evaluate(best->free, true);
-  if (!at_best) return fail("DISCRETE_GXE_OPTIMUM_NOT_EVALUABLE");
-  best->evaluation = std::move(*at_best);
-  const double scaled = problem.scaled_gradient(best->evaluation, best->free);
-  if (scaled >= converged_below) {
-    if (auto polished = problem.polish(*best, scaled)) {
-      return report(*this, *standard, reml, constraint, polished->first, polished->second, true);
+  auto settled = settle(problem, std::move(*best));
+  if (!settled) return std::unexpected(settled.error());
+
+  // A search closing on a face where standard deviations are 0 (REML's limit where the covariance
+  // is singular, say) approaches it geometrically, need not land on it, and stops short of flat
+  // beside it, where rounding moves the value by more than the face's own gain. The face itself
+  // is taken where it has converged, no step off it rises, and its value is within the
+  // convergence tolerance of the point beside it.
+  if (!(settled->scaled < converged_below)) {
+    if (auto landed = problem.land_on_faces(settled->point)) {
+      auto again = settle(problem, std::move(*landed));
+      const double slack = converged_below * std::fmax(std::fabs(settled->point.value), 1.0);
+      if (again && again->scaled < converged_below && again->point.value <= settled->point.value + slack &&
+          problem.off_face_starts(again->point).empty())
+        settled = std::move(again);
     }
   }
-  return report(*this, *standard, reml, constraint, *best, scaled, false);
+
+  // A point where standard deviations are 0 is a maximum only where no step off that face rises:
+  // the search goes on from the steps that do, a few times, and a point they still leave has not
+  // converged.
+  bool rises = false;
+  for (int round = 0;; ++round) {
+    const auto off = problem.off_face_starts(settled->point);
+    if (off.empty()) break;
+    std::optional<Point> better;
+    const double tie = multistart::rounding_tie(settled->point.value, 1000.0);
+    for (const auto& start : off) {
+      if (round == 4) break;
+      auto run = problem.run_from(start);
+      if (run && run->value < settled->point.value - tie && (!better || run->value < better->value))
+        better = std::move(run);
+    }
+    if (!better) {
+      rises = true;
+      break;
+    }
+    settled = settle(problem, std::move(*better));
+    if (!settled) return std::unexpected(settled.error());
+  }
+  return report(*this, *standard, reml, constraint, settled->point, settled->scaled, settled->polished, rises);
 }
 
 // ---- tests and interval -----------------------------------------------------------------

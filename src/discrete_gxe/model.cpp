@@ -7,6 +7,8 @@
 #include "numerics/dense.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/restricted_face.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::discrete_gxe {
 
@@ -80,29 +82,40 @@ struct BlockTerms {
   Eigen::MatrixXd solved_design;    // V_b^-1 X_b
 };
 
-// The covariance of one family at x, and its derivative in direction k (0 to 4).
+// The covariance of one family at x, and its derivative in direction k (0 to 4): along the full
+// vector (g1, g2, e1, e2, rho), or, `by_variance`, along the genetic variances and covariance and
+// the residual variances (g1^2, g2^2, rho g1 g2, e1^2, e2^2), which stay informative where a
+// standard deviation is 0.
 struct FamilyCovariance {
   const Family& family;
   const Parameters& x;
+  bool by_variance = false;
 
   double s(Eigen::Index i) const { return family.first_group[i] ? x[0] : x[1]; }
   double d(Eigen::Index i) const { return family.first_group[i] ? x[2] : x[3]; }
   bool same(Eigen::Index i, Eigen::Index j) const { return family.first_group[i] == family.first_group[j]; }
   double c(Eigen::Index i, Eigen::Index j) const { return same(i, j) ? 1.0 : x[4]; }
 
+  double value_at(Eigen::Index i, Eigen::Index j) const {
+    const double genetic = family.relationship(i, j) * s(i) * s(j) * c(i, j);
+    return i == j ? genetic + d(i) * d(i) : genetic;
+  }
+
   Eigen::MatrixXd value() const {
     const Eigen::Index m = family.relationship.rows();
     Eigen::MatrixXd v(m, m);
     for (Eigen::Index j = 0; j < m; ++j)
-      for (Eigen::Index i = 0; i < m; ++i) {
-        v(i, j) = family.relationship(i, j) * s(i) * s(j) * c(i, j);
-        if (i == j) v(i, j) += d(i) * d(i);
-      }
+      for (Eigen::Index i = 0; i < m; ++i) v(i, j) = value_at(i, j);
     return v;
   }
 
   double derivative(int k, Eigen::Index i, Eigen::Index j) const {
     const double kij = family.relationship(i, j);
+    if (by_variance) {
+      if (k >= 3) return i == j && family.first_group[i] == (k == 3) ? 1.0 : 0.0;
+      if (k == 2) return same(i, j) ? 0.0 : kij;
+      return same(i, j) && family.first_group[i] == (k == 0) ? kij : 0.0;
+    }
     switch (k) {
       case 0:
       case 1: {
@@ -151,6 +164,32 @@ void add_gradient_terms(const FamilyCovariance& covariance, const BlockTerms& te
     quadratic[k] += q;
     if (reml) design_terms[k].noalias() += terms.solved_design.transpose() * (dv * terms.solved_design);
   }
+}
+
+// Where a family's residual is at the rounding of its covariance (a residual standard deviation
+// at 0), the covariance may be singular, and a Cholesky factor would read a last pivot that is
+// noise as an eigenvalue. Such families are read by restricted_face instead: the splits of those
+// that are singular at rounding (none where every family is positive definite beyond rounding),
+// or nothing where one is indefinite beyond rounding.
+std::optional<std::vector<std::optional<singular_reml::NullSplit>>> singular_families(const std::vector<Family>& families,
+                                                                                      const Parameters& x) {
+  std::vector<std::optional<singular_reml::NullSplit>> splits;
+  for (std::size_t f = 0; f < families.size(); ++f) {
+    const FamilyCovariance covariance{families[f], x};
+    const Eigen::Index m = families[f].relationship.rows();
+    double least = INFINITY, largest = 0.0;
+    for (Eigen::Index i = 0; i < m; ++i) {
+      least = std::fmin(least, covariance.d(i) * covariance.d(i));
+      largest = std::fmax(largest, std::fabs(covariance.value_at(i, i)));
+    }
+    if (!restricted_face::may_be_singular(least, largest, m)) continue;
+    restricted_face::Reading reading = restricted_face::read_block(covariance.value(), least);
+    if (reading.kind == restricted_face::Reading::Kind::refused) return std::nullopt;
+    if (reading.kind == restricted_face::Reading::Kind::regular) continue;
+    splits.resize(families.size());
+    splits[f] = std::move(reading.split);
+  }
+  return splits;
 }
 
 }  // namespace
@@ -261,8 +300,23 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::St
 
 std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const Eigen::VectorXd& response, bool reml,
                                                      bool with_gradient) const {
+  return evaluate_along(x, response, reml, with_gradient, false);
+}
+
+std::optional<Parameters> DiscreteGxeModel::variance_gradient(const Parameters& x, const Eigen::VectorXd& response,
+                                                              bool reml) const {
+  const auto evaluation = evaluate_along(x, response, reml, true, true);
+  if (!evaluation) return std::nullopt;
+  return evaluation->gradient;
+}
+
+std::optional<Evaluation> DiscreteGxeModel::evaluate_along(const Parameters& x, const Eigen::VectorXd& response,
+                                                           bool reml, bool with_gradient, bool by_variance) const {
   if (refused(x) || static_cast<std::size_t>(response.size()) != n_) return std::nullopt;
   if (interrupt::requested()) return std::nullopt;  // polled at every evaluation of a search
+  const auto splits = singular_families(families_, x);
+  if (!splits) return std::nullopt;
+  if (!splits->empty()) return reml ? evaluate_on_face(x, response, *splits, with_gradient, by_variance) : std::nullopt;
   const auto p = static_cast<Eigen::Index>(p_);
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
   Eigen::VectorXd b = Eigen::VectorXd::Zero(p);
@@ -309,7 +363,7 @@ std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const 
   for (auto& term : design_terms) term = Eigen::MatrixXd::Zero(p, p);
   Eigen::MatrixXd dv;
   for (std::size_t f = 0; f < families_.size(); ++f) {
-    add_gradient_terms(FamilyCovariance{families_[f], x}, kept[f], result.beta, reml, trace, quadratic_terms,
+    add_gradient_terms(FamilyCovariance{families_[f], x, by_variance}, kept[f], result.beta, reml, trace, quadratic_terms,
                        design_terms, dv);
   }
   for (int k = 0; k < 5; ++k) {
@@ -320,6 +374,31 @@ std::optional<Evaluation> DiscreteGxeModel::evaluate(const Parameters& x, const 
     }
     result.gradient[k] = 0.5 * (trace[k] - quadratic_terms[k] - correction);
   }
+  return result;
+}
+
+// On a face where some family's covariance is singular, the restricted likelihood's limit there
+// (ML has none: the caller gives nothing).
+std::optional<Evaluation> DiscreteGxeModel::evaluate_on_face(const Parameters& x, const Eigen::VectorXd& response,
+                                                             const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                                             bool with_gradient, bool by_variance) const {
+  std::vector<Eigen::VectorXd> responses;
+  responses.reserve(families_.size());
+  for (const Family& family : families_) {
+    Eigen::VectorXd y(static_cast<Eigen::Index>(family.members.size()));
+    for (Eigen::Index i = 0; i < y.size(); ++i) y[i] = response[static_cast<Eigen::Index>(family.members[i])];
+    responses.push_back(std::move(y));
+  }
+  auto face = restricted_face::evaluate_families(
+      families_.size(), [&](std::size_t f) { return FamilyCovariance{families_[f], x}.value(); },
+      [&](std::size_t f) -> const Eigen::MatrixXd& { return families_[f].design; },
+      [&](std::size_t f) -> const Eigen::VectorXd& { return responses[f]; }, splits, log_det_xtx_, with_gradient, 5,
+      [&](std::size_t f, std::size_t k, Eigen::MatrixXd& d) {
+        FamilyCovariance{families_[f], x, by_variance}.derivative(static_cast<int>(k), d);
+      });
+  if (!face) return std::nullopt;
+  Evaluation result{std::move(face->beta), std::move(face->covariance), face->objective, {}};
+  for (std::size_t k = 0; k < face->gradient.size(); ++k) result.gradient[k] = face->gradient[k];
   return result;
 }
 

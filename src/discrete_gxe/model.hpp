@@ -23,6 +23,7 @@
 #include "numerics/design_basis.hpp"
 #include "numerics/matrix_scan.hpp"
 #include "numerics/interval.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::discrete_gxe {
 
@@ -94,9 +95,16 @@ class DiscreteGxeModel {
                                                   std::optional<std::array<double, 2>> levels);
 
   // Absent when the point is refused, a covariance cannot be used, or the response does not
-  // have n entries.
+  // have n entries. Where a residual at the rounding of a family's covariance leaves it
+  // singular, ML has no value and REML gives its limit there (restricted_face).
   std::optional<Evaluation> evaluate(const Parameters& parameters, const Eigen::VectorXd& response,
                                      bool reml, bool with_gradient) const;
+
+  // d objective / d(g1^2, g2^2, rho g1 g2, e1^2, e2^2), the derivatives along the variances and
+  // the genetic covariance: where a standard deviation is 0, its own derivative is 0 whatever
+  // the likelihood does off that face, and these tell whether a step off it rises.
+  std::optional<Parameters> variance_gradient(const Parameters& parameters, const Eigen::VectorXd& response,
+                                              bool reml) const;
 
   // Fits the response under the constraint from the five fixed starts. The fit runs on the
   // response less its least-squares fit on the design, over the response's standard
@@ -129,6 +137,13 @@ class DiscreteGxeModel {
  private:
   explicit DiscreteGxeModel(design_basis::Basis basis)
       : basis_(std::move(basis)), least_squares_(basis_.columns()) {}
+
+  // The gradient along the full vector, or `by_variance` along variance_gradient's coordinates.
+  std::optional<Evaluation> evaluate_along(const Parameters& parameters, const Eigen::VectorXd& response, bool reml,
+                                           bool with_gradient, bool by_variance) const;
+  std::optional<Evaluation> evaluate_on_face(const Parameters& parameters, const Eigen::VectorXd& response,
+                                             const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                             bool with_gradient, bool by_variance) const;
 
   // The full fit and the fit under `null`, compared.
   Result<DiscreteGxeTest> likelihood_ratio(const Eigen::VectorXd& response, bool reml, const Constraint& null,

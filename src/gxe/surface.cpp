@@ -10,6 +10,8 @@
 #include "numerics/dense.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/rank.hpp"
+#include "numerics/restricted_face.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::gxe {
 namespace {
@@ -115,6 +117,20 @@ double residual_variance(Surface surface, const Theta& t, double e) {
     return b * b + 2.0 * e * b * t[4] + e * e * (t[4] * t[4] + t[5] * t[5]);
   }
   return std::exp(t[3] + t[4] * e);
+}
+
+Theta rescaled(Surface surface, const Theta& t, double c) {
+  Theta moved = t;
+  if (is_random_regression(surface)) {
+    const double root = std::sqrt(c);
+    moved[0] = t[0] + 0.5 * std::log(c);
+    moved[3] = t[3] + 0.5 * std::log(c);
+    for (std::size_t slot : {1, 2, 4, 5}) moved[slot] = t[slot] * root;
+    return moved;
+  }
+  moved[0] = t[0] + std::log(c);
+  moved[3] = t[3] + std::log(c);
+  return moved;
 }
 
 // ---- construction -------------------------------------------------------------------------
@@ -247,10 +263,43 @@ void GxeModel::family_derivative(const Family& family, const Theta& t, std::size
 
 std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
                                              bool reml, bool with_gradient) const {
+  return evaluate_with(theta, y, reml, with_gradient, false);
+}
+
+std::optional<Evaluation> GxeModel::evaluate_per_person(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                        bool reml) const {
+  return evaluate_with(theta, y, reml, true, true);
+}
+
+std::optional<Evaluation> GxeModel::evaluate_with(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                  bool reml, bool with_gradient, bool per_person) const {
   for (double t : theta)
     if (!std::isfinite(t)) return std::nullopt;
   if (!is_random_regression(surface_) && theta[2] < 0.0) return std::nullopt;
   if (interrupt::requested()) return std::nullopt;  // polled at every evaluation of a search
+
+  // Where the residual at some environment is at the rounding of a family's covariance, the
+  // covariance may be singular and a Cholesky factor's last pivot noise: such families are
+  // split, and where one is singular ML has no value and REML gives its limit (restricted_face).
+  std::vector<std::optional<singular_reml::NullSplit>> splits;
+  for (std::size_t f = 0; f < families_.size(); ++f) {
+    const Family& family = families_[f];
+    double least = INFINITY, largest = 0.0;
+    for (Eigen::Index r = 0; r < family.environment.size(); ++r) {
+      const double residual = residual_variance(surface_, theta, family.environment(r));
+      const double genetic = family.relationship(r, r) * genetic_covariance(surface_, theta, family.environment(r),
+                                                                            family.environment(r));
+      least = std::fmin(least, residual);
+      largest = std::fmax(largest, std::fabs(genetic + residual));
+    }
+    if (!restricted_face::may_be_singular(least, largest, family.environment.size())) continue;
+    restricted_face::Reading reading = restricted_face::read_block(family_covariance(family, theta), least);
+    if (reading.kind == restricted_face::Reading::Kind::refused) return std::nullopt;
+    if (reading.kind == restricted_face::Reading::Kind::regular) continue;
+    splits.resize(families_.size());
+    splits[f] = std::move(reading.split);
+  }
+  if (!splits.empty()) return reml ? evaluate_on_face(theta, y, splits, with_gradient, per_person) : std::nullopt;
 
   const Eigen::Index p = p_;
   Eigen::MatrixXd a = Eigen::MatrixXd::Zero(p, p);
@@ -305,6 +354,56 @@ std::optional<Evaluation> GxeModel::evaluate(const Theta& theta, const Eigen::Re
     double g = 0.5 * (trace - quadratic);
     if (reml) g -= 0.5 * trace_of_product(a_inverse, m);
     result.gradient[slot] = g;
+  }
+  if (per_person) {
+    // (P_rr - (P y)_r^2) / 2, P = V^-1 - V^-1 X A^-1 X'V^-1 under REML and V^-1 under ML.
+    result.residual_derivatives.resize(static_cast<Eigen::Index>(n_));
+    for (std::size_t b = 0; b < families_.size(); ++b) {
+      const BlockTerms& block = terms[b];
+      for (Eigen::Index r = 0; r < block.inverse.rows(); ++r) {
+        double diagonal = block.inverse(r, r);
+        if (reml) diagonal -= block.solved_design.row(r).dot(a_inverse * block.solved_design.row(r).transpose());
+        const double py = residuals[b](r);
+        result.residual_derivatives(static_cast<Eigen::Index>(families_[b].rows[static_cast<std::size_t>(r)])) =
+            0.5 * (diagonal - py * py);
+      }
+    }
+  }
+  return result;
+}
+
+std::optional<Evaluation> GxeModel::evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                     const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                                     bool with_gradient, bool per_person) const {
+  std::vector<Eigen::VectorXd> responses;
+  responses.reserve(families_.size());
+  for (const Family& family : families_) {
+    Eigen::VectorXd y_b(static_cast<Eigen::Index>(family.rows.size()));
+    for (std::size_t r = 0; r < family.rows.size(); ++r)
+      y_b(static_cast<Eigen::Index>(r)) = y(static_cast<Eigen::Index>(family.rows[r]));
+    responses.push_back(std::move(y_b));
+  }
+  auto face = restricted_face::evaluate_families(
+      families_.size(), [&](std::size_t f) { return family_covariance(families_[f], theta); },
+      [&](std::size_t f) -> const Eigen::MatrixXd& { return families_[f].design; },
+      [&](std::size_t f) -> const Eigen::VectorXd& { return responses[f]; }, splits, log_det_xtx_, with_gradient,
+      parameter_count(surface_),
+      [&](std::size_t f, std::size_t slot, Eigen::MatrixXd& d) { family_derivative(families_[f], theta, slot, d); });
+  if (!face) return std::nullopt;
+  Evaluation result;
+  result.beta = std::move(face->beta);
+  result.covariance = std::move(face->covariance);
+  result.objective = face->objective;
+  for (std::size_t slot = 0; slot < face->gradient.size(); ++slot) result.gradient[slot] = face->gradient[slot];
+  if (per_person && with_gradient) {
+    result.residual_derivatives.resize(static_cast<Eigen::Index>(n_));
+    for (std::size_t f = 0; f < families_.size(); ++f)
+      for (std::size_t r = 0; r < families_[f].rows.size(); ++r) {
+        const auto i = static_cast<Eigen::Index>(r);
+        const double py = face->projected[f](i);
+        result.residual_derivatives(static_cast<Eigen::Index>(families_[f].rows[r])) =
+            0.5 * (face->projector_diagonal[f](i) - py * py);
+      }
   }
   return result;
 }

@@ -20,6 +20,7 @@
 #include "numerics/design_basis.hpp"
 #include "numerics/interval.hpp"
 #include "numerics/matrix_scan.hpp"
+#include "numerics/singular_reml.hpp"
 
 namespace kestrune::gxe {
 
@@ -61,6 +62,11 @@ Theta six_slots(std::span<const double> theta);
 double genetic_covariance(Surface surface, const Theta& theta, double e1, double e2);
 double residual_variance(Surface surface, const Theta& theta, double e);
 
+// theta of the same surface with every variance multiplied by c > 0: a log variance moves by
+// ln c and, under random regression, a factor's log diagonal by ln c / 2 and its other entries
+// by the factor sqrt c; slopes of a log variance and the decay rate carry no scale.
+Theta rescaled(Surface surface, const Theta& theta, double c);
+
 // One likelihood evaluation.
 struct Evaluation {
   // GLS fixed effects on the scale of the y given and their covariance (X'V^-1X)^-1, both on
@@ -69,18 +75,24 @@ struct Evaluation {
   std::optional<Eigen::MatrixXd> covariance;
   double objective = 0.0;                   // negative log-likelihood (ML or REML)
   Theta gradient{};                         // d objective / d theta; zeros when not asked for
+  // d objective / d (each person's residual variance), in sample order; empty unless asked for.
+  Eigen::VectorXd residual_derivatives;
 };
 
 // A fitted surface. Variances come back on the response's own scale.
 struct GxeFit {
-  std::vector<double> parameters;  // theta, d entries, standardised scale; held slots 0
-  double objective = 0.0;          // the minimised objective at them (standardised scale)
+  // theta, d entries, on the scale of the response over its own standard deviation
+  // (response_variance times each variance is the response's own); held slots 0.
+  std::vector<double> parameters;
+  // theta as the search found it, on the scale of the working response: where refits start.
+  std::vector<double> searched;
+  double objective = 0.0;  // the minimised objective there (working scale)
   Eigen::VectorXd beta;
   std::vector<double> beta_se;
   std::string_view method;  // "reml" or "ml"
   double loglik = 0.0;
   double scaled_gradient = 0.0;
-  double response_variance = 0.0;
+  double response_variance = 0.0;  // the response's variance, divisor n
   bool converged = false;
   bool polished = false;
   Surface surface = Surface::Exponential;
@@ -133,9 +145,16 @@ class GxeModel {
 
   // The likelihood at theta of y (n entries), family block by family block; nothing where
   // the model cannot be evaluated (a non-finite slot, a negative decay rate, a block or
-  // X'V^-1X not positive definite, a residual quadratic form that is not positive).
+  // X'V^-1X not positive definite, a residual quadratic form that is not positive). Where a
+  // residual at the rounding of a family's covariance leaves it singular, ML has no value and
+  // REML gives its limit there (restricted_face).
   std::optional<Evaluation> evaluate(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                      bool with_gradient) const;
+  // The evaluation with the gradient and the derivatives along each person's residual variance:
+  // where the residual vanishes at every environment, theta's own derivatives vanish with it,
+  // and these tell whether a residual off that face raises the likelihood.
+  std::optional<Evaluation> evaluate_per_person(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                                bool reml) const;
 
   // The fit with the slots in `held` fixed at 0. It runs on the response less its
   // least-squares fit on the design, over the response's standard deviation, and adds the
@@ -149,12 +168,14 @@ class GxeModel {
 
   // What every fit and refit evaluates: the centred response over its own standard deviation
   // s (moments::standardising_variance), with s² and the least-squares coefficients that the
-  // centring took out (on the basis B).
+  // centring took out (on the basis B). The search runs on that scale, whatever the design
+  // explains; theta is published on the scale of the response over its own standard deviation.
   struct Working {
     Eigen::VectorXd y;
     double variance;
     double sd;
     Eigen::VectorXd coefficients;
+    double response_variance;  // the response's own variance, divisor n
   };
   // Checks the response's length, finiteness and spread (constant up to rounding is constant).
   Result<Working> working_response(const Eigen::Ref<const Eigen::VectorXd>& y) const;
@@ -198,6 +219,19 @@ class GxeModel {
   };
 
   explicit GxeModel(design_basis::Basis basis) : basis_(std::move(basis)), least_squares_(basis_.columns()) {}
+
+  // A start one step off the face where the residual of a powered exponential surface vanishes at
+  // every environment (exp(theta3 + theta4 e) and its derivatives vanish together there), along
+  // the residual t exp(b e) that raises the likelihood most; nothing off that face or where no
+  // such step rises. `value` is the objective at theta.
+  std::optional<Theta> off_residual_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& ys, bool reml,
+                                         double value) const;
+
+  std::optional<Evaluation> evaluate_with(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
+                                          bool with_gradient, bool per_person) const;
+  std::optional<Evaluation> evaluate_on_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y,
+                                             const std::vector<std::optional<singular_reml::NullSplit>>& splits,
+                                             bool with_gradient, bool per_person) const;
 
   // V_b, the covariance of one family at theta.
   Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;

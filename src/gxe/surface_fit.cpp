@@ -11,6 +11,7 @@
 #include "numerics/convergence.hpp"
 #include "numerics/difference_fit.hpp"
 #include "numerics/interrupt.hpp"
+#include "numerics/moments.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
 
@@ -66,7 +67,8 @@ Result<GxeModel::Working> GxeModel::working_response(const Eigen::Ref<const Eige
     if (!std::isfinite(y(i))) return fail("GXE_RESPONSE_NOT_FINITE");
   auto standardised = centring::standardise(y, least_squares_.centre(y));
   if (!standardised) return fail("GXE_RESPONSE_CONSTANT");
-  return Working{std::move(standardised->y), standardised->variance, standardised->sd, std::move(standardised->offset)};
+  return Working{std::move(standardised->y), standardised->variance, standardised->sd, std::move(standardised->offset),
+                 moments::population_moments(y).variance};
 }
 
 Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
@@ -113,7 +115,7 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
     });
   };
 
-  auto best = multistart::best_of(starts, [&](const Point& start) -> std::optional<StartOutcome> {
+  const auto run_from = [&](const Point& start) -> std::optional<StartOutcome> {
     auto box = Bounds::create(lower, upper);
     if (!box) return std::nullopt;
     const auto& at_start = memo(start);
@@ -124,17 +126,23 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
     const auto& evaluation = memo(run->par);
     if (!evaluation || !std::isfinite(evaluation->objective)) return std::nullopt;
     return StartOutcome{evaluation->objective, std::move(run->par)};
-  });
+  };
+  auto best = multistart::best_of(starts, run_from);
   if (!best) return fail("GXE_NO_START_CONVERGED");
 
-  auto again = evaluate(six_slots(best->par), ys, reml, true);
-  if (!again) return fail("GXE_OPTIMUM_NOT_EVALUABLE");
-  Evaluation chosen = std::move(*again);
-  Point par = std::move(best->par);
-  double scaled = convergence::scaled_gradient(measure(par, chosen.gradient), chosen.objective);
-
+  // The point evaluated again, measured, and polished when not yet flat.
+  Point par;
+  Evaluation chosen;
+  double scaled = 0.0;
   bool polished = false;
-  if (!(scaled < converged_below)) {
+  const auto settle = [&](Point point) -> bool {
+    auto again = evaluate(six_slots(point), ys, reml, true);
+    if (!again) return false;
+    chosen = std::move(*again);
+    par = std::move(point);
+    scaled = convergence::scaled_gradient(measure(par, chosen.gradient), chosen.objective);
+    polished = false;
+    if (scaled < converged_below) return true;
     const convergence::Evaluate evaluate_measure =
         [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
       const auto& e = memo(x);
@@ -151,10 +159,31 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
         polished = true;
       }
     }
+    return true;
+  };
+  if (!settle(std::move(best->par))) return fail("GXE_OPTIMUM_NOT_EVALUABLE");
+
+  // Where the residual vanishes at every environment the measure cannot see a residual that
+  // rises off that face: the search goes on from the step that does, a few times, and a point
+  // such a step still leaves has not converged.
+  bool rises = false;
+  for (int round = 0; !is_held[3] && !is_held[4]; ++round) {
+    const auto off = off_residual_face(six_slots(par), ys, reml, chosen.objective);
+    if (!off) break;
+    auto run = round < 4 ? run_from(Point(off->begin(), off->begin() + static_cast<std::ptrdiff_t>(d)))
+                         : std::nullopt;
+    if (!run || !(run->value < chosen.objective - multistart::rounding_tie(chosen.objective, 1000.0))) {
+      rises = true;
+      break;
+    }
+    if (!settle(std::move(run->par))) return fail("GXE_OPTIMUM_NOT_EVALUABLE");
   }
 
   GxeFit fit;
-  fit.parameters.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
+  fit.searched.assign(par.begin(), par.begin() + static_cast<std::ptrdiff_t>(d));
+  // Published on the scale of the response's own spread, the search's on the residual's.
+  const Theta published = rescaled(surface_, six_slots(par), working->variance / working->response_variance);
+  fit.parameters.assign(published.begin(), published.begin() + static_cast<std::ptrdiff_t>(d));
   fit.objective = chosen.objective;
   fit.beta = basis_.coefficients(chosen.beta * s + working->coefficients);
   if (chosen.covariance) {
@@ -165,11 +194,59 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
   const double kept = reml ? static_cast<double>(n_) - static_cast<double>(p()) : static_cast<double>(n_);
   fit.loglik = -chosen.objective - std::log(s) * kept;
   fit.scaled_gradient = scaled;
-  fit.response_variance = working->variance;
+  fit.response_variance = working->response_variance;
   fit.polished = polished;
   fit.surface = surface_;
-  fit.converged = scaled < converged_below && fit.reports_finite(environments_);
+  fit.converged = scaled < converged_below && !rises && fit.reports_finite(environments_);
   return fit;
+}
+
+std::optional<Theta> GxeModel::off_residual_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& ys,
+                                                 bool reml, double value) const {
+  if (surface_ == Surface::RandomRegression || environments_.empty()) return std::nullopt;
+  // On the face: the residual below a millionth of every person's variance.
+  for (const Family& family : families_)
+    for (Eigen::Index r = 0; r < family.environment.size(); ++r) {
+      const double e = family.environment(r);
+      const double residual = residual_variance(surface_, theta, e);
+      if (!(residual <= 1e-6 * (family.relationship(r, r) * genetic_covariance(surface_, theta, e, e) + residual)))
+        return std::nullopt;
+    }
+  const auto at = evaluate_per_person(theta, ys, reml);
+  if (!at) return std::nullopt;
+  // From the face the admissible residuals are t exp(b e), t > 0: the likelihood falls along the
+  // b of least h(b) = sum_r D_r exp(b (e_r - e_top)), D_r the derivative in person r's residual
+  // variance and e_top the environment where the weight is 1 (the highest for b > 0). A grid
+  // over b times the environments' range reaches the weights that single out either end.
+  const double low = environments_.front(), high = environments_.back(), range = high - low;
+  double least = INFINITY, slope = 0.0;
+  for (int step = -30; step <= 30; ++step) {
+    if (range == 0.0 && step != 0) continue;
+    const double b = range > 0.0 ? 2.0 * step / range : 0.0;
+    const double top = b > 0.0 ? high : low;
+    double h = 0.0;
+    for (const Family& family : families_)
+      for (Eigen::Index r = 0; r < family.environment.size(); ++r)
+        h += at->residual_derivatives(static_cast<Eigen::Index>(family.rows[static_cast<std::size_t>(r)])) *
+             std::exp(b * (family.environment(r) - top));
+    if (h < least) {
+      least = h;
+      slope = b;
+    }
+  }
+  if (!(least < -converged_below * std::fmax(std::fabs(value), 1.0))) return std::nullopt;
+  // A start with that residual, its size t the one of a short ladder where the objective is least.
+  const double top = slope > 0.0 ? high : low;
+  std::optional<std::pair<double, Theta>> best;
+  for (double t : {0.3, 0.1, 0.03, 0.01}) {
+    Theta moved = theta;
+    moved[3] = std::log(t) - slope * top;
+    moved[4] = slope;
+    const auto e = evaluate(moved, ys, reml, false);
+    if (e && (!best || e->objective < best->first)) best = std::pair{e->objective, moved};
+  }
+  if (!best) return std::nullopt;
+  return best->second;
 }
 
 double GxeFit::genetic_covariance(double e1, double e2) const {
@@ -241,7 +318,7 @@ Result<GxeTestRecord> likelihood_ratio_test(const GxeModel& model, const Eigen::
   if (!null) return std::unexpected(null.error());
   if (!full->converged) return fail("GXE_FIT_NOT_CONVERGED");
   if (!null->converged) return fail("GXE_NULL_FIT_NOT_CONVERGED");
-  const auto from_null = [&] { return model.fit_from(y, reml, {}, {null->parameters}); };
+  const auto from_null = [&] { return model.fit_from(y, reml, {}, {null->searched}); };
   auto best = null_refit::full_above_null(std::move(*full), null->loglik, from_null, "GXE_BETTER_UNRESOLVED_OPTIMUM");
   if (!best) return std::unexpected(best.error());
   return likelihood_ratio_record(reference, null->loglik, best->loglik);
@@ -485,7 +562,7 @@ Result<interval::ProfileInterval> GxeModel::profile_interval(const Eigen::Ref<co
   const double lower = factor_mode ? -1.0 : 1e-6;
   const double upper = quantity.kind == GxeQuantity::Kind::Heritability ? 0.999999 : 1.0;
   auto result = interval::profile_interval(
-      [&](double value) { return profile_objective(ys, reml, quantity, fit->parameters, value); }, estimate, lower,
+      [&](double value) { return profile_objective(ys, reml, quantity, fit->searched, value); }, estimate, lower,
       upper);
   if (!result.estimate) return fail("GXE_QUANTITY_NOT_HELD_AT_ITS_OWN_ESTIMATE");
   return result;

@@ -89,7 +89,7 @@ Fallible<LiabilityModel> build(const Arguments<3>& args) {
   auto design = MatrixView::from(args[2]);
   if (!design) return std::unexpected(design.error());
   Result<LiabilityModel> model =
-      LiabilityModel::build(relationship->strided(), status->to_vector(), design->to_matrix());
+      LiabilityModel::build(relationship->strided(), status->to_vector(), design->strided());
   if (!model) return std::unexpected(Failure(model.error()));
   return std::move(*model);
 }

@@ -26,13 +26,14 @@ double inverse_normal_cdf(double p) {
 }  // namespace
 
 Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relationship, std::span<const double> status,
-                                             const Eigen::Ref<const Eigen::MatrixXd>& design) {
+                                             const matrix_scan::Strided& design_view) {
   const std::size_t n = status.size();
   const auto rows = static_cast<Eigen::Index>(n);
   if (n == 0) return fail("LIABILITY_NO_ROWS");
   if (relationship.rows != rows || relationship.cols != rows) return fail("LIABILITY_RELATIONSHIP_WRONG_SHAPE");
-  if (design.rows() != rows) return fail("LIABILITY_DESIGN_WRONG_SHAPE");
-  if (design.cols() == 0) return fail("LIABILITY_DESIGN_HAS_NO_COLUMNS");
+  if (design_view.rows != rows) return fail("LIABILITY_DESIGN_WRONG_SHAPE");
+  if (design_view.cols == 0) return fail("LIABILITY_DESIGN_HAS_NO_COLUMNS");
+  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");

@@ -52,7 +52,7 @@ class LiabilityModel {
   // The LIABILITY_ build codes in the order of the checks; a status within 1e-12 of 1 is a case,
   // within 1e-12 of 0 a control.
   static Result<LiabilityModel> build(const matrix_scan::Strided& relationship, std::span<const double> status,
-                                      const Eigen::Ref<const Eigen::MatrixXd>& design);
+                                      const matrix_scan::Strided& design_view);
 
   // Nothing outside 0 <= h2 <= 1 or for a beta that is not finite of length p, or where a
   // family's region cannot be evaluated.

@@ -126,12 +126,12 @@ std::optional<std::string_view> coordinate_name(std::size_t coordinate) {
 }
 
 Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Strided& relationship, TraitData first,
-                                                       TraitData second,
-                                                       const Eigen::Ref<const Eigen::MatrixXd>& design) {
+                                                       TraitData second, const matrix_scan::Strided& design_view) {
   const Eigen::Index n = relationship.rows;
   if (n == 0) return fail("MIXED_BIVARIATE_NO_ROWS");
-  if (relationship.cols != n || design.rows() != n) return fail("MIXED_BIVARIATE_WRONG_SHAPE");
-  if (design.cols() == 0) return fail("MIXED_BIVARIATE_DESIGN_HAS_NO_COLUMNS");
+  if (relationship.cols != n || design_view.rows != n) return fail("MIXED_BIVARIATE_WRONG_SHAPE");
+  if (design_view.cols == 0) return fail("MIXED_BIVARIATE_DESIGN_HAS_NO_COLUMNS");
+  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   blocks::Links links(static_cast<std::size_t>(n));
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");

@@ -90,8 +90,7 @@ class MixedBivariateModel {
 
   // The MIXED_BIVARIATE_ build codes in the order of the checks.
   static Result<MixedBivariateModel> build(const matrix_scan::Strided& relationship, TraitData first,
-                                           TraitData second,
-                                           const Eigen::Ref<const Eigen::MatrixXd>& design);
+                                           TraitData second, const matrix_scan::Strided& design_view);
 
   // Nothing outside the parameters' domain or where a family cannot be evaluated.
   std::optional<double> loglik(std::array<double, 2> heritability, std::array<double, 2> variance,

@@ -114,14 +114,15 @@ Fallible<Inputs> extract_inputs(const Arguments<N>& args) {
   return Inputs{std::move(*relationship), std::move(*first), std::move(*second), std::move(*design)};
 }
 
-// The design's copy (the relationship is read in place), the two traits in order, and the model.
+// The two traits in order, and the model (the relationship is read in place, the design copied
+// once its shape fits).
 Fallible<MixedBivariateModel> build(const Inputs& inputs) {
-  const Eigen::MatrixXd design = inputs.design.to_matrix();
   auto first = trait_from(inputs.first);
   if (!first) return std::unexpected(first.error());
   auto second = trait_from(inputs.second);
   if (!second) return std::unexpected(second.error());
-  auto model = MixedBivariateModel::build(inputs.relationship.strided(), std::move(*first), std::move(*second), design);
+  auto model = MixedBivariateModel::build(inputs.relationship.strided(), std::move(*first), std::move(*second),
+                                          inputs.design.strided());
   if (!model) return std::unexpected(Failure(model.error()));
   return std::move(*model);
 }

@@ -27,7 +27,7 @@ Centred LeastSquares::centre(const Eigen::Ref<const Eigen::VectorXd>& values) co
   const Eigen::VectorXd correction = solve(out.residual);
   out.residual.noalias() -= x_ * correction;
   out.coefficients += correction;
-  if (basis_ && !basis_->beyond(values, static_cast<std::size_t>(x_.cols()) + 1)) out.residual.setZero();
+  if (basis_ && basis_->spans(values, static_cast<std::size_t>(x_.cols()) + 1)) out.residual.setZero();
   return out;
 }
 

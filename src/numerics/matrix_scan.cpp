@@ -193,6 +193,13 @@ Eigen::MatrixXd Strided::cut(std::span<const std::size_t> indices) const {
   return out;
 }
 
+Eigen::MatrixXd Strided::copy() const {
+  Eigen::MatrixXd out(rows, cols);
+  for (Index c = 0; c < cols; ++c)
+    for (Index r = 0; r < rows; ++r) out(r, c) = (*this)(r, c);
+  return out;
+}
+
 Findings scan(const Strided& a, const Tests& tests, blocks::Links* links, std::span<const std::size_t> members) {
   Findings findings;
   Judge judge(tests, findings, links, members);

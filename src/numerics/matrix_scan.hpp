@@ -41,6 +41,9 @@ struct Strided {
   bool square() const { return rows == cols; }
   // a(I, I) for the rows and columns I, in that order.
   Eigen::MatrixXd cut(std::span<const std::size_t> indices) const;
+  // The whole matrix in column-major storage: taken only once its shape has been checked, so
+  // that a view of a wrongly shaped array costs no copy.
+  Eigen::MatrixXd copy() const;
 };
 
 // What the pass tests beyond finiteness.

@@ -3,6 +3,7 @@
 // selection rule is shared, so no fit can drift from it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <iterator>
@@ -41,6 +42,77 @@ auto best_of(const Starts& starts, Attempt&& attempt, int thread_count = 1)
     if (!best || candidate->value < best->value) best = std::move(candidate);
   }
   return best;
+}
+
+// Points of the simplex of k shares whose entries are multiples of 1 / d, d the finest of 1 .. 32 that
+// keeps their number within `most` (d = 1, the k vertices, whatever their number): a scan that sees
+// every face, the vertices and the edges included. Each point's entries sum to 1; the points come in
+// descending lexicographic order, (1, 0, ..., 0) first.
+inline std::vector<std::vector<double>> simplex_grid(std::size_t k, std::size_t most) {
+  if (k == 0) return {};
+  // Points of k entries summing to d: C(d + k - 1, k - 1), counted without overflow past `most`.
+  const auto within = [k, most](std::size_t d) {
+    double c = 1.0;
+    for (std::size_t i = 1; i < k; ++i) c = c * static_cast<double>(d + i) / static_cast<double>(i);
+    return c <= static_cast<double>(most) + 0.5;
+  };
+  std::size_t d = 1;
+  while (d < 32 && within(d + 1)) ++d;
+  std::vector<std::vector<double>> points;
+  std::vector<std::size_t> parts(k, 0);
+  // Every composition of d into k parts, the last part the remainder.
+  const auto emit = [&] {
+    std::vector<double> point(k);
+    for (std::size_t i = 0; i < k; ++i) point[i] = static_cast<double>(parts[i]) / static_cast<double>(d);
+    points.push_back(std::move(point));
+  };
+  const auto fill = [&](auto&& self, std::size_t i, std::size_t left) -> void {
+    if (i + 1 == k) {
+      parts[i] = left;
+      emit();
+      return;
+    }
+    for (std::size_t part = left + 1; part-- > 0;) {
+      parts[i] = part;
+      self(self, i + 1, left - part);
+    }
+  };
+  fill(fill, 0, d);
+  return points;
+}
+
+// How many vectors of k entries drawn from t levels have at least one entry at the first level:
+// t^k - (t - 1)^k, or `most` + 1 when that is more than `most`.
+inline std::size_t lattice_size(std::size_t k, std::size_t t, std::size_t most) {
+  if (t == 0) return 0;
+  double all = 1.0, without = 1.0;
+  for (std::size_t i = 0; i < k; ++i) {
+    all *= static_cast<double>(t);
+    without *= static_cast<double>(t - 1);
+  }
+  const double count = all - without;
+  return count > static_cast<double>(most) ? most + 1 : static_cast<std::size_t>(count);
+}
+
+// Every vector of k entries drawn from `levels` (descending, the first positive) with at least one
+// entry at the first level, divided by its sum: with levels falling geometrically, a scan that
+// approaches each face of the simplex, and each edge and vertex, on a logarithmic scale.
+inline std::vector<std::vector<double>> level_lattice(std::size_t k, std::span<const double> levels) {
+  std::vector<std::vector<double>> points;
+  if (k == 0 || levels.empty()) return points;
+  std::vector<std::size_t> index(k, 0);
+  for (;;) {
+    if (std::find(index.begin(), index.end(), std::size_t{0}) != index.end()) {
+      std::vector<double> point(k);
+      double total = 0.0;
+      for (std::size_t i = 0; i < k; ++i) total += point[i] = levels[index[i]];
+      for (double& entry : point) entry /= total;
+      points.push_back(std::move(point));
+    }
+    std::size_t i = 0;
+    while (i < k && ++index[i] == levels.size()) index[i++] = 0;
+    if (i == k) return points;
+  }
 }
 
 // The parscale of a run that starts again from x, a point of variance coefficients over n rows:

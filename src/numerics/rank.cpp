@@ -54,6 +54,12 @@ bool indicator_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
   return low <= high && constant_between(low, high);
 }
 
+// 16·p·ε with p at least the columns accepted and the one judged: the relative pivot that
+// rounding alone can leave of a response.
+double rounding_pivot(std::size_t p, std::size_t accepted) {
+  return pivot_factor * static_cast<double>(std::max(p, accepted + 1)) * epsilon;
+}
+
 }  // namespace
 
 bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
@@ -62,6 +68,15 @@ bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values) {
 }
 
 std::vector<bool> ColumnBasis::beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, std::size_t p) const {
+  return judge(columns, std::sqrt(rounding_pivot(p, size())));
+}
+
+bool ColumnBasis::spans(const Eigen::Ref<const Eigen::VectorXd>& response, std::size_t p) const {
+  Eigen::MatrixXd r = response;
+  return !judge(r, rounding_pivot(p, size())).front();
+}
+
+std::vector<bool> ColumnBasis::judge(Eigen::Ref<Eigen::MatrixXd> columns, double relative) const {
   const Eigen::Index count = columns.cols();
   std::vector<bool> independent(static_cast<std::size_t>(count), false);
   if (basis_.cols() >= rows_) return independent;
@@ -91,10 +106,7 @@ std::vector<bool> ColumnBasis::beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, 
   }
   // Once, and once more for a column that lost most of its norm: one pass leaves an error of a
   // few ulps of the column, which matters only where the residual is far smaller than it. Twice
-  // orthogonalised, a residual is accurate to a small multiple of ε times the column's norm, so
-  // the pivot itself (not its square) is judged at that level: a column whose independent part
-  // is 1e-8 of its size is a column, not rounding.
-  const double relative = pivot_factor * static_cast<double>(std::max(p, size() + 1)) * epsilon;
+  // orthogonalised, a residual is accurate to a small multiple of ε times the column's norm.
   const double tolerance = relative * relative;
   for (Eigen::Index j = 0; j < count; ++j) {
     auto column = columns.col(j);

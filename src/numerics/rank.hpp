@@ -19,13 +19,20 @@ namespace kestrune::rank {
 // the last place of the largest magnitude. Empty and single values are constant.
 bool constant_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& values);
 
-// An orthonormal basis of columns accepted one by one (Gram–Schmidt, twice). A column is
-// dependent on the accepted ones when its pivot (its norm after removing them) is at most
-// 16·p·ε times the root of its reference: its own squared norm less what the accepted
-// indicators absorb (the columns whose nonzero values are one value: an intercept, a
-// cell-means design's groups, a two-trait design's per-trait intercepts), or its own squared
-// norm when that leaves only rounding. An offset that the design absorbs thereby never makes a
-// column look like rounding noise, and an exact copy never looks independent.
+// An orthonormal basis of columns accepted one by one (Gram–Schmidt, twice). A column's pivot
+// is its norm after removing the accepted columns; its reference is its own squared norm less
+// what the accepted indicators absorb (the columns whose nonzero values are one value: an
+// intercept, a cell-means design's groups, a two-trait design's per-trait intercepts), or its
+// own squared norm when that leaves only rounding. An offset that the design absorbs thereby
+// never makes a column look like rounding noise, and an exact copy never looks independent.
+//
+// Two levels, for two uses. A column that joins a design (a fixed effect, a marker, a set's
+// variant) is independent when its squared pivot exceeds 16·p·ε of its reference: its
+// direction is known only to ε over its relative pivot, so a column independent by less than
+// about √(16·p·ε) would make every fit on it a fit to rounding (at 1e-10 the likelihood already
+// moves in its seventh digit). A response lies in the span when its pivot itself is at most
+// 16·p·ε of the root of its reference: a response that its fixed effects explain all but 1e-8
+// of is still a response to fit.
 class ColumnBasis {
  public:
   explicit ColumnBasis(Eigen::Index rows) : rows_(rows), basis_(rows, 0), offsets_(rows, 0) {}
@@ -45,9 +52,16 @@ class ColumnBasis {
   // result says which ones are independent (a column with a non-finite entry never is).
   std::vector<bool> beyond_each(Eigen::Ref<Eigen::MatrixXd> columns, std::size_t columns_judged) const;
 
+  // Whether a response lies in the span of the accepted columns at its own rounding (the finer
+  // level above), `columns` counting them and the response.
+  bool spans(const Eigen::Ref<const Eigen::VectorXd>& response, std::size_t columns) const;
+
   std::size_t size() const { return static_cast<std::size_t>(basis_.cols()); }
 
  private:
+  // beyond_each with the squared pivot compared with `relative`² times the reference: the
+  // relative pivot at or below which a column counts as dependent.
+  std::vector<bool> judge(Eigen::Ref<Eigen::MatrixXd> columns, double relative) const;
   // The reference of a column that is not constant: its squared norm beyond the indicators.
   double offset_free(const Eigen::Ref<const Eigen::VectorXd>& column, double squared_norm) const;
 
@@ -66,7 +80,7 @@ bool above_rounding(double q, double reference, std::size_t p);
 
 // Whether `residual`, what is left of `values` after removing their least-squares fit on p
 // columns through an orthogonal basis, is within the rounding of that fit: its norm at most
-// 16·(p+1)·ε times theirs, the pivot test of ColumnBasis for a response whose residual is
+// 16·(p+1)·ε times theirs, the test of ColumnBasis::spans for a response whose residual is
 // computed directly rather than as a difference of quadratics.
 bool residual_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& residual,
                           const Eigen::Ref<const Eigen::VectorXd>& values, std::size_t p);

@@ -38,14 +38,15 @@ bool is_lower_hex_digest(const std::string& text) {
 
 }  // namespace
 
-Result<PreparedModel> PreparedModel::build(const Eigen::Ref<const Eigen::MatrixXd>& x, const matrix_scan::Strided& k,
+Result<PreparedModel> PreparedModel::build(const matrix_scan::Strided& x_view, const matrix_scan::Strided& k,
                                            std::optional<std::string> subject_order_sha256) {
   if (subject_order_sha256 && !is_lower_hex_digest(*subject_order_sha256)) {
     return fail("PREPARE_SUBJECT_ORDER_SHA256_INVALID");
   }
   if (!k.square()) return fail("PREPARE_K_NOT_SQUARE");
-  if (k.rows != x.rows()) return fail("PREPARE_SHAPE_MISMATCH");
-  if (x.cols() == 0 || x.cols() >= x.rows()) return fail("PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
+  if (k.rows != x_view.rows) return fail("PREPARE_SHAPE_MISMATCH");
+  if (x_view.cols == 0 || x_view.cols >= x_view.rows) return fail("PREPARE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
+  const Eigen::MatrixXd x = x_view.copy();
   if (!x.allFinite()) return fail("PREPARE_X_NOT_FINITE");
   blocks::Links links(static_cast<std::size_t>(k.rows));
   const matrix_scan::Findings found = matrix_scan::scan(k, {}, &links);

@@ -79,8 +79,9 @@ struct FitReport {
 
 class PreparedModel {
  public:
-  // Validates in a fixed order (the first failure wins) and prepares; the PREPARE_ codes.
-  static Result<PreparedModel> build(const Eigen::Ref<const Eigen::MatrixXd>& x, const matrix_scan::Strided& k,
+  // Validates in a fixed order (the first failure wins) and prepares; the PREPARE_ codes. x and
+  // k are read where they lie; x is copied once its shape is known to fit k.
+  static Result<PreparedModel> build(const matrix_scan::Strided& x_view, const matrix_scan::Strided& k,
                                      std::optional<std::string> subject_order_sha256);
 
   // Checks the estimator and y (the FIT_ codes), rotates y and fits it.

@@ -25,18 +25,17 @@ constexpr auto new_signature = python::signature(
     python::optional("subject_order_sha256"));
 
 Fallible<Owned> new_model(PyTypeObject* type, const python::Arguments<3>& args) {
-  // The copies are taken in argument order, so a TypeError names the first bad argument;
-  // the views are released as soon as the copies exist.
-  auto x = python::copy_matrix(args[0]);
+  // The views are taken in argument order, so a TypeError names the first bad argument.
+  auto x = python::MatrixView::from(args[0]);
   if (!x) return std::unexpected(x.error());
   auto k = python::MatrixView::from(args[1]);
   if (!k) return std::unexpected(k.error());
   auto digest = python::extract_optional(args[2], python::as_str);
   if (!digest) return std::unexpected(digest.error());
 
-  // k can be as large as the sample squared and is only read while the model is built: it is
-  // read in place, whatever its layout.
-  Result<PreparedModel> built = PreparedModel::build(*x, k->strided(), std::move(*digest));
+  // Both are read in place, whatever their layout: k can be as large as the sample squared and
+  // is only read while the model is built, and x is copied only once its shape fits k.
+  Result<PreparedModel> built = PreparedModel::build(x->strided(), k->strided(), std::move(*digest));
   if (!built) return code(std::move(built.error()));
   return python::make_instance(type, std::move(*built));
 }

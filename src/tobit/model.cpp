@@ -131,14 +131,15 @@ double censored_share(std::span<const Censoring> censoring) {
 
 Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, std::span<const double> value,
                                      std::span<const Censoring> censoring, std::span<const double> limit,
-                                     const Eigen::Ref<const Eigen::MatrixXd>& design) {
+                                     const matrix_scan::Strided& design_view) {
   const std::size_t n = value.size();
   const auto rows = static_cast<Eigen::Index>(n);
   if (n == 0) return fail("TOBIT_NO_ROWS");
   if (censoring.size() != n || limit.size() != n) return fail("TOBIT_INPUTS_DIFFERENT_LENGTHS");
   if (relationship.rows != rows || relationship.cols != rows) return fail("TOBIT_RELATIONSHIP_WRONG_SHAPE");
-  if (design.rows() != rows) return fail("TOBIT_DESIGN_WRONG_SHAPE");
-  if (design.cols() == 0) return fail("TOBIT_DESIGN_HAS_NO_COLUMNS");
+  if (design_view.rows != rows) return fail("TOBIT_DESIGN_WRONG_SHAPE");
+  if (design_view.cols == 0) return fail("TOBIT_DESIGN_HAS_NO_COLUMNS");
+  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
   if (!found.finite || !design.allFinite()) return fail("TOBIT_NOT_FINITE");

@@ -77,7 +77,7 @@ class TobitModel {
   // The TOBIT_ build codes, in the order of the checks; the first failure is returned.
   static Result<TobitModel> build(const matrix_scan::Strided& relationship, std::span<const double> value,
                                   std::span<const Censoring> censoring, std::span<const double> limit,
-                                  const Eigen::Ref<const Eigen::MatrixXd>& design);
+                                  const matrix_scan::Strided& design_view);
 
   // Nothing outside 0 <= h2 <= 1, s2 positive and finite and beta finite of length p, or where a
   // family's measured covariance is not positive definite or its region cannot be evaluated.

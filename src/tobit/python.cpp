@@ -41,8 +41,9 @@ constexpr const char* interval_doc =
     "parameter's own bound rather than where the profile fell away, how many\n"
     "profile fits failed, and the share of observations that hit a limit.";
 
-// The arrays viewed, then copied (design, value, limit; the relationship is read in place), the
-// codes converted, and the model built; the first failure is raised.
+// The arrays viewed, then copied (value, limit; the relationship is read in place and the design
+// copied once its shape fits), the codes converted, and the model built; the first failure is
+// raised.
 Fallible<TobitModel> build(const Arguments<5>& args) {
   auto relationship = MatrixView::from(args[0]);
   if (!relationship) return std::unexpected(relationship.error());
@@ -55,12 +56,11 @@ Fallible<TobitModel> build(const Arguments<5>& args) {
   auto design = MatrixView::from(args[4]);
   if (!design) return std::unexpected(design.error());
 
-  const Eigen::MatrixXd design_copy = design->to_matrix();
   const std::vector<double> value_copy = value->to_vector();
   const std::vector<double> limit_copy = limit->to_vector();
   const Result<std::vector<Censoring>> codes = censoring_from(censoring->to_vector());
   if (!codes) return std::unexpected(Failure(codes.error()));
-  Result<TobitModel> model = TobitModel::build(relationship->strided(), value_copy, *codes, limit_copy, design_copy);
+  Result<TobitModel> model = TobitModel::build(relationship->strided(), value_copy, *codes, limit_copy, design->strided());
   if (!model) return std::unexpected(Failure(model.error()));
   return std::move(*model);
 }

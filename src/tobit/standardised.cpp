@@ -62,8 +62,10 @@ Standardised standardise(const design_basis::Basis& basis, std::span<const doubl
   trait.offset = centred.coefficients;
   trait.measured = rows.size();
   // Zero only where the design reproduces the measured values; NaN where their fit overflowed,
-  // which no search can then evaluate.
-  const double spread = root_mean_square(centred.residual);
+  // which no search can then evaluate. A fit that overflowed may still leave a residual of zero
+  // (values all at the largest double): its offset says so, and no limit can be placed against it.
+  const double spread = trait.offset.allFinite() ? root_mean_square(centred.residual)
+                                                 : std::numeric_limits<double>::quiet_NaN();
   if (spread != 0.0) {
     trait.scale = spread;
   } else {

@@ -1,5 +1,5 @@
-// The two-trait fit's selection among searches, its convergence measure, and the covariance
-// derivatives its gradient rests on.
+// The two-trait fit's selection among searches, its convergence measure, the covariance
+// derivatives its gradient rests on, and the refit a winning null asks for.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <random>
+
+#include <Eigen/Cholesky>
+
 #include "bivariate/fit.hpp"
+#include "bivariate/inference.hpp"
 #include "bivariate/model.hpp"
 
 namespace {
@@ -135,6 +140,59 @@ TEST(Derivative, CrossTermsVanishWhereTheirRootIs0) {
     EXPECT_EQ(d.residual(0, 1), 0.0) << k;
     EXPECT_TRUE(d.genetic.allFinite() && d.residual.allFinite()) << k;
   }
+}
+
+// --- a null above the full fit ------------------------------------------------------
+
+// Nuclear families (two parents, three children), both traits measured, an intercept each.
+struct Families {
+  BivariateModel model;
+  Eigen::VectorXd y;
+};
+
+Families nuclear_families(int count, unsigned seed) {
+  Eigen::MatrixXd family = Eigen::MatrixXd::Constant(5, 5, 0.5) + 0.5 * Eigen::MatrixXd::Identity(5, 5);
+  family(0, 1) = family(1, 0) = 0.0;
+  const Eigen::Index n = 5 * count;
+  Eigen::MatrixXd k = Eigen::MatrixXd::Zero(n, n), design = Eigen::MatrixXd::Zero(2 * n, 2);
+  for (Eigen::Index f = 0; f < count; ++f) k.block(5 * f, 5 * f, 5, 5) = family;
+  const Covariances c = covariances({1.0, 2.0, 0.5, 0.4, 0.5, 0.2});
+  Eigen::MatrixXd v = Eigen::MatrixXd::Zero(2 * n, 2 * n);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    design(2 * i, 0) = design(2 * i + 1, 1) = 1.0;
+    for (Eigen::Index j = 0; j < n; ++j)
+      v.block(2 * i, 2 * j, 2, 2) = k(i, j) * c.genetic + (i == j ? c.residual : Eigen::Matrix2d::Zero());
+  }
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal;
+  Eigen::VectorXd z(2 * n);
+  for (Eigen::Index i = 0; i < z.size(); ++i) z[i] = normal(rng);
+  const Eigen::VectorXd y = Eigen::LLT<Eigen::MatrixXd>(v).matrixL() * z + design * Eigen::Vector2d(1.0, -2.0);
+  const std::vector<std::array<bool, 2>> observed(static_cast<std::size_t>(n), {true, true});
+  auto model = BivariateModel::build(k, observed, design);
+  EXPECT_TRUE(model.has_value());
+  return {std::move(*model), y};
+}
+
+// A full fit short of its maximum, beaten by a null, is searched again from the null's point, and
+// the refit's maximum kept; a null no point of the full model reaches refuses the test.
+TEST(NullAboveTheFit, IsRefittedFromTheNullsPoint) {
+  const Families data = nuclear_families(12, 5);
+  const auto problem = data.model.standardised_problem(data.y);
+  const auto fitted = fit(data.model, data.y, true);
+  ASSERT_TRUE(problem && fitted);
+  const double top = fitted->loglik + problem->constant(true);
+  // The null's point: the fit's, its genetic correlation held at 0.9, on the searched scale.
+  const Theta null_point = {fitted->variance_first / problem->variances[0],
+                            fitted->variance_second / problem->variances[1], fitted->h2_first, fitted->h2_second,
+                            0.9, fitted->residual_correlation.value_or(0.0)};
+  EXPECT_EQ(full_above_null(*problem, true, top, null_point, top - 1.0).value(), top);  // no refit
+  const auto refitted = full_above_null(*problem, true, top - 1.0, null_point, top - 0.5);
+  ASSERT_TRUE(refitted.has_value()) << refitted.error().code;
+  EXPECT_NEAR(*refitted, top, 1e-7);
+  const auto beaten = full_above_null(*problem, true, top, null_point, top + 1.0);
+  ASSERT_FALSE(beaten.has_value());
+  EXPECT_EQ(beaten.error().code, "BIVARIATE_BETTER_UNRESOLVED_OPTIMUM");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Cholesky>
@@ -112,9 +113,20 @@ BivariateEvaluation whole_sample(const Sample& s, const Theta& theta, bool reml)
     const Eigen::MatrixXd cross = x.transpose() * x;
     e.value += 0.5 * (log_det(a) - log_det(cross) - static_cast<double>(x.cols()) * log_two_pi);
   }
-  for (std::size_t k = 0; k < 6; ++k) {
-    const Eigen::MatrixXd dv = covariance(derivative(theta, k));
-    e.gradient[k] = 0.5 * (((reml ? p : v_inverse) * dv).trace() - py.dot(dv * py));
+  const auto along = [&](const Covariances& d) {
+    const Eigen::MatrixXd dv = covariance(d);
+    return 0.5 * (((reml ? p : v_inverse) * dv).trace() - py.dot(dv * py));
+  };
+  for (std::size_t k = 0; k < 6; ++k) e.gradient[k] = along(derivative(theta, k));
+  // The gradient in G and E: a symmetric unit change of each entry, the cross one counted twice.
+  for (Eigen::Index i = 0; i < 2; ++i) {
+    for (Eigen::Index j = 0; j < 2; ++j) {
+      Covariances unit{Eigen::Matrix2d::Zero(), Eigen::Matrix2d::Zero()};
+      unit.genetic(i, j) = unit.genetic(j, i) = 1.0;
+      e.covariance_gradient.genetic(i, j) = along(unit) / (i == j ? 1.0 : 2.0);
+      std::swap(unit.genetic, unit.residual);
+      e.covariance_gradient.residual(i, j) = along(unit) / (i == j ? 1.0 : 2.0);
+    }
   }
   return e;
 }
@@ -124,6 +136,11 @@ void expect_close(const BivariateEvaluation& got, const BivariateEvaluation& wan
   for (std::size_t k = 0; k < 6; ++k)
     EXPECT_LE(std::fabs(got.gradient[k] - want.gradient[k]), 1e-7 * std::fmax(std::fabs(want.gradient[k]), 1.0))
         << what << " k=" << k;
+  const auto gap = [](const Eigen::Matrix2d& a, const Eigen::Matrix2d& b) {
+    return ((a - b).array() / b.array().abs().max(1.0)).abs().maxCoeff();
+  };
+  EXPECT_LE(gap(got.covariance_gradient.genetic, want.covariance_gradient.genetic), 1e-7) << what << " dG";
+  EXPECT_LE(gap(got.covariance_gradient.residual, want.covariance_gradient.residual), 1e-7) << what << " dE";
 }
 
 class Routes : public testing::TestWithParam<RouteCase> {};

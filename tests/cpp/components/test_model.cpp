@@ -359,6 +359,43 @@ TEST(ComponentFitGeneral, PinnedPairReturnsItsValue) {
   EXPECT_EQ(refused.error().code, "COMPONENTS_NO_START_CONVERGED");
 }
 
+// A full search that stopped short below its test's null (a point of the full model): the test refits
+// the full model from the null's end point and keeps the maximum it reaches; a null that no point of the
+// full model reaches is reported, not read as a statistic of 0; a null below the fit changes nothing.
+TEST(ComponentRefitAboveNull, ClimbsFromTheNullOrReportsIt) {
+  const Sample s = sample();
+  const ComponentModel model = built(s);
+  for (const bool reml : {true, false}) {
+    const auto free = model.fit_general(s.y, reml, {}, {});
+    ASSERT_TRUE(free && free->converged);
+    ASSERT_GT(free->proportions[1], 0.01);
+    // Short: the household component held at 0; the null: held at half its fitted value.
+    const std::vector<Pin> at_zero{{1, 0.0}}, at_half{{1, 0.5 * free->coefficients[1]}};
+    const auto short_fit = model.fit_general(s.y, reml, {}, at_zero);
+    const auto null_fit = model.fit_general(s.y, reml, {}, at_half);
+    ASSERT_TRUE(short_fit && short_fit->converged && null_fit && null_fit->converged);
+    ASSERT_LT(short_fit->loglik, null_fit->loglik - 1e-3);
+    ASSERT_LT(null_fit->loglik, free->loglik - 1e-3);
+
+    const auto climbed = kestrune::components::refit_above_null(model, s.y, reml, {}, *short_fit, null_fit->loglik,
+                                                                null_fit->coefficients);
+    ASSERT_TRUE(climbed.has_value()) << reml;
+    EXPECT_TRUE(climbed->converged);
+    EXPECT_NEAR(climbed->loglik, free->loglik, 1e-6);
+    EXPECT_NEAR(climbed->coefficients[1], free->coefficients[1], 1e-3 * free->total);
+
+    const auto unresolved = kestrune::components::refit_above_null(model, s.y, reml, {}, *short_fit,
+                                                                   free->loglik + 1.0, null_fit->coefficients);
+    ASSERT_FALSE(unresolved.has_value());
+    EXPECT_EQ(unresolved.error().code, "COMPONENTS_BETTER_UNRESOLVED_OPTIMUM");
+
+    const auto kept = kestrune::components::refit_above_null(model, s.y, reml, {}, *free, short_fit->loglik,
+                                                             short_fit->coefficients);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->loglik, free->loglik);
+  }
+}
+
 // Index checks that Python cannot reach: signed indices are checked before pinned ones.
 TEST(ComponentFitGeneral, SignedThenPinnedIndicesAreRangeChecked) {
   const Sample s = sample();

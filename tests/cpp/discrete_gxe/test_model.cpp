@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <Eigen/Cholesky>
+#include <Eigen/QR>
+
 #include "discrete_gxe/model.hpp"
 
 namespace {
@@ -184,6 +187,83 @@ INSTANTIATE_TEST_SUITE_P(Discrete, Points,
                                          PointCase{"no_genetic_part", {0.0, 0.0, 0.7, 0.9, 0.0}, true},
                                          PointCase{"singular", {0.0, 0.0, 0.0, 0.9, 0.0}, false}),
                          [](const testing::TestParamInfo<PointCase>& info) { return info.param.name; });
+
+// ---- the face where a residual at 0 leaves the covariance singular -------------------------
+
+// One family of 14 whose relationship is centred on the people (K 1 = 0 up to rounding): with
+// rho = +-1 and both residuals at 0 the covariance is singular along D^-1 1, D the genetic sds.
+Data centred() {
+  const int n = 14;
+  Data data{Eigen::MatrixXd(n, n), Eigen::VectorXd(n), Eigen::MatrixXd(n, 2), Eigen::VectorXd(n)};
+  const Eigen::MatrixXd centring = Eigen::MatrixXd::Identity(n, n) - Eigen::MatrixXd::Constant(n, n, 1.0 / n);
+  Eigen::MatrixXd ar(n, n);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) ar(i, j) = std::pow(0.6, std::abs(i - j));
+  data.relationship = centring * ar * centring;
+  for (int i = 0; i < n; ++i) {
+    data.environment[i] = i % 2 == 0 ? 1.0 : 2.0;
+    data.design(i, 0) = 1.0;
+    data.design(i, 1) = std::sin(0.7 * i);
+    data.response[i] = std::cos(1.3 * i) + 0.1 * (i % 5);
+  }
+  return data;
+}
+
+// -l_R from the error contrasts A'y alone, A an orthonormal basis of the design's complement:
+// A'VA stays regular on the face, so this is the limit there, computed without it.
+double contrast_objective(const Data& data, const Parameters& x) {
+  const Eigen::Index n = data.design.rows(), p = data.design.cols();
+  Eigen::MatrixXd v(n, n);
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j) {
+      const bool fi = data.environment[i] == 1.0, fj = data.environment[j] == 1.0;
+      v(i, j) = data.relationship(i, j) * (fi ? x[0] : x[1]) * (fj ? x[0] : x[1]) * (fi == fj ? 1.0 : x[4]);
+    }
+  for (Eigen::Index i = 0; i < n; ++i) v(i, i) += std::pow(data.environment[i] == 1.0 ? x[2] : x[3], 2);
+  const Eigen::MatrixXd q = Eigen::HouseholderQR<Eigen::MatrixXd>(data.design).householderQ();
+  const Eigen::MatrixXd a = q.rightCols(n - p);
+  const Eigen::LLT<Eigen::MatrixXd> m(a.transpose() * v * a);
+  const Eigen::VectorXd z = a.transpose() * data.response;
+  const double log_det = 2.0 * m.matrixL().toDenseMatrix().diagonal().array().log().sum();
+  return 0.5 * (log_det + z.dot(m.solve(z)) + static_cast<double>(n - p) * 1.8378770664093453);
+}
+
+class Face : public testing::TestWithParam<double> {};
+
+// On the face REML is the contrasts' limit, with its gradient along the face and its derivative
+// in each residual variance off it; ML has no value there, and one just beside it.
+TEST_P(Face, RemlIsTheContrastsLimitAndMlHasNone) {
+  const Data data = centred();
+  const DiscreteGxeModel model = model_of(data);
+  const Parameters at{0.9, 1.3, 0.0, 0.0, GetParam()};
+  EXPECT_FALSE(model.evaluate(at, data.response, false, true).has_value());
+  EXPECT_TRUE(model.evaluate({0.9, 1.3, 1e-3, 1e-3, GetParam()}, data.response, false, true).has_value());
+  const auto face = model.evaluate(at, data.response, true, true);
+  ASSERT_TRUE(face.has_value());
+  EXPECT_NEAR(face->objective, contrast_objective(data, at), 1e-10);
+  const double h = 1e-5;
+  for (std::size_t k : {0, 1}) {
+    Parameters a = at, b = at;
+    a[k] += h;
+    b[k] -= h;
+    EXPECT_NEAR(face->gradient[k], (contrast_objective(data, a) - contrast_objective(data, b)) / (2 * h), 1e-7) << k;
+  }
+  EXPECT_EQ(face->gradient[2], 0.0);
+  EXPECT_EQ(face->gradient[3], 0.0);
+  const auto by_variance = model.variance_gradient(at, data.response, true);
+  ASSERT_TRUE(by_variance.has_value());
+  for (std::size_t k : {2, 3}) {  // one-sided, second order, in e_k^2
+    Parameters a = at, b = at;
+    a[k] = std::sqrt(1e-6);
+    b[k] = std::sqrt(2e-6);
+    const double numeric = (-3.0 * contrast_objective(data, at) + 4.0 * contrast_objective(data, a) -
+                            contrast_objective(data, b)) / 2e-6;
+    EXPECT_NEAR((*by_variance)[k + 1], numeric, 1e-5 * std::fmax(1.0, std::fabs(numeric))) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Discrete, Face, testing::Values(1.0, -1.0),
+                         [](const testing::TestParamInfo<double>& info) { return info.param > 0 ? "rho_one" : "rho_minus_one"; });
 
 TEST(Build, TheSmallerLabelIsTheFirstGroupWhateverTheOrder) {
   const Eigen::MatrixXd k = Eigen::MatrixXd::Identity(4, 4);

@@ -1,7 +1,9 @@
 // The surface likelihood's gradient, the closed-form repairs and the tests' reference tails.
 #include <gtest/gtest.h>
 
+#include <Eigen/Cholesky>
 #include <Eigen/Core>
+#include <Eigen/QR>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -90,6 +92,45 @@ INSTANTIATE_TEST_SUITE_P(
                     GradientCase{"random_regression_ml", Surface::RandomRegression,
                                  {-0.3, 0.2, -0.4, -0.2, 0.15, 0.3}, false}),
     [](const testing::TestParamInfo<GradientCase>& info) { return info.param.name; });
+
+// One family of 14 whose relationship is centred on the people (K 1 = 0 up to rounding). With the
+// decay rate at 0 and the residual underflowing to 0 the covariance is the genetic surface alone,
+// singular along D^-1 1 (D the genetic sds; a positive decay rate would make it regular):
+// ML has no value there, and REML is the error contrasts' own likelihood, regular there.
+TEST(GxeLikelihood, WhereTheResidualVanishesOnACentredRelationship) {
+  const Eigen::Index n = 14;
+  const Eigen::MatrixXd centring = Eigen::MatrixXd::Identity(n, n) - Eigen::MatrixXd::Constant(n, n, 1.0 / n);
+  Eigen::MatrixXd ar(n, n);
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j) ar(i, j) = std::pow(0.6, std::abs(static_cast<double>(i - j)));
+  const Eigen::MatrixXd k = centring * ar * centring;
+  std::vector<double> environment(n);
+  Eigen::MatrixXd design(n, 2);
+  for (Eigen::Index i = 0; i < n; ++i) {
+    environment[i] = std::fmod(0.37 * static_cast<double>(i * i + 3), 1.0);
+    design(i, 0) = 1.0;
+    design(i, 1) = std::sin(1.7 * static_cast<double>(i));
+  }
+  const GxeModel model = *GxeModel::build(Surface::Exponential, k, environment, design);
+  const Eigen::VectorXd y = response(n);
+  const Theta theta{0.2, 0.3, 0.0, -800.0, 0.0, 0.0};
+  EXPECT_FALSE(model.evaluate(theta, y, false, true).has_value());
+  EXPECT_TRUE(model.evaluate({0.2, 0.3, 0.0, -8.0, 0.0, 0.0}, y, false, true).has_value());
+
+  Eigen::MatrixXd v(n, n);
+  for (Eigen::Index i = 0; i < n; ++i)
+    for (Eigen::Index j = 0; j < n; ++j)
+      v(i, j) = k(i, j) * kestrune::gxe::genetic_covariance(Surface::Exponential, theta, environment[i], environment[j]);
+  const Eigen::MatrixXd q = Eigen::HouseholderQR<Eigen::MatrixXd>(design).householderQ();
+  const Eigen::MatrixXd a = q.rightCols(n - 2);
+  const Eigen::LLT<Eigen::MatrixXd> m(a.transpose() * v * a);
+  const Eigen::VectorXd z = a.transpose() * y;
+  const double contrasts = 0.5 * (2.0 * m.matrixL().toDenseMatrix().diagonal().array().log().sum() +
+                                  z.dot(m.solve(z)) + static_cast<double>(n - 2) * 1.8378770664093453);
+  const auto face = model.evaluate(theta, y, true, true);
+  ASSERT_TRUE(face.has_value());
+  EXPECT_NEAR(face->objective, contrasts, 1e-10);
+}
 
 TEST(GxeLikelihood, ANegativeDecayRateIsRefusedOnlyOffRandomRegression) {
   const Theta theta{-0.4, 0.3, -1e-300, -0.2, -0.25, 0.0};

@@ -33,7 +33,8 @@ MixedBivariateModel model() {
                    {Censoring::AtOrAbove, Censoring::AtOrBelow, Censoring::AtOrAbove, Censoring::AtOrAbove,
                     Censoring::AtOrBelow, Censoring::AtOrBelow},
                    std::vector<double>(6, 0.0), TraitKind::Binary};
-  return *MixedBivariateModel::build(a, std::move(first), std::move(second), Eigen::MatrixXd::Ones(6, 1));
+  return *MixedBivariateModel::build(a, std::move(first), std::move(second),
+                                     Eigen::MatrixXd(Eigen::MatrixXd::Ones(6, 1)));
 }
 
 struct HeldCase {

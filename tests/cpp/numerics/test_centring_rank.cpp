@@ -54,7 +54,7 @@ TEST(Rank, JudgesAtTheRoundingLevelOfEachColumn) {
   EXPECT_FALSE(with(VectorXd::Constant(200, 0.1)));            // a second intercept
   EXPECT_FALSE(with(VectorXd::Zero(200)));
   EXPECT_TRUE(with(d.x.col(1) + 1e-6 * d.g));                  // near, but beyond rounding
-  EXPECT_TRUE(with(d.x.col(1) + 1e-12 * d.g));                 // far below sqrt(eps), still beyond it
+  EXPECT_FALSE(with(d.x.col(1) + 1e-12 * d.g));                // beyond rounding, but too little to fit on
   EXPECT_FALSE(with(d.x.col(1) + 1e-17 * d.g));                // within the column's own last place
   MatrixXd twins(200, 3);
   twins << d.x, d.x.col(1);
@@ -62,6 +62,19 @@ TEST(Rank, JudgesAtTheRoundingLevelOfEachColumn) {
   EXPECT_TRUE(kestrune::rank::full_column_rank(d.x));
   EXPECT_TRUE(kestrune::rank::full_column_rank(MatrixXd(5, 0)));
   EXPECT_FALSE(kestrune::rank::full_column_rank(MatrixXd::Random(2, 3)));
+}
+
+// A response is judged finer than a column: what its fixed effects leave of it is a residual to
+// fit down to the rounding of its own fit.
+TEST(Rank, AResponseLiesInTheSpanOnlyAtItsOwnRounding) {
+  const Data d = data(200);
+  const auto basis = kestrune::rank::column_basis(d.x);
+  ASSERT_TRUE(basis);
+  const VectorXd explained = 1e8 * d.x.col(1);
+  EXPECT_FALSE(basis->spans(explained + d.g, 3));              // a unit residual beside 1e8
+  EXPECT_FALSE(basis->spans(d.x.col(1) + 1e-12 * d.g, 3));     // refused as a column, fitted as a response
+  EXPECT_TRUE(basis->spans(d.x.col(1) + 1e-17 * d.g, 3));
+  EXPECT_TRUE(basis->spans(3.0 * d.x.col(1).array() + 2.0, 3));
 }
 
 TEST(Rank, ConstantMeansOneValueUpToRounding) {

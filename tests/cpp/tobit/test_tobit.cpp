@@ -26,7 +26,7 @@ TobitModel two_pairs() {
   const std::vector<Censoring> censoring{Censoring::Measured, Censoring::Measured, Censoring::AtOrAbove,
                                          Censoring::Measured};
   return *TobitModel::build(a, std::vector<double>{1.2, 0.4, nan, -0.3}, censoring,
-                            std::vector<double>{nan, nan, 1.0, nan}, Eigen::MatrixXd::Ones(4, 1));
+                            std::vector<double>{nan, nan, 1.0, nan}, Eigen::MatrixXd(Eigen::MatrixXd::Ones(4, 1)));
 }
 
 TEST(Tobit, HeldHeritabilityMustLieInTheUnitInterval) {
