@@ -23,6 +23,20 @@ constexpr double run_pgtol = 1e-8;
 constexpr std::size_t most_restarts = 10;
 constexpr double restart_floor = 1e-3;
 
+// The engine's value and gradient, both read from one memoised evaluation; a point the model
+// cannot evaluate reads as a wall with no slope.
+template <class Memo>
+std::pair<compat_lbfgsb::compat::Objective, compat_lbfgsb::compat::Gradient> read_through(Memo& memo, std::size_t k) {
+  return {[&memo](std::span<const double> x) {
+            const auto& e = memo(x);
+            return e ? e->value : 1e30;
+          },
+          [&memo, k](std::span<const double> x) {
+            const auto& e = memo(x);
+            return e ? e->gradient : std::vector<double>(k, 0.0);
+          }};
+}
+
 // One run's end, judged.
 struct End {
   std::vector<double> x;
@@ -85,14 +99,7 @@ std::optional<End> Searcher::attempt(const std::vector<double>& start, std::span
   if (!bounds) return std::nullopt;
   // A memo of its own: value and gradient at one point cost one evaluation.
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) { return p_.evaluate(x, true); });
-  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
-    const auto& e = memo(x);
-    return e ? e->value : 1e30;
-  };
-  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
-    const auto& e = memo(x);
-    return e ? e->gradient : std::vector<double>(k, 0.0);
-  };
+  const auto [objective, gradient] = read_through(memo, k);
   // A start where V is not positive definite (a given matrix that is not, beside too small a
   // residual) is lifted by doubling its residual: every V is positive definite with enough of it.
   std::vector<double> from = start;
@@ -184,14 +191,7 @@ bool Searcher::probe_shape_bounds(End& best) const {
 bool Searcher::polish(End& best) const {
   compat_lbfgsb::compat::LastPointMemo memo([&](std::span<const double> x) { return p_.evaluate(x, true); });
   const std::size_t k = p_.lower.size();
-  const compat_lbfgsb::compat::Objective objective = [&](std::span<const double> x) {
-    const auto& e = memo(x);
-    return e ? e->value : 1e30;
-  };
-  const compat_lbfgsb::compat::Gradient gradient = [&](std::span<const double> x) {
-    const auto& e = memo(x);
-    return e ? e->gradient : std::vector<double>(k, 0.0);
-  };
+  const auto [objective, gradient] = read_through(memo, k);
   const convergence::Evaluate measured = [&](std::span<const double> x) -> std::optional<convergence::Evaluation> {
     const auto& e = memo(x);
     if (!e) return std::nullopt;
