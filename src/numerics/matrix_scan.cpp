@@ -212,8 +212,12 @@ bool all_finite(const Strided& a) {
     const double* line = a.data + v * line_step;
     for (Index u0 = 0; u0 < length; u0 += chunk) {
       const Index count = std::min(chunk, length - u0);
-      for (Index u = 0; u < count; ++u) gathered[u] = line[(u0 + u) * step];
-      if (!((Eigen::Map<const Eigen::ArrayXd>(gathered, count) * 0.0).sum() == 0.0)) return false;
+      const double* elements = line + u0 * step;
+      if (step != 1) {
+        for (Index u = 0; u < count; ++u) gathered[u] = line[(u0 + u) * step];
+        elements = gathered;
+      }
+      if (!((Eigen::Map<const Eigen::ArrayXd>(elements, count) * 0.0).sum() == 0.0)) return false;
     }
   }
   return true;
