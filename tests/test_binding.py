@@ -421,6 +421,71 @@ def test_a_nan_after_an_asymmetry_gives_the_finiteness_code(entry):
             call(lay, bad)
 
 
+# Views of arrays far too large to copy (2**48 columns of one broadcast value): every entry
+# refuses them with the code its checks give, judging their shapes, and their finiteness where
+# that comes first, on the view, so nothing is copied and the call returns at once.
+WIDE, WIDE_NAN = np.broadcast_to(1.0, (12, 2**48)), np.broadcast_to(np.nan, (12, 2**48))
+_ENV_LIST, _ROWS, _COLS = list(DENSE_ENV), list(ORDER % 4), list(ORDER // 4)
+_PAIR = (DENSE_K, [(True, True)] * 12, np.broadcast_to(1.0, (24, 2**48)),
+         np.column_stack([DENSE_Y, DENSE_X[:, 1]]).ravel())
+_CODES_12 = np.zeros(12, np.int64)
+
+
+@pytest.mark.parametrize("call, code", [
+    (lambda: _core.component_fit([DENSE_K, DENSE_H], WIDE, DENSE_Y), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.component_fit([DENSE_K, DENSE_H], WIDE_NAN, DENSE_Y), "COMPONENTS_DESIGN_NOT_FINITE"),
+    (lambda: _core.component_test([DENSE_K, DENSE_H], WIDE, DENSE_Y, 0), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.component_equality_test([DENSE_K, DENSE_H], WIDE, DENSE_Y, [0, 1]),
+     "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.component_interval([DENSE_K, DENSE_H], WIDE, DENSE_Y, 0), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.component_mean_diagonal_interval([DENSE_K, DENSE_H], WIDE, DENSE_Y, 0),
+     "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.component_contrasts([DENSE_K, DENSE_H], WIDE, DENSE_Y, [0, 1]), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.component_blup([DENSE_K, DENSE_H], WIDE, DENSE_Y, 0), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.variant_set_scan([DENSE_K], WIDE, DENSE_Y, [DENSE_MARKERS]), "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.variant_set_scan([DENSE_K], WIDE_NAN, DENSE_Y, [DENSE_MARKERS]), "VARIANT_SET_NOT_FINITE"),
+    (lambda: _core.variant_set_family_scan([DENSE_K], WIDE, DENSE_Y, [DENSE_MARKERS], [0.0, 0.5]),
+     "COMPONENTS_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.spatial_fit([DENSE_K], DENSE_D, WIDE, DENSE_Y), "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.spatial_fit([DENSE_K], DENSE_D, WIDE_NAN, DENSE_Y), "SPATIAL_DESIGN_NOT_FINITE"),
+    (lambda: _core.spatial_fit([WIDE], DENSE_D, DENSE_X, DENSE_Y), "SPATIAL_MATRIX_WRONG_SIZE"),
+    (lambda: _core.spatial_statistic([DENSE_K], DENSE_D, WIDE, DENSE_Y), "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.spatial_interval([DENSE_K], DENSE_D, WIDE, DENSE_Y, "0"), "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.spatial_bootstrap([DENSE_K], DENSE_D, WIDE, DENSE_Y, 10, 1), "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.spatial_blup([DENSE_K], DENSE_D, WIDE, DENSE_Y, 0), "SPATIAL_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.autoregressive_fit([DENSE_K], _ROWS, _COLS, WIDE, DENSE_Y), "AUTOREGRESSIVE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.autoregressive_fit([DENSE_K], _ROWS, _COLS, WIDE_NAN, DENSE_Y), "AUTOREGRESSIVE_DESIGN_NOT_FINITE"),
+    (lambda: _core.autoregressive_fit([WIDE], _ROWS, _COLS, DENSE_X, DENSE_Y), "AUTOREGRESSIVE_FIXED_WRONG_SIZE"),
+    (lambda: _core.gxe_fit(DENSE_K, _ENV_LIST, WIDE, DENSE_Y, "exponential", []), "GXE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.gxe_fit(DENSE_K, _ENV_LIST, WIDE_NAN, DENSE_Y, "exponential", []), "GXE_DESIGN_NOT_FINITE"),
+    (lambda: _core.gxe_test(DENSE_K, _ENV_LIST, WIDE, DENSE_Y, "exponential", "variance"),
+     "GXE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.gxe_interval(DENSE_K, _ENV_LIST, WIDE, DENSE_Y, "exponential", "correlation", 0.0),
+     "GXE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.discrete_gxe_fit(DENSE_K, DENSE_ENV, WIDE, DENSE_Y), "DISCRETE_GXE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.discrete_gxe_fit(DENSE_K, DENSE_ENV, WIDE_NAN, DENSE_Y), "DISCRETE_GXE_NOT_FINITE"),
+    (lambda: _core.discrete_gxe_test(DENSE_K, DENSE_ENV, WIDE, DENSE_Y, "genetic"),
+     "DISCRETE_GXE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.discrete_gxe_correlation_interval(DENSE_K, DENSE_ENV, WIDE, DENSE_Y),
+     "DISCRETE_GXE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.bivariate_fit(*_PAIR), "BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    (lambda: _core.bivariate_interval(*_PAIR, "rho_g"), "BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    (lambda: _core.bivariate_objective(*_PAIR, [1.0, 1.0, 0.5, 0.5, 0.0, 0.0]),
+     "BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    (lambda: _core.bivariate_correlation_test(*_PAIR, "rho_g", 0.0), "BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM"),
+    (lambda: _core.tobit_fit(DENSE_K, DENSE_Y, _CODES_12, np.full(12, 0.5), WIDE), "TOBIT_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.tobit_fit(DENSE_K, DENSE_Y, _CODES_12, np.full(12, 0.5), WIDE_NAN), "TOBIT_NOT_FINITE"),
+    (lambda: _core.liability_fit(DENSE_K, DENSE_STATUS, WIDE), "LIABILITY_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.mixed_bivariate_fit(DENSE_K, 0, DENSE_Y, _CODES_12, np.zeros(12), 0, DENSE_X[:, 1], _CODES_12,
+                                       np.zeros(12), WIDE), "MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT"),
+    (lambda: _core.region_log_probability(np.zeros(2), np.ones(2), WIDE), "REGION_SHAPE_INVALID"),
+])
+def test_a_view_too_large_to_copy_gets_its_code(call, code):
+    # A copy of any of these views would not fit in memory: the code must come first.
+    with pytest.raises(ValueError, match=f"^{code}$"):
+        call()
+
+
 # The components judge each matrix whole before the next; the variant-set null judges the
 # finiteness of every background before any symmetry.
 @pytest.mark.parametrize("call, code", [

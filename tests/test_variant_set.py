@@ -104,6 +104,9 @@ def test_each_failing_set_carries_its_code_and_leaves_the_others(data):
         # Carried by everyone alike, or a covariate again: the design explains the set.
         (np.full((n, 1), 2.0), "VARIANT_SET_NO_CARRIERS"),
         (np.column_stack([np.ones(n), 3.0 * x[:, 1] - 1.0]), "VARIANT_SET_NO_CARRIERS"),
+        # Views far too large to copy: judged where they lie.
+        (np.broadcast_to(1.0, (n + 1, 2**48)), "VARIANT_SET_ROOT_WRONG_SHAPE"),
+        (np.broadcast_to(math.nan, (n, 2**48)), "VARIANT_SET_NOT_FINITE"),
     ]
     good = roots[3]
     records = _core.variant_set_scan(backgrounds, x, y, [good] + [z for z, _ in failing] + [good])

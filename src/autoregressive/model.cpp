@@ -73,25 +73,35 @@ AutoregressiveModel::Axis AutoregressiveModel::make_axis(const std::vector<std::
   return axis;
 }
 
-Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::MatrixXd> fixed,
+Result<AutoregressiveModel> AutoregressiveModel::build(const std::vector<Eigen::MatrixXd>& fixed,
                                                        std::span<const std::int64_t> row,
                                                        std::span<const std::int64_t> column,
-                                                       Eigen::MatrixXd design) {
-  const Eigen::Index n = design.rows();
+                                                       const matrix_scan::Strided& design) {
+  const std::vector<matrix_scan::Strided> views(fixed.begin(), fixed.end());
+  return build(views, row, column, design);
+}
+
+Result<AutoregressiveModel> AutoregressiveModel::build(std::span<const matrix_scan::Strided> fixed,
+                                                       std::span<const std::int64_t> row,
+                                                       std::span<const std::int64_t> column,
+                                                       const matrix_scan::Strided& design_view) {
+  const Eigen::Index n = design_view.rows;
   if (n == 0) return fail(no_rows);
   if (row.size() != static_cast<std::size_t>(n) || column.size() != static_cast<std::size_t>(n)) {
     return fail(cells_wrong_length);
   }
   for (const auto& k : fixed) {
-    if (k.rows() != n || k.cols() != n) return fail(fixed_wrong_size);
+    if (k.rows != n || k.cols != n) return fail(fixed_wrong_size);
   }
   // A NaN in a triangle the factor never reads would still reach every gradient entry.
   for (const auto& k : fixed) {
-    if (!k.allFinite()) return fail(fixed_not_finite);
+    if (!matrix_scan::all_finite(k)) return fail(fixed_not_finite);
   }
-  if (!design.allFinite()) return fail(design_not_finite);
+  if (!matrix_scan::all_finite(design_view)) return fail(design_not_finite);
   // Rank of the design as given, at the rounding level of its columns, by the rule every entry
-  // shares.
+  // shares; a design wider than tall is refused before it is copied.
+  if (rank::too_wide(n, design_view.cols)) return fail(design_rank_deficient);
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail(design_rank_deficient);
 
   AutoregressiveModel model;
@@ -100,7 +110,7 @@ Result<AutoregressiveModel> AutoregressiveModel::build(std::vector<Eigen::Matrix
   model.column_axis_ = make_axis(model.cells_.columns);
   model.basis_ = design_basis::Basis::orthogonal(design);
   model.least_squares_ = centring::LeastSquares(model.basis_.columns());
-  model.fixed_ = std::move(fixed);
+  model.fixed_ = matrix_scan::copies(fixed);
   model.families_ = whole_sample::plan(model.fixed_, model.cells_.cell_of_person, model.cells_.rows.size());
   model.log_det_xtx_ = model.basis_.log_det_gram();
   return model;

@@ -16,6 +16,7 @@
 #include "error.hpp"
 #include "numerics/centring.hpp"
 #include "numerics/design_basis.hpp"
+#include "numerics/matrix_scan.hpp"
 #include "numerics/whole_sample.hpp"
 
 namespace kestrune::autoregressive {
@@ -79,9 +80,14 @@ class AutoregressiveModel {
  public:
   // The first failing check, in order: no rows, cell coordinates of the wrong length, a
   // fixed matrix of the wrong size, a non-finite fixed matrix, a non-finite design, a
-  // rank-deficient design.
-  static Result<AutoregressiveModel> build(std::vector<Eigen::MatrixXd> fixed, std::span<const std::int64_t> row,
-                                           std::span<const std::int64_t> column, Eigen::MatrixXd design);
+  // rank-deficient design. The matrices are read where they lie and copied only once every
+  // check has passed.
+  static Result<AutoregressiveModel> build(std::span<const matrix_scan::Strided> fixed,
+                                           std::span<const std::int64_t> row, std::span<const std::int64_t> column,
+                                           const matrix_scan::Strided& design);
+  static Result<AutoregressiveModel> build(const std::vector<Eigen::MatrixXd>& fixed,
+                                           std::span<const std::int64_t> row, std::span<const std::int64_t> column,
+                                           const matrix_scan::Strided& design);
 
   // Nothing outside the domain (a negative or non-finite variance, a rate outside
   // [0, 0.999], all variances zero) or where the covariance is numerically unusable.

@@ -43,20 +43,21 @@ Fallible<Owned> fit_record(const AutoregressiveFit& fit) {
 }
 
 Fallible<Owned> fit_body(const Arguments<6>& args) {
-  auto fixed = copy_matrix_list(args[0]);
+  auto fixed = view_matrix_list(args[0]);
   if (!fixed) return std::unexpected(fixed.error());
   auto row = extract(args[1], as_coordinates);
   if (!row) return std::unexpected(row.error());
   auto column = extract(args[2], as_coordinates);
   if (!column) return std::unexpected(column.error());
-  auto design = copy_matrix(args[3]);
+  auto design = MatrixView::from(args[3]);
   if (!design) return std::unexpected(design.error());
   auto y = copy_vector(args[4]);
   if (!y) return std::unexpected(y.error());
   auto reml = extract_or(args[5], as_bool, true);
   if (!reml) return std::unexpected(reml.error());
 
-  auto model = AutoregressiveModel::build(std::move(*fixed), *row, *column, std::move(*design));
+  // The matrices are read in place; the model copies what it keeps once its checks have passed.
+  auto model = AutoregressiveModel::build(strided_list(*fixed), *row, *column, design->strided());
   if (!model) return std::unexpected(Failure(model.error()));
   auto fit = model->fit(*y, *reml);
   if (!fit) return std::unexpected(Failure(fit.error()));

@@ -259,7 +259,7 @@ bool covariance_basis_is_full_rank(const std::vector<Block>& blocks) {
 
 Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relationship,
                                              const std::vector<std::array<bool, 2>>& observed,
-                                             const Eigen::Ref<const Eigen::MatrixXd>& design) {
+                                             const matrix_scan::Strided& design_view) {
   const Eigen::Index n = relationship.rows;
   if (relationship.cols != n) return fail("BIVARIATE_RELATIONSHIP_NOT_SQUARE");
   if (observed.size() != static_cast<std::size_t>(n)) return fail("BIVARIATE_OBSERVED_LENGTH_MISMATCH");
@@ -272,8 +272,9 @@ Result<BivariateModel> BivariateModel::build(const matrix_scan::Strided& relatio
   for (const auto& flags : observed) count += (flags[0] ? 1 : 0) + (flags[1] ? 1 : 0);
   if (count == 0) return fail("BIVARIATE_NOTHING_MEASURED");
   const auto big_n = static_cast<Eigen::Index>(count);
-  if (design.rows() != big_n) return fail("BIVARIATE_DESIGN_ROWS_MISMATCH");
-  if (design.cols() == 0 || big_n <= design.cols()) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
+  if (design_view.rows != big_n) return fail("BIVARIATE_DESIGN_ROWS_MISMATCH");
+  if (design_view.cols == 0 || big_n <= design_view.cols) return fail("BIVARIATE_NO_RESIDUAL_DEGREES_OF_FREEDOM");
+  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   if (!design.allFinite()) return fail("BIVARIATE_DESIGN_NOT_FINITE");
   // Rank is judged on the columns at their rounding level, so neither an offset column nor two
   // equal columns are misjudged; ln det X'X is then read off an orthogonal basis of the span,

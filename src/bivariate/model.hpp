@@ -139,9 +139,10 @@ class BivariateModel {
   // values, the design's shape, finiteness and rank (at the rounding level of its columns),
   // each family's projection onto the positive semidefinite cone (eigenvalues below -1e-9
   // refused), and identifiability.
+  // The design is read where it lies and copied once its shape has been checked.
   static Result<BivariateModel> build(const matrix_scan::Strided& relationship,
                                       const std::vector<std::array<bool, 2>>& observed,
-                                      const Eigen::Ref<const Eigen::MatrixXd>& design);
+                                      const matrix_scan::Strided& design);
 
   // The negative log-likelihood (REML or ML) at theta, with its gradient when asked. Absent
   // when theta is inadmissible (with a gradient and no state, a heritability on 0 or 1 is),

@@ -51,14 +51,12 @@ struct Built {
   Eigen::VectorXd y;
 };
 
-// The copies of the design and the response, then the model; the relationship, as large as the
-// sample squared, is read in place whatever its layout.
+// The model, then the copy of the response; the relationship, as large as the sample squared, and
+// the design are read in place whatever their layout, the model copying what it keeps.
 Fallible<Built> build(const Inputs& in) {
-  const Eigen::MatrixXd design = in.design.to_matrix();
-  Eigen::VectorXd y = in.y.to_matrix().col(0);
-  Result<BivariateModel> model = BivariateModel::build(in.relationship.strided(), in.observed, design);
+  Result<BivariateModel> model = BivariateModel::build(in.relationship.strided(), in.observed, in.design.strided());
   if (!model) return code(std::move(model.error()));
-  return Built{std::move(*model), std::move(y)};
+  return Built{std::move(*model), in.y.to_matrix().col(0)};
 }
 
 std::optional<BivariateQuantity> quantity_named(std::string_view name) {

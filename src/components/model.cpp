@@ -9,6 +9,7 @@
 
 #include "numerics/dense.hpp"
 #include "numerics/matrix_scale.hpp"
+#include "numerics/rank.hpp"
 
 namespace kestrune::components {
 namespace {
@@ -159,11 +160,11 @@ std::vector<double> matrix_sizes(const BlockMatrices& matrices, std::size_t n) {
 namespace {
 
 // The checks before the matrices' own, in order.
-Result<std::size_t> check_head(std::size_t matrices, const Eigen::MatrixXd& design) {
+Result<std::size_t> check_head(std::size_t matrices, const matrix_scan::Strided& design) {
   if (matrices == 0) return fail("COMPONENTS_NONE_GIVEN");
-  if (design.rows() == 0) return fail("COMPONENTS_NO_ROWS");
-  if (!design.allFinite()) return fail("COMPONENTS_DESIGN_NOT_FINITE");
-  return static_cast<std::size_t>(design.rows());
+  if (design.rows == 0) return fail("COMPONENTS_NO_ROWS");
+  if (!matrix_scan::all_finite(design)) return fail("COMPONENTS_DESIGN_NOT_FINITE");
+  return static_cast<std::size_t>(design.rows);
 }
 
 const matrix_scan::Tests symmetry{symmetry_tolerance, std::nullopt};
@@ -200,32 +201,36 @@ Result<BlockMatrices> checked_blocks(std::span<const Whole> matrices, blocks::Li
 
 }  // namespace
 
-Result<ComponentModel> ComponentModel::build(std::span<const matrix_scan::Strided> matrices, Eigen::MatrixXd design) {
+Result<ComponentModel> ComponentModel::build(std::span<const matrix_scan::Strided> matrices,
+                                             const matrix_scan::Strided& design) {
   const auto n = check_head(matrices.size(), design);
   if (!n) return std::unexpected(n.error());
   blocks::Links links(*n);
   auto kept = checked_blocks(matrices, links);
   if (!kept) return std::unexpected(kept.error());
-  return finish(std::move(*kept), links, std::move(design));
+  return finish(std::move(*kept), links, design);
 }
 
-Result<ComponentModel> ComponentModel::build(const Matrices& matrices, Eigen::MatrixXd design) {
+Result<ComponentModel> ComponentModel::build(const Matrices& matrices, const matrix_scan::Strided& design) {
   const std::vector<matrix_scan::Strided> views(matrices.begin(), matrices.end());
-  return build(views, std::move(design));
+  return build(views, design);
 }
 
-Result<ComponentModel> ComponentModel::build(BlockMatrices matrices, Eigen::MatrixXd design) {
+Result<ComponentModel> ComponentModel::build(BlockMatrices matrices, const matrix_scan::Strided& design) {
   const auto n = check_head(matrices.size(), design);
   if (!n) return std::unexpected(n.error());
   blocks::Links links(*n);
   auto kept = checked_blocks(std::span<const block_matrix::BlockMatrix>(matrices), links);
   if (!kept) return std::unexpected(kept.error());
-  return finish(std::move(*kept), links, std::move(design));
+  return finish(std::move(*kept), links, design);
 }
 
-Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design) {
-  const auto rows = static_cast<std::size_t>(design.rows());
+Result<ComponentModel> ComponentModel::finish(BlockMatrices matrices, blocks::Links& links,
+                                              const matrix_scan::Strided& design_view) {
+  const auto rows = static_cast<std::size_t>(design_view.rows);
   if (!covariance_bases_are_identified(matrices, rows)) return fail("COMPONENTS_COVARIANCE_BASES_RANK_DEFICIENT");
+  if (rank::too_wide(design_view.rows, design_view.cols)) return fail("COMPONENTS_DESIGN_RANK_DEFICIENT");
+  Eigen::MatrixXd design = design_view.copy();  // once its shape can be kept
 
   // Rank is judged at the rounding level of each column, by the rule every entry shares (X'X
   // is never formed: its factor would refuse a well-posed design once a column's offset passes

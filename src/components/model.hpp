@@ -95,11 +95,13 @@ struct ComponentFit {
 class ComponentModel {
  public:
   // Validates in a fixed order, the first failure deciding the code, and cuts the blocks. Each
-  // matrix is read once, where it lies, and only its blocks are kept.
-  static Result<ComponentModel> build(std::span<const matrix_scan::Strided> matrices, Eigen::MatrixXd design);
-  static Result<ComponentModel> build(const Matrices& matrices, Eigen::MatrixXd design);
+  // matrix is read once, where it lies, and only its blocks are kept; the design is read where it
+  // lies too and copied only once every check that can refuse it from its view has passed.
+  static Result<ComponentModel> build(std::span<const matrix_scan::Strided> matrices,
+                                      const matrix_scan::Strided& design);
+  static Result<ComponentModel> build(const Matrices& matrices, const matrix_scan::Strided& design);
   // The same from matrices already kept as blocks, such as another model's.
-  static Result<ComponentModel> build(BlockMatrices matrices, Eigen::MatrixXd design);
+  static Result<ComponentModel> build(BlockMatrices matrices, const matrix_scan::Strided& design);
 
   // The s x s covariance of a block: the structured components in index order, a zero
   // coefficient skipped, then the residual coefficients[m] on the diagonal.
@@ -212,7 +214,8 @@ class ComponentModel {
 
   // The checks after the matrices' own, on matrices kept over the groups their links join, and
   // the model.
-  static Result<ComponentModel> finish(BlockMatrices matrices, blocks::Links& links, Eigen::MatrixXd design);
+  static Result<ComponentModel> finish(BlockMatrices matrices, blocks::Links& links,
+                                       const matrix_scan::Strided& design);
 
 
   // The REML evaluation on null_face: the limit of evaluate_with_signs as the residual falls to 0.

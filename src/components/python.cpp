@@ -25,31 +25,28 @@ constexpr auto fit_signature = py::signature("component_fit", py::required("matr
 // The arrays every components entry takes first, in parameter order: a TypeError names the
 // first that is not a float64 array of its rank (or, for `matrices`, a sequence of them).
 // Nothing is tested beyond that; the model and the fit test the rest. The matrices, as large as
-// the sample squared, are read in place while the model is built; the design and the response
-// are copied.
+// the sample squared, and the design are read in place while the model is built, which copies
+// what it keeps once its checks pass; the response is copied.
 struct Arrays {
   std::vector<py::MatrixView> matrices;
-  Eigen::MatrixXd design;
+  py::MatrixView design;
   Eigen::VectorXd y;
 };
 
 Fallible<Arrays> take_arrays(const py::Argument& matrices, const py::Argument& design, const py::Argument& y) {
   auto views = py::view_matrix_list(matrices);
   if (!views) return std::unexpected(views.error());
-  auto design_copy = py::copy_matrix(design);
-  if (!design_copy) return std::unexpected(design_copy.error());
+  auto design_view = py::MatrixView::from(design);
+  if (!design_view) return std::unexpected(design_view.error());
   auto response = py::copy_vector(y);
   if (!response) return std::unexpected(response.error());
-  return Arrays{std::move(*views), std::move(*design_copy), std::move(*response)};
+  return Arrays{std::move(*views), std::move(*design_view), std::move(*response)};
 }
 
 // ComponentModel::build on the arrays; its code as ValueError. The model keeps its own blocks of
 // the matrices, so the arrays may go once it is built.
 Fallible<ComponentModel> build(Arrays& arrays) {
-  std::vector<matrix_scan::Strided> matrices;
-  matrices.reserve(arrays.matrices.size());
-  for (const py::MatrixView& view : arrays.matrices) matrices.push_back(view.strided());
-  auto model = ComponentModel::build(matrices, std::move(arrays.design));
+  auto model = ComponentModel::build(py::strided_list(arrays.matrices), arrays.design.strided());
   arrays.matrices.clear();
   if (!model) return code(std::move(model.error()));
   return std::move(*model);

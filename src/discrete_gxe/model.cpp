@@ -253,16 +253,16 @@ std::vector<double> Constraint::reduce(const Parameters& full) const {
 
 Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::Strided& relationship,
                                                            const Eigen::Ref<const Eigen::VectorXd>& environment,
-                                                           const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                                           const matrix_scan::Strided& design_view,
                                                            std::optional<std::array<double, 2>> levels) {
   const Eigen::Index n = environment.size();
   if (n == 0) return fail("DISCRETE_GXE_NO_ROWS");
   if (relationship.rows != n || relationship.cols != n) return fail("DISCRETE_GXE_RELATIONSHIP_WRONG_SHAPE");
-  if (design.rows() != n) return fail("DISCRETE_GXE_DESIGN_WRONG_SHAPE");
-  if (design.cols() == 0) return fail("DISCRETE_GXE_DESIGN_HAS_NO_COLUMNS");
+  if (design_view.rows != n) return fail("DISCRETE_GXE_DESIGN_WRONG_SHAPE");
+  if (design_view.cols == 0) return fail("DISCRETE_GXE_DESIGN_HAS_NO_COLUMNS");
   blocks::Links links(static_cast<std::size_t>(n));
   const bool finite = matrix_scan::scan(relationship, {}, &links).finite;
-  if (!finite || !design.allFinite()) return fail("DISCRETE_GXE_NOT_FINITE");
+  if (!finite || !matrix_scan::all_finite(design_view)) return fail("DISCRETE_GXE_NOT_FINITE");
 
   auto met = two_labels(environment);
   if (!met) return std::unexpected(met.error());
@@ -282,7 +282,10 @@ Result<DiscreteGxeModel> DiscreteGxeModel::build_expecting(const matrix_scan::St
   if (first < 2 || static_cast<std::size_t>(n) - first < 2) return fail("DISCRETE_GXE_A_GROUP_IS_TOO_SMALL");
 
   // Rank is judged on the columns at their rounding level, by the rule every entry shares (two
-  // equal columns can leave X'X a last pivot that rounding made positive).
+  // equal columns can leave X'X a last pivot that rounding made positive); a design wider than
+  // tall is refused before it is copied.
+  if (rank::too_wide(n, design_view.cols)) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail("DISCRETE_GXE_DESIGN_RANK_DEFICIENT");
 
   DiscreteGxeModel model{design_basis::Basis::orthogonal(design)};

@@ -88,10 +88,11 @@ class DiscreteGxeModel {
   // Validates in a fixed order (the first failure wins; the DISCRETE_GXE_ construction codes)
   // and cuts the families. n is the environment's length; `levels`, when given, are the two
   // labels expected, in any order. The model is evaluated on an orthogonal basis B of the
-  // design's span (X = B U), so that a covariate with a large offset costs no digits.
+  // design's span (X = B U), so that a covariate with a large offset costs no digits. The design
+  // is read where it lies and copied once a design of its shape can be kept.
   static Result<DiscreteGxeModel> build_expecting(const matrix_scan::Strided& relationship,
                                                   const Eigen::Ref<const Eigen::VectorXd>& environment,
-                                                  const Eigen::Ref<const Eigen::MatrixXd>& design,
+                                                  const matrix_scan::Strided& design,
                                                   std::optional<std::array<double, 2>> levels);
 
   // Absent when the point is refused, a covariance cannot be used, or the response does not

@@ -20,11 +20,12 @@ using py::Owned;
 namespace {
 
 // The four arrays every entry takes first, in signature order: the relationship, as large as the
-// sample squared, read in place while the model is built; the others copied.
+// sample squared, and the design read in place while the model is built, which copies what it
+// keeps once its checks pass; the others copied.
 struct Arrays {
   py::MatrixView relationship;
   Eigen::VectorXd environment;
-  Eigen::MatrixXd design;
+  py::MatrixView design;
   Eigen::VectorXd response;
 };
 
@@ -34,7 +35,7 @@ Fallible<Arrays> take_arrays(const py::Arguments<N>& args) {
   if (!relationship) return std::unexpected(relationship.error());
   auto environment = py::copy_vector(args[1]);
   if (!environment) return std::unexpected(environment.error());
-  auto design = py::copy_matrix(args[2]);
+  auto design = py::MatrixView::from(args[2]);
   if (!design) return std::unexpected(design.error());
   auto response = py::copy_vector(args[3]);
   if (!response) return std::unexpected(response.error());
@@ -56,7 +57,7 @@ Fallible<Call> prepare(Arrays& arrays, const py::Argument& reml, const py::Argum
   if (!estimator) return std::unexpected(estimator.error());
   auto expected = py::extract_optional(levels, py::as_array<py::as_float, 2>);
   if (!expected) return std::unexpected(expected.error());
-  auto model = DiscreteGxeModel::build_expecting(arrays.relationship.strided(), arrays.environment, arrays.design,
+  auto model = DiscreteGxeModel::build_expecting(arrays.relationship.strided(), arrays.environment, arrays.design.strided(),
                                                  *expected);
   if (!model) return std::unexpected(py::Failure(std::move(model.error())));
   return Call{std::move(*model), std::move(arrays.response), *estimator};

@@ -61,12 +61,13 @@ std::unexpected<Failure> failure(Result<T>& result) {
   return std::unexpected(Failure(std::move(result.error())));
 }
 
-// The arguments every entry opens with: the relationship, as large as the sample squared, read in
-// place while the model is built; the others copied.
+// The arguments every entry opens with: the relationship, as large as the sample squared, and the
+// design read in place while the model is built, which copies what it keeps once its checks
+// pass; the others copied.
 struct Common {
   MatrixView relationship;
   std::vector<double> environment;
-  Eigen::MatrixXd design;
+  MatrixView design;
   Eigen::VectorXd y;
   std::string surface;
 };
@@ -77,7 +78,7 @@ Fallible<Common> common(const Arguments<N>& args) {
   if (!relationship) return std::unexpected(relationship.error());
   auto environment = extract(args[1], as_float_list);
   if (!environment) return std::unexpected(environment.error());
-  auto design = copy_matrix(args[2]);
+  auto design = MatrixView::from(args[2]);
   if (!design) return std::unexpected(design.error());
   auto y = copy_vector(args[3]);
   if (!y) return std::unexpected(y.error());
@@ -106,7 +107,7 @@ Fallible<Options> trailing(const Arguments<N>& args, std::size_t at) {
 Fallible<GxeModel> build(const Common& common, double shape) {
   auto surface = name_surface(common.surface, shape);
   if (!surface) return failure(surface);
-  auto model = GxeModel::build(*surface, common.relationship.strided(), common.environment, common.design);
+  auto model = GxeModel::build(*surface, common.relationship.strided(), common.environment, common.design.strided());
   if (!model) return failure(model);
   return std::move(*model);
 }

@@ -136,20 +136,22 @@ Theta rescaled(Surface surface, const Theta& t, double c) {
 // ---- construction -------------------------------------------------------------------------
 
 Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& relationship,
-                                 std::span<const double> environment,
-                                 const Eigen::Ref<const Eigen::MatrixXd>& design) {
-  const auto n = static_cast<Eigen::Index>(design.rows());
+                                 std::span<const double> environment, const matrix_scan::Strided& design_view) {
+  const auto n = static_cast<Eigen::Index>(design_view.rows);
   if (n == 0) return fail("GXE_NO_ROWS");
   if (relationship.rows != n || relationship.cols != n) return fail("GXE_RELATIONSHIP_WRONG_SIZE");
   if (static_cast<Eigen::Index>(environment.size()) != n) return fail("GXE_ENVIRONMENT_WRONG_LENGTH");
   blocks::Links links(static_cast<std::size_t>(n));
   if (!matrix_scan::scan(relationship, {}, &links).finite) return fail("GXE_RELATIONSHIP_NOT_FINITE");
-  if (!design.allFinite()) return fail("GXE_DESIGN_NOT_FINITE");
+  if (!matrix_scan::all_finite(design_view)) return fail("GXE_DESIGN_NOT_FINITE");
   for (double e : environment)
     if (!(std::fabs(e) < INFINITY)) return fail("GXE_ENVIRONMENT_NOT_FINITE");
 
   // Two equal columns can leave X'X a last pivot that rounding made positive: the rank is
-  // judged on the columns themselves, by the rule every entry shares.
+  // judged on the columns themselves, by the rule every entry shares; a design wider than tall
+  // is refused before it is copied.
+  if (rank::too_wide(n, design_view.cols)) return fail("GXE_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail("GXE_DESIGN_RANK_DEFICIENT");
 
   GxeModel model{design_basis::Basis::orthogonal(design)};

@@ -134,9 +134,9 @@ class GxeModel {
   // design's rank at the rounding level of its columns. The relationship is not checked for
   // symmetry or definiteness. The model is evaluated on an orthogonal basis of the design's
   // span, so that a covariate with a large offset costs no digits.
+  // The design is read where it lies and copied once a design of its shape can be kept.
   static Result<GxeModel> build(Surface surface, const matrix_scan::Strided& relationship,
-                                std::span<const double> environment,
-                                const Eigen::Ref<const Eigen::MatrixXd>& design);
+                                std::span<const double> environment, const matrix_scan::Strided& design);
 
   Surface surface() const { return surface_; }
   std::size_t n() const { return n_; }

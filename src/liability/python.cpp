@@ -37,7 +37,7 @@ Fallible<Owned> py_region_log_probability(const Arguments<3>& args) {
   if (!mean) return std::unexpected(mean.error());
   const auto sign = copy_vector(args[1]);
   if (!sign) return std::unexpected(sign.error());
-  const auto covariance = copy_matrix(args[2]);
+  const auto covariance = MatrixView::from(args[2]);
   if (!covariance) return std::unexpected(covariance.error());
   const Eigen::Index n = mean->size();
   if (sign->size() != n || covariance->rows() != n || covariance->cols() != n) {
@@ -45,7 +45,7 @@ Fallible<Owned> py_region_log_probability(const Arguments<3>& args) {
   }
   const auto value = region::region_log_probability(
       std::span<const double>(mean->data(), static_cast<std::size_t>(n)),
-      std::span<const double>(sign->data(), static_cast<std::size_t>(n)), *covariance);
+      std::span<const double>(sign->data(), static_cast<std::size_t>(n)), covariance->to_matrix());
   if (!value) return std::unexpected(Failure(Error{"REGION_NOT_EVALUABLE", {}}));
   // The kernel reads any sign above 0 as above its limit and multiplies by it unchanged: a sign
   // other than +-1 gives a number for no region at all.

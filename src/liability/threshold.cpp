@@ -33,10 +33,9 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
   if (relationship.rows != rows || relationship.cols != rows) return fail("LIABILITY_RELATIONSHIP_WRONG_SHAPE");
   if (design_view.rows != rows) return fail("LIABILITY_DESIGN_WRONG_SHAPE");
   if (design_view.cols == 0) return fail("LIABILITY_DESIGN_HAS_NO_COLUMNS");
-  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
-  if (!found.finite || !design.allFinite()) return fail("LIABILITY_NOT_FINITE");
+  if (!found.finite || !matrix_scan::all_finite(design_view)) return fail("LIABILITY_NOT_FINITE");
   switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("LIABILITY_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("LIABILITY_RELATIONSHIP_TOO_CLOSE");
@@ -56,6 +55,9 @@ Result<LiabilityModel> LiabilityModel::build(const matrix_scan::Strided& relatio
     }
   }
   if (cases == 0 || cases == n) return fail("LIABILITY_ALL_ONE_STATUS");
+  // A design wider than tall is refused before it is copied.
+  if (rank::too_wide(design_view.rows, design_view.cols)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail("LIABILITY_DESIGN_RANK_DEFICIENT");
 
   // The search runs on unit-spread directions of the design (a covariate's offset would make its

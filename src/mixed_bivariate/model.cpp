@@ -131,10 +131,9 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
   if (n == 0) return fail("MIXED_BIVARIATE_NO_ROWS");
   if (relationship.cols != n || design_view.rows != n) return fail("MIXED_BIVARIATE_WRONG_SHAPE");
   if (design_view.cols == 0) return fail("MIXED_BIVARIATE_DESIGN_HAS_NO_COLUMNS");
-  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   blocks::Links links(static_cast<std::size_t>(n));
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
-  if (!found.finite || !design.allFinite()) return fail("MIXED_BIVARIATE_NOT_FINITE");
+  if (!found.finite || !matrix_scan::all_finite(design_view)) return fail("MIXED_BIVARIATE_NOT_FINITE");
   for (const TraitData* trait : {&first, &second}) {
     if (const auto fault = trait_fault(*trait, static_cast<std::size_t>(n))) return fail(*fault);
   }
@@ -143,6 +142,9 @@ Result<MixedBivariateModel> MixedBivariateModel::build(const matrix_scan::Stride
     case relationship_checks::PairFault::too_close: return fail("MIXED_BIVARIATE_RELATIONSHIP_TOO_CLOSE");
     case relationship_checks::PairFault::none: break;
   }
+  // A design wider than tall is refused before it is copied.
+  if (rank::too_wide(design_view.rows, design_view.cols)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail("MIXED_BIVARIATE_DESIGN_RANK_DEFICIENT");
   // The search runs on unit-spread directions of the design (a covariate's offset would make its
   // fixed-effect directions nearly parallel); the members' order stays keyed on the caller's rows.

@@ -200,6 +200,36 @@ Eigen::MatrixXd Strided::copy() const {
   return out;
 }
 
+bool all_finite(const Strided& a) {
+  const Index rows = a.row_step == 0 ? std::min<Index>(a.rows, 1) : a.rows;
+  const Index cols = a.col_step == 0 ? std::min<Index>(a.cols, 1) : a.cols;
+  // Along the axis of the smaller step, a chunk at a time (x * 0 is 0 for every finite x).
+  const bool along_rows = std::abs(a.col_step) <= std::abs(a.row_step);
+  const Index lines = along_rows ? rows : cols, length = along_rows ? cols : rows;
+  const Index line_step = along_rows ? a.row_step : a.col_step, step = along_rows ? a.col_step : a.row_step;
+  alignas(16) double gathered[chunk];
+  for (Index v = 0; v < lines; ++v) {
+    const double* line = a.data + v * line_step;
+    for (Index u0 = 0; u0 < length; u0 += chunk) {
+      const Index count = std::min(chunk, length - u0);
+      const double* elements = line + u0 * step;
+      if (step != 1) {
+        for (Index u = 0; u < count; ++u) gathered[u] = line[(u0 + u) * step];
+        elements = gathered;
+      }
+      if (!((Eigen::Map<const Eigen::ArrayXd>(elements, count) * 0.0).sum() == 0.0)) return false;
+    }
+  }
+  return true;
+}
+
+std::vector<Eigen::MatrixXd> copies(std::span<const Strided> matrices) {
+  std::vector<Eigen::MatrixXd> out;
+  out.reserve(matrices.size());
+  for (const Strided& a : matrices) out.push_back(a.copy());
+  return out;
+}
+
 Findings scan(const Strided& a, const Tests& tests, blocks::Links* links, std::span<const std::size_t> members) {
   Findings findings;
   Judge judge(tests, findings, links, members);

@@ -46,6 +46,14 @@ struct Strided {
   Eigen::MatrixXd copy() const;
 };
 
+// Whether every entry of a is finite, read in place. An axis of step 0 (a broadcast view) holds
+// one value along its length and is read once, so a view far larger than memory costs only
+// what it really holds.
+bool all_finite(const Strided& a);
+
+// Copies of whole matrices, in order, for a model that keeps them once their checks have passed.
+std::vector<Eigen::MatrixXd> copies(std::span<const Strided> matrices);
+
 // What the pass tests beyond finiteness.
 struct Tests {
   // A pair whose entries differ by more than this is asymmetric; 0 asks for exact equality

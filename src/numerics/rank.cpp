@@ -160,7 +160,7 @@ double ColumnBasis::offset_free(const Eigen::Ref<const Eigen::VectorXd>& column,
 }
 
 std::optional<ColumnBasis> column_basis(const Eigen::Ref<const Eigen::MatrixXd>& x) {
-  if (x.cols() > x.rows()) return std::nullopt;
+  if (too_wide(x.rows(), x.cols())) return std::nullopt;
   ColumnBasis basis(x.rows());
   const auto p = static_cast<std::size_t>(x.cols());
   // An intercept anywhere in the design sets every other column's reference: take it first,

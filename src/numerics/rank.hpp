@@ -89,6 +89,10 @@ bool residual_at_rounding(const Eigen::Ref<const Eigen::VectorXd>& residual,
 // matrix without columns has full column rank; one with more columns than rows does not.
 bool full_column_rank(const Eigen::Ref<const Eigen::MatrixXd>& x);
 
+// Whether a matrix of this shape lacks full column rank by its shape alone (more columns than
+// rows), so that a design can be refused before it is copied.
+constexpr bool too_wide(Eigen::Index rows, Eigen::Index cols) { return cols > rows; }
+
 // The basis of a design's columns, any intercept and then any other indicators taken first, so
 // that they set every other column's reference; nothing unless the design has full column rank. A marker or a set is then
 // judged against it with `beyond`, at the cost of one pass per column.

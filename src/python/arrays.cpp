@@ -166,6 +166,13 @@ Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument
   return matrices;
 }
 
+std::vector<matrix_scan::Strided> strided_list(std::span<const MatrixView> views) {
+  std::vector<matrix_scan::Strided> strided;
+  strided.reserve(views.size());
+  for (const MatrixView& view : views) strided.push_back(view.strided());
+  return strided;
+}
+
 Fallible<Owned> make_array(std::span<const double> values) {
   auto shape = shape_of(static_cast<Py_ssize_t>(values.size()));
   if (!shape) return shape;

@@ -153,6 +153,8 @@ Fallible<Eigen::VectorXd> copy_vector(const Argument& argument);
 Fallible<std::vector<MatrixView>> view_matrix_list(const Argument& argument);
 // The same, copied.
 Fallible<std::vector<Eigen::MatrixXd>> copy_matrix_list(const Argument& argument);
+// The strided views of such a list, valid while the views live.
+std::vector<matrix_scan::Strided> strided_list(std::span<const MatrixView> views);
 
 // New C-order float64 arrays made by NumPy and filled with one copy.
 Fallible<Owned> make_array(std::span<const double> values);       // one dimension

@@ -17,6 +17,8 @@ namespace kestrune::python {
 
 namespace detail {
 void raise_runtime(const char* what) noexcept;
+// MemoryError with a message that says what ran short, so that it never arrives empty.
+void raise_no_memory() noexcept;
 // The name after the last '.', for the method table ("PreparedModel.fit" -> "fit").
 const char* short_name(const char* name) noexcept;
 }  // namespace detail
@@ -41,7 +43,7 @@ PyObject* guard(Body&& body) noexcept {
     result.error().raise();
     return nullptr;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    detail::raise_no_memory();
   } catch (const std::exception& error) {
     detail::raise_runtime(error.what());
   } catch (...) {

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "python/entry.hpp"
 #include "python/owned.hpp"
 
 namespace kestrune::python {
@@ -79,7 +80,7 @@ PyObject* lasting_type() noexcept {
     named.name = name.c_str();
     type = PyType_FromSpec(&named);
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    detail::raise_no_memory();
   }
   return type;
 }

@@ -77,21 +77,30 @@ std::pair<double, double> decay_bounds(const matrix_scan::Strided& distance) {
   return {1e-6, 1.0};
 }
 
-Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, const matrix_scan::Strided& distance,
-                                         Eigen::MatrixXd design) {
-  const Index n = design.rows();
+Result<SpatialModel> SpatialModel::build(const std::vector<Eigen::MatrixXd>& fixed,
+                                         const matrix_scan::Strided& distance, const matrix_scan::Strided& design) {
+  const std::vector<matrix_scan::Strided> views(fixed.begin(), fixed.end());
+  return build(views, distance, design);
+}
+
+Result<SpatialModel> SpatialModel::build(std::span<const matrix_scan::Strided> fixed,
+                                         const matrix_scan::Strided& distance,
+                                         const matrix_scan::Strided& design_view) {
+  const Index n = design_view.rows;
   if (n == 0) return fail("SPATIAL_NO_ROWS");
   if (distance.rows != n || distance.cols != n) return fail("SPATIAL_DISTANCE_WRONG_SIZE");
-  if (!design.allFinite()) return fail("SPATIAL_DESIGN_NOT_FINITE");
+  if (!matrix_scan::all_finite(design_view)) return fail("SPATIAL_DESIGN_NOT_FINITE");
   const DistanceFindings checked = check_distance(distance);
   if (!checked.finite) return fail("SPATIAL_DISTANCE_NOT_FINITE");
   if (checked.fault) return fail(*checked.fault);
-  for (const Eigen::MatrixXd& a : fixed) {
-    if (a.rows() != n || a.cols() != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
-    if (!a.allFinite()) return fail("SPATIAL_MATRIX_NOT_FINITE");
+  for (const matrix_scan::Strided& a : fixed) {
+    if (a.rows != n || a.cols != n) return fail("SPATIAL_MATRIX_WRONG_SIZE");
+    if (!matrix_scan::all_finite(a)) return fail("SPATIAL_MATRIX_NOT_FINITE");
   }
   // Rank is judged on the design as given, at the rounding level of its columns, by the rule
-  // every entry shares.
+  // every entry shares; a design wider than tall is refused before it is copied.
+  if (rank::too_wide(n, design_view.cols)) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail("SPATIAL_DESIGN_RANK_DEFICIENT");
 
   SpatialModel model;
@@ -107,7 +116,7 @@ Result<SpatialModel> SpatialModel::build(std::vector<Eigen::MatrixXd> fixed, con
   model.basis_ = design_basis::Basis::orthogonal(design);
   model.logdet_xtx_ = model.basis_.log_det_gram();
   model.least_squares_ = centring::LeastSquares(model.basis_.columns());
-  model.fixed_ = std::move(fixed);
+  model.fixed_ = matrix_scan::copies(fixed);
   model.sizes_ = matrix_scale::sizes(model.fixed_, 2);
   model.families_ = whole_sample::plan(model.fixed_, model.site_of_, static_cast<std::size_t>(k));
   return model;

@@ -93,10 +93,13 @@ Result<Eigen::MatrixXd> pairwise_haversine_km(std::span<const double> latitude,
 class SpatialModel {
  public:
   // Checks in a fixed order (the first failure is returned), groups people into sites and
-  // sets the decay bounds. Takes the given matrices over; of the distances, read where they
-  // lie, it keeps only those between sites.
-  static Result<SpatialModel> build(std::vector<Eigen::MatrixXd> fixed, const matrix_scan::Strided& distance,
-                                    Eigen::MatrixXd design);
+  // sets the decay bounds. Every argument is read where it lies: the given matrices and the
+  // design are copied only once every check has passed, and of the distances only those between
+  // sites are kept.
+  static Result<SpatialModel> build(std::span<const matrix_scan::Strided> fixed, const matrix_scan::Strided& distance,
+                                    const matrix_scan::Strided& design);
+  static Result<SpatialModel> build(const std::vector<Eigen::MatrixXd>& fixed, const matrix_scan::Strided& distance,
+                                    const matrix_scan::Strided& design);
 
   // Value, GLS fixed effects and, when asked, the gradient at theta (m + 3 entries) for a
   // response of n entries; nothing where the likelihood cannot be evaluated.

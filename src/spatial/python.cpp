@@ -19,30 +19,30 @@ using py::Owned;
 std::unexpected<py::Failure> code(Error error) { return std::unexpected<py::Failure>(std::move(error)); }
 
 // The arguments every model entry shares, extracted in signature order, so a TypeError
-// names the first bad one; the arrays are copies the model takes over, but for the distances,
-// of which it keeps only those between sites: they are read in place while it is built.
+// names the first bad one. The matrices are read in place while the model is built, which
+// copies what it keeps once its checks have passed; the response is copied.
 struct Inputs {
-  std::vector<Eigen::MatrixXd> fixed;
+  std::vector<py::MatrixView> fixed;
   py::MatrixView distance;
-  Eigen::MatrixXd design;
+  py::MatrixView design;
   Eigen::VectorXd y;
 };
 
 Fallible<Inputs> inputs(const py::Argument& fixed, const py::Argument& distance, const py::Argument& design,
                         const py::Argument& y) {
-  auto fixed_copy = py::copy_matrix_list(fixed);
-  if (!fixed_copy) return std::unexpected(fixed_copy.error());
+  auto fixed_views = py::view_matrix_list(fixed);
+  if (!fixed_views) return std::unexpected(fixed_views.error());
   auto distance_view = py::MatrixView::from(distance);
   if (!distance_view) return std::unexpected(distance_view.error());
-  auto design_copy = py::copy_matrix(design);
-  if (!design_copy) return std::unexpected(design_copy.error());
+  auto design_view = py::MatrixView::from(design);
+  if (!design_view) return std::unexpected(design_view.error());
   auto y_copy = py::copy_vector(y);
   if (!y_copy) return std::unexpected(y_copy.error());
-  return Inputs{std::move(*fixed_copy), std::move(*distance_view), std::move(*design_copy), std::move(*y_copy)};
+  return Inputs{std::move(*fixed_views), std::move(*distance_view), std::move(*design_view), std::move(*y_copy)};
 }
 
 Fallible<SpatialModel> model_of(Inputs& inputs) {
-  auto model = SpatialModel::build(std::move(inputs.fixed), inputs.distance.strided(), std::move(inputs.design));
+  auto model = SpatialModel::build(py::strided_list(inputs.fixed), inputs.distance.strided(), inputs.design.strided());
   if (!model) return code(std::move(model.error()));
   return std::move(*model);
 }

@@ -139,10 +139,9 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
   if (relationship.rows != rows || relationship.cols != rows) return fail("TOBIT_RELATIONSHIP_WRONG_SHAPE");
   if (design_view.rows != rows) return fail("TOBIT_DESIGN_WRONG_SHAPE");
   if (design_view.cols == 0) return fail("TOBIT_DESIGN_HAS_NO_COLUMNS");
-  const Eigen::MatrixXd design = design_view.copy();  // once its shape is known to fit
   blocks::Links links(n);
   const matrix_scan::Findings found = matrix_scan::scan(relationship, relationship_checks::pair_tests, &links);
-  if (!found.finite || !design.allFinite()) return fail("TOBIT_NOT_FINITE");
+  if (!found.finite || !matrix_scan::all_finite(design_view)) return fail("TOBIT_NOT_FINITE");
   switch (relationship_checks::symmetry_then_closeness(found)) {
     case relationship_checks::PairFault::asymmetric: return fail("TOBIT_RELATIONSHIP_NOT_SYMMETRIC");
     case relationship_checks::PairFault::too_close: return fail("TOBIT_RELATIONSHIP_TOO_CLOSE");
@@ -161,6 +160,9 @@ Result<TobitModel> TobitModel::build(const matrix_scan::Strided& relationship, s
   const std::vector<blocks::Block> family_list = matrix_scan::families(relationship, links);
   for (const blocks::Block& members : family_list)
     if (smallest_eigenvalue(relationship.cut(members)) < -1e-9) return fail("TOBIT_RELATIONSHIP_NOT_PSD");
+  // A design wider than tall is refused before it is copied.
+  if (rank::too_wide(design_view.rows, design_view.cols)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
+  const Eigen::MatrixXd design = design_view.copy();
   if (!rank::full_column_rank(design)) return fail("TOBIT_DESIGN_RANK_DEFICIENT");
 
   // The search runs on unit-spread directions of the design (a covariate's offset would make its

@@ -53,9 +53,9 @@ Eigen::MatrixXd exchangeable_root(double rho, Eigen::Index q) {
 }  // namespace
 
 Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Strided> backgrounds,
-                                               const Eigen::MatrixXd& design, const Eigen::VectorXd& response,
+                                               const matrix_scan::Strided& design, const Eigen::VectorXd& response,
                                                bool reml) {
-  const Eigen::Index n = design.rows();
+  const Eigen::Index n = design.rows;
   if (n == 0) return fail("VARIANT_SET_NO_ROWS");
   if (response.size() != n) return fail("VARIANT_SET_RESPONSE_WRONG_LENGTH");
   for (const matrix_scan::Strided& background : backgrounds) {
@@ -68,7 +68,7 @@ Result<VariantSetModel> VariantSetModel::build(std::span<const matrix_scan::Stri
   bool finite = true;
   for (const matrix_scan::Strided& background : backgrounds)
     finite = matrix_scan::scan(background, {}, &links).finite && finite;
-  if (!finite || !design.allFinite() || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
+  if (!finite || !matrix_scan::all_finite(design) || !response.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
   const auto groups = std::make_shared<const block_matrix::Partition>(links.groups());
   components::BlockMatrices kept;
   kept.reserve(backgrounds.size());
@@ -190,14 +190,14 @@ Eigen::MatrixXd VariantSetModel::whiten(const std::vector<Block>& blocks, const 
   return whitened;
 }
 
-Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
-  if (root.rows() != projected_response_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
-  if (root.cols() == 0) return fail("VARIANT_SET_NO_VARIANTS");
-  if (!root.allFinite()) return fail("VARIANT_SET_NOT_FINITE");
-  if ((root.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");
+Result<Projection> VariantSetModel::projected(const matrix_scan::Strided& root) const {
+  if (root.rows != projected_response_.rows()) return fail("VARIANT_SET_ROOT_WRONG_SHAPE");
+  if (root.cols == 0) return fail("VARIANT_SET_NO_VARIANTS");
+  if (!matrix_scan::all_finite(root)) return fail("VARIANT_SET_NOT_FINITE");
   // Each variant less its fit on the design; one the design explains at rounding adds nothing
   // (P Z is exactly 0 for it) and a set of such variants has no carriers beyond the design.
-  Eigen::MatrixXd z = root;
+  Eigen::MatrixXd z = root.copy();
+  if ((z.array() == 0.0).all()) return fail("VARIANT_SET_NO_CARRIERS");
   const std::vector<bool> beyond = fixed_design_.beyond_each(z);
   for (Eigen::Index j = 0; j < z.cols(); ++j)
     if (!beyond[static_cast<std::size_t>(j)]) z.col(j).setZero();
@@ -215,7 +215,7 @@ Result<Projection> VariantSetModel::projected(const Eigen::Ref<const Eigen::Matr
   return projection;
 }
 
-Result<VariantSetTest> VariantSetModel::test(const Eigen::Ref<const Eigen::MatrixXd>& root) const {
+Result<VariantSetTest> VariantSetModel::test(const matrix_scan::Strided& root) const {
   auto projection = projected(root);
   if (!projection) return std::unexpected(projection.error());
   double statistic = 0.0;
@@ -223,7 +223,7 @@ Result<VariantSetTest> VariantSetModel::test(const Eigen::Ref<const Eigen::Matri
   return tail_test(statistic, std::move(projection->eigenvalues));
 }
 
-Result<VariantSetFamily> VariantSetModel::test_family(const Eigen::Ref<const Eigen::MatrixXd>& root,
+Result<VariantSetFamily> VariantSetModel::test_family(const matrix_scan::Strided& root,
                                                       std::span<const double> correlations) const {
   if (auto checked = check_correlations(correlations); !checked) return std::unexpected(checked.error());
   const auto projection = projected(root);

@@ -59,13 +59,16 @@ struct Projection {
 class VariantSetModel {
  public:
   // Checks, fits the null with the component model and factors V; the first failure's code.
-  // The backgrounds are read where they lie; only their family blocks are kept.
+  // The backgrounds and the design are read where they lie; only the backgrounds' family blocks
+  // are kept, and the design is copied by the null once it can be kept.
   static Result<VariantSetModel> build(std::span<const matrix_scan::Strided> backgrounds,
-                                       const Eigen::MatrixXd& design, const Eigen::VectorXd& response, bool reml);
+                                       const matrix_scan::Strided& design, const Eigen::VectorXd& response,
+                                       bool reml);
 
-  Result<Projection> projected(const Eigen::Ref<const Eigen::MatrixXd>& root) const;
-  Result<VariantSetTest> test(const Eigen::Ref<const Eigen::MatrixXd>& root) const;
-  Result<VariantSetFamily> test_family(const Eigen::Ref<const Eigen::MatrixXd>& root,
+  // A root is read where it lies and copied once its shape and values have passed.
+  Result<Projection> projected(const matrix_scan::Strided& root) const;
+  Result<VariantSetTest> test(const matrix_scan::Strided& root) const;
+  Result<VariantSetFamily> test_family(const matrix_scan::Strided& root,
                                        std::span<const double> correlations) const;
 
  private:
@@ -111,14 +114,15 @@ class VariantSetModel {
 // Sets read this many at a time on the calling thread before they are tested.
 inline constexpr std::size_t sets_per_batch = 64;
 
-// One outcome per set, in order, the sets tested over the pool: read(i) gives set i's root and
-// runs on the calling thread alone (it may reach the caller's arrays); test(root) runs on any
-// thread. The interrupt's code when a stop is requested.
-template <class Read, class Test>
+// One outcome per set, in order, the sets tested over the pool: read(i) gives set i's root (a
+// matrix or a view of one) and runs on the calling thread alone (it may call into Python);
+// test(root) runs on any thread and only reads the root. The interrupt's code when a stop is
+// requested.
+template <class Read, class Test, class Root = std::invoke_result_t<Read&, std::size_t>>
 auto each_set(std::size_t count, Read&& read, Test&& test)
-    -> Result<std::vector<std::invoke_result_t<Test&, const Eigen::MatrixXd&>>> {
-  std::vector<std::invoke_result_t<Test&, const Eigen::MatrixXd&>> outcomes(count);
-  std::vector<Eigen::MatrixXd> roots;
+    -> Result<std::vector<std::invoke_result_t<Test&, const Root&>>> {
+  std::vector<std::invoke_result_t<Test&, const Root&>> outcomes(count);
+  std::vector<Root> roots;
   for (std::size_t first = 0; first < count; first += sets_per_batch) {
     roots.clear();
     for (std::size_t i = first; i < std::min(count, first + sets_per_batch); ++i) roots.push_back(read(i));

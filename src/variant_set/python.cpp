@@ -32,11 +32,11 @@ constexpr const char* family_doc =
     "variant_set_family_scan(backgrounds, design, response, roots, correlations, reml=True)\n--\n\n"
     "Test each set across a family of assumed effect correlations and combine.";
 
-// The arguments both scans share, extracted in order; the roots stay views until each set's
-// turn, so that one root at a time is held as a matrix.
+// The arguments both scans share, extracted in order; the roots stay views, each copied by its
+// own test once its shape has passed.
 struct Scan {
   std::vector<MatrixView> backgrounds;  // read in place while the null is built
-  Eigen::MatrixXd design;
+  MatrixView design;                    // the same, copied by the null once it can be kept
   Eigen::VectorXd response;
   std::vector<MatrixView> roots;
 };
@@ -44,7 +44,7 @@ struct Scan {
 Fallible<Scan> extract_scan(std::span<const Argument> args) {
   auto backgrounds = view_matrix_list(args[0]);
   if (!backgrounds) return std::unexpected(backgrounds.error());
-  auto design = copy_matrix(args[1]);
+  auto design = MatrixView::from(args[1]);
   if (!design) return std::unexpected(design.error());
   auto response = copy_vector(args[2]);
   if (!response) return std::unexpected(response.error());
@@ -57,13 +57,12 @@ Fallible<Scan> extract_scan(std::span<const Argument> args) {
 // makes one record per root by `record(outcome)`.
 template <class Test, class Record>
 Fallible<Owned> scan(Scan arguments, bool reml, Test test, Record record) {
-  std::vector<matrix_scan::Strided> backgrounds;
-  for (const MatrixView& background : arguments.backgrounds) backgrounds.push_back(background.strided());
-  auto model = VariantSetModel::build(backgrounds, arguments.design, arguments.response, reml);
+  auto model = VariantSetModel::build(strided_list(arguments.backgrounds), arguments.design.strided(),
+                                      arguments.response, reml);
   if (!model) return std::unexpected(Failure(std::move(model.error())));
   const auto outcomes = each_set(
-      arguments.roots.size(), [&](std::size_t i) { return arguments.roots[i].to_matrix(); },
-      [&](const Eigen::MatrixXd& root) { return test(*model, root); });
+      arguments.roots.size(), [&](std::size_t i) { return arguments.roots[i].strided(); },
+      [&](const matrix_scan::Strided& root) { return test(*model, root); });
   if (!outcomes) return std::unexpected(Failure(outcomes.error()));
   return make_list_of(*outcomes, record);
 }
@@ -107,7 +106,7 @@ Fallible<Owned> py_variant_set_scan(const Arguments<5>& args) {
   if (!reml) return std::unexpected(reml.error());
   return scan(
       std::move(*arguments), *reml,
-      [](const VariantSetModel& model, const Eigen::MatrixXd& root) { return model.test(root); }, test_record);
+      [](const VariantSetModel& model, const matrix_scan::Strided& root) { return model.test(root); }, test_record);
 }
 
 Fallible<Owned> py_variant_set_family_scan(const Arguments<6>& args) {
@@ -119,7 +118,9 @@ Fallible<Owned> py_variant_set_family_scan(const Arguments<6>& args) {
   if (!reml) return std::unexpected(reml.error());
   return scan(
       std::move(*arguments), *reml,
-      [&](const VariantSetModel& model, const Eigen::MatrixXd& root) { return model.test_family(root, *correlations); },
+      [&](const VariantSetModel& model, const matrix_scan::Strided& root) {
+        return model.test_family(root, *correlations);
+      },
       family_record);
 }
 

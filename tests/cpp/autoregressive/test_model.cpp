@@ -57,7 +57,7 @@ Eigen::MatrixXd kronecker(const Eigen::MatrixXd& outer, const Eigen::MatrixXd& i
 
 TEST(AutoregressiveLikelihood, FullGridCovarianceIsAKroneckerProduct) {
   const Grid g = grid(4, 3, 0);
-  const auto model = AutoregressiveModel::build({}, g.row, g.column, g.design);
+  const auto model = AutoregressiveModel::build(std::vector<Eigen::MatrixXd>{}, g.row, g.column, g.design);
   ASSERT_TRUE(model);
   const std::vector<double> theta = {1.3, 0.4, 0.6, 0.3};
   // People run down rows within each column: V = c_ar (AR_col kron AR_row) + c_res I.
@@ -126,7 +126,7 @@ TEST(AutoregressiveLikelihood, OneSharedCellHasNoRateGradient) {
   const std::vector<std::int64_t> same(6, 7);
   Eigen::MatrixXd design = Eigen::MatrixXd::Ones(6, 1);
   const Eigen::VectorXd y = (Eigen::VectorXd(6) << 1, 3, 2, 5, 4, 0).finished();
-  const auto model = AutoregressiveModel::build({}, same, same, design);
+  const auto model = AutoregressiveModel::build(std::vector<Eigen::MatrixXd>{}, same, same, design);
   ASSERT_TRUE(model);
   EXPECT_EQ(model->cell_count(), 1u);
   const auto e = model->evaluate(std::vector<double>{0.5, 1.0, 0.4, 0.7}, y, true, true);
@@ -137,7 +137,7 @@ TEST(AutoregressiveLikelihood, OneSharedCellHasNoRateGradient) {
 
 TEST(AutoregressiveLikelihood, DomainOfTheParameters) {
   const Grid g = grid(3, 3, 1);
-  const auto model = AutoregressiveModel::build({}, g.row, g.column, g.design);
+  const auto model = AutoregressiveModel::build(std::vector<Eigen::MatrixXd>{}, g.row, g.column, g.design);
   ASSERT_TRUE(model);
   const double above = std::nextafter(0.999, 1.0);
   const std::vector<std::pair<std::vector<double>, bool>> table = {

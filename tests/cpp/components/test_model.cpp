@@ -88,7 +88,7 @@ TEST(ComponentModelBuild, OneSidedEntryLinksOnlyFromItsRow) {
   Eigen::MatrixXd k = Eigen::MatrixXd::Identity(3, 3);
   k(1, 1) = 2.0;
   k(0, 2) = 1e-11;
-  const auto model = ComponentModel::build({k}, Eigen::MatrixXd::Ones(3, 1));
+  const auto model = ComponentModel::build({k}, Eigen::MatrixXd(Eigen::MatrixXd::Ones(3, 1)));
   ASSERT_TRUE(model.has_value());
   ASSERT_EQ(model->families().size(), 2u);
   EXPECT_EQ(model->families()[0].indices, (std::vector<std::size_t>{0, 2}));
@@ -253,7 +253,7 @@ TEST(ComponentLikelihood, ResidualOnlyCodes) {
   EXPECT_EQ(exact.error().code, "COMPONENTS_RESPONSE_CONSTANT");
   Eigen::MatrixXd k = Eigen::MatrixXd::Identity(2, 2);
   k(0, 0) = 3.0;
-  const auto square = ComponentModel::build({k}, Eigen::MatrixXd::Identity(2, 2));
+  const auto square = ComponentModel::build({k}, Eigen::MatrixXd(Eigen::MatrixXd::Identity(2, 2)));
   ASSERT_TRUE(square.has_value());
   const auto no_df = square->residual_only_loglik(Eigen::Vector2d(1.0, 2.0), true);
   ASSERT_FALSE(no_df.has_value());

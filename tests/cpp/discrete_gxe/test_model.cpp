@@ -268,7 +268,8 @@ INSTANTIATE_TEST_SUITE_P(Discrete, Face, testing::Values(1.0, -1.0),
 TEST(Build, TheSmallerLabelIsTheFirstGroupWhateverTheOrder) {
   const Eigen::MatrixXd k = Eigen::MatrixXd::Identity(4, 4);
   const Eigen::VectorXd environment = (Eigen::VectorXd(4) << 2.0, 1.0, 2.0, 1.0).finished();
-  auto model = DiscreteGxeModel::build_expecting(k, environment, Eigen::MatrixXd::Ones(4, 1), std::nullopt);
+  auto model = DiscreteGxeModel::build_expecting(k, environment, Eigen::MatrixXd(Eigen::MatrixXd::Ones(4, 1)),
+                                                 std::nullopt);
   ASSERT_TRUE(model.has_value());
   EXPECT_EQ(model->first_group(), (std::vector<bool>{false, true, false, true}));
   EXPECT_EQ(model->levels(), (std::array<double, 2>{1.0, 2.0}));

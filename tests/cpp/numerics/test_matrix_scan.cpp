@@ -125,6 +125,7 @@ TEST_P(MatrixScan, RecordsWhatEveryPairShowsAndLinksTheRowRuleFamilies) {
     Links links(static_cast<std::size_t>(c.n));
     const Findings found = kestrune::matrix_scan::scan(held.view, c.tests, &links);
     EXPECT_EQ(found.finite, expected.finite);
+    EXPECT_EQ(kestrune::matrix_scan::all_finite(held.view), expected.finite);
     EXPECT_EQ(found.symmetric, expected.symmetric);
     EXPECT_EQ(found.same_pattern, expected.same_pattern);
     EXPECT_EQ(found.too_close, expected.too_close);
@@ -166,6 +167,18 @@ TEST(MatrixScan, EmptyAndOneByOneHaveNoPairs) {
   EXPECT_TRUE(kestrune::matrix_scan::families(Strided(nullptr, 0, 0, 1, 0), none).empty());
   const double one = nan;
   EXPECT_FALSE(kestrune::matrix_scan::scan(Strided(&one, 1, 1, 1, 1), {}).finite);
+}
+
+// Broadcast views (steps of 0) far larger than memory: each distinct value is read once.
+TEST(MatrixScan, BroadcastViewsAreJudgedByWhatTheyHold) {
+  const Eigen::Index huge = Eigen::Index{1} << 48;
+  const double one = 1.0, not_a_number = nan;
+  const std::vector<double> column{1.0, 2.0, inf};
+  EXPECT_TRUE(kestrune::matrix_scan::all_finite(Strided(&one, huge, huge, 0, 0)));
+  EXPECT_FALSE(kestrune::matrix_scan::all_finite(Strided(&not_a_number, 12, huge, 0, 0)));
+  EXPECT_TRUE(kestrune::matrix_scan::all_finite(Strided(column.data(), 2, huge, 1, 0)));
+  EXPECT_FALSE(kestrune::matrix_scan::all_finite(Strided(column.data(), huge, 3, 0, 1)));
+  EXPECT_TRUE(kestrune::matrix_scan::all_finite(Strided(&not_a_number, 0, huge, 0, 0)));
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ Eigen::MatrixXd symmetric(int n, std::vector<std::pair<std::pair<int, int>, doub
 TEST(SpatialBuild, SitesJoinOnlyTheirFirstPerson) {
   // 0-1 and 1-2 at distance 0, but 0-2 at 5: no closure over the chain.
   const Eigen::MatrixXd d = symmetric(3, {{{0, 1}, 0.0}, {{1, 2}, 0.0}, {{0, 2}, 5.0}});
-  const auto model = SpatialModel::build({}, d, Eigen::MatrixXd::Ones(3, 1));
+  const auto model = SpatialModel::build(std::vector<Eigen::MatrixXd>{}, d, Eigen::MatrixXd(Eigen::MatrixXd::Ones(3, 1)));
   ASSERT_TRUE(model);
   EXPECT_EQ(model->site_of(), (std::vector<std::size_t>{0, 0, 1}));
   EXPECT_EQ(model->site_distance(), symmetric(2, {{{0, 1}, 5.0}}));
@@ -315,7 +315,8 @@ TEST_P(IntegratedNodes, SixEvaluableNodesAverageOverTwelveAndFiveAreTooFew) {
   Eigen::MatrixXd distance(3, 3);
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) distance(i, j) = std::fabs(place[i] - place[j]);
-  const auto model = SpatialModel::build({-Eigen::MatrixXd::Identity(3, 3)}, distance, Eigen::MatrixXd::Ones(3, 1));
+  const auto model = SpatialModel::build(std::vector<Eigen::MatrixXd>{-Eigen::MatrixXd::Identity(3, 3)}, distance,
+                                        Eigen::MatrixXd(Eigen::MatrixXd::Ones(3, 1)));
   ASSERT_TRUE(model);
   const double lo = model->decay_lower(), range = std::log(model->decay_upper() / lo);
   std::vector<double> rates, smallest;
