@@ -455,8 +455,11 @@ def dense_global_maximum(matrices, x, y, reml):
 # Samples whose maxima the fixed starts miss: a ridge beside the face where the residual is 0 (2800, 2134,
 # 43, 94), a peak of the pooled matrix's share within 1e-3 of 1 (1418, 344), an interior maximum beside one
 # at a share of 0 (142, 2398), and a maximum so sharp that no run's last steps can order their values (1112).
+# The prepared model's grid in h2 passes under a sharp peak within 0.05 of 1 that rises above its best point
+# (293, 344, 2476; 43 and 1418 pooled), and must reach it as well.
 @pytest.mark.parametrize("seed, reml", [(2800, False), (2134, False), (43, True), (94, False), (1418, True),
-                                        (344, False), (142, False), (2398, True), (1112, False)])
+                                        (344, False), (142, False), (2398, True), (1112, False), (293, True),
+                                        (344, True), (2476, False)])
 def test_small_samples_reach_the_dense_maximum(seed, reml):
     matrices, x, y = _rank_one_pair(seed)
     fits = {}
@@ -465,6 +468,11 @@ def test_small_samples_reach_the_dense_maximum(seed, reml):
         maximum = dense_global_maximum(listed, x, y, reml)
         assert fits[name][5] and fits[name][3] >= maximum - 1e-6 * (abs(maximum) + 1), name
         assert fits[name][3] == pytest.approx(dense_loglik(fits[name][0], listed, x, y, reml)[0], abs=1e-6), name
+        if len(listed) == 1:
+            prepared = _core.PreparedModel(x, listed[0]).fit(y, "reml" if reml else "ml")
+            assert prepared["converged"] and prepared["loglik"] >= maximum - 1e-6 * (abs(maximum) + 1), name
+            assert prepared["loglik"] == pytest.approx(
+                profile([prepared["h2"], 1.0 - prepared["h2"]], listed, x, y, reml), abs=1e-6), name
     statistic, _, _, null_loglik = _core.component_equality_test(matrices, x, y, [0, 1], reml)
     assert null_loglik == fits["pooled"][3]
     assert statistic == pytest.approx(max(2 * (fits["free"][3] - fits["pooled"][3]), 0.0), abs=1e-9)
