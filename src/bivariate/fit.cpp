@@ -6,14 +6,13 @@
 #include <limits>
 #include <utility>
 
-#include <Eigen/Eigenvalues>
-
 #include "bivariate/likelihood.hpp"
 #include "compat_lbfgsb/bounds.hpp"
 #include "compat_lbfgsb/run.hpp"
 #include "numerics/convergence.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
+#include "numerics/step_off.hpp"
 
 namespace kestrune::bivariate {
 namespace {
@@ -108,13 +107,6 @@ Theta theta_of(const Covariances& c) {
   t[4] = correlation(c.genetic);
   t[5] = correlation(c.residual);
   return t;
-}
-
-// The unit eigenvector of a symmetric 2 x 2 matrix's smallest eigenvalue.
-Eigen::Vector2d smallest(const Eigen::Matrix2d& m) {
-  Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d> solver;
-  solver.computeDirect(m);
-  return solver.eigenvectors().col(0);
 }
 
 // A free heritability near an end whose optimum moves the value by less than the value's rounding:
@@ -301,7 +293,7 @@ std::vector<Theta> ray_off(const Theta& theta, std::size_t trait, HeritabilityHo
   const auto t = static_cast<Eigen::Index>(trait), o = 1 - t;
   const double size = std::fmax(theta[0], theta[1]);
   std::vector<Theta> ray;
-  for (double d = 0.25 * size; d > size * step_shortest; d *= 0.25) {
+  for (const double d : step_off::quarter_steps(0.25 * size, 4.0 * step_shortest)) {
     Covariances moved = base;
     Eigen::Matrix2d& m = end == HeritabilityHold::HeldAtZero ? moved.genetic : moved.residual;
     m(t, t) += d;
@@ -323,7 +315,7 @@ std::vector<Theta> joint_ray_off(const Theta& theta, HeritabilityHold end, doubl
   Eigen::Matrix2d unit;
   unit << theta[0], cross, cross, theta[1];
   std::vector<Theta> ray;
-  for (double d = 0.25; d > step_shortest; d *= 0.25) {
+  for (const double d : step_off::quarter_steps(0.25, 4.0 * step_shortest)) {
     Covariances moved = base;
     (end == HeritabilityHold::HeldAtZero ? moved.genetic : moved.residual) += d * unit;
     Theta step = theta_of(moved);
@@ -351,20 +343,17 @@ std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, He
   if (face[0] == HeritabilityHold::Free && face[1] == HeritabilityHold::Free) return steps;
 
   Evaluator evaluate(problem.model, problem.response);
-  const double above = value - (std::fabs(value) + 1.0) * selection_tolerance;
+  const double above = step_off::rise_threshold(value, selection_tolerance);
   // Along one ray of steps searched in `freed`, the lowest start below `above`, kept as a step.
   const auto lowest_on = [&](const std::vector<Theta>& ray, HeritabilityState freed) {
-    double lowest = above;
-    std::optional<StepOff> step;
-    for (const Theta& point : ray) {
-      const Theta start = expand(freed, at(point, free_indices(freed)));
+    std::vector<Theta> starts;
+    for (const Theta& point : ray) starts.push_back(expand(freed, at(point, free_indices(freed))));
+    const auto value_at = [&](const Theta& start) -> std::optional<double> {
       const std::optional<BivariateEvaluation> there = evaluate(start, reml, false, freed);
-      if (there && there->value < lowest) {
-        lowest = there->value;
-        step = StepOff{freed, start};
-      }
-    }
-    if (step) steps.push_back(*step);
+      return there ? std::optional<double>(there->value) : std::nullopt;
+    };
+    if (const std::optional<Theta> start = step_off::lowest_below(starts, value_at, above))
+      steps.push_back(StepOff{freed, *start});
   };
 
   // One trait off its end, with a correlation of -1, 0 or 1: each may lead to a maximum of its own.
@@ -385,11 +374,11 @@ std::vector<StepOff> steps_off(const StandardisedProblem& problem, bool reml, He
     if (const std::optional<BivariateEvaluation> here = evaluate(on_face, reml, true, both)) {
       const bool genetic = face[0] == HeritabilityHold::HeldAtZero;
       const Eigen::Vector2d w =
-          smallest(genetic ? here->covariance_gradient.genetic : here->covariance_gradient.residual);
+          step_off::smallest(genetic ? here->covariance_gradient.genetic : here->covariance_gradient.residual);
       const Covariances base = covariances(on_face);
       const double size = std::fmax(theta[0], theta[1]);
       std::vector<Theta> ray;
-      for (double d = size; d > size * step_shortest; d *= 0.25) {
+      for (const double d : step_off::quarter_steps(size, step_shortest)) {
         Covariances moved = base;
         (genetic ? moved.genetic : moved.residual) += d * w * w.transpose();
         ray.push_back(theta_of(moved));

@@ -9,11 +9,85 @@
 #include "numerics/member_order.hpp"
 #include "numerics/rank.hpp"
 #include "numerics/relationship_checks.hpp"
+#include "numerics/step_off.hpp"
 
 namespace kestrune::mixed_bivariate {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
+// A free heritability this near an end is looked at from that end as well: the correlation the
+// end removes pulls on the search only in proportion to sqrt(h) or sqrt(1 - h).
+constexpr double near_end = 1e-3;
+// A step off rises when it falls below the point's value by more than this share of it.
+constexpr double rise_tolerance = 1e-10;
+
+// Starts off the ends of a free heritability x lies at or near. At a heritability of 0 the
+// genetic correlation, at 1 the residual one, has no pull on the search: each trait at an end
+// steps off it with the correlation that end carries at -1, 0 and 1 (only at its value where it
+// is held), and both traits at the same end step off it together, each step the lowest of its
+// ray of lengths that rises. Steps of both traits by d u_t^2 with the correlation sign(u_1 u_2)
+// open the end's covariance matrix by d D u u' D (D the root total variances): their value's
+// first-order change u'Mu is read from three probes, and u also taken where it is least.
+std::vector<std::vector<double>> steps_off(const difference_fit::Problem& problem, const difference_fit::Objective& f,
+                                           std::span<const double> x, double value) {
+  const auto free = [&](std::size_t i) { return problem.lower[i] < problem.upper[i]; };
+  std::array<std::optional<double>, 2> end;
+  for (const std::size_t t : {0, 1}) {
+    if (!free(t)) continue;
+    if (x[t] < near_end) end[t] = 0.0;
+    if (x[t] > 1.0 - near_end) end[t] = 1.0;
+  }
+  std::vector<std::vector<double>> starts;
+  const double above = step_off::rise_threshold(value, rise_tolerance);
+  const auto value_at = [&](const std::vector<double>& y) -> std::optional<double> {
+    const double there = f(y);
+    return there < difference_fit::unevaluable ? std::optional<double>(there) : std::nullopt;
+  };
+  // x with the heritabilities of the traits `moved` off the end `to` by d times their shares,
+  // and the correlation that end carries at c where it is free.
+  const auto stepped = [&](double to, double d, const Eigen::Vector2d& share, double c, std::array<bool, 2> moved) {
+    std::vector<double> y(x.begin(), x.end());
+    for (const std::size_t t : {0, 1})
+      if (moved[t]) y[t] = to == 0.0 ? d * share[t] : 1.0 - d * share[t];
+    const std::size_t carried = to == 0.0 ? genetic_correlation : residual_correlation;
+    if (free(carried)) y[carried] = c;
+    return y;
+  };
+  const auto ray = [&](double to, const Eigen::Vector2d& share, double c, std::array<bool, 2> moved) {
+    std::vector<std::vector<double>> points;
+    for (const double d : step_off::quarter_steps(0.25, 4e-15)) points.push_back(stepped(to, d, share, c, moved));
+    if (auto start = step_off::lowest_below(points, value_at, above)) starts.push_back(std::move(*start));
+  };
+  const auto correlations = [&](double to) {
+    const std::size_t carried = to == 0.0 ? genetic_correlation : residual_correlation;
+    return free(carried) ? std::vector<double>{-1.0, 0.0, 1.0} : std::vector<double>{x[carried]};
+  };
+  for (const std::size_t t : {0, 1}) {
+    if (!end[t]) continue;
+    for (const double c : correlations(*end[t]))
+      ray(*end[t], Eigen::Vector2d::Ones(), c, {t == 0, t == 1});
+  }
+  if (!end[0] || !end[1] || *end[0] != *end[1]) return starts;
+  const double to = *end[0];
+  for (const double c : correlations(to)) ray(to, Eigen::Vector2d::Ones(), c, {true, true});
+  if (!free(to == 0.0 ? genetic_correlation : residual_correlation)) return starts;
+  // The first-order change along d D u u' D, u'Mu, from probes along u = e_1, e_2 and (1, 1).
+  const double probe = 1e-6;
+  const std::optional<double> at_end = value_at(stepped(to, 0.0, Eigen::Vector2d::Ones(), 0.0, {true, true}));
+  const auto slope = [&](const Eigen::Vector2d& share) -> std::optional<double> {
+    const std::optional<double> there = value_at(stepped(to, probe, share, 1.0, {true, true}));
+    if (!at_end || !there) return std::nullopt;
+    return (*there - *at_end) / probe;
+  };
+  const std::optional<double> first = slope(Eigen::Vector2d::Unit(0)), second = slope(Eigen::Vector2d::Unit(1)),
+                              both = slope(Eigen::Vector2d::Ones());
+  if (!first || !second || !both) return starts;
+  Eigen::Matrix2d m;
+  m << *first, 0.5 * (*both - *first - *second), 0.5 * (*both - *first - *second), *second;
+  const Eigen::Vector2d u = step_off::smallest(m);
+  ray(to, u.cwiseAbs2(), u[0] * u[1] < 0.0 ? -1.0 : 1.0, {true, true});
+  return starts;
+}
 
 // The length, row and kind checks of one trait.
 std::optional<std::string_view> trait_fault(const TraitData& trait, std::size_t n) {
@@ -264,12 +338,15 @@ Result<difference_fit::Fit> MixedBivariateModel::search(std::optional<Held> held
     starts.push_back(std::move(start));
   }
   const difference_fit::Problem search_problem = problem(held);
+  const difference_fit::Objective f = objective(search_problem);
   const bool has_maximum = traits_[0].has_maximum && traits_[1].has_maximum;
-  std::optional<difference_fit::Fit> fit = has_maximum
-                                               ? difference_fit::fit(search_problem, starts, objective(search_problem))
-                                               : tobit::unsearched(starts.front(), objective(search_problem));
+  std::optional<difference_fit::Fit> fit = has_maximum ? difference_fit::fit(search_problem, starts, f)
+                                                       : tobit::unsearched(starts.front(), f);
   if (!fit) return fail("MIXED_BIVARIATE_NO_START_CONVERGED");
-  return std::move(*fit);
+  if (!has_maximum) return std::move(*fit);
+  return difference_fit::off_ends(search_problem, std::move(*fit), f, [&](std::span<const double> x, double value) {
+    return steps_off(search_problem, f, x, value);
+  });
 }
 
 MixedBivariateFit MixedBivariateModel::record(const difference_fit::Fit& fit) const {
@@ -290,7 +367,7 @@ MixedBivariateFit MixedBivariateModel::record(const difference_fit::Fit& fit) co
                            false};
   const bool finite = finite_all(result.beta_1) && finite_all(result.beta_2) && finite_all(result.variance) &&
                       finite_all(x.subspan(0, 6)) && std::isfinite(result.loglik);
-  result.converged = finite && fit.scaled_gradient < 1e-5;
+  result.converged = finite && fit.scaled_gradient < 1e-5 && !fit.rises;
   return result;
 }
 

@@ -109,6 +109,26 @@ std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<dou
   return result;
 }
 
+Fit off_ends(const Problem& problem, Fit best, const Objective& f, const StepsOff& steps_off) {
+  for (std::size_t round = 0; round < 4; ++round) {
+    const std::vector<std::vector<double>> starts = steps_off(best.x, best.value);
+    if (starts.empty()) return best;
+    std::optional<Fit> lowest;
+    for (const std::vector<double>& start : starts) {
+      std::optional<Fit> run = fit(problem, {start}, f);
+      if (interrupt::requested()) return best;
+      if (run && run->value < best.value && (!lowest || run->value < lowest->value)) lowest = std::move(run);
+    }
+    if (!lowest) {
+      best.rises = true;
+      return best;
+    }
+    best = std::move(*lowest);
+  }
+  best.rises = !steps_off(best.x, best.value).empty();
+  return best;
+}
+
 std::optional<Fit> above_restricted(const Problem& free_problem, Fit free, const Fit& restricted,
                                     const Objective& f) {
   // Read as the shared rule reads a fit, the tolerance being the fit's own threshold.

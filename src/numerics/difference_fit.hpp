@@ -43,6 +43,7 @@ struct Fit {
   double value;            // the objective at x
   double scaled_gradient;  // measure / max(|value|, 1)
   bool polished;
+  bool rises = false;  // a step off an end x lies at still rises: not a maximum, however flat
 };
 
 // The central difference of f with the step 1e-5 * max(|x_i|, 1), each side stopped at its
@@ -67,6 +68,15 @@ std::optional<Fit> fit(const Problem& problem, const std::vector<std::vector<dou
 // still ends higher by more than that: the free maximum is unresolved.
 std::optional<Fit> above_restricted(const Problem& free_problem, Fit free, const Fit& restricted,
                                     const Objective& f);
+
+// Starts off the ends x lies at or near from which the value falls below `value`, x's own:
+// none where no admissible step off rises (see step_off).
+using StepsOff = std::function<std::vector<std::vector<double>>(std::span<const double> x, double value)>;
+
+// `best`, searched on while steps off an end of its point rise: the lowest end point of the
+// searches from those steps replaces it, for at most four rounds; where steps still rise after
+// them, the fit is marked as rising.
+Fit off_ends(const Problem& problem, Fit best, const Objective& f, const StepsOff& steps_off);
 
 // The measure shared by models that count a gradient at an edge of the box only when it points
 // inwards: an edge is within `edge` of a bound; a held coordinate counts 0, a NaN never counts.

@@ -126,4 +126,26 @@ TEST(DifferenceFit, ARestrictedFitAboveTheFreeOneSendsTheFreeSearchFromItsEnd) {
   EXPECT_FALSE(difference_fit::above_restricted(box(0.0), *free, lower, f));
 }
 
+TEST(DifferenceFit, StepsOffThatRiseAreSearchedOnAndStepsThatStillRiseMarkTheFit) {
+  const difference_fit::Objective f = wells;
+  const auto upper = difference_fit::fit(box(1e-6), {{2.0, 0.5}}, f);
+  ASSERT_TRUE(upper);
+  ASSERT_GT(upper->x[0], 0.0);
+  // A step into the lower well rises off the upper one; none rises off the lower.
+  const difference_fit::StepsOff into_lower = [](std::span<const double> x, double) {
+    return x[0] > 0.0 ? std::vector<std::vector<double>>{{-0.5, 0.0}} : std::vector<std::vector<double>>{};
+  };
+  const difference_fit::Fit moved = difference_fit::off_ends(box(1e-6), *upper, f, into_lower);
+  EXPECT_LT(moved.x[0], 0.0);
+  EXPECT_LT(moved.value, upper->value - 0.5);
+  EXPECT_FALSE(moved.rises);
+  // Steps that rise however far the searches go: the fit is kept and marked.
+  const difference_fit::StepsOff always = [](std::span<const double> x, double) {
+    return std::vector<std::vector<double>>{{x.begin(), x.end()}};
+  };
+  const difference_fit::Fit marked = difference_fit::off_ends(box(1e-6), moved, f, always);
+  EXPECT_EQ(marked.x, moved.x);
+  EXPECT_TRUE(marked.rises);
+}
+
 }  // namespace
