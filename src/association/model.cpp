@@ -367,13 +367,14 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
   // The profile can have several maxima (a near-singular relationship puts a sharp one close to
   // h2 = 1), and every start can end on a lower one: for the null, which every test of a sweep
   // is measured against, the grid search over the whole range, its tails included, replaces the
-  // starts' best where it stands higher by more than rounding. It reads no maximum at h2 = 1
-  // where a zero eigenvalue leaves none, as the starts do not. A refitted marker goes without:
+  // starts' best where it stands higher by more than rounding. Where a zero eigenvalue leaves
+  // no profile at h2 = 1 (the floor on the weights stands in for it there), the search sees
+  // none, and so passes over a rise towards 1 as the starts do. A refitted marker goes without:
   // the search would add about half again to a refit's cost.
   if (marker.empty()) {
     const bool singular = eigenvalues_.minCoeff() == 0.0;
     const auto searched = [&](double h2) {
-      const double value = singular && h2 >= 0.9999999 ? unevaluable : objective(h2);
+      const double value = singular && h2 == 1.0 ? unevaluable : objective(h2);
       return value == unevaluable ? std::numeric_limits<double>::infinity() : value;
     };
     const heritability_search::Found found = heritability_search::search(searched, eigenvalues_);
