@@ -369,9 +369,10 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
   // is measured against, the grid search over the whole range, its tails included, replaces the
   // starts' best where it stands higher by more than rounding. Where a zero eigenvalue leaves
   // no profile at h2 = 1 (the floor on the weights stands in for it there), the search sees
-  // none, and so passes over a rise towards 1 as the starts do. A refitted marker goes without:
-  // the search would add about half again to a refit's cost.
-  if (marker.empty()) {
+  // none, and so passes over a rise towards 1 as the starts do. A refitted marker is searched
+  // so only where K's eigenvalues reach the tails, where a sharp maximum can lie out of the
+  // starts' reach: elsewhere the search would add about half again to a refit's cost.
+  if (marker.empty() || heritability_search::reaches_tails(eigenvalues_)) {
     const bool singular = eigenvalues_.minCoeff() == 0.0;
     const auto searched = [&](double h2) {
       const double value = singular && h2 == 1.0 ? unevaluable : objective(h2);

@@ -149,4 +149,6 @@ Found search(const Objective& objective, const Eigen::VectorXd& eigenvalues) {
   return {chosen.h2, chosen.value, chosen_value};
 }
 
+bool reaches_tails(const Eigen::VectorXd& eigenvalues) { return !tail_points(eigenvalues).empty(); }
+
 }  // namespace kestrune::heritability_search

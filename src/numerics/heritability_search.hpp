@@ -19,6 +19,10 @@ struct Found {
   double value;       // the objective at snap(h2); +infinity when grid_value is
 };
 
+// Whether K's eigenvalues reach far enough from 1 for the profile to turn sharply near a bound:
+// where they do not, the even grid alone resolves every maximum.
+bool reaches_tails(const Eigen::VectorXd& eigenvalues);
+
 // Estimates within rounding of a bound are reported on it.
 double snap(double h2);
 
