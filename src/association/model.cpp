@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "numerics/blocks.hpp"
 #include "numerics/deviance.hpp"
 #include "numerics/golden_section.hpp"
+#include "numerics/heritability_search.hpp"
 #include "numerics/interrupt.hpp"
 #include "numerics/multistart.hpp"
 #include "numerics/null_refit.hpp"
@@ -360,8 +362,26 @@ Result<VarianceFit> AssociationModel::fit_variance(std::span<const double> marke
     return Candidate{h2, value};
   };
 
-  const auto best = multistart::best_of(from, attempt);
+  auto best = multistart::best_of(from, attempt);
   if (!best) return fail("ASSOCIATION_NO_START_CONVERGED");
+  // The profile can have several maxima (a near-singular relationship puts a sharp one close to
+  // h2 = 1), and every start can end on a lower one: for the null, which every test of a sweep
+  // is measured against, the grid search over the whole range, its tails included, replaces the
+  // starts' best where it stands higher by more than rounding. Where a zero eigenvalue leaves
+  // no profile at h2 = 1 (the floor on the weights stands in for it there), the search sees
+  // none, and so passes over a rise towards 1 as the starts do. A refitted marker is searched
+  // so only where K's eigenvalues reach the tails, where a sharp maximum can lie out of the
+  // starts' reach: elsewhere the search would add about half again to a refit's cost.
+  if (marker.empty() || heritability_search::reaches_tails(eigenvalues_)) {
+    const bool singular = eigenvalues_.minCoeff() == 0.0;
+    const auto searched = [&](double h2) {
+      const double value = singular && h2 == 1.0 ? unevaluable : objective(h2);
+      return value == unevaluable ? std::numeric_limits<double>::infinity() : value;
+    };
+    const heritability_search::Found found = heritability_search::search(searched, eigenvalues_);
+    if (found.value < best->value - 1e-10 * (std::fabs(best->value) + 1.0))
+      best = Candidate{heritability_search::snap(found.h2), found.value};
+  }
   auto point = profile(best->h2);
   if (!point) return fail("ASSOCIATION_NOT_EVALUABLE");
   return VarianceFit{best->h2, point->scale, point->loglik, std::move(point->fit)};
