@@ -174,6 +174,16 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
       if (run && run->value < on_face->value) on_face = std::move(run);
       if (on_face->value < best->value - tie) best = std::move(on_face);
     }
+    // Maxima at other decay rates lie beside one another along the ridge where the genetic part
+    // trades its correlation against the residual: the search goes on from the best end with its
+    // decay a tenth and ten times as fast.
+    if (best->par[2] > 0.0) {
+      std::vector<Point> decays(2, best->par);
+      decays[0][2] *= 0.1;
+      decays[1][2] *= 10.0;
+      auto other = multistart::best_of(decays, run_from);
+      if (other && other->value < best->value - tie) best = std::move(other);
+    }
   }
 
   // The point evaluated again, measured, and polished when not yet flat.
