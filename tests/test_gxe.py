@@ -293,9 +293,10 @@ def test_a_fit_that_reports_numbers_that_are_not_finite_has_not_converged():
 
 @pytest.mark.parametrize("reml", [True, False])
 def test_a_likelihood_that_climbs_to_a_limit_has_no_converged_fit(reml):
-    """Families of five whose likelihood rises without end as the residual concentrates on the
-    highest environment (theta4 -> +inf with the residual there kept): the dense likelihood along
-    that ray climbs 2.3 above the interior maximum that the fit once reported as converged."""
+    """Families of five whose likelihood keeps rising, towards a limit no theta attains, as the
+    residual concentrates on the highest environment (theta4 -> +inf with the residual there kept):
+    the dense likelihood along that ray climbs 2.3 above the interior maximum that the fit once
+    reported as converged."""
     data = simulate(count=12, seed=28)
     theta, loglik, converged = gxe_fit(*data, "exponential", [], reml=reml)[:3]
     assert not converged
