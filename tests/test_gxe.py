@@ -33,7 +33,7 @@ def simulate(count=60, seed=3):
 # The dense references are hundreds of small solves.
 pytestmark = pytest.mark.usefixtures("one_blas_thread")
 
-SAMPLE = simulate()
+SAMPLE = simulate(seed=11)
 K, ENV, X, Y = SAMPLE
 N, P = X.shape
 
@@ -162,14 +162,21 @@ def other_start(surface):
 # Families of five whose fits once stopped where the residual vanishes at every environment,
 # converged, 0.29 and 0.31 below the maximum. That maximum has the residual concentrated on the
 # highest environments, where theta's own derivatives vanish with the residual: the dense search
-# starts there too.
+# starts there too. Two more whose fits from gentle residuals once stopped converged 2.2 and 0.9
+# below a maximum with the residual concentrated on the lowest environments, and the sample with
+# its relationship scaled by 1e150, whose genetic log-variance sits near -345.
+STEEP_LOW = [[-0.7, 0.3, 1.0, -8.0, -8.0]]
 DATA = {"sample": (SAMPLE, []), "vanishing_36": (simulate(count=12, seed=36), [[-0.7, 0.3, 1.0, -8.0, 8.0]]),
-        "vanishing_8": (simulate(count=12, seed=8), [[-0.7, 0.3, 1.0, -8.0, 8.0]])}
+        "vanishing_8": (simulate(count=12, seed=8), [[-0.7, 0.3, 1.0, -8.0, 8.0]]),
+        "steep_41": (simulate(count=20, seed=41), STEEP_LOW), "steep_53": (simulate(count=20, seed=53), STEEP_LOW),
+        "scaled": ((K * 1e150, ENV, X, Y), [[-345.7, 0.6, 0.8, -1.7, -0.5]])}
 
 FITS = [("sample", "exponential", 1.0, True), ("sample", "exponential", 1.0, False),
         ("sample", "powered_exponential", 0.5, True), ("sample", "random_regression", 1.0, True),
         ("vanishing_36", "exponential", 1.0, True), ("vanishing_36", "exponential", 1.0, False),
-        ("vanishing_8", "powered_exponential", 0.5, True)]
+        ("vanishing_8", "powered_exponential", 0.5, True),
+        ("steep_41", "exponential", 1.0, True), ("steep_41", "exponential", 1.0, False),
+        ("steep_53", "powered_exponential", 0.5, True), ("scaled", "exponential", 1.0, True)]
 
 
 @pytest.mark.parametrize("data, surface, shape, reml", FITS)
@@ -263,23 +270,43 @@ def test_interval_ends_cut_the_dense_profile_at_the_chi2_point(surface, quantity
 
 
 def test_a_null_above_the_free_fit_is_refitted_from():
-    """A sample whose free fit converges on a lower local maximum: the null (slope held) ends above
-    it, and the test refits the full model from the null's end and compares the better maximum.
-    (Two more samples once stopped on the face where the residual vanishes; their free fits now
-    search on from there and reach the maximum themselves.)"""
-    k, env, x, y = simulate(count=12, seed=31)
-    fit = gxe_fit(k, env, x, y, "powered_exponential", [], shape=0.5)
-    statistic, _, _, null, full = gxe_test(k, env, x, y, "powered_exponential", "variance", shape=0.5)
-    assert fit[2] and null > fit[1]
-    assert full > null and statistic == pytest.approx(2 * (full - null), rel=1e-12)
+    """A sample whose free fit converges on a lower local maximum (quick decay, the residual
+    concentrated on the highest environments): the null (no decay) ends 0.10 above it, on a
+    maximum at that bound, and the test refits the full model from the null's end and compares the
+    better maximum. (The samples this once used now reach their maxima in the free fit.)"""
+    data = simulate(count=20, seed=25)
+    fit = gxe_fit(*data, "powered_exponential", [], shape=0.5)
+    statistic, _, _, null, full = gxe_test(*data, "powered_exponential", "correlation", shape=0.5)
+    best = maximise("powered_exponential", [[-0.7, 0.3, 0.0, -0.7, 0.0]], data=data)
+    assert fit[2] and null > fit[1] + 0.05
+    assert full == pytest.approx(best, abs=1e-6) and null == pytest.approx(best, abs=1e-6)
+    assert statistic == pytest.approx(max(2 * (full - null), 0.0), abs=1e-9)
 
 
 def test_a_fit_that_reports_numbers_that_are_not_finite_has_not_converged():
-    # The genetic log-variance runs off to where exp underflows: variances 0, correlations NaN.
-    fit = gxe_fit(K * 1e150, ENV, X, Y, "exponential", [-0.5, 0.5])
+    # The genetic log-variance goes where exp underflows (near -575): variances 0, correlations NaN.
+    fit = gxe_fit(K * 1e250, ENV, X, Y, "exponential", [-0.5, 0.5])
     assert not fit[2] and np.isnan(fit[10]).all()
     with pytest.raises(ValueError, match="^GXE_FIT_NOT_CONVERGED$"):
-        gxe_test(K * 1e150, ENV, X, Y, "exponential", "correlation")
+        gxe_test(K * 1e250, ENV, X, Y, "exponential", "correlation")
+
+
+@pytest.mark.parametrize("reml", [True, False])
+def test_a_likelihood_that_climbs_to_a_limit_has_no_converged_fit(reml):
+    """Families of five whose likelihood keeps rising, towards a limit no theta attains, as the
+    residual concentrates on the highest environment (theta4 -> +inf with the residual there kept):
+    the dense likelihood along that ray climbs 2.3 above the interior maximum that the fit once
+    reported as converged."""
+    data = simulate(count=12, seed=28)
+    theta, loglik, converged = gxe_fit(*data, "exponential", [], reml=reml)[:3]
+    assert not converged
+    interior = maximise("exponential", [other_start("exponential")], reml=reml, data=data)
+    t, high = theta, data[1].max()
+    ray = [dense("exponential", [t[0], t[1], t[2], t[3] + (t[4] - b) * high, b], reml, data)[0]
+           for b in t[4] * np.array([1 / 64, 1 / 16, 1 / 4, 1.0])]
+    assert np.all(np.diff(ray) > -1e-9) and ray[0] < ray[-1] - 1e-3 and ray[-1] > interior + 2
+    with pytest.raises(ValueError, match="^GXE_FIT_NOT_CONVERGED$"):
+        gxe_test(*data, "exponential", "variance", reml=reml)
 
 
 # ---- texts and codes -------------------------------------------------------------------------

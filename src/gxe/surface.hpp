@@ -159,7 +159,11 @@ class GxeModel {
   // The fit with the slots in `held` fixed at 0. It runs on the response less its
   // least-squares fit on the design, over the response's standard deviation, and adds the
   // least-squares coefficients back to the fixed effects; a fit that reports a number that is
-  // not finite at the sample's environments has not converged.
+  // not finite at the sample's environments has not converged. Besides the fixed starts, the
+  // powered exponential surfaces start from residuals concentrated at either end of the
+  // environments and search on over the face of no decay; where the likelihood still climbs as
+  // the residual concentrates further on one end, its supremum is a limit and the fit has not
+  // converged.
   Result<GxeFit> fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                              std::span<const std::size_t> held) const;
   // The same fit from the given starts (d entries each, held slots already 0) alone.
@@ -226,6 +230,15 @@ class GxeModel {
   // such step rises. `value` is the objective at theta.
   std::optional<Theta> off_residual_face(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& ys, bool reml,
                                          double value) const;
+
+  // The log genetic variance that puts half the working response's variance on the genetic part
+  // at the relationship's mean diagonal (ln 0.5 where that mean is not positive).
+  double genetic_level() const;
+
+  // theta with a residual slope twice as steep and 40 over the environments' range more, its
+  // residual unchanged at the end where it is largest; nothing under random regression or where
+  // the sample has a single environment.
+  std::optional<Theta> steeper_residual(const Theta& theta) const;
 
   std::optional<Evaluation> evaluate_with(const Theta& theta, const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                           bool with_gradient, bool per_person) const;

@@ -57,6 +57,25 @@ struct StartOutcome {
   Point par;
 };
 
+// Starts with the residual concentrated at one end of the environments, t exp(b (e - end)), steep
+// in units of their range, each with a slowly and a quickly decaying genetic correlation, the
+// log genetic variance at `genetic`. Where a quick decay lets the genetic part stand in for a
+// residual, the likelihood has further maxima out there, which the fixed starts, all with a
+// gentle residual, do not reach.
+std::vector<Point> steep_residual_starts(Surface surface, std::span<const double> environments, double genetic) {
+  if (surface == Surface::RandomRegression || environments.size() < 2) return {};
+  const double low = environments.front(), high = environments.back(), range = high - low;
+  const double spread = std::pow(range, *shape_of(surface));
+  std::vector<Point> starts;
+  for (double steep : {6.0, 60.0})
+    for (double sign : {1.0, -1.0}) {
+      const double b = sign * steep / range, end = sign > 0.0 ? high : low;
+      for (double decay : {1.0, 20.0})
+        starts.push_back({genetic, 0.0, decay / spread, std::log(0.5) - b * end, b});
+    }
+  return starts;
+}
+
 }  // namespace
 
 // ---- the fit ------------------------------------------------------------------------------
@@ -74,6 +93,8 @@ Result<GxeModel::Working> GxeModel::working_response(const Eigen::Ref<const Eige
 Result<GxeFit> GxeModel::fit_holding(const Eigen::Ref<const Eigen::VectorXd>& y, bool reml,
                                      std::span<const std::size_t> held) const {
   std::vector<Point> starts = surface_starts(surface_);
+  for (Point& start : steep_residual_starts(surface_, environments_, genetic_level()))
+    starts.push_back(std::move(start));
   for (Point& start : starts)
     for (std::size_t h : held)
       if (h < start.size()) start[h] = 0.0;
@@ -115,8 +136,11 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
     });
   };
 
-  const auto run_from = [&](const Point& start) -> std::optional<StartOutcome> {
-    auto box = Bounds::create(lower, upper);
+  // A run from `start` in the box, with slot `fix` (when below d) held at its start's value too.
+  const auto run_holding = [&](const Point& start, std::size_t fix) -> std::optional<StartOutcome> {
+    Point low = lower, high = upper;
+    if (fix < d) low[fix] = high[fix] = start[fix];
+    auto box = Bounds::create(low, high);
     if (!box) return std::nullopt;
     const auto& at_start = memo(start);
     const auto control = multistart::start_controls(
@@ -127,8 +151,40 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
     if (!evaluation || !std::isfinite(evaluation->objective)) return std::nullopt;
     return StartOutcome{evaluation->objective, std::move(run->par)};
   };
+  const auto run_from = [&](const Point& start) { return run_holding(start, d); };
   auto best = multistart::best_of(starts, run_from);
   if (!best) return fail("GXE_NO_START_CONVERGED");
+  // Runs end beside higher maxima on the face of no decay, where the genetic effects at every two
+  // environments are one, also where they let the genetic variance vanish, and a free run from
+  // such a point can walk off the face into the lower basin: the search goes on over that face
+  // from the best end moved onto it, as it is and with a constant genetic variance at the starts'
+  // level, and then freely from the better face's end.
+  if (surface_ != Surface::RandomRegression && !is_held[2]) {
+    std::vector<Point> moved{best->par};
+    moved.back()[2] = 0.0;
+    if (!is_held[0] && !is_held[1]) {
+      moved.push_back(moved.back());
+      moved.back()[0] = genetic_level();
+      moved.back()[1] = 0.0;
+    }
+    auto on_face = multistart::best_of(moved, [&](const Point& point) { return run_holding(point, 2); });
+    const double tie = multistart::rounding_tie(best->value, 1000.0);
+    if (on_face && on_face->value < best->value + tie) {
+      auto run = run_from(on_face->par);
+      if (run && run->value < on_face->value) on_face = std::move(run);
+      if (on_face->value < best->value - tie) best = std::move(on_face);
+    }
+    // Maxima at other decay rates lie beside one another along the ridge where the genetic part
+    // trades its correlation against the residual: the search goes on from the best end with its
+    // decay a tenth and ten times as fast.
+    if (best->par[2] > 0.0) {
+      std::vector<Point> decays(2, best->par);
+      decays[0][2] *= 0.1;
+      decays[1][2] *= 10.0;
+      auto other = multistart::best_of(decays, run_from);
+      if (other && other->value < best->value - tie) best = std::move(other);
+    }
+  }
 
   // The point evaluated again, measured, and polished when not yet flat.
   Point par;
@@ -173,6 +229,25 @@ Result<GxeFit> GxeModel::fit_from(const Eigen::Ref<const Eigen::VectorXd>& y, bo
     auto run = round < 4 ? run_from(Point(off->begin(), off->begin() + static_cast<std::ptrdiff_t>(d)))
                          : std::nullopt;
     if (!run || !(run->value < chosen.objective - multistart::rounding_tie(chosen.objective, 1000.0))) {
+      rises = true;
+      break;
+    }
+    if (!settle(std::move(run->par))) return fail("GXE_OPTIMUM_NOT_EVALUABLE");
+  }
+
+  // Where a steeper residual with the same value at its larger end is no worse, the likelihood
+  // climbs towards a limit no point attains (the residual vanishing on all but the end of the
+  // environments): the search goes on from there while it gains, and a point whose steeper
+  // residual is still no worse has not converged. At a maximum the steeper residual falls off.
+  for (int round = 0; !rises && !is_held[3] && !is_held[4]; ++round) {
+    const auto steeper = steeper_residual(six_slots(par));
+    if (!steeper) break;
+    const auto at = evaluate(*steeper, ys, reml, false);
+    const double tie = multistart::rounding_tie(chosen.objective, 1000.0);
+    if (!at || at->objective > chosen.objective + tie) break;
+    auto run = round < 4 ? run_from(Point(steeper->begin(), steeper->begin() + static_cast<std::ptrdiff_t>(d)))
+                         : std::nullopt;
+    if (!run || !(run->value < chosen.objective - tie)) {
       rises = true;
       break;
     }
@@ -247,6 +322,23 @@ std::optional<Theta> GxeModel::off_residual_face(const Theta& theta, const Eigen
   }
   if (!best) return std::nullopt;
   return best->second;
+}
+
+double GxeModel::genetic_level() const {
+  double diagonal = 0.0;
+  for (const Family& family : families_) diagonal += family.relationship.diagonal().sum();
+  const double mean = diagonal / static_cast<double>(n_);
+  return std::log(0.5) - (mean > 0.0 && std::isfinite(mean) ? std::log(mean) : 0.0);
+}
+
+std::optional<Theta> GxeModel::steeper_residual(const Theta& theta) const {
+  if (surface_ == Surface::RandomRegression || environments_.size() < 2) return std::nullopt;
+  const double low = environments_.front(), high = environments_.back();
+  const double sign = theta[4] < 0.0 ? -1.0 : 1.0, end = sign > 0.0 ? high : low;
+  Theta steeper = theta;
+  steeper[4] = 2.0 * theta[4] + sign * 40.0 / (high - low);
+  steeper[3] = theta[3] + (theta[4] - steeper[4]) * end;
+  return steeper;
 }
 
 double GxeFit::genetic_covariance(double e1, double e2) const {
