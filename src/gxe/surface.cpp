@@ -58,6 +58,7 @@ struct BlockTerms {
   Eigen::MatrixXd inverse;       // V_b^-1
   Eigen::VectorXd solved_y;      // V_b^-1 y_b
   Eigen::MatrixXd solved_design; // V_b^-1 X_b
+  Eigen::MatrixXd genetic;       // V_b's genetic part (decaying-correlation surfaces)
 };
 
 }  // namespace
@@ -106,6 +107,12 @@ double genetic_covariance(Surface surface, const Theta& t, double e1, double e2)
   if (is_random_regression(surface)) {
     const double a = std::exp(t[0]);
     return a * a + (e1 + e2) * a * t[1] + e1 * e2 * (t[1] * t[1] + t[2] * t[2]);
+  }
+  // At one environment the decay factor is exp(-t2 * 0) = 1 exactly (every shape is positive): the
+  // variance is the product of the two equal roots alone, to the last bit.
+  if (e1 == e2 && std::isfinite(t[2])) {
+    const double root = std::exp((t[0] + t[1] * e1) / 2.0);
+    return root * root;
   }
   const double distance = std::pow(std::fabs(e1 - e2), *shape_of(surface));
   return std::exp((t[0] + t[1] * e1) / 2.0) * std::exp((t[0] + t[1] * e2) / 2.0) * std::exp(-t[2] * distance);
@@ -193,8 +200,8 @@ Result<GxeModel> GxeModel::build(Surface surface, const matrix_scan::Strided& re
 Eigen::MatrixXd GxeModel::family_covariance(const Family& family, const Theta& t) const {
   const Eigen::Index m = family.environment.size();
   const Eigen::VectorXd& e = family.environment;
-  Eigen::MatrixXd v(m, m);
   if (is_random_regression(surface_)) {
+    Eigen::MatrixXd v(m, m);
     const double a = std::exp(t[0]), b = std::exp(t[3]);
     const double slope = t[1] * t[1] + t[2] * t[2];
     const double residual_slope = t[4] * t[4] + t[5] * t[5];
@@ -205,13 +212,25 @@ Eigen::MatrixXd GxeModel::family_covariance(const Family& family, const Theta& t
       v(r, r) += b * b + 2.0 * b * t[4] * e(r) + residual_slope * (e(r) * e(r));
     return v;
   }
+  return covariance_from_genetic(family, t, family_genetic(family, t));
+}
+
+Eigen::MatrixXd GxeModel::family_genetic(const Family& family, const Theta& t) const {
+  const Eigen::Index m = family.environment.size();
+  const Eigen::VectorXd& e = family.environment;
   Eigen::VectorXd half(m);
   for (Eigen::Index r = 0; r < m; ++r) half(r) = std::exp((t[0] + t[1] * e(r)) / 2.0);
+  Eigen::MatrixXd g(m, m);
   for (Eigen::Index c = 0; c < m; ++c)
     for (Eigen::Index r = 0; r < m; ++r)
-      v(r, c) = family.relationship(r, c) * half(r) * half(c) * std::exp(-t[2] * family.distance(r, c));
-  for (Eigen::Index r = 0; r < m; ++r) v(r, r) += std::exp(t[3] + t[4] * e(r));
-  return v;
+      g(r, c) = family.relationship(r, c) * half(r) * half(c) * std::exp(-t[2] * family.distance(r, c));
+  return g;
+}
+
+Eigen::MatrixXd GxeModel::covariance_from_genetic(const Family& family, const Theta& t, Eigen::MatrixXd genetic) const {
+  const Eigen::VectorXd& e = family.environment;
+  for (Eigen::Index r = 0; r < e.size(); ++r) genetic(r, r) += std::exp(t[3] + t[4] * e(r));
+  return genetic;
 }
 
 void GxeModel::family_derivative(const Family& family, const Theta& t, std::size_t slot,
@@ -247,12 +266,18 @@ void GxeModel::family_derivative(const Family& family, const Theta& t, std::size
     }
     return;
   }
+  derivative_from_genetic(family, t, slot <= 2 ? family_genetic(family, t) : Eigen::MatrixXd(), slot, out);
+}
+
+void GxeModel::derivative_from_genetic(const Family& family, const Theta& t, const Eigen::MatrixXd& genetic,
+                                       std::size_t slot, Eigen::MatrixXd& out) const {
+  const Eigen::Index m = family.environment.size();
+  const Eigen::VectorXd& e = family.environment;
+  out.setZero(m, m);
   if (slot <= 2) {
-    Eigen::VectorXd half(m);
-    for (Eigen::Index r = 0; r < m; ++r) half(r) = std::exp((t[0] + t[1] * e(r)) / 2.0);
     for (Eigen::Index c = 0; c < m; ++c)
       for (Eigen::Index r = 0; r < m; ++r) {
-        const double g = k(r, c) * half(r) * half(c) * std::exp(-t[2] * family.distance(r, c));
+        const double g = genetic(r, c);
         out(r, c) = slot == 0 ? g : slot == 1 ? g * (e(r) + e(c)) / 2.0 : -g * family.distance(r, c);
       }
     return;
@@ -310,8 +335,11 @@ std::optional<Evaluation> GxeModel::evaluate_with(const Theta& theta, const Eige
   std::vector<BlockTerms> terms;
   if (with_gradient) terms.reserve(families_.size());
 
+  const bool random_regression = is_random_regression(surface_);
   for (const Family& family : families_) {
-    const auto factor = dense::DenseFactor::make(family_covariance(family, theta));
+    Eigen::MatrixXd genetic = random_regression ? Eigen::MatrixXd() : family_genetic(family, theta);
+    const auto factor = dense::DenseFactor::make(random_regression ? family_covariance(family, theta)
+                                                                   : covariance_from_genetic(family, theta, genetic));
     if (!factor) return std::nullopt;
     log_det += factor->logdet();
     Eigen::VectorXd y_b(family.rows.size());
@@ -321,7 +349,8 @@ std::optional<Evaluation> GxeModel::evaluate_with(const Theta& theta, const Eige
     a.noalias() += family.design.transpose() * solved_design;
     u.noalias() += family.design.transpose() * solved_y;
     yvy += dot(y_b, solved_y);
-    if (with_gradient) terms.push_back({factor->inverse(), std::move(solved_y), std::move(solved_design)});
+    if (with_gradient)
+      terms.push_back({factor->inverse(), std::move(solved_y), std::move(solved_design), std::move(genetic)});
   }
 
   const auto a_factor = dense::DenseFactor::make(a);
@@ -348,7 +377,10 @@ std::optional<Evaluation> GxeModel::evaluate_with(const Theta& theta, const Eige
     double trace = 0.0, quadratic = 0.0;
     Eigen::MatrixXd m = Eigen::MatrixXd::Zero(p, p);
     for (std::size_t b = 0; b < families_.size(); ++b) {
-      family_derivative(families_[b], theta, slot, derivative);
+      if (random_regression)
+        family_derivative(families_[b], theta, slot, derivative);
+      else
+        derivative_from_genetic(families_[b], theta, terms[b].genetic, slot, derivative);
       trace += trace_of_product(terms[b].inverse, derivative);
       quadratic += quadratic_form(derivative, residuals[b], scratch);
       if (reml) m.noalias() += terms[b].solved_design.transpose() * derivative * terms[b].solved_design;

@@ -250,6 +250,12 @@ class GxeModel {
   Eigen::MatrixXd family_covariance(const Family& family, const Theta& theta) const;
   // dV_b / d theta_slot, written into `out` (m x m).
   void family_derivative(const Family& family, const Theta& theta, std::size_t slot, Eigen::MatrixXd& out) const;
+  // The genetic part of V_b under a decaying-correlation surface, and V_b and dV_b / d theta_slot
+  // from it: a fit forms it once per family and evaluation instead of once per slot.
+  Eigen::MatrixXd family_genetic(const Family& family, const Theta& theta) const;
+  Eigen::MatrixXd covariance_from_genetic(const Family& family, const Theta& theta, Eigen::MatrixXd genetic) const;
+  void derivative_from_genetic(const Family& family, const Theta& theta, const Eigen::MatrixXd& genetic,
+                               std::size_t slot, Eigen::MatrixXd& out) const;
 
   std::vector<Family> families_;
   design_basis::Basis basis_;  // the design X = B U; families, centring and fits use B
