@@ -387,11 +387,7 @@ std::optional<Evaluation> DiscreteGxeModel::evaluate_on_face(const Parameters& x
                                                              bool with_gradient, bool by_variance) const {
   std::vector<Eigen::VectorXd> responses;
   responses.reserve(families_.size());
-  for (const Family& family : families_) {
-    Eigen::VectorXd y(static_cast<Eigen::Index>(family.members.size()));
-    for (Eigen::Index i = 0; i < y.size(); ++i) y[i] = response[static_cast<Eigen::Index>(family.members[i])];
-    responses.push_back(std::move(y));
-  }
+  for (const Family& family : families_) responses.emplace_back(response(family.members));
   auto face = restricted_face::evaluate_families(
       families_.size(), [&](std::size_t f) { return FamilyCovariance{families_[f], x}.value(); },
       [&](std::size_t f) -> const Eigen::MatrixXd& { return families_[f].design; },

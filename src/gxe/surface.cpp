@@ -411,12 +411,7 @@ std::optional<Evaluation> GxeModel::evaluate_on_face(const Theta& theta, const E
                                                      bool with_gradient, bool per_person) const {
   std::vector<Eigen::VectorXd> responses;
   responses.reserve(families_.size());
-  for (const Family& family : families_) {
-    Eigen::VectorXd y_b(static_cast<Eigen::Index>(family.rows.size()));
-    for (std::size_t r = 0; r < family.rows.size(); ++r)
-      y_b(static_cast<Eigen::Index>(r)) = y(static_cast<Eigen::Index>(family.rows[r]));
-    responses.push_back(std::move(y_b));
-  }
+  for (const Family& family : families_) responses.emplace_back(y(family.rows));
   auto face = restricted_face::evaluate_families(
       families_.size(), [&](std::size_t f) { return family_covariance(families_[f], theta); },
       [&](std::size_t f) -> const Eigen::MatrixXd& { return families_[f].design; },
